@@ -1,0 +1,61 @@
+# One-line entry points. Every target does its own set-up on a fresh machine.
+#   make test   - build, install into .venv, run the test suite, then the sanitizer pass
+#   make demo   - install with the capture tool's extras and take a picture with a simulated camera
+#   make bench  - print the benchmark figures
+
+SHELL := /bin/bash
+# pyenv machines keep 3.12 beside another default; naming the version makes the shim find it.
+export PYENV_VERSION ?= 3.12
+PYTHON ?= python3.12
+
+VENV := .venv
+VENV_ASAN := .venv-asan
+PY := $(VENV)/bin/python
+PY_ASAN := $(VENV_ASAN)/bin/python
+PIP_FLAGS := --disable-pip-version-check -q
+WERROR := -C cmake.define.ORVIK_WERROR=ON
+
+CXX ?= g++
+ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
+CXX_RUNTIME = $(shell $(CXX) -print-file-name=libstdc++.so)
+SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
+
+.PHONY: all install test test-fast test-asan install-asan demo bench clean
+
+all: install
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install $(PIP_FLAGS) --upgrade pip
+
+$(PY_ASAN):
+	$(PYTHON) -m venv $(VENV_ASAN)
+	$(PY_ASAN) -m pip install $(PIP_FLAGS) --upgrade pip
+
+install: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
+
+test-fast: install
+	$(PY) -m pytest tests
+
+install-asan: $(PY_ASAN)
+	$(PY_ASAN) -m pip install $(PIP_FLAGS) $(WERROR) -C build-dir=build/asan \
+		-C cmake.build-type=RelWithDebInfo -C cmake.define.ORVIK_SANITIZE=ON '.[test,tool]'
+
+# The whole suite again against an AddressSanitizer + UBSan build; any report fails the run.
+test-asan: install-asan
+	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
+
+test: test-fast test-asan
+
+demo:
+	$(MAKE) install
+	$(VENV)/bin/orvik-capture snapshot --exposure 2 --gain 120 --output demo-output/demo
+
+bench: install
+	@for b in benchmarks/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+clean:
+	rm -rf build $(VENV) $(VENV_ASAN) demo-output

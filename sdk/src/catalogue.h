@@ -1,0 +1,43 @@
+// Camera models of the simulator: published sensor facts, one row per model.
+#pragma once
+
+#include <ASICamera2.h>
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace asisim {
+
+struct CameraModel {
+    const char *name;         // as the SDK reports it, e.g. "ZWO ASI294MC Pro"
+    int width, height;        // full sensor, pixels
+    double pixel_um;          // pixel size, micrometres
+    int bit_depth;            // ADC bits
+    bool color;               // Bayer sensor
+    ASI_BAYER_PATTERN bayer;  // meaningful when color
+    bool cooled;
+    bool st4;
+    bool usb3;
+    bool trigger;
+    bool gps;
+    double e_per_adu_unity;   // electrons per ADU at gain 0 (ElecPerADU of the camera record)
+    double read_noise_e;      // read noise at gain 0, electrons
+    double read_noise_high_e; // read noise at the highest gain, electrons
+    double full_well_e;       // full well, electrons
+    double qe_peak;           // peak quantum efficiency, 0..1
+    int unity_gain;           // gain setting at which 1 e- = 1 ADU (at the native bit depth)
+    int max_gain;             // gain control maximum
+    int max_bin;              // largest bin factor (1..max_bin supported)
+    double dark_e_per_s_25c;  // dark current at 25 C, e-/s/pixel
+    uint16_t usb_pid;         // USB product ID (vendor 0x03C3)
+    // Highest full-frame rate at 8 bits over USB3 (or USB2 for USB2 models), frames/s; the timing
+    // model scales it by ROI, bit depth and bandwidth.
+    double max_fps_full_8bit;
+};
+
+std::span<const CameraModel> catalogue();
+// Exact-name lookup; null when the catalogue has no such model.
+const CameraModel *find_model(std::string_view name);
+
+} // namespace asisim

@@ -1,0 +1,2 @@
+"""ZWO ASI cameras from Python: the `orvik` extension module, the simulated-camera SDK's
+control wrapper (`asisim`) and the capture tool (`capture`)."""

@@ -1,0 +1,43 @@
+// Owning reference to a Python object: the one place where references are released, so no
+// early return can leak or double-release one.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace orvik {
+
+class Ref {
+  public:
+    Ref() noexcept = default;
+    // Takes ownership of a new reference (which may be null after a failed call).
+    explicit Ref(PyObject *owned) noexcept : ptr_(owned) {}
+    static Ref borrow(PyObject *borrowed) noexcept { return Ref(Py_XNewRef(borrowed)); }
+    Ref(const Ref &) = delete;
+    Ref &operator=(const Ref &) = delete;
+    Ref(Ref &&other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
+    Ref &operator=(Ref &&other) noexcept {
+        if (this != &other) {
+            PyObject *old = std::exchange(ptr_, std::exchange(other.ptr_, nullptr));
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(ptr_); }
+
+    PyObject *get() const noexcept { return ptr_; }
+    explicit operator bool() const noexcept { return ptr_ != nullptr; }
+    // Hands the reference to the caller (for returning it to the interpreter).
+    [[nodiscard]] PyObject *release() noexcept { return std::exchange(ptr_, nullptr); }
+    void reset(PyObject *owned = nullptr) noexcept {
+        PyObject *old = std::exchange(ptr_, owned);
+        Py_XDECREF(old);
+    }
+
+  private:
+    PyObject *ptr_ = nullptr;
+};
+
+} // namespace orvik
