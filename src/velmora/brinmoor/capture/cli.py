@@ -1,0 +1,504 @@
+"""The `orvik-capture` command line: list cameras, show one, take a snapshot, run video."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+import time
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+
+from . import deps, imaging
+from .camera import Camera, CaptureError, Roi, UsageError, load_module
+from .progress import Progress
+
+PROG = "orvik-capture"
+EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+IMAGE_TYPES = ("raw8", "raw16", "rgb24", "y8")
+FITS_SUFFIXES = (".fits", ".fit", ".fts", ".png")
+# Exposures at least this long show progress while the camera integrates.
+PROGRESS_MIN_EXPOSURE_S = 1.0
+# Consecutive frame-read time-outs after which a video run gives up.
+MAX_CONSECUTIVE_TIMEOUTS = 3
+INT32_MAX = 2**31 - 1
+
+
+# -- argument types ----------------------------------------------------------------------------
+
+def _number(text: str, kind, what: str):
+    try:
+        value = kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+    if isinstance(value, float) and not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = _number(text, float, "a number")
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} must be greater than 0")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = _number(text, float, "a number")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} must not be negative")
+    return value
+
+
+def positive_int(text: str) -> int:
+    value = _number(text, int, "a whole number")
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} must be greater than 0")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    value = _number(text, int, "a whole number")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} must not be negative")
+    return value
+
+
+def integer(text: str) -> int:
+    return _number(text, int, "a whole number")
+
+
+# -- parser ------------------------------------------------------------------------------------
+
+def _camera_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-c", "--camera", type=non_negative_int, default=0, metavar="INDEX",
+                   help="camera index as shown by 'list' (default 0)")
+
+
+def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:
+    _camera_options(p)
+    p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
+                   help=f"exposure time in seconds (default {exposure:g})")
+    p.add_argument("-g", "--gain", type=integer, help="gain (default: leave the camera's value)")
+    p.add_argument("--offset", type=integer, help="offset/bias (default: leave the camera's value)")
+    p.add_argument("-b", "--bin", type=positive_int, default=1, help="binning factor (default 1)")
+    p.add_argument("--width", type=positive_int,
+                   help="ROI width in binned pixels, a multiple of 8 (default: whole sensor)")
+    p.add_argument("--height", type=positive_int,
+                   help="ROI height in binned pixels, a multiple of 2 (default: whole sensor)")
+    p.add_argument("--start-x", type=non_negative_int, metavar="X",
+                   help="ROI left edge in binned pixels (default: centred)")
+    p.add_argument("--start-y", type=non_negative_int, metavar="Y",
+                   help="ROI top edge in binned pixels (default: centred)")
+    p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
+                   help=f"image type (default {img_type})")
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="output file name without extension; directories are created")
+    p.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Capture images with ZWO ASI cameras (or the simulated ones the package ships).",
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    sub.add_parser("list", help="list connected cameras",
+                   description="List the connected cameras: index, name, ID, resolution, colour.")
+
+    p = sub.add_parser("info", help="show a camera's properties and controls",
+                       description="Show a camera's properties and every control with its "
+                                   "range, default and current value.")
+    _camera_options(p)
+
+    p = sub.add_parser("snapshot", help="take one exposure and write FITS and PNG",
+                       description="Take one exposure and write it as FITS, with a stretched PNG "
+                                   "preview beside it.")
+    _capture_options(p, exposure=1.0, img_type="raw16")
+    p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
+    p.add_argument("--cooler", type=integer, metavar="CELSIUS",
+                   help="switch the cooler on with this target temperature")
+    p.add_argument("--cooler-wait", type=non_negative_float, default=0.0, metavar="SECONDS",
+                   help="wait up to this long for the sensor to reach the cooler target")
+    p.add_argument("--stretch", choices=("auto", "percentile", "linear"), default="auto",
+                   help="PNG preview stretch: auto (midtones transfer), percentile or linear "
+                        "(default auto)")
+    p.add_argument("--no-png", action="store_true", help="do not write the PNG preview")
+    p.add_argument("--no-fits", action="store_true", help="do not write the FITS file")
+    p.add_argument("--timeout", type=positive_float, metavar="SECONDS",
+                   help="give up when the exposure has not finished after this long "
+                        "(default: exposure + 60 s)")
+
+    p = sub.add_parser("video", help="capture video frames, report frame rate and dropped frames",
+                       description="Run video capture for a number of frames and report the "
+                                   "measured frame rate and the frames the camera dropped; "
+                                   "optionally save the frames as FITS.")
+    _capture_options(p, exposure=0.01, img_type="raw8")
+    p.add_argument("-n", "--frames", type=positive_int, default=100,
+                   help="number of frames to receive (default 100)")
+    p.add_argument("--bandwidth", type=integer, metavar="PERCENT",
+                   help="USB bandwidth limit (default: leave the camera's value)")
+    p.add_argument("--save", choices=("cube", "frames"),
+                   help="save frames as one FITS cube or as one FITS file per frame")
+    p.add_argument("--frame-timeout", type=positive_float, metavar="SECONDS",
+                   help="wait for each frame at most this long (default: 2 x exposure + 0.5 s)")
+    return parser
+
+
+# -- shared steps ------------------------------------------------------------------------------
+
+def _utc_now() -> datetime:
+    return datetime.now(timezone.utc).replace(tzinfo=None)
+
+
+def output_base(output: str | None, prefix: str) -> Path:
+    """The output path without extension; a given .fits/.png suffix is dropped."""
+    if output is None:
+        return Path(f"{prefix}-{_utc_now():%Y%m%d-%H%M%S}")
+    path = Path(output)
+    if path.suffix.lower() in FITS_SUFFIXES:
+        path = path.with_suffix("")
+    if not path.name:
+        raise UsageError(f"output {output!r} names no file")
+    return path
+
+
+def _check_outputs(paths: list[Path], overwrite: bool) -> None:
+    for path in paths:
+        if path.is_dir():
+            raise UsageError(f"output {path} is a directory")
+        if path.exists() and not overwrite:
+            raise UsageError(f"{path} exists; use --overwrite to replace it")
+    for path in paths:
+        path.parent.mkdir(parents=True, exist_ok=True)
+
+
+def _apply_settings(cam: Camera, args) -> Roi:
+    roi = cam.set_roi(args.bin, args.img_type, args.width, args.height, args.start_x, args.start_y)
+    if args.gain is not None:
+        cam.set("ASI_GAIN", args.gain, what="gain")
+    if args.offset is not None:
+        cam.set("ASI_OFFSET", args.offset, what="offset")
+    _set_exposure(cam, args.exposure)
+    return roi
+
+
+def _set_exposure(cam: Camera, seconds: float) -> None:
+    micro = round(seconds * 1e6)
+    ctype = cam.asi.ControlType.ASI_EXPOSURE
+    caps = cam.caps.get(ctype)
+    if caps is not None and not caps.min_value <= micro <= caps.max_value:
+        raise UsageError(
+            f"exposure {seconds:g} s is out of range for {cam.label} "
+            f"({caps.min_value / 1e6:g} s to {caps.max_value / 1e6:g} s)"
+        )
+    cam.set("ASI_EXPOSURE", micro, what="exposure")
+
+
+def _metadata(cam: Camera, roi: Roi, date_obs: datetime, dark: bool = False):
+    from .fitsfile import CaptureMetadata
+
+    def value(control: str):
+        return cam.get(control)[0] if cam.has(control) else None
+
+    exposure_us = value("ASI_EXPOSURE")
+    return CaptureMetadata(
+        camera=cam.name,
+        img_type=roi.img_type,
+        width=roi.width,
+        height=roi.height,
+        bin=roi.bin,
+        start_x=roi.start_x,
+        start_y=roi.start_y,
+        exposure_s=exposure_us / 1e6 if exposure_us is not None else 0.0,
+        date_obs=date_obs,
+        gain=value("ASI_GAIN"),
+        offset=value("ASI_OFFSET"),
+        temperature_c=cam.temperature(),
+        pixel_um=cam.info.pixel_size or None,
+        bayer_cell=cam.bayer_cell,
+        bit_depth=cam.info.bit_depth or None,
+        dark=dark,
+        software=f"{PROG} {_version()}",
+    )
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmora-brinmoor-orvik")
+    except Exception:  # not installed as a distribution (running from a source tree)
+        return "dev"
+
+
+def _yes(flag: bool) -> str:
+    return "yes" if flag else "no"
+
+
+# -- commands ----------------------------------------------------------------------------------
+
+def cmd_list(args, out) -> int:
+    asi = load_module()
+    count = asi.get_number_of_connected_cameras()
+    if count <= 0:
+        print("No cameras connected.", file=out)
+        return EXIT_OK
+    rows = [("Index", "ID", "Name", "Resolution", "Sensor")]
+    for index in range(count):
+        cam = Camera(asi, index)
+        info = cam.info
+        sensor = f"colour ({cam.bayer_cell})" if info.is_color_camera else "mono"
+        rows.append((str(index), str(cam.id), cam.name, f"{info.max_width}x{info.max_height}", sensor))
+    widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+    for row in rows:
+        print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip(), file=out)
+    return EXIT_OK
+
+
+def cmd_info(args, out) -> int:
+    asi = load_module()
+    cam = Camera(asi, args.camera)
+    info = cam.info
+    with cam:
+        def line(label: str, text) -> None:
+            print(f"  {label:<20}{text}", file=out)
+
+        print(f"Camera {cam.index}: {cam.name}", file=out)
+        line("Camera ID", cam.id)
+        line("Resolution", f"{info.max_width} x {info.max_height} pixels of {info.pixel_size:g} um")
+        sensor = f"colour, Bayer {cam.bayer_cell}" if info.is_color_camera else "mono"
+        line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.elec_per_adu:.3g} e-/ADU")
+        line("Binning", ", ".join(str(b) for b in info.supported_bins))
+        line("Image types", ", ".join(cam.image_types()))
+        line("Cooler", _yes(info.is_cooler_cam))
+        line("ST4 guide port", _yes(info.st_4_port))
+        line("Mechanical shutter", _yes(info.mechanical_shutter))
+        line("USB 3 camera", _yes(info.is_usb3_camera))
+        line("USB 3 host", _yes(info.is_usb3_host))
+        line("Trigger camera", _yes(info.is_trigger_cam))
+        if info.is_trigger_cam:
+            try:
+                modes = asi.get_camera_support_mode(cam.id)
+                names = []
+                for m in modes:
+                    try:
+                        names.append(asi.CameraMode(m).name)
+                    except ValueError:
+                        names.append(str(m))
+                line("Camera modes", ", ".join(names))
+            except asi.ASIError:
+                pass
+        try:
+            line("Serial number", asi.get_serial_number(cam.id).id or "-")
+        except (asi.ASIError, UnicodeDecodeError):
+            pass  # not every camera has a readable serial number
+        try:
+            presets = asi.get_gain_offset(cam.id)
+            line("Gain presets", "offset at highest DR {}, offset at unity gain {}, "
+                 "gain at lowest RN {}, offset at lowest RN {}".format(*presets))
+        except asi.ASIError:
+            pass
+        line("SDK version", asi.get_sdk_version())
+
+        rows = [("Control", "Value", "Auto", "Min", "Max", "Default", "Access", "Description")]
+        for ctype, caps in cam.caps.items():
+            try:
+                value, auto = asi.get_control_value(cam.id, ctype)
+                value_text, auto_text = str(value), ("on" if auto else "off")
+            except asi.ASIError:
+                value_text, auto_text = "?", "?"
+            if not caps.is_auto_supported:
+                auto_text = "-"
+            rows.append((caps.name, value_text, auto_text, str(caps.min_value), str(caps.max_value),
+                         str(caps.default_value), "rw" if caps.is_writable else "ro",
+                         caps.description))
+        print(f"\nControls ({len(rows) - 1}):", file=out)
+        widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
+        for row in rows:
+            print("  " + "  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip(), file=out)
+    return EXIT_OK
+
+
+def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
+    if not cam.has("ASI_COOLER_ON") or not cam.has("ASI_TARGET_TEMP"):
+        raise UsageError(f"{cam.label} has no cooler")
+    cam.set("ASI_TARGET_TEMP", target, what="cooler target temperature")
+    cam.set("ASI_COOLER_ON", 1, what="cooler")
+    if wait_s <= 0:
+        return
+    progress = Progress(f"Cooling to {target} C", wait_s, "s", enabled=not quiet)
+    t0 = time.monotonic()
+    while True:
+        temp = cam.temperature()
+        elapsed = time.monotonic() - t0
+        if temp is None or abs(temp - target) <= 0.5:
+            progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
+            return
+        if elapsed >= wait_s:
+            progress.finish(f"warning: sensor at {temp:.1f} C, not yet at {target} C; exposing anyway")
+            return
+        progress.update(elapsed, f"sensor {temp:.1f} C")
+        time.sleep(0.2)
+
+
+def cmd_snapshot(args, out) -> int:
+    if args.no_fits and args.no_png:
+        raise UsageError("--no-fits and --no-png together would write nothing")
+    deps.require(fits=not args.no_fits, png=not args.no_png)
+    from . import fitsfile
+
+    base = output_base(args.output, "snapshot")
+    fits_path, png_path = base.with_name(base.name + ".fits"), base.with_name(base.name + ".png")
+    targets = ([] if args.no_fits else [fits_path]) + ([] if args.no_png else [png_path])
+    _check_outputs(targets, args.overwrite)
+
+    asi = load_module()
+    cam = Camera(asi, args.camera)
+    with cam:
+        roi = _apply_settings(cam, args)
+        set_temp = None
+        if args.cooler is not None:
+            _cool(cam, args.cooler, args.cooler_wait, args.quiet)
+            set_temp = float(args.cooler)
+        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
+        timeout = args.timeout if args.timeout is not None else args.exposure + 60.0
+        kind = "dark frame" if args.dark else "exposure"
+        progress = Progress(f"{kind.capitalize()} {args.exposure:g} s", args.exposure, "s",
+                            enabled=not args.quiet and args.exposure >= PROGRESS_MIN_EXPOSURE_S)
+        date_obs = _utc_now()
+        data = cam.expose(size, args.dark, timeout, on_wait=progress.update)
+        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.img_type}, "
+                        f"bin {roi.bin})")
+        meta = _metadata(cam, roi, date_obs, dark=args.dark)
+        meta.set_temperature_c = set_temp
+
+    frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
+    if not args.no_fits:
+        fitsfile.write_fits(fits_path, frame, meta, overwrite=args.overwrite)
+        print(f"wrote {fits_path}", file=out)
+    if not args.no_png:
+        cell = None
+        if meta.bayer_cell is not None and roi.img_type in ("raw8", "raw16"):
+            cell = imaging.shifted_cell(meta.bayer_cell, roi.start_x, roi.start_y)
+        image = imaging.preview(frame, roi.img_type, cell, args.stretch)
+        imaging.write_png(png_path, image)
+        print(f"wrote {png_path}", file=out)
+    return EXIT_OK
+
+
+def cmd_video(args, out) -> int:
+    saving = args.save is not None
+    if saving:
+        deps.require(fits=True)
+        from . import fitsfile
+    base = output_base(args.output, "video") if saving else None
+    if args.save == "cube":
+        cube_path = base.with_name(base.name + ".fits")
+        _check_outputs([cube_path], args.overwrite)
+    elif args.save == "frames":
+        width = len(str(args.frames))
+        frame_paths = [base.with_name(f"{base.name}_{i:0{width}d}.fits")
+                       for i in range(1, args.frames + 1)]
+        _check_outputs(frame_paths, args.overwrite)
+
+    asi = load_module()
+    cam = Camera(asi, args.camera)
+    with cam:
+        roi = _apply_settings(cam, args)
+        if args.bandwidth is not None:
+            cam.set("ASI_BANDWIDTHOVERLOAD", args.bandwidth, what="USB bandwidth")
+        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
+        frame_timeout = args.frame_timeout if args.frame_timeout is not None else 2 * args.exposure + 0.5
+        wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
+
+        meta = _metadata(cam, roi, _utc_now()) if saving else None
+        writer = None
+        if args.save == "cube":
+            meta.frames = args.frames
+            meta.date_end = meta.date_obs  # rewritten with the real end when the cube is closed
+            writer = fitsfile.FitsWriter(cube_path, fitsfile.build_header(meta, args.frames),
+                                         overwrite=args.overwrite)
+        progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)
+        received = timeouts = consecutive = 0
+        first = last = None
+        try:
+            with cam.video():
+                started = time.monotonic()
+                while received < args.frames:
+                    data = cam.video_frame(size, wait_ms)
+                    if data is None:
+                        timeouts += 1
+                        consecutive += 1
+                        if consecutive >= MAX_CONSECUTIVE_TIMEOUTS:
+                            raise CaptureError(
+                                f"no video frame arrived from {cam.label} within {wait_ms} ms, "
+                                f"{consecutive} times in a row ({received} frames received)"
+                            )
+                        continue
+                    consecutive = 0
+                    now = time.monotonic()
+                    first = now if first is None else first
+                    last = now
+                    received += 1
+                    if saving:
+                        frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
+                        if writer is not None:
+                            writer.write(fitsfile.frame_for_fits(frame, roi.img_type))
+                        else:
+                            meta.date_obs = _utc_now() - timedelta(seconds=meta.exposure_s)
+                            fitsfile.write_fits(frame_paths[received - 1], frame, meta,
+                                                overwrite=args.overwrite)
+                    rate = (received - 1) / (now - first) if received > 1 and now > first else 0.0
+                    progress.update(received, f"{rate:.1f} fps")
+                dropped = cam.dropped_frames()
+            if writer is not None:
+                meta.date_end = _utc_now()
+                writer.close(fitsfile.build_header(meta, args.frames))
+        except BaseException:
+            if writer is not None:
+                writer.abort()
+            raise
+
+    elapsed = last - started
+    if received > 1 and last > first:
+        rate = (received - 1) / (last - first)
+    else:
+        rate = received / elapsed if elapsed > 0 else 0.0
+    progress.finish(f"Video done: {received} frames")
+    print(f"{received} frames in {elapsed:.3f} s: {rate:.2f} fps measured, "
+          f"{dropped} dropped, {timeouts} time-outs", file=out)
+    if args.save == "cube":
+        print(f"wrote {cube_path} ({received} frames)", file=out)
+    elif args.save == "frames":
+        print(f"wrote {received} files {frame_paths[0]} ... {frame_paths[-1]}", file=out)
+    return EXIT_OK
+
+
+COMMANDS = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the tool; returns the exit status (0 success, 1 failure, 2 bad arguments)."""
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as exc:  # argparse exits on --help (0) and on bad arguments (2)
+        return exc.code if isinstance(exc.code, int) else EXIT_USAGE
+    err = sys.stderr
+    try:
+        return COMMANDS[args.command](args, sys.stdout)
+    except UsageError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        return exc.exit_status
+    except (CaptureError, deps.MissingDependency) as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        return EXIT_FAILURE
+    except OSError as exc:
+        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        return EXIT_FAILURE
+    except KeyboardInterrupt:
+        print(f"\n{PROG} {args.command}: interrupted", file=err)
+        return EXIT_INTERRUPTED

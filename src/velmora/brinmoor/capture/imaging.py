@@ -1,0 +1,234 @@
+"""Frames as NumPy arrays: decoding the camera's bytes, debayering and stretching for previews.
+
+Everything here is pure array work with no camera involved, so it can be tested on its own.
+NumPy is imported on first use (`deps.numpy`), so the tool itself imports without it.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+from .deps import numpy
+
+# Bytes per pixel and whether the frame carries colour planes, by image-type name.
+BYTES_PER_PIXEL = {"raw8": 1, "y8": 1, "raw16": 2, "rgb24": 3}
+
+# Order of the 2x2 cell, read row by row from the top-left pixel.
+BAYER_CELLS = ("RGGB", "BGGR", "GRBG", "GBRG")
+
+# Statistics of large frames are taken on a regular subsample of about this many pixels.
+_STATS_SAMPLES = 1 << 20
+
+
+def frame_size(width: int, height: int, img_type: str) -> int:
+    """Bytes that the camera delivers for one frame of this format."""
+    return width * height * BYTES_PER_PIXEL[img_type]
+
+
+def decode_frame(data: bytes, width: int, height: int, img_type: str):
+    """The camera's bytes as an array: (h, w) for raw8/y8/raw16, (h, w, 3) in R, G, B for rgb24.
+
+    RAW16 is little-endian as the SDK delivers it; RGB24 arrives as B, G, R per pixel.
+    """
+    np = numpy()
+    need = frame_size(width, height, img_type)
+    if len(data) < need:
+        raise ValueError(f"frame has {len(data)} bytes, a {width}x{height} {img_type} frame needs {need}")
+    if img_type == "raw16":
+        return np.frombuffer(data, dtype="<u2", count=width * height).reshape(height, width).astype(np.uint16)
+    if img_type == "rgb24":
+        bgr = np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width, 3)
+        return bgr[:, :, ::-1].copy()
+    return np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width).copy()
+
+
+def shifted_cell(cell: str, x_offset: int, y_offset: int) -> str:
+    """The 2x2 Bayer cell seen from a window that starts `x_offset`, `y_offset` pixels in."""
+    if cell not in BAYER_CELLS:
+        raise ValueError(f"unknown Bayer pattern {cell!r}")
+    rows = [cell[0:2], cell[2:4]]
+    if y_offset % 2:
+        rows.reverse()
+    if x_offset % 2:
+        rows = [r[::-1] for r in rows]
+    return rows[0] + rows[1]
+
+
+def _colour_mask(shape, cell: str, colour: str):
+    np = numpy()
+    mask = np.zeros(shape, dtype=bool)
+    for k, (dy, dx) in enumerate(((0, 0), (0, 1), (1, 0), (1, 1))):
+        if cell[k] == colour:
+            mask[dy::2, dx::2] = True
+    return mask
+
+
+def _smooth121(plane):
+    """Separable [1 2 1] x [1 2 1] sum with zero padding; used for normalised convolution."""
+    out = plane * 2
+    out[:, 1:] += plane[:, :-1]
+    out[:, :-1] += plane[:, 1:]
+    rows = out * 2
+    rows[1:, :] += out[:-1, :]
+    rows[:-1, :] += out[1:, :]
+    return rows
+
+
+def interpolate_colour(raw, cell: str, colour: str):
+    """One colour plane of a Bayer mosaic at full resolution, by bilinear interpolation.
+
+    Normalised convolution with the [1 2 1] kernel averages the nearest same-colour samples
+    (four orthogonal or four diagonal neighbours, or two), which is bilinear demosaicing, and
+    handles the borders without special cases. Measured samples are kept as they are.
+    """
+    np = numpy()
+    if raw.ndim != 2 or raw.shape[0] < 2 or raw.shape[1] < 2:
+        raise ValueError("a Bayer mosaic needs a 2-D frame of at least 2x2 pixels")
+    mask = _colour_mask(raw.shape, cell, colour)
+    samples = np.where(mask, raw.astype(np.float32), np.float32(0))
+    weight = _smooth121(mask.astype(np.float32))
+    plane = _smooth121(samples)
+    plane /= weight
+    np.copyto(plane, samples, where=mask)
+    return plane
+
+
+def debayer(raw, cell: str):
+    """A full-resolution (h, w, 3) float32 R, G, B image from a Bayer mosaic."""
+    np = numpy()
+    return np.stack([interpolate_colour(raw, cell, c) for c in "RGB"], axis=-1)
+
+
+def _sample(values):
+    np = numpy()
+    flat = np.asarray(values).reshape(-1)
+    step = max(1, flat.size // _STATS_SAMPLES)
+    return flat[::step].astype(np.float64)
+
+
+def midtones_transfer(m: float, x):
+    """The midtones transfer function: 0 -> 0, m -> 0.5, 1 -> 1, monotonic in between."""
+    return ((m - 1.0) * x) / ((2.0 * m - 1.0) * x - m)
+
+
+@dataclass(frozen=True)
+class Stretch:
+    """A mapping of normalised values [0, 1] to display values [0, 1].
+
+    Linear from `black` to `white`, then the midtones transfer with balance `midtones`
+    (0.5 leaves the linear ramp unchanged).
+    """
+
+    black: float
+    white: float
+    midtones: float = 0.5
+
+    def apply(self, plane):
+        np = numpy()
+        span = self.white - self.black
+        if span <= 0:
+            # A flat frame: show its level as it is rather than dividing by zero.
+            level = 1.0 if self.black >= 1.0 else float(np.clip(self.black, 0.0, 1.0))
+            return np.full(np.shape(plane), level, dtype=np.float32)
+        y = (np.asarray(plane, dtype=np.float32) - np.float32(self.black)) / np.float32(span)
+        np.clip(y, 0.0, 1.0, out=y)
+        if self.midtones != 0.5:
+            y = midtones_transfer(np.float32(self.midtones), y).astype(np.float32)
+        return y
+
+
+def auto_stretch(samples, target_background: float = 0.25, shadows_sigma: float = 2.8) -> Stretch:
+    """A stretch that puts the sky background at `target_background`.
+
+    The black point sits `shadows_sigma` robust standard deviations (from the median absolute
+    deviation) below the median; the midtones balance then maps the median to the target.
+    Frames without spread (MAD of zero) fall back to a plain min/max stretch.
+    """
+    np = numpy()
+    s = _sample(samples)
+    if s.size == 0:
+        return Stretch(0.0, 1.0)
+    median = float(np.median(s))
+    mad = float(np.median(np.abs(s - median))) * 1.4826
+    low, high = float(s.min()), float(s.max())
+    if mad <= 0.0 or median >= high:
+        return Stretch(low, high) if high > low else Stretch(low, low)
+    black = max(low, median - shadows_sigma * mad)
+    white = high
+    x = (median - black) / (white - black)
+    if x <= 0.0:
+        return Stretch(black, white)
+    midtones = float(midtones_transfer(target_background, x))
+    return Stretch(black, white, min(max(midtones, 1e-6), 1.0 - 1e-6))
+
+
+def percentile_stretch(samples, low: float = 0.5, high: float = 99.95) -> Stretch:
+    """A linear stretch between two percentiles of the values."""
+    np = numpy()
+    s = _sample(samples)
+    if s.size == 0:
+        return Stretch(0.0, 1.0)
+    lo, hi = (float(v) for v in np.percentile(s, [low, high]))
+    return Stretch(lo, hi)
+
+
+STRETCHES = ("auto", "percentile", "linear")
+
+
+def choose_stretch(method: str, samples) -> Stretch:
+    if method == "auto":
+        return auto_stretch(samples)
+    if method == "percentile":
+        return percentile_stretch(samples)
+    if method == "linear":
+        return Stretch(0.0, 1.0)
+    raise ValueError(f"unknown stretch {method!r}")
+
+
+def _normalised(frame):
+    """Values scaled so that the type's full scale is 1.0."""
+    np = numpy()
+    full = 65535.0 if frame.dtype == np.uint16 else 255.0
+    return frame.astype(np.float32) / np.float32(full)
+
+
+def _to_uint8(y):
+    np = numpy()
+    return np.rint(y * np.float32(255.0)).astype(np.uint8)
+
+
+def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "auto"):
+    """An 8-bit display image of a frame: (h, w) grey or (h, w, 3) RGB, same size as the frame.
+
+    Colour frames are stretched per channel (each channel's own black point and midtones), which
+    also neutralises the background's colour cast. RAW frames of colour cameras are debayered
+    first when `bayer_cell` is given.
+    """
+    np = numpy()
+    if img_type == "rgb24":
+        norm = _normalised(frame)
+        out = np.empty(frame.shape, dtype=np.uint8)
+        for c in range(3):
+            plane = norm[:, :, c]
+            out[:, :, c] = _to_uint8(choose_stretch(method, plane).apply(plane))
+        return out
+    norm = _normalised(frame)
+    if bayer_cell is None or img_type == "y8":
+        return _to_uint8(choose_stretch(method, norm).apply(norm))
+    out = np.empty(frame.shape + (3,), dtype=np.uint8)
+    for c, colour in enumerate("RGB"):
+        # Statistics from the measured samples of this colour only, not the interpolated ones.
+        mask = _colour_mask(norm.shape, bayer_cell, colour)
+        stretch = choose_stretch(method, norm[mask])
+        out[:, :, c] = _to_uint8(stretch.apply(interpolate_colour(norm, bayer_cell, colour)))
+    return out
+
+
+def write_png(path, image) -> None:
+    """Save an 8-bit grey or RGB array as PNG."""
+    from .deps import pil_image
+
+    if image.dtype.name != "uint8" or image.ndim not in (2, 3):
+        raise ValueError("a PNG preview needs an 8-bit (h, w) or (h, w, 3) array")
+    # Pillow picks L for 2-D and RGB for (h, w, 3) uint8 arrays.
+    pil_image().fromarray(image).save(path, format="PNG", compress_level=3)
