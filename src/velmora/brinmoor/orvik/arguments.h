@@ -16,31 +16,43 @@ struct BoundArgs {
 };
 
 // Binds a vectorcall (args, nargsf, kwnames) to `spec` and coerces every parameter in
-// declaration order. Returns false with the exception set (messages name spec.name).
-bool bind_arguments(const FunctionSpec &spec, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                    BoundArgs &out);
+// declaration order. `names` holds the interned parameter names (keywords are compared with
+// them by identity first); null makes the binder compare by text only. Returns false with the
+// exception set (messages name spec.name).
+bool bind_arguments(const FunctionSpec &spec, PyObject *const *names, PyObject *const *args, size_t nargsf,
+                    PyObject *kwnames, BoundArgs &out);
+inline bool bind_arguments(const FunctionSpec &spec, PyObject *const *args, size_t nargsf, PyObject *kwnames,
+                           BoundArgs &out) {
+    return bind_arguments(spec, nullptr, args, nargsf, kwnames, out);
+}
 
 // Raises TypeError "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
 void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given);
 // Raises TypeError "%s() got an unexpected keyword argument '%U'".
 void raise_unexpected_keyword(const char *fname, PyObject *keyword);
-// The record methods' own checks (__init__, __reduce__ take none; __setstate__ takes one).
-// Returns false with TypeError set when the call does not match.
-bool check_no_arguments(const char *fname, Py_ssize_t nargs, PyObject *kwnames_or_kwargs_tuple_or_dict);
+// The checks of methods that take no arguments (the record types' __init__ and __reduce__):
+// any positional argument raises the positional-count message (0 expected), otherwise any
+// keyword raises the unexpected-keyword message for the first one. `keywords` is a vectorcall
+// kwnames tuple, a kwargs dict, or null. Returns false with TypeError set when the call does
+// not match.
+bool check_no_arguments(const char *fname, Py_ssize_t nargs, PyObject *keywords);
 
-// Conversion of a coerced integer argument (an exact int) to 32-bit signed. OverflowError
-// outside -2147483648..2147483647.
+// Conversion of a coerced integer argument (an int) to 32-bit signed. OverflowError
+// "Python int too large to convert to C long" outside -2147483648..2147483647.
 bool to_int32(PyObject *value, int32_t *out);
-// The same range, carried as the SDK's long.
+// The same range, carried as the SDK's long (which is wider on Linux; the range stays 32-bit).
 bool to_sdk_long(PyObject *value, long *out);
 // Enumeration conversion: reads `arg.value` and converts it through __int__ only (see the
 // messages: "an integer is required", "__int__ returned non-int (type %.200s)", the
 // DeprecationWarning for a strict int subclass), then range-checks to 32 bits.
 bool enum_to_int32(PyObject *arg, int32_t *out);
-// The __int__-only integer conversion used by enum_to_int32 and the byte conversions. New ref.
+// The __int__-only integer conversion used by enum_to_int32 and the byte conversions: an int
+// (or subclass) is returned as it is. New reference or null.
 PyObject *int_via_dunder_int(PyObject *obj);
 
 enum class ByteKind { Signed, Unsigned };
+// One byte: an int in range, or any object converted through __int__ first.
+bool to_byte(PyObject *obj, ByteKind kind, unsigned char *out);
 // Fixed-array assignment of `iterable` into `n` bytes at `dest`: all or nothing, with the
 // IndexError / OverflowError messages of the byte and array conversions.
 bool assign_fixed_byte_array(PyObject *iterable, Py_ssize_t n, ByteKind kind, unsigned char *dest);

@@ -53,6 +53,12 @@ struct FunctionSpec {
 
 // Creates a function object for `spec` (which must outlive the process, i.e. be static) with
 // the module namespace `globals`. New reference, or null with an exception set.
+//
+// The function object calls spec.impl with the bound and coerced arguments and adds the one
+// traceback entry "velmora.brinmoor.orvik.<name>" to any exception that leaves it. It is not a
+// descriptor: stored in a class it is not bound to instances (like a built-in function), so a
+// row with no parameters can serve as a type's __reduce__ and one with one parameter as its
+// __setstate__.
 PyObject *make_function(const FunctionSpec &spec, PyObject *globals);
 
 // The function type (ready after init_function_type()).

@@ -40,4 +40,16 @@ class Ref {
     PyObject *ptr_ = nullptr;
 };
 
+// getattr(obj, name) where a missing attribute is not an error: 1 found (stored in `out`),
+// 0 missing (the AttributeError is cleared), -1 any other error.
+inline int get_optional_attr(PyObject *obj, PyObject *name, Ref &out) {
+    out.reset(PyObject_GetAttr(obj, name));
+    if (out)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 } // namespace orvik

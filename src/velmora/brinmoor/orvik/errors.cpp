@@ -1,0 +1,224 @@
+// The exception hierarchy, the code-to-exception table and handle_error_code.
+#include "errors.h"
+
+#include "enums.h"
+
+#include <array>
+
+namespace orvik {
+
+namespace {
+
+struct ErrorClass {
+    const char *name;
+    const char *doc;
+};
+
+constexpr const char kEndDoc[] = "End of ASI error codes.";
+
+// ASIError first (base Exception), then its subclasses in definition order.
+constexpr ErrorClass kErrorClasses[] = {
+    {"ASIError", "Base exception class for all ASI errors."},
+    {"ASISuccess", "ASI operation completed successfully."},
+    {"ASIInvalidIndex", "Invalid index: No camera connected or index value out of boundary."},
+    {"ASIInvalidID", "Invalid camera ID provided."},
+    {"ASICameraClosed", "Failed to open camera: Camera is closed."},
+    {"ASICameraRemoved", "Camera removed: Failed to find the camera, it might have been disconnected."},
+    {"ASITimeout", "Operation timed out."},
+    {"ASIGeneralError", "General error: Value is out of valid range."},
+    {"ASIInvalidControlType", "Invalid control type provided."},
+    {"ASIInvalidPath", "Invalid file path provided."},
+    {"ASIInvalidFileFormat", "Invalid file format provided."},
+    {"ASIInvalidSize", "Invalid video format size."},
+    {"ASIInvalidImageType", "Unsupported image format."},
+    {"ASIOutOfBoundary", "The start position is out of boundary."},
+    {"ASIInvalidSequence", "Stop capture first: Invalid sequence of operations."},
+    {"ASIBufferTooSmall", "Buffer size is too small for the operation."},
+    {"ASIVideoModeActive", "Operation failed because video mode is currently active."},
+    {"ASIExposureInProgress", "Cannot perform operation while exposure is in progress."},
+    {"ASIInvalidMode", "The current mode is incorrect for this operation."},
+    {"ASIGPSNotSupported", "GPS is not supported by this camera."},
+    {"ASIGPSVersionError", "The FPGA GPS version is too low for the requested operation."},
+    {"ASIGPSFPGAError", "Failed to read or write data to FPGA for GPS."},
+    {"ASIGPSParamOutOfRange",
+     "GPS parameter out of range: Start line or end line must be between 0 and MaxHeight-1."},
+    {"ASIGPSDataInvalid", "Invalid GPS data: GPS has not found satellites or FPGA cannot read GPS data."},
+    {"ASIErrorEnd", kEndDoc},
+    {"ASIUnknownErrorCode", kEndDoc},
+};
+
+// The SDK's return codes 0..29 in order; several codes share a class.
+constexpr std::array<const char *, 30> kCodeClasses = {
+    "ASISuccess",           "ASIInvalidIndex",      "ASIInvalidID",          "ASICameraClosed",
+    "ASICameraRemoved",     "ASITimeout",           "ASIGeneralError",       "ASIInvalidIndex",
+    "ASIInvalidID",         "ASIInvalidControlType", "ASICameraClosed",      "ASICameraRemoved",
+    "ASIInvalidPath",       "ASIInvalidFileFormat", "ASIInvalidSize",        "ASIInvalidImageType",
+    "ASIOutOfBoundary",     "ASITimeout",           "ASIInvalidSequence",    "ASIBufferTooSmall",
+    "ASIVideoModeActive",   "ASIExposureInProgress", "ASIGeneralError",      "ASIInvalidMode",
+    "ASIGPSNotSupported",   "ASIGPSVersionError",   "ASIGPSFPGAError",       "ASIGPSParamOutOfRange",
+    "ASIGPSDataInvalid",    "ASIErrorEnd",
+};
+
+// `raise obj` for an object found in the table: a class is called first; an instance is
+// raised as it is; anything else is refused as Python refuses it.
+void raise_object(PyObject *obj) {
+    if (PyExceptionClass_Check(obj)) {
+        Ref instance(PyObject_CallNoArgs(obj));
+        if (!instance)
+            return;
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         obj, Py_TYPE(instance.get()));
+            return;
+        }
+        PyErr_SetObject(obj, instance.get());
+    } else if (PyExceptionInstance_Check(obj)) {
+        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(obj)), obj);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+// A class whose instantiation and disposal run no Python code and have no effect: created by
+// `type`, with Exception's own construction and no finaliser, and not a KeyError (which would
+// change which branch of handle_error_code applies).
+bool is_plain_exception_class(PyObject *obj) {
+    if (Py_TYPE(obj) != &PyType_Type)
+        return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(obj);
+    auto *exception = reinterpret_cast<PyTypeObject *>(PyExc_Exception);
+    return type->tp_new == exception->tp_new && type->tp_init == exception->tp_init &&
+           type->tp_finalize == nullptr && type->tp_del == nullptr &&
+           PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(PyExc_BaseException)) &&
+           !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(PyExc_KeyError));
+}
+
+// Saves the thread's handled exception (what sys.exception() reports) and puts it back on
+// every exit, so a caller's `except` block sees its own exception afterwards.
+class HandledExceptionGuard {
+  public:
+    HandledExceptionGuard() : saved_(PyErr_GetHandledException()) {}
+    ~HandledExceptionGuard() { PyErr_SetHandledException(saved_.get()); }
+    HandledExceptionGuard(const HandledExceptionGuard &) = delete;
+    HandledExceptionGuard &operator=(const HandledExceptionGuard &) = delete;
+
+  private:
+    Ref saved_;
+};
+
+// The general algorithm of handle_error_code, for a code whose table entry `entry` has been
+// looked up already (null with the lookup's exception pending when that failed).
+PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
+    HandledExceptionGuard guard;
+    if (entry != nullptr)
+        raise_object(entry);
+    Ref pending(PyErr_GetRaisedException());
+
+    if (PyErr_GivenExceptionMatches(pending.get(), PyExc_KeyError)) {
+        // Raised while the KeyError is being handled, so it becomes the new exception's context.
+        PyErr_SetHandledException(pending.get());
+        Ref unknown(lookup_global(g_names.unknown_error_code));
+        if (!unknown)
+            return nullptr;
+        Ref message(PyUnicode_FromFormat("Unknown error code %R. Update wrapper.", code));
+        Ref error(message ? PyObject_CallOneArg(unknown.get(), message.get()) : nullptr);
+        if (error)
+            raise_object(error.get());
+        return nullptr;
+    }
+    Ref success(lookup_global(g_names.success));
+    if (!success)
+        return nullptr;
+    if (PyErr_GivenExceptionMatches(pending.get(), success.get()))
+        Py_RETURN_NONE;
+    PyErr_SetRaisedException(pending.release());
+    return nullptr;
+}
+
+// handle_error_code for an exact int. When the table is the plain dict it is normally and the
+// code maps to the unchanged success class, nothing observable would happen beyond returning
+// None, so no exception is made at all.
+PyObject *handle_code(PyObject *code) {
+    PyObject *table = PyDict_GetItemWithError(g_state.ns, g_names.error_table);
+    if (table != nullptr && PyDict_CheckExact(table)) {
+        Ref keep_table = Ref::borrow(table); // a key's __eq__ could drop the table from the namespace
+        PyObject *entry = PyDict_GetItemWithError(table, code);
+        if (entry == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetObject(PyExc_KeyError, code);
+            return handle_looked_up(code, nullptr);
+        }
+        Ref keep_entry = Ref::borrow(entry);
+        PyObject *success = PyDict_GetItemWithError(g_state.ns, g_names.success);
+        if (success == entry && is_plain_exception_class(entry))
+            Py_RETURN_NONE;
+        if (success == nullptr && PyErr_Occurred())
+            PyErr_Clear(); // the general path looks the name up again and reports it there
+        return handle_looked_up(code, entry);
+    }
+    if (table == nullptr && PyErr_Occurred())
+        return handle_looked_up(code, nullptr);
+    Ref found_table(lookup_global(g_names.error_table));
+    Ref entry(found_table ? PyObject_GetItem(found_table.get(), code) : nullptr);
+    return handle_looked_up(code, entry.get());
+}
+
+PyObject *handle_error_code_impl(PyObject *const *args) { return handle_code(args[0]); }
+
+} // namespace
+
+const FunctionSpec kHandleErrorCodeSpec = {
+    "handle_error_code", {{"asi_error_code", ParamKind::Integer, "int"}}, "None", nullptr, handle_error_code_impl,
+};
+
+int bind_exception_classes(PyObject *ns) {
+    bool first = true;
+    for (const ErrorClass &def : kErrorClasses) {
+        Ref base = first ? Ref::borrow(PyExc_Exception) : Ref(lookup_global(g_names.error));
+        first = false;
+        if (!base)
+            return -1;
+        Ref doc(PyUnicode_FromString(def.doc));
+        if (!doc)
+            return -1;
+        ClassItem body[] = {{"__doc__", std::move(doc)}};
+        Ref cls(make_class(def.name, base.get(), body));
+        if (!cls || PyDict_SetItemString(ns, def.name, cls.get()) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int bind_error_table(PyObject *ns) {
+    Ref table(PyDict_New());
+    if (!table)
+        return -1;
+    for (size_t code = 0; code < kCodeClasses.size(); ++code) {
+        Ref name(PyUnicode_FromString(kCodeClasses[code]));
+        Ref cls(name ? lookup_global(name.get()) : nullptr);
+        Ref key(cls ? PyLong_FromSize_t(code) : nullptr);
+        if (!key || PyDict_SetItem(table.get(), key.get(), cls.get()) < 0)
+            return -1;
+    }
+    return PyDict_SetItem(ns, g_names.error_table, table.get());
+}
+
+bool hand_over_code(PyObject *handler, int code) {
+    Ref code_obj(PyLong_FromLong(code));
+    if (!code_obj)
+        return false;
+    if (handler == g_state.handle_error_code && handler != nullptr) {
+        // The module's own function: skip the call protocol and argument binding, keep its
+        // traceback entry.
+        Ref result(handle_code(code_obj.get()));
+        if (!result) {
+            add_traceback_entry("velmora.brinmoor.orvik.handle_error_code");
+            return false;
+        }
+        return true;
+    }
+    Ref result(PyObject_CallOneArg(handler, code_obj.get()));
+    return static_cast<bool>(result);
+}
+
+} // namespace orvik
