@@ -1,0 +1,366 @@
+"""The capture tool's pure parts: command line, frame decoding, debayering, stretch, FITS output."""
+
+import datetime as dt
+import warnings
+
+import pytest
+
+np = pytest.importorskip("numpy")
+fits = pytest.importorskip("astropy.io.fits")
+PIL_Image = pytest.importorskip("PIL.Image")
+
+from velmora.brinmoor.capture import cli, fitsfile, imaging  # noqa: E402
+from velmora.brinmoor.capture.progress import Progress  # noqa: E402
+
+
+# -- command line ------------------------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "argv, fragment",
+    [
+        ([], "required"),
+        (["shoot"], "invalid choice"),
+        (["snapshot", "--exposure", "0"], "must be greater than 0"),
+        (["snapshot", "--exposure", "-1"], "must be greater than 0"),
+        (["snapshot", "--exposure", "abc"], "is not a number"),
+        (["snapshot", "--exposure", "nan"], "finite"),
+        (["snapshot", "--exposure", "inf"], "finite"),
+        (["snapshot", "--gain", "1.5"], "whole number"),
+        (["snapshot", "--bin", "0"], "must be greater than 0"),
+        (["snapshot", "--width", "-8"], "must be greater than 0"),
+        (["snapshot", "--start-x", "-2"], "must not be negative"),
+        (["snapshot", "--type", "rgb48"], "invalid choice"),
+        (["snapshot", "--stretch", "log"], "invalid choice"),
+        (["snapshot", "--camera", "-1"], "must not be negative"),
+        (["snapshot", "--cooler-wait", "-5"], "must not be negative"),
+        (["info", "--camera", "x"], "whole number"),
+        (["video", "--frames", "0"], "must be greater than 0"),
+        (["video", "--save", "gif"], "invalid choice"),
+        (["video", "--frame-timeout", "0"], "must be greater than 0"),
+        (["list", "--camera", "0"], "unrecognized arguments"),
+    ],
+)
+def test_bad_arguments_exit_2_with_a_message(argv, fragment, capsys):
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert fragment in err
+    assert "usage: orvik-capture" in err
+
+
+def test_nothing_to_write_is_refused_before_any_camera_is_touched(capsys):
+    assert cli.main(["snapshot", "--no-fits", "--no-png"]) == 2
+    assert "would write nothing" in capsys.readouterr().err
+
+
+def test_help_exits_0(capsys):
+    assert cli.main(["snapshot", "--help"]) == 0
+    assert "--exposure" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        ("demo", "demo"),
+        ("out/demo.fits", "out/demo"),
+        ("out/demo.FIT", "out/demo"),
+        ("demo.png", "demo"),
+        ("m31.v2", "m31.v2"),  # a dot in the name is not an extension to drop
+        ("night.2026-12-07", "night.2026-12-07"),
+    ],
+)
+def test_output_base(given, expected):
+    assert cli.output_base(given, "snapshot").as_posix() == expected
+
+
+def test_default_output_base_is_timestamped():
+    name = cli.output_base(None, "snapshot").name
+    assert name.startswith("snapshot-") and len(name) == len("snapshot-20261207-101500")
+
+
+# -- frames ------------------------------------------------------------------------------------
+
+def test_raw16_is_little_endian_and_row_major():
+    data = bytes([0x34, 0x12, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x80])
+    frame = imaging.decode_frame(data, 3, 2, "raw16")
+    assert frame.dtype == np.uint16
+    assert frame.tolist() == [[0x1234, 0xFFFF, 0], [1, 2, 0x8003]]
+
+
+def test_rgb24_arrives_as_bgr_and_is_returned_as_rgb():
+    data = bytes([10, 20, 30, 40, 50, 60])  # two pixels, each B, G, R
+    frame = imaging.decode_frame(data, 2, 1, "rgb24")
+    assert frame.shape == (1, 2, 3)
+    assert frame[0].tolist() == [[30, 20, 10], [60, 50, 40]]
+
+
+@pytest.mark.parametrize("img_type", ["raw8", "raw16", "rgb24", "y8"])
+def test_short_frame_is_refused(img_type):
+    need = imaging.frame_size(8, 2, img_type)
+    with pytest.raises(ValueError, match="needs"):
+        imaging.decode_frame(bytes(need - 1), 8, 2, img_type)
+
+
+@pytest.mark.parametrize(
+    "cell, dx, dy, expected",
+    [
+        ("RGGB", 0, 0, "RGGB"),
+        ("RGGB", 1, 0, "GRBG"),
+        ("RGGB", 0, 1, "GBRG"),
+        ("RGGB", 1, 1, "BGGR"),
+        ("BGGR", 1, 1, "RGGB"),
+        ("GRBG", 2, 3, "BGGR"),
+    ],
+)
+def test_shifted_cell(cell, dx, dy, expected):
+    assert imaging.shifted_cell(cell, dx, dy) == expected
+
+
+def mosaic(rgb, cell):
+    """The Bayer samples a sensor with this cell records of an (h, w, 3) scene."""
+    h, w, _ = rgb.shape
+    raw = np.empty((h, w), dtype=rgb.dtype)
+    for k, (dy, dx) in enumerate(((0, 0), (0, 1), (1, 0), (1, 1))):
+        c = "RGB".index(cell[k])
+        raw[dy::2, dx::2] = rgb[dy::2, dx::2, c]
+    return raw
+
+
+@pytest.mark.parametrize("cell", imaging.BAYER_CELLS)
+def test_debayer_of_a_uniform_scene_is_uniform_up_to_the_borders(cell):
+    scene = np.empty((6, 8, 3), dtype=np.uint16)
+    scene[...] = (2000, 1000, 500)
+    rgb = imaging.debayer(mosaic(scene, cell), cell)
+    assert rgb.shape == (6, 8, 3)
+    np.testing.assert_allclose(rgb, scene.astype(np.float32), rtol=1e-6)
+
+
+@pytest.mark.parametrize("cell", imaging.BAYER_CELLS)
+def test_debayer_reproduces_a_linear_ramp_inside_the_frame(cell):
+    # Bilinear interpolation is exact on a linear scene away from the border.
+    y, x = np.mgrid[0:10, 0:12].astype(np.float32)
+    scene = np.stack([100 + 10 * x, 300 + 5 * y, 50 + 2 * x + 3 * y], axis=-1)
+    rgb = imaging.debayer(mosaic(scene, cell), cell)
+    np.testing.assert_allclose(rgb[1:-1, 1:-1], scene[1:-1, 1:-1], rtol=1e-5)
+
+
+@pytest.mark.parametrize("m", [0.01, 0.1, 0.25, 0.5, 0.9])
+def test_midtones_transfer_fixed_points(m):
+    assert imaging.midtones_transfer(m, 0.0) == 0.0
+    assert imaging.midtones_transfer(m, 1.0) == pytest.approx(1.0)
+    assert imaging.midtones_transfer(m, m) == pytest.approx(0.5)
+
+
+def sky(shape=(200, 300), background=0.05, sigma=0.004, seed=1):
+    rng = np.random.default_rng(seed)
+    img = rng.normal(background, sigma, size=shape).astype(np.float32)
+    img[50, 60] = 0.9
+    img[120, 200] = 0.4
+    return np.clip(img, 0, 1)
+
+
+def test_auto_stretch_puts_the_background_near_the_target():
+    img = sky()
+    out = imaging.auto_stretch(img).apply(img)
+    assert float(np.median(out)) == pytest.approx(0.25, abs=0.02)
+    # Order is kept: the brighter star stays brighter, both above the sky.
+    assert out[50, 60] > out[120, 200] > np.percentile(out, 99)
+    assert out.min() >= 0.0 and out.max() <= 1.0
+
+
+@pytest.mark.parametrize("method", imaging.STRETCHES)
+def test_stretches_are_monotonic(method):
+    img = sky()
+    stretch = imaging.choose_stretch(method, img)
+    ramp = np.linspace(0, 1, 1001, dtype=np.float32)
+    assert np.all(np.diff(stretch.apply(ramp)) >= 0)
+
+
+@pytest.mark.parametrize("level, expected", [(0.0, 0), (0.4, 102), (1.0, 255)])
+def test_flat_frames_stretch_to_their_level_without_warnings(level, expected):
+    img = np.full((16, 16), level, dtype=np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with np.errstate(all="raise"):
+            for method in imaging.STRETCHES:
+                out = imaging.preview(
+                    np.full((16, 16), round(level * 255), dtype=np.uint8), "y8", None, method
+                )
+                assert out.dtype == np.uint8
+            stretched = imaging.auto_stretch(img).apply(img)
+    assert np.all(np.isfinite(stretched))
+    assert np.all(np.rint(stretched * 255) == expected)
+
+
+@pytest.mark.parametrize(
+    "img_type, cell, shape",
+    [("raw8", None, (8, 16)), ("y8", None, (8, 16)), ("raw16", None, (8, 16)),
+     ("raw16", "RGGB", (8, 16, 3)), ("raw8", "GBRG", (8, 16, 3)), ("rgb24", None, (8, 16, 3))],
+)
+def test_preview_has_the_frame_size(img_type, cell, shape):
+    rng = np.random.default_rng(3)
+    dtype = np.uint16 if img_type == "raw16" else np.uint8
+    frame = rng.integers(0, 200, size=shape if img_type == "rgb24" else (8, 16), dtype=dtype)
+    out = imaging.preview(frame, img_type, cell)
+    assert out.shape == shape and out.dtype == np.uint8
+
+
+@pytest.mark.parametrize("cell", imaging.BAYER_CELLS)
+def test_preview_of_a_raw_colour_frame_keeps_a_red_star_red(cell):
+    rng = np.random.default_rng(5)
+    scene = rng.normal(1000, 20, size=(40, 40, 3))
+    scene[18:22, 18:22, 0] = 30000  # a red star: bright in R only
+    raw = mosaic(np.clip(scene, 0, 65535).astype(np.uint16), cell)
+    out = imaging.preview(raw, "raw16", cell).astype(float)
+    r, g, b = out[18:22, 18:22].mean(axis=(0, 1))
+    assert r > 240 and g < 128 and b < 128
+
+
+def test_png_round_trip(tmp_path):
+    image = np.arange(8 * 16 * 3, dtype=np.uint8).reshape(8, 16, 3)
+    imaging.write_png(tmp_path / "p.png", image)
+    with PIL_Image.open(tmp_path / "p.png") as im:
+        assert im.format == "PNG" and im.mode == "RGB" and im.size == (16, 8)
+        assert np.array_equal(np.asarray(im), image)
+
+
+# -- FITS --------------------------------------------------------------------------------------
+
+def metadata(img_type="raw16", bayer="RGGB", **kw):
+    values = dict(
+        camera="ZWO ASI294MC Pro", img_type=img_type, width=16, height=6, bin=2, start_x=3,
+        start_y=4, exposure_s=2.5, date_obs=dt.datetime(2026, 12, 7, 21, 30, 5, 123456),
+        gain=120, offset=30, temperature_c=-9.96, pixel_um=4.63, bayer_cell=bayer, bit_depth=14,
+    )
+    values.update(kw)
+    return fitsfile.CaptureMetadata(**values)
+
+
+def sample_frame(img_type, rng=np.random.default_rng(7)):
+    if img_type == "raw16":
+        frame = rng.integers(0, 65536, size=(6, 16), dtype=np.uint16)
+        frame[0, :2] = (0, 65535)  # both ends of the range survive BZERO
+        return frame
+    if img_type == "rgb24":
+        return rng.integers(0, 256, size=(6, 16, 3), dtype=np.uint8)
+    return rng.integers(0, 256, size=(6, 16), dtype=np.uint8)
+
+
+@pytest.mark.parametrize(
+    "img_type, bitpix, bzero, naxis",
+    [("raw8", 8, None, 2), ("y8", 8, None, 2), ("raw16", 16, 32768, 2), ("rgb24", 8, None, 3)],
+)
+def test_fits_round_trip(tmp_path, img_type, bitpix, bzero, naxis):
+    frame = sample_frame(img_type)
+    path = fitsfile.write_fits(tmp_path / "f.fits", frame, metadata(img_type))
+    assert path.stat().st_size % 2880 == 0
+    with fits.open(path) as hdul:
+        hdul.verify("exception")
+        header, data = hdul[0].header, hdul[0].data
+        assert header["BITPIX"] == bitpix and header["NAXIS"] == naxis
+        assert header.get("BZERO") == bzero
+        assert (header["NAXIS1"], header["NAXIS2"]) == (16, 6)
+        if img_type == "rgb24":
+            assert header["NAXIS3"] == 3
+            np.testing.assert_array_equal(data, np.moveaxis(frame, -1, 0))  # R, G, B planes
+        else:
+            np.testing.assert_array_equal(data, frame)
+
+
+def test_fits_header_keywords(tmp_path):
+    path = fitsfile.write_fits(tmp_path / "f.fits", sample_frame("raw16"), metadata())
+    header = fits.getheader(path)
+    assert header["EXPTIME"] == 2.5
+    assert header["GAIN"] == 120 and header["OFFSET"] == 30
+    assert header["CCD-TEMP"] == -10.0
+    assert header["XBINNING"] == header["YBINNING"] == 2
+    assert header["XPIXSZ"] == header["YPIXSZ"] == pytest.approx(9.26)
+    assert header["INSTRUME"] == "ZWO ASI294MC Pro"
+    assert header["DATE-OBS"] == "2026-12-07T21:30:05.123"
+    assert header["IMAGETYP"] == "Light Frame"
+    assert header["BAYERPAT"] == "RGGB"
+    assert (header["XBAYROFF"], header["YBAYROFF"]) == (1, 0)  # origin at x 3, y 4
+    assert (header["XORGSUBF"], header["YORGSUBF"]) == (3, 4)
+
+
+@pytest.mark.parametrize(
+    "img_type, bayer, has_bayer",
+    [("raw8", "RGGB", True), ("raw16", "GBRG", True), ("rgb24", "RGGB", False),
+     ("y8", "RGGB", False), ("raw16", None, False)],
+)
+def test_bayer_pattern_only_on_raw_colour_frames(img_type, bayer, has_bayer):
+    keys = [k for k, _, _ in fitsfile.header_cards(metadata(img_type, bayer))]
+    assert ("BAYERPAT" in keys) == has_bayer
+
+
+def test_optional_keywords_are_left_out_when_unknown():
+    keys = {k for k, _, _ in fitsfile.header_cards(
+        metadata(gain=None, offset=None, temperature_c=None, pixel_um=None))}
+    assert not keys & {"GAIN", "OFFSET", "CCD-TEMP", "XPIXSZ", "YPIXSZ", "SET-TEMP"}
+    keys = {k for k, _, _ in fitsfile.header_cards(metadata(dark=True, set_temperature_c=-10.0))}
+    assert "SET-TEMP" in keys
+
+
+def test_streamed_cube_with_final_header(tmp_path):
+    meta = metadata("raw16", frames=3, date_end=dt.datetime(2026, 12, 7, 21, 30, 5))
+    frames = [sample_frame("raw16") for _ in range(3)]
+    writer = fitsfile.FitsWriter(tmp_path / "c.fits", fitsfile.build_header(meta, 3))
+    for f in frames:
+        writer.write(f)
+    assert not (tmp_path / "c.fits").exists()  # only complete files carry the final name
+    meta.date_end = dt.datetime(2026, 12, 7, 21, 31, 0, 250000)
+    writer.close(fitsfile.build_header(meta, 3))
+    with fits.open(tmp_path / "c.fits") as hdul:
+        assert hdul[0].data.shape == (3, 6, 16)
+        np.testing.assert_array_equal(hdul[0].data, np.stack(frames))
+        assert hdul[0].header["DATE-END"] == "2026-12-07T21:31:00.250"
+        assert hdul[0].header["NFRAMES"] == 3
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["c.fits"]
+
+
+def test_incomplete_or_failed_fits_leaves_no_file(tmp_path):
+    meta = metadata("raw8")
+    writer = fitsfile.FitsWriter(tmp_path / "c.fits", fitsfile.build_header(meta, 2))
+    writer.write(sample_frame("raw8"))
+    with pytest.raises(ValueError, match="incomplete"):
+        writer.close()
+    with pytest.raises(RuntimeError):
+        with fitsfile.FitsWriter(tmp_path / "d.fits", fitsfile.build_header(meta)) as w:
+            raise RuntimeError("camera gone")
+    with pytest.raises(ValueError, match="more data"):
+        with fitsfile.FitsWriter(tmp_path / "e.fits", fitsfile.build_header(meta)) as w:
+            w.write(sample_frame("raw8"))
+            w.write(sample_frame("raw8"))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_existing_fits_is_kept_unless_overwrite(tmp_path):
+    path = tmp_path / "f.fits"
+    path.write_bytes(b"precious")
+    with pytest.raises(FileExistsError):
+        fitsfile.write_fits(path, sample_frame("raw8"), metadata("raw8"))
+    assert path.read_bytes() == b"precious"
+    fitsfile.write_fits(path, sample_frame("raw8"), metadata("raw8"), overwrite=True)
+    assert fits.getheader(path)["BITPIX"] == 8
+
+
+# -- progress ----------------------------------------------------------------------------------
+
+def test_progress_into_a_file_writes_few_lines(tmp_path):
+    with open(tmp_path / "log", "w+") as stream:
+        p = Progress("Video", 1000, "frames", stream=stream)
+        for i in range(1, 1001):
+            p.update(i)
+        p.finish("done")
+        stream.seek(0)
+        lines = stream.read().splitlines()
+    assert 2 <= len(lines) <= 5 and lines[-1] == "done"
+    assert all("\r" not in line for line in lines)
+
+
+def test_quiet_progress_writes_nothing(tmp_path):
+    with open(tmp_path / "log", "w+") as stream:
+        p = Progress("Video", 10, "frames", stream=stream, enabled=False)
+        p.update(5)
+        p.finish("done")
+        stream.seek(0)
+        assert stream.read() == ""
