@@ -1,5 +1,16 @@
 // The step sequence shared by the 42 operations: look up handle_error_code, convert arguments,
 // call the SDK once with the interpreter lock released, hand over the code, build the result.
+//
+// An operation receives its arguments bound and coerced (exact int, Py_True/Py_False, exact str,
+// record instance, or any object for an enumeration) and reads like this:
+//
+//     Operation op;
+//     int32_t id;
+//     if (!op.begin() || !to_int32(args[0], &id))
+//         return nullptr;
+//     if (!op.finish(Operation::call_sdk([&] { return ASIOpenCamera(id); })))
+//         return nullptr;
+//     Py_RETURN_NONE;
 #pragma once
 
 #include "arguments.h"
@@ -8,6 +19,8 @@
 
 #include <ASICamera2.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <utility>
 
 namespace orvik {
@@ -17,7 +30,8 @@ class Operation {
     // Resolves handle_error_code by name (namespace, then builtins) at each call.
     bool begin();
     // Runs `sdk` with the interpreter lock released and returns what it returned. Whatever the SDK
-    // reads or writes during the call is owned by this call and invisible to other threads.
+    // reads or writes during the call (new record objects, the new image object, copies of
+    // arguments) is owned by this call and invisible to other threads.
     template <class F> static auto call_sdk(F &&sdk) {
         PyThreadState *saved = PyEval_SaveThread();
         auto result = std::forward<F>(sdk)();
@@ -30,5 +44,100 @@ class Operation {
   private:
     Ref handler_;
 };
+
+// Interned names that operations look up at each call.
+struct OperationNames {
+    PyObject *CameraMode, *ImgType, *ExposureStatus, *supported_camera_mode;
+};
+const OperationNames &op_names();
+
+// A boolean argument after binding (Py_True or Py_False) as the SDK boolean.
+inline int sdk_bool(PyObject *coerced) { return coerced == Py_True ? 1 : 0; }
+
+// The enumeration conversion (arg.value, then 32-bit signed) with the errors of enum_to_int32.
+// Members of enum classes whose `value` is Enum's own property take a shortcut that reads the
+// same `_value_` without running the property's Python code.
+bool enum_arg_to_int32(PyObject *arg, int32_t *out);
+
+// `class_name`(value): the enumeration class looked up by name at the moment of use.
+PyObject *enum_result(PyObject *class_name, long value);
+
+// A new, zero-filled bytes object of `size` bytes (an exact int), made with one zeroing
+// allocation so the SDK can fill it in place and it can be returned as it is. A negative size
+// raises the ValueError of bytearray(-1), an impossible one MemoryError.
+PyObject *new_image_bytes(PyObject *size);
+// Where the SDK writes the image: valid also for an empty object.
+unsigned char *image_storage(PyObject *image_bytes);
+
+// A tuple made of new references, stolen; null (releasing the others) if any item is null.
+PyObject *steal_into_tuple(std::initializer_list<PyObject *> items);
+
+// Check and convert the camera ID, then call `sdk(id)` and hand over its code: the whole of most
+// operations except their SDK call and result.
+template <class F> bool run_on_camera(Operation &op, PyObject *camera_id, F &&sdk) {
+    int32_t id;
+    if (!op.begin() || !to_int32(camera_id, &id))
+        return false;
+    return op.finish(static_cast<int>(Operation::call_sdk([&] { return sdk(id); })));
+}
+
+// An operation that takes only the camera ID and returns None.
+template <ASI_ERROR_CODE (*Sdk)(int)> PyObject *camera_only(PyObject *const *args) {
+    Operation op;
+    if (!run_on_camera(op, args[0], [](int32_t id) { return Sdk(id); }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The operations, in namespace order. `args` holds the bound and coerced arguments.
+#define ORVIK_OPERATIONS(X)                                                                          \
+    X(get_number_of_connected_cameras)                                                               \
+    X(camera_check)                                                                                  \
+    X(get_camera_property)                                                                           \
+    X(get_sdk_version)                                                                               \
+    X(get_camera_property_by_id)                                                                     \
+    X(open_camera)                                                                                   \
+    X(init_camera)                                                                                   \
+    X(close_camera)                                                                                  \
+    X(get_id)                                                                                        \
+    X(set_id)                                                                                        \
+    X(get_serial_number)                                                                             \
+    X(get_camera_support_mode)                                                                       \
+    X(get_camera_mode)                                                                               \
+    X(set_camera_mode)                                                                               \
+    X(start_exposure)                                                                                \
+    X(stop_exposure)                                                                                 \
+    X(get_exp_status)                                                                                \
+    X(get_data_after_exp)                                                                            \
+    X(get_data_after_exp_gps)                                                                        \
+    X(start_video_capture)                                                                           \
+    X(stop_video_capture)                                                                            \
+    X(get_video_data)                                                                                \
+    X(get_video_data_gps)                                                                            \
+    X(get_num_of_controls)                                                                           \
+    X(get_control_caps)                                                                              \
+    X(get_control_value)                                                                             \
+    X(set_control_value)                                                                             \
+    X(set_roi_format)                                                                                \
+    X(get_roi_format)                                                                                \
+    X(set_start_pos)                                                                                 \
+    X(get_start_pos)                                                                                 \
+    X(get_dropped_frames)                                                                            \
+    X(enable_dark_subtract)                                                                          \
+    X(disable_dark_subtract)                                                                         \
+    X(pulse_guide_on)                                                                                \
+    X(pulse_guide_off)                                                                               \
+    X(get_gain_offset)                                                                               \
+    X(get_lmh_gain_offset)                                                                           \
+    X(send_soft_trigger)                                                                             \
+    X(set_trigger_output_io_conf)                                                                    \
+    X(get_trigger_output_io_conf)                                                                    \
+    X(gps_get_data)
+
+namespace ops {
+#define ORVIK_DECLARE_OPERATION(name) PyObject *name(PyObject *const *args);
+ORVIK_OPERATIONS(ORVIK_DECLARE_OPERATION)
+#undef ORVIK_DECLARE_OPERATION
+} // namespace ops
 
 } // namespace orvik

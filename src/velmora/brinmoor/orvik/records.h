@@ -7,6 +7,7 @@
 
 namespace orvik {
 
+// Object layout of every record type: the object header followed by the SDK record, nothing else.
 template <class Record> struct RecordObject {
     PyObject_HEAD Record record;
 };
@@ -19,8 +20,8 @@ using GpsDataObject = RecordObject<ASI_GPS_DATA>;
 // The type object kept in the module state (never the current module attribute).
 PyTypeObject *record_type(RecordKind kind);
 
-// New record object of `kind` with an all-zero record, made by calling the stored type with no
-// arguments. New reference or null.
+// New record object of `kind` with an all-zero record, as made by calling the stored type with
+// no arguments. New reference or null.
 PyObject *new_record(RecordKind kind);
 
 // Exec step: make the five types ready and bind them in `ns` in their order.

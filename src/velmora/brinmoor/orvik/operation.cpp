@@ -1,0 +1,219 @@
+// The shared steps of every operation: handler lookup, the enumeration shortcut, late-bound
+// enumeration results and the one-allocation image objects.
+#include "operation.h"
+
+#include <cstddef>
+#include <cstring>
+
+namespace orvik {
+
+const OperationNames &op_names() {
+    static const OperationNames n = [] {
+        OperationNames made{};
+        made.CameraMode = PyUnicode_InternFromString("CameraMode");
+        made.ImgType = PyUnicode_InternFromString("ImgType");
+        made.ExposureStatus = PyUnicode_InternFromString("ExposureStatus");
+        made.supported_camera_mode = PyUnicode_InternFromString("supported_camera_mode");
+        return made;
+    }();
+    return n;
+}
+
+bool Operation::begin() {
+    handler_ = Ref(lookup_global(g_names.handle_error_code));
+    return static_cast<bool>(handler_);
+}
+
+PyObject *steal_into_tuple(std::initializer_list<PyObject *> items) {
+    bool complete = true;
+    for (PyObject *item : items)
+        complete = complete && item != nullptr;
+    PyObject *tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *item : items) {
+        if (tuple != nullptr)
+            PyTuple_SET_ITEM(tuple, i++, item);
+        else
+            Py_XDECREF(item);
+    }
+    return tuple;
+}
+
+PyObject *enum_result(PyObject *class_name, long value) {
+    if (class_name == nullptr)
+        return nullptr;
+    Ref cls(lookup_global(class_name));
+    if (!cls)
+        return nullptr;
+    Ref v(PyLong_FromLong(value));
+    if (!v)
+        return nullptr;
+    return PyObject_CallOneArg(cls.get(), v.get());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Enumeration shortcut.
+//
+// `member.value` on an Enum member runs enum.property.__get__ and Enum.value, two Python-level
+// calls that cost several times the rest of an operation. For a member whose class resolves
+// `value` to Enum's own, untouched property, that code returns `member._value_` read by generic
+// attribute lookup; the shortcut reads the same attribute directly. It is taken only while
+// everything the Python code depends on is unchanged:
+//   - the member's type uses generic attribute lookup and has no `_value_` of its own in its MRO,
+//     and finds Enum's `value` descriptor (checked once per type version);
+//   - the descriptor's class (enum.property) is unmodified (its version tag), and the
+//     descriptor's `fget` is still Enum.value with its original code.
+// Anything else, and any failure on the way, takes the ordinary path.
+namespace {
+
+struct EnumShortcut {
+    bool tried = false;
+    bool usable = false;
+    PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
+    PyObject *descr_dict = nullptr; // its instance dict
+    PyObject *fget = nullptr;       // Enum.value (the function)
+    PyObject *fget_code = nullptr;  // its code object
+    PyTypeObject *descr_type = nullptr;
+    unsigned int descr_type_version = 0;
+    PyObject *value_name = nullptr, *raw_name = nullptr, *fget_name = nullptr;
+    // The last member type that passed the per-type checks, with its version tag.
+    PyTypeObject *type = nullptr;
+    unsigned int type_version = 0;
+};
+
+EnumShortcut g_enum;
+
+bool version_valid(PyTypeObject *t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
+
+void init_enum_shortcut() {
+    g_enum.tried = true;
+    g_enum.value_name = PyUnicode_InternFromString("value");
+    g_enum.raw_name = PyUnicode_InternFromString("_value_");
+    g_enum.fget_name = PyUnicode_InternFromString("fget");
+    if (!g_enum.value_name || !g_enum.raw_name || !g_enum.fget_name) {
+        PyErr_Clear();
+        return;
+    }
+    Ref enum_module(PyImport_ImportModule("enum"));
+    Ref enum_class(enum_module ? PyObject_GetAttrString(enum_module.get(), "Enum") : nullptr);
+    if (!enum_class || !PyType_Check(enum_class.get())) {
+        PyErr_Clear();
+        return;
+    }
+    PyObject *descr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.get()), g_enum.value_name);
+    if (descr == nullptr)
+        return;
+    PyObject **dictptr = _PyObject_GetDictPtr(descr);
+    PyObject *dict = dictptr ? *dictptr : nullptr;
+    PyObject *fget = dict ? PyDict_GetItemWithError(dict, g_enum.fget_name) : nullptr;
+    if (fget == nullptr || !PyFunction_Check(fget)) {
+        PyErr_Clear();
+        return;
+    }
+    PyTypeObject *descr_type = Py_TYPE(descr);
+    // Make sure the version tags exist (a lookup assigns one).
+    (void)_PyType_Lookup(descr_type, g_enum.fget_name);
+    if (!version_valid(descr_type))
+        return;
+    g_enum.descr = Py_NewRef(descr);
+    g_enum.descr_dict = Py_NewRef(dict);
+    g_enum.fget = Py_NewRef(fget);
+    g_enum.fget_code = Py_NewRef(PyFunction_GET_CODE(fget));
+    g_enum.descr_type = descr_type;
+    g_enum.descr_type_version = descr_type->tp_version_tag;
+    g_enum.usable = true;
+}
+
+bool descriptor_unchanged() {
+    if (!version_valid(g_enum.descr_type) || g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
+        return false;
+    PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_enum.fget_name);
+    if (fget != g_enum.fget) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyFunction_GET_CODE(fget) == g_enum.fget_code;
+}
+
+bool type_qualifies(PyTypeObject *t) {
+    if (t == g_enum.type && version_valid(t) && t->tp_version_tag == g_enum.type_version)
+        return true;
+    if (t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    if (_PyType_Lookup(t, g_enum.value_name) != g_enum.descr || _PyType_Lookup(t, g_enum.raw_name) != nullptr)
+        return false;
+    if (!version_valid(t))
+        return false;
+    g_enum.type = t;
+    g_enum.type_version = t->tp_version_tag;
+    return true;
+}
+
+// The raw `_value_` of a qualifying member, or null (no error set) to take the ordinary path.
+PyObject *shortcut_value(PyObject *arg) {
+    if (!g_enum.tried)
+        init_enum_shortcut();
+    if (!g_enum.usable || !type_qualifies(Py_TYPE(arg)) || !descriptor_unchanged())
+        return nullptr;
+    PyObject *v = PyObject_GenericGetAttr(arg, g_enum.raw_name);
+    if (v == nullptr)
+        PyErr_Clear(); // let the ordinary path raise exactly what the property raises
+    return v;
+}
+
+} // namespace
+
+bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
+    Ref v(shortcut_value(arg));
+    if (v && PyLong_CheckExact(v.get()))
+        return to_int32(v.get(), out);
+    return enum_to_int32(arg, out);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Image objects.
+//
+// The image is a bytes object allocated zero-filled in one step (calloc: large blocks come as
+// fresh zero pages without a separate memset) and handed to the SDK to fill in place; it is the
+// result as it stands, so a read holds one frame's worth of memory and copies nothing.
+namespace {
+constexpr size_t kBytesHeader = offsetof(PyBytesObject, ob_sval) + 1; // header + trailing zero
+unsigned char g_empty_storage[1];
+} // namespace
+
+PyObject *new_image_bytes(PyObject *size) {
+    // The checks and errors of bytearray(size).
+    const Py_ssize_t n = PyNumber_AsSsize_t(size, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred())
+        return nullptr;
+    if (n < 0) {
+        PyErr_SetString(PyExc_ValueError, "negative count");
+        return nullptr;
+    }
+    if (n == 0)
+        return PyBytes_FromStringAndSize(nullptr, 0);
+    if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - kBytesHeader)
+        return PyErr_NoMemory();
+    auto *obj = static_cast<PyBytesObject *>(PyObject_Calloc(1, kBytesHeader + static_cast<size_t>(n)));
+    if (obj == nullptr)
+        return PyErr_NoMemory();
+    PyObject_InitVar(reinterpret_cast<PyVarObject *>(obj), &PyBytes_Type, n);
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    obj->ob_shash = -1; // hash not computed yet
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    return reinterpret_cast<PyObject *>(obj);
+}
+
+unsigned char *image_storage(PyObject *image_bytes) {
+    // The shared empty bytes object is never written: a zero-size read gets a private byte.
+    if (PyBytes_GET_SIZE(image_bytes) == 0)
+        return g_empty_storage;
+    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(image_bytes));
+}
+
+} // namespace orvik
