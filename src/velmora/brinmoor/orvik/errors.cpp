@@ -59,8 +59,8 @@ constexpr std::array<const char *, 30> kCodeClasses = {
     "ASIGPSDataInvalid",    "ASIErrorEnd",
 };
 
-// `raise obj` for an object found in the table: a class is called first; an instance is
-// raised as it is; anything else is refused as Python refuses it.
+// `raise obj`: a class is called first; an instance is raised as it is; anything else is
+// refused as Python refuses it.
 void raise_object(PyObject *obj) {
     if (PyExceptionClass_Check(obj)) {
         Ref instance(PyObject_CallNoArgs(obj));
@@ -110,8 +110,11 @@ class HandledExceptionGuard {
 // looked up already (null with the lookup's exception pending when that failed).
 PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
     HandledExceptionGuard guard;
-    if (entry != nullptr)
-        raise_object(entry);
+    if (entry != nullptr) {
+        Ref made(PyObject_CallNoArgs(entry));
+        if (made)
+            raise_object(made.get());
+    }
     Ref pending(PyErr_GetRaisedException());
 
     if (PyErr_GivenExceptionMatches(pending.get(), PyExc_KeyError)) {
