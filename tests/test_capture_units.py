@@ -215,6 +215,19 @@ def test_preview_of_a_raw_colour_frame_keeps_a_red_star_red(cell):
     assert r > 240 and g < 128 and b < 128
 
 
+@pytest.mark.parametrize(
+    "img_type, cell", [("raw16", "GRBG"), ("raw8", "RGGB"), ("raw16", None), ("rgb24", None)]
+)
+def test_preview_in_bands_matches_the_whole_frame(monkeypatch, img_type, cell):
+    rng = np.random.default_rng(11)
+    dtype = np.uint16 if img_type == "raw16" else np.uint8
+    shape = (38, 24, 3) if img_type == "rgb24" else (38, 24)
+    frame = rng.integers(0, np.iinfo(dtype).max, size=shape, dtype=dtype)
+    whole = imaging.preview(frame, img_type, cell)
+    monkeypatch.setattr(imaging, "_BAND_ROWS", 6)  # many bands, the last one short
+    np.testing.assert_array_equal(imaging.preview(frame, img_type, cell), whole)
+
+
 def test_png_round_trip(tmp_path):
     image = np.arange(8 * 16 * 3, dtype=np.uint8).reshape(8, 16, 3)
     imaging.write_png(tmp_path / "p.png", image)

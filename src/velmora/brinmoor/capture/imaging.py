@@ -100,10 +100,11 @@ def debayer(raw, cell: str):
 
 
 def _sample(values):
+    """A regular subsample of at most about `_STATS_SAMPLES` values, as a flat array."""
     np = numpy()
     flat = np.asarray(values).reshape(-1)
     step = max(1, flat.size // _STATS_SAMPLES)
-    return flat[::step].astype(np.float64)
+    return flat[::step]
 
 
 def midtones_transfer(m: float, x):
@@ -145,7 +146,7 @@ def auto_stretch(samples, target_background: float = 0.25, shadows_sigma: float 
     Frames without spread (MAD of zero) fall back to a plain min/max stretch.
     """
     np = numpy()
-    s = _sample(samples)
+    s = _sample(samples).astype(np.float64)
     if s.size == 0:
         return Stretch(0.0, 1.0)
     median = float(np.median(s))
@@ -165,7 +166,7 @@ def auto_stretch(samples, target_background: float = 0.25, shadows_sigma: float 
 def percentile_stretch(samples, low: float = 0.5, high: float = 99.95) -> Stretch:
     """A linear stretch between two percentiles of the values."""
     np = numpy()
-    s = _sample(samples)
+    s = _sample(samples).astype(np.float64)
     if s.size == 0:
         return Stretch(0.0, 1.0)
     lo, hi = (float(v) for v in np.percentile(s, [low, high]))
@@ -186,8 +187,10 @@ def choose_stretch(method: str, samples) -> Stretch:
 
 
 def _normalised(frame):
-    """Values scaled so that the type's full scale is 1.0."""
+    """Values scaled so that the type's full scale is 1.0 (float input is taken as scaled)."""
     np = numpy()
+    if frame.dtype.kind == "f":
+        return frame.astype(np.float32)
     full = 65535.0 if frame.dtype == np.uint16 else 255.0
     return frame.astype(np.float32) / np.float32(full)
 
@@ -195,6 +198,30 @@ def _normalised(frame):
 def _to_uint8(y):
     np = numpy()
     return np.rint(y * np.float32(255.0)).astype(np.uint8)
+
+
+# Previews are computed in bands of this many rows (even, so the Bayer phase is kept), which
+# bounds the float temporaries for large sensors to a few bands instead of whole frames.
+_BAND_ROWS = 512
+# Rows of context above and below a band for the 3x3 interpolation (even, for the same reason).
+_HALO_ROWS = 2
+
+
+def _bands(height: int):
+    for top in range(0, height, _BAND_ROWS):
+        yield top, min(height, top + _BAND_ROWS)
+
+
+def _cell_samples(frame, cell: str, colour: str):
+    """The measured values of one colour of a Bayer mosaic (for statistics), as a flat array."""
+    np = numpy()
+    parts = [frame[dy::2, dx::2].reshape(-1)
+             for k, (dy, dx) in enumerate(((0, 0), (0, 1), (1, 0), (1, 1))) if cell[k] == colour]
+    return np.concatenate(parts)
+
+
+def _stretch_for(method: str, values):
+    return choose_stretch(method, _normalised(_sample(values)))
 
 
 def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "auto"):
@@ -205,22 +232,28 @@ def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "
     first when `bayer_cell` is given.
     """
     np = numpy()
+    height = frame.shape[0]
     if img_type == "rgb24":
-        norm = _normalised(frame)
         out = np.empty(frame.shape, dtype=np.uint8)
         for c in range(3):
-            plane = norm[:, :, c]
-            out[:, :, c] = _to_uint8(choose_stretch(method, plane).apply(plane))
+            stretch = _stretch_for(method, frame[:, :, c])
+            for top, bottom in _bands(height):
+                out[top:bottom, :, c] = _to_uint8(stretch.apply(_normalised(frame[top:bottom, :, c])))
         return out
-    norm = _normalised(frame)
     if bayer_cell is None or img_type == "y8":
-        return _to_uint8(choose_stretch(method, norm).apply(norm))
+        stretch = _stretch_for(method, frame)
+        out = np.empty(frame.shape, dtype=np.uint8)
+        for top, bottom in _bands(height):
+            out[top:bottom] = _to_uint8(stretch.apply(_normalised(frame[top:bottom])))
+        return out
     out = np.empty(frame.shape + (3,), dtype=np.uint8)
     for c, colour in enumerate("RGB"):
         # Statistics from the measured samples of this colour only, not the interpolated ones.
-        mask = _colour_mask(norm.shape, bayer_cell, colour)
-        stretch = choose_stretch(method, norm[mask])
-        out[:, :, c] = _to_uint8(stretch.apply(interpolate_colour(norm, bayer_cell, colour)))
+        stretch = _stretch_for(method, _cell_samples(frame, bayer_cell, colour))
+        for top, bottom in _bands(height):
+            lo, hi = max(0, top - _HALO_ROWS), min(height, bottom + _HALO_ROWS)
+            plane = interpolate_colour(_normalised(frame[lo:hi]), bayer_cell, colour)
+            out[top:bottom, :, c] = _to_uint8(stretch.apply(plane[top - lo:bottom - lo]))
     return out
 
 

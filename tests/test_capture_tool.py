@@ -1,0 +1,367 @@
+"""The capture tool end to end on the simulated cameras: files, headers, previews, errors."""
+
+import os
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import journal
+
+np = pytest.importorskip("numpy")
+fits = pytest.importorskip("astropy.io.fits")
+PIL_Image = pytest.importorskip("PIL.Image")
+
+from velmora.brinmoor.capture import cli  # noqa: E402
+
+# The simulator's catalogue; each model must work with the tool.
+MODELS = [
+    "ZWO ASI294MC Pro", "ZWO ASI120MM Mini", "ZWO ASI533MC Pro", "ZWO ASI2600MM Pro",
+    "ZWO ASI178MM", "ZWO ASI174MM", "ZWO ASI462MC", "ZWO ASI678MC", "ZWO ASI183MC Pro",
+    "ZWO ASI224MC", "ZWO ASI6200MM Pro", "ZWO ASI290MM Mini",
+]
+
+# SDK return codes used to inject faults.
+CODE_CAMERA_REMOVED = 4
+CODE_TIMEOUT = 5
+CODE_INVALID_SIZE = 14
+CODE_EXPOSURE_IN_PROGRESS = 21
+EXP_FAILED = 3
+
+
+@pytest.fixture
+def fast(sim):
+    """The simulator at power-on, with time running 1000 times faster."""
+    sim.set_time_scale(1000)
+    return sim
+
+
+def run(capsys, *argv):
+    status = cli.main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+def snapshot(capsys, tmp_path, *argv, name="shot"):
+    base = tmp_path / name
+    status, out, err = run(capsys, "snapshot", "-o", base, *argv)
+    assert status == 0, err
+    return base.with_suffix(".fits"), base.with_suffix(".png"), err
+
+
+# -- list and info -----------------------------------------------------------------------------
+
+def test_list_shows_the_connected_cameras(fast, capsys):
+    status, out, _ = run(capsys, "list")
+    assert status == 0
+    lines = out.splitlines()
+    assert lines[0].split() == ["Index", "ID", "Name", "Resolution", "Sensor"]
+    assert lines[1].split() == ["0", "0", "ZWO", "ASI294MC", "Pro", "4144x2822", "colour", "(RGGB)"]
+    assert lines[2].split() == ["1", "1", "ZWO", "ASI120MM", "Mini", "1280x960", "mono"]
+    assert len(lines) == 3
+
+
+def test_list_without_cameras(fast, capsys):
+    fast.unplug(0)
+    fast.unplug(1)
+    status, out, _ = run(capsys, "list")
+    assert (status, out.strip()) == (0, "No cameras connected.")
+
+
+@pytest.mark.parametrize("index", [0, 1])
+def test_info_lists_every_control_with_its_value(fast, orvik, capsys, index):
+    status, out, _ = run(capsys, "info", "--camera", index)
+    assert status == 0
+    info = orvik.get_camera_property(index)
+    assert out.startswith(f"Camera {index}: {info.name}\n")
+    assert f"{info.max_width} x {info.max_height} pixels" in out
+    table = out.split("\nControls (", 1)[1].splitlines()
+    count = int(table[0].split(")")[0])
+    rows = {line.split("  ")[1].strip(): line for line in table[2:]}
+    cam = info.camera_id
+    orvik.open_camera(cam)
+    try:
+        orvik.init_camera(cam)
+        assert count == orvik.get_num_of_controls(cam) == len(table) - 2
+        for i in range(count):
+            caps = orvik.get_control_caps(cam, i)
+            row = rows[caps.name].split()
+            value, _ = orvik.get_control_value(cam, caps.control_type)
+            if caps.control_type != orvik.ControlType.ASI_TEMPERATURE:  # drifts meanwhile
+                assert row[len(caps.name.split())] == str(value)
+            assert str(caps.max_value) in row and str(caps.min_value) in row
+    finally:
+        orvik.close_camera(cam)
+    # The tool closed the camera after itself: opening it again worked above.
+
+
+# -- snapshot ----------------------------------------------------------------------------------
+
+def expected_roi(info, bin):
+    w, h = info.max_width // bin, info.max_height // bin
+    return w - w % 8, h - h % 2
+
+
+def check_files(fits_path, png_path, info, bin, img_type, colour):
+    width, height = expected_roi(info, bin)
+    with fits.open(fits_path) as hdul:
+        hdul.verify("exception")
+        h, data = hdul[0].header, hdul[0].data
+        assert h["INSTRUME"] == info.name
+        assert (h["XBINNING"], h["YBINNING"]) == (bin, bin)
+        assert h["XPIXSZ"] == pytest.approx(info.pixel_size * bin, abs=1e-3)
+        assert "CCD-TEMP" in h and "DATE-OBS" in h and "GAIN" in h and "OFFSET" in h
+        assert ("BAYERPAT" in h) == (colour and img_type in ("raw8", "raw16"))
+        planes = (3,) if img_type == "rgb24" else ()
+        assert data.shape == planes + (height, width)
+        assert h["BITPIX"] == (16 if img_type == "raw16" else 8)
+        assert h.get("BZERO") == (32768 if img_type == "raw16" else None)
+        assert data.std() > 0  # a synthesised scene with noise, not an empty buffer
+    with PIL_Image.open(png_path) as im:
+        im.verify()
+    with PIL_Image.open(png_path) as im:
+        assert im.size == (width, height)
+        assert im.mode == ("RGB" if colour and img_type != "y8" else "L")
+
+
+@pytest.mark.parametrize("model", MODELS)
+def test_snapshot_on_every_model(fast, orvik, capsys, tmp_path, model):
+    fast.reset(model)
+    fast.set_time_scale(1000)
+    info = orvik.get_camera_property(0)
+    bin = max(info.supported_bins)
+    fits_path, png_path, _ = snapshot(capsys, tmp_path, "-e", 1, "-b", bin)
+    check_files(fits_path, png_path, info, bin, "raw16", info.is_color_camera)
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("model", MODELS)
+def test_full_resolution_snapshot_on_every_model(fast, orvik, capsys, tmp_path, model):
+    fast.reset(model)
+    fast.set_time_scale(1000)
+    info = orvik.get_camera_property(0)
+    fits_path, png_path, _ = snapshot(capsys, tmp_path, "-e", 2)
+    check_files(fits_path, png_path, info, 1, "raw16", info.is_color_camera)
+
+
+@pytest.mark.parametrize("img_type", ["raw8", "raw16", "rgb24", "y8"])
+@pytest.mark.parametrize("index", [0, 1])
+def test_snapshot_image_types(fast, orvik, capsys, tmp_path, img_type, index):
+    info = orvik.get_camera_property(index)
+    supported = [t.name for t in info.supported_video_formats]
+    if f"IMG_{img_type.upper()}" not in supported:
+        status, _, err = run(capsys, "snapshot", "-c", index, "-t", img_type, "-o", tmp_path / "x")
+        assert status == 2 and f"image type {img_type} is not supported" in err
+        assert list(tmp_path.iterdir()) == []
+        return
+    fits_path, png_path, _ = snapshot(capsys, tmp_path, "-c", index, "-b", 2, "-t", img_type)
+    check_files(fits_path, png_path, info, 2, img_type, info.is_color_camera)
+
+
+def test_settings_reach_the_camera_and_the_header(fast, capsys, tmp_path):
+    fits_path, _, _ = snapshot(capsys, tmp_path, "-e", 0.5, "-g", 200, "--offset", 40, "-b", 2,
+                               "--width", 640, "--height", 480, "--start-x", 101, "--start-y", 50)
+    h = fits.getheader(fits_path)
+    assert (h["EXPTIME"], h["GAIN"], h["OFFSET"]) == (0.5, 200, 40)
+    assert (h["NAXIS1"], h["NAXIS2"], h["XORGSUBF"], h["YORGSUBF"]) == (640, 480, 101, 50)
+    assert (h["XBAYROFF"], h["YBAYROFF"]) == (1, 0)
+    assert h["IMAGETYP"] == "Light Frame"
+    calls = journal.lines(fast)
+    assert "ASISetROIFormat(0, 640, 480, 2, 2)" in calls
+    assert "ASISetStartPos(0, 101, 50)" in calls
+    assert "ASISetControlValue(0, 0, 200, 0)" in calls
+    assert "ASISetControlValue(0, 5, 40, 0)" in calls
+    assert "ASISetControlValue(0, 1, 500000, 0)" in calls
+    assert journal.calls_to(fast, "ASIStartExposure") == ["ASIStartExposure(0, 0)"]
+    assert journal.last(fast) == "ASICloseCamera(0)"
+
+
+def test_dark_frame(fast, capsys, tmp_path):
+    fits_path, _, _ = snapshot(capsys, tmp_path, "--dark", "-b", 4)
+    assert fits.getheader(fits_path)["IMAGETYP"] == "Dark Frame"
+    assert journal.calls_to(fast, "ASIStartExposure") == ["ASIStartExposure(0, 1)"]
+
+
+def test_cooler(fast, capsys, tmp_path):
+    fits_path, _, _ = snapshot(capsys, tmp_path, "--cooler", -10, "--cooler-wait", 30, "-b", 4)
+    h = fits.getheader(fits_path)
+    assert h["SET-TEMP"] == -10.0
+    calls = journal.lines(fast)
+    assert "ASISetControlValue(0, 16, -10, 0)" in calls  # target temperature
+    assert "ASISetControlValue(0, 17, 1, 0)" in calls  # cooler on
+
+
+def test_long_exposure_shows_progress(fast, capsys, tmp_path):
+    _, _, err = snapshot(capsys, tmp_path, "-e", 5, "-b", 4)
+    assert "Exposure 5 s [" in err and "Exposure done" in err
+    _, _, err = snapshot(capsys, tmp_path, "-e", 5, "-b", 4, "-q", "--overwrite")
+    assert err == ""
+
+
+def test_existing_output_is_kept_unless_overwrite(fast, capsys, tmp_path):
+    (tmp_path / "shot.png").write_bytes(b"keep me")
+    status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "shot")
+    assert status == 2 and "shot.png exists" in err
+    assert (tmp_path / "shot.png").read_bytes() == b"keep me"
+    assert not (tmp_path / "shot.fits").exists()
+    assert journal.calls_to(fast, "ASIStartExposure") == []  # refused before exposing
+    snapshot(capsys, tmp_path, "-b", 4, "--overwrite")
+    assert (tmp_path / "shot.png").read_bytes().startswith(b"\x89PNG")
+
+
+@pytest.mark.parametrize(
+    "argv, message",
+    [
+        (["-c", 2], "no camera with index 2: 2 connected"),
+        (["-c", 1, "-b", 3], "bin 3 is not supported by camera 1 (ZWO ASI120MM Mini)"),
+        (["-c", 1, "-t", "rgb24"], "image type rgb24 is not supported"),
+        (["--width", 100], "multiple of 8"),
+        (["--height", 101], "multiple of 2"),
+        (["--width", 4152], "does not fit the sensor"),
+        (["-b", 2, "--height", 1412], "does not fit the sensor"),
+        (["--width", 640, "--start-x", 4000], "start x 4000 puts the ROI outside"),
+        (["-g", 100000], "gain 100000 is out of range"),
+        (["--offset", -1], "offset -1 is out of range"),
+        (["-e", 1e6], "exposure 1e+06 s is out of range"),
+        (["-c", 1, "--cooler", -10], "has no cooler"),
+    ],
+)
+def test_values_the_camera_cannot_take(fast, capsys, tmp_path, argv, message):
+    status, out, err = run(capsys, "snapshot", "-o", tmp_path / "x", *argv)
+    assert status == 2
+    assert message in err and err.startswith("orvik-capture snapshot: error:")
+    assert list(tmp_path.iterdir()) == []
+    assert journal.calls_to(fast, "ASIStartExposure") == []
+    closes = journal.calls_to(fast, "ASICloseCamera")
+    assert len(closes) == len(journal.calls_to(fast, "ASIOpenCamera"))
+
+
+@pytest.mark.parametrize(
+    "function, code, step, exception",
+    [
+        ("ASIOpenCamera", CODE_CAMERA_REMOVED, "opening the camera", "ASICameraRemoved"),
+        ("ASISetROIFormat", CODE_INVALID_SIZE, "setting the ROI format", "ASIInvalidSize"),
+        ("ASIStartExposure", CODE_EXPOSURE_IN_PROGRESS, "starting the exposure",
+         "ASIExposureInProgress"),
+        ("ASIGetDataAfterExp", CODE_CAMERA_REMOVED, "reading the image", "ASICameraRemoved"),
+    ],
+)
+def test_sdk_errors_exit_1_with_the_reason(fast, capsys, tmp_path, function, code, step,
+                                           exception):
+    fast.script(function, code, None, 0)
+    status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "x")
+    assert status == 1
+    assert f"{step} failed on camera 0 (ZWO ASI294MC Pro): {exception}:" in err
+    assert list(tmp_path.iterdir()) == []
+    if function != "ASIOpenCamera":
+        assert journal.last(fast) == "ASICloseCamera(0)"
+
+
+def test_failed_exposure(fast, capsys, tmp_path):
+    fast.script("ASIGetExpStatus", 0, struct.pack("<i", EXP_FAILED), 4)
+    status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "x")
+    assert status == 1 and "the exposure failed on camera 0" in err
+    assert journal.calls_to(fast, "ASIStopExposure") == ["ASIStopExposure(0)"]
+    assert journal.last(fast) == "ASICloseCamera(0)"
+
+
+def test_exposure_that_never_ends_times_out(fast, capsys, tmp_path):
+    fast.set_time_scale(1)
+    status, _, err = run(capsys, "snapshot", "-e", 600, "--timeout", 0.2, "-b", 4,
+                         "-o", tmp_path / "x")
+    assert status == 1 and "did not finish within 0.2 s" in err
+    assert journal.calls_to(fast, "ASIStopExposure") == ["ASIStopExposure(0)"]
+
+
+def test_no_cameras_connected(fast, capsys, tmp_path):
+    fast.unplug(0)
+    fast.unplug(1)
+    status, _, err = run(capsys, "snapshot", "-o", tmp_path / "x")
+    assert status == 1 and "no cameras connected" in err
+
+
+# -- video -------------------------------------------------------------------------------------
+
+def video_summary(out):
+    line = next(l for l in out.splitlines() if "fps measured" in l)
+    words = line.replace(":", "").replace(",", "").split()
+    # "30 frames in 0.012 s: 2500.00 fps measured, 0 dropped, 0 time-outs"
+    return {"frames": int(words[0]), "fps": float(words[5]), "dropped": int(words[8]),
+            "timeouts": int(words[10])}
+
+
+def test_video_reports_frame_rate_and_dropped_frames(fast, capsys):
+    status, out, err = run(capsys, "video", "-n", 30, "-e", 0.001, "--width", 320, "--height", 240)
+    assert status == 0, err
+    summary = video_summary(out)
+    assert summary["frames"] == 30 and summary["fps"] > 0 and summary["timeouts"] == 0
+    assert summary["dropped"] >= 0
+    assert len(journal.calls_to(fast, "ASIGetVideoData")) == 30
+    assert journal.calls_to(fast, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
+    assert "Video [" in err
+
+
+@pytest.mark.parametrize("img_type, planes", [("raw8", ()), ("raw16", ()), ("rgb24", (3,))])
+def test_video_cube(fast, capsys, tmp_path, img_type, planes):
+    status, out, err = run(capsys, "video", "-n", 5, "-e", 0.001, "-t", img_type, "--width", 64,
+                           "--height", 48, "--save", "cube", "-o", tmp_path / "v")
+    assert status == 0, err
+    with fits.open(tmp_path / "v.fits") as hdul:
+        hdul.verify("exception")
+        assert hdul[0].data.shape == (5,) + planes + (48, 64)
+        assert hdul[0].header["NFRAMES"] == 5
+        assert hdul[0].header["DATE-END"] >= hdul[0].header["DATE-OBS"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["v.fits"]
+
+
+def test_video_frames_as_files(fast, capsys, tmp_path):
+    status, _, err = run(capsys, "video", "-n", 12, "-e", 0.001, "--width", 64, "--height", 48,
+                         "--save", "frames", "-o", tmp_path / "f")
+    assert status == 0, err
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert names == [f"f_{i:02d}.fits" for i in range(1, 13)]
+    assert fits.getdata(tmp_path / "f_12.fits").shape == (48, 64)
+
+
+def test_video_survives_a_time_out(fast, capsys):
+    fast.script("ASIGetVideoData", CODE_TIMEOUT, None, 0)
+    status, out, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
+    assert status == 0, err
+    summary = video_summary(out)
+    assert (summary["frames"], summary["timeouts"]) == (5, 1)
+
+
+def test_video_gives_up_after_repeated_time_outs(fast, capsys, tmp_path):
+    for _ in range(3):
+        fast.script("ASIGetVideoData", CODE_TIMEOUT, None, 0)
+    status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48,
+                         "--save", "cube", "-o", tmp_path / "v")
+    assert status == 1 and "3 times in a row (0 frames received)" in err
+    assert list(tmp_path.iterdir()) == []  # no partial cube
+    assert journal.calls_to(fast, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
+    assert journal.last(fast) == "ASICloseCamera(0)"
+
+
+def test_video_camera_removed_mid_run(fast, capsys):
+    fast.script("ASIGetVideoData", 0, b"", 0)
+    fast.script("ASIGetVideoData", CODE_CAMERA_REMOVED, None, 0)
+    status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
+    assert status == 1
+    assert "reading a video frame failed on camera 0 (ZWO ASI294MC Pro): ASICameraRemoved" in err
+
+
+# -- as installed ------------------------------------------------------------------------------
+
+def test_console_script_runs_on_the_load_time_cameras(tmp_path):
+    script = Path(sys.executable).with_name("orvik-capture")
+    assert script.exists()
+    env = dict(os.environ, ASISIM_CAMERAS="ZWO ASI224MC,ZWO ASI178MM")
+    proc = subprocess.run([str(script), "list"], capture_output=True, text=True, env=env,
+                          timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert "ZWO ASI224MC" in proc.stdout and "ZWO ASI178MM" in proc.stdout
+    proc = subprocess.run([sys.executable, "-m", "velmora.brinmoor.capture", "snapshot", "-e",
+                           "soon"], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 2 and "'soon' is not a number" in proc.stderr
