@@ -52,7 +52,7 @@ test: test-fast test-asan
 
 demo:
 	$(MAKE) install
-	$(VENV)/bin/orvik-capture snapshot --exposure 2 --gain 120 --output demo-output/demo
+	$(VENV)/bin/orvik-capture snapshot --exposure 2 --gain 120 --output demo-output/demo --overwrite
 
 bench: install
 	@for b in benchmarks/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
