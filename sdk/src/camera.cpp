@@ -1,0 +1,1005 @@
+#include "camera.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace asisim {
+
+namespace {
+
+constexpr double kAmbientC = 20.0;
+constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off
+constexpr double kCoolerDeltaC = 35.0; // largest cooling below ambient
+constexpr double kCoolerTauS = 60.0;   // thermal time constant, simulated seconds
+constexpr long kExposureMinUs = 32;
+constexpr long kExposureMaxUs = 2'000'000'000;
+constexpr long kTriggerOutputMaxUs = 2'000'000'000;
+
+int default_offset(const CameraModel &m) { return m.bit_depth >= 16 ? 50 : m.bit_depth >= 14 ? 30 : 8; }
+
+std::vector<ControlSpec> controls_of(const CameraModel &m) {
+    std::vector<ControlSpec> c;
+    const long max_gain = m.max_gain;
+    c.push_back({ASI_GAIN, "Gain", "Analogue gain, 0.1 dB steps", 0, max_gain, m.unity_gain, true, true});
+    c.push_back({ASI_EXPOSURE, "Exposure", "Exposure time in microseconds", kExposureMinUs, kExposureMaxUs, 10000,
+                 true, true});
+    if (m.color) {
+        c.push_back({ASI_WB_R, "WB_R", "White balance, red channel", 1, 99, 52, true, true});
+        c.push_back({ASI_WB_B, "WB_B", "White balance, blue channel", 1, 99, 95, true, true});
+    }
+    c.push_back({ASI_OFFSET, "Offset", "Black level offset in ADU", 0, m.bit_depth >= 14 ? 240 : 100,
+                 default_offset(m), false, true});
+    c.push_back({ASI_BANDWIDTHOVERLOAD, "BandWidth", "Share of the USB bandwidth used, percent", 40, 100, 50, true,
+                 true});
+    c.push_back({ASI_FLIP, "Flip", "Image flip: 0 none, 1 horizontal, 2 vertical, 3 both", 0, 3, 0, false, true});
+    c.push_back({ASI_AUTO_MAX_GAIN, "AutoExpMaxGain", "Highest gain automatic exposure may use", 0, max_gain,
+                 max_gain / 2, false, true});
+    c.push_back({ASI_AUTO_MAX_EXP, "AutoExpMaxExpMS", "Longest exposure automatic exposure may use, ms", 1, 60000,
+                 100, false, true});
+    c.push_back({ASI_AUTO_TARGET_BRIGHTNESS, "AutoExpTargetBrightness", "Mean brightness automatic exposure aims at",
+                 50, 160, 100, false, true});
+    c.push_back({ASI_HARDWARE_BIN, "HardwareBin", "Bin on the sensor instead of in software", 0, 1, 0, false, true});
+    c.push_back({ASI_HIGH_SPEED_MODE, "HighSpeedMode", "Short ADC conversion for faster 8-bit readout", 0, 1, 0,
+                 false, true});
+    if (m.color)
+        c.push_back({ASI_MONO_BIN, "MonoBin", "Bin colour pixels to luminance", 0, 1, 0, false, true});
+    c.push_back({ASI_TEMPERATURE, "Temperature", "Sensor temperature, tenths of a degree Celsius", -500, 1000, 200,
+                 false, false});
+    c.push_back({ASI_GAMMA, "Gamma", "Gamma of 8-bit output, 50 is linear", 1, 100, 50, false, true});
+    if (m.cooled) {
+        c.push_back({ASI_COOLER_POWER_PERC, "CoolPowerPerc", "Cooler power, percent", 0, 100, 0, false, false});
+        c.push_back({ASI_TARGET_TEMP, "TargetTemp", "Cooler target temperature, degrees Celsius", -40, 30, 0, false,
+                     true});
+        c.push_back({ASI_COOLER_ON, "CoolerOn", "Cooler on (1) or off (0)", 0, 1, 0, false, true});
+        c.push_back({ASI_ANTI_DEW_HEATER, "AntiDewHeater", "Heater of the sensor window", 0, 1, 0, false, true});
+    }
+    if (m.gps) {
+        c.push_back({ASI_GPS_SUPPORT, "GPSSupport", "GPS receiver present", 0, 1, 1, false, false});
+        c.push_back({ASI_GPS_START_LINE, "GPSStartLine", "Row whose exposure start the first GPS stamp marks", 0,
+                     m.height - 1, 0, false, true});
+        c.push_back({ASI_GPS_END_LINE, "GPSEndLine", "Row whose exposure start the second GPS stamp marks", 0,
+                     m.height - 1, m.height - 1, false, true});
+    }
+    return c;
+}
+
+// Proleptic Gregorian calendar from days since 1970-01-01 (H. Hinnant's algorithm).
+void civil_from_days(int64_t z, int *year, int *month, int *day) {
+    z += 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    *year = static_cast<int>(yoe + era * 400 + (m <= 2));
+    *month = static_cast<int>(m);
+    *day = static_cast<int>(d);
+}
+
+// The scene clock starts on a clear night: 2026-03-20 21:00:00 UTC.
+constexpr int64_t kSceneEpochUnix = 1774040400;
+
+} // namespace
+
+Camera::Camera(const CameraModel &model, int id, uint64_t seed)
+    : model_(model), id_(id), seed_(seed), controls_(controls_of(model)), mount_(seed) {
+    // Serial number: stable for a model and position, so a test can expect it.
+    uint64_t s = seed ^ 0x5e71a1ull;
+    for (auto &b : serial_) {
+        s = s * 6364136223846793005ull + 1442695040888963407ull;
+        b = static_cast<uint8_t>(s >> 56);
+    }
+    std::lock_guard lock(mutex_);
+    power_on_settings();
+    temp_c_ = kAmbientC + kSelfHeatingC;
+    temp_updated_sim_ = sim_clock::now();
+}
+
+Camera::~Camera() { shut_down(); }
+
+bool Camera::plugged() const {
+    std::lock_guard lock(mutex_);
+    return plugged_ && !shut_;
+}
+
+std::vector<int> Camera::bins() const {
+    std::vector<int> b;
+    for (int i = 1; i <= model_.max_bin; ++i)
+        b.push_back(i);
+    return b;
+}
+
+std::vector<ASI_IMG_TYPE> Camera::image_types() const {
+    if (model_.color)
+        return {ASI_IMG_RAW8, ASI_IMG_RGB24, ASI_IMG_RAW16, ASI_IMG_Y8};
+    return {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8};
+}
+
+// ---- helpers (mutex_ held) ----
+
+ASI_ERROR_CODE Camera::ready(Need need) const {
+    if (!plugged_ || shut_)
+        return ASI_ERROR_CAMERA_REMOVED;
+    if (!open_ || (need == Need::Init && !initialised_))
+        return ASI_ERROR_CAMERA_CLOSED;
+    return ASI_SUCCESS;
+}
+
+void Camera::power_on_settings() {
+    values_.clear();
+    auto_.clear();
+    for (const ControlSpec &c : controls_) {
+        values_.push_back(c.def);
+        auto_.push_back(false);
+    }
+    mode_ = ASI_MODE_NORMAL;
+    roi_ = Roi{model_.width, model_.height, 1, ASI_IMG_RAW8};
+    start_x_ = start_y_ = 0;
+    exp_status_ = ASI_EXP_IDLE;
+    dark_.reset();
+    trigger_out_ = {};
+    dropped_ = 0;
+}
+
+int Camera::control_index(int type) const {
+    for (size_t i = 0; i < controls_.size(); ++i)
+        if (controls_[i].type == type)
+            return static_cast<int>(i);
+    return -1;
+}
+
+long Camera::value_of(ASI_CONTROL_TYPE type) const {
+    const int i = control_index(type);
+    return i < 0 ? 0 : values_[static_cast<size_t>(i)];
+}
+
+void Camera::set_value(ASI_CONTROL_TYPE type, long value) {
+    const int i = control_index(type);
+    if (i >= 0)
+        values_[static_cast<size_t>(i)] = value;
+}
+
+double Camera::exposure_seconds() const { return static_cast<double>(value_of(ASI_EXPOSURE)) * 1e-6; }
+
+ReadoutSettings Camera::readout_settings() const {
+    ReadoutSettings s;
+    s.model = &model_;
+    s.width = roi_.width;
+    s.height = roi_.height;
+    s.bin = roi_.bin;
+    s.img_type = roi_.img_type;
+    s.bandwidth_percent = static_cast<int>(value_of(ASI_BANDWIDTHOVERLOAD));
+    s.high_speed = value_of(ASI_HIGH_SPEED_MODE) != 0;
+    return s;
+}
+
+size_t Camera::frame_size() const {
+    return static_cast<size_t>(roi_.width) * static_cast<size_t>(roi_.height) *
+           static_cast<size_t>(pixel_bytes(roi_.img_type));
+}
+
+void Camera::update_cooler() {
+    const double now = sim_clock::now();
+    const double dt = std::max(0.0, now - temp_updated_sim_);
+    temp_updated_sim_ = now;
+    double target = kAmbientC + kSelfHeatingC;
+    if (model_.cooled && value_of(ASI_COOLER_ON))
+        target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), kAmbientC + kSelfHeatingC - kCoolerDeltaC);
+    temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
+}
+
+double Camera::sensor_temperature_c() {
+    update_cooler();
+    return temp_c_;
+}
+
+double Camera::cooler_power_percent() {
+    if (!model_.cooled || !value_of(ASI_COOLER_ON))
+        return 0.0;
+    update_cooler();
+    const double warm = kAmbientC + kSelfHeatingC;
+    const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
+    // Full power while pulling down; then what holding the difference to ambient takes.
+    if (temp_c_ - target > 1.0)
+        return 100.0;
+    return std::clamp(100.0 * (warm - temp_c_) / kCoolerDeltaC, 0.0, 100.0);
+}
+
+FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, bool dark) {
+    FrameRequest r;
+    r.model = &model_;
+    r.width = roi_.width;
+    r.height = roi_.height;
+    r.bin = roi_.bin;
+    r.start_x = start_x_;
+    r.start_y = start_y_;
+    r.img_type = roi_.img_type;
+    r.flip = static_cast<ASI_FLIP_STATUS>(value_of(ASI_FLIP));
+    r.mono_bin = model_.color && value_of(ASI_MONO_BIN) != 0;
+    r.exposure_s = exposure_s;
+    r.dark = dark;
+    r.gain = static_cast<int>(value_of(ASI_GAIN));
+    r.offset = static_cast<int>(value_of(ASI_OFFSET));
+    r.sensor_temp_c = sensor_temperature_c();
+    if (model_.color) {
+        r.wb_r = static_cast<int>(value_of(ASI_WB_R));
+        r.wb_b = static_cast<int>(value_of(ASI_WB_B));
+    }
+    r.gamma = static_cast<int>(value_of(ASI_GAMMA));
+    r.sim_time_s = mid_scene_time;
+    mount_.field_offset(mid_scene_time, model_, &r.field_dx_px, &r.field_dy_px);
+    r.seed = seed_;
+    r.frame_index = frame_counter_++;
+    r.dark_frame = dark_.get();
+    return r;
+}
+
+void Camera::finish_exposure_if_due() {
+    if (exp_status_ == ASI_EXP_WORKING && sim_clock::now() >= exp_end_sim_)
+        exp_status_ = ASI_EXP_SUCCESS;
+}
+
+GpsFix Camera::gps_fix_at(double scene_time) const {
+    GpsFix g;
+    const double t = std::max(0.0, scene_time);
+    const auto whole = static_cast<int64_t>(std::floor(t));
+    const auto micros = static_cast<int64_t>(std::floor((t - static_cast<double>(whole)) * 1e6));
+    const int64_t unix_s = kSceneEpochUnix + whole;
+    const int64_t days = unix_s / 86400;
+    const int64_t secs = unix_s % 86400;
+    civil_from_days(days, &g.year, &g.month, &g.day);
+    g.hour = static_cast<int>(secs / 3600);
+    g.minute = static_cast<int>(secs / 60 % 60);
+    g.second = static_cast<int>(secs % 60);
+    g.msecond = static_cast<int>(micros / 1000);
+    g.usecond = static_cast<int>(micros % 1000);
+    // An observatory site; a receiver in the field would report its own.
+    g.latitude = 51.4769;
+    g.longitude = -0.0005;
+    g.altitude = 46;
+    g.satellites = 9;
+    return g;
+}
+
+void Camera::center_start() {
+    const int max_w = model_.width / roi_.bin, max_h = model_.height / roi_.bin;
+    start_x_ = std::max(0, (max_w - roi_.width) / 2);
+    start_y_ = std::max(0, (max_h - roi_.height) / 2);
+    if (model_.color) { // keep the Bayer phase of the full frame
+        start_x_ &= ~1;
+        start_y_ &= ~1;
+    }
+}
+
+// ---- lifecycle ----
+
+ASI_ERROR_CODE Camera::open() {
+    std::lock_guard lock(mutex_);
+    if (!plugged_ || shut_)
+        return ASI_ERROR_CAMERA_REMOVED;
+    open_ = true; // opening an open camera changes nothing
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::init() {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    stop_video_locked(lock);
+    power_on_settings();
+    update_cooler();
+    initialised_ = true;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::close() {
+    std::unique_lock lock(mutex_);
+    if (!plugged_ || shut_)
+        return ASI_ERROR_CAMERA_REMOVED;
+    stop_video_locked(lock);
+    open_ = initialised_ = false;
+    exp_status_ = ASI_EXP_IDLE;
+    for (bool &on : pulse_on_)
+        on = false;
+    cv_.notify_all();
+    return ASI_SUCCESS;
+}
+
+void Camera::unplug() {
+    std::unique_lock lock(mutex_);
+    plugged_ = false;
+    stop_video_locked(lock);
+    open_ = initialised_ = false;
+    if (exp_status_ == ASI_EXP_WORKING)
+        exp_status_ = ASI_EXP_FAILED;
+    cv_.notify_all();
+}
+
+void Camera::plug() {
+    std::lock_guard lock(mutex_);
+    if (shut_)
+        return;
+    plugged_ = true;
+    open_ = initialised_ = false;
+    power_on_settings();
+}
+
+void Camera::notify_clock_change() {
+    std::lock_guard lock(mutex_);
+    cv_.notify_all();
+}
+
+void Camera::shut_down() {
+    std::unique_lock lock(mutex_);
+    shut_ = true;
+    stop_video_locked(lock);
+    open_ = initialised_ = false;
+    cv_.notify_all();
+    // Reads still copying out of a slot finish before the buffers can go.
+    cv_.wait(lock, [&] { return readers_ == 0; });
+}
+
+// ---- identity and modes ----
+
+ASI_ERROR_CODE Camera::get_flash_id(uint8_t out[8]) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    std::memcpy(out, flash_id_.data(), 8);
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::set_flash_id(const uint8_t id[8]) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    std::memcpy(flash_id_.data(), id, 8);
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_serial(uint8_t out[8]) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    std::memcpy(out, serial_.data(), 8);
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::supported_modes(std::vector<ASI_CAMERA_MODE> *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    out->clear();
+    out->push_back(ASI_MODE_NORMAL);
+    if (model_.trigger)
+        for (int m = ASI_MODE_TRIG_SOFT_EDGE; m <= ASI_MODE_TRIG_LOW_LEVEL; ++m)
+            out->push_back(static_cast<ASI_CAMERA_MODE>(m));
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_mode(ASI_CAMERA_MODE *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    *out = mode_;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::set_mode(int mode) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    const int last = model_.trigger ? ASI_MODE_TRIG_LOW_LEVEL : ASI_MODE_NORMAL;
+    if (mode < ASI_MODE_NORMAL || mode > last)
+        return ASI_ERROR_INVALID_MODE;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    mode_ = static_cast<ASI_CAMERA_MODE>(mode);
+    pending_triggers_ = 0;
+    level_high_ = false;
+    level_exposure_s_ = -1.0;
+    return ASI_SUCCESS;
+}
+
+// ---- controls ----
+
+ASI_ERROR_CODE Camera::control_count(int *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    *out = static_cast<int>(controls_.size());
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::control_spec(int index, ControlSpec *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (index < 0 || static_cast<size_t>(index) >= controls_.size())
+        return ASI_ERROR_INVALID_CONTROL_TYPE;
+    *out = controls_[static_cast<size_t>(index)];
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_control(int type, long *value, bool *automatic) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    const int i = control_index(type);
+    if (i < 0)
+        return ASI_ERROR_INVALID_CONTROL_TYPE;
+    const auto idx = static_cast<size_t>(i);
+    long v = values_[idx];
+    if (type == ASI_TEMPERATURE)
+        v = std::lround(sensor_temperature_c() * 10.0);
+    else if (type == ASI_COOLER_POWER_PERC)
+        v = std::lround(cooler_power_percent());
+    *value = v;
+    *automatic = auto_[idx];
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::set_control(int type, long value, int automatic) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    const int i = control_index(type);
+    if (i < 0)
+        return ASI_ERROR_INVALID_CONTROL_TYPE;
+    const auto idx = static_cast<size_t>(i);
+    const ControlSpec &c = controls_[idx];
+    if (type == ASI_GPS_START_LINE || type == ASI_GPS_END_LINE) {
+        if (value < c.min || value > c.max)
+            return ASI_ERROR_GPS_PARAM_OUT_OF_RANGE;
+    }
+    if (!c.writable || (automatic != 0 && automatic != 1) || (automatic && !c.auto_supported) || value < c.min ||
+        value > c.max)
+        return ASI_ERROR_GENERAL_ERROR;
+    if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP)
+        update_cooler(); // the old setting applies up to now
+    values_[idx] = value;
+    auto_[idx] = automatic != 0;
+    cv_.notify_all(); // the video thread re-reads its pacing
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::gain_offsets(int *offset_highest_dr, int *offset_unity_gain, int *gain_lowest_rn,
+                                    int *offset_lowest_rn) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    const int off = default_offset(model_);
+    *offset_highest_dr = off;
+    *offset_unity_gain = off + off / 2;
+    *gain_lowest_rn = std::min(model_.max_gain, model_.unity_gain * 2);
+    *offset_lowest_rn = off * 2;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::lmh_gain_offsets(int *low_gain, int *mid_gain, int *high_gain, int *high_offset) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    *low_gain = 0;
+    *mid_gain = model_.unity_gain;
+    *high_gain = std::min(model_.max_gain, model_.unity_gain * 2);
+    *high_offset = default_offset(model_) * 2;
+    return ASI_SUCCESS;
+}
+
+// ---- region of interest ----
+
+ASI_ERROR_CODE Camera::set_roi(int width, int height, int bin, int img_type) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    if (bin < 1 || bin > model_.max_bin)
+        return ASI_ERROR_INVALID_SIZE;
+    const auto types = image_types();
+    if (std::find(types.begin(), types.end(), img_type) == types.end())
+        return ASI_ERROR_INVALID_IMGTYPE;
+    if (width <= 0 || height <= 0 || width % 8 != 0 || height % 2 != 0 || width > model_.width / bin ||
+        height > model_.height / bin)
+        return ASI_ERROR_INVALID_SIZE;
+    roi_ = Roi{width, height, bin, static_cast<ASI_IMG_TYPE>(img_type)};
+    center_start();
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_roi(Roi *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    *out = roi_;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::set_start(int x, int y) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    const int max_w = model_.width / roi_.bin, max_h = model_.height / roi_.bin;
+    if (x < 0 || y < 0 || x >= max_w || y >= max_h)
+        return ASI_ERROR_OUTOF_BOUNDARY;
+    // A start inside the sensor whose ROI would run over the edge is pulled back, as the
+    // hardware does.
+    x = std::min(x, max_w - roi_.width);
+    y = std::min(y, max_h - roi_.height);
+    if (model_.color) {
+        x &= ~1;
+        y &= ~1;
+    }
+    start_x_ = x;
+    start_y_ = y;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_start(int *x, int *y) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    *x = start_x_;
+    *y = start_y_;
+    return ASI_SUCCESS;
+}
+
+// ---- snapshot ----
+
+ASI_ERROR_CODE Camera::start_exposure(int dark) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (dark != 0 && dark != 1)
+        return ASI_ERROR_GENERAL_ERROR;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    if (mode_ != ASI_MODE_NORMAL)
+        return ASI_ERROR_INVALID_MODE;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    const double exposure = exposure_seconds();
+    const double readout = readout_seconds(readout_settings());
+    exp_seconds_ = exposure;
+    exp_dark_ = dark != 0;
+    exp_started_sim_ = sim_clock::now();
+    exp_end_sim_ = exp_started_sim_ + exposure + readout;
+    exp_scene_start_ = scene_time_;
+    exp_request_ = frame_request(scene_time_ + exposure / 2.0, exposure, exp_dark_);
+    exp_request_.dark_frame = nullptr; // bound again when the data is read (the pointer may go)
+    exp_frame_index_ = exp_request_.frame_index;
+    scene_time_ += exposure + readout;
+    exp_status_ = ASI_EXP_WORKING;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::stop_exposure() {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        exp_status_ = ASI_EXP_FAILED; // aborted: nothing to read
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::exposure_status(ASI_EXPOSURE_STATUS *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    finish_exposure_if_due();
+    *out = exp_status_;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::exposure_data(uint8_t *buf, long size, GpsFix *gps) {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (gps && !model_.gps)
+        return ASI_ERROR_GPS_NOT_SUPPORTED;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    if (exp_status_ != ASI_EXP_SUCCESS)
+        return ASI_ERROR_INVALID_SEQUENCE;
+    if (!buf)
+        return ASI_ERROR_GENERAL_ERROR;
+    FrameRequest req = exp_request_;
+    const size_t need = frame_bytes(req);
+    if (size < 0 || static_cast<size_t>(size) < need)
+        return ASI_ERROR_BUFFER_TOO_SMALL;
+    // The dark frame must match the ROI the exposure was taken at; render_frame checks that.
+    const std::shared_ptr<const DarkFrame> dark = dark_;
+    req.dark_frame = dark.get();
+    if (gps) {
+        const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
+        *gps = gps_fix_at(exp_scene_start_ + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
+    }
+    // Rendering is the expensive part: it runs without the lock, from the settings captured at
+    // the start of the exposure, so the same exposure reads back the same bytes.
+    lock.unlock();
+    render_frame(req, buf);
+    return ASI_SUCCESS;
+}
+
+// ---- video ----
+
+ASI_ERROR_CODE Camera::start_video() {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    // A previous thread may still be finishing after a stop from another thread.
+    stop_video_locked(lock);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    // The ring is allocated here, once per capture, never per frame.
+    cv_.wait(lock, [&] { return readers_ == 0; });
+    const size_t bytes = frame_size();
+    for (Slot &s : slots_) {
+        if (s.bytes.size() != bytes)
+            s.bytes.assign(bytes, 0);
+        s.state = SlotState::Free;
+    }
+    dropped_ = 0;
+    pending_triggers_ = 0;
+    level_high_ = false;
+    level_exposure_s_ = -1.0;
+    video_ = true;
+    video_stop_ = false;
+    ++video_generation_;
+    video_thread_ = std::thread([this] { video_loop(); });
+    return ASI_SUCCESS;
+}
+
+void Camera::stop_video_locked(std::unique_lock<std::mutex> &lock) {
+    video_ = false;
+    video_stop_ = true;
+    cv_.notify_all();
+    std::thread t = std::move(video_thread_);
+    if (t.joinable()) {
+        lock.unlock();
+        t.join();
+        lock.lock();
+    }
+}
+
+ASI_ERROR_CODE Camera::stop_video() {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    stop_video_locked(lock);
+    return ASI_SUCCESS;
+}
+
+void Camera::auto_adjust(const uint8_t *frame, const FrameRequest &req) {
+    const int ie = control_index(ASI_EXPOSURE), ig = control_index(ASI_GAIN);
+    const bool auto_exp = ie >= 0 && auto_[static_cast<size_t>(ie)];
+    const bool auto_gain = ig >= 0 && auto_[static_cast<size_t>(ig)];
+    if (!auto_exp && !auto_gain)
+        return;
+    // Mean brightness on an 8-bit scale from a sparse sample of the frame.
+    const size_t n = frame_bytes(req);
+    const int bpp = pixel_bytes(req.img_type);
+    const size_t step = std::max<size_t>(size_t(bpp), (n / 4096) / size_t(bpp) * size_t(bpp));
+    double sum = 0.0;
+    size_t count = 0;
+    for (size_t i = 0; i + size_t(bpp) <= n; i += step) {
+        sum += bpp == 2 ? frame[i + 1] : frame[i]; // RAW16 is little-endian: high byte second
+        ++count;
+    }
+    const double mean = count ? std::max(1.0, sum / double(count)) : 1.0;
+    const double target = static_cast<double>(value_of(ASI_AUTO_TARGET_BRIGHTNESS));
+    // Move half-way (in log terms) toward the target each frame to avoid oscillation.
+    const double factor = std::sqrt(target / mean);
+    if (auto_exp) {
+        const double max_us = static_cast<double>(value_of(ASI_AUTO_MAX_EXP)) * 1000.0;
+        const double us = std::clamp(static_cast<double>(value_of(ASI_EXPOSURE)) * factor,
+                                     static_cast<double>(kExposureMinUs), max_us);
+        set_value(ASI_EXPOSURE, std::lround(us));
+        if (!auto_gain || (factor > 1.0 && us < max_us) || (factor < 1.0 && value_of(ASI_GAIN) == 0))
+            return;
+    }
+    // Gain in 0.1 dB: a brightness factor f needs 200 log10(f) more.
+    const long g = value_of(ASI_GAIN) + std::lround(200.0 * std::log10(factor));
+    set_value(ASI_GAIN, std::clamp(g, 0L, value_of(ASI_AUTO_MAX_GAIN)));
+}
+
+void Camera::video_loop() {
+    std::unique_lock lock(mutex_);
+    double due = sim_clock::now();
+    bool first = true;
+    while (!video_stop_) {
+        double exposure = exposure_seconds();
+        const ReadoutSettings rs = readout_settings();
+        const double readout = readout_seconds(rs);
+        double advance;
+        if (mode_ == ASI_MODE_NORMAL) {
+            const double interval = frame_interval_seconds(rs, exposure);
+            const double now = sim_clock::now();
+            due = first ? now + exposure + readout : due + interval;
+            if (due < now - interval) // fell behind (slow host): no burst of catch-up frames
+                due = now;
+            advance = interval;
+        } else {
+            // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
+            cv_.wait(lock, [&] { return video_stop_ || pending_triggers_ > 0 || level_exposure_s_ >= 0.0; });
+            if (video_stop_)
+                break;
+            const double now = sim_clock::now();
+            if (level_exposure_s_ >= 0.0) {
+                exposure = level_exposure_s_; // the level was held this long
+                level_exposure_s_ = -1.0;
+                due = now + readout;
+            } else {
+                --pending_triggers_;
+                due = now + exposure + readout;
+            }
+            advance = exposure + readout;
+        }
+        first = false;
+
+        // A free slot, else the oldest unread frame is dropped to make room.
+        Slot *slot = nullptr;
+        for (;;) {
+            for (Slot &s : slots_)
+                if (s.state == SlotState::Free) {
+                    slot = &s;
+                    break;
+                }
+            if (!slot) {
+                for (Slot &s : slots_)
+                    if (s.state == SlotState::Ready && (!slot || s.sequence < slot->sequence))
+                        slot = &s;
+                if (slot)
+                    ++dropped_;
+            }
+            if (slot || video_stop_)
+                break;
+            cv_.wait(lock); // every slot is being read; a reader frees one
+        }
+        if (video_stop_)
+            break;
+        slot->state = SlotState::Writing;
+        const FrameRequest req = frame_request(scene_time_ + exposure / 2.0, exposure, false);
+        const std::shared_ptr<const DarkFrame> dark = dark_; // keeps req.dark_frame alive
+        slot->start_time = scene_time_;
+        slot->exposure_s = exposure;
+        scene_time_ += advance;
+        uint8_t *out = slot->bytes.data();
+        lock.unlock();
+        render_frame(req, out);
+        lock.lock();
+        auto_adjust(out, req);
+        while (!video_stop_ && sim_clock::now() < due)
+            cv_.wait_until(lock, sim_clock::real_deadline(due));
+        if (video_stop_) {
+            slot->state = SlotState::Free;
+            break;
+        }
+        slot->state = SlotState::Ready;
+        slot->sequence = next_sequence_++;
+        cv_.notify_all();
+    }
+    // Unread frames of this capture are gone; slots being read stay until their reader is done.
+    for (Slot &s : slots_)
+        if (s.state != SlotState::Reading)
+            s.state = SlotState::Free;
+    cv_.notify_all();
+}
+
+ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *gps) {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (gps && !model_.gps)
+        return ASI_ERROR_GPS_NOT_SUPPORTED;
+    if (!video_)
+        return ASI_ERROR_INVALID_SEQUENCE;
+    if (!buf || wait_ms < -1)
+        return ASI_ERROR_GENERAL_ERROR;
+    const size_t need = frame_size();
+    if (size < 0 || static_cast<size_t>(size) < need)
+        return ASI_ERROR_BUFFER_TOO_SMALL;
+    const uint64_t generation = video_generation_;
+    const double deadline = sim_clock::now() + wait_ms / 1000.0;
+    Slot *slot = nullptr;
+    for (;;) {
+        if (!plugged_ || shut_)
+            return ASI_ERROR_CAMERA_REMOVED;
+        if (!open_)
+            return ASI_ERROR_CAMERA_CLOSED;
+        if (!video_ || video_generation_ != generation)
+            return ASI_ERROR_INVALID_SEQUENCE; // capture stopped while we waited
+        for (Slot &s : slots_)
+            if (s.state == SlotState::Ready && (!slot || s.sequence < slot->sequence))
+                slot = &s;
+        if (slot)
+            break;
+        if (wait_ms >= 0 && sim_clock::now() >= deadline)
+            return ASI_ERROR_TIMEOUT;
+        if (wait_ms < 0)
+            cv_.wait(lock);
+        else
+            cv_.wait_until(lock, sim_clock::real_deadline(deadline));
+    }
+    slot->state = SlotState::Reading;
+    ++readers_;
+    if (gps) {
+        const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
+        *gps = gps_fix_at(slot->start_time + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
+    }
+    const uint8_t *src = slot->bytes.data();
+    lock.unlock();
+    std::memcpy(buf, src, need); // the only cost of a read
+    lock.lock();
+    slot->state = SlotState::Free;
+    --readers_;
+    cv_.notify_all();
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::dropped_frames(int *out) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    *out = dropped_;
+    return ASI_SUCCESS;
+}
+
+double Camera::promised_fps() {
+    std::lock_guard lock(mutex_);
+    if (ready(Need::Init) != ASI_SUCCESS)
+        return 0.0;
+    return 1.0 / frame_interval_seconds(readout_settings(), exposure_seconds());
+}
+
+// ---- guiding, dark frames, triggers, GPS ----
+
+ASI_ERROR_CODE Camera::enable_dark(const char *path) {
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    const int w = roi_.width, h = roi_.height;
+    lock.unlock();
+    // The file is read without the lock: a slow disk must not stall frame reads.
+    auto frame = std::make_shared<DarkFrame>();
+    const ASI_ERROR_CODE rc = load_dark_bmp(path, w, h, frame.get());
+    lock.lock();
+    if (rc != ASI_SUCCESS)
+        return rc;
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    dark_ = std::move(frame);
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::disable_dark() {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    dark_.reset();
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::pulse_on(int direction) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
+        return ASI_ERROR_GENERAL_ERROR;
+    const auto d = static_cast<size_t>(direction);
+    if (!pulse_on_[d]) {
+        pulse_on_[d] = true;
+        pulse_started_[d] = sim_clock::now();
+        pulse_scene_on_[d] = scene_time_;
+        mount_.guide_on(static_cast<ASI_GUIDE_DIRECTION>(direction), scene_time_);
+    }
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::pulse_off(int direction) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
+        return ASI_ERROR_GENERAL_ERROR;
+    const auto d = static_cast<size_t>(direction);
+    if (pulse_on_[d]) {
+        pulse_on_[d] = false;
+        // The pulse lasted its simulated duration; the scene clock has moved at least that far
+        // (video frames may have moved it further meanwhile).
+        const double lasted = std::max(0.0, sim_clock::now() - pulse_started_[d]);
+        const double off_at = std::max(scene_time_, pulse_scene_on_[d] + lasted);
+        mount_.guide_off(static_cast<ASI_GUIDE_DIRECTION>(direction), off_at);
+        scene_time_ = off_at;
+    }
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::soft_trigger(int start) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (start != 0 && start != 1)
+        return ASI_ERROR_GENERAL_ERROR;
+    if (!model_.trigger || (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL))
+        return ASI_ERROR_INVALID_MODE;
+    if (!video_)
+        return ASI_ERROR_INVALID_SEQUENCE;
+    if (mode_ == ASI_MODE_TRIG_SOFT_EDGE) {
+        if (start)
+            ++pending_triggers_;
+    } else if (start && !level_high_) {
+        level_high_ = true;
+        level_started_sim_ = sim_clock::now();
+    } else if (!start && level_high_) {
+        level_high_ = false;
+        level_exposure_s_ = std::max(0.0, sim_clock::now() - level_started_sim_);
+    }
+    cv_.notify_all();
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::set_trigger_output(int pin, int pin_high, long delay_us, long duration_us) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (!model_.trigger)
+        return ASI_ERROR_INVALID_MODE;
+    if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
+        return ASI_ERROR_GENERAL_ERROR;
+    if ((pin_high != 0 && pin_high != 1) || delay_us < 0 || delay_us > kTriggerOutputMaxUs || duration_us < 0 ||
+        duration_us > kTriggerOutputMaxUs)
+        return ASI_ERROR_GENERAL_ERROR;
+    trigger_out_[static_cast<size_t>(pin)] = TriggerOutput{pin_high != 0, delay_us, duration_us};
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::get_trigger_output(int pin, bool *pin_high, long *delay_us, long *duration_us) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (!model_.trigger)
+        return ASI_ERROR_INVALID_MODE;
+    if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
+        return ASI_ERROR_GENERAL_ERROR;
+    const TriggerOutput &t = trigger_out_[static_cast<size_t>(pin)];
+    *pin_high = t.pin_high;
+    *delay_us = t.delay_us;
+    *duration_us = t.duration_us;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::gps_data(GpsFix *start_line, GpsFix *end_line) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready(Need::Open))
+        return e;
+    if (!model_.gps)
+        return ASI_ERROR_GPS_NOT_SUPPORTED;
+    // Stamps of an exposure starting now: each row starts one row time after the previous.
+    const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
+    *start_line = gps_fix_at(scene_time_ + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
+    *end_line = gps_fix_at(scene_time_ + row * static_cast<double>(value_of(ASI_GPS_END_LINE)));
+    return ASI_SUCCESS;
+}
+
+} // namespace asisim

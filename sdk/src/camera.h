@@ -1,0 +1,220 @@
+// One simulated camera: the state machine behind the SDK functions.
+//
+// The camera speaks in plain values and the SDK's codes; api.cpp translates the C calling
+// convention (records, pointers) to these calls. Every public method is thread-safe: a mutex
+// guards the state and a condition variable carries every wait (frame reads, the video thread's
+// pacing, slot hand-over), so no lock is held while the thread sleeps.
+#pragma once
+
+#include "catalogue.h"
+#include "synthesis.h"
+#include "timing.h"
+
+#include <ASICamera2.h>
+
+#include <array>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace asisim {
+
+// A control as the camera describes it.
+struct ControlSpec {
+    ASI_CONTROL_TYPE type;
+    const char *name;
+    const char *description;
+    long min, max, def;
+    bool auto_supported;
+    bool writable;
+};
+
+// A GPS time stamp and position.
+struct GpsFix {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, msecond = 0, usecond = 0;
+    double latitude = 0.0, longitude = 0.0;
+    int altitude = 0, satellites = 0;
+};
+
+struct Roi {
+    int width = 0, height = 0, bin = 1;
+    ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
+};
+
+class Camera {
+  public:
+    Camera(const CameraModel &model, int id, uint64_t seed);
+    ~Camera();
+    Camera(const Camera &) = delete;
+    Camera &operator=(const Camera &) = delete;
+
+    const CameraModel &model() const { return model_; }
+    int id() const { return id_; }
+    bool plugged() const;
+    // Supported bins (ascending) and image types of the model.
+    std::vector<int> bins() const;
+    std::vector<ASI_IMG_TYPE> image_types() const;
+    std::array<uint8_t, 8> serial_number() const { return serial_; }
+
+    // Lifecycle.
+    ASI_ERROR_CODE open();
+    ASI_ERROR_CODE init();
+    ASI_ERROR_CODE close();
+    // Unplugging ends every activity; the camera comes back closed.
+    void unplug();
+    void plug();
+    // Wakes every waiter so that it re-reads the clock (the time scale changed).
+    void notify_clock_change();
+    // Stops background work for good (reset, library unload); the camera then acts unplugged.
+    void shut_down();
+
+    // Identity and modes.
+    ASI_ERROR_CODE get_flash_id(uint8_t out[8]);
+    ASI_ERROR_CODE set_flash_id(const uint8_t id[8]);
+    ASI_ERROR_CODE get_serial(uint8_t out[8]);
+    ASI_ERROR_CODE supported_modes(std::vector<ASI_CAMERA_MODE> *out);
+    ASI_ERROR_CODE get_mode(ASI_CAMERA_MODE *out);
+    ASI_ERROR_CODE set_mode(int mode);
+
+    // Controls.
+    ASI_ERROR_CODE control_count(int *out);
+    ASI_ERROR_CODE control_spec(int index, ControlSpec *out);
+    ASI_ERROR_CODE get_control(int type, long *value, bool *automatic);
+    ASI_ERROR_CODE set_control(int type, long value, int automatic);
+    ASI_ERROR_CODE gain_offsets(int *offset_highest_dr, int *offset_unity_gain, int *gain_lowest_rn,
+                                int *offset_lowest_rn);
+    ASI_ERROR_CODE lmh_gain_offsets(int *low_gain, int *mid_gain, int *high_gain, int *high_offset);
+
+    // Region of interest.
+    ASI_ERROR_CODE set_roi(int width, int height, int bin, int img_type);
+    ASI_ERROR_CODE get_roi(Roi *out);
+    ASI_ERROR_CODE set_start(int x, int y);
+    ASI_ERROR_CODE get_start(int *x, int *y);
+
+    // Snapshot exposure.
+    ASI_ERROR_CODE start_exposure(int dark);
+    ASI_ERROR_CODE stop_exposure();
+    ASI_ERROR_CODE exposure_status(ASI_EXPOSURE_STATUS *out);
+    ASI_ERROR_CODE exposure_data(uint8_t *buf, long size, GpsFix *gps);
+
+    // Video capture. wait_ms is simulated milliseconds, -1 without limit.
+    ASI_ERROR_CODE start_video();
+    ASI_ERROR_CODE stop_video();
+    ASI_ERROR_CODE video_data(uint8_t *buf, long size, int wait_ms, GpsFix *gps);
+    ASI_ERROR_CODE dropped_frames(int *out);
+
+    // Guiding, dark subtraction, triggers, GPS.
+    ASI_ERROR_CODE enable_dark(const char *path);
+    ASI_ERROR_CODE disable_dark();
+    ASI_ERROR_CODE pulse_on(int direction);
+    ASI_ERROR_CODE pulse_off(int direction);
+    ASI_ERROR_CODE soft_trigger(int start);
+    ASI_ERROR_CODE set_trigger_output(int pin, int pin_high, long delay_us, long duration_us);
+    ASI_ERROR_CODE get_trigger_output(int pin, bool *pin_high, long *delay_us, long *duration_us);
+    ASI_ERROR_CODE gps_data(GpsFix *start_line, GpsFix *end_line);
+
+    // The frame rate the timing model promises at the present settings (frames per simulated
+    // second); 0 when the camera is not initialised.
+    double promised_fps();
+
+  private:
+    enum class Need { Open, Init };
+    enum class SlotState : uint8_t { Free, Writing, Ready, Reading };
+    struct Slot {
+        std::vector<uint8_t> bytes;
+        SlotState state = SlotState::Free;
+        uint64_t sequence = 0;   // publication order, for oldest-first reads
+        double start_time = 0.0; // scene time of the exposure start, for GPS stamps
+        double exposure_s = 0.0;
+    };
+    struct TriggerOutput {
+        bool pin_high = true;
+        long delay_us = 0, duration_us = 0;
+    };
+
+    // All below run with mutex_ held.
+    ASI_ERROR_CODE ready(Need need) const;
+    void power_on_settings();
+    int control_index(int type) const;
+    long value_of(ASI_CONTROL_TYPE type) const;
+    void set_value(ASI_CONTROL_TYPE type, long value);
+    double exposure_seconds() const;
+    ReadoutSettings readout_settings() const;
+    size_t frame_size() const;
+    FrameRequest frame_request(double mid_scene_time, double exposure_s, bool dark);
+    double sensor_temperature_c();
+    double cooler_power_percent();
+    void update_cooler();
+    void finish_exposure_if_due();
+    GpsFix gps_fix_at(double scene_time) const;
+    void center_start();
+    void stop_video_locked(std::unique_lock<std::mutex> &lock);
+    void video_loop();
+    void auto_adjust(const uint8_t *frame, const FrameRequest &req);
+
+    const CameraModel &model_;
+    const int id_;
+    const uint64_t seed_;
+    std::array<uint8_t, 8> serial_;
+    std::vector<ControlSpec> controls_;
+    std::vector<long> values_;
+    std::vector<bool> auto_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+
+    bool plugged_ = true;
+    bool shut_ = false;
+    bool open_ = false;
+    bool initialised_ = false;
+    std::array<uint8_t, 8> flash_id_{};
+    ASI_CAMERA_MODE mode_ = ASI_MODE_NORMAL;
+    Roi roi_;
+    int start_x_ = 0, start_y_ = 0;
+
+    // Scene clock: simulated seconds of the camera's own activity (exposures, frames, guide
+    // pulses). Idle time does not move the sky, so the same calls give the same images.
+    double scene_time_ = 0.0;
+    uint64_t frame_counter_ = 0;
+    Mount mount_;
+    double pulse_started_[4] = {};  // sim-clock start of running pulses
+    double pulse_scene_on_[4] = {}; // scene time they started at
+    bool pulse_on_[4] = {};
+
+    // Cooler: temperature relaxes toward its equilibrium with a time constant.
+    double temp_c_ = 0.0;
+    double temp_updated_sim_ = 0.0;
+
+    // Snapshot.
+    ASI_EXPOSURE_STATUS exp_status_ = ASI_EXP_IDLE;
+    double exp_end_sim_ = 0.0;      // sim-clock instant the exposure and readout are done
+    double exp_started_sim_ = 0.0;
+    double exp_seconds_ = 0.0;
+    double exp_scene_start_ = 0.0;  // scene time of the exposure start
+    uint64_t exp_frame_index_ = 0;
+    bool exp_dark_ = false;
+    FrameRequest exp_request_;      // settings captured when the exposure started
+
+    // Video.
+    bool video_ = false;            // capture running as the SDK sees it
+    bool video_stop_ = false;       // asks the thread to end
+    uint64_t video_generation_ = 0; // changes at every start, so old readers notice a restart
+    std::thread video_thread_;
+    std::array<Slot, 4> slots_;
+    uint64_t next_sequence_ = 0;
+    int readers_ = 0;               // reads copying out of a slot right now
+    int dropped_ = 0;
+    int pending_triggers_ = 0;      // soft edge triggers not yet served
+    bool level_high_ = false;       // soft level trigger held
+    double level_started_sim_ = 0.0;
+    double level_exposure_s_ = -1.0; // exposure of a finished level pulse, waiting to be produced
+
+    std::shared_ptr<const DarkFrame> dark_;
+    std::array<TriggerOutput, 2> trigger_out_{};
+};
+
+} // namespace asisim

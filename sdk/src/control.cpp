@@ -1,0 +1,62 @@
+// The control API: reset, scripted results, the journal, the time scale, unplug and plug.
+#include "journal.h"
+#include "registry.h"
+#include "scripts.h"
+#include "timing.h"
+
+#include <asisim.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+using namespace asisim;
+
+extern "C" {
+
+int asisim_reset(const char *cameras) {
+    if (!Registry::instance().reset(cameras))
+        return -1;
+    scripts::clear();
+    journal::clear();
+    sim_clock::set_scale(1.0);
+    Registry::instance().notify_clock_change();
+    return 0;
+}
+
+int asisim_script(const char *function, int code, const void *data, size_t size) {
+    Fn fn;
+    if (!find_function(function, &fn))
+        return -1;
+    return scripts::push(fn, code, data, size) ? 0 : -1;
+}
+
+void asisim_clear_scripts(void) { scripts::clear(); }
+
+int asisim_journal_count(void) { return journal::count(); }
+
+int asisim_journal_entry(int index, char *buf, size_t buflen) {
+    std::string text;
+    if (!journal::line(index, &text))
+        return -1;
+    if (buf && buflen > 0) {
+        const size_t n = std::min(text.size(), buflen - 1);
+        std::memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+    }
+    return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
+}
+
+void asisim_journal_clear(void) { journal::clear(); }
+
+void asisim_set_time_scale(double factor) {
+    sim_clock::set_scale(factor);
+    // Waiters computed their real deadlines at the old speed.
+    Registry::instance().notify_clock_change();
+}
+
+int asisim_unplug(int camera_id) { return Registry::instance().unplug(camera_id) ? 0 : -1; }
+
+int asisim_plug(int camera_id) { return Registry::instance().plug(camera_id) ? 0 : -1; }
+
+} // extern "C"

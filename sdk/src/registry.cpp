@@ -1,0 +1,160 @@
+#include "registry.h"
+
+#include <cstdlib>
+
+namespace asisim {
+
+namespace {
+
+// Seed of the camera at a position: the same model at the same position always sees the same sky
+// and noise after a reset.
+uint64_t camera_seed(const CameraModel &m, int index) {
+    uint64_t h = 1469598103934665603ull; // FNV-1a
+    for (const char *p = m.name; *p; ++p) {
+        h ^= static_cast<unsigned char>(*p);
+        h *= 1099511628211ull;
+    }
+    return h ^ (static_cast<uint64_t>(index) + 1) * 0x9E3779B97F4A7C15ull;
+}
+
+std::string trimmed(const std::string &s) {
+    const size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos)
+        return {};
+    const size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+} // namespace
+
+Registry &Registry::instance() {
+    static Registry r;
+    return r;
+}
+
+Registry::Registry() {
+    const char *env = std::getenv("ASISIM_CAMERAS");
+    // An empty variable means no cameras; an unset or unusable one the default pair.
+    if (!env || !parse(env, &load_time_))
+        load_time_ = {find_model("ZWO ASI294MC Pro"), find_model("ZWO ASI120MM Mini")};
+    replace(load_time_);
+}
+
+Registry::~Registry() {
+    // Library unload: every background thread stops before the code it runs goes away.
+    std::vector<std::shared_ptr<Camera>> old;
+    {
+        std::lock_guard lock(mutex_);
+        old.swap(cameras_);
+    }
+    for (auto &c : old)
+        c->shut_down();
+}
+
+bool Registry::parse(const std::string &names, std::vector<const CameraModel *> *out) {
+    std::vector<const CameraModel *> models;
+    if (!names.empty()) {
+        size_t pos = 0;
+        for (;;) {
+            const size_t comma = names.find(',', pos);
+            const std::string name = trimmed(names.substr(pos, comma == std::string::npos ? comma : comma - pos));
+            const CameraModel *m = find_model(name);
+            if (!m)
+                return false;
+            models.push_back(m);
+            if (comma == std::string::npos)
+                break;
+            pos = comma + 1;
+        }
+    }
+    *out = std::move(models);
+    return true;
+}
+
+void Registry::replace(const std::vector<const CameraModel *> &models) {
+    std::vector<std::shared_ptr<Camera>> fresh;
+    for (size_t i = 0; i < models.size(); ++i)
+        fresh.push_back(std::make_shared<Camera>(*models[i], static_cast<int>(i),
+                                                 camera_seed(*models[i], static_cast<int>(i))));
+    std::vector<std::shared_ptr<Camera>> old;
+    {
+        std::lock_guard lock(mutex_);
+        old.swap(cameras_);
+        cameras_ = std::move(fresh);
+    }
+    // Old cameras stop outside the registry lock; a call still holding one sees it removed.
+    for (auto &c : old)
+        c->shut_down();
+}
+
+std::shared_ptr<Camera> Registry::by_id(int id) {
+    std::lock_guard lock(mutex_);
+    if (id < 0 || static_cast<size_t>(id) >= cameras_.size())
+        return nullptr;
+    return cameras_[static_cast<size_t>(id)];
+}
+
+std::shared_ptr<Camera> Registry::by_index(int index) {
+    std::lock_guard lock(mutex_);
+    if (index < 0)
+        return nullptr;
+    for (auto &c : cameras_)
+        if (c->plugged() && index-- == 0)
+            return c;
+    return nullptr;
+}
+
+int Registry::connected_count() {
+    std::lock_guard lock(mutex_);
+    int n = 0;
+    for (auto &c : cameras_)
+        n += c->plugged() ? 1 : 0;
+    return n;
+}
+
+bool Registry::known_product(int vid, int pid) {
+    if (vid != 0x03C3)
+        return false;
+    for (const CameraModel &m : catalogue())
+        if (m.usb_pid == pid)
+            return true;
+    return false;
+}
+
+bool Registry::reset(const char *names) {
+    std::vector<const CameraModel *> models;
+    if (!names || !*names)
+        models = load_time_;
+    else if (!parse(names, &models))
+        return false;
+    replace(models);
+    return true;
+}
+
+bool Registry::unplug(int id) {
+    auto c = by_id(id);
+    if (!c)
+        return false;
+    c->unplug();
+    return true;
+}
+
+bool Registry::plug(int id) {
+    auto c = by_id(id);
+    if (!c)
+        return false;
+    c->plug();
+    return true;
+}
+
+void Registry::notify_clock_change() {
+    std::vector<std::shared_ptr<Camera>> all;
+    {
+        std::lock_guard lock(mutex_);
+        all = cameras_;
+    }
+    for (auto &c : all)
+        c->notify_clock_change();
+}
+
+} // namespace asisim

@@ -1,0 +1,118 @@
+#include "scripts.h"
+
+#include <array>
+#include <cstring>
+#include <deque>
+#include <mutex>
+
+namespace asisim {
+
+ScriptLayout script_layout(Fn fn) {
+    using S = DataShape;
+    switch (fn) {
+    case Fn::GetNumOfConnectedCameras:
+    case Fn::CameraCheck:
+    case Fn::GetNumOfControls:
+    case Fn::GetDroppedFrames:
+        return {S::Fixed, sizeof(layout::Int)};
+    case Fn::GetCameraProperty:
+    case Fn::GetCameraPropertyByID:
+        return {S::Fixed, sizeof(layout::CameraInfo)};
+    case Fn::GetSDKVersion:
+    case Fn::GetDataAfterExp:
+    case Fn::GetVideoData:
+        return {S::AnyBytes, 0};
+    case Fn::GetDataAfterExpGPS:
+    case Fn::GetVideoDataGPS:
+        return {S::GpsAndBytes, sizeof(ASI_GPS_DATA)};
+    case Fn::GetID:
+    case Fn::GetSerialNumber:
+        return {S::Fixed, sizeof(layout::Id)};
+    case Fn::GetCameraSupportMode:
+        return {S::Fixed, sizeof(layout::SupportedMode)};
+    case Fn::GetCameraMode:
+        return {S::Fixed, sizeof(layout::CameraMode)};
+    case Fn::GetControlCaps:
+        return {S::Fixed, sizeof(layout::ControlCaps)};
+    case Fn::GetControlValue:
+        return {S::Fixed, sizeof(layout::ControlValue)};
+    case Fn::GetGainOffset:
+    case Fn::GetLMHGainOffset:
+        return {S::Fixed, sizeof(layout::FourInts)};
+    case Fn::GetROIFormat:
+        return {S::Fixed, sizeof(layout::RoiFormat)};
+    case Fn::GetStartPos:
+        return {S::Fixed, sizeof(layout::StartPos)};
+    case Fn::GetExpStatus:
+        return {S::Fixed, sizeof(layout::ExpStatus)};
+    case Fn::GetTriggerOutputIOConf:
+        return {S::Fixed, sizeof(layout::TriggerOutput)};
+    case Fn::GPSGetData:
+        return {S::Fixed, sizeof(layout::GpsPair)};
+    default: // functions without outputs
+        return {S::Fixed, 0};
+    }
+}
+
+namespace scripts {
+
+namespace detail {
+std::atomic<int> queued{0};
+}
+
+namespace {
+
+struct Queues {
+    std::mutex mutex;
+    std::array<std::deque<Script>, kFunctionCount> per_function;
+};
+
+Queues &queues() {
+    static Queues q;
+    return q;
+}
+
+} // namespace
+
+bool push(Fn fn, int code, const void *data, size_t size) {
+    Script s;
+    s.code = code;
+    if (data) {
+        const ScriptLayout l = script_layout(fn);
+        if ((l.shape == DataShape::Fixed && size != l.size) || (l.shape == DataShape::GpsAndBytes && size < l.size))
+            return false;
+        s.has_data = true;
+        s.data.resize(size);
+        if (size)
+            std::memcpy(s.data.data(), data, size);
+    }
+    Queues &q = queues();
+    std::lock_guard lock(q.mutex);
+    q.per_function[static_cast<size_t>(fn)].push_back(std::move(s));
+    detail::queued.fetch_add(1, std::memory_order_release);
+    return true;
+}
+
+void clear() {
+    Queues &q = queues();
+    std::lock_guard lock(q.mutex);
+    for (auto &d : q.per_function)
+        d.clear();
+    detail::queued.store(0, std::memory_order_release);
+}
+
+std::optional<Script> detail::take_slow(Fn fn) {
+    Queues &q = queues();
+    std::lock_guard lock(q.mutex);
+    auto &d = q.per_function[static_cast<size_t>(fn)];
+    if (d.empty())
+        return std::nullopt;
+    Script s = std::move(d.front());
+    d.pop_front();
+    detail::queued.fetch_sub(1, std::memory_order_release);
+    return s;
+}
+
+} // namespace scripts
+
+} // namespace asisim

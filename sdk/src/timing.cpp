@@ -1,0 +1,105 @@
+#include "timing.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace asisim {
+
+namespace sim_clock {
+
+namespace {
+
+// The clock is piecewise linear in real time: a new speed starts a new piece at the present
+// instant, so simulated time never jumps.
+struct State {
+    std::mutex mutex;
+    RealTime real_base = std::chrono::steady_clock::now();
+    double sim_base = 0.0;
+    double scale = 1.0;
+};
+
+State &state() {
+    static State s;
+    return s;
+}
+
+double seconds_between(RealTime a, RealTime b) { return std::chrono::duration<double>(b - a).count(); }
+
+} // namespace
+
+double now() {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    return s.sim_base + seconds_between(s.real_base, std::chrono::steady_clock::now()) * s.scale;
+}
+
+void set_scale(double factor) {
+    if (!(factor > 0.0) || factor > 1e12) // also refuses NaN
+        return;
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    const RealTime t = std::chrono::steady_clock::now();
+    s.sim_base += seconds_between(s.real_base, t) * s.scale;
+    s.real_base = t;
+    s.scale = factor;
+}
+
+double scale() {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    return s.scale;
+}
+
+RealTime real_deadline(double sim_t) {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    const RealTime t = std::chrono::steady_clock::now();
+    const double sim_now = s.sim_base + seconds_between(s.real_base, t) * s.scale;
+    // A day of real time is as good as forever: callers loop and re-check their condition.
+    const double real_s = std::clamp((sim_t - sim_now) / s.scale, 0.0, 86400.0);
+    return t + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(real_s));
+}
+
+} // namespace sim_clock
+
+int pixel_bytes(ASI_IMG_TYPE type) {
+    switch (type) {
+    case ASI_IMG_RAW16:
+        return 2;
+    case ASI_IMG_RGB24:
+        return 3;
+    default:
+        return 1;
+    }
+}
+
+double usb_bytes_per_second(const CameraModel &m) {
+    // The published full-frame rate at 8 bits is what the link sustains at full bandwidth, capped
+    // by what USB3 (about 400 MB/s usable) or USB2 (about 43 MB/s) can carry.
+    const double link = static_cast<double>(m.width) * m.height * m.max_fps_full_8bit;
+    return std::min(link, m.usb3 ? 400e6 : 43e6);
+}
+
+double readout_seconds(const ReadoutSettings &s) {
+    const CameraModel &m = *s.model;
+    // The sensor reads whole unbinned rows; a smaller ROI height reads faster. 8-bit readout in
+    // high-speed mode uses the short ADC conversion.
+    const double rows = static_cast<double>(s.height) * s.bin;
+    double sensor_fps = m.max_fps_full_8bit;
+    if (s.img_type == ASI_IMG_RAW16)
+        sensor_fps *= 0.75; // full-depth ADC conversion
+    else if (s.high_speed)
+        sensor_fps *= 1.25;
+    const double sensor = rows / m.height / sensor_fps;
+    const double bytes = static_cast<double>(s.width) * s.height * pixel_bytes(s.img_type);
+    const double bw = std::clamp(s.bandwidth_percent, 40, 100) / 100.0;
+    const double transfer = bytes / (usb_bytes_per_second(m) * bw);
+    return std::max(sensor, transfer);
+}
+
+double frame_interval_seconds(const ReadoutSettings &s, double exposure_s) {
+    // Rolling-shutter video: the next exposure runs while the last frame is read out.
+    return std::max(exposure_s, readout_seconds(s));
+}
+
+} // namespace asisim

@@ -1,0 +1,240 @@
+"""Control of the simulated ASI cameras, for tests and for programs run without hardware.
+
+The simulated ``libASICamera2`` installed beside this file exports, next to the camera SDK's
+functions, a small control API: reset the cameras to power-on, queue scripted results for SDK
+calls, read the journal of every SDK call, speed up simulated time, unplug and plug cameras.
+This module wraps it with ``ctypes``. It loads the same library file that the ``orvik``
+extension links against, so both see the same cameras.
+
+The ctypes structures mirror the SDK's records with the platform's native ``long``, so a test
+can build the data of a scripted result::
+
+    asisim.script("ASIGetControlValue", 0, asisim.ControlValue(20000, 1))
+"""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from collections.abc import Iterable
+
+__all__ = [
+    "ASI_CAMERA_INFO",
+    "ASI_CONTROL_CAPS",
+    "ASI_DATE_TIME",
+    "ASI_GPS_DATA",
+    "ASI_ID",
+    "ASI_SUPPORTED_MODE",
+    "ControlValue",
+    "TriggerOutput",
+    "clear_scripts",
+    "journal",
+    "journal_clear",
+    "journal_count",
+    "journal_entry",
+    "library",
+    "plug",
+    "reset",
+    "script",
+    "set_time_scale",
+    "unplug",
+]
+
+_LIBRARY_NAME = "libASICamera2.so"
+
+
+class ASI_CAMERA_INFO(ctypes.Structure):
+    _fields_ = [
+        ("Name", ctypes.c_char * 64),
+        ("CameraID", ctypes.c_int),
+        ("MaxHeight", ctypes.c_long),
+        ("MaxWidth", ctypes.c_long),
+        ("IsColorCam", ctypes.c_int),
+        ("BayerPattern", ctypes.c_int),
+        ("SupportedBins", ctypes.c_int * 16),
+        ("SupportedVideoFormat", ctypes.c_int * 8),
+        ("PixelSize", ctypes.c_double),
+        ("MechanicalShutter", ctypes.c_int),
+        ("ST4Port", ctypes.c_int),
+        ("IsCoolerCam", ctypes.c_int),
+        ("IsUSB3Host", ctypes.c_int),
+        ("IsUSB3Camera", ctypes.c_int),
+        ("ElecPerADU", ctypes.c_float),
+        ("BitDepth", ctypes.c_int),
+        ("IsTriggerCam", ctypes.c_int),
+        ("Unused", ctypes.c_char * 16),
+    ]
+
+
+class ASI_CONTROL_CAPS(ctypes.Structure):
+    _fields_ = [
+        ("Name", ctypes.c_char * 64),
+        ("Description", ctypes.c_char * 128),
+        ("MaxValue", ctypes.c_long),
+        ("MinValue", ctypes.c_long),
+        ("DefaultValue", ctypes.c_long),
+        ("IsAutoSupported", ctypes.c_int),
+        ("IsWritable", ctypes.c_int),
+        ("ControlType", ctypes.c_int),
+        ("Unused", ctypes.c_char * 32),
+    ]
+
+
+class ASI_ID(ctypes.Structure):
+    _fields_ = [("id", ctypes.c_ubyte * 8)]
+
+
+class ASI_SUPPORTED_MODE(ctypes.Structure):
+    _fields_ = [("SupportedCameraMode", ctypes.c_int * 16)]
+
+
+class ASI_DATE_TIME(ctypes.Structure):
+    _fields_ = [
+        ("Year", ctypes.c_int),
+        ("Month", ctypes.c_int),
+        ("Day", ctypes.c_int),
+        ("Hour", ctypes.c_int),
+        ("Minute", ctypes.c_int),
+        ("Second", ctypes.c_int),
+        ("Msecond", ctypes.c_int),
+        ("Usecond", ctypes.c_int),
+        ("Unused", ctypes.c_char * 64),
+    ]
+
+
+class ASI_GPS_DATA(ctypes.Structure):
+    _fields_ = [
+        ("Datetime", ASI_DATE_TIME),
+        ("Latitude", ctypes.c_double),
+        ("Longitude", ctypes.c_double),
+        ("Altitude", ctypes.c_int),
+        ("SatelliteNum", ctypes.c_int),
+        ("Unused", ctypes.c_char * 64),
+    ]
+
+
+class ControlValue(ctypes.Structure):
+    """Scripted outputs of ``ASIGetControlValue``: the value and the automatic flag."""
+
+    _fields_ = [("value", ctypes.c_long), ("automatic", ctypes.c_int)]
+
+
+class TriggerOutput(ctypes.Structure):
+    """Scripted outputs of ``ASIGetTriggerOutputIOConf``: level, delay and duration."""
+
+    _fields_ = [("pin_high", ctypes.c_int), ("delay", ctypes.c_long), ("duration", ctypes.c_long)]
+
+
+def _load() -> ctypes.CDLL:
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY_NAME)
+    lib = ctypes.CDLL(path)
+    lib.asisim_reset.argtypes = [ctypes.c_char_p]
+    lib.asisim_reset.restype = ctypes.c_int
+    lib.asisim_script.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
+    lib.asisim_script.restype = ctypes.c_int
+    lib.asisim_clear_scripts.argtypes = []
+    lib.asisim_clear_scripts.restype = None
+    lib.asisim_journal_count.argtypes = []
+    lib.asisim_journal_count.restype = ctypes.c_int
+    lib.asisim_journal_entry.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_size_t]
+    lib.asisim_journal_entry.restype = ctypes.c_int
+    lib.asisim_journal_clear.argtypes = []
+    lib.asisim_journal_clear.restype = None
+    lib.asisim_set_time_scale.argtypes = [ctypes.c_double]
+    lib.asisim_set_time_scale.restype = None
+    lib.asisim_unplug.argtypes = [ctypes.c_int]
+    lib.asisim_unplug.restype = ctypes.c_int
+    lib.asisim_plug.argtypes = [ctypes.c_int]
+    lib.asisim_plug.restype = ctypes.c_int
+    return lib
+
+
+library = _load()
+"""The simulated SDK library itself, for calling its ASI* functions through ctypes."""
+
+
+def reset(cameras: str | Iterable[str] | None = None) -> None:
+    """Back to power-on: the named cameras (exact model names), or the load-time set for None.
+
+    ``cameras`` is a comma-separated string or an iterable of names. Raises ValueError for an
+    unknown name, in which case nothing changes.
+    """
+    if cameras is not None and not isinstance(cameras, str):
+        cameras = ",".join(cameras)
+    arg = None if cameras is None else cameras.encode("utf-8")
+    if library.asisim_reset(arg) != 0:
+        raise ValueError(f"unknown camera model in {cameras!r}")
+
+
+def script(function: str, code: int, data: bytes | bytearray | memoryview | ctypes._CData | None = None) -> None:
+    """Queue a scripted result for the next call of the SDK function named ``function``.
+
+    ``data`` (bytes or a ctypes object) fills the call's outputs when ``code`` is 0. Raises
+    ValueError for an unknown function or data of the wrong size for that function.
+    """
+    if data is None:
+        ptr, size = None, 0
+        keep = None
+    elif isinstance(data, (bytes, bytearray, memoryview)):
+        raw = bytes(data)
+        keep = ctypes.create_string_buffer(raw, len(raw)) if raw else ctypes.create_string_buffer(1)
+        ptr, size = ctypes.cast(keep, ctypes.c_void_p), len(raw)
+    elif isinstance(data, ctypes._SimpleCData | ctypes.Structure | ctypes.Union | ctypes.Array):
+        keep = data
+        ptr, size = ctypes.cast(ctypes.pointer(data), ctypes.c_void_p), ctypes.sizeof(data)
+    else:
+        raise TypeError(f"data must be bytes or a ctypes object, not {type(data).__name__}")
+    rc = library.asisim_script(function.encode("utf-8"), int(code), ptr, size)
+    del keep  # the library copied the data
+    if rc != 0:
+        raise ValueError(f"cannot script {function!r} with {size} bytes of data")
+
+
+def clear_scripts() -> None:
+    """Drop every queued script."""
+    library.asisim_clear_scripts()
+
+
+def journal_count() -> int:
+    """Number of journal lines kept (the newest 4096 calls at most)."""
+    return library.asisim_journal_count()
+
+
+def journal_entry(index: int) -> str:
+    """Journal line ``index``: 0 the oldest kept, -1 the newest. ValueError when out of range."""
+    size = 256
+    while True:
+        buf = ctypes.create_string_buffer(size)
+        n = library.asisim_journal_entry(int(index), buf, size)
+        if n < 0:
+            raise ValueError(f"journal index {index} out of range")
+        if n < size:
+            return buf.raw[:n].decode("ascii", "backslashreplace")
+        size = n + 1
+
+
+def journal() -> list[str]:
+    """Every journal line kept, oldest first."""
+    return [journal_entry(i) for i in range(journal_count())]
+
+
+def journal_clear() -> None:
+    """Empty the journal."""
+    library.asisim_journal_clear()
+
+
+def set_time_scale(factor: float) -> None:
+    """Simulated seconds per real second (1000 runs a 1 s exposure in 1 ms); 0 or less is ignored."""
+    library.asisim_set_time_scale(float(factor))
+
+
+def unplug(camera_id: int) -> None:
+    """Disconnect a camera: its calls get the camera-removed code. ValueError for an unknown ID."""
+    if library.asisim_unplug(int(camera_id)) != 0:
+        raise ValueError(f"no camera with ID {camera_id}")
+
+
+def plug(camera_id: int) -> None:
+    """Reconnect an unplugged camera, closed. ValueError for an unknown ID."""
+    if library.asisim_plug(int(camera_id)) != 0:
+        raise ValueError(f"no camera with ID {camera_id}")
