@@ -75,10 +75,13 @@ class GpsRecord(ctypes.Structure):
     ]
 
 
+C_TYPES = {"i": ctypes.c_int, "l": ctypes.c_long}
+
+
 def pack(*fields):
-    """Bytes of a C struct whose members are `fields` ((ctypes type, value) pairs) in order, as the
-    simulator expects a scripted call's outputs."""
-    members = [(f"f{i}", ctype) for i, (ctype, _) in enumerate(fields)]
+    """Bytes of a C struct whose members are `fields` ((type, value) pairs, the type "i" for int or
+    "l" for long) in order, as the simulator expects a scripted call's outputs."""
+    members = [(f"f{i}", C_TYPES[kind]) for i, (kind, _) in enumerate(fields)]
     layout = type("Outputs", (ctypes.Structure,), {"_fields_": members})()
     for i, (_, value) in enumerate(fields):
         setattr(layout, f"f{i}", value)
