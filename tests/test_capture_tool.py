@@ -165,8 +165,10 @@ def test_settings_reach_the_camera_and_the_header(fast, capsys, tmp_path):
                                "--width", 640, "--height", 480, "--start-x", 101, "--start-y", 50)
     h = fits.getheader(fits_path)
     assert (h["EXPTIME"], h["GAIN"], h["OFFSET"]) == (0.5, 200, 40)
-    assert (h["NAXIS1"], h["NAXIS2"], h["XORGSUBF"], h["YORGSUBF"]) == (640, 480, 101, 50)
-    assert (h["XBAYROFF"], h["YBAYROFF"]) == (1, 0)
+    assert (h["NAXIS1"], h["NAXIS2"], h["YORGSUBF"]) == (640, 480, 50)
+    # The header holds the origin the camera took (it may round it), and its Bayer phase.
+    assert h["XORGSUBF"] in (100, 101)
+    assert (h["XBAYROFF"], h["YBAYROFF"]) == (h["XORGSUBF"] % 2, 0)
     assert h["IMAGETYP"] == "Light Frame"
     calls = journal.lines(fast)
     assert "ASISetROIFormat(0, 640, 480, 2, 2)" in calls
@@ -217,8 +219,8 @@ def test_existing_output_is_kept_unless_overwrite(fast, capsys, tmp_path):
         (["-c", 2], "no camera with index 2: 2 connected"),
         (["-c", 1, "-b", 3], "bin 3 is not supported by camera 1 (ZWO ASI120MM Mini)"),
         (["-c", 1, "-t", "rgb24"], "image type rgb24 is not supported"),
-        (["--width", 100], "multiple of 8"),
-        (["--height", 101], "multiple of 2"),
+        (["--width", 100], "ROI width 100 is not a multiple of 8"),
+        (["--height", 101], "ROI height 101 is not a multiple of 2"),
         (["--width", 4152], "does not fit the sensor"),
         (["-b", 2, "--height", 1412], "does not fit the sensor"),
         (["--width", 640, "--start-x", 4000], "start x 4000 puts the ROI outside"),
@@ -250,7 +252,7 @@ def test_values_the_camera_cannot_take(fast, capsys, tmp_path, argv, message):
 )
 def test_sdk_errors_exit_1_with_the_reason(fast, capsys, tmp_path, function, code, step,
                                            exception):
-    fast.script(function, code, None, 0)
+    fast.script(function, code)
     status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "x")
     assert status == 1
     assert f"{step} failed on camera 0 (ZWO ASI294MC Pro): {exception}:" in err
@@ -260,7 +262,7 @@ def test_sdk_errors_exit_1_with_the_reason(fast, capsys, tmp_path, function, cod
 
 
 def test_failed_exposure(fast, capsys, tmp_path):
-    fast.script("ASIGetExpStatus", 0, struct.pack("<i", EXP_FAILED), 4)
+    fast.script("ASIGetExpStatus", 0, struct.pack("<i", EXP_FAILED))
     status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "x")
     assert status == 1 and "the exposure failed on camera 0" in err
     assert journal.calls_to(fast, "ASIStopExposure") == ["ASIStopExposure(0)"]
@@ -326,7 +328,7 @@ def test_video_frames_as_files(fast, capsys, tmp_path):
 
 
 def test_video_survives_a_time_out(fast, capsys):
-    fast.script("ASIGetVideoData", CODE_TIMEOUT, None, 0)
+    fast.script("ASIGetVideoData", CODE_TIMEOUT)
     status, out, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
     assert status == 0, err
     summary = video_summary(out)
@@ -335,7 +337,7 @@ def test_video_survives_a_time_out(fast, capsys):
 
 def test_video_gives_up_after_repeated_time_outs(fast, capsys, tmp_path):
     for _ in range(3):
-        fast.script("ASIGetVideoData", CODE_TIMEOUT, None, 0)
+        fast.script("ASIGetVideoData", CODE_TIMEOUT)
     status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48,
                          "--save", "cube", "-o", tmp_path / "v")
     assert status == 1 and "3 times in a row (0 frames received)" in err
@@ -345,8 +347,8 @@ def test_video_gives_up_after_repeated_time_outs(fast, capsys, tmp_path):
 
 
 def test_video_camera_removed_mid_run(fast, capsys):
-    fast.script("ASIGetVideoData", 0, b"", 0)
-    fast.script("ASIGetVideoData", CODE_CAMERA_REMOVED, None, 0)
+    fast.script("ASIGetVideoData", 0, b"")
+    fast.script("ASIGetVideoData", CODE_CAMERA_REMOVED)
     status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
     assert status == 1
     assert "reading a video frame failed on camera 0 (ZWO ASI294MC Pro): ASICameraRemoved" in err

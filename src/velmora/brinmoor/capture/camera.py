@@ -189,8 +189,10 @@ class Camera:
         max_w, max_h = info.max_width // bin, info.max_height // bin
         width = max_w - max_w % 8 if width is None else width
         height = max_h - max_h % 2 if height is None else height
-        if width % 8 or height % 2:
-            raise UsageError(f"ROI {width}x{height}: the width must be a multiple of 8 and the height of 2")
+        if width % 8:
+            raise UsageError(f"ROI width {width} is not a multiple of 8")
+        if height % 2:
+            raise UsageError(f"ROI height {height} is not a multiple of 2")
         if not (0 < width <= max_w and 0 < height <= max_h):
             raise UsageError(
                 f"ROI {width}x{height} does not fit the sensor of {self.label} at bin {bin} ({max_w}x{max_h})"
