@@ -1,0 +1,129 @@
+"""Image reads: one zero-filled bytes object per read, filled in place by the SDK and returned as
+it is; the size checks of bytearray(size) come before anything else of the call."""
+
+import gc
+import tracemalloc
+
+import pytest
+
+import journal
+from recordbytes import GpsRecord
+
+READS = {
+    "get_data_after_exp": ("ASIGetDataAfterExp", lambda o, cam, n: o.get_data_after_exp(cam, n)),
+    "get_data_after_exp_gps": ("ASIGetDataAfterExpGPS", lambda o, cam, n: o.get_data_after_exp_gps(cam, n)[0]),
+    "get_video_data": ("ASIGetVideoData", lambda o, cam, n: o.get_video_data(cam, n, 100)),
+    "get_video_data_gps": ("ASIGetVideoDataGPS", lambda o, cam, n: o.get_video_data_gps(cam, n, 100)[0]),
+}
+
+
+@pytest.fixture(params=sorted(READS))
+def read(request, orvik, sim):
+    function, call = READS[request.param]
+    prefix = bytes(GpsRecord()) if function.endswith("GPS") else b""
+
+    def run(size, image=None, camera=0):
+        sim.script(function, 0, None if image is None else prefix + image)
+        return call(orvik, camera, size)
+
+    run.function = function
+    return run
+
+
+def test_scripted_image_fills_the_start_and_zeros_stay(read):
+    image = read(16, b"\x01\x02\x03")
+    assert type(image) is bytes
+    assert image == b"\x01\x02\x03" + bytes(13)
+
+
+def test_result_behaves_as_ordinary_bytes(read):
+    image = read(64, b"abc")
+    assert hash(image) == hash(bytes(image)) and image == bytes(image)
+    assert {image: 1}[b"abc" + bytes(61)] == 1
+    assert memoryview(image).readonly and image[:3].decode() == "abc"
+
+
+def test_zero_size_reaches_the_sdk(read, sim):
+    sim.journal_clear()
+    assert read(0) == b""
+    assert journal.last(sim).startswith(read.function + "(0, buf, 0")
+
+
+@pytest.mark.parametrize("size", [-1, -(2**31), -(2**70), 2**70, 2**62])
+def test_size_errors_match_bytearray(read, sim, size):
+    with pytest.raises(Exception) as expected:
+        bytearray(size)
+    sim.journal_clear()
+    with pytest.raises(type(expected.value)) as raised:
+        read(size, camera=2**31)  # the size is checked before the camera ID is converted
+    assert str(raised.value) == str(expected.value)
+    assert sim.journal_count() == 0
+
+
+def test_image_object_comes_before_the_handler_lookup(orvik, sim, monkeypatch):
+    monkeypatch.delattr(orvik, "handle_error_code")
+    with pytest.raises(ValueError):
+        orvik.get_video_data(0, -1, 100)
+    with pytest.raises(NameError):
+        orvik.get_video_data(0, 8, 2**31)
+
+
+def test_size_beyond_32_bits_fails_after_allocation(orvik, sim):
+    sim.journal_clear()
+    with pytest.raises(OverflowError):
+        orvik.get_data_after_exp(0, 2**31)
+    assert sim.journal_count() == 0
+
+
+def test_failed_read_releases_its_image(orvik, sim):
+    size = 4 << 20
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before, _ = tracemalloc.get_traced_memory()
+        for _ in range(5):
+            sim.script("ASIGetVideoData", 5, None)
+            with pytest.raises(orvik.ASITimeout):
+                orvik.get_video_data(0, size, 0)
+        after, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert after - before < size // 4
+
+
+@pytest.mark.parametrize("name", sorted(READS))
+def test_peak_memory_is_one_frame(orvik, sim, name):
+    function, call = READS[name]
+    size = 8 << 20
+    sim.script(function, 0, None)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before, _ = tracemalloc.get_traced_memory()
+        tracemalloc.reset_peak()
+        image = call(orvik, 0, size)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert len(image) == size
+    # A buffer copied into a new bytes object would hold two frames at its peak.
+    assert peak - before < size + size // 8
+
+
+@pytest.mark.slow
+def test_full_resolution_raw16_frame(orvik, sim):
+    width, height = 4144, 2822
+    orvik.open_camera(0)
+    orvik.init_camera(0)
+    orvik.set_roi_format(0, width, height, 1, orvik.ImgType.IMG_RAW16)
+    orvik.set_control_value(0, orvik.ControlType.ASI_EXPOSURE, 1000, False)
+    sim.set_time_scale(1000)
+    orvik.start_video_capture(0)
+    try:
+        frames = [orvik.get_video_data(0, width * height * 2, 10_000_000) for _ in range(3)]
+    finally:
+        orvik.stop_video_capture(0)
+        orvik.close_camera(0)
+    for frame in frames:
+        assert len(frame) == width * height * 2
+        assert frame[-1024:] != bytes(1024)  # the SDK filled the whole frame
