@@ -129,7 +129,9 @@ class Camera:
         return BAYER_CELL_BY_MEMBER.get(self.info.bayer_pattern.name)
 
     def image_types(self) -> list[str]:
-        return [image_type_name(m) for m in self.info.supported_video_formats]
+        # Zero entries after the end marker read back as RAW8 again; list each type once.
+        names = [image_type_name(m) for m in self.info.supported_video_formats]
+        return list(dict.fromkeys(names))
 
     def has(self, control: str) -> bool:
         return getattr(self.asi.ControlType, control) in self.caps
