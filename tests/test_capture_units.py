@@ -1,6 +1,7 @@
 """The capture tool's pure parts: command line, frame decoding, debayering, stretch, FITS output."""
 
 import datetime as dt
+import sys
 import warnings
 
 import pytest
@@ -48,6 +49,15 @@ def test_bad_arguments_exit_2_with_a_message(argv, fragment, capsys):
 def test_nothing_to_write_is_refused_before_any_camera_is_touched(capsys):
     assert cli.main(["snapshot", "--no-fits", "--no-png"]) == 2
     assert "would write nothing" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("module", ["astropy.io.fits", "PIL.Image", "numpy"])
+def test_missing_extra_is_named_with_its_install_command(monkeypatch, capsys, module):
+    monkeypatch.setitem(sys.modules, module, None)  # makes the import fail
+    assert cli.main(["snapshot", "-c", "7"]) == 1
+    err = capsys.readouterr().err
+    assert "could not be imported" in err and "pip install 'velmora-brinmoor-orvik[tool]'" in err
+    assert "camera" not in err  # refused before any camera was looked up
 
 
 @pytest.mark.parametrize(

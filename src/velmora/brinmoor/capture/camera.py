@@ -17,6 +17,8 @@ BAYER_CELL_BY_MEMBER = {"BAYER_RG": "RGGB", "BAYER_BG": "BGGR", "BAYER_GR": "GRB
 
 # The SDK reports the sensor temperature in tenths of a degree Celsius.
 TEMPERATURE_SCALE = 10.0
+# Seconds an exposure may show as idle right after it was started.
+IDLE_GRACE_S = 1.0
 
 
 class CaptureError(Exception):
@@ -240,9 +242,11 @@ class Camera:
                     break
                 if state == status.ASI_EXP_FAILED:
                     raise CaptureError(f"the exposure failed on {self.label}")
-                if state == status.ASI_EXP_IDLE:
-                    raise CaptureError(f"{self.label} went idle without finishing the exposure")
                 elapsed = time.monotonic() - t0
+                # A camera may report idle for a moment before the exposure shows as working;
+                # idle for longer means the exposure was lost.
+                if state == status.ASI_EXP_IDLE and elapsed > IDLE_GRACE_S:
+                    raise CaptureError(f"{self.label} went idle without finishing the exposure")
                 if elapsed > timeout_s:
                     raise CaptureError(
                         f"the exposure on {self.label} did not finish within {timeout_s:g} s"
