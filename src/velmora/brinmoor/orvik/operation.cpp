@@ -19,6 +19,21 @@ const OperationNames &op_names() {
     return n;
 }
 
+namespace {
+// Dict version tags: every change to a dict gives it a new, never reused tag, so an unchanged
+// tag proves an earlier lookup in that dict would find the same value (still held by the dict).
+uint64_t dict_version(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+} // namespace
+
 bool Operation::begin() {
     handler_ = Ref(lookup_global(g_names.handle_error_code));
     return static_cast<bool>(handler_);
@@ -71,6 +86,7 @@ struct EnumShortcut {
     bool usable = false;
     PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
     PyObject *descr_dict = nullptr; // its instance dict
+    uint64_t descr_dict_version = 0; // version at which its fget was last seen unchanged
     PyObject *fget = nullptr;       // Enum.value (the function)
     PyObject *fget_code = nullptr;  // its code object
     PyTypeObject *descr_type = nullptr;
@@ -117,6 +133,7 @@ void init_enum_shortcut() {
         return;
     g_enum.descr = Py_NewRef(descr);
     g_enum.descr_dict = Py_NewRef(dict);
+    g_enum.descr_dict_version = dict_version(dict);
     g_enum.fget = Py_NewRef(fget);
     g_enum.fget_code = Py_NewRef(PyFunction_GET_CODE(fget));
     g_enum.descr_type = descr_type;
@@ -127,12 +144,15 @@ void init_enum_shortcut() {
 bool descriptor_unchanged() {
     if (!version_valid(g_enum.descr_type) || g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
         return false;
-    PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_enum.fget_name);
-    if (fget != g_enum.fget) {
-        PyErr_Clear();
-        return false;
+    if (dict_version(g_enum.descr_dict) != g_enum.descr_dict_version) {
+        PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_enum.fget_name);
+        if (fget != g_enum.fget) {
+            PyErr_Clear();
+            return false;
+        }
+        g_enum.descr_dict_version = dict_version(g_enum.descr_dict);
     }
-    return PyFunction_GET_CODE(fget) == g_enum.fget_code;
+    return PyFunction_GET_CODE(g_enum.fget) == g_enum.fget_code;
 }
 
 bool type_qualifies(PyTypeObject *t) {

@@ -1,0 +1,82 @@
+"""Per-call cost of operations, next to the same SDK functions called through ctypes.
+
+Prints nanoseconds per call (best of several runs) for:
+  - get_control_value, set_roi_format (by position and by keyword), handle_error_code(0);
+  - a no-argument module function and a plain built-in C function, as floors;
+  - ASIGetControlValue and ASISetROIFormat called through ctypes with argtypes declared.
+Targets: get_control_value and set_roi_format at least 5x faster than their ctypes calls.
+"""
+
+import ctypes
+import pathlib
+import sys
+import timeit
+
+from velmora.brinmoor import asisim
+from velmora.brinmoor import orvik
+
+NUMBER = 200_000
+REPEAT = 7
+
+
+def per_call_ns(statement, number=NUMBER):
+    timer = timeit.Timer(statement)
+    return min(timer.repeat(REPEAT, number)) / number * 1e9
+
+
+def sdk_library():
+    path = pathlib.Path(orvik.__file__).with_name("libASICamera2.so")
+    return ctypes.CDLL(str(path))
+
+
+def main():
+    asisim.reset()
+    orvik.open_camera(0)
+    orvik.init_camera(0)
+    gain = orvik.ControlType.ASI_GAIN
+    raw8 = orvik.ImgType.IMG_RAW8
+    orvik.set_roi_format(0, 640, 480, 1, raw8)
+
+    lib = sdk_library()
+    get_value = lib.ASIGetControlValue
+    get_value.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.POINTER(ctypes.c_long), ctypes.POINTER(ctypes.c_int)]
+    get_value.restype = ctypes.c_int
+    set_roi = lib.ASISetROIFormat
+    set_roi.argtypes = [ctypes.c_int] * 5
+    set_roi.restype = ctypes.c_int
+    value, automatic = ctypes.c_long(), ctypes.c_int()
+    value_ref, automatic_ref = ctypes.byref(value), ctypes.byref(automatic)
+
+    rows = [
+        ("builtin sys.getrecursionlimit()", per_call_ns(sys.getrecursionlimit)),
+        ("orvik.get_number_of_connected_cameras()", per_call_ns(orvik.get_number_of_connected_cameras)),
+        ("orvik.handle_error_code(0)", per_call_ns(lambda: orvik.handle_error_code(0))),
+    ]
+    # The lambda wrappers cost the same on both sides; measure it to show net figures too.
+    wrapper = per_call_ns(lambda: None)
+    pairs = [
+        ("get_control_value(0, ASI_GAIN)",
+         per_call_ns(lambda: orvik.get_control_value(0, gain)),
+         per_call_ns(lambda: get_value(0, 0, value_ref, automatic_ref))),
+        ("set_roi_format(0, 640, 480, 1, IMG_RAW8) positional",
+         per_call_ns(lambda: orvik.set_roi_format(0, 640, 480, 1, raw8)),
+         per_call_ns(lambda: set_roi(0, 640, 480, 1, 0))),
+        ("set_roi_format(...) by keyword",
+         per_call_ns(lambda: orvik.set_roi_format(camera_id=0, width=640, height=480, bin=1, img_type=raw8)),
+         per_call_ns(lambda: set_roi(0, 640, 480, 1, 0))),
+    ]
+    orvik.close_camera(0)
+
+    print(f"python {sys.version.split()[0]}, best of {REPEAT} x {NUMBER} calls; lambda wrapper {wrapper:.0f} ns")
+    print(f"{'call':55} {'ns/call':>9}")
+    for name, ns in rows:
+        print(f"{name:55} {ns:9.0f}")
+    print()
+    print(f"{'operation':55} {'orvik':>9} {'ctypes':>9} {'speed-up':>9} {'net':>7}  target >= 5x")
+    for name, ours, theirs in pairs:
+        net = (theirs - wrapper) / max(ours - wrapper, 1e-9)
+        print(f"{name:55} {ours:9.0f} {theirs:9.0f} {theirs / ours:8.1f}x {net:6.1f}x")
+
+
+if __name__ == "__main__":
+    main()
