@@ -283,6 +283,8 @@ def test_exposure_that_never_ends_times_out(fast, capsys, tmp_path):
 
 
 # -- video -------------------------------------------------------------------------------------
+# Video runs at time scale 1: frame waits are simulated time too, and a 0.5 s wait sped up
+# 1000 times is shorter than the scheduling jitter of the simulator's video thread.
 
 def video_summary(out):
     line = next(l for l in out.splitlines() if "fps measured" in l)
@@ -292,19 +294,19 @@ def video_summary(out):
             "timeouts": int(words[10])}
 
 
-def test_video_reports_frame_rate_and_dropped_frames(fast, capsys):
+def test_video_reports_frame_rate_and_dropped_frames(sim, capsys):
     status, out, err = run(capsys, "video", "-n", 30, "-e", 0.001, "--width", 320, "--height", 240)
     assert status == 0, err
     summary = video_summary(out)
     assert summary["frames"] == 30 and summary["fps"] > 0 and summary["timeouts"] == 0
     assert summary["dropped"] >= 0
-    assert len(journal.calls_to(fast, "ASIGetVideoData")) == 30
-    assert journal.calls_to(fast, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
+    assert len(journal.calls_to(sim, "ASIGetVideoData")) == 30
+    assert journal.calls_to(sim, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
     assert "Video [" in err
 
 
 @pytest.mark.parametrize("img_type, planes", [("raw8", ()), ("raw16", ()), ("rgb24", (3,))])
-def test_video_cube(fast, capsys, tmp_path, img_type, planes):
+def test_video_cube(sim, capsys, tmp_path, img_type, planes):
     status, out, err = run(capsys, "video", "-n", 5, "-e", 0.001, "-t", img_type, "--width", 64,
                            "--height", 48, "--save", "cube", "-o", tmp_path / "v")
     assert status == 0, err
@@ -316,7 +318,7 @@ def test_video_cube(fast, capsys, tmp_path, img_type, planes):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["v.fits"]
 
 
-def test_video_frames_as_files(fast, capsys, tmp_path):
+def test_video_frames_as_files(sim, capsys, tmp_path):
     status, _, err = run(capsys, "video", "-n", 12, "-e", 0.001, "--width", 64, "--height", 48,
                          "--save", "frames", "-o", tmp_path / "f")
     assert status == 0, err
@@ -325,28 +327,28 @@ def test_video_frames_as_files(fast, capsys, tmp_path):
     assert fits.getdata(tmp_path / "f_12.fits").shape == (48, 64)
 
 
-def test_video_survives_a_time_out(fast, capsys):
-    fast.script("ASIGetVideoData", CODE_TIMEOUT)
+def test_video_survives_a_time_out(sim, capsys):
+    sim.script("ASIGetVideoData", CODE_TIMEOUT)
     status, out, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
     assert status == 0, err
     summary = video_summary(out)
     assert (summary["frames"], summary["timeouts"]) == (5, 1)
 
 
-def test_video_gives_up_after_repeated_time_outs(fast, capsys, tmp_path):
+def test_video_gives_up_after_repeated_time_outs(sim, capsys, tmp_path):
     for _ in range(3):
-        fast.script("ASIGetVideoData", CODE_TIMEOUT)
+        sim.script("ASIGetVideoData", CODE_TIMEOUT)
     status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48,
                          "--save", "cube", "-o", tmp_path / "v")
     assert status == 1 and "3 times in a row (0 frames received)" in err
     assert list(tmp_path.iterdir()) == []  # no partial cube
-    assert journal.calls_to(fast, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
-    assert journal.last(fast) == "ASICloseCamera(0)"
+    assert journal.calls_to(sim, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
+    assert journal.last(sim) == "ASICloseCamera(0)"
 
 
-def test_video_camera_removed_mid_run(fast, capsys):
-    fast.script("ASIGetVideoData", 0, b"")
-    fast.script("ASIGetVideoData", CODE_CAMERA_REMOVED)
+def test_video_camera_removed_mid_run(sim, capsys):
+    sim.script("ASIGetVideoData", 0, b"")
+    sim.script("ASIGetVideoData", CODE_CAMERA_REMOVED)
     status, _, err = run(capsys, "video", "-n", 5, "-e", 0.001, "--width", 64, "--height", 48)
     assert status == 1
     assert "reading a video frame failed on camera 0 (ZWO ASI294MC Pro): ASICameraRemoved" in err
