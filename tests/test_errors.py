@@ -388,3 +388,72 @@ def test_table_key_comparison_runs_once_per_call(module_names):
     compared.clear()
     assert orvik.handle_error_code(0) is None
     assert compared == [0]
+
+
+# --- Remembered lookups follow every change of the namespace and the table --------------------
+
+
+@pytest.mark.parametrize("make_key", [
+    lambda: "".join(["ASI", "Success"]),
+    lambda: type("Key", (str,), {"__hash__": str.__hash__})("ASISuccess"),
+])
+def test_namespace_change_through_any_key_object(module_names, make_key):
+    orvik = module_names
+    assert orvik.handle_error_code(0) is None
+    ns = vars(orvik)
+    success = orvik.ASISuccess
+    del ns["ASISuccess"]
+    ns[make_key()] = orvik.ASITimeout
+    assert type(raised_by(orvik.handle_error_code, 0)) is success
+    assert orvik.handle_error_code(5) is None
+
+
+def test_replaced_table_is_followed_when_edited_later(module_names):
+    orvik = module_names
+    new_table = dict(orvik.ASI_ERROR_CODE_TO_EXCEPTION)
+    orvik.ASI_ERROR_CODE_TO_EXCEPTION = new_table
+    assert orvik.handle_error_code(0) is None
+    new_table[0] = orvik.ASITimeout
+    assert type(raised_by(orvik.handle_error_code, 0)) is orvik.ASITimeout
+    new_table[0] = orvik.ASISuccess
+    assert orvik.handle_error_code(0) is None
+    new_table[0] = orvik.ASISuccess
+    new_table.clear()
+    assert type(raised_by(orvik.handle_error_code, 0)) is orvik.ASIUnknownErrorCode
+
+
+def test_change_to_the_base_class_reaches_success(module_names):
+    orvik = module_names
+    made = []
+    assert orvik.handle_error_code(0) is None
+
+    def init(self, *args):
+        made.append(type(self).__name__)
+        Exception.__init__(self, *args)
+
+    orvik.ASIError.__init__ = init
+    try:
+        assert orvik.handle_error_code(0) is None
+        assert made == ["ASISuccess"]
+    finally:
+        del orvik.ASIError.__init__
+    assert orvik.handle_error_code(0) is None
+    assert made == ["ASISuccess"]
+
+
+def test_operations_look_up_the_current_handler(module_names):
+    orvik = module_names
+    seen = []
+
+    def recorder(code):
+        seen.append(code)
+
+    orvik.close_camera.__call__  # noqa: B018 - the operation exists
+    orvik.handle_error_code = recorder
+    assert orvik.close_camera(0) is None
+    assert len(seen) == 1 and type(seen[0]) is int
+    del orvik.handle_error_code
+    exc = raised_by(orvik.close_camera, 0)
+    assert type(exc) is NameError and str(exc) == "name 'handle_error_code' is not defined"
+    frames = [f.name for f in traceback.extract_tb(exc.__traceback__)]
+    assert frames.count("velmora.brinmoor.orvik.close_camera") == 1

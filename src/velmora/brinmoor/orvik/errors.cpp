@@ -138,31 +138,67 @@ PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
     return nullptr;
 }
 
-// handle_error_code for an exact int. When the table is the plain dict it is normally and the
-// code maps to the unchanged success class, nothing observable would happen beyond returning
-// None, so no exception is made at all.
-PyObject *handle_code(PyObject *code) {
+// Decides once (until the namespace, the table or the class changes) whether success can be
+// answered without making the ASISuccess instance: the table is an exact dict whose keys are all
+// exact ints (so looking a code up runs no Python code), it maps 0 to the class bound as
+// ASISuccess, and that class is plain. The class's type version tag, checked at each call,
+// changes with any change to the class or its bases.
+void decide_success_shortcut() {
+    g_hot.success_known = true;
+    g_hot.success_shortcut = false;
     PyObject *table = PyDict_GetItemWithError(g_state.ns, g_names.error_table);
-    if (table != nullptr && PyDict_CheckExact(table)) {
-        Ref keep_table = Ref::borrow(table); // a key's __eq__ could drop the table from the namespace
-        PyObject *entry = PyDict_GetItemWithError(table, code);
-        if (entry == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetObject(PyExc_KeyError, code);
-            return handle_looked_up(code, nullptr);
-        }
-        Ref keep_entry = Ref::borrow(entry);
-        PyObject *success = PyDict_GetItemWithError(g_state.ns, g_names.success);
-        if (success == entry && is_plain_exception_class(entry))
-            Py_RETURN_NONE;
-        if (success == nullptr && PyErr_Occurred())
-            PyErr_Clear(); // the general path looks the name up again and reports it there
-        return handle_looked_up(code, entry);
+    PyObject *success = PyDict_GetItemWithError(g_state.ns, g_names.success);
+    if (table == nullptr || success == nullptr || !PyDict_CheckExact(table) || !is_plain_exception_class(success)) {
+        PyErr_Clear();
+        return;
     }
-    if (table == nullptr && PyErr_Occurred())
-        return handle_looked_up(code, nullptr);
-    Ref found_table(lookup_global(g_names.error_table));
-    Ref entry(found_table ? PyObject_GetItem(found_table.get(), code) : nullptr);
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(table, &pos, &key, &value)) {
+        if (!PyLong_CheckExact(key))
+            return;
+    }
+    Ref zero(PyLong_FromLong(0));
+    if (!zero || PyDict_GetItemWithError(table, zero.get()) != success) {
+        PyErr_Clear();
+        return;
+    }
+    auto *type = reinterpret_cast<PyTypeObject *>(success);
+    // A lookup through the type gives it a version tag if it has none.
+    (void)_PyType_Lookup(type, g_names.success);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
+        return;
+    if (!watch_dict(table))
+        return;
+    g_hot.success = success; // remembered like a lookup: forgotten with any change to the name
+    g_hot.success_version = type->tp_version_tag;
+    g_hot.success_shortcut = true;
+}
+
+bool is_zero(PyObject *code) {
+    int overflow = 0;
+    return PyLong_AsLongAndOverflow(code, &overflow) == 0 && overflow == 0;
+}
+
+// Success that nothing could observe: the remembered decision still holds for this class.
+bool success_without_instance(PyObject *code) {
+    if (!g_hot.watching || !is_zero(code))
+        return false;
+    if (!g_hot.success_known)
+        decide_success_shortcut();
+    if (!g_hot.success_shortcut)
+        return false;
+    auto *type = reinterpret_cast<PyTypeObject *>(g_hot.success);
+    return type != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == g_hot.success_version;
+}
+
+// handle_error_code for an exact int.
+PyObject *handle_code(PyObject *code) {
+    if (success_without_instance(code))
+        Py_RETURN_NONE;
+    Ref table(lookup_global(g_names.error_table));
+    Ref entry(table ? PyObject_GetItem(table.get(), code) : nullptr);
     return handle_looked_up(code, entry.get());
 }
 

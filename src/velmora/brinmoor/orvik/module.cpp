@@ -121,6 +121,7 @@ int fill_namespace(PyObject *module, PyObject *ns) {
     Ref test(PyDict_New());
     if (!test || PyDict_SetItemString(ns, "__test__", test.get()) < 0)
         return -1;
+    watch_namespace();
     return 0;
 }
 

@@ -5,6 +5,70 @@ namespace orvik {
 
 ModuleState g_state;
 Names g_names;
+HotGlobals g_hot;
+
+namespace {
+
+int g_watcher_id = -1;
+
+void forget_hot_values() {
+    g_hot.handle_error_code = g_hot.error_table = g_hot.success = nullptr;
+    g_hot.success_known = false;
+}
+
+// Whether `key` is (or may equal) one of the remembered names.
+bool may_be_hot_name(PyObject *key) {
+    if (!PyUnicode_CheckExact(key))
+        return true; // a str subclass or other key may compare equal in its own way
+    for (PyObject *name : {g_names.handle_error_code, g_names.error_table, g_names.success}) {
+        if (key == name || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+                            PyUnicode_Compare(key, name) == 0))
+            return true;
+    }
+    return false;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) {
+    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    if (dict == g_state.ns && keyed && key != nullptr && !may_be_hot_name(key))
+        return 0;
+    if (dict == g_state.ns)
+        forget_hot_values();
+    else
+        g_hot.success_known = false; // an error table, current or former
+    return 0;
+}
+
+PyObject **hot_slot(PyObject *name) {
+    if (name == g_names.handle_error_code)
+        return &g_hot.handle_error_code;
+    if (name == g_names.error_table)
+        return &g_hot.error_table;
+    if (name == g_names.success)
+        return &g_hot.success;
+    return nullptr;
+}
+
+} // namespace
+
+void watch_namespace() {
+    if (g_watcher_id < 0)
+        g_watcher_id = PyDict_AddWatcher(on_dict_event);
+    if (g_watcher_id < 0 || PyDict_Watch(g_watcher_id, g_state.ns) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    forget_hot_values();
+    g_hot.watching = true;
+}
+
+bool watch_dict(PyObject *dict) {
+    if (g_watcher_id < 0 || PyDict_Watch(g_watcher_id, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
 
 int init_names() {
     struct Entry {
@@ -34,9 +98,15 @@ int init_names() {
 }
 
 PyObject *lookup_global(PyObject *name) {
+    PyObject **slot = g_hot.watching ? hot_slot(name) : nullptr;
+    if (slot != nullptr && *slot != nullptr)
+        return Py_NewRef(*slot);
     PyObject *found = g_state.ns ? PyDict_GetItemWithError(g_state.ns, name) : nullptr;
-    if (found != nullptr)
+    if (found != nullptr) {
+        if (slot != nullptr)
+            *slot = found;
         return Py_NewRef(found);
+    }
     if (PyErr_Occurred())
         return nullptr;
     if (g_state.builtins != nullptr) {

@@ -36,6 +36,26 @@ struct Names {
 extern Names g_names;
 int init_names();
 
+// Values of the names looked up on every call, remembered while the namespace maps the names to
+// them. A dict watcher forgets them before any change to those keys (or to the error table)
+// takes effect, so a remembered value is always what a lookup would find.
+struct HotGlobals {
+    bool watching = false;                 // the namespace is watched; the fields below may be used
+    PyObject *handle_error_code = nullptr; // borrowed from the namespace, null when not known
+    PyObject *error_table = nullptr;
+    PyObject *success = nullptr;
+    // Whether the success shortcut of handle_error_code applies (decided in errors.cpp).
+    bool success_known = false;
+    bool success_shortcut = false;
+    unsigned int success_version = 0; // the success class's type version tag when decided
+};
+extern HotGlobals g_hot;
+
+// Starts watching the namespace (end of the exec step). Failing to watch only costs speed.
+void watch_namespace();
+// Watches another dict whose changes must forget the success shortcut (the error table).
+bool watch_dict(PyObject *dict);
+
 // Fully qualified module name, and the file name of every traceback entry the module adds.
 inline constexpr const char kModuleName[] = "velmora.brinmoor.orvik";
 inline constexpr const char kTracebackFile[] = "src/velmora/brinmoor/orvik";
