@@ -12,8 +12,12 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Callable
 
-IMAGE_TYPE_MEMBERS = {"raw8": "IMG_RAW8", "raw16": "IMG_RAW16", "rgb24": "IMG_RGB24", "y8": "IMG_Y8"}
-BAYER_CELL_BY_MEMBER = {"BAYER_RG": "RGGB", "BAYER_BG": "BGGR", "BAYER_GR": "GRBG", "BAYER_GB": "GBRG"}
+IMAGE_TYPE_MEMBERS = {
+    "raw8": "IMG_RAW8", "raw16": "IMG_RAW16", "rgb24": "IMG_RGB24", "y8": "IMG_Y8",
+}
+BAYER_CELL_BY_MEMBER = {
+    "BAYER_RG": "RGGB", "BAYER_BG": "BGGR", "BAYER_GR": "GRBG", "BAYER_GB": "GBRG",
+}
 
 # The SDK reports the sensor temperature in tenths of a degree Celsius.
 TEMPERATURE_SCALE = 10.0
@@ -74,7 +78,8 @@ class Camera:
             raise CaptureError("no cameras connected")
         if not 0 <= index < count:
             raise UsageError(
-                f"no camera with index {index}: {count} connected (use an index from 0 to {count - 1})"
+                f"no camera with index {index}: {count} connected "
+                f"(use an index from 0 to {count - 1})"
             )
         self.index = index
         self.label = f"camera {index}"
@@ -99,7 +104,8 @@ class Camera:
         self._call("initialising the camera", self.asi.init_camera, self.id)
         count = self._call("counting the controls", self.asi.get_num_of_controls, self.id)
         for i in range(count):
-            caps = self._call("reading a control's capabilities", self.asi.get_control_caps, self.id, i)
+            caps = self._call("reading a control's capabilities", self.asi.get_control_caps,
+                              self.id, i)
             self.caps[caps.control_type] = caps
 
     def close(self) -> None:
@@ -188,7 +194,8 @@ class Camera:
         types = self.image_types()
         if img_type not in types:
             raise UsageError(
-                f"image type {img_type} is not supported by {self.label} (supported: {', '.join(types)})"
+                f"image type {img_type} is not supported by {self.label} "
+                f"(supported: {', '.join(types)})"
             )
         max_w, max_h = info.max_width // bin, info.max_height // bin
         width = max_w - max_w % 8 if width is None else width
@@ -199,16 +206,19 @@ class Camera:
             raise UsageError(f"ROI height {height} is not a multiple of 2")
         if not (0 < width <= max_w and 0 < height <= max_h):
             raise UsageError(
-                f"ROI {width}x{height} does not fit the sensor of {self.label} at bin {bin} ({max_w}x{max_h})"
+                f"ROI {width}x{height} does not fit the sensor of {self.label} at bin {bin} "
+                f"({max_w}x{max_h})"
             )
-        for name, start, size, limit in (("x", start_x, width, max_w), ("y", start_y, height, max_h)):
+        axes = (("x", start_x, width, max_w), ("y", start_y, height, max_h))
+        for name, start, size, limit in axes:
             if start is not None and not 0 <= start <= limit - size:
                 raise UsageError(
                     f"start {name} {start} puts the ROI outside the sensor of {self.label} "
                     f"(0 to {limit - size} at this size and bin)"
                 )
         member = getattr(self.asi.ImgType, IMAGE_TYPE_MEMBERS[img_type])
-        self._call("setting the ROI format", self.asi.set_roi_format, self.id, width, height, bin, member)
+        self._call("setting the ROI format", self.asi.set_roi_format,
+                   self.id, width, height, bin, member)
         if start_x is not None or start_y is not None:
             cur_x, cur_y = self._call("reading the start position", self.asi.get_start_pos, self.id)
             x = cur_x if start_x is None else start_x

@@ -101,7 +101,8 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Capture images with ZWO ASI cameras (or the simulated ones the package ships).",
+        description="Capture images with ZWO ASI cameras, or with the simulated ones "
+                    "that the package ships.",
     )
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -226,11 +227,11 @@ def _metadata(cam: Camera, roi: Roi, date_obs: datetime, dark: bool = False):
 
 
 def _version() -> str:
-    try:
-        from importlib.metadata import version
+    from importlib.metadata import PackageNotFoundError, version
 
+    try:
         return version("velmora-brinmoor-orvik")
-    except Exception:  # not installed as a distribution (running from a source tree)
+    except PackageNotFoundError:  # running from a source tree
         return "dev"
 
 
@@ -251,7 +252,8 @@ def cmd_list(args, out) -> int:
         cam = Camera(asi, index)
         info = cam.info
         sensor = f"colour ({cam.bayer_cell})" if info.is_color_camera else "mono"
-        rows.append((str(index), str(cam.id), cam.name, f"{info.max_width}x{info.max_height}", sensor))
+        size = f"{info.max_width}x{info.max_height}"
+        rows.append((str(index), str(cam.id), cam.name, size, sensor))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip(), file=out)
@@ -338,7 +340,8 @@ def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
             progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
             return
         if elapsed >= wait_s:
-            progress.finish(f"warning: sensor at {temp:.1f} C, not yet at {target} C; exposing anyway")
+            progress.finish(f"warning: sensor at {temp:.1f} C, not yet at {target} C; "
+                            "exposing anyway")
             return
         progress.update(elapsed, f"sensor {temp:.1f} C")
         time.sleep(0.2)
@@ -411,7 +414,9 @@ def cmd_video(args, out) -> int:
         if args.bandwidth is not None:
             cam.set("ASI_BANDWIDTHOVERLOAD", args.bandwidth, what="USB bandwidth")
         size = imaging.frame_size(roi.width, roi.height, roi.img_type)
-        frame_timeout = args.frame_timeout if args.frame_timeout is not None else 2 * args.exposure + 0.5
+        frame_timeout = args.frame_timeout
+        if frame_timeout is None:
+            frame_timeout = 2 * args.exposure + 0.5
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
 
         meta = _metadata(cam, roi, _utc_now()) if saving else None

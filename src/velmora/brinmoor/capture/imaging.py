@@ -33,9 +33,12 @@ def decode_frame(data: bytes, width: int, height: int, img_type: str):
     np = numpy()
     need = frame_size(width, height, img_type)
     if len(data) < need:
-        raise ValueError(f"frame has {len(data)} bytes, a {width}x{height} {img_type} frame needs {need}")
+        raise ValueError(
+            f"frame has {len(data)} bytes, a {width}x{height} {img_type} frame needs {need}"
+        )
     if img_type == "raw16":
-        return np.frombuffer(data, dtype="<u2", count=width * height).reshape(height, width).astype(np.uint16)
+        pixels = np.frombuffer(data, dtype="<u2", count=width * height)
+        return pixels.reshape(height, width).astype(np.uint16)
     if img_type == "rgb24":
         bgr = np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width, 3)
         return bgr[:, :, ::-1].copy()
@@ -238,7 +241,8 @@ def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "
         for c in range(3):
             stretch = _stretch_for(method, frame[:, :, c])
             for top, bottom in _bands(height):
-                out[top:bottom, :, c] = _to_uint8(stretch.apply(_normalised(frame[top:bottom, :, c])))
+                band = _normalised(frame[top:bottom, :, c])
+                out[top:bottom, :, c] = _to_uint8(stretch.apply(band))
         return out
     if bayer_cell is None or img_type == "y8":
         stretch = _stretch_for(method, frame)
