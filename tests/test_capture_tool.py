@@ -82,6 +82,8 @@ def test_info_lists_every_control_with_its_value(fast, orvik, capsys, index):
     types_line = next(l for l in out.splitlines() if l.strip().startswith("Image types"))
     listed = types_line.split(None, 2)[2].split(", ")
     assert sorted(listed) == sorted({t.name[4:].lower() for t in info.supported_video_formats})
+    serial = next(l for l in out.splitlines() if l.strip().startswith("Serial number"))
+    assert serial.split()[-1].isprintable() and len(serial.split()) == 3
     table = out.split("\nControls (", 1)[1].splitlines()
     count = int(table[0].split(")")[0])
     rows = {line.split("  ")[1].strip(): line for line in table[2:]}

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 import time
 from datetime import datetime, timedelta, timezone
@@ -235,6 +236,17 @@ def _version() -> str:
         return "dev"
 
 
+def _serial_number(asi, camera_id: int) -> str | None:
+    """The serial number as text, or in hex when it is raw bytes (as it usually is)."""
+    try:
+        serial = asi.get_serial_number(camera_id).id
+    except asi.ASIError:
+        return None  # not every camera has one
+    except UnicodeDecodeError as exc:
+        return bytes(exc.object).hex()  # the record's bytes, which are not text
+    return serial if serial.isprintable() else serial.encode().hex()
+
+
 def _yes(flag: bool) -> str:
     return "yes" if flag else "no"
 
@@ -293,10 +305,9 @@ def cmd_info(args, out) -> int:
                 line("Camera modes", ", ".join(names))
             except asi.ASIError:
                 pass
-        try:
-            line("Serial number", asi.get_serial_number(cam.id).id or "-")
-        except (asi.ASIError, UnicodeDecodeError):
-            pass  # not every camera has a readable serial number
+        serial = _serial_number(asi, cam.id)
+        if serial:
+            line("Serial number", serial)
         try:
             presets = asi.get_gain_offset(cam.id)
             line("Gain presets", "offset at highest DR {}, offset at unity gain {}, "
@@ -494,12 +505,18 @@ def main(argv: list[str] | None = None) -> int:
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     err = sys.stderr
     try:
-        return COMMANDS[args.command](args, sys.stdout)
+        status = COMMANDS[args.command](args, sys.stdout)
+        sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
+        return status
     except UsageError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=err)
         return exc.exit_status
     except (CaptureError, deps.MissingDependency) as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=err)
+        return EXIT_FAILURE
+    except BrokenPipeError:
+        # The reader went away (`orvik-capture info | head`): stop quietly, as other tools do.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
     except OSError as exc:
         print(f"{PROG} {args.command}: error: {exc}", file=err)
