@@ -2,6 +2,11 @@
 #pragma once
 
 #include "catalogue.h"
+#include "synthesis.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace asisim {
 
@@ -18,5 +23,47 @@ const Optics &optics();
 
 // Arcseconds per unbinned pixel of this camera behind the telescope.
 double pixel_scale_arcsec(const CameraModel &model);
+// Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
+double psf_sigma_pixels(const CameraModel &model);
+
+// One star: position on a flat sky in arcseconds, visual magnitude, and the shares of its
+// photons that pass the red, green and blue filters of a colour sensor (they sum to 1).
+struct Star {
+    float ra, dec;
+    float mag;
+    float share[3];
+};
+
+// Stars of one 10' x 10' tile of the sky; the same for every camera and every run.
+std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty);
+
+// The light falling on a rectangle of the sensor during one exposure: sky background through
+// the optics' vignetting, and the stars at the frame's pointing and mount offset. Built once per
+// frame; rows are then produced one at a time so that the frame never exists as electrons.
+class SkyScene {
+  public:
+    // Region in sensor pixels (it may reach past the sensor's edges; the sky goes on there).
+    SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, int height);
+    // Writes `base` plus the photoelectrons of region row r (0-based) into `row` (width values).
+    void light_row(int r, float base, float *row) const;
+
+  private:
+    struct Stamp {
+        int32_t x0, nx;       // region columns
+        int32_t y0, ny;       // region rows
+        uint32_t px[2], py;   // offsets into pool_: x profile for even/odd sensor rows, y profile
+    };
+    void add_star(double cx, double cy, double electrons, const float share[3], double sigma);
+
+    ASI_BAYER_PATTERN bayer_;
+    int64_t x0_, y0_;
+    int width_, height_;
+    bool color_;
+    std::vector<float> sky_[2]; // per column, background for even and odd sensor rows
+    std::vector<float> vig_y_;  // per row
+    std::vector<Stamp> stamps_;
+    std::vector<float> pool_;
+    std::vector<uint32_t> row_first_, row_stamps_; // stamps touching each row
+};
 
 } // namespace asisim

@@ -1,0 +1,70 @@
+// The sensor of a simulated camera: how electrons become ADU, and the noise on the way.
+#pragma once
+
+#include "catalogue.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace asisim {
+
+// Well-mixed 64 bits from any 64 bits (splitmix64's finaliser).
+constexpr uint64_t mix64(uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+constexpr uint64_t hash_combine(uint64_t a, uint64_t b) { return mix64(a ^ (b + 0x9E3779B97F4A7C15ull + (a << 6))); }
+// A number in [0, 1) from a hash.
+constexpr double unit_from(uint64_t h) { return double(h >> 11) * 0x1.0p-53; }
+
+// Electrons per ADU at the native bit depth: the gain control is in 0.1 dB steps (20 log10 of the
+// amplitude), and one electron gives one ADU at the model's unity gain.
+double electrons_per_adu(const CameraModel &m, int gain);
+// Read noise in electrons: the model's figure at gain 0 falling to its high-gain figure at the
+// gain maximum, steeply at first as on real CMOS sensors.
+double read_noise_electrons(const CameraModel &m, int gain);
+// Dark current per pixel in e-/s at a sensor temperature; doubles every 6 degrees.
+double dark_current(const CameraModel &m, double temp_c);
+
+// Fixed hot pixels of one camera (by seed), sorted by row then column. `factor` multiplies the
+// sensor's dark current at that pixel.
+struct HotPixel {
+    int32_t x, y;
+    float factor;
+};
+std::shared_ptr<const std::vector<HotPixel>> hot_pixels(const CameraModel &m, uint64_t seed);
+
+// Two tables of unit-variance Gaussian samples. A row of noise is the sum of two runs read from
+// independent random offsets (divided by sqrt 2): as good as fresh samples for a picture and for
+// its statistics, and it keeps the per-pixel loop free of random-number arithmetic so that it
+// vectorises.
+inline constexpr size_t kNoiseTableSize = size_t{1} << 17;
+struct NoiseTables {
+    std::vector<float> a, b;
+};
+const NoiseTables &noise_tables();
+
+} // namespace asisim
+
+namespace asisim {
+
+// Colour filter over sensor pixel (x, y) of a Bayer sensor: 0 red, 1 green, 2 blue.
+constexpr int bayer_colour(ASI_BAYER_PATTERN pattern, int64_t x, int64_t y) {
+    const int cell = int(x & 1) | (int(y & 1) << 1); // 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right
+    switch (pattern) {
+    case ASI_BAYER_BG:
+        return cell == 0 ? 2 : cell == 3 ? 0 : 1;
+    case ASI_BAYER_GR:
+        return cell == 1 ? 0 : cell == 2 ? 2 : 1;
+    case ASI_BAYER_GB:
+        return cell == 1 ? 2 : cell == 2 ? 0 : 1;
+    case ASI_BAYER_RG:
+    default:
+        return cell == 0 ? 0 : cell == 3 ? 2 : 1;
+    }
+}
+
+} // namespace asisim

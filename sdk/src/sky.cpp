@@ -1,0 +1,313 @@
+// Sky, telescope and star images.
+//
+// The sky is a flat sheet of arcseconds cut into 10' tiles; each tile's stars come from a hash
+// of its indices, so the same pointing always shows the same stars and a mount that moves far
+// keeps finding a consistent sky. Star counts follow N(<m) = 0.004 * 10^(0.3 m) per square
+// degree (a few per square degree at magnitude 10, thousands at 20), down to magnitude 21.
+#include "sky.h"
+
+#include "sensor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <numbers>
+#include <unordered_map>
+
+namespace asisim {
+
+namespace {
+
+constexpr double kTileArcsec = 600.0;
+constexpr double kFaintestMag = 21.0;
+constexpr double kBrightestMag = 1.0;
+constexpr double kCountSlope = 0.3;
+constexpr double kCountAt0 = 0.004; // stars per square degree brighter than magnitude 0 (extrapolated)
+// Photons per second per cm2 of a magnitude-0 star across 400-700 nm.
+constexpr double kPhotonsMag0 = 3.0e6;
+constexpr double kThroughput = 0.85;   // lenses or mirrors and the sensor window
+constexpr double kBandQe = 0.85;       // average QE over the band as a fraction of the peak
+constexpr float kSkyShare[3] = {0.40f, 0.37f, 0.23f}; // light pollution is orange
+constexpr double kHaloFraction = 0.12; // seeing wings: a second, wider Gaussian
+constexpr double kHaloWidth = 2.5;
+constexpr double kStampFloor = 0.02;   // electrons per pixel below which a stamp ends
+constexpr double kVignetting = 0.3;    // loss at 20 mm from the optical axis
+
+double env_double(const char *name, double fallback, double lo, double hi) {
+    const char *text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    char *end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(v) || v < lo || v > hi)
+        return fallback;
+    return v;
+}
+
+// Cumulative normal distribution on [-8, 8] in 1/512 steps, interpolated: star profiles need
+// thousands of evaluations per frame.
+class NormalCdf {
+  public:
+    NormalCdf() {
+        for (size_t i = 0; i < kSize; ++i) {
+            const double z = double(i) / kPerUnit - kRange;
+            table_[i] = float(0.5 * std::erfc(-z / std::numbers::sqrt2));
+        }
+    }
+    float operator()(double z) const {
+        const double u = (z + kRange) * kPerUnit;
+        if (u <= 0.0)
+            return 0.0f;
+        if (u >= double(kSize - 1))
+            return 1.0f;
+        const auto i = size_t(u);
+        const auto f = float(u - double(i));
+        return table_[i] + f * (table_[i + 1] - table_[i]);
+    }
+
+  private:
+    static constexpr double kRange = 8.0, kPerUnit = 512.0;
+    static constexpr size_t kSize = size_t(2 * kRange * kPerUnit) + 1;
+    float table_[kSize];
+};
+
+const NormalCdf &normal_cdf() {
+    static const NormalCdf cdf;
+    return cdf;
+}
+
+// Shares of detected photons in the red, green and blue filters for a black body.
+void colour_shares(double temperature_k, float share[3]) {
+    constexpr double kWavelengthUm[3] = {0.610, 0.535, 0.465};
+    double n[3], sum = 0.0;
+    for (int c = 0; c < 3; ++c) {
+        const double l = kWavelengthUm[c];
+        n[c] = 1.0 / (l * l * l * l * std::expm1(14388.0 / (l * temperature_k)));
+        sum += n[c];
+    }
+    for (int c = 0; c < 3; ++c)
+        share[c] = float(n[c] / sum);
+}
+
+std::vector<Star> make_tile(int32_t tx, int32_t ty) {
+    uint64_t h = hash_combine(hash_combine(0x736B79ull, uint64_t(uint32_t(tx))), uint64_t(uint32_t(ty)));
+    auto next = [&h] {
+        h = mix64(h + 0x9E3779B97F4A7C15ull);
+        return unit_from(h);
+    };
+    const double area_deg2 = (kTileArcsec / 3600.0) * (kTileArcsec / 3600.0);
+    const double mean = kCountAt0 * std::pow(10.0, kCountSlope * kFaintestMag) * area_deg2;
+    // Poisson count, by its normal approximation (the mean is a couple of hundred).
+    const double u1 = 1.0 - next(), u2 = next();
+    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+    const auto count = size_t(std::max(0.0, std::round(mean + std::sqrt(mean) * g)));
+    std::vector<Star> stars(count);
+    for (Star &s : stars) {
+        s.ra = float(next() * kTileArcsec);
+        s.dec = float(next() * kTileArcsec);
+        // Inverse of the cumulative count between the brightest and faintest magnitudes.
+        const double mag = kFaintestMag + std::log10(std::max(next(), 1e-300)) / kCountSlope;
+        s.mag = float(std::max(mag, kBrightestMag));
+        // Mostly solar-type and cooler, a few hot blue stars.
+        colour_shares(3200.0 * std::exp(1.2 * next() * next() + 0.1 * next()), s.share);
+    }
+    return stars;
+}
+
+// Detected photoelectrons per second from a magnitude-0 star (mono sensor).
+double electrons_mag0(const CameraModel &m) {
+    const double radius_cm = optics().aperture_mm / 20.0;
+    return kPhotonsMag0 * std::numbers::pi * radius_cm * radius_cm * kThroughput * m.qe_peak * kBandQe;
+}
+
+// Optics' vignetting along one axis of the sensor, at a distance from the centre in pixels.
+float vignetting(double offset_px, const CameraModel &m) {
+    const double mm = offset_px * m.pixel_um / 1000.0 / 20.0;
+    return float(1.0 - kVignetting * mm * mm);
+}
+
+} // namespace
+
+const Optics &optics() {
+    static const Optics value = [] {
+        Optics o;
+        o.focal_mm = env_double("ASISIM_FOCAL_MM", o.focal_mm, 10.0, 20000.0);
+        o.aperture_mm = env_double("ASISIM_APERTURE_MM", o.aperture_mm, 5.0, 2000.0);
+        o.seeing_fwhm_arcsec = env_double("ASISIM_SEEING_ARCSEC", o.seeing_fwhm_arcsec, 0.3, 20.0);
+        o.sky_mag_per_arcsec2 = env_double("ASISIM_SKY_MAG", o.sky_mag_per_arcsec2, 10.0, 25.0);
+        return o;
+    }();
+    return value;
+}
+
+double pixel_scale_arcsec(const CameraModel &model) { return 206.264806 * model.pixel_um / optics().focal_mm; }
+
+double psf_sigma_pixels(const CameraModel &model) {
+    const Optics &o = optics();
+    const double diffraction = 1.03 * 0.55e-3 / o.aperture_mm * 206264.806; // FWHM, arcsec
+    constexpr double kOpticsFwhm = 1.0;                                   // residual aberrations
+    const double fwhm = std::sqrt(o.seeing_fwhm_arcsec * o.seeing_fwhm_arcsec + diffraction * diffraction +
+                                  kOpticsFwhm * kOpticsFwhm);
+    return std::max(0.3, fwhm / 2.3548 / pixel_scale_arcsec(model));
+}
+
+std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty) {
+    static std::mutex lock;
+    static std::unordered_map<uint64_t, std::shared_ptr<const std::vector<Star>>> cache;
+    const uint64_t key = (uint64_t(uint32_t(tx)) << 32) | uint32_t(ty);
+    {
+        std::lock_guard guard(lock);
+        auto found = cache.find(key);
+        if (found != cache.end())
+            return found->second;
+    }
+    auto made = std::make_shared<const std::vector<Star>>(make_tile(tx, ty));
+    std::lock_guard guard(lock);
+    if (cache.size() >= 4096) // a few full fields of the widest sensor
+        cache.clear();
+    return cache.try_emplace(key, std::move(made)).first->second;
+}
+
+SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, int height)
+    : bayer_(req.model->bayer), x0_(x0), y0_(y0), width_(width), height_(height),
+      color_(req.model->color && !(req.mono_bin && req.bin > 1)) {
+    const CameraModel &m = *req.model;
+    const double t = std::isfinite(req.exposure_s) ? std::max(0.0, req.exposure_s) : 0.0;
+    const double scale = pixel_scale_arcsec(m);
+    const double e0 = electrons_mag0(m) * t;
+    const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
+
+    // Background per column for even and odd sensor rows (the Bayer colours alternate).
+    const double sky = e0 * std::pow(10.0, -0.4 * optics().sky_mag_per_arcsec2) * scale * scale;
+    for (int parity = 0; parity < 2; ++parity) {
+        sky_[parity].resize(size_t(width));
+        for (int i = 0; i < width; ++i) {
+            const int64_t x = x0 + i;
+            const double share = color_ ? kSkyShare[bayer_colour(m.bayer, x, parity)] : 1.0;
+            sky_[parity][size_t(i)] = float(sky * share) * vignetting(double(x) + 0.5 - cx_sensor, m);
+        }
+    }
+    vig_y_.resize(size_t(height));
+    for (int r = 0; r < height; ++r)
+        vig_y_[size_t(r)] = vignetting(double(y0 + r) + 0.5 - cy_sensor, m);
+
+    if (e0 <= 0.0)
+        return;
+
+    // Pointing of this camera's telescope, and the frame's offset: mount plus a little
+    // atmospheric tip-tilt that averages down with exposure.
+    const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);
+    const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
+    const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
+    const uint64_t js = hash_combine(hash_combine(req.seed, req.frame_index), 0x6A6974ull);
+    const double jitter = 0.3 / std::sqrt(1.0 + t / 2.0) / scale;
+    const double ju1 = 1.0 - unit_from(mix64(js)), ju2 = unit_from(mix64(js + 1));
+    const double jr = jitter * std::sqrt(-2.0 * std::log(ju1));
+    const double dx = (std::isfinite(req.field_dx_px) ? req.field_dx_px : 0.0) + jr * std::cos(2 * std::numbers::pi * ju2);
+    const double dy = (std::isfinite(req.field_dy_px) ? req.field_dy_px : 0.0) + jr * std::sin(2 * std::numbers::pi * ju2);
+
+    const double sigma = psf_sigma_pixels(m);
+    const double margin = 8.0 * kHaloWidth * sigma + 2.0;
+    const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
+    const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
+    const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
+    const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
+    const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)), tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
+    const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)), ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
+
+    for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
+        for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
+            const auto tile = sky_tile(tx, ty);
+            for (const Star &s : *tile) {
+                const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
+                const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
+                if (sx < double(x0) - margin || sx > double(x0 + width) + margin || sy < double(y0) - margin ||
+                    sy > double(y0 + height) + margin)
+                    continue;
+                const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
+                const double electrons = e0 * std::pow(10.0, -0.4 * double(s.mag)) * vig;
+                // The halo is drawn where it shows; otherwise its light stays in the core.
+                const double halo = electrons * kHaloFraction;
+                const double halo_sigma = sigma * kHaloWidth;
+                if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
+                    add_star(sx, sy, electrons - halo, s.share, sigma);
+                    add_star(sx, sy, halo, s.share, halo_sigma);
+                } else {
+                    add_star(sx, sy, electrons, s.share, sigma);
+                }
+            }
+        }
+    }
+
+    // Index the stamps by row (counting sort) so that each row finds its stamps directly.
+    row_first_.assign(size_t(height) + 1, 0);
+    for (const Stamp &st : stamps_)
+        for (int r = st.y0; r < st.y0 + st.ny; ++r)
+            ++row_first_[size_t(r) + 1];
+    for (size_t r = 0; r < size_t(height); ++r)
+        row_first_[r + 1] += row_first_[r];
+    row_stamps_.resize(row_first_.back());
+    std::vector<uint32_t> fill(row_first_.begin(), row_first_.end() - 1);
+    for (size_t i = 0; i < stamps_.size(); ++i)
+        for (int r = stamps_[i].y0; r < stamps_[i].y0 + stamps_[i].ny; ++r)
+            row_stamps_[fill[size_t(r)]++] = uint32_t(i);
+}
+
+void SkyScene::add_star(double cx, double cy, double electrons, const float share[3], double sigma) {
+    const double brightest = color_ ? double(std::max({share[0], share[1], share[2]})) : 1.0;
+    const double peak = electrons * brightest / (2.0 * std::numbers::pi * sigma * sigma);
+    if (electrons * brightest < kStampFloor)
+        return;
+    const double reach = peak > kStampFloor ? sigma * std::sqrt(2.0 * std::log(peak / kStampFloor)) : sigma;
+    const int radius = int(std::clamp(std::ceil(reach), 1.0, std::min(8.0 * sigma + 1.0, 256.0)));
+    const auto ix = int64_t(std::floor(cx)), iy = int64_t(std::floor(cy));
+    const int64_t ax0 = std::max(ix - radius, x0_), ax1 = std::min(ix + radius + 1, x0_ + width_);
+    const int64_t ay0 = std::max(iy - radius, y0_), ay1 = std::min(iy + radius + 1, y0_ + height_);
+    if (ax0 >= ax1 || ay0 >= ay1)
+        return;
+
+    const NormalCdf &cdf = normal_cdf();
+    Stamp st{};
+    st.x0 = int32_t(ax0 - x0_);
+    st.nx = int32_t(ax1 - ax0);
+    st.y0 = int32_t(ay0 - y0_);
+    st.ny = int32_t(ay1 - ay0);
+    const double inv = 1.0 / sigma;
+    // x profile (with the filter's share per column for even and odd rows), then y profile with
+    // the star's light folded in.
+    for (int parity = 0; parity < (color_ ? 2 : 1); ++parity) {
+        st.px[parity] = uint32_t(pool_.size());
+        for (int64_t x = ax0; x < ax1; ++x) {
+            const float p = cdf((double(x) + 1.0 - cx) * inv) - cdf((double(x) - cx) * inv);
+            const float s = color_ ? share[bayer_colour(bayer_, x, parity)] : 1.0f;
+            pool_.push_back(p * s);
+        }
+    }
+    if (!color_)
+        st.px[1] = st.px[0];
+    st.py = uint32_t(pool_.size());
+    for (int64_t y = ay0; y < ay1; ++y)
+        pool_.push_back(float(electrons) * (cdf((double(y) + 1.0 - cy) * inv) - cdf((double(y) - cy) * inv)));
+    stamps_.push_back(st);
+}
+
+void SkyScene::light_row(int r, float base, float *row) const {
+    const float vy = vig_y_[size_t(r)];
+    const float *sky = sky_[(y0_ + r) & 1].data();
+    for (int i = 0; i < width_; ++i)
+        row[i] = base + sky[i] * vy;
+    if (row_first_.empty())
+        return;
+    const int parity = int((y0_ + r) & 1);
+    for (uint32_t k = row_first_[size_t(r)]; k < row_first_[size_t(r) + 1]; ++k) {
+        const Stamp &st = stamps_[row_stamps_[k]];
+        const float w = pool_[st.py + uint32_t(r - st.y0)];
+        const float *px = pool_.data() + st.px[parity];
+        float *dst = row + st.x0;
+        for (int i = 0; i < st.nx; ++i)
+            dst[i] += w * px[i];
+    }
+}
+
+} // namespace asisim
