@@ -299,8 +299,8 @@ ASI_ERROR_CODE Camera::close() {
     std::unique_lock lock(mutex_);
     if (!plugged_ || shut_)
         return ASI_ERROR_CAMERA_REMOVED;
+    open_ = initialised_ = false; // first, so a waiting read reports the closed camera
     stop_video_locked(lock);
-    open_ = initialised_ = false;
     exp_status_ = ASI_EXP_IDLE;
     for (bool &on : pulse_on_)
         on = false;
@@ -651,8 +651,13 @@ ASI_ERROR_CODE Camera::start_video() {
         return e;
     if (video_)
         return ASI_ERROR_VIDEO_MODE_ACTIVE;
-    // The ring is allocated here, once per capture, never per frame.
-    cv_.wait(lock, [&] { return readers_ == 0; });
+    // The ring is allocated here, once per capture, never per frame; the previous capture's
+    // thread and readers must be done with it first.
+    cv_.wait(lock, [&] { return readers_ == 0 && loops_running_ == 0; });
+    if (const ASI_ERROR_CODE e = ready(Need::Init))
+        return e;
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
     const size_t bytes = frame_size();
     for (Slot &s : slots_) {
         if (s.bytes.size() != bytes)
@@ -666,6 +671,7 @@ ASI_ERROR_CODE Camera::start_video() {
     video_ = true;
     video_stop_ = false;
     ++video_generation_;
+    ++loops_running_;
     video_thread_ = std::thread([this] { video_loop(); });
     return ASI_SUCCESS;
 }
@@ -803,6 +809,7 @@ void Camera::video_loop() {
     for (Slot &s : slots_)
         if (s.state != SlotState::Reading)
             s.state = SlotState::Free;
+    --loops_running_;
     cv_.notify_all();
 }
 

@@ -204,6 +204,7 @@ class Camera {
     bool video_stop_ = false;       // asks the thread to end
     uint64_t video_generation_ = 0; // changes at every start, so old readers notice a restart
     std::thread video_thread_;
+    int loops_running_ = 0;         // video threads not yet finished (one may outlive a stop)
     std::array<Slot, 4> slots_;
     uint64_t next_sequence_ = 0;
     int readers_ = 0;               // reads copying out of a slot right now

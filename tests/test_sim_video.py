@@ -1,0 +1,265 @@
+"""Video capture of the simulated cameras: pacing, time-outs, dropped frames, triggers, threads."""
+
+import ctypes
+import threading
+import time
+
+import pytest
+
+import simsdk as s
+from simsdk import lib
+
+byref = ctypes.byref
+
+
+def _small(cid=1, w=64, h=64, img=s.RAW8):
+    s.ready(cid)
+    assert lib.ASISetROIFormat(cid, w, h, 1, img) == s.SUCCESS
+
+
+def _in_thread(fn):
+    result = []
+    t = threading.Thread(target=lambda: result.append(fn()), daemon=True)
+    t.start()
+    return t, result
+
+
+def test_frames_arrive_with_the_frame_size(sim):
+    _small(img=s.RAW16)
+    sim.set_time_scale(1000)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    for _ in range(5):
+        rc, frame = s.video_frame(1)
+        assert rc == s.SUCCESS and len(frame) == 64 * 64 * 2
+    assert lib.ASIStopVideoCapture(1) == s.SUCCESS
+    assert lib.ASIStopVideoCapture(1) == s.SUCCESS  # stopping twice is harmless
+
+
+def test_frames_are_paced_by_exposure(sim):
+    _small()
+    assert s.set_control(1, s.EXPOSURE, 500_000) == s.SUCCESS
+    sim.set_time_scale(10)  # one frame per 50 ms of real time
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    t0 = time.monotonic()
+    n = 0
+    while time.monotonic() - t0 < 0.5:
+        rc, _ = s.video_frame(1, wait_ms=100)
+        n += rc == s.SUCCESS
+    assert 5 <= n <= 11
+
+
+def test_timeout_waits_the_simulated_time(sim):
+    _small()
+    assert s.set_control(1, s.EXPOSURE, 100_000_000) == s.SUCCESS
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    t0 = time.monotonic()
+    assert s.video_frame(1, wait_ms=80)[0] == s.TIMEOUT
+    elapsed = time.monotonic() - t0
+    assert 0.07 <= elapsed < 2
+    sim.set_time_scale(1000)
+    t0 = time.monotonic()
+    assert s.video_frame(1, wait_ms=20_000)[0] == s.TIMEOUT  # 20 s at scale 1000
+    assert time.monotonic() - t0 < 2
+    assert s.video_frame(1, wait_ms=0)[0] == s.TIMEOUT
+
+
+@pytest.mark.parametrize(
+    "size_delta, wait, buffer, expected",
+    [(-1, 100, True, s.BUFFER_TOO_SMALL), (0, -2, True, s.GENERAL_ERROR), (0, 100, False, s.GENERAL_ERROR)],
+)
+def test_bad_read_arguments(sim, size_delta, wait, buffer, expected):
+    _small()
+    sim.set_time_scale(1000)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    n = 64 * 64
+    buf = ctypes.create_string_buffer(n) if buffer else None
+    assert lib.ASIGetVideoData(1, buf, n + size_delta, wait) == expected
+
+
+def test_read_without_capture(sim):
+    _small()
+    assert s.video_frame(1, wait_ms=10)[0] == s.INVALID_SEQUENCE
+
+
+@pytest.mark.parametrize(
+    "interrupt, expected",
+    [
+        (lambda sim: lib.ASIStopVideoCapture(1), s.INVALID_SEQUENCE),
+        (lambda sim: sim.unplug(1), s.CAMERA_REMOVED),
+        (lambda sim: lib.ASICloseCamera(1), s.CAMERA_CLOSED),
+        (lambda sim: sim.reset(), s.CAMERA_REMOVED),
+    ],
+    ids=["stop", "unplug", "close", "reset"],
+)
+def test_endless_wait_ends_when_capture_cannot_deliver(sim, interrupt, expected):
+    _small()
+    assert s.set_control(1, s.EXPOSURE, 1_000_000_000) == s.SUCCESS  # 1000 s per frame
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    t, result = _in_thread(lambda: s.video_frame(1, wait_ms=-1)[0])
+    time.sleep(0.05)
+    assert not result
+    interrupt(sim)
+    t.join(5)
+    assert result == [expected]
+
+
+def test_dropped_frames_when_the_reader_falls_behind(sim):
+    _small()
+    sim.set_time_scale(1000)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    time.sleep(0.2)  # some 200 simulated seconds of 10 ms frames, none read
+    dropped = ctypes.c_int()
+    assert lib.ASIGetDroppedFrames(1, byref(dropped)) == s.SUCCESS
+    assert dropped.value > 10
+    # The buffered frames are still there to read.
+    assert s.video_frame(1, wait_ms=0)[0] == s.SUCCESS
+    assert lib.ASIStopVideoCapture(1) == s.SUCCESS
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    assert lib.ASIGetDroppedFrames(1, byref(dropped)) == s.SUCCESS
+    assert dropped.value == 0  # counted per capture
+
+
+def test_a_reader_that_keeps_up_drops_nothing(sim):
+    _small()
+    assert s.set_control(1, s.EXPOSURE, 20_000) == s.SUCCESS
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    for _ in range(10):
+        assert s.video_frame(1)[0] == s.SUCCESS
+    dropped = ctypes.c_int()
+    assert lib.ASIGetDroppedFrames(1, byref(dropped)) == s.SUCCESS
+    assert dropped.value == 0
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: lib.ASIStartVideoCapture(1), s.VIDEO_MODE_ACTIVE),
+        (lambda: lib.ASIStartExposure(1, 0), s.VIDEO_MODE_ACTIVE),
+        (lambda: lib.ASISetROIFormat(1, 32, 32, 1, s.RAW8), s.VIDEO_MODE_ACTIVE),
+        (lambda: s.set_control(1, s.GAIN, 50), s.SUCCESS),
+        (lambda: lib.ASISetStartPos(1, 0, 0), s.SUCCESS),
+    ],
+)
+def test_calls_during_capture(sim, call, expected):
+    _small()
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    assert call() == expected
+    assert s.roi(1) == (64, 64, 1, s.RAW8)
+
+
+def test_init_stops_capture(sim):
+    _small()
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    assert lib.ASIInitCamera(1) == s.SUCCESS
+    assert s.video_frame(1, wait_ms=0)[0] == s.INVALID_SEQUENCE
+
+
+def test_auto_exposure_stays_within_its_limit(sim):
+    _small()
+    assert s.set_control(1, s.AUTO_MAX_EXP, 10) == s.SUCCESS  # ms
+    assert s.set_control(1, s.EXPOSURE, 500_000, 1) == s.SUCCESS
+    sim.set_time_scale(100)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    for _ in range(4):
+        assert s.video_frame(1)[0] == s.SUCCESS
+    value, auto = s.control(1, s.EXPOSURE)
+    assert auto == 1 and 32 <= value <= 10_000
+
+
+# ---- triggers ----
+
+
+def _trigger_camera(mode):
+    s.ready(0)
+    assert lib.ASISetROIFormat(0, 64, 64, 1, s.RAW8) == s.SUCCESS
+    assert lib.ASISetCameraMode(0, mode) == s.SUCCESS
+    assert lib.ASIStartVideoCapture(0) == s.SUCCESS
+
+
+def test_soft_edge_trigger_gives_one_frame_per_trigger(sim):
+    sim.reset([s.TRIGGER_MODEL])
+    _trigger_camera(s.MODE_SOFT_EDGE)
+    assert s.video_frame(0, wait_ms=50)[0] == s.TIMEOUT
+    for _ in range(2):
+        assert lib.ASISendSoftTrigger(0, 1) == s.SUCCESS
+    assert s.video_frame(0)[0] == s.SUCCESS
+    assert s.video_frame(0)[0] == s.SUCCESS
+    assert s.video_frame(0, wait_ms=50)[0] == s.TIMEOUT
+
+
+def test_soft_level_trigger_exposes_while_held(sim):
+    sim.reset([s.TRIGGER_MODEL])
+    _trigger_camera(s.MODE_SOFT_LEVEL)
+    assert lib.ASISendSoftTrigger(0, 1) == s.SUCCESS
+    assert s.video_frame(0, wait_ms=50)[0] == s.TIMEOUT  # still exposing
+    assert lib.ASISendSoftTrigger(0, 0) == s.SUCCESS
+    assert s.video_frame(0)[0] == s.SUCCESS
+    assert s.video_frame(0, wait_ms=50)[0] == s.TIMEOUT
+
+
+def test_hardware_trigger_mode_waits_for_a_signal_that_never_comes(sim):
+    sim.reset([s.TRIGGER_MODEL])
+    _trigger_camera(s.MODE_RISE_EDGE)
+    sim.set_time_scale(1000)
+    assert s.video_frame(0, wait_ms=1000)[0] == s.TIMEOUT
+
+
+def test_gps_stamps_of_video_frames_advance(sim):
+    sim.reset([s.GPS_MODEL])
+    s.ready(0)
+    assert lib.ASISetROIFormat(0, 64, 64, 1, s.RAW8) == s.SUCCESS
+    assert s.set_control(0, s.EXPOSURE, 100_000) == s.SUCCESS
+    sim.set_time_scale(100)
+    assert lib.ASIStartVideoCapture(0) == s.SUCCESS
+    stamps = []
+    buf = ctypes.create_string_buffer(64 * 64)
+    for _ in range(3):
+        g = s.asisim.ASI_GPS_DATA()
+        assert lib.ASIGetVideoDataGPS(0, buf, 64 * 64, 2000, byref(g)) == s.SUCCESS
+        d = g.Datetime
+        stamps.append((d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second, d.Msecond, d.Usecond))
+    assert stamps == sorted(stamps) and len(set(stamps)) == 3
+
+
+# ---- threads ----
+
+
+def test_concurrent_readers_and_controllers_neither_crash_nor_hang(sim):
+    for cid in (0, 1):
+        s.ready(cid)
+        assert lib.ASISetROIFormat(cid, 128, 64, 1, s.RAW16) == s.SUCCESS
+    sim.set_time_scale(200)
+    stop = threading.Event()
+    errors = []
+
+    def reader(cid):
+        n = 128 * 64 * 2
+        buf = ctypes.create_string_buffer(n)
+        while not stop.is_set():
+            rc = lib.ASIGetVideoData(cid, buf, n, 50)
+            if rc not in (s.SUCCESS, s.TIMEOUT, s.INVALID_SEQUENCE, s.CAMERA_REMOVED, s.CAMERA_CLOSED):
+                errors.append(rc)
+
+    def controller(cid):
+        i = 0
+        while not stop.is_set():
+            i += 1
+            lib.ASIStartVideoCapture(cid)
+            s.set_control(cid, s.EXPOSURE, 1000 + i % 50 * 100)
+            lib.ASIGetDroppedFrames(cid, byref(ctypes.c_int()))
+            if i % 7 == 0:
+                lib.ASIStopVideoCapture(cid)
+
+    threads = [threading.Thread(target=f, args=(cid,)) for cid in (0, 1) for f in (reader, reader, controller)]
+    for t in threads:
+        t.start()
+    time.sleep(1.0)
+    sim.unplug(1)
+    time.sleep(0.2)
+    sim.plug(1)
+    time.sleep(0.2)
+    stop.set()
+    for t in threads:
+        t.join(10)
+        assert not t.is_alive(), "a thread hung"
+    assert errors == []
