@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace orvik {
 
 const OperationNames &op_names() {
@@ -199,6 +203,28 @@ bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
 namespace {
 constexpr size_t kBytesHeader = offsetof(PyBytesObject, ob_sval) + 1; // header + trailing zero
 unsigned char g_empty_storage[1];
+
+// A frame-sized block fresh from the allocator is untouched zero pages: the SDK's first write to
+// each 4 KiB page would trap into the kernel thousands of times per frame. Asking for
+// transparent huge pages on the block's 2 MiB-aligned interior first makes those a few dozen
+// faults. Only the paging policy of memory this read owns changes, never its contents; a block
+// the allocator reused (already resident, zeroed by calloc) is left alone.
+void advise_large_pages(void *block, size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+    if (size < 2 * kHuge)
+        return;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(kHuge - 1);
+    unsigned char resident = 0;
+    if (end <= begin || mincore(reinterpret_cast<void *>(begin), 1, &resident) != 0 || (resident & 1) != 0)
+        return;
+    (void)madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE); // advice only
+#else
+    (void)block;
+    (void)size;
+#endif
+}
 } // namespace
 
 PyObject *new_image_bytes(PyObject *size) {
@@ -217,6 +243,7 @@ PyObject *new_image_bytes(PyObject *size) {
     auto *obj = static_cast<PyBytesObject *>(PyObject_Calloc(1, kBytesHeader + static_cast<size_t>(n)));
     if (obj == nullptr)
         return PyErr_NoMemory();
+    advise_large_pages(obj, kBytesHeader + static_cast<size_t>(n));
     PyObject_InitVar(reinterpret_cast<PyVarObject *>(obj), &PyBytes_Type, n);
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
