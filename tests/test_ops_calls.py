@@ -343,3 +343,66 @@ def test_rebinding_record_types_changes_no_result(orvik, sim, monkeypatch):
     assert orvik.get_camera_support_mode(0) == [0] * 16
     assert type(orvik.get_control_caps(0, 0)) is kept["ControlCaps"]
     assert type(orvik.gps_get_data(0)[0]) is kept["GpsData"]
+
+
+class ValueOverride(enum.IntEnum):
+    A = 1
+
+    @property
+    def value(self):
+        return 9
+
+
+class AttributeHook(enum.IntEnum):
+    A = 1
+
+    def __getattribute__(self, name):
+        return 7 if name == "value" else super().__getattribute__(name)
+
+
+class Retyped(enum.IntEnum):
+    A = 1
+
+
+Retyped.A._value_ = 6  # what `value` reports from now on
+
+
+@pytest.mark.parametrize(
+    "mode, passed",
+    [
+        (G.B, 2),
+        (enum.Enum("E", {"X": 3}).X, 3),
+        (enum.Enum("F", {"X": 2.9}).X, 2),
+        (enum.IntFlag("Fl", "P Q").Q, 2),
+        (ValueOverride.A, 9),
+        (AttributeHook.A, 7),
+        (Retyped.A, 6),
+    ],
+)
+def test_enumeration_value_is_read_as_python_reads_it(orvik, sim, mode, passed):
+    sim.script("ASISetCameraMode", 0, None)
+    orvik.set_camera_mode(0, mode)
+    assert journal.last(sim) == f"ASISetCameraMode(0, {passed})"
+
+
+@pytest.mark.parametrize("value, error", [("a", TypeError), (2**31, OverflowError), (None, TypeError)])
+def test_enumeration_value_conversion_errors(orvik, sim, value, error):
+    member = enum.Enum("Bad", {"X": value}).X
+    sim.journal_clear()
+    with pytest.raises(error):
+        orvik.set_camera_mode(0, member)
+    assert sim.journal_count() == 0
+
+
+def test_patched_enum_value_property_is_honoured(orvik, sim):
+    descriptor = vars(enum.Enum)["value"]
+    original = descriptor.fget
+    sim.script("ASISetCameraMode", 0, None)
+    orvik.set_camera_mode(0, G.B)  # warm any shortcut first
+    try:
+        descriptor.fget = lambda self: 5
+        sim.script("ASISetCameraMode", 0, None)
+        orvik.set_camera_mode(0, G.B)
+    finally:
+        descriptor.fget = original
+    assert journal.last(sim) == "ASISetCameraMode(0, 5)"
