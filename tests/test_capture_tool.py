@@ -203,9 +203,10 @@ def test_cooler(fast, capsys, tmp_path):
 
 
 def test_long_exposure_shows_progress(fast, capsys, tmp_path):
-    _, _, err = snapshot(capsys, tmp_path, "-e", 5, "-b", 4)
-    assert "Exposure 5 s [" in err and "Exposure done" in err
-    _, _, err = snapshot(capsys, tmp_path, "-e", 5, "-b", 4, "-q", "--overwrite")
+    # 60 s last 60 ms here: long enough to be seen working, however busy the machine.
+    _, _, err = snapshot(capsys, tmp_path, "-e", 60, "-b", 4)
+    assert "Exposure 60 s [" in err and "Exposure done" in err
+    _, _, err = snapshot(capsys, tmp_path, "-e", 60, "-b", 4, "-q", "--overwrite")
     assert err == ""
 
 
