@@ -52,10 +52,11 @@ def module_names(orvik):
     saved = dict(vars(orvik))
     table = dict(orvik.ASI_ERROR_CODE_TO_EXCEPTION)
     yield orvik
-    for name in set(vars(orvik)) - set(saved):
-        delattr(orvik, name)
-    for name, value in saved.items():
-        setattr(orvik, name, value)
+    ns = vars(orvik)
+    if list(ns.items()) != list(saved.items()):
+        # Back to the same names in the same order (others check the namespace order).
+        ns.clear()
+        ns.update(saved)
     orvik.ASI_ERROR_CODE_TO_EXCEPTION.clear()
     orvik.ASI_ERROR_CODE_TO_EXCEPTION.update(table)
 
