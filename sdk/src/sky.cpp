@@ -28,7 +28,10 @@ constexpr double kCountAt0 = 0.004; // stars per square degree brighter than mag
 constexpr double kPhotonsMag0 = 3.0e6;
 constexpr double kThroughput = 0.85;   // lenses or mirrors and the sensor window
 constexpr double kBandQe = 0.85;       // average QE over the band as a fraction of the peak
-constexpr float kSkyShare[3] = {0.40f, 0.37f, 0.23f}; // light pollution is orange
+constexpr float kSkyShare[3] = {0.45f, 0.35f, 0.20f}; // light pollution is orange
+// Transmission of the red, green and blue filters times the sensor's QE under each, relative to
+// green: raw blue is weak, which the cameras' default white balance (R 52, B 95) makes up for.
+constexpr float kFilter[3] = {0.92f, 1.0f, 0.54f};
 constexpr double kHaloFraction = 0.12; // seeing wings: a second, wider Gaussian
 constexpr double kHaloWidth = 2.5;
 constexpr double kStampFloor = 0.02;   // electrons per pixel below which a stamp ends
@@ -77,7 +80,8 @@ const NormalCdf &normal_cdf() {
     return cdf;
 }
 
-// Shares of detected photons in the red, green and blue filters for a black body.
+// Shares of a black body's photons in the red, green and blue bands, times the filters'
+// efficiency: what each kind of Bayer pixel detects, as a fraction of a mono pixel's signal.
 void colour_shares(double temperature_k, float share[3]) {
     constexpr double kWavelengthUm[3] = {0.610, 0.535, 0.465};
     double n[3], sum = 0.0;
@@ -87,7 +91,7 @@ void colour_shares(double temperature_k, float share[3]) {
         sum += n[c];
     }
     for (int c = 0; c < 3; ++c)
-        share[c] = float(n[c] / sum);
+        share[c] = float(n[c] / sum) * kFilter[c];
 }
 
 std::vector<Star> make_tile(int32_t tx, int32_t ty) {
@@ -184,7 +188,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
         sky_[parity].resize(size_t(width));
         for (int i = 0; i < width; ++i) {
             const int64_t x = x0 + i;
-            const double share = color_ ? kSkyShare[bayer_colour(m.bayer, x, parity)] : 1.0;
+            const int c = bayer_colour(m.bayer, x, parity);
+            const double share = color_ ? double(kSkyShare[c]) * double(kFilter[c]) : 1.0;
             sky_[parity][size_t(i)] = float(sky * share) * vignetting(double(x) + 0.5 - cx_sensor, m);
         }
     }

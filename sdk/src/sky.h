@@ -16,7 +16,7 @@ struct Optics {
     double focal_mm = 500.0;
     double aperture_mm = 90.0;
     double seeing_fwhm_arcsec = 2.5;
-    double sky_mag_per_arcsec2 = 20.0; // suburban sky
+    double sky_mag_per_arcsec2 = 19.5; // suburban sky
 };
 
 const Optics &optics();
@@ -26,8 +26,8 @@ double pixel_scale_arcsec(const CameraModel &model);
 // Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
 double psf_sigma_pixels(const CameraModel &model);
 
-// One star: position on a flat sky in arcseconds, visual magnitude, and the shares of its
-// photons that pass the red, green and blue filters of a colour sensor (they sum to 1).
+// One star: position within its tile in arcseconds, visual magnitude, and the fractions of a
+// mono pixel's signal that the red, green and blue pixels of a colour sensor detect.
 struct Star {
     float ra, dec;
     float mag;
