@@ -88,11 +88,11 @@ namespace {
 struct EnumShortcut {
     bool tried = false;
     bool usable = false;
-    PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
-    PyObject *descr_dict = nullptr; // its instance dict
+    PyObject *descr = nullptr;       // enum.Enum.__dict__["value"]
+    PyObject *descr_dict = nullptr;  // its instance dict
     uint64_t descr_dict_version = 0; // version at which its fget was last seen unchanged
-    PyObject *fget = nullptr;       // Enum.value (the function)
-    PyObject *fget_code = nullptr;  // its code object
+    PyObject *fget = nullptr;        // Enum.value (the function)
+    PyObject *fget_code = nullptr;   // its code object
     PyTypeObject *descr_type = nullptr;
     unsigned int descr_type_version = 0;
     PyObject *value_name = nullptr, *raw_name = nullptr, *fget_name = nullptr;
@@ -103,7 +103,9 @@ struct EnumShortcut {
 
 EnumShortcut g_enum;
 
-bool version_valid(PyTypeObject *t) { return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG); }
+bool version_valid(PyTypeObject *t) {
+    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
+}
 
 void init_enum_shortcut() {
     g_enum.tried = true;

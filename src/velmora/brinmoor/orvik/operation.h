@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 namespace orvik {
@@ -32,9 +33,14 @@ class Operation {
     // Runs `sdk` with the interpreter lock released and returns what it returned. Whatever the SDK
     // reads or writes during the call (new record objects, the new image object, copies of
     // arguments) is owned by this call and invisible to other threads.
+    //
+    // An enumeration result (a return code, an SDK boolean) comes back as a plain int at once:
+    // the SDK may return values that are no enumerator, and C++ must never load those as enums.
     template <class F> static auto call_sdk(F &&sdk) {
+        using Result = decltype(std::forward<F>(sdk)());
+        using Out = std::conditional_t<std::is_enum_v<Result>, int, Result>;
         PyThreadState *saved = PyEval_SaveThread();
-        auto result = std::forward<F>(sdk)();
+        const Out result = static_cast<Out>(std::forward<F>(sdk)());
         PyEval_RestoreThread(saved);
         return result;
     }
@@ -52,7 +58,9 @@ struct OperationNames {
 const OperationNames &op_names();
 
 // A boolean argument after binding (Py_True or Py_False) as the SDK boolean.
-inline int sdk_bool(PyObject *coerced) { return coerced == Py_True ? 1 : 0; }
+inline int sdk_bool(PyObject *coerced) {
+    return coerced == Py_True ? 1 : 0;
+}
 
 // The enumeration conversion (arg.value, then 32-bit signed) with the errors of enum_to_int32.
 // Members of enum classes whose `value` is Enum's own property take a shortcut that reads the
@@ -78,7 +86,7 @@ template <class F> bool run_on_camera(Operation &op, PyObject *camera_id, F &&sd
     int32_t id;
     if (!op.begin() || !to_int32(camera_id, &id))
         return false;
-    return op.finish(static_cast<int>(Operation::call_sdk([&] { return sdk(id); })));
+    return op.finish(Operation::call_sdk([&] { return sdk(id); }));
 }
 
 // An operation that takes only the camera ID and returns None.
@@ -90,48 +98,48 @@ template <ASI_ERROR_CODE (*Sdk)(int)> PyObject *camera_only(PyObject *const *arg
 }
 
 // The operations, in namespace order. `args` holds the bound and coerced arguments.
-#define ORVIK_OPERATIONS(X)                                                                          \
-    X(get_number_of_connected_cameras)                                                               \
-    X(camera_check)                                                                                  \
-    X(get_camera_property)                                                                           \
-    X(get_sdk_version)                                                                               \
-    X(get_camera_property_by_id)                                                                     \
-    X(open_camera)                                                                                   \
-    X(init_camera)                                                                                   \
-    X(close_camera)                                                                                  \
-    X(get_id)                                                                                        \
-    X(set_id)                                                                                        \
-    X(get_serial_number)                                                                             \
-    X(get_camera_support_mode)                                                                       \
-    X(get_camera_mode)                                                                               \
-    X(set_camera_mode)                                                                               \
-    X(start_exposure)                                                                                \
-    X(stop_exposure)                                                                                 \
-    X(get_exp_status)                                                                                \
-    X(get_data_after_exp)                                                                            \
-    X(get_data_after_exp_gps)                                                                        \
-    X(start_video_capture)                                                                           \
-    X(stop_video_capture)                                                                            \
-    X(get_video_data)                                                                                \
-    X(get_video_data_gps)                                                                            \
-    X(get_num_of_controls)                                                                           \
-    X(get_control_caps)                                                                              \
-    X(get_control_value)                                                                             \
-    X(set_control_value)                                                                             \
-    X(set_roi_format)                                                                                \
-    X(get_roi_format)                                                                                \
-    X(set_start_pos)                                                                                 \
-    X(get_start_pos)                                                                                 \
-    X(get_dropped_frames)                                                                            \
-    X(enable_dark_subtract)                                                                          \
-    X(disable_dark_subtract)                                                                         \
-    X(pulse_guide_on)                                                                                \
-    X(pulse_guide_off)                                                                               \
-    X(get_gain_offset)                                                                               \
-    X(get_lmh_gain_offset)                                                                           \
-    X(send_soft_trigger)                                                                             \
-    X(set_trigger_output_io_conf)                                                                    \
-    X(get_trigger_output_io_conf)                                                                    \
+#define ORVIK_OPERATIONS(X)                                                                                  \
+    X(get_number_of_connected_cameras)                                                                       \
+    X(camera_check)                                                                                          \
+    X(get_camera_property)                                                                                   \
+    X(get_sdk_version)                                                                                       \
+    X(get_camera_property_by_id)                                                                             \
+    X(open_camera)                                                                                           \
+    X(init_camera)                                                                                           \
+    X(close_camera)                                                                                          \
+    X(get_id)                                                                                                \
+    X(set_id)                                                                                                \
+    X(get_serial_number)                                                                                     \
+    X(get_camera_support_mode)                                                                               \
+    X(get_camera_mode)                                                                                       \
+    X(set_camera_mode)                                                                                       \
+    X(start_exposure)                                                                                        \
+    X(stop_exposure)                                                                                         \
+    X(get_exp_status)                                                                                        \
+    X(get_data_after_exp)                                                                                    \
+    X(get_data_after_exp_gps)                                                                                \
+    X(start_video_capture)                                                                                   \
+    X(stop_video_capture)                                                                                    \
+    X(get_video_data)                                                                                        \
+    X(get_video_data_gps)                                                                                    \
+    X(get_num_of_controls)                                                                                   \
+    X(get_control_caps)                                                                                      \
+    X(get_control_value)                                                                                     \
+    X(set_control_value)                                                                                     \
+    X(set_roi_format)                                                                                        \
+    X(get_roi_format)                                                                                        \
+    X(set_start_pos)                                                                                         \
+    X(get_start_pos)                                                                                         \
+    X(get_dropped_frames)                                                                                    \
+    X(enable_dark_subtract)                                                                                  \
+    X(disable_dark_subtract)                                                                                 \
+    X(pulse_guide_on)                                                                                        \
+    X(pulse_guide_off)                                                                                       \
+    X(get_gain_offset)                                                                                       \
+    X(get_lmh_gain_offset)                                                                                   \
+    X(send_soft_trigger)                                                                                     \
+    X(set_trigger_output_io_conf)                                                                            \
+    X(get_trigger_output_io_conf)                                                                            \
     X(gps_get_data)
 
 namespace ops {

@@ -21,7 +21,9 @@ PyObject *enable_dark_subtract(PyObject *const *args) {
     Py_RETURN_NONE;
 }
 
-PyObject *disable_dark_subtract(PyObject *const *args) { return camera_only<ASIDisableDarkSubtract>(args); }
+PyObject *disable_dark_subtract(PyObject *const *args) {
+    return camera_only<ASIDisableDarkSubtract>(args);
+}
 
 namespace {
 template <ASI_ERROR_CODE (*Sdk)(int, ASI_GUIDE_DIRECTION)> PyObject *pulse_guide(PyObject *const *args) {
@@ -29,15 +31,18 @@ template <ASI_ERROR_CODE (*Sdk)(int, ASI_GUIDE_DIRECTION)> PyObject *pulse_guide
     int32_t id, direction;
     if (!op.begin() || !to_int32(args[0], &id) || !enum_arg_to_int32(args[1], &direction))
         return nullptr;
-    const auto sdk_direction = static_cast<ASI_GUIDE_DIRECTION>(direction);
-    if (!op.finish(Operation::call_sdk([&] { return Sdk(id, sdk_direction); })))
+    if (!op.finish(Operation::call_sdk([&] { return Sdk(id, static_cast<ASI_GUIDE_DIRECTION>(direction)); })))
         return nullptr;
     Py_RETURN_NONE;
 }
 } // namespace
 
-PyObject *pulse_guide_on(PyObject *const *args) { return pulse_guide<ASIPulseGuideOn>(args); }
-PyObject *pulse_guide_off(PyObject *const *args) { return pulse_guide<ASIPulseGuideOff>(args); }
+PyObject *pulse_guide_on(PyObject *const *args) {
+    return pulse_guide<ASIPulseGuideOn>(args);
+}
+PyObject *pulse_guide_off(PyObject *const *args) {
+    return pulse_guide<ASIPulseGuideOff>(args);
+}
 
 PyObject *send_soft_trigger(PyObject *const *args) {
     const auto start = static_cast<ASI_BOOL>(sdk_bool(args[1]));
@@ -54,10 +59,10 @@ PyObject *set_trigger_output_io_conf(PyObject *const *args) {
     if (!op.begin() || !to_int32(args[0], &id) || !enum_arg_to_int32(args[1], &pin) ||
         !to_sdk_long(args[3], &delay) || !to_sdk_long(args[4], &duration))
         return nullptr;
-    const auto sdk_pin = static_cast<ASI_TRIG_OUTPUT>(pin);
     const auto high = static_cast<ASI_BOOL>(sdk_bool(args[2]));
-    if (!op.finish(
-            Operation::call_sdk([&] { return ASISetTriggerOutputIOConf(id, sdk_pin, high, delay, duration); })))
+    if (!op.finish(Operation::call_sdk([&] {
+            return ASISetTriggerOutputIOConf(id, static_cast<ASI_TRIG_OUTPUT>(pin), high, delay, duration);
+        })))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -67,12 +72,13 @@ PyObject *get_trigger_output_io_conf(PyObject *const *args) {
     int32_t id, pin;
     if (!op.begin() || !to_int32(args[0], &id) || !to_int32(args[1], &pin))
         return nullptr;
-    const auto sdk_pin = static_cast<ASI_TRIG_OUTPUT>(pin);
     int32_t high = 0; // read as int: the SDK boolean may be any non-zero value
     auto *high_out = reinterpret_cast<ASI_BOOL *>(&high);
     long delay = 0, duration = 0;
-    if (!op.finish(Operation::call_sdk(
-            [&] { return ASIGetTriggerOutputIOConf(id, sdk_pin, high_out, &delay, &duration); })))
+    if (!op.finish(Operation::call_sdk([&] {
+            return ASIGetTriggerOutputIOConf(id, static_cast<ASI_TRIG_OUTPUT>(pin), high_out, &delay,
+                                             &duration);
+        })))
         return nullptr;
     return steal_into_tuple({PyBool_FromLong(high != 0), PyLong_FromLong(delay), PyLong_FromLong(duration)});
 }

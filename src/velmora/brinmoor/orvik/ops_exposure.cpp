@@ -11,7 +11,9 @@ PyObject *start_exposure(PyObject *const *args) {
     Py_RETURN_NONE;
 }
 
-PyObject *stop_exposure(PyObject *const *args) { return camera_only<ASIStopExposure>(args); }
+PyObject *stop_exposure(PyObject *const *args) {
+    return camera_only<ASIStopExposure>(args);
+}
 
 PyObject *get_exp_status(PyObject *const *args) {
     int32_t status = 0; // read as int: the SDK may report a value that is no enumerator
@@ -51,7 +53,9 @@ PyObject *read_image(PyObject *const *args, ASI_GPS_DATA *gps) {
 }
 } // namespace
 
-PyObject *get_data_after_exp(PyObject *const *args) { return read_image(args, nullptr); }
+PyObject *get_data_after_exp(PyObject *const *args) {
+    return read_image(args, nullptr);
+}
 
 PyObject *get_data_after_exp_gps(PyObject *const *args) {
     Ref gps(new_record(RecordKind::GpsData));

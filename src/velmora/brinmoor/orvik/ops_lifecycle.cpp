@@ -3,9 +3,15 @@
 
 namespace orvik::ops {
 
-PyObject *open_camera(PyObject *const *args) { return camera_only<ASIOpenCamera>(args); }
-PyObject *init_camera(PyObject *const *args) { return camera_only<ASIInitCamera>(args); }
-PyObject *close_camera(PyObject *const *args) { return camera_only<ASICloseCamera>(args); }
+PyObject *open_camera(PyObject *const *args) {
+    return camera_only<ASIOpenCamera>(args);
+}
+PyObject *init_camera(PyObject *const *args) {
+    return camera_only<ASIInitCamera>(args);
+}
+PyObject *close_camera(PyObject *const *args) {
+    return camera_only<ASICloseCamera>(args);
+}
 
 namespace {
 // get_id and get_serial_number differ only in the SDK function that fills the new Id.
@@ -21,8 +27,12 @@ template <ASI_ERROR_CODE (*Sdk)(int, ASI_ID *)> PyObject *read_id(PyObject *cons
 }
 } // namespace
 
-PyObject *get_id(PyObject *const *args) { return read_id<ASIGetID>(args); }
-PyObject *get_serial_number(PyObject *const *args) { return read_id<ASIGetSerialNumber>(args); }
+PyObject *get_id(PyObject *const *args) {
+    return read_id<ASIGetID>(args);
+}
+PyObject *get_serial_number(PyObject *const *args) {
+    return read_id<ASIGetSerialNumber>(args);
+}
 
 PyObject *set_id(PyObject *const *args) {
     Operation op;
@@ -71,8 +81,8 @@ PyObject *set_camera_mode(PyObject *const *args) {
     int32_t id, mode;
     if (!op.begin() || !to_int32(args[0], &id) || !enum_arg_to_int32(args[1], &mode))
         return nullptr;
-    const auto sdk_mode = static_cast<ASI_CAMERA_MODE>(mode);
-    if (!op.finish(Operation::call_sdk([&] { return ASISetCameraMode(id, sdk_mode); })))
+    if (!op.finish(
+            Operation::call_sdk([&] { return ASISetCameraMode(id, static_cast<ASI_CAMERA_MODE>(mode)); })))
         return nullptr;
     Py_RETURN_NONE;
 }

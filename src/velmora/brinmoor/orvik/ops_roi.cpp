@@ -9,8 +9,8 @@ PyObject *set_roi_format(PyObject *const *args) {
     if (!op.begin() || !to_int32(args[0], &id) || !to_int32(args[1], &width) || !to_int32(args[2], &height) ||
         !to_int32(args[3], &bin) || !enum_arg_to_int32(args[4], &img_type))
         return nullptr;
-    const auto type = static_cast<ASI_IMG_TYPE>(img_type);
-    if (!op.finish(Operation::call_sdk([&] { return ASISetROIFormat(id, width, height, bin, type); })))
+    if (!op.finish(Operation::call_sdk(
+            [&] { return ASISetROIFormat(id, width, height, bin, static_cast<ASI_IMG_TYPE>(img_type)); })))
         return nullptr;
     Py_RETURN_NONE;
 }

@@ -3,8 +3,12 @@
 
 namespace orvik::ops {
 
-PyObject *start_video_capture(PyObject *const *args) { return camera_only<ASIStartVideoCapture>(args); }
-PyObject *stop_video_capture(PyObject *const *args) { return camera_only<ASIStopVideoCapture>(args); }
+PyObject *start_video_capture(PyObject *const *args) {
+    return camera_only<ASIStartVideoCapture>(args);
+}
+PyObject *stop_video_capture(PyObject *const *args) {
+    return camera_only<ASIStopVideoCapture>(args);
+}
 
 namespace {
 // Both frame fetches: the frame object is made before anything else of the call; then the camera
@@ -23,7 +27,8 @@ PyObject *read_frame(PyObject *const *args, ASI_GPS_DATA *gps) {
     if (!to_sdk_long(args[1], &size) || !to_int32(args[2], &wait_ms))
         return nullptr;
     const int code = Operation::call_sdk([&] {
-        return gps ? ASIGetVideoDataGPS(id, storage, size, wait_ms, gps) : ASIGetVideoData(id, storage, size, wait_ms);
+        return gps ? ASIGetVideoDataGPS(id, storage, size, wait_ms, gps)
+                   : ASIGetVideoData(id, storage, size, wait_ms);
     });
     if (!op.finish(code))
         return nullptr;
@@ -31,7 +36,9 @@ PyObject *read_frame(PyObject *const *args, ASI_GPS_DATA *gps) {
 }
 } // namespace
 
-PyObject *get_video_data(PyObject *const *args) { return read_frame(args, nullptr); }
+PyObject *get_video_data(PyObject *const *args) {
+    return read_frame(args, nullptr);
+}
 
 PyObject *get_video_data_gps(PyObject *const *args) {
     Ref gps(new_record(RecordKind::GpsData));

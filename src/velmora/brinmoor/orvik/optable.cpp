@@ -8,9 +8,15 @@
 namespace orvik {
 namespace {
 
-constexpr ParamSpec integer(const char *name) { return {name, ParamKind::Integer, "int"}; }
-constexpr ParamSpec boolean(const char *name) { return {name, ParamKind::Boolean, "bool"}; }
-constexpr ParamSpec text(const char *name) { return {name, ParamKind::Text, "str"}; }
+constexpr ParamSpec integer(const char *name) {
+    return {name, ParamKind::Integer, "int"};
+}
+constexpr ParamSpec boolean(const char *name) {
+    return {name, ParamKind::Boolean, "bool"};
+}
+constexpr ParamSpec text(const char *name) {
+    return {name, ParamKind::Text, "str"};
+}
 constexpr ParamSpec enumeration(const char *name, const char *annotation) {
     return {name, ParamKind::Enumeration, annotation};
 }
@@ -22,16 +28,18 @@ constexpr ParamSpec camera_id = integer("camera_id");
 // Shared docstring pieces.
 #define CAMERA_ID_ARG "        camera_id (int): The camera ID.\n"
 #define RAISES "\n    Raises:\n        AsiException: Raised if the operation is unsuccessful.\n    "
-#define RAISES_TIMEOUT "\n    Raises:\n        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n    "
+#define RAISES_TIMEOUT                                                                                       \
+    "\n    Raises:\n        AsiException: Raised if the operation is unsuccessful or timeout occurs.\n    "
 #define CAMERA_ONLY_DOC(summary) summary "\n\n    Args:\n" CAMERA_ID_ARG RAISES
-#define LIFECYCLE_DOC(summary)                                                                      \
+#define LIFECYCLE_DOC(summary)                                                                               \
     "\n    " summary "\n\n    Raises:\n        AsiException\n\n    Args:\n" CAMERA_ID_ARG "    "
-#define IMAGE_ARGS                                                                                   \
-    "\n\n    Args:\n" CAMERA_ID_ARG "        buffer_size (int): The size of the buffer to store the image data.\n"
-#define VIDEO_ARGS                                                                                   \
+#define IMAGE_ARGS                                                                                           \
+    "\n\n    Args:\n" CAMERA_ID_ARG                                                                          \
+    "        buffer_size (int): The size of the buffer to store the image data.\n"
+#define VIDEO_ARGS                                                                                           \
     IMAGE_ARGS "        wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait).\n"
-#define GUIDE_DOC(summary)                                                                          \
-    summary "\n\n    Args:\n" CAMERA_ID_ARG                                                          \
+#define GUIDE_DOC(summary)                                                                                   \
+    summary "\n\n    Args:\n" CAMERA_ID_ARG                                                                  \
             "        direction (GuideDirection): The guiding direction (e.g., NORTH, SOUTH, etc.).\n" RAISES
 #define PIN_ARG "        pin (int): Trigger output pin (e.g., PINA or PINB).\n"
 #define CONTINUATION "                     "
@@ -43,7 +51,8 @@ const FunctionSpec kOperations[] = {
     {"get_number_of_connected_cameras",
      {},
      "int",
-     "Get the count of connected ASI cameras.\n\n    Returns:\n        int: Count of connected cameras.\n    ",
+     "Get the count of connected ASI cameras.\n\n    Returns:\n        int: Count of connected cameras.\n   "
+     " ",
      OP(get_number_of_connected_cameras)},
     {"camera_check",
      {integer("i_vid"), integer("i_pid")},
@@ -61,13 +70,15 @@ const FunctionSpec kOperations[] = {
     {"get_camera_property",
      {integer("camera_index")},
      "CameraInfo",
-     "\n    Get camera properties by camera index.\n\n    Args:\n        camera_index (int): Index of the camera.\n\n"
+     "\n    Get camera properties by camera index.\n\n    Args:\n        camera_index (int): Index of the "
+     "camera.\n\n"
      "    Raises:\n        AsiException\n\n    Returns CameraInfo: the camera info.\n\n    ",
      OP(get_camera_property)},
     {"get_sdk_version",
      {},
      "str",
-     "Get the SDK version of the ZWO ASI camera.\n\n    Returns:\n        str: The SDK version string.\n" RAISES,
+     "Get the SDK version of the ZWO ASI camera.\n\n    Returns:\n        str: The SDK version "
+     "string.\n" RAISES,
      OP(get_sdk_version)},
     {"get_camera_property_by_id",
      {camera_id},
@@ -79,13 +90,17 @@ const FunctionSpec kOperations[] = {
 
     // Camera lifecycle, identity and modes
     {"open_camera", {camera_id}, "None", LIFECYCLE_DOC("Open a camera for use."), OP(open_camera)},
-    {"init_camera", {camera_id}, "None", LIFECYCLE_DOC("Initialize the camera for capturing images."),
+    {"init_camera",
+     {camera_id},
+     "None",
+     LIFECYCLE_DOC("Initialize the camera for capturing images."),
      OP(init_camera)},
     {"close_camera", {camera_id}, "None", LIFECYCLE_DOC("Close the camera."), OP(close_camera)},
     {"get_id",
      {integer("i_camera_id")},
      "Id",
-     "Retrieve the camera ID from the camera's flash memory.\n\n    Args:\n        i_camera_id (int): The camera ID.\n\n"
+     "Retrieve the camera ID from the camera's flash memory.\n\n    Args:\n        i_camera_id (int): The "
+     "camera ID.\n\n"
      "    Returns:\n        Id: The camera ID.\n" RAISES,
      OP(get_id)},
     {"set_id",
@@ -104,7 +119,8 @@ const FunctionSpec kOperations[] = {
      {camera_id},
      "list[CameraMode]",
      "Get the supported camera modes for the camera.\n\n    Args:\n" CAMERA_ID_ARG
-     "\n    Returns:\n        SupportedMode: The supported mode that contains a list of supported camera modes.\n" RAISES,
+     "\n    Returns:\n        SupportedMode: The supported mode that contains a list of supported camera "
+     "modes.\n" RAISES,
      OP(get_camera_support_mode)},
     {"get_camera_mode",
      {camera_id},
@@ -115,7 +131,8 @@ const FunctionSpec kOperations[] = {
     {"set_camera_mode",
      {camera_id, enumeration("mode", "CameraMode")},
      "None",
-     "Set the camera mode.\n\n    Args:\n" CAMERA_ID_ARG "        mode (CameraMode): The camera mode to set.\n" RAISES,
+     "Set the camera mode.\n\n    Args:\n" CAMERA_ID_ARG
+     "        mode (CameraMode): The camera mode to set.\n" RAISES,
      OP(set_camera_mode)},
 
     // Snapshot exposure
@@ -125,7 +142,11 @@ const FunctionSpec kOperations[] = {
      "Start a camera exposure.\n\n    Args:\n" CAMERA_ID_ARG
      "        is_dark (bool): True for a dark frame exposure, False otherwise.\n" RAISES,
      OP(start_exposure)},
-    {"stop_exposure", {camera_id}, "None", CAMERA_ONLY_DOC("Stop the ongoing camera exposure."), OP(stop_exposure)},
+    {"stop_exposure",
+     {camera_id},
+     "None",
+     CAMERA_ONLY_DOC("Stop the ongoing camera exposure."),
+     OP(stop_exposure)},
     {"get_exp_status",
      {camera_id},
      "int",
@@ -146,18 +167,27 @@ const FunctionSpec kOperations[] = {
      OP(get_data_after_exp_gps)},
 
     // Video capture
-    {"start_video_capture", {camera_id}, "None", CAMERA_ONLY_DOC("Start video capture."), OP(start_video_capture)},
-    {"stop_video_capture", {camera_id}, "None", CAMERA_ONLY_DOC("Stop video capture."), OP(stop_video_capture)},
+    {"start_video_capture",
+     {camera_id},
+     "None",
+     CAMERA_ONLY_DOC("Start video capture."),
+     OP(start_video_capture)},
+    {"stop_video_capture",
+     {camera_id},
+     "None",
+     CAMERA_ONLY_DOC("Stop video capture."),
+     OP(stop_video_capture)},
     {"get_video_data",
      {camera_id, integer("buffer_size"), integer("wait_ms")},
      "bytes",
-     "Get video data from the camera." VIDEO_ARGS "\n    Returns:\n        bytes: The captured image data.\n" RAISES_TIMEOUT,
+     "Get video data from the camera." VIDEO_ARGS
+     "\n    Returns:\n        bytes: The captured image data.\n" RAISES_TIMEOUT,
      OP(get_video_data)},
     {"get_video_data_gps",
      {camera_id, integer("buffer_size"), integer("wait_ms")},
      "tuple[bytes, GpsData]",
-     "Get video data from the camera." VIDEO_ARGS
-     "\n    Returns:\n        tuple(bytes, GpsData): The captured image data and the gps data.\n" RAISES_TIMEOUT,
+     "Get video data from the camera." VIDEO_ARGS "\n    Returns:\n        tuple(bytes, GpsData): The "
+                                                  "captured image data and the gps data.\n" RAISES_TIMEOUT,
      OP(get_video_data_gps)},
 
     // Controls
@@ -236,7 +266,10 @@ const FunctionSpec kOperations[] = {
      "Enable dark subtract using a dark frame BMP file.\n\n    Args:\n" CAMERA_ID_ARG
      "        bmp_path (str): Path to the dark frame BMP file.\n" RAISES,
      OP(enable_dark_subtract)},
-    {"disable_dark_subtract", {camera_id}, "None", CAMERA_ONLY_DOC("Disable the dark subtract feature."),
+    {"disable_dark_subtract",
+     {camera_id},
+     "None",
+     CAMERA_ONLY_DOC("Disable the dark subtract feature."),
      OP(disable_dark_subtract)},
     {"pulse_guide_on",
      {camera_id, enumeration("direction", "GuideDirection")},
@@ -254,14 +287,17 @@ const FunctionSpec kOperations[] = {
      {camera_id},
      "tuple[int, int, int, int]",
      "Get preset gain and offset values for the camera.\n\n    Args:\n" CAMERA_ID_ARG
-     "\n    Returns:\n        tuple[int, int, int, int]: Offset at highest dynamic range, offset at unity gain,\n"
-     "                                   gain at lowest read noise, and offset at lowest read noise.\n" RAISES,
+     "\n    Returns:\n        tuple[int, int, int, int]: Offset at highest dynamic range, offset at unity "
+     "gain,\n"
+     "                                   gain at lowest read noise, and offset at lowest read "
+     "noise.\n" RAISES,
      OP(get_gain_offset)},
     {"get_lmh_gain_offset",
      {camera_id},
      "tuple[int, int, int, int]",
      "Get low, medium, and high gain and offset settings for the camera.\n\n    Args:\n" CAMERA_ID_ARG
-     "\n    Returns:\n        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high offset values.\n" RAISES,
+     "\n    Returns:\n        tuple[int, int, int, int]: Low gain, medium gain, high gain, and high offset "
+     "values.\n" RAISES,
      OP(get_lmh_gain_offset)},
 
     // Triggers and GPS
@@ -272,11 +308,13 @@ const FunctionSpec kOperations[] = {
      "        start (bool): True to start exposure, False to stop.\n" RAISES,
      OP(send_soft_trigger)},
     {"set_trigger_output_io_conf",
-     {camera_id, enumeration("pin", "TrigOutput"), boolean("pin_high"), integer("delay"), integer("duration")},
+     {camera_id, enumeration("pin", "TrigOutput"), boolean("pin_high"), integer("delay"),
+      integer("duration")},
      "None",
      "Configure the trigger output IO.\n\n    Args:\n" CAMERA_ID_ARG PIN_ARG
      "        pin_high (bool): True to output a high signal, False for a low signal.\n"
-     "        delay (int): Delay time in microseconds.\n        duration (int): Duration time in microseconds.\n" RAISES,
+     "        delay (int): Delay time in microseconds.\n        duration (int): Duration time in "
+     "microseconds.\n" RAISES,
      OP(set_trigger_output_io_conf)},
     {"get_trigger_output_io_conf",
      {camera_id, integer("pin")},
@@ -296,6 +334,8 @@ static_assert(std::size(kOperations) == 42);
 
 } // namespace
 
-std::span<const FunctionSpec> operation_table() { return kOperations; }
+std::span<const FunctionSpec> operation_table() {
+    return kOperations;
+}
 
 } // namespace orvik

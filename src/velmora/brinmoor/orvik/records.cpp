@@ -17,16 +17,16 @@ namespace {
 
 // How a property decodes (and, for the two writable ones, encodes) its part of the record.
 enum class FieldKind : uint8_t {
-    Text,        // bytes up to the first zero, strict UTF-8
-    Int32,       // 32-bit signed
-    Long,        // the SDK's long, converted in full
-    Bool,        // SDK boolean: non-zero is True
+    Text,  // bytes up to the first zero, strict UTF-8
+    Int32, // 32-bit signed
+    Long,  // the SDK's long, converted in full
+    Bool,  // SDK boolean: non-zero is True
     Double,
-    Float,       // single precision, widened exactly
-    Enum,        // enum_class(value), the class looked up by name at each access
-    Bins,        // positive entries of an int array
+    Float,        // single precision, widened exactly
+    Enum,         // enum_class(value), the class looked up by name at each access
+    Bins,         // positive entries of an int array
     VideoFormats, // entries of an ImgType array other than ImgType.IMG_END, as members
-    CameraModes, // entries of a mode array other than CameraMode.ASI_MODE_END, as plain ints
+    CameraModes,  // entries of a mode array other than CameraMode.ASI_MODE_END, as plain ints
 };
 
 struct FieldSpec {
@@ -35,8 +35,8 @@ struct FieldSpec {
     size_t offset; // from the start of the object
     size_t count;  // bytes of a text field, entries of an array field
     const char *enum_class;
-    bool writable;   // text fields only: set through v.encode("utf-8") and a fixed-array copy
-    ByteKind bytes;  // element conversion of the writable text field
+    bool writable;  // text fields only: set through v.encode("utf-8") and a fixed-array copy
+    ByteKind bytes; // element conversion of the writable text field
     const char *get_entry;
     const char *set_entry;
     const char *del_entry;
@@ -47,13 +47,13 @@ template <class R> constexpr size_t object_offset(size_t field_offset) {
 }
 
 #define ORVIK_ENTRY(T, prop, what) "velmora.brinmoor.orvik." #T "." #prop "." what
-#define ORVIK_FIELD(T, R, prop, member, kind, count, enum_class, writable, bytes)                    \
-    FieldSpec {                                                                                      \
-        #prop, FieldKind::kind, object_offset<R>(offsetof(R, member)), count, enum_class, writable,  \
-            bytes, ORVIK_ENTRY(T, prop, "__get__"), ORVIK_ENTRY(T, prop, "__set__"),                 \
-            ORVIK_ENTRY(T, prop, "__del__")                                                          \
+#define ORVIK_FIELD(T, R, prop, member, kind, count, enum_class, writable, bytes)                            \
+    FieldSpec {                                                                                              \
+        #prop, FieldKind::kind, object_offset<R>(offsetof(R, member)), count, enum_class, writable, bytes,   \
+            ORVIK_ENTRY(T, prop, "__get__"), ORVIK_ENTRY(T, prop, "__set__"),                                \
+            ORVIK_ENTRY(T, prop, "__del__")                                                                  \
     }
-#define ORVIK_RO(T, R, prop, member, kind)                                                           \
+#define ORVIK_RO(T, R, prop, member, kind)                                                                   \
     ORVIK_FIELD(T, R, prop, member, kind, 0, nullptr, false, ByteKind::Signed)
 
 using CI = ASI_CAMERA_INFO;
@@ -67,10 +67,11 @@ const FieldSpec kCameraInfoFields[] = {
     ORVIK_RO(CameraInfo, CI, max_height, MaxHeight, Long),
     ORVIK_RO(CameraInfo, CI, max_width, MaxWidth, Long),
     ORVIK_RO(CameraInfo, CI, is_color_camera, IsColorCam, Bool),
-    ORVIK_FIELD(CameraInfo, CI, bayer_pattern, BayerPattern, Enum, 0, "BayerPattern", false, ByteKind::Signed),
-    ORVIK_FIELD(CameraInfo, CI, supported_bins, SupportedBins, Bins, 16, nullptr, false, ByteKind::Signed),
-    ORVIK_FIELD(CameraInfo, CI, supported_video_formats, SupportedVideoFormat, VideoFormats, 8, nullptr, false,
+    ORVIK_FIELD(CameraInfo, CI, bayer_pattern, BayerPattern, Enum, 0, "BayerPattern", false,
                 ByteKind::Signed),
+    ORVIK_FIELD(CameraInfo, CI, supported_bins, SupportedBins, Bins, 16, nullptr, false, ByteKind::Signed),
+    ORVIK_FIELD(CameraInfo, CI, supported_video_formats, SupportedVideoFormat, VideoFormats, 8, nullptr,
+                false, ByteKind::Signed),
     ORVIK_RO(CameraInfo, CI, pixel_size, PixelSize, Double),
     ORVIK_RO(CameraInfo, CI, mechanical_shutter, MechanicalShutter, Bool),
     ORVIK_RO(CameraInfo, CI, st_4_port, ST4Port, Bool),
@@ -99,8 +100,8 @@ const FieldSpec kIdFields[] = {
 };
 
 const FieldSpec kSupportedModeFields[] = {
-    ORVIK_FIELD(SupportedMode, ASI_SUPPORTED_MODE, supported_camera_mode, SupportedCameraMode, CameraModes, 16,
-                nullptr, false, ByteKind::Signed),
+    ORVIK_FIELD(SupportedMode, ASI_SUPPORTED_MODE, supported_camera_mode, SupportedCameraMode, CameraModes,
+                16, nullptr, false, ByteKind::Signed),
 };
 
 const FieldSpec kGpsDataFields[] = {
@@ -272,7 +273,8 @@ int set_field(PyObject *self, PyObject *value, void *closure) {
     Ref encoded(PyObject_CallMethodOneArg(value, encode, utf8));
     // Collected first and copied in one step, so a failure leaves the record unchanged.
     unsigned char staged[64];
-    if (!encoded || !assign_fixed_byte_array(encoded.get(), static_cast<Py_ssize_t>(f.count), f.bytes, staged)) {
+    if (!encoded ||
+        !assign_fixed_byte_array(encoded.get(), static_cast<Py_ssize_t>(f.count), f.bytes, staged)) {
         add_traceback_entry(f.set_entry);
         return -1;
     }
@@ -292,13 +294,13 @@ struct TypeRow {
 
 PyObject *camera_info_repr(PyObject *self);
 
-#define ORVIK_ROW(T, member, fields, repr)                                                           \
-    TypeRow {                                                                                        \
-        "velmora.brinmoor.orvik." #T, #T,                                                            \
-            "Pickling of struct members such as self." member                                        \
-            " must be explicitly requested with @auto_pickle(True)",                                 \
-            "velmora.brinmoor.orvik." #T ".__init__", "velmora.brinmoor.orvik." #T ".__reduce__",    \
-            "velmora.brinmoor.orvik." #T ".__setstate__", fields, repr                               \
+#define ORVIK_ROW(T, member, fields, repr)                                                                   \
+    TypeRow {                                                                                                \
+        "velmora.brinmoor.orvik." #T, #T,                                                                    \
+            "Pickling of struct members such as self." member                                                \
+            " must be explicitly requested with @auto_pickle(True)",                                         \
+            "velmora.brinmoor.orvik." #T ".__init__", "velmora.brinmoor.orvik." #T ".__reduce__",            \
+            "velmora.brinmoor.orvik." #T ".__setstate__", fields, repr                                       \
     }
 
 const TypeRow kRows[] = {
@@ -371,7 +373,8 @@ PyObject *camera_info_repr(PyObject *self) {
 }
 
 // __reduce__() and __setstate__(state) refuse pickling for every record type.
-template <size_t Row> PyObject *record_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
+template <size_t Row>
+PyObject *record_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
     if (check_no_arguments("__reduce__", nargs, kwnames))
         PyErr_SetString(PyExc_TypeError, kRows[Row].pickle_message);
     add_traceback_entry(kRows[Row].reduce_entry);
@@ -418,7 +421,9 @@ PyObject *record_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObj
     return nullptr;
 }
 
-template <class F> PyCFunction as_cfunction(F *f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f)); }
+template <class F> PyCFunction as_cfunction(F *f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
 
 // Per-row functions, instantiated once per record type.
 struct RowFunctions {
@@ -432,18 +437,22 @@ template <size_t Row> RowFunctions row_functions() {
              {"__setstate__", as_cfunction(record_setstate<Row>), METH_FASTCALL | METH_KEYWORDS, nullptr}}};
 }
 
-template <size_t... Rows> std::array<RowFunctions, sizeof...(Rows)> all_row_functions(std::index_sequence<Rows...>) {
+template <size_t... Rows>
+std::array<RowFunctions, sizeof...(Rows)> all_row_functions(std::index_sequence<Rows...>) {
     return {row_functions<Rows>()...};
 }
 
 // Method definitions must outlive the descriptors made from them: static storage.
-std::array<RowFunctions, kTypeCount> g_row_functions = all_row_functions(std::make_index_sequence<kTypeCount>{});
+std::array<RowFunctions, kTypeCount> g_row_functions =
+    all_row_functions(std::make_index_sequence<kTypeCount>{});
 
 template <size_t... Rows> Py_ssize_t basicsize_of(size_t row, std::index_sequence<Rows...>) {
     constexpr Py_ssize_t sizes[] = {static_cast<Py_ssize_t>(sizeof(RecordObject<RecordAt<Rows>>))...};
     return sizes[row];
 }
-Py_ssize_t basicsize_of(size_t row) { return basicsize_of(row, std::make_index_sequence<kTypeCount>{}); }
+Py_ssize_t basicsize_of(size_t row) {
+    return basicsize_of(row, std::make_index_sequence<kTypeCount>{});
+}
 
 // Fills the static type object of `row` once; PyType_Ready makes it ready.
 int ready_type(size_t row) {
@@ -476,7 +485,9 @@ int ready_type(size_t row) {
 
 } // namespace
 
-PyTypeObject *record_type(RecordKind kind) { return &g_types[static_cast<size_t>(kind)]; }
+PyTypeObject *record_type(RecordKind kind) {
+    return &g_types[static_cast<size_t>(kind)];
+}
 
 PyObject *new_record(RecordKind kind) {
     // The stored types are static and immutable, so allocating directly is what calling them
