@@ -27,7 +27,35 @@ std::string trimmed(const std::string &s) {
 
 } // namespace
 
+// Renders a few tiny frames through every path of the synthesis so that the function-local
+// statics it keeps (caches, tables) exist before the registry does. Statics are destroyed in the
+// reverse order of their construction, so at exit the registry, which stops the video threads,
+// goes first and no thread renders with a destroyed cache.
+bool prime_synthesis() {
+    const CameraModel &color = *find_model("ZWO ASI294MC Pro");
+    DarkFrame dark;
+    dark.width = 8;
+    dark.height = 2;
+    dark.data.assign(16, 1);
+    uint8_t out[8 * 2 * 3];
+    for (ASI_IMG_TYPE type : {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_RGB24, ASI_IMG_Y8}) {
+        FrameRequest req;
+        req.model = &color;
+        req.width = 8;
+        req.height = 2;
+        req.img_type = type;
+        req.exposure_s = 0.001;
+        req.dark_frame = type == ASI_IMG_RAW8 ? &dark : nullptr;
+        req.mono_bin = type == ASI_IMG_Y8;
+        if (frame_bytes(req) <= sizeof out)
+            render_frame(req, out);
+    }
+    return true;
+}
+
 Registry &Registry::instance() {
+    static const bool primed = prime_synthesis();
+    (void)primed;
     static Registry r;
     return r;
 }
