@@ -104,6 +104,18 @@ def test_info_lists_every_control_with_its_value(fast, orvik, capsys, index):
     # The tool closed the camera after itself: opening it again worked above.
 
 
+def test_a_control_unknown_to_the_module_is_listed_and_left_alone(fast, capsys, tmp_path):
+    caps = fast.ASI_CONTROL_CAPS(Name=b"FutureControl", Description=b"added by a newer SDK",
+                                 MaxValue=9, MinValue=0, DefaultValue=1, IsWritable=1,
+                                 ControlType=99)
+    fast.script("ASIGetControlCaps", 0, caps)
+    status, out, err = run(capsys, "info")
+    assert status == 0, err
+    assert "FutureControl" in out and "added by a newer SDK" in out
+    fast.script("ASIGetControlCaps", 0, caps)
+    snapshot(capsys, tmp_path, "-b", 4)  # the scripted record stands in for the gain control
+
+
 # -- snapshot ----------------------------------------------------------------------------------
 
 def expected_roi(info, bin):

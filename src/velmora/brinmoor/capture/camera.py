@@ -87,7 +87,8 @@ class Camera:
         self.id = self.info.camera_id
         self.name = self.info.name
         self.label = f"camera {index} ({self.name})"
-        self.caps: dict = {}
+        self.caps: dict = {}  # by ControlType member
+        self.controls: list = []  # (ControlType member or None, ControlCaps) in camera order
         self._open = False
 
     # -- plumbing -------------------------------------------------------------------------
@@ -106,7 +107,13 @@ class Camera:
         for i in range(count):
             caps = self._call("reading a control's capabilities", self.asi.get_control_caps,
                               self.id, i)
-            self.caps[caps.control_type] = caps
+            try:
+                ctype = caps.control_type
+            except ValueError:
+                ctype = None  # a control newer than the module's enumeration: listed, not used
+            self.controls.append((ctype, caps))
+            if ctype is not None:
+                self.caps[ctype] = caps
 
     def close(self) -> None:
         if self._open:

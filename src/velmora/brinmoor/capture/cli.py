@@ -317,12 +317,14 @@ def cmd_info(args, out) -> int:
         line("SDK version", asi.get_sdk_version())
 
         rows = [("Control", "Value", "Auto", "Min", "Max", "Default", "Access", "Description")]
-        for ctype, caps in cam.caps.items():
-            try:
-                value, auto = asi.get_control_value(cam.id, ctype)
-                value_text, auto_text = str(value), ("on" if auto else "off")
-            except asi.ASIError:
-                value_text, auto_text = "?", "?"
+        for ctype, caps in cam.controls:
+            value_text = auto_text = "?"
+            if ctype is not None:
+                try:
+                    value, auto = asi.get_control_value(cam.id, ctype)
+                    value_text, auto_text = str(value), ("on" if auto else "off")
+                except asi.ASIError:
+                    pass
             if not caps.is_auto_supported:
                 auto_text = "-"
             rows.append((caps.name, value_text, auto_text, str(caps.min_value), str(caps.max_value),
