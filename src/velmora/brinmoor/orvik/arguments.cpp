@@ -313,10 +313,11 @@ bool to_byte(PyObject *obj, ByteKind kind, unsigned char *out) {
     if (v == -1 && PyErr_Occurred())
         return false;
     if (kind == ByteKind::Unsigned) {
+        // With overflow set, v is -1 whatever the sign, so the flag decides first.
+        if (overflow > 0 || (overflow == 0 && v > UCHAR_MAX))
+            return range_error("value too large to convert to unsigned char");
         if (overflow < 0 || v < 0)
             return range_error("can't convert negative value to unsigned char");
-        if (overflow > 0 || v > UCHAR_MAX)
-            return range_error("value too large to convert to unsigned char");
         *out = static_cast<unsigned char>(v);
     } else {
         if (overflow != 0 || v < SCHAR_MIN || v > SCHAR_MAX)
