@@ -116,6 +116,25 @@ def test_a_control_unknown_to_the_module_is_listed_and_left_alone(fast, capsys, 
     snapshot(capsys, tmp_path, "-b", 4)  # the scripted record stands in for the gain control
 
 
+def test_camera_facts_unknown_to_the_module(fast, orvik, capsys, tmp_path):
+    real = orvik.get_camera_property(0)
+    record = fast.ASI_CAMERA_INFO(Name=real.name.encode(), CameraID=0,
+                                  MaxWidth=real.max_width, MaxHeight=real.max_height,
+                                  IsColorCam=1, BayerPattern=9, PixelSize=real.pixel_size,
+                                  BitDepth=real.bit_depth)
+    record.SupportedBins[0:4] = [1, 2, 3, 4]
+    record.SupportedVideoFormat[0:3] = [2, 7, -1]  # RAW16 and a type from a newer SDK
+    fast.script("ASIGetCameraProperty", 0, record)
+    status, out, err = run(capsys, "info")
+    assert status == 0, err
+    assert "unknown to this module" in out
+    fast.script("ASIGetCameraProperty", 0, record)
+    fits_path, png_path, _ = snapshot(capsys, tmp_path, "-b", 4)
+    assert "BAYERPAT" not in fits.getheader(fits_path)
+    with PIL_Image.open(png_path) as im:
+        assert im.mode == "L"
+
+
 # -- snapshot ----------------------------------------------------------------------------------
 
 def expected_roi(info, bin):

@@ -141,12 +141,20 @@ class Camera:
     def bayer_cell(self) -> str | None:
         if not self.info.is_color_camera:
             return None
-        return BAYER_CELL_BY_MEMBER.get(self.info.bayer_pattern.name)
+        try:
+            return BAYER_CELL_BY_MEMBER.get(self.info.bayer_pattern.name)
+        except ValueError:
+            return None  # a pattern code the module does not know: treat the frame as grey
 
-    def image_types(self) -> list[str]:
+    def image_types(self) -> list[str] | None:
+        """The camera's image types, each once; None when it names one the module does not know
+        (then the SDK alone decides what it accepts)."""
+        try:
+            formats = self.info.supported_video_formats
+        except ValueError:
+            return None
         # Zero entries after the end marker read back as RAW8 again; list each type once.
-        names = [image_type_name(m) for m in self.info.supported_video_formats]
-        return list(dict.fromkeys(names))
+        return list(dict.fromkeys(image_type_name(m) for m in formats))
 
     def has(self, control: str) -> bool:
         return getattr(self.asi.ControlType, control) in self.caps
@@ -199,7 +207,7 @@ class Camera:
                 + ", ".join(str(b) for b in info.supported_bins) + ")"
             )
         types = self.image_types()
-        if img_type not in types:
+        if types is not None and img_type not in types:
             raise UsageError(
                 f"image type {img_type} is not supported by {self.label} "
                 f"(supported: {', '.join(types)})"

@@ -286,7 +286,8 @@ def cmd_info(args, out) -> int:
         sensor = f"colour, Bayer {cam.bayer_cell}" if info.is_color_camera else "mono"
         line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.elec_per_adu:.3g} e-/ADU")
         line("Binning", ", ".join(str(b) for b in info.supported_bins))
-        line("Image types", ", ".join(cam.image_types()))
+        types = cam.image_types()
+        line("Image types", ", ".join(types) if types is not None else "unknown to this module")
         line("Cooler", _yes(info.is_cooler_cam))
         line("ST4 guide port", _yes(info.st_4_port))
         line("Mechanical shutter", _yes(info.mechanical_shutter))
