@@ -98,6 +98,86 @@ CASES = [
 ]
 
 
+# Operations, through the simulator: each call is scripted where the camera's state matters, so
+# success and SDK failure both repeat identically.
+def _scripted(e, function, call, code=0, data=None):
+    e.sim.script(function, code, data)
+    return call(e.orvik)
+
+
+def _gain(o):
+    return o.ControlType.ASI_GAIN
+
+
+SIM_CASES = [
+    LeakCase("op-count", lambda e: e.orvik.get_number_of_connected_cameras(), needs_sim=True),
+    LeakCase("op-version", lambda e: e.orvik.get_sdk_version(), needs_sim=True),
+    LeakCase("op-camera-check", lambda e: e.orvik.camera_check(0x03C3, 0x294A), needs_sim=True),
+    LeakCase("op-property", lambda e: repr(e.orvik.get_camera_property(0)), needs_sim=True),
+    LeakCase("op-property-invalid", lambda e: e.orvik.get_camera_property(9), (Exception,), needs_sim=True),
+    LeakCase("op-property-fields", lambda e: [getattr(e.orvik.get_camera_property_by_id(1), n) for n in (
+        "name", "bayer_pattern", "supported_bins", "supported_video_formats", "pixel_size", "elec_per_adu")],
+        needs_sim=True),
+    LeakCase("op-open-closed", lambda e: e.orvik.init_camera(0), (Exception,), needs_sim=True),
+    LeakCase("op-id", lambda e: _scripted(e, "ASIGetID", lambda o: o.get_id(0).id), needs_sim=True),
+    LeakCase("op-set-id", lambda e: _scripted(e, "ASISetID", lambda o: o.set_id(0, o.Id())), needs_sim=True),
+    LeakCase("op-support-mode", lambda e: _scripted(e, "ASIGetCameraSupportMode",
+                                                     lambda o: o.get_camera_support_mode(0)), needs_sim=True),
+    LeakCase("op-camera-mode", lambda e: _scripted(e, "ASIGetCameraMode", lambda o: o.get_camera_mode(0)),
+             needs_sim=True),
+    LeakCase("op-camera-mode-invalid", lambda e: _scripted(e, "ASIGetCameraMode", lambda o: o.get_camera_mode(0),
+                                                           data=(99).to_bytes(4, "little", signed=True)),
+             (ValueError,), needs_sim=True),
+    LeakCase("op-set-mode-shortcut", lambda e: _scripted(
+        e, "ASISetCameraMode", lambda o: o.set_camera_mode(0, o.CameraMode.ASI_MODE_NORMAL)), needs_sim=True),
+    LeakCase("op-exp-status", lambda e: _scripted(e, "ASIGetExpStatus", lambda o: o.get_exp_status(0)),
+             needs_sim=True),
+    LeakCase("op-start-exposure-code", lambda e: _scripted(e, "ASIStartExposure", lambda o: o.start_exposure(0, 1),
+                                                           code=21), (Exception,), needs_sim=True),
+    LeakCase("op-read", lambda e: _scripted(e, "ASIGetDataAfterExp", lambda o: o.get_data_after_exp(0, 4096),
+                                            data=b"abc"), needs_sim=True),
+    LeakCase("op-read-code", lambda e: _scripted(e, "ASIGetDataAfterExp", lambda o: o.get_data_after_exp(0, 4096),
+                                                 code=19), (Exception,), needs_sim=True),
+    LeakCase("op-read-negative", lambda e: e.orvik.get_data_after_exp(0, -1), (ValueError,), needs_sim=True),
+    LeakCase("op-read-overflow", lambda e: e.orvik.get_video_data(0, 1 << 31, 0), (OverflowError,),
+             needs_sim=True),
+    LeakCase("op-read-empty", lambda e: _scripted(e, "ASIGetVideoData", lambda o: o.get_video_data(0, 0, 0)),
+             needs_sim=True),
+    LeakCase("op-read-gps", lambda e: _scripted(e, "ASIGetVideoDataGPS", lambda o: o.get_video_data_gps(0, 64, 0)),
+             needs_sim=True),
+    LeakCase("op-read-gps-code", lambda e: _scripted(e, "ASIGetDataAfterExpGPS",
+                                                     lambda o: o.get_data_after_exp_gps(0, 64), code=24),
+             (Exception,), needs_sim=True),
+    LeakCase("op-controls", lambda e: _scripted(e, "ASIGetControlCaps", lambda o: o.get_control_caps(0, 0).name),
+             needs_sim=True),
+    LeakCase("op-control-value", lambda e: _scripted(e, "ASIGetControlValue",
+                                                     lambda o: o.get_control_value(0, _gain(o))), needs_sim=True),
+    LeakCase("op-set-control", lambda e: _scripted(e, "ASISetControlValue",
+                                                   lambda o: o.set_control_value(0, _gain(o), 5, True)),
+             needs_sim=True),
+    LeakCase("op-presets", lambda e: _scripted(e, "ASIGetGainOffset", lambda o: o.get_gain_offset(0)),
+             needs_sim=True),
+    LeakCase("op-roi", lambda e: _scripted(e, "ASIGetROIFormat", lambda o: o.get_roi_format(0)), needs_sim=True),
+    LeakCase("op-set-roi-kw", lambda e: _scripted(e, "ASISetROIFormat", lambda o: o.set_roi_format(
+        camera_id=0, width=8, height=2, bin=1, img_type=o.ImgType.IMG_RAW8)), needs_sim=True),
+    LeakCase("op-dark", lambda e: _scripted(e, "ASIEnableDarkSubtract",
+                                            lambda o: o.enable_dark_subtract(0, "dark\xe9.bmp")), needs_sim=True),
+    LeakCase("op-dark-surrogate", lambda e: e.orvik.enable_dark_subtract(0, "\ud800"), (UnicodeEncodeError,),
+             needs_sim=True),
+    LeakCase("op-trigger-conf", lambda e: _scripted(e, "ASIGetTriggerOutputIOConf",
+                                                    lambda o: o.get_trigger_output_io_conf(0, 0)), needs_sim=True),
+    LeakCase("op-gps", lambda e: _scripted(e, "ASIGPSGetData", lambda o: o.gps_get_data(0)), needs_sim=True),
+    LeakCase("op-gps-code", lambda e: _scripted(e, "ASIGPSGetData", lambda o: o.gps_get_data(0), code=24),
+             (Exception,), needs_sim=True),
+    LeakCase("record-id-set", lambda e: setattr(e.orvik.Id(), "id", "ABCD\0\0\0\0")),
+    LeakCase("record-id-bytes", lambda e: setattr(e.orvik.Id(), "id", b"12345678"), (AttributeError,)),
+    LeakCase("record-modes", lambda e: e.orvik.SupportedMode().supported_camera_mode),
+    LeakCase("record-pickle", lambda e: e.orvik.Id().__setstate__(1), (TypeError,)),
+]
+CASES += SIM_CASES
+
+
+
 def _inside_except(orvik):
     try:
         raise KeyError("outer")
