@@ -359,3 +359,61 @@ def test_conversions_run_in_parameter_order(orvik):
         orvik.get_control_value(2**40, 3)
     with pytest.raises(AttributeError):
         orvik.set_control_value(0, 3, 2**40, True)
+
+
+# --- What reaches the SDK (seen in the simulator's journal) --------------------------------------
+
+
+class Member:
+    value = 3
+
+
+@pytest.mark.parametrize("call, entry", [
+    (lambda o: o.open_camera(1.9), "ASIOpenCamera(1)"),
+    (lambda o: o.open_camera(True), "ASIOpenCamera(1)"),
+    (lambda o: o.open_camera(camera_id=IndexOnly()), "ASIOpenCamera(2)"),
+    (lambda o: o.open_camera(2**31 - 1), "ASIOpenCamera(2147483647)"),
+    (lambda o: o.open_camera(-(2**31)), "ASIOpenCamera(-2147483648)"),
+    (lambda o: o.start_exposure(0, []), "ASIStartExposure(0, 0)"),
+    (lambda o: o.start_exposure(0, "no"), "ASIStartExposure(0, 1)"),
+    (lambda o: o.start_exposure(0, None), "ASIStartExposure(0, 0)"),
+    (lambda o: o.start_exposure(is_dark=2.5, camera_id=0), "ASIStartExposure(0, 1)"),
+    (lambda o: o.set_camera_mode(0, o.CameraMode.ASI_MODE_TRIG_SOFT_EDGE), "ASISetCameraMode(0, 1)"),
+    (lambda o: o.set_camera_mode(0, Member()), "ASISetCameraMode(0, 3)"),
+    (lambda o: o.set_camera_mode(0, Valued(IntMethod(2))), "ASISetCameraMode(0, 2)"),
+    (lambda o: o.set_camera_mode(0, Valued(4.9)), "ASISetCameraMode(0, 4)"),
+    (lambda o: o.set_camera_mode(0, o.ImgType.IMG_END), "ASISetCameraMode(0, -1)"),
+    (lambda o: o.enable_dark_subtract(0, "dark\0ignored.bmp"), 'ASIEnableDarkSubtract(0, "dark")'),
+    (lambda o: o.set_control_value(value=5, camera_id=0, auto_mode=[1], control_type=o.ControlType.ASI_GAIN),
+     "ASISetControlValue(0, 0, 5, 1)"),
+])
+def test_values_reaching_the_sdk(orvik, sim, call, entry):
+    sim.journal_clear()
+    try:
+        call(orvik)
+    except orvik.ASIError:
+        pass  # the SDK may refuse the call; what it was given is what counts here
+    assert sim.journal()[:1] == [entry]
+
+
+@pytest.mark.parametrize("call", [
+    lambda o: o.open_camera("0"),
+    lambda o: o.open_camera(2**31),
+    lambda o: o.open_camera(0, 1),
+    lambda o: o.open_camera(cam=0),
+    lambda o: o.start_exposure(0, RaisesBool()),
+    lambda o: o.set_camera_mode(0, 1),
+    lambda o: o.set_camera_mode(0, Valued("1")),
+    lambda o: o.enable_dark_subtract(0, b"dark.bmp"),
+    lambda o: o.enable_dark_subtract(0, "\ud800"),
+    lambda o: o.set_id(0, None),
+    lambda o: o.set_roi_format(0, 8, 8, 1, 2),
+    lambda o: o.get_sdk_version(1),
+    lambda o: o.get_number_of_connected_cameras(x=1),
+    lambda o: o.set_trigger_output_io_conf(0, o.TrigOutput.ASI_TRIG_OUTPUT_PINA, True, 2**31, 0),
+])
+def test_nothing_reaches_the_sdk_after_a_bad_argument(orvik, sim, call):
+    sim.journal_clear()
+    with pytest.raises((TypeError, OverflowError, AttributeError, ZeroDivisionError, UnicodeEncodeError)):
+        call(orvik)
+    assert sim.journal() == []
