@@ -241,6 +241,21 @@ def test_long_exposure_shows_progress(fast, capsys, tmp_path):
     assert err == ""
 
 
+def test_ctrl_c_stops_the_exposure_and_closes_the_camera(fast, capsys, tmp_path, monkeypatch):
+    from velmora.brinmoor.capture import camera
+
+    def interrupt(_seconds):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(camera.time, "sleep", interrupt)
+    fast.set_time_scale(1)
+    status, _, err = run(capsys, "snapshot", "-e", 30, "-b", 4, "-o", tmp_path / "x")
+    assert status == 130 and "interrupted" in err
+    assert journal.calls_to(fast, "ASIStopExposure") == ["ASIStopExposure(0)"]
+    assert journal.last(fast) == "ASICloseCamera(0)"
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_existing_output_is_kept_unless_overwrite(fast, capsys, tmp_path):
     (tmp_path / "shot.png").write_bytes(b"keep me")
     status, _, err = run(capsys, "snapshot", "-b", 4, "-o", tmp_path / "shot")
