@@ -53,6 +53,7 @@ def main():
     # A full successful operation: binding, handle_error_code lookup and hand-over, result.
     try:
         orvik.open_camera(0)
+        orvik.init_camera(0)
         orvik.get_start_pos(0)
     except Exception as exc:  # no camera to talk to: leave the row out
         print(f"(no successful operation to time: {type(exc).__name__})")
