@@ -144,6 +144,24 @@ def encode_plane(array) -> bytes:
     raise TypeError(f"cannot store {a.dtype} data")
 
 
+# Data are encoded a few megabytes at a time, so a full frame needs no full-size temporaries.
+_CHUNK_BYTES = 4 << 20
+
+
+def _row_chunks(array):
+    """Consecutive pieces of an array in storage order: whole planes split into row blocks."""
+    if array.ndim > 2:
+        for plane in array:
+            yield from _row_chunks(plane)
+        return
+    if array.ndim < 2:
+        yield array
+        return
+    rows = max(1, _CHUNK_BYTES // max(1, array.itemsize * array.shape[1]))
+    for top in range(0, array.shape[0], rows):
+        yield array[top:top + rows]
+
+
 def frame_for_fits(frame, img_type: str):
     """A decoded frame in FITS axis order: RGB planes first for colour frames."""
     np = numpy()
@@ -177,11 +195,14 @@ class FitsWriter:
         return header.tostring(sep="", endcard=True, padding=True).encode("ascii")
 
     def write(self, array) -> None:
-        data = encode_plane(array)
-        if self._written + len(data) > self._expected:
+        np = numpy()
+        array = np.asarray(array)
+        if self._written + array.nbytes > self._expected:
             raise ValueError("more data than the FITS header declares")
-        self._file.write(data)
-        self._written += len(data)
+        for chunk in _row_chunks(array):
+            data = encode_plane(chunk)
+            self._file.write(data)
+            self._written += len(data)
 
     def close(self, final_header=None) -> Path:
         """Finish the file; `final_header` replaces the header written at the start (values

@@ -36,13 +36,16 @@ def decode_frame(data: bytes, width: int, height: int, img_type: str):
         raise ValueError(
             f"frame has {len(data)} bytes, a {width}x{height} {img_type} frame needs {need}"
         )
+    # Read-only views of the camera's bytes where the layout allows: full frames are large.
     if img_type == "raw16":
         pixels = np.frombuffer(data, dtype="<u2", count=width * height)
-        return pixels.reshape(height, width).astype(np.uint16)
+        if pixels.dtype != np.uint16:  # big-endian host: swap into native order
+            pixels = pixels.astype(np.uint16)
+        return pixels.reshape(height, width)
     if img_type == "rgb24":
         bgr = np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width, 3)
-        return bgr[:, :, ::-1].copy()
-    return np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width).copy()
+        return bgr[:, :, ::-1]
+    return np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width)
 
 
 def shifted_cell(cell: str, x_offset: int, y_offset: int) -> str:
