@@ -11,16 +11,13 @@
 
 namespace orvik {
 
-const OperationNames &op_names() {
-    static const OperationNames n = [] {
-        OperationNames made{};
-        made.CameraMode = PyUnicode_InternFromString("CameraMode");
-        made.ImgType = PyUnicode_InternFromString("ImgType");
-        made.ExposureStatus = PyUnicode_InternFromString("ExposureStatus");
-        made.supported_camera_mode = PyUnicode_InternFromString("supported_camera_mode");
-        return made;
-    }();
-    return n;
+PyObject *op_name(OpName name) {
+    static PyObject *interned[static_cast<int>(OpName::Count)];
+    static const char *const texts[] = {"CameraMode", "ImgType", "ExposureStatus", "supported_camera_mode"};
+    PyObject *&slot = interned[static_cast<int>(name)];
+    if (slot == nullptr)
+        slot = PyUnicode_InternFromString(texts[static_cast<int>(name)]);
+    return slot;
 }
 
 namespace {

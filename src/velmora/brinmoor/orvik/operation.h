@@ -52,10 +52,9 @@ class Operation {
 };
 
 // Interned names that operations look up at each call.
-struct OperationNames {
-    PyObject *CameraMode, *ImgType, *ExposureStatus, *supported_camera_mode;
-};
-const OperationNames &op_names();
+enum class OpName { CameraMode, ImgType, ExposureStatus, supported_camera_mode, Count };
+// The interned name (borrowed, made once), or null with MemoryError set.
+PyObject *op_name(OpName name);
 
 // A boolean argument after binding (Py_True or Py_False) as the SDK boolean.
 inline int sdk_bool(PyObject *coerced) {
@@ -67,7 +66,8 @@ inline int sdk_bool(PyObject *coerced) {
 // same `_value_` without running the property's Python code.
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
 
-// `class_name`(value): the enumeration class looked up by name at the moment of use.
+// `class_name`(value): the enumeration class looked up by name at the moment of use. A null
+// `class_name` (with its exception set) is passed through as a failure.
 PyObject *enum_result(PyObject *class_name, long value);
 
 // A new, zero-filled bytes object of `size` bytes (an exact int), made with one zeroing

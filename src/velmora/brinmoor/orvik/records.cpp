@@ -173,8 +173,8 @@ PyObject *decode_bins(const char *p, size_t count) {
     return list.release();
 }
 
-// Looks up `class_name`, then its attribute `member` (and, when `value_of_member`, that member's
-// `value`): the end marker an array entry is compared with. New reference or null.
+// Looks up `class_name`, then its attribute `member` (and, when `value_name` is given, that
+// member's `value`): the end marker an array entry is compared with. New reference or null.
 PyObject *end_marker(PyObject *class_name, PyObject *member, PyObject *value_name) {
     Ref cls(lookup_global(class_name));
     if (!cls)
