@@ -11,7 +11,12 @@
 namespace asisim {
 
 double electrons_per_adu(const CameraModel &m, int gain) {
-    return std::pow(10.0, double(m.unity_gain - gain) / 200.0);
+    const double g = double(std::max(gain, 0)), unity = double(std::max(m.unity_gain, 0));
+    // Below unity gain the curve runs log-linearly from the published conversion factor at gain 0
+    // to 1 e-/ADU at unity (real amplifiers seldom follow the nominal 0.1 dB steps down there).
+    if (g < unity && m.e_per_adu_unity > 0.0)
+        return std::pow(m.e_per_adu_unity, 1.0 - g / unity);
+    return std::pow(10.0, (unity - g) / 200.0);
 }
 
 double read_noise_electrons(const CameraModel &m, int gain) {

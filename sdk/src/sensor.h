@@ -20,8 +20,8 @@ constexpr uint64_t hash_combine(uint64_t a, uint64_t b) { return mix64(a ^ (b + 
 // A number in [0, 1) from a hash.
 constexpr double unit_from(uint64_t h) { return double(h >> 11) * 0x1.0p-53; }
 
-// Electrons per ADU at the native bit depth: the gain control is in 0.1 dB steps (20 log10 of the
-// amplitude), and one electron gives one ADU at the model's unity gain.
+// Electrons per ADU at the native bit depth: the model's published factor at gain 0, one electron
+// per ADU at its unity gain, and above that 0.1 dB of amplification (20 log10) per gain step.
 double electrons_per_adu(const CameraModel &m, int gain);
 // Read noise in electrons: the model's figure at gain 0 falling to its high-gain figure at the
 // gain maximum, steeply at first as on real CMOS sensors.
