@@ -170,7 +170,7 @@ def snapshot(camera_id, dark=0, size=None):
     return buf.raw
 
 
-def video_frame(camera_id, wait_ms=2000):
+def video_frame(camera_id, wait_ms=100_000):
     n = frame_size(camera_id)
     buf = ctypes.create_string_buffer(n)
     rc = lib.ASIGetVideoData(camera_id, buf, n, wait_ms)

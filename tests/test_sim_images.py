@@ -1,6 +1,7 @@
 """Images at the API level: size and layout per image type, bin, ROI and flip; determinism."""
 
 import ctypes
+import time
 
 import numpy as np
 import pytest
@@ -94,3 +95,77 @@ def test_different_cameras_see_different_noise(sim):
     a = _sequence(0, 256, 128, 1, s.RAW16)
     b = _sequence(1, 256, 128, 1, s.RAW16)
     assert a != b
+
+
+def _bmp24(path, w, h, value):
+    """A bottom-up 24-bit BMP of one grey level."""
+    import struct
+
+    stride = (w * 3 + 3) // 4 * 4
+    pixels = (bytes([value]) * (w * 3) + bytes(stride - w * 3)) * h
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(pixels), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, len(pixels), 2835, 2835, 0, 0)
+    path.write_bytes(header + info + pixels)
+    return path
+
+
+def test_dark_subtraction_removes_the_dark_frame(sim, tmp_path):
+    w, h = 256, 128
+    path = _bmp24(tmp_path / "dark 5.bmp", w, h, 5)
+
+    def exposure(dark):
+        sim.reset()
+        _setup(1, w, h, 1, s.RAW8)
+        sim.set_time_scale(1000)
+        assert s.set_control(1, s.GAIN, 100) == s.SUCCESS
+        assert s.set_control(1, s.EXPOSURE, 30_000_000) == s.SUCCESS
+        if dark:
+            assert lib.ASIEnableDarkSubtract(1, str(path).encode()) == s.SUCCESS
+        first = np.frombuffer(s.snapshot(1), np.uint8).astype(int)
+        assert lib.ASIDisableDarkSubtract(1) == s.SUCCESS
+        return first, np.frombuffer(s.snapshot(1), np.uint8).astype(int)
+
+    plain, plain_next = exposure(False)
+    assert plain.mean() > 10  # enough signal for the subtraction to show
+    subtracted, after_disable = exposure(True)
+    assert np.array_equal(subtracted, np.clip(plain - 5, 0, 255))
+    assert np.array_equal(after_disable, plain_next)
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda p: p / "missing.bmp", s.INVALID_PATH),
+        (lambda p: _bmp24(p / "small.bmp", 128, 128, 5), s.INVALID_FILEFORMAT),  # not the ROI size
+        (lambda p: (p / "junk.bmp").write_bytes(b"BM" + bytes(100)) and p / "junk.bmp", s.INVALID_FILEFORMAT),
+    ],
+    ids=["missing", "wrong-size", "junk"],
+)
+def test_dark_subtraction_refuses_bad_files(sim, tmp_path, make, expected):
+    _setup(1, 256, 128, 1, s.RAW8)
+    path = make(tmp_path)
+    assert lib.ASIEnableDarkSubtract(1, str(path).encode()) == expected
+
+
+def _brightest(raw, w, h):
+    from numpy.lib.stride_tricks import sliding_window_view
+
+    img = np.frombuffer(raw, "<u2").reshape(h, w).astype(float)
+    boxes = sliding_window_view(img, (5, 5)).sum(axis=(2, 3))
+    y, x = np.unravel_index(np.argmax(boxes), boxes.shape)
+    return int(x), int(y)
+
+
+@pytest.mark.parametrize("direction, sign", [(2, (1, 0)), (3, (-1, 0)), (0, (0, -1)), (1, (0, 1))], ids=["east", "west", "north", "south"])
+def test_guide_pulses_move_the_field(sim, direction, sign):
+    w, h = 1280, 960
+    before = _brightest(_sequence(1, w, h, 1, s.RAW16), w, h)
+    sim.set_time_scale(100)
+    assert lib.ASIPulseGuideOn(1, direction) == s.SUCCESS
+    time.sleep(0.02)  # about 2 simulated seconds: some 10 pixels at half the sidereal rate
+    assert lib.ASIPulseGuideOff(1, direction) == s.SUCCESS
+    after = _brightest(s.snapshot(1), w, h)
+    moved = (after[0] - before[0], after[1] - before[1])
+    along = moved[0] * sign[0] + moved[1] * sign[1]
+    across = moved[0] * sign[1] + moved[1] * sign[0]
+    assert 6 <= along <= 40 and abs(across) <= 2, moved

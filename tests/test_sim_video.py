@@ -1,6 +1,7 @@
 """Video capture of the simulated cameras: pacing, time-outs, dropped frames, triggers, threads."""
 
 import ctypes
+import os
 import threading
 import time
 
@@ -215,7 +216,7 @@ def test_gps_stamps_of_video_frames_advance(sim):
     buf = ctypes.create_string_buffer(64 * 64)
     for _ in range(3):
         g = s.asisim.ASI_GPS_DATA()
-        assert lib.ASIGetVideoDataGPS(0, buf, 64 * 64, 2000, byref(g)) == s.SUCCESS
+        assert lib.ASIGetVideoDataGPS(0, buf, 64 * 64, 100_000, byref(g)) == s.SUCCESS
         d = g.Datetime
         stamps.append((d.Year, d.Month, d.Day, d.Hour, d.Minute, d.Second, d.Msecond, d.Usecond))
     assert stamps == sorted(stamps) and len(set(stamps)) == 3
@@ -263,3 +264,24 @@ def test_concurrent_readers_and_controllers_neither_crash_nor_hang(sim):
         t.join(10)
         assert not t.is_alive(), "a thread hung"
     assert errors == []
+
+
+@pytest.mark.parametrize("img", [s.RAW8, s.RGB24])
+def test_exit_during_capture_is_clean(img):
+    import subprocess
+    import sys
+
+    code = (
+        "import ctypes, sys\n"
+        "sys.path.insert(0, %r)\n"
+        "import simsdk as s\n"
+        "for cid in (0, 1):\n"
+        "    s.ready(cid)\n"
+        "    assert s.lib.ASISetROIFormat(cid, 640, 480, 1, %d if cid == 0 else 0) == 0\n"
+        "    assert s.lib.ASIStartVideoCapture(cid) == 0\n"
+        "s.asisim.set_time_scale(1000)\n"
+        "assert s.video_frame(0, wait_ms=-1)[0] == 0\n"
+        "sys.exit(7)\n"
+    ) % (os.path.dirname(os.path.abspath(__file__)), img)
+    for _ in range(3):
+        assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 7
