@@ -24,7 +24,10 @@ def bits(cid):
 
 
 def configure(cid, w, h, b=1, img=s.RAW16, start=None, gain=None, offset=None, exposure_s=None, flip=0):
-    s.ready(cid)
+    """Sets the readout of a camera, opening it first if needed (opening resets the controls)."""
+    probe = ctypes.c_int()
+    if lib.ASIGetStartPos(cid, ctypes.byref(probe), ctypes.byref(probe)) != s.SUCCESS:
+        s.ready(cid)
     assert lib.ASISetROIFormat(cid, w, h, b, img) == s.SUCCESS
     inf = s.info(cid)
     if start is None:  # centred, on an even pixel so the Bayer phase stays put
@@ -171,3 +174,173 @@ def gain_maximum(cid):
         if caps.ControlType == s.GAIN:
             return caps.MaxValue
     raise AssertionError("no gain control")
+
+
+COOLER_ON, TARGET_TEMP, TEMPERATURE = s.COOLER_ON, s.TARGET_TEMP, s.TEMPERATURE
+
+
+def background(frames):
+    """Masked means of frames over the pixels that are background in all of them."""
+    m = clean(*frames)
+    return [f[m].mean() for f in frames]
+
+
+def dark_signal(cid, exposure_s):
+    """Dark-current signal in native ADU above the bias, over pixels free of hot ones."""
+    set_exposure(cid, 32e-6)
+    bias = native(grab(cid, dark=True), cid)
+    set_exposure(cid, exposure_s)
+    dark = native(grab(cid, dark=True), cid)
+    b, d = background([bias, dark])
+    return d - b
+
+
+def settle_cooler(cid, target_c):
+    assert s.set_control(cid, COOLER_ON, 1) == s.SUCCESS
+    assert s.set_control(cid, TARGET_TEMP, target_c) == s.SUCCESS
+    time.sleep(0.1)  # many thermal time constants at the fast time scale
+    return s.control(cid, TEMPERATURE)[0] / 10.0
+
+
+def test_dark_current_doubles_every_six_degrees(fast):
+    configure(ASI294, 256, 256, gain=300)
+    signal = {}
+    for target in (0, 18):
+        temperature = settle_cooler(ASI294, target)
+        assert temperature == pytest.approx(target, abs=0.2)
+        signal[temperature] = dark_signal(ASI294, LONGEST)
+    (t1, d1), (t2, d2) = sorted(signal.items())
+    assert d1 > 20  # well resolved above the bias
+    assert d2 / d1 == pytest.approx(2 ** ((t2 - t1) / 6), rel=0.06)
+
+
+def test_dark_signal_grows_in_proportion_to_exposure(fast):
+    configure(ASI120, 256, 256, gain=60)
+    exposures = np.array([250.0, 500.0, 1000.0, 2000.0])
+    signal = np.array([dark_signal(ASI120, e) for e in exposures])
+    rate = signal / exposures
+    assert signal[0] > 20
+    assert rate == pytest.approx(np.full(4, rate.mean()), rel=0.04)
+
+
+def hot_set(frame, sigma):
+    return set(zip(*np.nonzero(frame > np.median(frame) + 30 * sigma)))
+
+
+def test_dark_frames_hold_no_light_but_the_same_hot_pixels(fast):
+    configure(ASI120, 640, 480, gain=60, exposure_s=600)
+    set_exposure(ASI120, 32e-6)
+    sigma = robust_sigma(native(grab(ASI120, dark=True), ASI120))
+    set_exposure(ASI120, 600)
+    dark1, light, dark2 = (native(grab(ASI120, dark=d), ASI120) for d in (True, False, True))
+    hot = hot_set(dark1, sigma)
+    assert len(hot) >= 3
+    assert hot_set(dark2, sigma) == hot
+    # Light adds sky and stars: more background and bright pixels the darks do not have.
+    assert np.median(light) > np.median(dark1) + 10 * sigma
+    assert len(hot_set(light, sigma) - hot) > 10
+    # Hot pixels belong to the camera: the same after a power cycle.
+    fast.reset()
+    fast.set_time_scale(1e5)
+    configure(ASI120, 640, 480, gain=60, exposure_s=600)
+    assert hot_set(native(grab(ASI120, dark=True), ASI120), sigma) == hot
+
+
+@pytest.mark.parametrize("cid", [ASI120, ASI294])
+def test_raw16_holds_the_adc_value_in_its_top_bits(fast, cid):
+    configure(cid, 256, 256, gain=0, exposure_s=60)
+    frame = grab(cid)
+    assert not np.any(frame % (1 << (16 - bits(cid))))
+    assert len(np.unique(frame)) > 20
+
+
+@pytest.mark.parametrize(
+    "img, gain, expect",
+    [
+        (s.RAW16, 0, "full well"),  # 63700 e- fill only ~16200 of the 16383 ADC steps at gain 0
+        (s.RAW16, 300, "full scale"),
+        (s.RAW8, 300, "full scale"),
+    ],
+)
+def test_bright_stars_saturate_at_full_well_or_full_scale(fast, img, gain, expect):
+    configure(ASI294, 1024, 1024, img=img, gain=gain, exposure_s=LONGEST)
+    frame = grab(ASI294)
+    top = 65532 if img == s.RAW16 else 255  # 16383 << 2
+    peak = frame.max()
+    if expect == "full scale":
+        assert peak == top
+        assert np.count_nonzero(frame == top) >= 20
+    else:
+        # A plateau: many star cores within a few read-noise steps of the same level, below the
+        # ADC's full scale.
+        assert peak < top - 200
+        assert np.count_nonzero(frame >= peak - 4 * 8) >= 20
+
+
+def site_means(frame):
+    return np.array([[frame[y::2, x::2].mean() for x in (0, 1)] for y in (0, 1)])
+
+
+def test_bayer_sites_follow_the_rg_pattern(fast):
+    assert s.info(ASI294).BayerPattern == 0  # RG: red top-left, blue bottom-right
+    configure(ASI294, 512, 512, gain=200)
+    set_exposure(ASI294, exposure_for(ASI294, 2000, (slice(0, None, 2), slice(1, None, 2))))
+    light, dark = native(grab(ASI294), ASI294), native(grab(ASI294, dark=True), ASI294)
+    sky = site_means(light) - site_means(dark)
+    red, green_r, green_b, blue = sky[0, 0], sky[0, 1], sky[1, 0], sky[1, 1]
+    # The light-polluted sky is orange: red above green, blue well below.
+    assert green_r == pytest.approx(green_b, rel=0.02)
+    assert red > 1.08 * green_r
+    assert blue < 0.5 * green_r
+
+
+@pytest.mark.parametrize("flip", [0, 1, 2, 3])
+def test_rgb24_is_the_white_balanced_mosaic_in_bgr_order(fast, flip):
+    configure(ASI294, 512, 512, gain=200)
+    exposure = exposure_for(ASI294, 4000, (slice(0, None, 2), slice(1, None, 2)))
+    set_exposure(ASI294, exposure)
+    raw = site_means(native(grab(ASI294), ASI294))
+    red, green, blue = raw[0, 0], 0.5 * (raw[0, 1] + raw[1, 0]), raw[1, 1]
+    wb_r, wb_b = s.control(ASI294, s.WB_R)[0] / 50, s.control(ASI294, s.WB_B)[0] / 50
+    configure(ASI294, 512, 512, img=s.RGB24, gain=200, exposure_s=exposure, flip=flip)
+    bgr = grab(ASI294).reshape(-1, 3).mean(axis=0) * 64  # 8 of 14 bits
+    assert bgr[1] == pytest.approx(green, rel=0.03)
+    assert bgr[2] == pytest.approx(red * wb_r, rel=0.03)
+    assert bgr[0] == pytest.approx(blue * wb_b, rel=0.03)
+
+
+@pytest.mark.parametrize("cid", [ASI120, ASI294])
+def test_y8_is_the_luminance_of_the_colour_image(fast, cid):
+    configure(cid, 512, 512, img=s.RGB24 if s.info(cid).IsColorCam else s.RAW8, gain=80)
+    set_exposure(cid, 300)
+    reference = grab(cid)
+    if reference.ndim == 3:
+        b, g, r = reference.reshape(-1, 3).mean(axis=0)
+        expected = 0.299 * r + 0.587 * g + 0.114 * b
+    else:
+        expected = reference.mean()
+    configure(cid, 512, 512, img=s.Y8, gain=80)
+    assert grab(cid).mean() == pytest.approx(expected, rel=0.03)
+
+
+@pytest.mark.parametrize("cid, mono_bin", [(ASI120, 0), (ASI294, 0), (ASI294, 1)])
+def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
+    inf = s.info(cid)
+    colour = bool(inf.IsColorCam)
+    if colour:
+        s.ready(cid)
+        assert s.set_control(cid, s.MONO_BIN, mono_bin) == s.SUCCESS
+    size, start = 512, ((inf.MaxWidth // 2 - 256) // 4 * 4, (inf.MaxHeight // 2 - 256) // 4 * 4)
+    configure(cid, size, size, gain=0, start=start)
+    exposure = exposure_for(cid, 400)
+    flux = {}
+    for b in (1, 2):
+        configure(cid, size // b, size // b, b=b, gain=0, start=(start[0] // b, start[1] // b), exposure_s=exposure)
+        light, dark = native(grab(cid), cid), native(grab(cid, dark=True), cid)
+        flux[b] = site_means(light) - site_means(dark)
+    # Per sensor pixel, the light is the same: a 2x2 bin holds four pixels' worth.
+    assert flux[2].mean() / 4 == pytest.approx(flux[1].mean(), rel=0.02)
+    if colour and not mono_bin:  # same-colour pixels binned: the mosaic keeps its colours
+        assert flux[2] / 4 == pytest.approx(flux[1], rel=0.03)
+    if colour and mono_bin:  # all four colours in every binned pixel
+        assert flux[2] == pytest.approx(np.full((2, 2), flux[2].mean()), rel=0.02)

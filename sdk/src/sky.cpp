@@ -175,7 +175,7 @@ std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty) {
 
 SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, int height)
     : bayer_(req.model->bayer), x0_(x0), y0_(y0), width_(width), height_(height),
-      color_(req.model->color && !(req.mono_bin && req.bin > 1)) {
+      color_(req.model->color) { // the filters are there whatever the binning
     const CameraModel &m = *req.model;
     const double t = std::isfinite(req.exposure_s) ? std::max(0.0, req.exposure_s) : 0.0;
     const double scale = pixel_scale_arcsec(m);
