@@ -406,3 +406,13 @@ def test_patched_enum_value_property_is_honoured(orvik, sim):
     finally:
         descriptor.fget = original
     assert journal.last(sim) == "ASISetCameraMode(0, 5)"
+
+
+def test_enumeration_value_changed_after_use_is_read_again(orvik, sim):
+    member = enum.IntEnum("Changing", "A B").B
+    for expected in (2, 11, 12):
+        if expected != 2:
+            member._value_ = expected
+        sim.script("ASISetCameraMode", 0, None)
+        orvik.set_camera_mode(0, member)
+        assert journal.last(sim) == f"ASISetCameraMode(0, {expected})"

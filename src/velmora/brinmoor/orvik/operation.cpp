@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -38,21 +39,6 @@ uint64_t dict_version(PyObject *dict) {
 bool Operation::begin() {
     handler_ = Ref(lookup_global(g_names.handle_error_code));
     return static_cast<bool>(handler_);
-}
-
-PyObject *steal_into_tuple(std::initializer_list<PyObject *> items) {
-    bool complete = true;
-    for (PyObject *item : items)
-        complete = complete && item != nullptr;
-    PyObject *tuple = complete ? PyTuple_New(static_cast<Py_ssize_t>(items.size())) : nullptr;
-    Py_ssize_t i = 0;
-    for (PyObject *item : items) {
-        if (tuple != nullptr)
-            PyTuple_SET_ITEM(tuple, i++, item);
-        else
-            Py_XDECREF(item);
-    }
-    return tuple;
 }
 
 PyObject *enum_result(PyObject *class_name, long value) {
@@ -172,24 +158,60 @@ bool type_qualifies(PyTypeObject *t) {
     return true;
 }
 
-// The raw `_value_` of a qualifying member, or null (no error set) to take the ordinary path.
-PyObject *shortcut_value(PyObject *arg) {
+// Converted `_value_`s of recently used members. An entry holds while the member's instance dict
+// is the same dict in the same state: version tags are never reused, so a matching (dict,
+// version) pair also proves the dict, and with it the member, is the one remembered.
+struct MemberEntry {
+    PyObject *member = nullptr; // borrowed, compared by identity only
+    PyObject *dict = nullptr;
+    uint64_t version = 0;
+    int32_t value = 0;
+};
+MemberEntry g_members[16];
+
+enum class Shortcut { Taken, NotTaken, Failed };
+
+// The member's `_value_` converted to 32 bits, read the way Enum's `value` property reads it.
+// NotTaken leaves no error set, so the ordinary path runs and raises exactly what it raises.
+Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
     if (!g_enum.tried)
         init_enum_shortcut();
     if (!g_enum.usable || !type_qualifies(Py_TYPE(arg)) || !descriptor_unchanged())
-        return nullptr;
-    PyObject *v = PyObject_GenericGetAttr(arg, g_enum.raw_name);
-    if (v == nullptr)
-        PyErr_Clear(); // let the ordinary path raise exactly what the property raises
-    return v;
+        return Shortcut::NotTaken;
+    // With no `_value_` anywhere in the type's MRO, generic lookup reads the instance dict.
+    PyObject **dictptr = _PyObject_GetDictPtr(arg);
+    PyObject *dict = dictptr ? *dictptr : nullptr;
+    if (dict == nullptr || !PyDict_CheckExact(dict))
+        return Shortcut::NotTaken;
+    MemberEntry &entry = g_members[(reinterpret_cast<uintptr_t>(arg) >> 4) % std::size(g_members)];
+    const uint64_t version = dict_version(dict);
+    if (entry.member == arg && entry.dict == dict && entry.version == version) {
+        *out = entry.value;
+        return Shortcut::Taken;
+    }
+    PyObject *raw = PyDict_GetItemWithError(dict, g_enum.raw_name);
+    if (raw == nullptr || !PyLong_CheckExact(raw)) {
+        PyErr_Clear();
+        return Shortcut::NotTaken;
+    }
+    Ref keep(Py_NewRef(raw));
+    if (!to_int32(raw, out))
+        return Shortcut::Failed;
+    entry = {arg, dict, dict_version(dict), *out};
+    return Shortcut::Taken;
 }
 
 } // namespace
 
 bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
-    Ref v(shortcut_value(arg));
-    if (v && PyLong_CheckExact(v.get()))
-        return to_int32(v.get(), out);
+    switch (shortcut_int32(arg, out)) {
+    case Shortcut::Taken:
+        return true;
+    case Shortcut::Failed:
+        return false;
+    case Shortcut::NotTaken:
+        break;
+    }
     return enum_to_int32(arg, out);
 }
 

@@ -20,7 +20,6 @@
 #include <ASICamera2.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -78,7 +77,21 @@ PyObject *new_image_bytes(PyObject *size);
 unsigned char *image_storage(PyObject *image_bytes);
 
 // A tuple made of new references, stolen; null (releasing the others) if any item is null.
-PyObject *steal_into_tuple(std::initializer_list<PyObject *> items);
+template <class... Items> PyObject *steal_into_tuple(Items... items) {
+    PyObject *held[] = {items...};
+    bool complete = true;
+    for (PyObject *item : held)
+        complete = complete && item != nullptr;
+    PyObject *tuple = complete ? PyTuple_New(sizeof...(Items)) : nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject *item : held) {
+        if (tuple != nullptr)
+            PyTuple_SET_ITEM(tuple, i++, item);
+        else
+            Py_XDECREF(item);
+    }
+    return tuple;
+}
 
 // Check and convert the camera ID, then call `sdk(id)` and hand over its code: the whole of most
 // operations except their SDK call and result.

@@ -80,7 +80,7 @@ PyObject *get_trigger_output_io_conf(PyObject *const *args) {
                                              &duration);
         })))
         return nullptr;
-    return steal_into_tuple({PyBool_FromLong(high != 0), PyLong_FromLong(delay), PyLong_FromLong(duration)});
+    return steal_into_tuple(PyBool_FromLong(high != 0), PyLong_FromLong(delay), PyLong_FromLong(duration));
 }
 
 PyObject *gps_get_data(PyObject *const *args) {
@@ -95,7 +95,7 @@ PyObject *gps_get_data(PyObject *const *args) {
     Operation op;
     if (!run_on_camera(op, args[0], [&](int32_t id) { return ASIGPSGetData(id, start_record, end_record); }))
         return nullptr;
-    return steal_into_tuple({start.release(), end.release()});
+    return steal_into_tuple(start.release(), end.release());
 }
 
 } // namespace orvik::ops

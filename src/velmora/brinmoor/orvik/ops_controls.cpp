@@ -37,7 +37,7 @@ PyObject *get_control_value(PyObject *const *args) {
             return ASIGetControlValue(id, static_cast<ASI_CONTROL_TYPE>(type), &value, automatic_out);
         })))
         return nullptr;
-    return steal_into_tuple({PyLong_FromLong(value), PyBool_FromLong(automatic != 0)});
+    return steal_into_tuple(PyLong_FromLong(value), PyBool_FromLong(automatic != 0));
 }
 
 PyObject *set_control_value(PyObject *const *args) {
@@ -62,8 +62,8 @@ PyObject *read_presets(PyObject *const *args) {
     Operation op;
     if (!run_on_camera(op, args[0], [&v](int32_t id) { return Sdk(id, &v[0], &v[1], &v[2], &v[3]); }))
         return nullptr;
-    return steal_into_tuple(
-        {PyLong_FromLong(v[0]), PyLong_FromLong(v[1]), PyLong_FromLong(v[2]), PyLong_FromLong(v[3])});
+    return steal_into_tuple(PyLong_FromLong(v[0]), PyLong_FromLong(v[1]), PyLong_FromLong(v[2]),
+                            PyLong_FromLong(v[3]));
 }
 } // namespace
 

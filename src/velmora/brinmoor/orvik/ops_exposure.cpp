@@ -64,7 +64,7 @@ PyObject *get_data_after_exp_gps(PyObject *const *args) {
     PyObject *image = read_image(args, record_of<ASI_GPS_DATA>(gps.get()));
     if (image == nullptr)
         return nullptr;
-    return steal_into_tuple({image, gps.release()});
+    return steal_into_tuple(image, gps.release());
 }
 
 } // namespace orvik::ops

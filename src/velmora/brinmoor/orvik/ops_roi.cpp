@@ -29,7 +29,7 @@ PyObject *get_roi_format(PyObject *const *args) {
     PyObject *member = enum_result(op_name(OpName::ImgType), img_type);
     if (member == nullptr)
         return nullptr;
-    return steal_into_tuple({w.release(), h.release(), b.release(), member});
+    return steal_into_tuple(w.release(), h.release(), b.release(), member);
 }
 
 PyObject *set_start_pos(PyObject *const *args) {
@@ -47,7 +47,7 @@ PyObject *get_start_pos(PyObject *const *args) {
     Operation op;
     if (!run_on_camera(op, args[0], [&](int32_t id) { return ASIGetStartPos(id, &x, &y); }))
         return nullptr;
-    return steal_into_tuple({PyLong_FromLong(x), PyLong_FromLong(y)});
+    return steal_into_tuple(PyLong_FromLong(x), PyLong_FromLong(y));
 }
 
 } // namespace orvik::ops

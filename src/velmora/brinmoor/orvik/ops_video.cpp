@@ -47,7 +47,7 @@ PyObject *get_video_data_gps(PyObject *const *args) {
     PyObject *frame = read_frame(args, record_of<ASI_GPS_DATA>(gps.get()));
     if (frame == nullptr)
         return nullptr;
-    return steal_into_tuple({frame, gps.release()});
+    return steal_into_tuple(frame, gps.release());
 }
 
 PyObject *get_dropped_frames(PyObject *const *args) {
