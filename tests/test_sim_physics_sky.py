@@ -1,0 +1,232 @@
+"""The simulated sky: star counts, where a star lands in every readout mode, and the mount's
+drift and guide pulses, measured on the frames of the installed library."""
+
+import ctypes
+import os
+import time
+
+import numpy as np
+import pytest
+
+import simsdk as s
+from simsdk import lib
+
+MONO, COLOUR = 1, 0  # ZWO ASI120MM Mini, ZWO ASI294MC Pro
+NORTH, SOUTH, EAST, WEST = 0, 1, 2, 3
+GUIDE_RATE = 0.5 * 15.041  # arcsec per second: half the sidereal rate
+FAST = 1000.0
+
+
+def focal_mm():
+    return float(os.environ.get("ASISIM_FOCAL_MM", "500"))
+
+
+def pixel_scale(cid):
+    return 206.264806 * s.info(cid).PixelSize / focal_mm()
+
+
+def setup(cid, w, h, b=1, img=s.RAW16, start=(0, 0), flip=0, gain=60, exposure_s=2.0):
+    probe = ctypes.c_int()
+    if lib.ASIGetStartPos(cid, ctypes.byref(probe), ctypes.byref(probe)) != s.SUCCESS:
+        s.ready(cid)  # opening resets the controls: only when not open yet
+    assert lib.ASISetROIFormat(cid, w, h, b, img) == s.SUCCESS
+    assert lib.ASISetStartPos(cid, *start) == s.SUCCESS
+    assert s.set_control(cid, s.FLIP, flip) == s.SUCCESS
+    assert s.set_control(cid, s.GAIN, gain) == s.SUCCESS
+    assert s.set_control(cid, s.EXPOSURE, int(exposure_s * 1e6)) == s.SUCCESS
+
+
+def grab(cid, dark=False):
+    w, h, _, img = s.roi(cid)
+    data = s.snapshot(cid, dark=int(dark))
+    if img == s.RAW16:
+        return np.frombuffer(data, "<u2").reshape(h, w).astype(np.float64)
+    if img == s.RGB24:
+        return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.float64).sum(axis=2)
+    return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.float64)
+
+
+def light(cid):
+    """A frame with its dark (bias, dark current, hot pixels) taken off."""
+    return grab(cid) - grab(cid, dark=True)
+
+
+def robust_sigma(a):
+    return 1.4826 * np.median(np.abs(a - np.median(a)))
+
+
+def stars_only(frame, k=4.0):
+    """Background-free image: everything below k sigma of the sky set to zero."""
+    f = frame - np.median(frame)
+    return np.where(f > k * robust_sigma(f), f, 0.0)
+
+
+def shift_between(a, b):
+    """(dx, dy) in pixels by which the stars of frame a moved to reach frame b."""
+    fa, fb = np.fft.rfft2(stars_only(a)), np.fft.rfft2(stars_only(b))
+    corr = np.fft.irfft2(np.conj(fa) * fb, s=a.shape)
+    iy, ix = np.unravel_index(np.argmax(corr), corr.shape)
+
+    def refine(c_minus, c0, c_plus):
+        denom = c_minus - 2 * c0 + c_plus
+        return 0.0 if denom == 0 else 0.5 * (c_minus - c_plus) / denom
+
+    h, w = corr.shape
+    dy = iy + refine(corr[(iy - 1) % h, ix], corr[iy, ix], corr[(iy + 1) % h, ix])
+    dx = ix + refine(corr[iy, (ix - 1) % w], corr[iy, ix], corr[iy, (ix + 1) % w])
+    return (dx + w / 2) % w - w / 2, (dy + h / 2) % h - h / 2
+
+
+def centroid(frame, x, y, r=4):
+    """Intensity-weighted centre of the star near (x, y), pixel centres at integers."""
+    y0, x0 = max(0, int(y) - r), max(0, int(x) - r)
+    box = stars_only(frame)[y0 : int(y) + r + 1, x0 : int(x) + r + 1]
+    yy, xx = np.mgrid[y0 : y0 + box.shape[0], x0 : x0 + box.shape[1]]
+    return (box * xx).sum() / box.sum(), (box * yy).sum() / box.sum()
+
+
+@pytest.fixture
+def fast(sim):
+    sim.set_time_scale(FAST)
+    return sim
+
+
+def test_deep_frames_show_the_faint_stars_of_a_realistic_sky(fast):
+    inf = s.info(MONO)
+    setup(MONO, inf.MaxWidth, inf.MaxHeight, exposure_s=1.0)
+    counts = {}
+    for exposure in (1.0, 120.0):
+        assert s.set_control(MONO, s.EXPOSURE, int(exposure * 1e6)) == s.SUCCESS
+        f = stars_only(light(MONO), k=6.0)
+        # Local maxima: one per star.
+        around = [np.roll(np.roll(f, dy, 0), dx, 1) for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+        peaks = (f > 0) & (f == np.maximum.reduce(around))
+        counts[exposure] = int(peaks[2:-2, 2:-2].sum())
+    area_deg2 = inf.MaxWidth * inf.MaxHeight * (pixel_scale(MONO) / 3600) ** 2
+    assert counts[120.0] > 3 * counts[1.0] > 0
+    assert counts[120.0] / area_deg2 > 500  # hundreds to thousands per square degree
+
+
+def brightest_star(frame, margin):
+    f = stars_only(frame)
+    inner = np.zeros_like(f)
+    inner[margin:-margin, margin:-margin] = f[margin:-margin, margin:-margin]
+    y, x = np.unravel_index(np.argmax(inner), inner.shape)
+    return centroid(frame, x, y)
+
+
+MODES = [
+    # camera, bin, flip, image type
+    (MONO, 1, 0, s.RAW16),
+    (MONO, 2, 0, s.RAW16),
+    (MONO, 1, 1, s.RAW8),
+    (MONO, 2, 2, s.RAW16),
+    (MONO, 2, 3, s.Y8),
+    (MONO, 1, 3, s.RAW16),
+    (COLOUR, 1, 0, s.RGB24),
+    (COLOUR, 1, 3, s.RGB24),
+]
+
+
+@pytest.mark.parametrize("cid, b, flip, img", MODES)
+def test_a_star_lands_where_the_readout_geometry_puts_it(fast, cid, b, flip, img):
+    inf = s.info(cid)
+    # Reference: the star's sensor position in an unbinned, unflipped window.
+    ref_w, ref_h = min(inf.MaxWidth, 1280) // 8 * 8, min(inf.MaxHeight, 960) // 2 * 2
+    ref_start = ((inf.MaxWidth - ref_w) // 4 * 2, (inf.MaxHeight - ref_h) // 4 * 2)
+    setup(cid, ref_w, ref_h, start=ref_start, exposure_s=5.0, gain=60 if cid == MONO else 200)
+    x, y = brightest_star(light(cid), margin=150)
+    sx, sy = x + ref_start[0], y + ref_start[1]
+    # A binned, flipped window around it.
+    w, h = 128, 96
+    start = (int((sx / b - w / 2) // 2 * 2), int((sy / b - h / 2) // 2 * 2))
+    setup(cid, w, h, b=b, img=img, start=start, flip=flip, exposure_s=5.0, gain=60 if cid == MONO else 200)
+    ux, uy = (sx + 0.5) / b - 0.5 - start[0], (sy + 0.5) / b - 0.5 - start[1]
+    ex = w - 1 - ux if flip in (1, 3) else ux
+    ey = h - 1 - uy if flip in (2, 3) else uy
+    got = centroid(light(cid), ex, ey)
+    assert got == pytest.approx((ex, ey), abs=0.6)
+
+
+EXPECTED_SIGN = {EAST: (1, 0), WEST: (-1, 0), NORTH: (0, -1), SOUTH: (0, 1)}
+
+
+@pytest.mark.parametrize("direction", [NORTH, SOUTH, EAST, WEST])
+def test_a_guide_pulse_moves_the_field_at_the_guide_rate(fast, direction):
+    inf = s.info(MONO)
+    assert inf.ST4Port
+    setup(MONO, inf.MaxWidth, inf.MaxHeight)
+    dark = grab(MONO, dark=True)
+    before = grab(MONO) - dark
+    fast.set_time_scale(1.0)  # real time, so that the pulse's length is known
+    t0 = time.monotonic()
+    assert lib.ASIPulseGuideOn(MONO, direction) == s.SUCCESS
+    t1 = time.monotonic()
+    time.sleep(0.8)
+    t2 = time.monotonic()
+    assert lib.ASIPulseGuideOff(MONO, direction) == s.SUCCESS
+    t3 = time.monotonic()
+    fast.set_time_scale(FAST)
+    after = grab(MONO) - dark
+    lasted = 0.5 * (t2 + t3) - 0.5 * (t0 + t1)
+    moved = GUIDE_RATE * lasted / pixel_scale(MONO)
+    sign_x, sign_y = EXPECTED_SIGN[direction]
+    dx, dy = shift_between(before, after)
+    assert (dx, dy) == pytest.approx((sign_x * moved, sign_y * moved), abs=0.5)
+
+
+def test_pulses_on_opposite_axes_cancel(fast):
+    setup(MONO, 640, 480, start=(320, 240))
+    dark = grab(MONO, dark=True)
+    before = grab(MONO) - dark
+    fast.set_time_scale(1.0)
+    for direction in (EAST, NORTH):
+        assert lib.ASIPulseGuideOn(MONO, direction) == s.SUCCESS
+    time.sleep(0.3)
+    for direction in (WEST, SOUTH):
+        assert lib.ASIPulseGuideOn(MONO, direction) == s.SUCCESS
+    for direction in (EAST, NORTH):
+        assert lib.ASIPulseGuideOff(MONO, direction) == s.SUCCESS
+    time.sleep(0.3)
+    for direction in (WEST, SOUTH):
+        assert lib.ASIPulseGuideOff(MONO, direction) == s.SUCCESS
+    fast.set_time_scale(FAST)
+    assert shift_between(before, grab(MONO) - dark) == pytest.approx((0.0, 0.0), abs=0.5)
+
+
+def track(sim, guide, frames=40):
+    """Star offsets (px) of a run of 5 s frames, optionally guided by a proportional loop."""
+    setup(MONO, 512, 512, start=(384, 224), exposure_s=5.0)
+    dark = grab(MONO, dark=True)
+    reference = grab(MONO) - dark
+    offsets = []
+    for _ in range(frames):
+        dx, dy = shift_between(reference, grab(MONO) - dark)
+        offsets.append((dx, dy))
+        if not guide:
+            continue
+        # Pulse against the error: 0.7 of it, at a slower clock so the length is accurate.
+        s_per_px = pixel_scale(MONO) / GUIDE_RATE
+        for error, positive, negative in ((dx, WEST, EAST), (dy, NORTH, SOUTH)):
+            seconds = 0.7 * abs(error) * s_per_px
+            if seconds < 0.02:
+                continue
+            direction = positive if error > 0 else negative
+            sim.set_time_scale(10.0)
+            lib.ASIPulseGuideOn(MONO, direction)
+            time.sleep(seconds / 10.0)
+            lib.ASIPulseGuideOff(MONO, direction)
+            sim.set_time_scale(FAST)
+    return np.array(offsets)
+
+
+@pytest.mark.slow
+def test_a_guiding_loop_holds_the_stars_that_drift_without_it(fast):
+    free = track(fast, guide=False)
+    drift = np.sqrt((free**2).sum(axis=1))
+    assert drift.max() > 2.0  # periodic error and polar drift move the field by pixels
+    fast.reset()
+    fast.set_time_scale(FAST)
+    guided = np.sqrt((track(fast, guide=True) ** 2).sum(axis=1))
+    assert np.sqrt((guided**2).mean()) < 0.4 * np.sqrt((drift**2).mean())
+    assert guided[5:].max() < 1.5
