@@ -148,6 +148,16 @@ def test_calls_during_capture(sim, call, expected):
     assert s.roi(1) == (64, 64, 1, s.RAW8)
 
 
+def test_plugging_a_connected_camera_changes_nothing(sim):
+    _small()
+    sim.set_time_scale(1000)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    sim.plug(1)
+    assert s.roi(1) == (64, 64, 1, s.RAW8)
+    for _ in range(3):
+        assert s.video_frame(1)[0] == s.SUCCESS
+
+
 def test_init_stops_capture(sim):
     _small()
     assert lib.ASIStartVideoCapture(1) == s.SUCCESS

@@ -320,8 +320,8 @@ void Camera::unplug() {
 
 void Camera::plug() {
     std::lock_guard lock(mutex_);
-    if (shut_)
-        return;
+    if (shut_ || plugged_)
+        return; // plugging a connected camera changes nothing
     plugged_ = true;
     open_ = initialised_ = false;
     power_on_settings();
@@ -784,8 +784,14 @@ void Camera::video_loop() {
         }
         if (video_stop_)
             break;
-        slot->state = SlotState::Writing;
         const FrameRequest req = frame_request(scene_time_ + exposure / 2.0, exposure, false);
+        if (frame_bytes(req) != slot->bytes.size()) {
+            // The ring no longer fits the settings: end the capture rather than render past a slot.
+            video_ = false;
+            video_stop_ = true;
+            break;
+        }
+        slot->state = SlotState::Writing;
         const std::shared_ptr<const DarkFrame> dark = dark_; // keeps req.dark_frame alive
         slot->start_time = scene_time_;
         slot->exposure_s = exposure;
