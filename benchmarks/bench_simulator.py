@@ -10,6 +10,8 @@ For each default camera at full resolution, RAW8 and RAW16, with the power-on se
 - ceiling: frames per second the library can produce at all (time scale 10000, where the frame
   interval is negligible and the frame synthesis is the limit).
 
+It also prints the cost of a journaled SDK call against a control call that records nothing.
+
 delivered must be at least the promise; the run exits 1 if it is not (a 3 % allowance covers the
 start of the measuring window).
 """
@@ -67,8 +69,26 @@ def rate(cid, n, buf, scale, seconds, min_frames):
     return frames / elapsed, dropped.value
 
 
+def call_cost(fn, n=200_000):
+    t0 = time.perf_counter()
+    for _ in range(n):
+        fn()
+    return (time.perf_counter() - t0) / n * 1e9
+
+
+def journal_cost():
+    """Cost of a journaled SDK call next to a control call that records nothing, both through ctypes."""
+    asisim.reset()
+    baseline = call_cost(lib.asisim_journal_count)
+    journaled = call_cost(lib.ASIGetNumOfConnectedCameras)
+    assert asisim.journal_count() == 4096
+    print(f"ns per call through ctypes: ASIGetNumOfConnectedCameras {journaled:.0f} (journaled), "
+          f"asisim_journal_count {baseline:.0f} (baseline, no journal)")
+
+
 def main():
     seconds = float(os.environ.get("BENCH_SECONDS", "3"))
+    journal_cost()
     print(f"{'camera':<20} {'type':<6} {'frame MB':>9} {'promised':>9} {'delivered':>10} {'ceiling':>8} {'dropped':>8}")
     ok = True
     for cid in (0, 1):
