@@ -571,14 +571,10 @@ ASI_ERROR_CODE Camera::start_exposure(int dark) {
         return ASI_ERROR_EXPOSURE_IN_PROGRESS;
     const double exposure = exposure_seconds();
     const double readout = readout_seconds(readout_settings());
-    exp_seconds_ = exposure;
-    exp_dark_ = dark != 0;
-    exp_started_sim_ = sim_clock::now();
-    exp_end_sim_ = exp_started_sim_ + exposure + readout;
+    exp_end_sim_ = sim_clock::now() + exposure + readout;
     exp_scene_start_ = scene_time_;
-    exp_request_ = frame_request(scene_time_ + exposure / 2.0, exposure, exp_dark_);
+    exp_request_ = frame_request(scene_time_ + exposure / 2.0, exposure, dark != 0);
     exp_request_.dark_frame = nullptr; // bound again when the data is read (the pointer may go)
-    exp_frame_index_ = exp_request_.frame_index;
     scene_time_ += exposure + readout;
     exp_status_ = ASI_EXP_WORKING;
     return ASI_SUCCESS;
@@ -794,7 +790,6 @@ void Camera::video_loop() {
         slot->state = SlotState::Writing;
         const std::shared_ptr<const DarkFrame> dark = dark_; // keeps req.dark_frame alive
         slot->start_time = scene_time_;
-        slot->exposure_s = exposure;
         scene_time_ += advance;
         uint8_t *out = slot->bytes.data();
         lock.unlock();

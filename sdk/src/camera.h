@@ -129,7 +129,6 @@ class Camera {
         SlotState state = SlotState::Free;
         uint64_t sequence = 0;   // publication order, for oldest-first reads
         double start_time = 0.0; // scene time of the exposure start, for GPS stamps
-        double exposure_s = 0.0;
     };
     struct TriggerOutput {
         bool pin_high = true;
@@ -192,11 +191,7 @@ class Camera {
     // Snapshot.
     ASI_EXPOSURE_STATUS exp_status_ = ASI_EXP_IDLE;
     double exp_end_sim_ = 0.0;      // sim-clock instant the exposure and readout are done
-    double exp_started_sim_ = 0.0;
-    double exp_seconds_ = 0.0;
     double exp_scene_start_ = 0.0;  // scene time of the exposure start
-    uint64_t exp_frame_index_ = 0;
-    bool exp_dark_ = false;
     FrameRequest exp_request_;      // settings captured when the exposure started
 
     // Video.
