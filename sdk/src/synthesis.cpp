@@ -18,8 +18,27 @@
 #include <cstring>
 #include <optional>
 
+// SSE2 kernels wherever the compiler targets it (-DASISIM_SSE2=0 leaves them out).
+#if !defined(ASISIM_SSE2)
 #if defined(__SSE2__)
+#define ASISIM_SSE2 1
+#else
+#define ASISIM_SSE2 0
+#endif
+#endif
+#if ASISIM_SSE2
 #include <emmintrin.h>
+#endif
+// Run-time choice of AVX2 kernels on x86-64 with GCC or Clang (-DASISIM_AVX2=0 leaves them out).
+#if !defined(ASISIM_AVX2)
+#if ASISIM_SSE2 && defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define ASISIM_AVX2 1
+#else
+#define ASISIM_AVX2 0
+#endif
+#endif
+#if ASISIM_AVX2
+#include <immintrin.h>
 #endif
 
 namespace asisim {
@@ -123,25 +142,65 @@ Readout make_readout(const FrameRequest &req, int bin) {
     return r;
 }
 
-// Where digitised values go: native ADU (32-bit), the float mosaic of a colour frame, or
-// straight into RAW8 / RAW16 samples.
-enum class Sink { native, mosaic, raw8, raw16 };
+// Where digitised values go: a float row of a colour frame's mosaic, or straight into RAW8 /
+// RAW16 samples.
+enum class Sink { mosaic, raw8, raw16 };
 
-// Shot and read noise and the ADC for one row of mean electrons. The hot loop of the simulator:
-// four pixels at a time where SSE2 is there (every x86-64), plain C++ elsewhere and for the tail.
+// The ADC's output for one pixel, into the sink. Shared by the vector loops' tails and the scalar
+// build: bit for bit the same arithmetic as the vector lanes (no fused multiply-add anywhere), so
+// every path gives the same frame.
+template <Sink kSink> void digitise_one(const float *mean, const float *ga, const float *gb, int i, const Readout &r,
+                                        void *out) {
+    const float s = mean[i];
+    const float g = (ga[i] + gb[i]) * 0.70710678f;
+    float v = s + std::sqrt(s + r.read_var) * g;
+    v = std::min(v, r.full_well + r.read_sigma * g);
+    float a = v * r.adu_per_e + r.offset;
+    a = std::min(std::max(a, 0.0f), r.adc_max + 0.5f);
+    const auto adu = uint32_t(int32_t(a)); // a < 2^31
+    if constexpr (kSink == Sink::mosaic) {
+        static_cast<float *>(out)[i] = float(adu);
+    } else if constexpr (kSink == Sink::raw8) {
+        static_cast<uint8_t *>(out)[i] = uint8_t(std::min(adu >> (r.bits - 8), 255u));
+    } else {
+        const uint32_t wide = std::min(adu << (16 - r.bits), 65535u);
+        uint8_t *o = static_cast<uint8_t *>(out) + 2 * size_t(i);
+        o[0] = uint8_t(wide & 0xff); // little-endian, as the SDK delivers
+        o[1] = uint8_t(wide >> 8);
+    }
+}
+
+#if ASISIM_SSE2
+// Four ADC values (int32 lanes) into the sink at pixel i.
+template <Sink kSink> inline void store4(__m128i adu, const Readout &r, int i, void *out) {
+    if constexpr (kSink == Sink::mosaic) {
+        _mm_storeu_ps(static_cast<float *>(out) + i, _mm_cvtepi32_ps(adu));
+    } else if constexpr (kSink == Sink::raw8) {
+        // The top 8 bits; binned sums past 255 saturate in the unsigned pack.
+        const __m128i narrow =
+            _mm_packs_epi32(_mm_srl_epi32(adu, _mm_cvtsi32_si128(r.bits - 8)), _mm_setzero_si128());
+        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow));
+        std::memcpy(static_cast<uint8_t *>(out) + i, &bytes, 4);
+    } else {
+        // Shifted to the top bits, saturated at 65535, packed as unsigned through the signed pack
+        // by moving the range down and back.
+        const __m128i max16 = _mm_set1_epi32(65535);
+        __m128i wide = _mm_sll_epi32(adu, _mm_cvtsi32_si128(16 - r.bits));
+        const __m128i over = _mm_cmpgt_epi32(wide, max16);
+        wide = _mm_or_si128(_mm_andnot_si128(over, wide), _mm_and_si128(over, max16));
+        wide = _mm_packs_epi32(_mm_sub_epi32(wide, _mm_set1_epi32(32768)), _mm_setzero_si128());
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(static_cast<uint8_t *>(out) + 2 * size_t(i)),
+                         _mm_xor_si128(wide, _mm_set1_epi16(-32768)));
+    }
+}
+
+// Four pixels at a time (every x86-64 has SSE2), from pixel i on. Returns the first pixel left.
 template <Sink kSink>
-void digitise_row(const float *mean, const float *ga, const float *gb, int n, const Readout &r, void *out) {
-    constexpr float kInvSqrt2 = 0.70710678f;
-    const float top = r.adc_max + 0.5f;
-    const int down = r.bits - 8, up = 16 - r.bits;
-    int i = 0;
-#if defined(__SSE2__)
-    const __m128 inv_sqrt2 = _mm_set1_ps(kInvSqrt2), read_var = _mm_set1_ps(r.read_var),
+int digitise_sse2(const float *mean, const float *ga, const float *gb, int i, int n, const Readout &r, void *out) {
+    const __m128 inv_sqrt2 = _mm_set1_ps(0.70710678f), read_var = _mm_set1_ps(r.read_var),
                  full_well = _mm_set1_ps(r.full_well), read_sigma = _mm_set1_ps(r.read_sigma),
                  gain = _mm_set1_ps(r.adu_per_e), offset = _mm_set1_ps(r.offset), zero = _mm_setzero_ps(),
-                 high = _mm_set1_ps(top);
-    const __m128i shift_down = _mm_cvtsi32_si128(down), shift_up = _mm_cvtsi32_si128(up);
-    const __m128i max16 = _mm_set1_epi32(65535), bias16 = _mm_set1_epi32(32768), flip16 = _mm_set1_epi16(-32768);
+                 high = _mm_set1_ps(r.adc_max + 0.5f);
     for (; i + 4 <= n; i += 4) {
         const __m128 s = _mm_loadu_ps(mean + i);
         const __m128 g = _mm_mul_ps(_mm_add_ps(_mm_loadu_ps(ga + i), _mm_loadu_ps(gb + i)), inv_sqrt2);
@@ -149,49 +208,54 @@ void digitise_row(const float *mean, const float *ga, const float *gb, int n, co
         v = _mm_min_ps(v, _mm_add_ps(full_well, _mm_mul_ps(read_sigma, g)));
         __m128 a = _mm_add_ps(_mm_mul_ps(v, gain), offset);
         a = _mm_min_ps(_mm_max_ps(a, zero), high);
-        const __m128i adu = _mm_cvttps_epi32(a);
-        if constexpr (kSink == Sink::native) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(static_cast<uint32_t *>(out) + i), adu);
-        } else if constexpr (kSink == Sink::mosaic) {
-            _mm_storeu_ps(static_cast<float *>(out) + i, _mm_cvtepi32_ps(adu));
-        } else if constexpr (kSink == Sink::raw8) {
-            // The top 8 bits; binned sums past 255 saturate in the unsigned pack.
-            const __m128i narrow = _mm_packs_epi32(_mm_srl_epi32(adu, shift_down), _mm_setzero_si128());
-            const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow));
-            std::memcpy(static_cast<uint8_t *>(out) + i, &bytes, 4);
-        } else {
-            // Shifted to the top bits, saturated at 65535, packed as unsigned through the signed
-            // pack by moving the range down and back.
-            __m128i wide = _mm_sll_epi32(adu, shift_up);
-            const __m128i over = _mm_cmpgt_epi32(wide, max16);
-            wide = _mm_or_si128(_mm_andnot_si128(over, wide), _mm_and_si128(over, max16));
-            wide = _mm_packs_epi32(_mm_sub_epi32(wide, bias16), _mm_setzero_si128());
-            _mm_storel_epi64(reinterpret_cast<__m128i *>(static_cast<uint8_t *>(out) + 2 * size_t(i)),
-                             _mm_xor_si128(wide, flip16));
-        }
+        store4<kSink>(_mm_cvttps_epi32(a), r, i, out);
     }
+    return i;
+}
 #endif
-    for (; i < n; ++i) {
-        const float s = mean[i];
-        const float g = (ga[i] + gb[i]) * kInvSqrt2;
-        float v = s + std::sqrt(s + r.read_var) * g;
-        v = std::min(v, r.full_well + r.read_sigma * g);
-        float a = v * r.adu_per_e + r.offset;
-        a = std::min(std::max(a, 0.0f), top);
-        const auto adu = uint32_t(int32_t(a));
-        if constexpr (kSink == Sink::native) {
-            static_cast<uint32_t *>(out)[i] = adu;
-        } else if constexpr (kSink == Sink::mosaic) {
-            static_cast<float *>(out)[i] = float(adu);
-        } else if constexpr (kSink == Sink::raw8) {
-            static_cast<uint8_t *>(out)[i] = uint8_t(std::min(adu >> down, 255u));
-        } else {
-            const uint32_t wide = std::min(adu << up, 65535u);
-            uint8_t *o = static_cast<uint8_t *>(out) + 2 * size_t(i);
-            o[0] = uint8_t(wide & 0xff); // little-endian, as the SDK delivers
-            o[1] = uint8_t(wide >> 8);
-        }
+
+#if ASISIM_AVX2
+// Eight pixels at a time on CPUs with AVX2, chosen at run time; the same operations as SSE2.
+template <Sink kSink>
+__attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float *ga, const float *gb, int i,
+                                                  int n, const Readout &r, void *out) {
+    const __m256 inv_sqrt2 = _mm256_set1_ps(0.70710678f), read_var = _mm256_set1_ps(r.read_var),
+                 full_well = _mm256_set1_ps(r.full_well), read_sigma = _mm256_set1_ps(r.read_sigma),
+                 gain = _mm256_set1_ps(r.adu_per_e), offset = _mm256_set1_ps(r.offset),
+                 zero = _mm256_setzero_ps(), high = _mm256_set1_ps(r.adc_max + 0.5f);
+    for (; i + 8 <= n; i += 8) {
+        const __m256 s = _mm256_loadu_ps(mean + i);
+        const __m256 g = _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(ga + i), _mm256_loadu_ps(gb + i)), inv_sqrt2);
+        __m256 v = _mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(_mm256_add_ps(s, read_var)), g));
+        v = _mm256_min_ps(v, _mm256_add_ps(full_well, _mm256_mul_ps(read_sigma, g)));
+        __m256 a = _mm256_add_ps(_mm256_mul_ps(v, gain), offset);
+        a = _mm256_min_ps(_mm256_max_ps(a, zero), high);
+        const __m256i adu = _mm256_cvttps_epi32(a);
+        store4<kSink>(_mm256_castsi256_si128(adu), r, i, out);
+        store4<kSink>(_mm256_extracti128_si256(adu, 1), r, i + 4, out);
     }
+    return i;
+}
+
+bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#endif
+
+// Shot and read noise and the ADC for one row of mean electrons: the simulator's hot loop.
+template <Sink kSink>
+void digitise_row(const float *mean, const float *ga, const float *gb, int n, const Readout &r, void *out) {
+    int i = 0;
+#if ASISIM_AVX2
+    if (have_avx2())
+        i = digitise_avx2<kSink>(mean, ga, gb, i, n, r, out);
+#endif
+#if ASISIM_SSE2
+    i = digitise_sse2<kSink>(mean, ga, gb, i, n, r, out);
+#endif
+    for (; i < n; ++i)
+        digitise_one<kSink>(mean, ga, gb, i, r, out);
 }
 
 // One row of noise drawn from the tables at offsets of the row's own, in chunks that fit them.
@@ -211,22 +275,6 @@ template <Sink kSink> void digitise(const float *mean, int n, const Readout &r, 
 
 uint8_t clip8(float v) { return uint8_t(std::min(std::max(v, 0.0f), 255.0f)); }
 
-// Rounds a row of values to bytes, clipping to 0..255.
-void to_bytes(const float *in, int n, uint8_t *out) {
-    int i = 0;
-#if defined(__SSE2__)
-    const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps(), top = _mm_set1_ps(255.0f);
-    for (; i + 4 <= n; i += 4) {
-        const __m128 v = _mm_min_ps(_mm_max_ps(_mm_add_ps(_mm_loadu_ps(in + i), half), zero), top);
-        const __m128i w = _mm_packs_epi32(_mm_cvttps_epi32(v), _mm_setzero_si128());
-        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(w, w));
-        std::memcpy(out + i, &bytes, 4);
-    }
-#endif
-    for (; i < n; ++i)
-        out[i] = clip8(in[i] + 0.5f);
-}
-
 // Bilinear debayer as a linear filter: every output channel of a pixel is a weighted sum of
 // the pixel itself, its up+down pair, its left+right pair and its four diagonals, with weights
 // that depend only on the column's parity within the row.
@@ -234,32 +282,121 @@ struct Taps {
     float own = 0.0f, up_down = 0.0f, left_right = 0.0f, diagonal = 0.0f;
 };
 
-void filter_row(const float *up, const float *cur, const float *down, int w, const Taps taps[2], float *out) {
+// Lane weights of a tap for four pixels starting at an odd column: parities 1, 0, 1, 0.
+struct TapVectors {
+    float own[4], up_down[4], left_right[4], diagonal[4];
+};
+
+template <int kChannels> void tap_vectors(const Taps (&taps)[kChannels][2], TapVectors (&v)[kChannels]) {
+    for (int c = 0; c < kChannels; ++c)
+        for (int k = 0; k < 4; ++k) {
+            const Taps &t = taps[c][(k + 1) & 1];
+            v[c].own[k] = t.own;
+            v[c].up_down[k] = t.up_down;
+            v[c].left_right[k] = t.left_right;
+            v[c].diagonal[k] = t.diagonal;
+        }
+}
+
+// Writes four pixels' channels (int32 lanes, R, G, B order) as Y8 bytes or B, G, R samples. The
+// B, G, R samples go out as overlapping 32-bit words, so one byte past the fourth pixel is
+// written too (the caller leaves room).
+#if ASISIM_SSE2
+template <int kChannels> inline void store_pixels4(const __m128i (&v)[kChannels], uint8_t *out) {
+    if constexpr (kChannels == 1) {
+        const __m128i narrow = _mm_packs_epi32(v[0], _mm_setzero_si128());
+        const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow));
+        std::memcpy(out, &bytes, 4);
+    } else {
+        const __m128i bgr = _mm_or_si128(_mm_or_si128(v[2], _mm_slli_epi32(v[1], 8)), _mm_slli_epi32(v[0], 16));
+        alignas(16) uint32_t words[4];
+        _mm_store_si128(reinterpret_cast<__m128i *>(words), bgr);
+        for (int k = 0; k < 4; ++k)
+            std::memcpy(out + 3 * k, &words[k], 4);
+    }
+}
+
+template <int kChannels>
+int debayer_sse2(const float *up, const float *cur, const float *down, int u, int w, const TapVectors (&t)[kChannels],
+                 uint8_t *out) {
+    const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps(), top = _mm_set1_ps(255.0f);
+    for (; u + 5 < w; u += 4) {
+        const __m128 c0 = _mm_loadu_ps(cur + u);
+        const __m128 ud = _mm_add_ps(_mm_loadu_ps(up + u), _mm_loadu_ps(down + u));
+        const __m128 lr = _mm_add_ps(_mm_loadu_ps(cur + u - 1), _mm_loadu_ps(cur + u + 1));
+        const __m128 dg = _mm_add_ps(_mm_add_ps(_mm_loadu_ps(up + u - 1), _mm_loadu_ps(up + u + 1)),
+                                     _mm_add_ps(_mm_loadu_ps(down + u - 1), _mm_loadu_ps(down + u + 1)));
+        __m128i v[kChannels];
+        for (int c = 0; c < kChannels; ++c) {
+            __m128 x = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t[c].own), c0), _mm_mul_ps(_mm_loadu_ps(t[c].up_down), ud));
+            x = _mm_add_ps(x, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t[c].left_right), lr),
+                                         _mm_mul_ps(_mm_loadu_ps(t[c].diagonal), dg)));
+            v[c] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_add_ps(x, half), zero), top));
+        }
+        store_pixels4<kChannels>(v, out + kChannels * u);
+    }
+    return u;
+}
+#endif
+
+#if ASISIM_AVX2
+template <int kChannels>
+__attribute__((target("avx2"))) int debayer_avx2(const float *up, const float *cur, const float *down, int u, int w,
+                                                 const TapVectors (&t)[kChannels], uint8_t *out) {
+    const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
+    __m256 own[kChannels], ud_t[kChannels], lr_t[kChannels], dg_t[kChannels];
+    for (int c = 0; c < kChannels; ++c) { // eight lanes: the four-lane pattern twice
+        own[c] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(t[c].own));
+        ud_t[c] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(t[c].up_down));
+        lr_t[c] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(t[c].left_right));
+        dg_t[c] = _mm256_broadcast_ps(reinterpret_cast<const __m128 *>(t[c].diagonal));
+    }
+    for (; u + 9 < w; u += 8) {
+        const __m256 c0 = _mm256_loadu_ps(cur + u);
+        const __m256 ud = _mm256_add_ps(_mm256_loadu_ps(up + u), _mm256_loadu_ps(down + u));
+        const __m256 lr = _mm256_add_ps(_mm256_loadu_ps(cur + u - 1), _mm256_loadu_ps(cur + u + 1));
+        const __m256 dg = _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(up + u - 1), _mm256_loadu_ps(up + u + 1)),
+                                        _mm256_add_ps(_mm256_loadu_ps(down + u - 1), _mm256_loadu_ps(down + u + 1)));
+        __m128i lo[kChannels], hi[kChannels];
+        for (int c = 0; c < kChannels; ++c) {
+            __m256 x = _mm256_add_ps(_mm256_mul_ps(own[c], c0), _mm256_mul_ps(ud_t[c], ud));
+            x = _mm256_add_ps(x, _mm256_add_ps(_mm256_mul_ps(lr_t[c], lr), _mm256_mul_ps(dg_t[c], dg)));
+            const __m256i v = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_add_ps(x, half), zero), top));
+            lo[c] = _mm256_castsi256_si128(v);
+            hi[c] = _mm256_extracti128_si256(v, 1);
+        }
+        store_pixels4<kChannels>(lo, out + kChannels * u);
+        store_pixels4<kChannels>(hi, out + kChannels * (u + 4));
+    }
+    return u;
+}
+#endif
+
+// Debayers one row straight to bytes: Y8 (one channel) or B, G, R samples (three channels, the
+// taps given in R, G, B order). Values are rounded and clipped to 0..255; every path computes
+// each pixel with the same operations in the same order.
+template <int kChannels>
+void debayer_row(const float *up, const float *cur, const float *down, int w, const Taps (&taps)[kChannels][2],
+                 uint8_t *out) {
     auto one = [&](int u) {
         const int l = u > 0 ? u - 1 : 1, r = u + 1 < w ? u + 1 : w - 2; // mirrored at the edges
-        const Taps &t = taps[u & 1];
-        out[u] = t.own * cur[u] + t.up_down * (up[u] + down[u]) + t.left_right * (cur[l] + cur[r]) +
-                 t.diagonal * (up[l] + up[r] + down[l] + down[r]);
+        const float ud = up[u] + down[u], lr = cur[l] + cur[r], dg = (up[l] + up[r]) + (down[l] + down[r]);
+        for (int c = 0; c < kChannels; ++c) {
+            const Taps &t = taps[c][u & 1];
+            const float v = (t.own * cur[u] + t.up_down * ud) + (t.left_right * lr + t.diagonal * dg);
+            out[kChannels * u + (kChannels == 3 ? 2 - c : 0)] = clip8(v + 0.5f);
+        }
     };
     one(0);
     int u = 1;
-#if defined(__SSE2__)
-    // Lanes u, u+1, u+2, u+3 with u odd: parities 1, 0, 1, 0.
-    const __m128 own = _mm_setr_ps(taps[1].own, taps[0].own, taps[1].own, taps[0].own);
-    const __m128 ud = _mm_setr_ps(taps[1].up_down, taps[0].up_down, taps[1].up_down, taps[0].up_down);
-    const __m128 lr = _mm_setr_ps(taps[1].left_right, taps[0].left_right, taps[1].left_right, taps[0].left_right);
-    const __m128 dg = _mm_setr_ps(taps[1].diagonal, taps[0].diagonal, taps[1].diagonal, taps[0].diagonal);
-    for (; u + 4 < w; u += 4) {
-        const __m128 c = _mm_loadu_ps(cur + u), a = _mm_loadu_ps(up + u), b = _mm_loadu_ps(down + u);
-        const __m128 horiz = _mm_add_ps(_mm_loadu_ps(cur + u - 1), _mm_loadu_ps(cur + u + 1));
-        const __m128 diag = _mm_add_ps(_mm_add_ps(_mm_loadu_ps(up + u - 1), _mm_loadu_ps(up + u + 1)),
-                                       _mm_add_ps(_mm_loadu_ps(down + u - 1), _mm_loadu_ps(down + u + 1)));
-        __m128 v = _mm_mul_ps(own, c);
-        v = _mm_add_ps(v, _mm_mul_ps(ud, _mm_add_ps(a, b)));
-        v = _mm_add_ps(v, _mm_mul_ps(lr, horiz));
-        v = _mm_add_ps(v, _mm_mul_ps(dg, diag));
-        _mm_storeu_ps(out + u, v);
-    }
+    TapVectors t[kChannels];
+    tap_vectors<kChannels>(taps, t);
+#if ASISIM_AVX2
+    if (have_avx2())
+        u = debayer_avx2<kChannels>(up, cur, down, u, w, t, out);
+#endif
+#if ASISIM_SSE2
+    u = debayer_sse2<kChannels>(up, cur, down, u, w, t, out);
 #endif
     for (; u < w; ++u)
         one(u);
@@ -303,16 +440,9 @@ class Renderer {
         sensor_row_.resize(size_t(geo_.region_width));
         mean_.resize(size_t(w));
         row_out_.resize(size_t(w) * 3);
-        std::vector<float> &mosaic = mosaic_buffer();
         if (colour_out_) {
-            for (auto &c : channel_)
-                c.resize(size_t(w));
-            channel_bytes_.resize(size_t(w) * 3);
-            const size_t samples = size_t(w) * size_t(geo_.height);
-            if (mosaic.size() < samples)
-                mosaic.resize(samples);
-        } else if (mosaic.size() > (size_t{1} << 20)) {
-            mosaic = std::vector<float>(); // don't hold a large frame's worth for a grey stream
+            for (auto &r : ring_)
+                r.resize(size_t(w));
         }
         const uint64_t frame_key = hash_combine(hash_combine(req_.seed, 0x6E6F697365ull), req_.frame_index);
         for (int uy = 0; uy < geo_.height; ++uy) {
@@ -320,7 +450,11 @@ class Renderer {
             const float *mean = mean_row(by);
             const uint64_t key = hash_combine(frame_key, uint64_t(by));
             if (colour_out_) {
-                digitise<Sink::mosaic>(mean, w, ro_, key, mosaic.data() + size_t(uy) * size_t(w));
+                // The debayer of a row needs the rows on either side: mosaic rows live in a ring
+                // of three, and each row is finished once the one below it exists.
+                digitise<Sink::mosaic>(mean, w, ro_, key, ring_[uy % 3].data());
+                if (uy > 0)
+                    emit_colour_row(uy - 1);
                 continue;
             }
             uint8_t *dst = out_row(uy);
@@ -341,8 +475,7 @@ class Renderer {
             subtract_dark(dst, uy);
         }
         if (colour_out_)
-            for (int uy = 0; uy < geo_.height; ++uy)
-                emit_colour_row(uy);
+            emit_colour_row(geo_.height - 1);
     }
 
   private:
@@ -391,13 +524,13 @@ class Renderer {
     // RGB24 and Y8 of colour images: bilinear debayer of the mosaic around row uy.
     void emit_colour_row(int uy) {
         const int w = geo_.width, h = geo_.height;
-        const float *mosaic = mosaic_buffer().data();
         uint8_t *dst = out_row(uy);
         uint8_t *tmp = row_out_.data();
+        const float *cur = ring_[uy % 3].data();
         if (w < 2 || h < 2) { // too small to hold every colour: show it grey
             const float scale = std::ldexp(1.0f, 8 - ro_.bits);
             for (int u = 0; u < w; ++u) {
-                const uint8_t v = gamma_lut_[clip8(mosaic[size_t(uy) * size_t(w) + size_t(u)] * scale)];
+                const uint8_t v = gamma_lut_[clip8(cur[u] * scale)];
                 for (int c = 0; c < bpp_; ++c)
                     tmp[u * bpp_ + c] = v;
             }
@@ -406,9 +539,8 @@ class Renderer {
             return;
         }
         // Rows above and below, mirrored at the edges so that neighbours keep their colours.
-        const float *up = mosaic + size_t(uy > 0 ? uy - 1 : uy + 1) * size_t(w);
-        const float *cur = mosaic + size_t(uy) * size_t(w);
-        const float *down = mosaic + size_t(uy + 1 < h ? uy + 1 : uy - 1) * size_t(w);
+        const float *up = ring_[(uy > 0 ? uy - 1 : uy + 1) % 3].data();
+        const float *down = ring_[(uy + 1 < h ? uy + 1 : uy - 1) % 3].data();
         const int64_t bx = req_.start_x, by = int64_t(req_.start_y) + uy;
         const int colour[2] = {bayer_colour(m_.bayer, bx, by), bayer_colour(m_.bayer, bx + 1, by)};
         const int green_parity = colour[0] == 1 ? 0 : 1;
@@ -420,35 +552,24 @@ class Renderer {
         if (req_.img_type == ASI_IMG_Y8) {
             // Luminance straight from the mosaic: the channels' filters weighted and summed.
             constexpr float kLuma[3] = {0.299f, 0.587f, 0.114f};
-            Taps taps[2] = {}, part[2];
+            Taps taps[1][2] = {}, part[2];
             for (int c = 0; c < 3; ++c) {
                 channel_taps(c, row_colour, green_parity, gain[c] * kLuma[c], part);
                 for (int p = 0; p < 2; ++p) {
-                    taps[p].own += part[p].own;
-                    taps[p].up_down += part[p].up_down;
-                    taps[p].left_right += part[p].left_right;
-                    taps[p].diagonal += part[p].diagonal;
+                    taps[0][p].own += part[p].own;
+                    taps[0][p].up_down += part[p].up_down;
+                    taps[0][p].left_right += part[p].left_right;
+                    taps[0][p].diagonal += part[p].diagonal;
                 }
             }
-            float *luma = channel_[0].data();
-            filter_row(up, cur, down, w, taps, luma);
-            to_bytes(luma, w, row);
+            debayer_row<1>(up, cur, down, w, taps, row);
             apply_gamma(row, w);
         } else {
-            uint8_t *bytes = channel_bytes_.data();
-            for (int c = 0; c < 3; ++c) {
-                Taps taps[2];
-                channel_taps(c, row_colour, green_parity, gain[c], taps);
-                filter_row(up, cur, down, w, taps, channel_[c].data());
-                to_bytes(channel_[c].data(), w, bytes + size_t(c) * size_t(w));
-            }
-            apply_gamma(bytes, 3 * w);
-            const uint8_t *r = bytes, *g = bytes + w, *b = bytes + 2 * w;
-            for (int u = 0; u < w; ++u) {
-                row[3 * u] = b[u];
-                row[3 * u + 1] = g[u];
-                row[3 * u + 2] = r[u];
-            }
+            Taps taps[3][2];
+            for (int c = 0; c < 3; ++c)
+                channel_taps(c, row_colour, green_parity, gain[c], taps[c]);
+            debayer_row<3>(up, cur, down, w, taps, row);
+            apply_gamma(row, 3 * w);
         }
         if (flip_x_)
             store_row(tmp, dst);
@@ -459,12 +580,6 @@ class Renderer {
         if (req_.gamma != 50) // 50 is linear
             for (int i = 0; i < n; ++i)
                 row[i] = gamma_lut_[row[i]];
-    }
-
-    // The mosaic of a colour frame, kept per thread: frames follow each other at video rates.
-    static std::vector<float> &mosaic_buffer() {
-        thread_local std::vector<float> buffer;
-        return buffer;
     }
 
     // Copies a finished row into the frame in output orientation.
@@ -534,8 +649,8 @@ class Renderer {
     std::optional<SkyScene> scene_;
     bool colour_out_ = false;
     std::vector<float> sensor_row_, mean_;
-    std::vector<float> channel_[3];
-    std::vector<uint8_t> row_out_, channel_bytes_;
+    std::vector<float> ring_[3]; // the last three mosaic rows of a colour frame
+    std::vector<uint8_t> row_out_;
     uint8_t gamma_lut_[256] = {};
 };
 
