@@ -138,20 +138,31 @@ PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
     return nullptr;
 }
 
-// Decides once (until the namespace, the table or the class changes) whether success can be
-// answered without making the ASISuccess instance: the table is an exact dict whose keys are all
-// exact ints (so looking a code up runs no Python code), it maps 0 to the class bound as
-// ASISuccess, and that class is plain. The class's type version tag, checked at each call,
-// changes with any change to the class or its bases.
+// Decides whether success can be answered without making the ASISuccess instance: the table is
+// an exact dict whose keys are all exact ints (so looking a code up runs no Python code), it maps
+// 0 to the class bound as ASISuccess, and that class is plain. The decision holds until the
+// namespace or the table changes (the dict watcher forgets it) or the class or one of its bases
+// changes (its type version tag, checked at each call, moves on).
 void decide_success_shortcut() {
-    g_hot.success_known = true;
+    g_hot.success_known = false;
     g_hot.success_shortcut = false;
     PyObject *table = PyDict_GetItemWithError(g_state.ns, g_names.error_table);
-    PyObject *success = PyDict_GetItemWithError(g_state.ns, g_names.success);
-    if (table == nullptr || success == nullptr || !PyDict_CheckExact(table) || !is_plain_exception_class(success)) {
+    PyObject *success = table ? PyDict_GetItemWithError(g_state.ns, g_names.success) : nullptr;
+    if (success == nullptr || !PyDict_CheckExact(table) || !PyType_Check(success) || !watch_dict(table)) {
         PyErr_Clear();
         return;
     }
+    auto *type = reinterpret_cast<PyTypeObject *>(success);
+    // A lookup through the type gives it a version tag if it has none.
+    (void)_PyType_Lookup(type, g_names.success);
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
+        return;
+    g_hot.success = success; // remembered like a lookup: forgotten with any change to the name
+    g_hot.success_version = type->tp_version_tag;
+    g_hot.success_known = true;
+
+    if (!is_plain_exception_class(success))
+        return;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
@@ -164,15 +175,6 @@ void decide_success_shortcut() {
         PyErr_Clear();
         return;
     }
-    auto *type = reinterpret_cast<PyTypeObject *>(success);
-    // A lookup through the type gives it a version tag if it has none.
-    (void)_PyType_Lookup(type, g_names.success);
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
-        return;
-    if (!watch_dict(table))
-        return;
-    g_hot.success = success; // remembered like a lookup: forgotten with any change to the name
-    g_hot.success_version = type->tp_version_tag;
     g_hot.success_shortcut = true;
 }
 
@@ -181,16 +183,19 @@ bool is_zero(PyObject *code) {
     return PyLong_AsLongAndOverflow(code, &overflow) == 0 && overflow == 0;
 }
 
-// Success that nothing could observe: the remembered decision still holds for this class.
+bool success_class_unchanged() {
+    auto *type = reinterpret_cast<PyTypeObject *>(g_hot.success);
+    return type != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+           type->tp_version_tag == g_hot.success_version;
+}
+
+// Success that nothing could observe.
 bool success_without_instance(PyObject *code) {
     if (!g_hot.watching || !is_zero(code))
         return false;
-    if (!g_hot.success_known)
+    if (!g_hot.success_known || !success_class_unchanged())
         decide_success_shortcut();
-    if (!g_hot.success_shortcut)
-        return false;
-    auto *type = reinterpret_cast<PyTypeObject *>(g_hot.success);
-    return type != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) && type->tp_version_tag == g_hot.success_version;
+    return g_hot.success_shortcut;
 }
 
 // handle_error_code for an exact int.
