@@ -1,12 +1,15 @@
 // Times render_frame at full resolution, on one thread, for every catalogue model and image type.
 // Built and run by bench_synthesis.py; prints one line per case:
-//   model<TAB>type<TAB>frames/s rendered<TAB>frames/s promised by the timing model
+//   model<TAB>type<TAB>frames/s rendered<TAB>frames/s promised by the timing model<TAB>
+//   frames/s of a plain memcpy of the frame (the baseline: what delivering it costs anyway)
+// Arguments: seconds per case, model name (or ""), image type name (or ""), bin (default 1).
 #include "catalogue.h"
 #include "synthesis.h"
 #include "timing.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -14,7 +17,8 @@ int main(int argc, char **argv) {
     using namespace asisim;
     const double budget_s = argc > 1 ? std::atof(argv[1]) : 1.0;
     const char *only = argc > 2 && argv[2][0] ? argv[2] : nullptr;
-    const char *only_type = argc > 3 ? argv[3] : nullptr;
+    const char *only_type = argc > 3 && argv[3][0] ? argv[3] : nullptr;
+    const int bin = argc > 4 ? std::atoi(argv[4]) : 1;
     const ASI_IMG_TYPE types[] = {ASI_IMG_RAW8, ASI_IMG_RAW16, ASI_IMG_Y8, ASI_IMG_RGB24};
     const char *names[] = {"RAW8", "RGB24", "RAW16", "Y8"};
     for (const CameraModel &m : catalogue()) {
@@ -25,8 +29,11 @@ int main(int argc, char **argv) {
                 continue;
             FrameRequest req;
             req.model = &m;
-            req.width = m.width / 8 * 8;
-            req.height = m.height / 2 * 2;
+            if (bin < 1 || bin > m.max_bin)
+                continue;
+            req.width = m.width / bin / 8 * 8;
+            req.height = m.height / bin / 2 * 2;
+            req.bin = bin;
             req.img_type = type;
             req.exposure_s = 0.001;
             req.gain = m.unity_gain;
@@ -37,6 +44,7 @@ int main(int argc, char **argv) {
             rs.model = &m;
             rs.width = req.width;
             rs.height = req.height;
+            rs.bin = bin;
             rs.img_type = type;
             rs.bandwidth_percent = 100;
             rs.high_speed = true;
@@ -51,7 +59,19 @@ int main(int argc, char **argv) {
                 render_frame(req, out.data());
                 elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
             } while (elapsed < budget_s || frames < 3);
-            std::printf("%s\t%s\t%.1f\t%.1f\n", m.name, names[type], frames / elapsed, promised);
+            // Baseline: copying the frame once, as every frame read does.
+            std::vector<uint8_t> copy(out.size());
+            int copies = 0;
+            const auto copy_start = std::chrono::steady_clock::now();
+            double copy_elapsed = 0.0;
+            do {
+                out[size_t(copies) % out.size()] ^= 1; // keep the copies from being folded away
+                std::memcpy(copy.data(), out.data(), out.size());
+                ++copies;
+                copy_elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - copy_start).count();
+            } while (copy_elapsed < budget_s / 4 || copies < 3);
+            std::printf("%s\t%s\t%.1f\t%.1f\t%.1f\n", m.name, names[type], frames / elapsed, promised,
+                        copies / copy_elapsed + 0.0 * copy[0]);
             std::fflush(stdout);
         }
     }

@@ -65,6 +65,9 @@ struct Geometry {
     int64_t x0 = 0, y0 = 0;  // sensor region covering the frame
     int region_width = 0, region_height = 0;
     std::vector<int32_t> cols; // width * bin region columns
+    // How cols runs, for the fast paths: consecutive blocks of `bin`, same-colour pairs of a
+    // Bayer sensor starting on an even column with an even width, or anything else.
+    enum class Layout { blocks, bayer_pairs, gathered } layout = Layout::gathered;
 
     // Sensor coordinate of sample i (0..bin-1) of binned coordinate b along one axis.
     int64_t sensor(int64_t b, int i) const {
@@ -103,6 +106,10 @@ Geometry make_geometry(const FrameRequest &req) {
     }
     g.y0 = lo;
     g.region_height = int(hi - lo + 1);
+    if (!g.bayer_bin)
+        g.layout = Geometry::Layout::blocks; // cols[u * bin + i] == u * bin + i
+    else if ((req.start_x & 1) == 0 && (g.width & 1) == 0)
+        g.layout = Geometry::Layout::bayer_pairs;
     return g;
 }
 
@@ -502,18 +509,65 @@ class Renderer {
             return mean_.data();
         }
         std::fill(mean_.begin(), mean_.end(), 0.0f);
-        const float cap = ro_.pixel_cap;
-        const int32_t *cols = geo_.cols.data();
         for (int j = 0; j < bin; ++j) {
             sensor_row(geo_.sensor(by, j), sensor_row_.data());
+            // Each pixel clips at what it can hold before the charges are summed.
+            const float cap = ro_.pixel_cap;
+            for (float &v : sensor_row_)
+                v = std::min(v, cap);
+            if (geo_.layout == Geometry::Layout::blocks)
+                add_blocks(sensor_row_.data(), bin, w, mean_.data());
+            else if (geo_.layout == Geometry::Layout::bayer_pairs)
+                add_bayer_pairs(sensor_row_.data(), bin, w, mean_.data());
+            else
+                add_gathered(sensor_row_.data(), geo_.cols.data(), bin, w, mean_.data());
+        }
+        return mean_.data();
+    }
+
+    // out[u] += the bin pixels from u * bin on.
+    static void add_blocks(const float *row, int bin, int w, float *out) {
+        switch (bin) { // the common bins with a constant count, so the loops vectorise
+        case 2:
+            for (int u = 0; u < w; ++u)
+                out[u] += row[2 * u] + row[2 * u + 1];
+            return;
+        case 4:
+            for (int u = 0; u < w; ++u)
+                out[u] += (row[4 * u] + row[4 * u + 1]) + (row[4 * u + 2] + row[4 * u + 3]);
+            return;
+        default:
             for (int u = 0; u < w; ++u) {
                 float sum = 0.0f;
                 for (int i = 0; i < bin; ++i)
-                    sum += std::min(sensor_row_[size_t(cols[u * bin + i])], cap);
-                mean_[size_t(u)] += sum;
+                    sum += row[u * bin + i];
+                out[u] += sum;
             }
         }
-        return mean_.data();
+    }
+
+    // Same-colour binning: output pixels 2k and 2k+1 sum the even and the odd pixels of the
+    // 2 * bin sensor pixels from 2 * bin * k on.
+    static void add_bayer_pairs(const float *row, int bin, int w, float *out) {
+        for (int k = 0; 2 * k + 1 < w; ++k) {
+            const float *cell = row + 2 * bin * k;
+            float even = 0.0f, odd = 0.0f;
+            for (int i = 0; i < bin; ++i) {
+                even += cell[2 * i];
+                odd += cell[2 * i + 1];
+            }
+            out[2 * k] += even;
+            out[2 * k + 1] += odd;
+        }
+    }
+
+    static void add_gathered(const float *row, const int32_t *cols, int bin, int w, float *out) {
+        for (int u = 0; u < w; ++u) {
+            float sum = 0.0f;
+            for (int i = 0; i < bin; ++i)
+                sum += row[cols[u * bin + i]];
+            out[u] += sum;
+        }
     }
 
     uint8_t *out_row(int uy) {
