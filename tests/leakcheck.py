@@ -139,7 +139,7 @@ SIM_CASES = [
     LeakCase("op-read-code", lambda e: _scripted(e, "ASIGetDataAfterExp", lambda o: o.get_data_after_exp(0, 4096),
                                                  code=19), (Exception,), needs_sim=True),
     LeakCase("op-read-negative", lambda e: e.orvik.get_data_after_exp(0, -1), (ValueError,), needs_sim=True),
-    LeakCase("op-read-overflow", lambda e: e.orvik.get_video_data(0, 1 << 31, 0), (OverflowError,),
+    LeakCase("op-read-overflow", lambda e: e.orvik.get_video_data(0, 4096, 1 << 31), (OverflowError,),
              needs_sim=True),
     LeakCase("op-read-empty", lambda e: _scripted(e, "ASIGetVideoData", lambda o: o.get_video_data(0, 0, 0)),
              needs_sim=True),
