@@ -1,10 +1,9 @@
-"""The operation table: namespace order, signatures and docstrings, character for character.
+"""Docstrings of the 42 operations, character for character.
 
 Docstrings are written here line by line: "blank" is an empty line, "(N) text" a line indented N
 spaces, and "(4) end" the closing four spaces without a line break.
 """
 
-import inspect
 import re
 
 import pytest
@@ -175,49 +174,6 @@ def render(notation):
     return "\n".join(lines)
 
 
-def test_operations_in_namespace_order(orvik):
-    # Other tests delete and restore names, which moves them; the operations are never deleted.
-    names = list(vars(orvik))
-    assert [n for n in names if n in ORDER] == ORDER
-
-
 @pytest.mark.parametrize("name", ORDER)
 def test_docstring(orvik, name):
     assert getattr(orvik, name).__doc__ == render(DOCS[name])
-
-
-SIGNATURES = {
-    "get_number_of_connected_cameras": "() -> 'int'",
-    "camera_check": "(i_vid: 'int', i_pid: 'int') -> 'int'",
-    "get_camera_property": "(camera_index: 'int') -> 'CameraInfo'",
-    "get_sdk_version": "() -> 'str'",
-    "get_id": "(i_camera_id: 'int') -> 'Id'",
-    "set_id": "(camera_id: 'int', serial_number: 'Id') -> 'None'",
-    "get_camera_support_mode": "(camera_id: 'int') -> 'list[CameraMode]'",
-    "get_camera_mode": "(camera_id: 'int') -> 'CameraMode'",
-    "set_camera_mode": "(camera_id: 'int', mode: 'CameraMode') -> 'None'",
-    "start_exposure": "(camera_id: 'int', is_dark: 'bool') -> 'None'",
-    "get_exp_status": "(camera_id: 'int') -> 'int'",
-    "get_data_after_exp_gps": "(camera_id: 'int', buffer_size: 'int') -> 'tuple[bytes, GpsData]'",
-    "get_video_data": "(camera_id: 'int', buffer_size: 'int', wait_ms: 'int') -> 'bytes'",
-    "get_control_caps": "(camera_id: 'int', control_index: 'int') -> 'ControlCaps'",
-    "get_control_value": "(camera_id: 'int', control_type: 'ControlType') -> 'tuple[int, bool]'",
-    "set_control_value": "(camera_id: 'int', control_type: 'ControlType', value: 'int', auto_mode: 'bool') -> 'None'",
-    "set_roi_format": "(camera_id: 'int', width: 'int', height: 'int', bin: 'int', img_type: 'ImgType') -> 'None'",
-    "get_roi_format": "(camera_id: 'int') -> 'tuple[int, int, int, ImgType]'",
-    "enable_dark_subtract": "(camera_id: 'int', bmp_path: 'str') -> 'None'",
-    "pulse_guide_off": "(camera_id: 'int', direction: 'GuideDirection') -> 'None'",
-    "get_gain_offset": "(camera_id: 'int') -> 'tuple[int, int, int, int]'",
-    "set_trigger_output_io_conf": ("(camera_id: 'int', pin: 'TrigOutput', pin_high: 'bool', delay: 'int', "
-                                   "duration: 'int') -> 'None'"),
-    "get_trigger_output_io_conf": "(camera_id: 'int', pin: 'int') -> 'tuple[bool, int, int]'",
-    "gps_get_data": "(camera_id: 'int') -> 'tuple[GpsData, GpsData]'",
-}
-
-
-@pytest.mark.parametrize("name", sorted(SIGNATURES))
-def test_signature(orvik, name):
-    function = getattr(orvik, name)
-    assert str(inspect.signature(function)) == SIGNATURES[name]
-    assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in inspect.signature(function).parameters.values())
-    assert (function.__module__, function.__qualname__) == ("velmora.brinmoor.orvik", name)

@@ -95,17 +95,6 @@ def test_type_shape(record_type, orvik):
     assert isinstance(Sub(), record_type)
 
 
-def test_record_types_are_kept_by_the_module(orvik):
-    """The module's own types, not the attributes, make results: rebinding changes nothing."""
-    saved = orvik.Id
-    try:
-        orvik.Id = None
-        assert type(orvik.ControlCaps()) is orvik.ControlCaps
-        assert saved.__name__ == "Id" and saved.__qualname__ == "Id"
-    finally:
-        orvik.Id = saved
-
-
 @pytest.mark.parametrize("name", RECORD_TYPES)
 @pytest.mark.parametrize("how", ["dumps", "copy", "deepcopy", "reduce", "setstate"])
 def test_pickling_refused(orvik, name, how):
