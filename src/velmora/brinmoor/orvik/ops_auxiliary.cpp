@@ -1,6 +1,8 @@
 // Guiding, dark-frame subtraction, triggers and GPS.
 #include "operation.h"
 
+#include <cstring>
+
 namespace orvik::ops {
 
 PyObject *enable_dark_subtract(PyObject *const *args) {
@@ -8,11 +10,15 @@ PyObject *enable_dark_subtract(PyObject *const *args) {
     int32_t id;
     if (!op.begin() || !to_int32(args[0], &id))
         return nullptr;
-    // Strict UTF-8 copy owned by this call and released right after the SDK returns; the SDK
-    // sees the text up to its first zero character.
+    // Strict UTF-8 copy owned by this call and released right after the SDK returns. A path with
+    // a zero character is refused: the SDK would silently open the file named by its first part.
     Ref path(PyUnicode_AsUTF8String(args[1]));
     if (!path)
         return nullptr;
+    if (std::strlen(PyBytes_AS_STRING(path.get())) != static_cast<size_t>(PyBytes_GET_SIZE(path.get()))) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character in bmp_path");
+        return nullptr;
+    }
     char *bmp_path = PyBytes_AS_STRING(path.get());
     const int code = Operation::call_sdk([&] { return ASIEnableDarkSubtract(id, bmp_path); });
     path.reset();
