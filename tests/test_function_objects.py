@@ -58,13 +58,6 @@ def test_signature_text(orvik):
     assert str(inspect.signature(orvik.get_sdk_version)) == "() -> 'str'"
 
 
-def test_signature_binds_like_the_function(orvik):
-    signature = inspect.signature(orvik.handle_error_code)
-    assert signature.bind(asi_error_code=3).arguments == {"asi_error_code": 3}
-    with pytest.raises(TypeError):
-        signature.bind(1, 2)
-
-
 def test_type_hints_resolve_in_the_module_namespace(orvik):
     hints = typing.get_type_hints(orvik.get_camera_property)
     assert hints == {"camera_index": int, "return": orvik.CameraInfo}
