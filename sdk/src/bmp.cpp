@@ -126,6 +126,10 @@ ASI_ERROR_CODE load_dark_bmp(const char *path, int width, int height, DarkFrame 
     if (file_width != width || rows != height)
         return ASI_ERROR_INVALID_FILEFORMAT;
 
+    // Everything between the headers and the pixels must be in the file before any of it is read.
+    if (pixel_offset > size)
+        return ASI_ERROR_INVALID_FILEFORMAT;
+
     // Palette (8-bit only): entries of B, G, R, reserved right after the info header.
     uint8_t grey[256] = {};
     uint32_t palette_entries = 0;
@@ -146,7 +150,7 @@ ASI_ERROR_CODE load_dark_bmp(const char *path, int width, int height, DarkFrame 
     }
 
     const uint64_t stride = row_stride(uint64_t(width), bits);
-    if (pixel_offset > size || stride * uint64_t(rows) > size - pixel_offset)
+    if (stride * uint64_t(rows) > size - pixel_offset)
         return ASI_ERROR_INVALID_FILEFORMAT;
 
     DarkFrame frame;
