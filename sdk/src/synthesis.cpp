@@ -13,7 +13,6 @@
 #include "sky.h"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstring>
 #include <optional>

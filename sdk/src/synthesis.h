@@ -51,12 +51,15 @@ struct FrameRequest {
 size_t frame_bytes(const FrameRequest &req);
 
 // Renders one frame into `out` (exactly frame_bytes(req) bytes). Thread-safe: may run on several
-// cameras' threads at once.
+// cameras' threads at once. RAW8 is the ADC's top 8 bits, RAW16 its value shifted to the top bits
+// (little-endian), RGB24 B, G, R bytes, Y8 luminance; bins sum their pixels' charge (colour
+// sensors bin same-colour pixels and keep the mosaic unless mono_bin); flips mirror the window.
 void render_frame(const FrameRequest &req, uint8_t *out);
 
 // Mount model of one camera's telescope: slow drift (periodic error, polar misalignment) plus
-// ST4 guide pulses at the guide rate, all in simulated time. Not thread-safe by itself; the
-// camera holds its lock around calls.
+// ST4 guide pulses at half the sidereal rate, all in simulated time. Right ascension runs along
+// the sensor's x axis, declination along y: east pulses move the field +x, west -x, north -y,
+// south +y. Not thread-safe by itself; the camera holds its lock around calls.
 class Mount {
   public:
     explicit Mount(uint64_t seed = 0);
