@@ -344,3 +344,13 @@ def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
         assert flux[2] / 4 == pytest.approx(flux[1], rel=0.03)
     if colour and mono_bin:  # all four colours in every binned pixel
         assert flux[2] == pytest.approx(np.full((2, 2), flux[2].mean()), rel=0.02)
+
+
+@pytest.mark.parametrize("cid, b", [(ASI120, 2), (ASI294, 2), (ASI294, 4)])
+def test_binned_raw16_saturates_with_the_low_bits_still_clear(fast, cid, b):
+    configure(cid, 128, 128, b=b, exposure_s=LONGEST)
+    assert s.set_control(cid, s.GAIN, gain_maximum(cid)) == s.SUCCESS
+    frame = grab(cid)
+    step = 1 << (16 - bits(cid))
+    assert frame.max() == 65536 - step
+    assert not np.any(frame % step)

@@ -169,7 +169,8 @@ template <Sink kSink> void digitise_one(const float *mean, const float *ga, cons
     } else if constexpr (kSink == Sink::raw8) {
         static_cast<uint8_t *>(out)[i] = uint8_t(std::min(adu >> (r.bits - 8), 255u));
     } else {
-        const uint32_t wide = std::min(adu << (16 - r.bits), 65535u);
+        const uint32_t top = (65535u >> (16 - r.bits)) << (16 - r.bits); // binned sums saturate here
+        const uint32_t wide = std::min(adu << (16 - r.bits), top);
         uint8_t *o = static_cast<uint8_t *>(out) + 2 * size_t(i);
         o[0] = uint8_t(wide & 0xff); // little-endian, as the SDK delivers
         o[1] = uint8_t(wide >> 8);
@@ -188,9 +189,9 @@ template <Sink kSink> inline void store4(__m128i adu, const Readout &r, int i, v
         const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow));
         std::memcpy(static_cast<uint8_t *>(out) + i, &bytes, 4);
     } else {
-        // Shifted to the top bits, saturated at 65535, packed as unsigned through the signed pack
-        // by moving the range down and back.
-        const __m128i max16 = _mm_set1_epi32(65535);
+        // Shifted to the top bits, saturated at the largest 16-bit value with the low bits clear,
+        // packed as unsigned through the signed pack by moving the range down and back.
+        const __m128i max16 = _mm_set1_epi32(int((65535 >> (16 - r.bits)) << (16 - r.bits)));
         __m128i wide = _mm_sll_epi32(adu, _mm_cvtsi32_si128(16 - r.bits));
         const __m128i over = _mm_cmpgt_epi32(wide, max16);
         wide = _mm_or_si128(_mm_andnot_si128(over, wide), _mm_and_si128(over, max16));
