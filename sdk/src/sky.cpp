@@ -177,7 +177,7 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     : bayer_(req.model->bayer), x0_(x0), y0_(y0), width_(width), height_(height),
       color_(req.model->color) { // the filters are there whatever the binning
     const CameraModel &m = *req.model;
-    const double t = std::isfinite(req.exposure_s) ? std::max(0.0, req.exposure_s) : 0.0;
+    const double t = exposure_seconds(req);
     const double scale = pixel_scale_arcsec(m);
     const double e0 = electrons_mag0(m) * t;
     const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
@@ -209,8 +209,10 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double jitter = 0.3 / std::sqrt(1.0 + t / 2.0) / scale;
     const double ju1 = 1.0 - unit_from(mix64(js)), ju2 = unit_from(mix64(js + 1));
     const double jr = jitter * std::sqrt(-2.0 * std::log(ju1));
-    const double dx = (std::isfinite(req.field_dx_px) ? req.field_dx_px : 0.0) + jr * std::cos(2 * std::numbers::pi * ju2);
-    const double dy = (std::isfinite(req.field_dy_px) ? req.field_dy_px : 0.0) + jr * std::sin(2 * std::numbers::pi * ju2);
+    // Offsets beyond a billion pixels only come from nonsense; they would overflow the tile indices.
+    auto sane = [](double v) { return std::isfinite(v) ? std::clamp(v, -1e9, 1e9) : 0.0; };
+    const double dx = sane(req.field_dx_px) + jr * std::cos(2 * std::numbers::pi * ju2);
+    const double dy = sane(req.field_dy_px) + jr * std::sin(2 * std::numbers::pi * ju2);
 
     const double sigma = psf_sigma_pixels(m);
     const double margin = 8.0 * kHaloWidth * sigma + 2.0;

@@ -46,6 +46,11 @@ namespace {
 
 constexpr int kMaxBin = 16;
 
+// minps / maxps semantics (the second operand when either is NaN), so that the scalar code gives
+// the vector code's bytes for every input and never converts a NaN.
+inline float min_like_sse(float a, float b) { return a < b ? a : b; }
+inline float max_like_sse(float a, float b) { return a > b ? a : b; }
+
 int sample_bytes(ASI_IMG_TYPE type) {
     switch (type) {
     case ASI_IMG_RAW16:
@@ -129,7 +134,7 @@ struct Readout {
 Readout make_readout(const FrameRequest &req, int bin) {
     const CameraModel &m = *req.model;
     Readout r{};
-    const double t = std::isfinite(req.exposure_s) ? std::max(0.0, req.exposure_s) : 0.0;
+    const double t = exposure_seconds(req);
     const double samples = double(bin) * double(bin);
     r.bits = std::clamp(m.bit_depth, 8, 16);
     const double adc_full = std::ldexp(1.0, r.bits) - 1.0;
@@ -160,9 +165,9 @@ template <Sink kSink> void digitise_one(const float *mean, const float *ga, cons
     const float s = mean[i];
     const float g = (ga[i] + gb[i]) * 0.70710678f;
     float v = s + std::sqrt(s + r.read_var) * g;
-    v = std::min(v, r.full_well + r.read_sigma * g);
+    v = min_like_sse(v, r.full_well + r.read_sigma * g);
     float a = v * r.adu_per_e + r.offset;
-    a = std::min(std::max(a, 0.0f), r.adc_max + 0.5f);
+    a = min_like_sse(max_like_sse(a, 0.0f), r.adc_max + 0.5f);
     const auto adu = uint32_t(int32_t(a)); // a < 2^31
     if constexpr (kSink == Sink::mosaic) {
         static_cast<float *>(out)[i] = float(adu);
@@ -280,7 +285,7 @@ template <Sink kSink> void digitise(const float *mean, int n, const Readout &r, 
     }
 }
 
-uint8_t clip8(float v) { return uint8_t(std::min(std::max(v, 0.0f), 255.0f)); }
+uint8_t clip8(float v) { return uint8_t(min_like_sse(max_like_sse(v, 0.0f), 255.0f)); }
 
 // Bilinear debayer as a linear filter: every output channel of a pixel is a weighted sum of
 // the pixel itself, its up+down pair, its left+right pair and its four diagonals, with weights

@@ -50,6 +50,12 @@ struct FrameRequest {
 // Bytes of one frame of the request's ROI and image type.
 size_t frame_bytes(const FrameRequest &req);
 
+// The request's exposure in seconds, made sane: not negative, not NaN, at most ten million.
+inline double exposure_seconds(const FrameRequest &req) {
+    const double t = req.exposure_s;
+    return t > 0.0 ? (t < 1e7 ? t : 1e7) : 0.0;
+}
+
 // Renders one frame into `out` (exactly frame_bytes(req) bytes). Thread-safe: may run on several
 // cameras' threads at once. RAW8 is the ADC's top 8 bits, RAW16 its value shifted to the top bits
 // (little-endian), RGB24 B, G, R bytes, Y8 luminance; bins sum their pixels' charge (colour
