@@ -25,7 +25,8 @@ int main(int argc, char **argv) {
         if (only && std::strcmp(only, m.name) != 0)
             continue;
         for (ASI_IMG_TYPE type : types) {
-            if ((type == ASI_IMG_RGB24 && !m.color) || (only_type && std::strcmp(only_type, names[type]) != 0))
+            if ((type == ASI_IMG_RGB24 && !m.color) ||
+                (only_type && std::strcmp(only_type, names[type]) != 0))
                 continue;
             FrameRequest req;
             req.model = &m;
@@ -68,7 +69,8 @@ int main(int argc, char **argv) {
                 out[size_t(copies) % out.size()] ^= 1; // keep the copies from being folded away
                 std::memcpy(copy.data(), out.data(), out.size());
                 ++copies;
-                copy_elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - copy_start).count();
+                copy_elapsed =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - copy_start).count();
             } while (copy_elapsed < budget_s / 4 || copies < 3);
             std::printf("%s\t%s\t%.1f\t%.1f\t%.1f\n", m.name, names[type], frames / elapsed, promised,
                         copies / copy_elapsed + 0.0 * copy[0]);

@@ -1,13 +1,11 @@
 """The simulated cameras' images measured as an astronomer would measure a real camera's.
 
-Photon transfer (gain, read noise), dark current against exposure and temperature, hot pixels,
-dark subtraction, saturation, Bayer channel order, binning, and where a star lands in every
-readout mode. Driven through the SDK's C API of the installed library.
+Photon transfer (gain, read noise, shot noise of a flat), dark current against exposure and
+temperature, hot pixels, saturation, Bayer channel order, debayering, luminance and binning.
+Driven through the SDK's C API of the installed library.
 """
 
 import ctypes
-import os
-import struct
 import time
 
 import numpy as np

@@ -23,13 +23,19 @@ constexpr uint64_t kMaxFileBytes = uint64_t{512} << 20;
 // Widest and tallest image a dark frame can describe (well beyond any sensor).
 constexpr int kMaxSide = 1 << 16;
 
-uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t le16(const uint8_t *p) {
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t le32(const uint8_t *p) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
-int32_t le32s(const uint8_t *p) { return static_cast<int32_t>(le32(p)); }
+int32_t le32s(const uint8_t *p) {
+    return static_cast<int32_t>(le32(p));
+}
 
-uint64_t row_stride(uint64_t width, uint64_t bits) { return (width * bits + 31) / 32 * 4; }
+uint64_t row_stride(uint64_t width, uint64_t bits) {
+    return (width * bits + 31) / 32 * 4;
+}
 
 // Closes the descriptor on every path out.
 struct Fd {
@@ -49,7 +55,7 @@ ReadResult read_capped(const char *path, uint64_t cap, std::vector<uint8_t> *byt
     Fd file(::open(path, O_RDONLY | O_CLOEXEC));
     if (file.fd < 0)
         return ReadResult::missing;
-    struct stat st {};
+    struct stat st{};
     if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
         return ReadResult::missing;
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > cap)
@@ -85,8 +91,8 @@ ASI_ERROR_CODE load_dark_bmp(const char *path, int width, int height, DarkFrame 
         return ASI_ERROR_INVALID_FILEFORMAT;
 
     // The largest valid file for this size: 24-bit rows, the biggest header and a full palette.
-    const uint64_t cap = std::min(kMaxFileBytes, kHeaderSlack + row_stride(uint64_t(width), 24) *
-                                                                    uint64_t(height));
+    const uint64_t cap =
+        std::min(kMaxFileBytes, kHeaderSlack + row_stride(uint64_t(width), 24) * uint64_t(height));
     std::vector<uint8_t> file;
     switch (read_capped(path, cap, &file)) {
     case ReadResult::missing:

@@ -53,7 +53,9 @@ struct Mount::Impl {
     }
 
     static double sign_x(int dir) { return dir == ASI_GUIDE_EAST ? 1.0 : dir == ASI_GUIDE_WEST ? -1.0 : 0.0; }
-    static double sign_y(int dir) { return dir == ASI_GUIDE_SOUTH ? 1.0 : dir == ASI_GUIDE_NORTH ? -1.0 : 0.0; }
+    static double sign_y(int dir) {
+        return dir == ASI_GUIDE_SOUTH ? 1.0 : dir == ASI_GUIDE_NORTH ? -1.0 : 0.0;
+    }
 
     // Offset in arcseconds at time t, zero at t = 0 before any pulse.
     void offset_arcsec(double t, double *x, double *y) const {
@@ -76,7 +78,9 @@ struct Mount::Impl {
 
 Mount::Mount(uint64_t seed) : impl_(std::make_shared<Impl>(seed)) {}
 
-static bool valid_direction(ASI_GUIDE_DIRECTION dir) { return int(dir) >= 0 && int(dir) < 4; }
+static bool valid_direction(ASI_GUIDE_DIRECTION dir) {
+    return int(dir) >= 0 && int(dir) < 4;
+}
 
 void Mount::guide_on(ASI_GUIDE_DIRECTION dir, double t) {
     if (!valid_direction(dir) || impl_->on[dir])
@@ -94,7 +98,9 @@ void Mount::guide_off(ASI_GUIDE_DIRECTION dir, double t) {
     impl_->on[dir] = false;
 }
 
-bool Mount::guiding(ASI_GUIDE_DIRECTION dir) const { return valid_direction(dir) && impl_->on[dir]; }
+bool Mount::guiding(ASI_GUIDE_DIRECTION dir) const {
+    return valid_direction(dir) && impl_->on[dir];
+}
 
 void Mount::field_offset(double t, const CameraModel &model, double *dx_px, double *dy_px) const {
     double x = 0.0, y = 0.0;

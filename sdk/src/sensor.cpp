@@ -64,7 +64,8 @@ std::vector<HotPixel> make_hot_pixels(const CameraModel &m, uint64_t seed) {
 
 std::shared_ptr<const std::vector<HotPixel>> hot_pixels(const CameraModel &m, uint64_t seed) {
     static std::mutex lock;
-    static std::map<std::pair<const CameraModel *, uint64_t>, std::shared_ptr<const std::vector<HotPixel>>> cache;
+    static std::map<std::pair<const CameraModel *, uint64_t>, std::shared_ptr<const std::vector<HotPixel>>>
+        cache;
     std::lock_guard guard(lock);
     const std::pair<const CameraModel *, uint64_t> key{&m, seed};
     auto found = cache.find(key);

@@ -16,9 +16,13 @@ constexpr uint64_t mix64(uint64_t z) {
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
 }
-constexpr uint64_t hash_combine(uint64_t a, uint64_t b) { return mix64(a ^ (b + 0x9E3779B97F4A7C15ull + (a << 6))); }
+constexpr uint64_t hash_combine(uint64_t a, uint64_t b) {
+    return mix64(a ^ (b + 0x9E3779B97F4A7C15ull + (a << 6)));
+}
 // A number in [0, 1) from a hash.
-constexpr double unit_from(uint64_t h) { return double(h >> 11) * 0x1.0p-53; }
+constexpr double unit_from(uint64_t h) {
+    return double(h >> 11) * 0x1.0p-53;
+}
 
 // Electrons per ADU at the native bit depth: the model's published factor at gain 0, one electron
 // per ADU at its unity gain, and above that 0.1 dB of amplification (20 log10) per gain step.

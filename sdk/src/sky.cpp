@@ -26,16 +26,16 @@ constexpr double kCountSlope = 0.3;
 constexpr double kCountAt0 = 0.004; // stars per square degree brighter than magnitude 0 (extrapolated)
 // Photons per second per cm2 of a magnitude-0 star across 400-700 nm.
 constexpr double kPhotonsMag0 = 3.0e6;
-constexpr double kThroughput = 0.85;   // lenses or mirrors and the sensor window
-constexpr double kBandQe = 0.85;       // average QE over the band as a fraction of the peak
+constexpr double kThroughput = 0.85;                  // lenses or mirrors and the sensor window
+constexpr double kBandQe = 0.85;                      // average QE over the band as a fraction of the peak
 constexpr float kSkyShare[3] = {0.45f, 0.35f, 0.20f}; // light pollution is orange
 // Transmission of the red, green and blue filters times the sensor's QE under each, relative to
 // green: raw blue is weak, which the cameras' default white balance (R 52, B 95) makes up for.
 constexpr float kFilter[3] = {0.92f, 1.0f, 0.54f};
 constexpr double kHaloFraction = 0.12; // seeing wings: a second, wider Gaussian
 constexpr double kHaloWidth = 2.5;
-constexpr double kStampFloor = 0.02;   // electrons per pixel below which a stamp ends
-constexpr double kVignetting = 0.3;    // loss at 20 mm from the optical axis
+constexpr double kStampFloor = 0.02; // electrons per pixel below which a stamp ends
+constexpr double kVignetting = 0.3;  // loss at 20 mm from the optical axis
 
 double env_double(const char *name, double fallback, double lo, double hi) {
     const char *text = std::getenv(name);
@@ -145,12 +145,14 @@ const Optics &optics() {
     return value;
 }
 
-double pixel_scale_arcsec(const CameraModel &model) { return 206.264806 * model.pixel_um / optics().focal_mm; }
+double pixel_scale_arcsec(const CameraModel &model) {
+    return 206.264806 * model.pixel_um / optics().focal_mm;
+}
 
 double psf_sigma_pixels(const CameraModel &model) {
     const Optics &o = optics();
     const double diffraction = 1.03 * 0.55e-3 / o.aperture_mm * 206264.806; // FWHM, arcsec
-    constexpr double kOpticsFwhm = 1.0;                                   // residual aberrations
+    constexpr double kOpticsFwhm = 1.0;                                     // residual aberrations
     const double fwhm = std::sqrt(o.seeing_fwhm_arcsec * o.seeing_fwhm_arcsec + diffraction * diffraction +
                                   kOpticsFwhm * kOpticsFwhm);
     return std::max(0.3, fwhm / 2.3548 / pixel_scale_arcsec(model));
@@ -220,8 +222,10 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
     const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
     const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
-    const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)), tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
-    const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)), ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
+    const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)),
+               tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
+    const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)),
+               ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
 
     for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
         for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
@@ -229,10 +233,11 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
             for (const Star &s : *tile) {
                 const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
                 const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
-                if (sx < double(x0) - margin || sx > double(x0 + width) + margin || sy < double(y0) - margin ||
-                    sy > double(y0 + height) + margin)
+                if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
+                    sy < double(y0) - margin || sy > double(y0 + height) + margin)
                     continue;
-                const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
+                const double vig =
+                    double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
                 const double electrons = e0 * std::pow(10.0, -0.4 * double(s.mag)) * vig;
                 // The halo is drawn where it shows; otherwise its light stays in the core.
                 const double halo = electrons * kHaloFraction;

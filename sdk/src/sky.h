@@ -49,9 +49,9 @@ class SkyScene {
 
   private:
     struct Stamp {
-        int32_t x0, nx;       // region columns
-        int32_t y0, ny;       // region rows
-        uint32_t px[2], py;   // offsets into pool_: x profile for even/odd sensor rows, y profile
+        int32_t x0, nx;     // region columns
+        int32_t y0, ny;     // region rows
+        uint32_t px[2], py; // offsets into pool_: x profile for even/odd sensor rows, y profile
     };
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma);
 

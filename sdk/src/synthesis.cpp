@@ -48,8 +48,12 @@ constexpr int kMaxBin = 16;
 
 // minps / maxps semantics (the second operand when either is NaN), so that the scalar code gives
 // the vector code's bytes for every input and never converts a NaN.
-inline float min_like_sse(float a, float b) { return a < b ? a : b; }
-inline float max_like_sse(float a, float b) { return a > b ? a : b; }
+inline float min_like_sse(float a, float b) {
+    return a < b ? a : b;
+}
+inline float max_like_sse(float a, float b) {
+    return a > b ? a : b;
+}
 
 int sample_bytes(ASI_IMG_TYPE type) {
     switch (type) {
@@ -65,8 +69,8 @@ int sample_bytes(ASI_IMG_TYPE type) {
 // Where the sensor pixels of each output pixel lie, in unflipped output order.
 struct Geometry {
     int width = 0, height = 0, bin = 1;
-    bool bayer_bin = false;  // colour binning that keeps the mosaic
-    int64_t x0 = 0, y0 = 0;  // sensor region covering the frame
+    bool bayer_bin = false; // colour binning that keeps the mosaic
+    int64_t x0 = 0, y0 = 0; // sensor region covering the frame
     int region_width = 0, region_height = 0;
     std::vector<int32_t> cols; // width * bin region columns
     // How cols runs, for the fast paths: consecutive blocks of `bin`, same-colour pairs of a
@@ -101,7 +105,8 @@ Geometry make_geometry(const FrameRequest &req) {
     g.cols.resize(size_t(g.width) * size_t(g.bin));
     for (int u = 0; u < g.width; ++u)
         for (int i = 0; i < g.bin; ++i)
-            g.cols[size_t(u) * size_t(g.bin) + size_t(i)] = int32_t(g.sensor(int64_t(req.start_x) + u, i) - lo);
+            g.cols[size_t(u) * size_t(g.bin) + size_t(i)] =
+                int32_t(g.sensor(int64_t(req.start_x) + u, i) - lo);
     lo = INT64_MAX;
     hi = INT64_MIN;
     for (int i = 0; i < g.bin; ++i) {
@@ -120,14 +125,14 @@ Geometry make_geometry(const FrameRequest &req) {
 // Constants of the readout for one frame, per output pixel (a binned pixel reads `bin^2`
 // sensor pixels).
 struct Readout {
-    float adu_per_e;   // native ADU per electron
-    float read_var;    // read-noise variance of an output pixel, e^2
-    float read_sigma;  // its square root
-    float pixel_cap;   // mean electrons a sensor pixel can hold and digitise
-    float full_well;   // electrons an output pixel can hold
-    float offset;      // bias of an output pixel, native ADU, plus 0.5 for rounding
-    float adc_max;     // largest native value of an output pixel
-    float dark_e;      // dark electrons per sensor pixel over the exposure
+    float adu_per_e;  // native ADU per electron
+    float read_var;   // read-noise variance of an output pixel, e^2
+    float read_sigma; // its square root
+    float pixel_cap;  // mean electrons a sensor pixel can hold and digitise
+    float full_well;  // electrons an output pixel can hold
+    float offset;     // bias of an output pixel, native ADU, plus 0.5 for rounding
+    float adc_max;    // largest native value of an output pixel
+    float dark_e;     // dark electrons per sensor pixel over the exposure
     int bits;
 };
 
@@ -160,8 +165,8 @@ enum class Sink { mosaic, raw8, raw16 };
 // The ADC's output for one pixel, into the sink. Shared by the vector loops' tails and the scalar
 // build: bit for bit the same arithmetic as the vector lanes (no fused multiply-add anywhere), so
 // every path gives the same frame.
-template <Sink kSink> void digitise_one(const float *mean, const float *ga, const float *gb, int i, const Readout &r,
-                                        void *out) {
+template <Sink kSink>
+void digitise_one(const float *mean, const float *ga, const float *gb, int i, const Readout &r, void *out) {
     const float s = mean[i];
     const float g = (ga[i] + gb[i]) * 0.70710678f;
     float v = s + std::sqrt(s + r.read_var) * g;
@@ -208,7 +213,8 @@ template <Sink kSink> inline void store4(__m128i adu, const Readout &r, int i, v
 
 // Four pixels at a time (every x86-64 has SSE2), from pixel i on. Returns the first pixel left.
 template <Sink kSink>
-int digitise_sse2(const float *mean, const float *ga, const float *gb, int i, int n, const Readout &r, void *out) {
+int digitise_sse2(const float *mean, const float *ga, const float *gb, int i, int n, const Readout &r,
+                  void *out) {
     const __m128 inv_sqrt2 = _mm_set1_ps(0.70710678f), read_var = _mm_set1_ps(r.read_var),
                  full_well = _mm_set1_ps(r.full_well), read_sigma = _mm_set1_ps(r.read_sigma),
                  gain = _mm_set1_ps(r.adu_per_e), offset = _mm_set1_ps(r.offset), zero = _mm_setzero_ps(),
@@ -237,7 +243,8 @@ __attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float
                  zero = _mm256_setzero_ps(), high = _mm256_set1_ps(r.adc_max + 0.5f);
     for (; i + 8 <= n; i += 8) {
         const __m256 s = _mm256_loadu_ps(mean + i);
-        const __m256 g = _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(ga + i), _mm256_loadu_ps(gb + i)), inv_sqrt2);
+        const __m256 g =
+            _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(ga + i), _mm256_loadu_ps(gb + i)), inv_sqrt2);
         __m256 v = _mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(_mm256_add_ps(s, read_var)), g));
         v = _mm256_min_ps(v, _mm256_add_ps(full_well, _mm256_mul_ps(read_sigma, g)));
         __m256 a = _mm256_add_ps(_mm256_mul_ps(v, gain), offset);
@@ -271,7 +278,8 @@ void digitise_row(const float *mean, const float *ga, const float *gb, int n, co
 }
 
 // One row of noise drawn from the tables at offsets of the row's own, in chunks that fit them.
-template <Sink kSink> void digitise(const float *mean, int n, const Readout &r, uint64_t noise_key, void *out) {
+template <Sink kSink>
+void digitise(const float *mean, int n, const Readout &r, uint64_t noise_key, void *out) {
     const NoiseTables &nt = noise_tables();
     constexpr int kChunk = 8192;
     const size_t sample = kSink == Sink::raw8 ? 1 : kSink == Sink::raw16 ? 2 : 4;
@@ -285,7 +293,9 @@ template <Sink kSink> void digitise(const float *mean, int n, const Readout &r, 
     }
 }
 
-uint8_t clip8(float v) { return uint8_t(min_like_sse(max_like_sse(v, 0.0f), 255.0f)); }
+uint8_t clip8(float v) {
+    return uint8_t(min_like_sse(max_like_sse(v, 0.0f), 255.0f));
+}
 
 // Bilinear debayer as a linear filter: every output channel of a pixel is a weighted sum of
 // the pixel itself, its up+down pair, its left+right pair and its four diagonals, with weights
@@ -320,7 +330,8 @@ template <int kChannels> inline void store_pixels4(const __m128i (&v)[kChannels]
         const int bytes = _mm_cvtsi128_si32(_mm_packus_epi16(narrow, narrow));
         std::memcpy(out, &bytes, 4);
     } else {
-        const __m128i bgr = _mm_or_si128(_mm_or_si128(v[2], _mm_slli_epi32(v[1], 8)), _mm_slli_epi32(v[0], 16));
+        const __m128i bgr =
+            _mm_or_si128(_mm_or_si128(v[2], _mm_slli_epi32(v[1], 8)), _mm_slli_epi32(v[0], 16));
         alignas(16) uint32_t words[4];
         _mm_store_si128(reinterpret_cast<__m128i *>(words), bgr);
         for (int k = 0; k < 4; ++k)
@@ -329,8 +340,8 @@ template <int kChannels> inline void store_pixels4(const __m128i (&v)[kChannels]
 }
 
 template <int kChannels>
-int debayer_sse2(const float *up, const float *cur, const float *down, int u, int w, const TapVectors (&t)[kChannels],
-                 uint8_t *out) {
+int debayer_sse2(const float *up, const float *cur, const float *down, int u, int w,
+                 const TapVectors (&t)[kChannels], uint8_t *out) {
     const __m128 half = _mm_set1_ps(0.5f), zero = _mm_setzero_ps(), top = _mm_set1_ps(255.0f);
     for (; u + 5 < w; u += 4) {
         const __m128 c0 = _mm_loadu_ps(cur + u);
@@ -340,7 +351,8 @@ int debayer_sse2(const float *up, const float *cur, const float *down, int u, in
                                      _mm_add_ps(_mm_loadu_ps(down + u - 1), _mm_loadu_ps(down + u + 1)));
         __m128i v[kChannels];
         for (int c = 0; c < kChannels; ++c) {
-            __m128 x = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t[c].own), c0), _mm_mul_ps(_mm_loadu_ps(t[c].up_down), ud));
+            __m128 x = _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t[c].own), c0),
+                                  _mm_mul_ps(_mm_loadu_ps(t[c].up_down), ud));
             x = _mm_add_ps(x, _mm_add_ps(_mm_mul_ps(_mm_loadu_ps(t[c].left_right), lr),
                                          _mm_mul_ps(_mm_loadu_ps(t[c].diagonal), dg)));
             v[c] = _mm_cvttps_epi32(_mm_min_ps(_mm_max_ps(_mm_add_ps(x, half), zero), top));
@@ -353,8 +365,8 @@ int debayer_sse2(const float *up, const float *cur, const float *down, int u, in
 
 #if ASISIM_AVX2
 template <int kChannels>
-__attribute__((target("avx2"))) int debayer_avx2(const float *up, const float *cur, const float *down, int u, int w,
-                                                 const TapVectors (&t)[kChannels], uint8_t *out) {
+__attribute__((target("avx2"))) int debayer_avx2(const float *up, const float *cur, const float *down, int u,
+                                                 int w, const TapVectors (&t)[kChannels], uint8_t *out) {
     const __m256 half = _mm256_set1_ps(0.5f), zero = _mm256_setzero_ps(), top = _mm256_set1_ps(255.0f);
     __m256 own[kChannels], ud_t[kChannels], lr_t[kChannels], dg_t[kChannels];
     for (int c = 0; c < kChannels; ++c) { // eight lanes: the four-lane pattern twice
@@ -367,13 +379,15 @@ __attribute__((target("avx2"))) int debayer_avx2(const float *up, const float *c
         const __m256 c0 = _mm256_loadu_ps(cur + u);
         const __m256 ud = _mm256_add_ps(_mm256_loadu_ps(up + u), _mm256_loadu_ps(down + u));
         const __m256 lr = _mm256_add_ps(_mm256_loadu_ps(cur + u - 1), _mm256_loadu_ps(cur + u + 1));
-        const __m256 dg = _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(up + u - 1), _mm256_loadu_ps(up + u + 1)),
-                                        _mm256_add_ps(_mm256_loadu_ps(down + u - 1), _mm256_loadu_ps(down + u + 1)));
+        const __m256 dg =
+            _mm256_add_ps(_mm256_add_ps(_mm256_loadu_ps(up + u - 1), _mm256_loadu_ps(up + u + 1)),
+                          _mm256_add_ps(_mm256_loadu_ps(down + u - 1), _mm256_loadu_ps(down + u + 1)));
         __m128i lo[kChannels], hi[kChannels];
         for (int c = 0; c < kChannels; ++c) {
             __m256 x = _mm256_add_ps(_mm256_mul_ps(own[c], c0), _mm256_mul_ps(ud_t[c], ud));
             x = _mm256_add_ps(x, _mm256_add_ps(_mm256_mul_ps(lr_t[c], lr), _mm256_mul_ps(dg_t[c], dg)));
-            const __m256i v = _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_add_ps(x, half), zero), top));
+            const __m256i v =
+                _mm256_cvttps_epi32(_mm256_min_ps(_mm256_max_ps(_mm256_add_ps(x, half), zero), top));
             lo[c] = _mm256_castsi256_si128(v);
             hi[c] = _mm256_extracti128_si256(v, 1);
         }
@@ -388,8 +402,8 @@ __attribute__((target("avx2"))) int debayer_avx2(const float *up, const float *c
 // taps given in R, G, B order). Values are rounded and clipped to 0..255; every path computes
 // each pixel with the same operations in the same order.
 template <int kChannels>
-void debayer_row(const float *up, const float *cur, const float *down, int w, const Taps (&taps)[kChannels][2],
-                 uint8_t *out) {
+void debayer_row(const float *up, const float *cur, const float *down, int w,
+                 const Taps (&taps)[kChannels][2], uint8_t *out) {
     auto one = [&](int u) {
         const int l = u > 0 ? u - 1 : 1, r = u + 1 < w ? u + 1 : w - 2; // mirrored at the edges
         const float ud = up[u] + down[u], lr = cur[l] + cur[r], dg = (up[l] + up[r]) + (down[l] + down[r]);

@@ -29,21 +29,21 @@ struct FrameRequest {
     int start_x = 0, start_y = 0;
     ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
     ASI_FLIP_STATUS flip = ASI_FLIP_NONE;
-    bool mono_bin = false;      // colour cameras: bin to luminance
+    bool mono_bin = false; // colour cameras: bin to luminance
     // Exposure and sensor settings.
     double exposure_s = 0.0;
-    bool dark = false;          // shutter closed: no light
+    bool dark = false; // shutter closed: no light
     int gain = 0;
-    int offset = 0;             // bias, ADU at the native bit depth
+    int offset = 0; // bias, ADU at the native bit depth
     double sensor_temp_c = 20.0;
-    int wb_r = 50, wb_b = 50;   // white balance for RGB24
+    int wb_r = 50, wb_b = 50; // white balance of RGB24 and Y8: red and blue gain wb / 50
     int gamma = 50;
     // Time and pointing: simulated seconds since the camera's epoch (middle of the exposure)
     // and the mount's offset of the field on the sensor, in unbinned pixels.
     double sim_time_s = 0.0;
     double field_dx_px = 0.0, field_dy_px = 0.0;
-    uint64_t seed = 0;          // per camera
-    uint64_t frame_index = 0;   // per frame, for noise
+    uint64_t seed = 0;                     // per camera
+    uint64_t frame_index = 0;              // per frame, for noise
     const DarkFrame *dark_frame = nullptr; // subtract when set and matching the ROI
 };
 
