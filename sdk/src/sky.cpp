@@ -113,6 +113,7 @@ std::vector<Star> make_tile(int32_t tx, int32_t ty) {
         // Inverse of the cumulative count between the brightest and faintest magnitudes.
         const double mag = kFaintestMag + std::log10(std::max(next(), 1e-300)) / kCountSlope;
         s.mag = float(std::max(mag, kBrightestMag));
+        s.flux = float(std::pow(10.0, -0.4 * double(s.mag)));
         // Mostly solar-type and cooler, a few hot blue stars.
         colour_shares(3200.0 * std::exp(1.2 * next() * next() + 0.1 * next()), s.share);
     }
@@ -238,7 +239,7 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
                     continue;
                 const double vig =
                     double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
-                const double electrons = e0 * std::pow(10.0, -0.4 * double(s.mag)) * vig;
+                const double electrons = e0 * double(s.flux) * vig;
                 // The halo is drawn where it shows; otherwise its light stays in the core.
                 const double halo = electrons * kHaloFraction;
                 const double halo_sigma = sigma * kHaloWidth;

@@ -26,11 +26,12 @@ double pixel_scale_arcsec(const CameraModel &model);
 // Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
 double psf_sigma_pixels(const CameraModel &model);
 
-// One star: position within its tile in arcseconds, visual magnitude, and the fractions of a
-// mono pixel's signal that the red, green and blue pixels of a colour sensor detect.
+// One star: position within its tile in arcseconds, visual magnitude and its flux relative to
+// magnitude 0, and the fractions of a mono pixel's signal that the red, green and blue pixels of
+// a colour sensor detect.
 struct Star {
     float ra, dec;
-    float mag;
+    float mag, flux;
     float share[3];
 };
 
