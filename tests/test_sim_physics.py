@@ -352,3 +352,38 @@ def test_binned_raw16_saturates_with_the_low_bits_still_clear(fast, cid, b):
     step = 1 << (16 - bits(cid))
     assert frame.max() == 65536 - step
     assert not np.any(frame % step)
+
+
+def test_frames_rendered_on_several_threads_at_once_match_frames_rendered_alone(fast):
+    import threading
+
+    def expose_all():
+        for cid in (ASI294, ASI120):
+            configure(cid, 1024, 768, img=s.RGB24 if cid == ASI294 else s.RAW16, exposure_s=30)
+            assert lib.ASIStartExposure(cid, 0) == s.SUCCESS
+        time.sleep(0.01)  # 30 s of simulated time
+        for cid in (ASI294, ASI120):
+            while s.exp_status(cid) == s.EXP_WORKING:
+                time.sleep(0.001)
+
+    def read(cid, into):
+        buf = ctypes.create_string_buffer(s.frame_size(cid))
+        for _ in range(5):  # the same exposure read again and again, while the other camera renders
+            assert lib.ASIGetDataAfterExp(cid, buf, len(buf)) == s.SUCCESS
+            into.append(buf.raw)
+
+    expose_all()
+    alone = {cid: [] for cid in (ASI294, ASI120)}
+    for cid in alone:
+        read(cid, alone[cid])
+    fast.reset()
+    fast.set_time_scale(1e5)
+    expose_all()
+    together = {cid: [] for cid in (ASI294, ASI120)}
+    threads = [threading.Thread(target=read, args=(cid, together[cid])) for cid in together]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for cid in alone:
+        assert len(set(alone[cid] + together[cid])) == 1
