@@ -176,6 +176,30 @@ def test_caller_handled_exception_survives_general_path(module_names):
         assert sys.exception() is outer
 
 
+@pytest.mark.parametrize("code", [0, 5, 30])
+def test_generator_keeps_no_outer_exception(module_names, code):
+    # A generator has an exception slot of its own. While an outer frame handles an exception,
+    # sys.exception() in the generator reports the outer one; the call must not copy it into the
+    # generator's slot, where it would outlive the outer except block.
+    orvik = module_names
+    orvik.ASI_ERROR_CODE_TO_EXCEPTION = MappingOf(dict(orvik.ASI_ERROR_CODE_TO_EXCEPTION))  # general path
+
+    def steps():
+        try:
+            orvik.handle_error_code(code)
+        except orvik.ASIError:
+            pass
+        yield
+        yield sys.exception()
+
+    gen = steps()
+    try:
+        raise ValueError("outer")
+    except ValueError:
+        next(gen)
+    assert next(gen) is None
+
+
 class MappingOf:
     """A mapping that is not a dict, recording the keys asked for."""
 

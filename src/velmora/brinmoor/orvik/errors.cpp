@@ -4,6 +4,7 @@
 #include "enums.h"
 
 #include <array>
+#include <utility>
 
 namespace orvik {
 
@@ -93,16 +94,23 @@ bool is_plain_exception_class(PyObject *obj) {
            !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(PyExc_KeyError));
 }
 
-// Saves the thread's handled exception (what sys.exception() reports) and puts it back on
-// every exit, so a caller's `except` block sees its own exception afterwards.
+// Saves the handled exception of the caller's own exception-state slot (the running generator's
+// or coroutine's, else the thread's) and puts exactly that back on every exit, so the caller's
+// `except` block sees its own exception afterwards. PyErr_GetHandledException is no substitute:
+// for an empty slot it reports an outer one's exception, and writing that back would leave it
+// behind in a generator after the outer `except` block has ended.
 class HandledExceptionGuard {
   public:
-    HandledExceptionGuard() : saved_(PyErr_GetHandledException()) {}
-    ~HandledExceptionGuard() { PyErr_SetHandledException(saved_.get()); }
+    HandledExceptionGuard() : slot_(PyThreadState_Get()->exc_info), saved_(Ref::borrow(slot_->exc_value)) {}
+    ~HandledExceptionGuard() {
+        PyObject *replaced = std::exchange(slot_->exc_value, saved_.release());
+        Py_XDECREF(replaced);
+    }
     HandledExceptionGuard(const HandledExceptionGuard &) = delete;
     HandledExceptionGuard &operator=(const HandledExceptionGuard &) = delete;
 
   private:
+    _PyErr_StackItem *slot_;
     Ref saved_;
 };
 
