@@ -169,3 +169,26 @@ def test_guide_pulses_move_the_field(sim, direction, sign):
     along = moved[0] * sign[0] + moved[1] * sign[1]
     across = moved[0] * sign[1] + moved[1] * sign[0]
     assert 6 <= along <= 40 and abs(across) <= 2, moved
+
+
+def _mono_frame(w, h, b=1, start=None):
+    sim = s.asisim
+    sim.reset()
+    _setup(1, w, h, b, s.RAW16, start=start)
+    sim.set_time_scale(1000)
+    assert s.set_control(1, s.EXPOSURE, 2_000_000) == s.SUCCESS
+    return s.snapshot(1)
+
+
+def test_start_position_moves_the_window_over_the_sky(sim):
+    x, y = _brightest(_mono_frame(1280, 960), 1280, 960)
+    sx, sy = min(max(x - 100, 0), 1280 - 256), min(max(y - 50, 0), 960 - 128)
+    part = _brightest(_mono_frame(256, 128, start=(sx, sy)), 256, 128)
+    assert abs(part[0] - (x - sx)) <= 1 and abs(part[1] - (y - sy)) <= 1
+
+
+def test_binning_keeps_the_sky_in_place(sim):
+    x, y = _brightest(_mono_frame(1280, 960), 1280, 960)
+    bx, by = _brightest(_mono_frame(640, 480, b=2), 640, 480)
+    # Box corners: the star's centre is 2 pixels in; halve it at bin 2.
+    assert abs((bx + 2) - (x + 2) / 2) <= 1.5 and abs((by + 2) - (y + 2) / 2) <= 1.5
