@@ -873,13 +873,6 @@ ASI_ERROR_CODE Camera::dropped_frames(int *out) {
     return ASI_SUCCESS;
 }
 
-double Camera::promised_fps() {
-    std::lock_guard lock(mutex_);
-    if (ready(Need::Init) != ASI_SUCCESS)
-        return 0.0;
-    return 1.0 / frame_interval_seconds(readout_settings(), exposure_seconds());
-}
-
 // ---- guiding, dark frames, triggers, GPS ----
 
 ASI_ERROR_CODE Camera::enable_dark(const char *path) {

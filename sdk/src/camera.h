@@ -117,10 +117,6 @@ class Camera {
     ASI_ERROR_CODE get_trigger_output(int pin, bool *pin_high, long *delay_us, long *duration_us);
     ASI_ERROR_CODE gps_data(GpsFix *start_line, GpsFix *end_line);
 
-    // The frame rate the timing model promises at the present settings (frames per simulated
-    // second); 0 when the camera is not initialised.
-    double promised_fps();
-
   private:
     enum class Need { Open, Init };
     enum class SlotState : uint8_t { Free, Writing, Ready, Reading };
