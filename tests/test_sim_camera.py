@@ -85,7 +85,7 @@ NEEDS_INIT = sorted(
 )
 
 
-@pytest.mark.parametrize("camera_id", [2, 7, -1, 2**31 - 1, -(2**31)])
+@pytest.mark.parametrize("camera_id", [2, -1, -(2**31)])
 @pytest.mark.parametrize("name", sorted(CAMERA_CALLS))
 def test_unknown_camera_id(sim, name, camera_id):
     assert CAMERA_CALLS[name](camera_id) == s.INVALID_ID
@@ -233,11 +233,6 @@ def test_camera_check(sim):
     assert lib.ASICameraCheck(0x1234, 0x294A) == 0
 
 
-def test_sdk_version_is_text(sim):
-    version = lib.ASIGetSDKVersion()
-    assert version and version.decode("utf-8")
-
-
 # ---- identity and modes ----
 
 
@@ -382,35 +377,23 @@ def test_control_caps_index_out_of_range(sim, index):
 
 def test_cooler_reaches_target_and_warms_back(sim):
     s.ready(0)
-    sim.set_time_scale(2000)
+    sim.set_time_scale(200)
     ambient, _ = s.control(0, s.TEMPERATURE)
     assert s.control(0, s.COOLER_POWER)[0] == 0
     assert s.set_control(0, s.TARGET_TEMP, -10) == s.SUCCESS
     assert s.set_control(0, s.COOLER_ON, 1) == s.SUCCESS
-    time.sleep(0.005)
+    time.sleep(0.05)  # some 10 simulated seconds: on the way down
     mid, _ = s.control(0, s.TEMPERATURE)
     assert -100 < mid < ambient
-    time.sleep(0.5)  # some 1000 simulated seconds
+    assert s.control(0, s.COOLER_POWER)[0] == 100
+    sim.set_time_scale(5000)
+    time.sleep(0.5)  # some 2500 simulated seconds
     assert s.control(0, s.TEMPERATURE)[0] == pytest.approx(-100, abs=3)
     assert 0 < s.control(0, s.COOLER_POWER)[0] < 100
     assert s.set_control(0, s.COOLER_ON, 0) == s.SUCCESS
     time.sleep(0.5)
     assert s.control(0, s.TEMPERATURE)[0] == pytest.approx(ambient, abs=3)
     assert s.control(0, s.COOLER_POWER)[0] == 0
-
-
-def test_gain_presets(sim):
-    s.ready(0)
-    vals = [ctypes.c_int(-7) for _ in range(4)]
-    assert lib.ASIGetGainOffset(0, *[byref(v) for v in vals]) == s.SUCCESS
-    hdr_offset, unity_offset, lowest_rn_gain, lowest_rn_offset = (v.value for v in vals)
-    caps = _caps_by_type(0)
-    assert 0 <= lowest_rn_gain <= caps[s.GAIN].MaxValue
-    for off in (hdr_offset, unity_offset, lowest_rn_offset):
-        assert caps[s.OFFSET].MinValue <= off <= caps[s.OFFSET].MaxValue
-    assert lib.ASIGetLMHGainOffset(0, *[byref(v) for v in vals]) == s.SUCCESS
-    low, mid, high, _ = (v.value for v in vals)
-    assert 0 <= low < mid < high <= caps[s.GAIN].MaxValue
 
 
 # ---- region of interest ----

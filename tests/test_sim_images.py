@@ -160,9 +160,9 @@ def _brightest(raw, w, h):
 def test_guide_pulses_move_the_field(sim, direction, sign):
     w, h = 1280, 960
     before = _brightest(_sequence(1, w, h, 1, s.RAW16), w, h)
-    sim.set_time_scale(100)
+    sim.set_time_scale(50)
     assert lib.ASIPulseGuideOn(1, direction) == s.SUCCESS
-    time.sleep(0.02)  # about 2 simulated seconds: some 10 pixels at half the sidereal rate
+    time.sleep(0.04)  # about 2 simulated seconds: some 10 pixels at half the sidereal rate
     assert lib.ASIPulseGuideOff(1, direction) == s.SUCCESS
     after = _brightest(s.snapshot(1), w, h)
     moved = (after[0] - before[0], after[1] - before[1])
