@@ -433,6 +433,39 @@ def test_namespace_change_through_any_key_object(module_names, make_key):
     assert orvik.handle_error_code(5) is None
 
 
+@pytest.mark.parametrize("call", [
+    lambda orvik: orvik.handle_error_code(0),
+    lambda orvik: orvik.open_camera(0),  # the handler reached from an operation
+])
+def test_colliding_key_runs_at_each_lookup(module_names, sim, call):
+    # A namespace key that is not an exact str with the hash of "ASISuccess": looking that name up
+    # runs its __eq__. Here it rebinds the table during one call's lookup of ASISuccess; that call
+    # has used the table already, the next one must use the new table.
+    orvik = module_names
+    ns = vars(orvik)
+    timeout_table = {**orvik.ASI_ERROR_CODE_TO_EXCEPTION, 0: orvik.ASITimeout}
+    compared = []
+
+    class Key(str):
+        def __hash__(self):
+            return hash("ASISuccess")
+
+        def __eq__(self, other):
+            compared.append(other)
+            if len(compared) == 1:
+                orvik.ASI_ERROR_CODE_TO_EXCEPTION = timeout_table
+            return False
+
+    success = ns.pop("ASISuccess")
+    ns[Key("key")] = None
+    compared.append("armed")  # inserting the name below compares it with the key once more
+    ns["ASISuccess"] = success  # after the key, so looking the name up compares with the key first
+    compared.clear()
+    assert call(orvik) is None
+    assert compared == ["ASISuccess"]
+    assert type(raised_by(call, orvik)) is orvik.ASITimeout
+
+
 def test_replaced_table_is_followed_when_edited_later(module_names):
     orvik = module_names
     new_table = dict(orvik.ASI_ERROR_CODE_TO_EXCEPTION)

@@ -154,15 +154,20 @@ PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
 void decide_success_shortcut() {
     g_hot.success_known = false;
     g_hot.success_shortcut = false;
-    PyObject *table = PyDict_GetItemWithError(g_state.ns, g_names.error_table);
-    PyObject *success = table ? PyDict_GetItemWithError(g_state.ns, g_names.success) : nullptr;
-    if (success == nullptr || !PyDict_CheckExact(table) || !PyType_Check(success) || !watch_dict(table)) {
+    // Both values are held, and nothing is decided when the namespace changed meanwhile: looking
+    // a name up in the class's MRO may run the __eq__ of a key there, which may rebind anything.
+    const unsigned long forgotten = g_hot.forgotten;
+    Ref table(Py_XNewRef(PyDict_GetItemWithError(g_state.ns, g_names.error_table)));
+    Ref success_ref(table ? Py_XNewRef(PyDict_GetItemWithError(g_state.ns, g_names.success)) : nullptr);
+    PyObject *success = success_ref.get();
+    auto *type = success && PyType_Check(success) ? reinterpret_cast<PyTypeObject *>(success) : nullptr;
+    if (type != nullptr)
+        (void)_PyType_Lookup(type, g_names.success); // gives the type a version tag if it has none
+    if (type == nullptr || g_hot.forgotten != forgotten || !PyDict_CheckExact(table.get()) ||
+        !watch_dict(table.get())) {
         PyErr_Clear();
         return;
     }
-    auto *type = reinterpret_cast<PyTypeObject *>(success);
-    // A lookup through the type gives it a version tag if it has none.
-    (void)_PyType_Lookup(type, g_names.success);
     if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
         return;
     g_hot.success = success; // remembered like a lookup: forgotten with any change to the name
@@ -174,12 +179,12 @@ void decide_success_shortcut() {
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
-    while (PyDict_Next(table, &pos, &key, &value)) {
+    while (PyDict_Next(table.get(), &pos, &key, &value)) {
         if (!PyLong_CheckExact(key))
             return;
     }
     Ref zero(PyLong_FromLong(0));
-    if (!zero || PyDict_GetItemWithError(table, zero.get()) != success) {
+    if (!zero || PyDict_GetItemWithError(table.get(), zero.get()) != success) {
         PyErr_Clear();
         return;
     }
@@ -199,7 +204,7 @@ bool success_class_unchanged() {
 
 // Success that nothing could observe.
 bool success_without_instance(PyObject *code) {
-    if (!g_hot.watching || !is_zero(code))
+    if (!g_hot.watching || g_hot.foreign_keys || !is_zero(code))
         return false;
     if (!g_hot.success_known || !success_class_unchanged())
         decide_success_shortcut();

@@ -14,6 +14,7 @@ int g_watcher_id = -1;
 void forget_hot_values() {
     g_hot.handle_error_code = g_hot.error_table = g_hot.success = nullptr;
     g_hot.success_known = false;
+    ++g_hot.forgotten;
 }
 
 // Whether `key` is (or may equal) one of the remembered names.
@@ -28,7 +29,29 @@ bool may_be_hot_name(PyObject *key) {
     return false;
 }
 
-int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *) {
+// Whether every key of `dict` is an exact str, so that looking a str up runs no Python code.
+bool str_keys_only(PyObject *dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key))
+            return false;
+    }
+    return true;
+}
+
+int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *new_value) {
+    if (dict == g_state.ns) {
+        if (event == PyDict_EVENT_ADDED && key != nullptr && !PyUnicode_CheckExact(key))
+            g_hot.foreign_keys = true;
+        else if (event == PyDict_EVENT_CLEARED)
+            g_hot.foreign_keys = false;
+        else if (event == PyDict_EVENT_CLONED) { // the empty namespace takes the keys of a source dict
+            PyObject *source = key != nullptr && PyDict_Check(key) ? key : new_value;
+            g_hot.foreign_keys = source == nullptr || !PyDict_Check(source) || !str_keys_only(source);
+        }
+    }
     const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
     if (dict == g_state.ns && keyed && key != nullptr && !may_be_hot_name(key))
         return 0;
@@ -59,6 +82,7 @@ void watch_namespace() {
         return;
     }
     forget_hot_values();
+    g_hot.foreign_keys = !str_keys_only(g_state.ns);
     g_hot.watching = true;
 }
 
@@ -98,7 +122,7 @@ int init_names() {
 }
 
 PyObject *lookup_global(PyObject *name) {
-    PyObject **slot = g_hot.watching ? hot_slot(name) : nullptr;
+    PyObject **slot = g_hot.watching && !g_hot.foreign_keys ? hot_slot(name) : nullptr;
     if (slot != nullptr && *slot != nullptr)
         return Py_NewRef(*slot);
     PyObject *found = g_state.ns ? PyDict_GetItemWithError(g_state.ns, name) : nullptr;

@@ -41,6 +41,9 @@ int init_names();
 // takes effect, so a remembered value is always what a lookup would find.
 struct HotGlobals {
     bool watching = false;                 // the namespace is watched; the fields below may be used
+    // The namespace holds a key that is not an exact str. Its lookups may then run that key's
+    // __eq__, which a remembered value would skip: nothing is remembered meanwhile.
+    bool foreign_keys = false;
     PyObject *handle_error_code = nullptr; // borrowed from the namespace, null when not known
     PyObject *error_table = nullptr;
     PyObject *success = nullptr;
@@ -48,6 +51,9 @@ struct HotGlobals {
     bool success_known = false;
     bool success_shortcut = false;
     unsigned int success_version = 0; // the success class's type version tag when decided
+    // Counts the times the remembered values were forgotten, so a decision can tell whether the
+    // namespace changed while it was being made.
+    unsigned long forgotten = 0;
 };
 extern HotGlobals g_hot;
 
