@@ -68,7 +68,8 @@ struct Queues {
 };
 
 Queues &queues() {
-    static Queues q;
+    // Never destroyed: a call racing with process exit still finds its queues.
+    static Queues &q = *new Queues;
     return q;
 }
 

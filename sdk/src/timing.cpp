@@ -19,7 +19,8 @@ struct State {
 };
 
 State &state() {
-    static State s;
+    // Never destroyed: the video threads read the clock until the registry stops them at exit.
+    static State &s = *new State;
     return s;
 }
 
