@@ -486,6 +486,15 @@ def test_exposure_status_follows_simulated_time(sim):
     assert s.exp_status(0) == s.EXP_SUCCESS  # data can be read again
 
 
+def test_roi_change_discards_a_finished_exposure(sim):
+    s.ready(1)
+    sim.set_time_scale(1000)
+    s.snapshot(1)
+    assert lib.ASISetROIFormat(1, 320, 240, 1, s.RAW8) == s.SUCCESS
+    assert s.exp_status(1) == s.EXP_IDLE
+    assert lib.ASIGetDataAfterExp(1, _buf(1280 * 960), 1280 * 960) == s.INVALID_SEQUENCE
+
+
 def test_stop_exposure_fails_it(sim):
     s.ready(0)
     assert s.set_control(0, s.EXPOSURE, 10_000_000) == s.SUCCESS

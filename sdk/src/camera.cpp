@@ -514,6 +514,9 @@ ASI_ERROR_CODE Camera::set_roi(int width, int height, int bin, int img_type) {
         return ASI_ERROR_INVALID_SIZE;
     roi_ = Roi{width, height, bin, static_cast<ASI_IMG_TYPE>(img_type)};
     center_start();
+    // A finished exposure was taken in the old format; a reader sizing its buffer from the new
+    // one must not get it.
+    exp_status_ = ASI_EXP_IDLE;
     return ASI_SUCCESS;
 }
 
