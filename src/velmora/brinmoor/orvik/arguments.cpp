@@ -33,19 +33,13 @@ bool exact_text_equal(PyObject *a, PyObject *b) {
            0;
 }
 
-// Whether keyword `key` (a str) names the parameter (interned `name`, or `text` when the binder
-// has no interned names). 1 yes, 0 no, -1 error (only a str subclass's __eq__ can fail).
-int keyword_names_param(PyObject *key, PyObject *name, const char *text) {
-    if (PyUnicode_CheckExact(key)) {
-        if (name != nullptr)
-            return exact_text_equal(key, name) ? 1 : 0;
-        return PyUnicode_CompareWithASCIIString(key, text) == 0 ? 1 : 0;
-    }
+// Whether keyword `key` (a str) names the parameter `name` (interned). 1 yes, 0 no, -1 error
+// (only a str subclass's __eq__ can fail).
+int keyword_names_param(PyObject *key, PyObject *name) {
+    if (PyUnicode_CheckExact(key))
+        return exact_text_equal(key, name) ? 1 : 0;
     // A str subclass may redefine equality, so it decides with its own ==.
-    Ref param = name != nullptr ? Ref::borrow(name) : Ref(PyUnicode_FromString(text));
-    if (!param)
-        return -1;
-    return PyObject_RichCompareBool(key, param.get(), Py_EQ);
+    return PyObject_RichCompareBool(key, name, Py_EQ);
 }
 
 bool bind_keywords(const FunctionSpec &spec, PyObject *const *names, int n, PyObject *const *args,
@@ -58,16 +52,14 @@ bool bind_keywords(const FunctionSpec &spec, PyObject *const *names, int n, PyOb
             return false;
         }
         int found = -1;
-        if (names != nullptr && PyUnicode_CheckExact(key)) {
-            for (int j = static_cast<int>(nargs); j < n; ++j) {
-                if (names[j] == key) {
-                    found = j;
-                    break;
-                }
+        for (int j = static_cast<int>(nargs); j < n; ++j) {
+            if (names[j] == key) {
+                found = j;
+                break;
             }
         }
         for (int j = static_cast<int>(nargs); found < 0 && j < n; ++j) {
-            const int r = keyword_names_param(key, names ? names[j] : nullptr, spec.params[j].name);
+            const int r = keyword_names_param(key, names[j]);
             if (r < 0)
                 return false;
             if (r > 0)
@@ -78,7 +70,7 @@ bool bind_keywords(const FunctionSpec &spec, PyObject *const *names, int n, PyOb
             continue;
         }
         for (int j = 0; j < nargs; ++j) {
-            const int r = keyword_names_param(key, names ? names[j] : nullptr, spec.params[j].name);
+            const int r = keyword_names_param(key, names[j]);
             if (r < 0)
                 return false;
             if (r > 0) {
@@ -139,7 +131,8 @@ bool coerce(const FunctionSpec &spec, int n, BoundArgs &out) {
             raise_incorrect_type(param.name, "str", arg);
             if (PyUnicode_Check(arg)) {
                 Ref exc(PyErr_GetRaisedException());
-                Ref added(PyObject_CallMethod(exc.get(), "add_note", "s", kSubclassNote));
+                Ref note(PyUnicode_FromString(kSubclassNote));
+                Ref added(note ? PyObject_CallMethodOneArg(exc.get(), g_names.add_note, note.get()) : nullptr);
                 if (!added)
                     return false; // the note could not be attached; that error stands instead
                 PyErr_SetRaisedException(exc.release());
@@ -272,7 +265,9 @@ bool to_int32(PyObject *value, int32_t *out) {
 
 bool to_sdk_long(PyObject *value, long *out) { return int32_of(value, out); }
 
-PyObject *int_via_dunder_int(PyObject *obj) {
+// The __int__-only integer conversion of enum_to_int32 and the byte conversions: an int (or
+// subclass) is returned as it is. New reference or null.
+static PyObject *int_via_dunder_int(PyObject *obj) {
     if (PyLong_Check(obj))
         return Py_NewRef(obj);
     PyNumberMethods *number = Py_TYPE(obj)->tp_as_number;
@@ -297,7 +292,7 @@ PyObject *int_via_dunder_int(PyObject *obj) {
 }
 
 bool enum_to_int32(PyObject *arg, int32_t *out) {
-    Ref value(PyObject_GetAttrString(arg, "value"));
+    Ref value(PyObject_GetAttr(arg, g_names.value));
     if (!value)
         return false;
     Ref number(int_via_dunder_int(value.get()));

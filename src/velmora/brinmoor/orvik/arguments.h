@@ -17,14 +17,9 @@ struct BoundArgs {
 
 // Binds a vectorcall (args, nargsf, kwnames) to `spec` and coerces every parameter in
 // declaration order. `names` holds the interned parameter names (keywords are compared with
-// them by identity first); null makes the binder compare by text only. Returns false with the
-// exception set (messages name spec.name).
+// them by identity first). Returns false with the exception set (messages name spec.name).
 bool bind_arguments(const FunctionSpec &spec, PyObject *const *names, PyObject *const *args, size_t nargsf,
                     PyObject *kwnames, BoundArgs &out);
-inline bool bind_arguments(const FunctionSpec &spec, PyObject *const *args, size_t nargsf, PyObject *kwnames,
-                           BoundArgs &out) {
-    return bind_arguments(spec, nullptr, args, nargsf, kwnames, out);
-}
 
 // Raises TypeError "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
 void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given);
@@ -46,9 +41,6 @@ bool to_sdk_long(PyObject *value, long *out);
 // messages: "an integer is required", "__int__ returned non-int (type %.200s)", the
 // DeprecationWarning for a strict int subclass), then range-checks to 32 bits.
 bool enum_to_int32(PyObject *arg, int32_t *out);
-// The __int__-only integer conversion used by enum_to_int32 and the byte conversions: an int
-// (or subclass) is returned as it is. New reference or null.
-PyObject *int_via_dunder_int(PyObject *obj);
 
 enum class ByteKind { Signed, Unsigned };
 // One byte: an int in range, or any object converted through __int__ first.
