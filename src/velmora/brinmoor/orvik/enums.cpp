@@ -206,6 +206,16 @@ PyObject *make_class(const char *name, PyObject *base, std::span<ClassItem> body
                                         nullptr);
 }
 
+PyObject *enum_result(PyObject *class_name, long value) {
+    Ref cls(lookup_global(class_name));
+    if (!cls)
+        return nullptr;
+    Ref v(PyLong_FromLong(value));
+    if (!v)
+        return nullptr;
+    return PyObject_CallOneArg(cls.get(), v.get());
+}
+
 int bind_imported_names(PyObject *ns) {
     if (bind_imported(ns, "typing", "Optional") < 0)
         return -1;

@@ -12,6 +12,10 @@ namespace orvik {
 int bind_imported_names(PyObject *ns);
 int bind_enumerations(PyObject *ns);
 
+// `class_name`(value): the enumeration class looked up by name (namespace, then builtins) at the
+// moment of use, called with the value as an int. New reference or null.
+PyObject *enum_result(PyObject *class_name, long value);
+
 // One assignment of a class body, in order.
 struct ClassItem {
     const char *key;

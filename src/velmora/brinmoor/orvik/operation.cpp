@@ -12,15 +12,6 @@
 
 namespace orvik {
 
-PyObject *op_name(OpName name) {
-    static PyObject *interned[static_cast<int>(OpName::Count)];
-    static const char *const texts[] = {"CameraMode", "ImgType", "ExposureStatus", "supported_camera_mode"};
-    PyObject *&slot = interned[static_cast<int>(name)];
-    if (slot == nullptr)
-        slot = PyUnicode_InternFromString(texts[static_cast<int>(name)]);
-    return slot;
-}
-
 namespace {
 // Dict version tags: every change to a dict gives it a new, never reused tag, so an unchanged
 // tag proves an earlier lookup in that dict would find the same value (still held by the dict).
@@ -39,18 +30,6 @@ uint64_t dict_version(PyObject *dict) {
 bool Operation::begin() {
     handler_ = Ref(lookup_global(g_names.handle_error_code));
     return static_cast<bool>(handler_);
-}
-
-PyObject *enum_result(PyObject *class_name, long value) {
-    if (class_name == nullptr)
-        return nullptr;
-    Ref cls(lookup_global(class_name));
-    if (!cls)
-        return nullptr;
-    Ref v(PyLong_FromLong(value));
-    if (!v)
-        return nullptr;
-    return PyObject_CallOneArg(cls.get(), v.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -78,7 +57,6 @@ struct EnumShortcut {
     PyObject *fget_code = nullptr;   // its code object
     PyTypeObject *descr_type = nullptr;
     unsigned int descr_type_version = 0;
-    PyObject *value_name = nullptr, *raw_name = nullptr, *fget_name = nullptr;
     // The last member type that passed the per-type checks, with its version tag.
     PyTypeObject *type = nullptr;
     unsigned int type_version = 0;
@@ -92,32 +70,25 @@ bool version_valid(PyTypeObject *t) {
 
 void init_enum_shortcut() {
     g_enum.tried = true;
-    g_enum.value_name = PyUnicode_InternFromString("value");
-    g_enum.raw_name = PyUnicode_InternFromString("_value_");
-    g_enum.fget_name = PyUnicode_InternFromString("fget");
-    if (!g_enum.value_name || !g_enum.raw_name || !g_enum.fget_name) {
-        PyErr_Clear();
-        return;
-    }
     Ref enum_module(PyImport_ImportModule("enum"));
     Ref enum_class(enum_module ? PyObject_GetAttrString(enum_module.get(), "Enum") : nullptr);
     if (!enum_class || !PyType_Check(enum_class.get())) {
         PyErr_Clear();
         return;
     }
-    PyObject *descr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.get()), g_enum.value_name);
+    PyObject *descr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.get()), g_names.value);
     if (descr == nullptr)
         return;
     PyObject **dictptr = _PyObject_GetDictPtr(descr);
     PyObject *dict = dictptr ? *dictptr : nullptr;
-    PyObject *fget = dict ? PyDict_GetItemWithError(dict, g_enum.fget_name) : nullptr;
+    PyObject *fget = dict ? PyDict_GetItemWithError(dict, g_names.fget) : nullptr;
     if (fget == nullptr || !PyFunction_Check(fget)) {
         PyErr_Clear();
         return;
     }
     PyTypeObject *descr_type = Py_TYPE(descr);
     // Make sure the version tags exist (a lookup assigns one).
-    (void)_PyType_Lookup(descr_type, g_enum.fget_name);
+    (void)_PyType_Lookup(descr_type, g_names.fget);
     if (!version_valid(descr_type))
         return;
     g_enum.descr = Py_NewRef(descr);
@@ -134,7 +105,7 @@ bool descriptor_unchanged() {
     if (!version_valid(g_enum.descr_type) || g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
         return false;
     if (dict_version(g_enum.descr_dict) != g_enum.descr_dict_version) {
-        PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_enum.fget_name);
+        PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_names.fget);
         if (fget != g_enum.fget) {
             PyErr_Clear();
             return false;
@@ -149,7 +120,7 @@ bool type_qualifies(PyTypeObject *t) {
         return true;
     if (t->tp_getattro != PyObject_GenericGetAttr)
         return false;
-    if (_PyType_Lookup(t, g_enum.value_name) != g_enum.descr || _PyType_Lookup(t, g_enum.raw_name) != nullptr)
+    if (_PyType_Lookup(t, g_names.value) != g_enum.descr || _PyType_Lookup(t, g_names.raw_value) != nullptr)
         return false;
     if (!version_valid(t))
         return false;
@@ -189,7 +160,7 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
         *out = entry.value;
         return Shortcut::Taken;
     }
-    PyObject *raw = PyDict_GetItemWithError(dict, g_enum.raw_name);
+    PyObject *raw = PyDict_GetItemWithError(dict, g_names.raw_value);
     if (raw == nullptr || !PyLong_CheckExact(raw)) {
         PyErr_Clear();
         return Shortcut::NotTaken;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "arguments.h"
+#include "enums.h"
 #include "errors.h"
 #include "records.h"
 
@@ -50,11 +51,6 @@ class Operation {
     Ref handler_;
 };
 
-// Interned names that operations look up at each call.
-enum class OpName { CameraMode, ImgType, ExposureStatus, supported_camera_mode, Count };
-// The interned name (borrowed, made once), or null with MemoryError set.
-PyObject *op_name(OpName name);
-
 // A boolean argument after binding (Py_True or Py_False) as the SDK boolean.
 inline int sdk_bool(PyObject *coerced) {
     return coerced == Py_True ? 1 : 0;
@@ -64,10 +60,6 @@ inline int sdk_bool(PyObject *coerced) {
 // Members of enum classes whose `value` is Enum's own property take a shortcut that reads the
 // same `_value_` without running the property's Python code.
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
-
-// `class_name`(value): the enumeration class looked up by name at the moment of use. A null
-// `class_name` (with its exception set) is passed through as a failure.
-PyObject *enum_result(PyObject *class_name, long value);
 
 // A new, zero-filled bytes object of `size` bytes (an exact int), made with one zeroing
 // allocation so the SDK can fill it in place and it can be returned as it is. A negative size

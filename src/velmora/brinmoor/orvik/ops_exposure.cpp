@@ -23,7 +23,7 @@ PyObject *get_exp_status(PyObject *const *args) {
         return nullptr;
     // Passed through ExposureStatus (so a value that is no member raises), then returned as the
     // plain int its "int" annotation asks for.
-    Ref member(enum_result(op_name(OpName::ExposureStatus), status));
+    Ref member(enum_result(g_names.exposure_status, status));
     if (!member)
         return nullptr;
     return PyNumber_Long(member.get());

@@ -56,8 +56,7 @@ PyObject *get_camera_support_mode(PyObject *const *args) {
     if (!run_on_camera(op, args[0], [record](int32_t id) { return ASIGetCameraSupportMode(id, record); }))
         return nullptr;
     // The result is the record's list, read by ordinary attribute lookup; the record is dropped.
-    PyObject *attribute = op_name(OpName::supported_camera_mode);
-    Ref list(attribute ? PyObject_GetAttr(modes.get(), attribute) : nullptr);
+    Ref list(PyObject_GetAttr(modes.get(), g_names.supported_camera_mode));
     if (!list)
         return nullptr;
     if (list.get() != Py_None && !PyList_Check(list.get())) {
@@ -74,7 +73,7 @@ PyObject *get_camera_mode(PyObject *const *args) {
     auto *out = reinterpret_cast<ASI_CAMERA_MODE *>(&mode);
     if (!run_on_camera(op, args[0], [out](int32_t id) { return ASIGetCameraMode(id, out); }))
         return nullptr;
-    return enum_result(op_name(OpName::CameraMode), mode);
+    return enum_result(g_names.camera_mode, mode);
 }
 
 PyObject *set_camera_mode(PyObject *const *args) {

@@ -26,7 +26,7 @@ PyObject *get_roi_format(PyObject *const *args) {
     Ref w(PyLong_FromLong(width)), h(PyLong_FromLong(height)), b(PyLong_FromLong(bin));
     if (!w || !h || !b)
         return nullptr;
-    PyObject *member = enum_result(op_name(OpName::ImgType), img_type);
+    PyObject *member = enum_result(g_names.img_type, img_type);
     if (member == nullptr)
         return nullptr;
     return steal_into_tuple(w.release(), h.release(), b.release(), member);

@@ -3,6 +3,7 @@
 #include "records.h"
 
 #include "arguments.h"
+#include "enums.h"
 
 #include <array>
 #include <cstddef>
@@ -34,7 +35,7 @@ struct FieldSpec {
     FieldKind kind;
     size_t offset; // from the start of the object
     size_t count;  // bytes of a text field, entries of an array field
-    const char *enum_class;
+    PyObject *Names::*enum_class; // the name of the class of an Enum field
     bool writable;  // text fields only: set through v.encode("utf-8") and a fixed-array copy
     ByteKind bytes; // element conversion of the writable text field
     const char *get_entry;
@@ -67,7 +68,7 @@ const FieldSpec kCameraInfoFields[] = {
     ORVIK_RO(CameraInfo, CI, max_height, MaxHeight, Long),
     ORVIK_RO(CameraInfo, CI, max_width, MaxWidth, Long),
     ORVIK_RO(CameraInfo, CI, is_color_camera, IsColorCam, Bool),
-    ORVIK_FIELD(CameraInfo, CI, bayer_pattern, BayerPattern, Enum, 0, "BayerPattern", false,
+    ORVIK_FIELD(CameraInfo, CI, bayer_pattern, BayerPattern, Enum, 0, &Names::bayer_pattern, false,
                 ByteKind::Signed),
     ORVIK_FIELD(CameraInfo, CI, supported_bins, SupportedBins, Bins, 16, nullptr, false, ByteKind::Signed),
     ORVIK_FIELD(CameraInfo, CI, supported_video_formats, SupportedVideoFormat, VideoFormats, 8, nullptr,
@@ -92,7 +93,8 @@ const FieldSpec kControlCapsFields[] = {
     ORVIK_RO(ControlCaps, CC, default_value, DefaultValue, Long),
     ORVIK_RO(ControlCaps, CC, is_auto_supported, IsAutoSupported, Bool),
     ORVIK_RO(ControlCaps, CC, is_writable, IsWritable, Bool),
-    ORVIK_FIELD(ControlCaps, CC, control_type, ControlType, Enum, 0, "ControlType", false, ByteKind::Signed),
+    ORVIK_FIELD(ControlCaps, CC, control_type, ControlType, Enum, 0, &Names::control_type, false,
+                ByteKind::Signed),
 };
 
 const FieldSpec kIdFields[] = {
@@ -123,13 +125,6 @@ const FieldSpec kGpsDataFields[] = {
 #undef ORVIK_FIELD
 #undef ORVIK_ENTRY
 
-// Interned names used by the getters, made once (the module lives in one interpreter).
-PyObject *intern(PyObject *&slot, const char *text) {
-    if (slot == nullptr)
-        slot = PyUnicode_InternFromString(text);
-    return slot;
-}
-
 template <class T> T load(const char *p) {
     T v;
     std::memcpy(&v, p, sizeof v);
@@ -142,20 +137,6 @@ PyObject *decode_text(const char *p, size_t field_size) {
     const void *zero = std::memchr(p, 0, field_size);
     const size_t n = zero ? static_cast<size_t>(static_cast<const char *>(zero) - p) : field_size;
     return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(n), nullptr);
-}
-
-PyObject *enum_member(const char *class_name, int32_t value) {
-    static PyObject *names[2];
-    PyObject *name = intern(std::strcmp(class_name, "BayerPattern") == 0 ? names[0] : names[1], class_name);
-    if (name == nullptr)
-        return nullptr;
-    Ref cls(lookup_global(name));
-    if (!cls)
-        return nullptr;
-    Ref v(PyLong_FromLong(value));
-    if (!v)
-        return nullptr;
-    return PyObject_CallOneArg(cls.get(), v.get());
 }
 
 PyObject *decode_bins(const char *p, size_t count) {
@@ -186,13 +167,10 @@ PyObject *end_marker(PyObject *class_name, PyObject *member, PyObject *value_nam
 }
 
 PyObject *decode_marked_array(const char *p, size_t count, FieldKind kind) {
-    static PyObject *img_type, *img_end, *camera_mode, *mode_end, *value;
     const bool formats = kind == FieldKind::VideoFormats;
-    PyObject *class_name = formats ? intern(img_type, "ImgType") : intern(camera_mode, "CameraMode");
-    PyObject *member = formats ? intern(img_end, "IMG_END") : intern(mode_end, "ASI_MODE_END");
-    PyObject *value_name = formats ? nullptr : intern(value, "value");
-    if (class_name == nullptr || member == nullptr || (!formats && value_name == nullptr))
-        return nullptr;
+    PyObject *class_name = formats ? g_names.img_type : g_names.camera_mode;
+    PyObject *member = formats ? g_names.img_end : g_names.mode_end;
+    PyObject *value_name = formats ? nullptr : g_names.value;
     Ref list(PyList_New(0));
     if (!list)
         return nullptr;
@@ -239,7 +217,7 @@ PyObject *decode_field(const FieldSpec &f, const char *p) {
     case FieldKind::Float:
         return PyFloat_FromDouble(static_cast<double>(load<float>(p)));
     case FieldKind::Enum:
-        return enum_member(f.enum_class, load<int32_t>(p));
+        return enum_result(g_names.*f.enum_class, load<int32_t>(p));
     case FieldKind::Bins:
         return decode_bins(p, f.count);
     case FieldKind::VideoFormats:
@@ -265,12 +243,7 @@ int set_field(PyObject *self, PyObject *value, void *closure) {
         add_traceback_entry(f.del_entry);
         return -1;
     }
-    static PyObject *encode, *utf8;
-    if (intern(encode, "encode") == nullptr || intern(utf8, "utf-8") == nullptr) {
-        add_traceback_entry(f.set_entry);
-        return -1;
-    }
-    Ref encoded(PyObject_CallMethodOneArg(value, encode, utf8));
+    Ref encoded(PyObject_CallMethodOneArg(value, g_names.encode, g_names.utf_8));
     // Collected first and copied in one step, so a failure leaves the record unchanged.
     unsigned char staged[64];
     if (!encoded ||
@@ -347,14 +320,10 @@ PyObject *repr_part(PyObject *v) {
 
 // Reads the four attributes by ordinary lookup, so a subclass's properties take part.
 PyObject *camera_info_repr_text(PyObject *self) {
-    static PyObject *names[4];
-    static const char *const texts[4] = {"name", "camera_id", "max_height", "max_width"};
+    PyObject *const names[4] = {g_names.name, g_names.camera_id, g_names.max_height, g_names.max_width};
     Ref parts[4];
     for (int i = 0; i < 4; ++i) {
-        PyObject *attr = intern(names[i], texts[i]);
-        if (attr == nullptr)
-            return nullptr;
-        Ref v(PyObject_GetAttr(self, attr));
+        Ref v(PyObject_GetAttr(self, names[i]));
         if (!v)
             return nullptr;
         parts[i] = Ref(repr_part(v.get()));

@@ -20,7 +20,7 @@ struct ModuleState {
 
 extern ModuleState g_state;
 
-// Interned names used on hot paths, made once by init_names() (exec step).
+// Interned names, made once by init_names() (exec step) before anything can use them.
 struct Names {
     PyObject *handle_error_code = nullptr;
     PyObject *error_table = nullptr;        // "ASI_ERROR_CODE_TO_EXCEPTION"
@@ -28,10 +28,18 @@ struct Names {
     PyObject *unknown_error_code = nullptr; // "ASIUnknownErrorCode"
     PyObject *error = nullptr;              // "ASIError"
     PyObject *int_enum = nullptr;           // "IntEnum"
-    PyObject *value = nullptr;              // "value"
-    PyObject *add_note = nullptr;           // "add_note"
-    PyObject *mro_entries = nullptr;        // "__mro_entries__"
-    PyObject *prepare = nullptr;            // "__prepare__"
+    // Enumeration classes looked up by the results and record getters, and their end markers.
+    PyObject *bayer_pattern = nullptr, *img_type = nullptr, *control_type = nullptr;
+    PyObject *camera_mode = nullptr, *exposure_status = nullptr;
+    PyObject *img_end = nullptr, *mode_end = nullptr;
+    PyObject *supported_camera_mode = nullptr;
+    // Attributes and methods.
+    PyObject *value = nullptr, *raw_value = nullptr, *fget = nullptr; // "value", "_value_", "fget"
+    PyObject *add_note = nullptr, *encode = nullptr, *utf_8 = nullptr;
+    PyObject *mro_entries = nullptr; // "__mro_entries__"
+    PyObject *prepare = nullptr;     // "__prepare__"
+    // The attributes CameraInfo's repr reads.
+    PyObject *name = nullptr, *camera_id = nullptr, *max_height = nullptr, *max_width = nullptr;
 };
 extern Names g_names;
 int init_names();
