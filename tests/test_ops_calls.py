@@ -394,17 +394,29 @@ def test_enumeration_value_conversion_errors(orvik, sim, value, error):
     assert sim.journal_count() == 0
 
 
-def test_patched_enum_value_property_is_honoured(orvik, sim):
+def _five_on_instances(descriptor):
+    class Five(type(descriptor)):
+        def __get__(self, instance, owner=None):
+            return self if instance is None else 5
+
+    return Five
+
+
+@pytest.mark.parametrize("attribute, replacement", [
+    ("fget", lambda descriptor: lambda self: 5),
+    ("__class__", _five_on_instances),  # the property object changes class
+])
+def test_patched_enum_value_property_is_honoured(orvik, sim, attribute, replacement):
     descriptor = vars(enum.Enum)["value"]
-    original = descriptor.fget
+    original = getattr(descriptor, attribute)
     sim.script("ASISetCameraMode", 0, None)
     orvik.set_camera_mode(0, G.B)  # warm any shortcut first
     try:
-        descriptor.fget = lambda self: 5
+        setattr(descriptor, attribute, replacement(descriptor))
         sim.script("ASISetCameraMode", 0, None)
         orvik.set_camera_mode(0, G.B)
     finally:
-        descriptor.fget = original
+        setattr(descriptor, attribute, original)
     assert journal.last(sim) == "ASISetCameraMode(0, 5)"
 
 

@@ -102,7 +102,9 @@ void init_enum_shortcut() {
 }
 
 bool descriptor_unchanged() {
-    if (!version_valid(g_enum.descr_type) || g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
+    // Its class (which __class__ assignment can change) and that class's contents.
+    if (Py_TYPE(g_enum.descr) != g_enum.descr_type || !version_valid(g_enum.descr_type) ||
+        g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
         return false;
     if (dict_version(g_enum.descr_dict) != g_enum.descr_dict_version) {
         PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_names.fget);
