@@ -402,21 +402,30 @@ def _five_on_instances(descriptor):
     return Five
 
 
-@pytest.mark.parametrize("attribute, replacement", [
-    ("fget", lambda descriptor: lambda self: 5),
-    ("__class__", _five_on_instances),  # the property object changes class
+def _get_code_five(descriptor):
+    def get(self, instance, owner=None):
+        return self if instance is None else 5
+
+    return get.__code__
+
+
+@pytest.mark.parametrize("owner, attribute, replacement", [
+    (lambda d: d, "fget", lambda d: lambda self: 5),
+    (lambda d: d, "__class__", _five_on_instances),  # the property object changes class
+    (lambda d: type(d).__get__, "__code__", _get_code_five),  # its class's __get__ is rewritten
 ])
-def test_patched_enum_value_property_is_honoured(orvik, sim, attribute, replacement):
+def test_patched_enum_value_property_is_honoured(orvik, sim, owner, attribute, replacement):
     descriptor = vars(enum.Enum)["value"]
-    original = getattr(descriptor, attribute)
+    target = owner(descriptor)
+    original = getattr(target, attribute)
     sim.script("ASISetCameraMode", 0, None)
     orvik.set_camera_mode(0, G.B)  # warm any shortcut first
     try:
-        setattr(descriptor, attribute, replacement(descriptor))
+        setattr(target, attribute, replacement(descriptor))
         sim.script("ASISetCameraMode", 0, None)
         orvik.set_camera_mode(0, G.B)
     finally:
-        setattr(descriptor, attribute, original)
+        setattr(target, attribute, original)
     assert journal.last(sim) == "ASISetCameraMode(0, 5)"
 
 

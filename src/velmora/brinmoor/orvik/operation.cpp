@@ -42,8 +42,9 @@ bool Operation::begin() {
 // everything the Python code depends on is unchanged:
 //   - the member's type uses generic attribute lookup and has no `_value_` of its own in its MRO,
 //     and finds Enum's `value` descriptor (checked once per type version);
-//   - the descriptor's class (enum.property) is unmodified (its version tag), and the
-//     descriptor's `fget` is still Enum.value with its original code.
+//   - the descriptor's class is still enum.property, unmodified (its version tag) and with the
+//     original code in its __get__, and the descriptor's `fget` is still Enum.value with its
+//     original code.
 // Anything else, and any failure on the way, takes the ordinary path.
 namespace {
 
@@ -57,6 +58,8 @@ struct EnumShortcut {
     PyObject *fget_code = nullptr;   // its code object
     PyTypeObject *descr_type = nullptr;
     unsigned int descr_type_version = 0;
+    PyObject *get = nullptr;      // the descriptor class's __get__ (a function)
+    PyObject *get_code = nullptr; // its code object
     // The last member type that passed the per-type checks, with its version tag.
     PyTypeObject *type = nullptr;
     unsigned int type_version = 0;
@@ -87,9 +90,8 @@ void init_enum_shortcut() {
         return;
     }
     PyTypeObject *descr_type = Py_TYPE(descr);
-    // Make sure the version tags exist (a lookup assigns one).
-    (void)_PyType_Lookup(descr_type, g_names.fget);
-    if (!version_valid(descr_type))
+    PyObject *get = _PyType_Lookup(descr_type, g_names.dunder_get); // also gives the type a version tag
+    if (get == nullptr || !PyFunction_Check(get) || !version_valid(descr_type))
         return;
     g_enum.descr = Py_NewRef(descr);
     g_enum.descr_dict = Py_NewRef(dict);
@@ -98,6 +100,8 @@ void init_enum_shortcut() {
     g_enum.fget_code = Py_NewRef(PyFunction_GET_CODE(fget));
     g_enum.descr_type = descr_type;
     g_enum.descr_type_version = descr_type->tp_version_tag;
+    g_enum.get = Py_NewRef(get);
+    g_enum.get_code = Py_NewRef(PyFunction_GET_CODE(get));
     g_enum.usable = true;
 }
 
@@ -114,7 +118,7 @@ bool descriptor_unchanged() {
         }
         g_enum.descr_dict_version = dict_version(g_enum.descr_dict);
     }
-    return PyFunction_GET_CODE(g_enum.fget) == g_enum.fget_code;
+    return PyFunction_GET_CODE(g_enum.fget) == g_enum.fget_code && PyFunction_GET_CODE(g_enum.get) == g_enum.get_code;
 }
 
 bool type_qualifies(PyTypeObject *t) {
