@@ -128,6 +128,9 @@ class TriggerOutput(ctypes.Structure):
 def _load() -> ctypes.CDLL:
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY_NAME)
     lib = ctypes.CDLL(path)
+    if not hasattr(lib, "asisim_reset"):
+        # A package built against the vendor's SDK installs that library here instead.
+        raise ImportError(f"{path} is not the simulated camera library; asisim needs the simulator")
     lib.asisim_reset.argtypes = [ctypes.c_char_p]
     lib.asisim_reset.restype = ctypes.c_int
     lib.asisim_script.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
