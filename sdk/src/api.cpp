@@ -23,8 +23,12 @@ namespace {
 constexpr const char *kVersion = "1.37.0";
 
 // Raw values for the journal.
-int64_t P(const void *p) { return p ? 1 : 0; }
-template <class E> int64_t V(E e) { return static_cast<int64_t>(e); }
+int64_t P(const void *p) {
+    return p ? 1 : 0;
+}
+template <class E> int64_t V(E e) {
+    return static_cast<int64_t>(e);
+}
 
 template <size_t N> void journal_call(Fn fn, const int64_t (&v)[N], const char *path = nullptr) {
     journal::record(fn, v, static_cast<int>(N), path);
@@ -44,7 +48,9 @@ template <class E> E as_enum(int value) {
     static_assert(sizeof(E) == sizeof(int));
     return static_cast<E>(value);
 }
-ASI_ERROR_CODE as_code(int code) { return as_enum<ASI_ERROR_CODE>(code); }
+ASI_ERROR_CODE as_code(int code) {
+    return as_enum<ASI_ERROR_CODE>(code);
+}
 
 template <class L> L unpack(const Script &s) {
     L l;
@@ -191,18 +197,24 @@ ASI_ERROR_CODE ASIGetCameraPropertyByID(int iCameraID, ASI_CAMERA_INFO *pASICame
 
 // ---- lifecycle, identity and modes ----
 
-#define SIMPLE_CALL(FN, ID, METHOD)                                                                                   \
-    do {                                                                                                              \
-        journal_call(FN, {V(ID)});                                                                                    \
-        if (auto s = scripts::take(FN))                                                                               \
-            return as_code(s->code);                                                                                  \
-        auto l = find(ID);                                                                                            \
-        return l.camera ? l.camera->METHOD() : l.code;                                                                \
+#define SIMPLE_CALL(FN, ID, METHOD)                                                                          \
+    do {                                                                                                     \
+        journal_call(FN, {V(ID)});                                                                           \
+        if (auto s = scripts::take(FN))                                                                      \
+            return as_code(s->code);                                                                         \
+        auto l = find(ID);                                                                                   \
+        return l.camera ? l.camera->METHOD() : l.code;                                                       \
     } while (0)
 
-ASI_ERROR_CODE ASIOpenCamera(int iCameraID) { SIMPLE_CALL(Fn::OpenCamera, iCameraID, open); }
-ASI_ERROR_CODE ASIInitCamera(int iCameraID) { SIMPLE_CALL(Fn::InitCamera, iCameraID, init); }
-ASI_ERROR_CODE ASICloseCamera(int iCameraID) { SIMPLE_CALL(Fn::CloseCamera, iCameraID, close); }
+ASI_ERROR_CODE ASIOpenCamera(int iCameraID) {
+    SIMPLE_CALL(Fn::OpenCamera, iCameraID, open);
+}
+ASI_ERROR_CODE ASIInitCamera(int iCameraID) {
+    SIMPLE_CALL(Fn::InitCamera, iCameraID, init);
+}
+ASI_ERROR_CODE ASICloseCamera(int iCameraID) {
+    SIMPLE_CALL(Fn::CloseCamera, iCameraID, close);
+}
 
 ASI_ERROR_CODE ASIGetID(int iCameraID, ASI_ID *pID) {
     journal_call(Fn::GetID, {V(iCameraID), P(pID)});
@@ -340,7 +352,8 @@ ASI_ERROR_CODE ASIGetControlCaps(int iCameraID, int iControlIndex, ASI_CONTROL_C
     return ASI_SUCCESS;
 }
 
-ASI_ERROR_CODE ASIGetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long *plValue, ASI_BOOL *pbAuto) {
+ASI_ERROR_CODE ASIGetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long *plValue,
+                                  ASI_BOOL *pbAuto) {
     const int type = as_int(ControlType);
     journal_call(Fn::GetControlValue, {V(iCameraID), V(type), P(plValue), P(pbAuto)});
     if (auto s = scripts::take(Fn::GetControlValue)) {
@@ -375,10 +388,10 @@ ASI_ERROR_CODE ASISetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, l
     return l.camera ? l.camera->set_control(type, lValue, automatic) : l.code;
 }
 
-ASI_ERROR_CODE ASIGetGainOffset(int iCameraID, int *pOffset_HighestDR, int *pOffset_UnityGain, int *pGain_LowestRN,
-                                int *pOffset_LowestRN) {
-    journal_call(Fn::GetGainOffset, {V(iCameraID), P(pOffset_HighestDR), P(pOffset_UnityGain), P(pGain_LowestRN),
-                                     P(pOffset_LowestRN)});
+ASI_ERROR_CODE ASIGetGainOffset(int iCameraID, int *pOffset_HighestDR, int *pOffset_UnityGain,
+                                int *pGain_LowestRN, int *pOffset_LowestRN) {
+    journal_call(Fn::GetGainOffset, {V(iCameraID), P(pOffset_HighestDR), P(pOffset_UnityGain),
+                                     P(pGain_LowestRN), P(pOffset_LowestRN)});
     if (auto s = scripts::take(Fn::GetGainOffset)) {
         if (s->code == 0 && s->has_data) {
             const auto d = unpack<layout::FourInts>(*s);
@@ -428,7 +441,8 @@ ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin,
     return l.camera ? l.camera->set_roi(iWidth, iHeight, iBin, type) : l.code;
 }
 
-ASI_ERROR_CODE ASIGetROIFormat(int iCameraID, int *piWidth, int *piHeight, int *piBin, ASI_IMG_TYPE *pImg_type) {
+ASI_ERROR_CODE ASIGetROIFormat(int iCameraID, int *piWidth, int *piHeight, int *piBin,
+                               ASI_IMG_TYPE *pImg_type) {
     journal_call(Fn::GetROIFormat, {V(iCameraID), P(piWidth), P(piHeight), P(piBin), P(pImg_type)});
     if (auto s = scripts::take(Fn::GetROIFormat)) {
         if (s->code == 0 && s->has_data) {
@@ -493,7 +507,9 @@ ASI_ERROR_CODE ASIStartExposure(int iCameraID, ASI_BOOL bIsDark) {
     return l.camera ? l.camera->start_exposure(dark) : l.code;
 }
 
-ASI_ERROR_CODE ASIStopExposure(int iCameraID) { SIMPLE_CALL(Fn::StopExposure, iCameraID, stop_exposure); }
+ASI_ERROR_CODE ASIStopExposure(int iCameraID) {
+    SIMPLE_CALL(Fn::StopExposure, iCameraID, stop_exposure);
+}
 
 ASI_ERROR_CODE ASIGetExpStatus(int iCameraID, ASI_EXPOSURE_STATUS *pExpStatus) {
     journal_call(Fn::GetExpStatus, {V(iCameraID), P(pExpStatus)});
@@ -521,7 +537,8 @@ ASI_ERROR_CODE ASIGetDataAfterExp(int iCameraID, unsigned char *pBuffer, long lB
     return l.camera ? l.camera->exposure_data(pBuffer, lBuffSize, nullptr) : l.code;
 }
 
-ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize, ASI_GPS_DATA *gpsData) {
+ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize,
+                                     ASI_GPS_DATA *gpsData) {
     journal_call(Fn::GetDataAfterExpGPS, {V(iCameraID), P(pBuffer), V(lBuffSize), P(gpsData)});
     if (auto s = scripts::take(Fn::GetDataAfterExpGPS)) {
         if (s->code == 0 && s->has_data) {
@@ -546,8 +563,12 @@ ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char *pBuffer, long
 
 // ---- video capture ----
 
-ASI_ERROR_CODE ASIStartVideoCapture(int iCameraID) { SIMPLE_CALL(Fn::StartVideoCapture, iCameraID, start_video); }
-ASI_ERROR_CODE ASIStopVideoCapture(int iCameraID) { SIMPLE_CALL(Fn::StopVideoCapture, iCameraID, stop_video); }
+ASI_ERROR_CODE ASIStartVideoCapture(int iCameraID) {
+    SIMPLE_CALL(Fn::StartVideoCapture, iCameraID, start_video);
+}
+ASI_ERROR_CODE ASIStopVideoCapture(int iCameraID) {
+    SIMPLE_CALL(Fn::StopVideoCapture, iCameraID, stop_video);
+}
 
 ASI_ERROR_CODE ASIGetVideoData(int iCameraID, unsigned char *pBuffer, long lBuffSize, int iWaitms) {
     journal_call(Fn::GetVideoData, {V(iCameraID), P(pBuffer), V(lBuffSize), V(iWaitms)});

@@ -16,48 +16,54 @@ constexpr long kExposureMinUs = 32;
 constexpr long kExposureMaxUs = 2'000'000'000;
 constexpr long kTriggerOutputMaxUs = 2'000'000'000;
 
-int default_offset(const CameraModel &m) { return m.bit_depth >= 16 ? 50 : m.bit_depth >= 14 ? 30 : 8; }
+int default_offset(const CameraModel &m) {
+    return m.bit_depth >= 16 ? 50 : m.bit_depth >= 14 ? 30 : 8;
+}
 
 std::vector<ControlSpec> controls_of(const CameraModel &m) {
     std::vector<ControlSpec> c;
     const long max_gain = m.max_gain;
     c.push_back({ASI_GAIN, "Gain", "Analogue gain, 0.1 dB steps", 0, max_gain, m.unity_gain, true, true});
-    c.push_back({ASI_EXPOSURE, "Exposure", "Exposure time in microseconds", kExposureMinUs, kExposureMaxUs, 10000,
-                 true, true});
+    c.push_back({ASI_EXPOSURE, "Exposure", "Exposure time in microseconds", kExposureMinUs, kExposureMaxUs,
+                 10000, true, true});
     if (m.color) {
         c.push_back({ASI_WB_R, "WB_R", "White balance, red channel", 1, 99, 52, true, true});
         c.push_back({ASI_WB_B, "WB_B", "White balance, blue channel", 1, 99, 95, true, true});
     }
     c.push_back({ASI_OFFSET, "Offset", "Black level offset in ADU", 0, m.bit_depth >= 14 ? 240 : 100,
                  default_offset(m), false, true});
-    c.push_back({ASI_BANDWIDTHOVERLOAD, "BandWidth", "Share of the USB bandwidth used, percent", 40, 100, 50, true,
-                 true});
-    c.push_back({ASI_FLIP, "Flip", "Image flip: 0 none, 1 horizontal, 2 vertical, 3 both", 0, 3, 0, false, true});
+    c.push_back({ASI_BANDWIDTHOVERLOAD, "BandWidth", "Share of the USB bandwidth used, percent", 40, 100, 50,
+                 true, true});
+    c.push_back(
+        {ASI_FLIP, "Flip", "Image flip: 0 none, 1 horizontal, 2 vertical, 3 both", 0, 3, 0, false, true});
     c.push_back({ASI_AUTO_MAX_GAIN, "AutoExpMaxGain", "Highest gain automatic exposure may use", 0, max_gain,
                  max_gain / 2, false, true});
-    c.push_back({ASI_AUTO_MAX_EXP, "AutoExpMaxExpMS", "Longest exposure automatic exposure may use, ms", 1, 60000,
-                 100, false, true});
-    c.push_back({ASI_AUTO_TARGET_BRIGHTNESS, "AutoExpTargetBrightness", "Mean brightness automatic exposure aims at",
-                 50, 160, 100, false, true});
-    c.push_back({ASI_HARDWARE_BIN, "HardwareBin", "Bin on the sensor instead of in software", 0, 1, 0, false, true});
-    c.push_back({ASI_HIGH_SPEED_MODE, "HighSpeedMode", "Short ADC conversion for faster 8-bit readout", 0, 1, 0,
-                 false, true});
+    c.push_back({ASI_AUTO_MAX_EXP, "AutoExpMaxExpMS", "Longest exposure automatic exposure may use, ms", 1,
+                 60000, 100, false, true});
+    c.push_back({ASI_AUTO_TARGET_BRIGHTNESS, "AutoExpTargetBrightness",
+                 "Mean brightness automatic exposure aims at", 50, 160, 100, false, true});
+    c.push_back(
+        {ASI_HARDWARE_BIN, "HardwareBin", "Bin on the sensor instead of in software", 0, 1, 0, false, true});
+    c.push_back({ASI_HIGH_SPEED_MODE, "HighSpeedMode", "Short ADC conversion for faster 8-bit readout", 0, 1,
+                 0, false, true});
     if (m.color)
         c.push_back({ASI_MONO_BIN, "MonoBin", "Bin colour pixels to luminance", 0, 1, 0, false, true});
-    c.push_back({ASI_TEMPERATURE, "Temperature", "Sensor temperature, tenths of a degree Celsius", -500, 1000, 200,
-                 false, false});
+    c.push_back({ASI_TEMPERATURE, "Temperature", "Sensor temperature, tenths of a degree Celsius", -500, 1000,
+                 200, false, false});
     c.push_back({ASI_GAMMA, "Gamma", "Gamma of 8-bit output, 50 is linear", 1, 100, 50, false, true});
     if (m.cooled) {
-        c.push_back({ASI_COOLER_POWER_PERC, "CoolPowerPerc", "Cooler power, percent", 0, 100, 0, false, false});
-        c.push_back({ASI_TARGET_TEMP, "TargetTemp", "Cooler target temperature, degrees Celsius", -40, 30, 0, false,
-                     true});
+        c.push_back(
+            {ASI_COOLER_POWER_PERC, "CoolPowerPerc", "Cooler power, percent", 0, 100, 0, false, false});
+        c.push_back({ASI_TARGET_TEMP, "TargetTemp", "Cooler target temperature, degrees Celsius", -40, 30, 0,
+                     false, true});
         c.push_back({ASI_COOLER_ON, "CoolerOn", "Cooler on (1) or off (0)", 0, 1, 0, false, true});
-        c.push_back({ASI_ANTI_DEW_HEATER, "AntiDewHeater", "Heater of the sensor window", 0, 1, 0, false, true});
+        c.push_back(
+            {ASI_ANTI_DEW_HEATER, "AntiDewHeater", "Heater of the sensor window", 0, 1, 0, false, true});
     }
     if (m.gps) {
         c.push_back({ASI_GPS_SUPPORT, "GPSSupport", "GPS receiver present", 0, 1, 1, false, false});
-        c.push_back({ASI_GPS_START_LINE, "GPSStartLine", "Row whose exposure start the first GPS stamp marks", 0,
-                     m.height - 1, 0, false, true});
+        c.push_back({ASI_GPS_START_LINE, "GPSStartLine", "Row whose exposure start the first GPS stamp marks",
+                     0, m.height - 1, 0, false, true});
         c.push_back({ASI_GPS_END_LINE, "GPSEndLine", "Row whose exposure start the second GPS stamp marks", 0,
                      m.height - 1, m.height - 1, false, true});
     }
@@ -98,7 +104,9 @@ Camera::Camera(const CameraModel &model, int id, uint64_t seed)
     temp_updated_sim_ = sim_clock::now();
 }
 
-Camera::~Camera() { shut_down(); }
+Camera::~Camera() {
+    shut_down();
+}
 
 bool Camera::plugged() const {
     std::lock_guard lock(mutex_);
@@ -162,7 +170,9 @@ void Camera::set_value(ASI_CONTROL_TYPE type, long value) {
         values_[static_cast<size_t>(i)] = value;
 }
 
-double Camera::exposure_seconds() const { return static_cast<double>(value_of(ASI_EXPOSURE)) * 1e-6; }
+double Camera::exposure_seconds() const {
+    return static_cast<double>(value_of(ASI_EXPOSURE)) * 1e-6;
+}
 
 ReadoutSettings Camera::readout_settings() const {
     ReadoutSettings s;
@@ -171,7 +181,10 @@ ReadoutSettings Camera::readout_settings() const {
     s.height = roi_.height;
     s.bin = roi_.bin;
     s.img_type = roi_.img_type;
-    s.bandwidth_percent = static_cast<int>(value_of(ASI_BANDWIDTHOVERLOAD));
+    // Automatic bandwidth takes what the link offers.
+    const int ib = control_index(ASI_BANDWIDTHOVERLOAD);
+    s.bandwidth_percent =
+        ib >= 0 && auto_[static_cast<size_t>(ib)] ? 100 : static_cast<int>(value_of(ASI_BANDWIDTHOVERLOAD));
     s.high_speed = value_of(ASI_HIGH_SPEED_MODE) != 0;
     return s;
 }
@@ -187,7 +200,8 @@ void Camera::update_cooler() {
     temp_updated_sim_ = now;
     double target = kAmbientC + kSelfHeatingC;
     if (model_.cooled && value_of(ASI_COOLER_ON))
-        target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), kAmbientC + kSelfHeatingC - kCoolerDeltaC);
+        target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)),
+                          kAmbientC + kSelfHeatingC - kCoolerDeltaC);
     temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
 }
 
@@ -458,8 +472,8 @@ ASI_ERROR_CODE Camera::set_control(int type, long value, int automatic) {
         if (value < c.min || value > c.max)
             return ASI_ERROR_GPS_PARAM_OUT_OF_RANGE;
     }
-    if (!c.writable || (automatic != 0 && automatic != 1) || (automatic && !c.auto_supported) || value < c.min ||
-        value > c.max)
+    if (!c.writable || (automatic != 0 && automatic != 1) || (automatic && !c.auto_supported) ||
+        value < c.min || value > c.max)
         return ASI_ERROR_GENERAL_ERROR;
     if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP)
         update_cooler(); // the old setting applies up to now
@@ -971,8 +985,8 @@ ASI_ERROR_CODE Camera::set_trigger_output(int pin, int pin_high, long delay_us, 
         return ASI_ERROR_INVALID_MODE;
     if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
         return ASI_ERROR_GENERAL_ERROR;
-    if ((pin_high != 0 && pin_high != 1) || delay_us < 0 || delay_us > kTriggerOutputMaxUs || duration_us < 0 ||
-        duration_us > kTriggerOutputMaxUs)
+    if ((pin_high != 0 && pin_high != 1) || delay_us < 0 || delay_us > kTriggerOutputMaxUs ||
+        duration_us < 0 || duration_us > kTriggerOutputMaxUs)
         return ASI_ERROR_GENERAL_ERROR;
     trigger_out_[static_cast<size_t>(pin)] = TriggerOutput{pin_high != 0, delay_us, duration_us};
     return ASI_SUCCESS;

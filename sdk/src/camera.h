@@ -186,22 +186,22 @@ class Camera {
 
     // Snapshot.
     ASI_EXPOSURE_STATUS exp_status_ = ASI_EXP_IDLE;
-    double exp_end_sim_ = 0.0;      // sim-clock instant the exposure and readout are done
-    double exp_scene_start_ = 0.0;  // scene time of the exposure start
-    FrameRequest exp_request_;      // settings captured when the exposure started
+    double exp_end_sim_ = 0.0;     // sim-clock instant the exposure and readout are done
+    double exp_scene_start_ = 0.0; // scene time of the exposure start
+    FrameRequest exp_request_;     // settings captured when the exposure started
 
     // Video.
     bool video_ = false;            // capture running as the SDK sees it
     bool video_stop_ = false;       // asks the thread to end
     uint64_t video_generation_ = 0; // changes at every start, so old readers notice a restart
     std::thread video_thread_;
-    int loops_running_ = 0;         // video threads not yet finished (one may outlive a stop)
+    int loops_running_ = 0; // video threads not yet finished (one may outlive a stop)
     std::array<Slot, 4> slots_;
     uint64_t next_sequence_ = 0;
-    int readers_ = 0;               // reads copying out of a slot right now
+    int readers_ = 0; // reads copying out of a slot right now
     int dropped_ = 0;
-    int pending_triggers_ = 0;      // soft edge triggers not yet served
-    bool level_high_ = false;       // soft level trigger held
+    int pending_triggers_ = 0; // soft edge triggers not yet served
+    bool level_high_ = false;  // soft level trigger held
     double level_started_sim_ = 0.0;
     double level_exposure_s_ = -1.0; // exposure of a finished level pulse, waiting to be produced
 

@@ -31,7 +31,9 @@ constexpr std::array kModels = std::to_array<CameraModel>({
 
 } // namespace
 
-std::span<const CameraModel> catalogue() { return {kModels.data(), kModels.size()}; }
+std::span<const CameraModel> catalogue() {
+    return {kModels.data(), kModels.size()};
+}
 
 const CameraModel *find_model(std::string_view name) {
     for (const CameraModel &m : kModels)

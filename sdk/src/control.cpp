@@ -31,9 +31,13 @@ int asisim_script(const char *function, int code, const void *data, size_t size)
     return scripts::push(fn, code, data, size) ? 0 : -1;
 }
 
-void asisim_clear_scripts(void) { scripts::clear(); }
+void asisim_clear_scripts(void) {
+    scripts::clear();
+}
 
-int asisim_journal_count(void) { return journal::count(); }
+int asisim_journal_count(void) {
+    return journal::count();
+}
 
 int asisim_journal_entry(int index, char *buf, size_t buflen) {
     std::string text;
@@ -47,7 +51,9 @@ int asisim_journal_entry(int index, char *buf, size_t buflen) {
     return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
 }
 
-void asisim_journal_clear(void) { journal::clear(); }
+void asisim_journal_clear(void) {
+    journal::clear();
+}
 
 void asisim_set_time_scale(double factor) {
     sim_clock::set_scale(factor);
@@ -55,8 +61,12 @@ void asisim_set_time_scale(double factor) {
     Registry::instance().notify_clock_change();
 }
 
-int asisim_unplug(int camera_id) { return Registry::instance().unplug(camera_id) ? 0 : -1; }
+int asisim_unplug(int camera_id) {
+    return Registry::instance().unplug(camera_id) ? 0 : -1;
+}
 
-int asisim_plug(int camera_id) { return Registry::instance().plug(camera_id) ? 0 : -1; }
+int asisim_plug(int camera_id) {
+    return Registry::instance().plug(camera_id) ? 0 : -1;
+}
 
 } // extern "C"

@@ -134,7 +134,9 @@ void format(const Entry &e, std::string &out) {
 
 } // namespace
 
-const FunctionInfo &function_info(Fn fn) { return kFunctions[static_cast<size_t>(fn)]; }
+const FunctionInfo &function_info(Fn fn) {
+    return kFunctions[static_cast<size_t>(fn)];
+}
 
 bool find_function(const char *name, Fn *out) {
     if (!name)

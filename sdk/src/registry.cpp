@@ -85,7 +85,8 @@ bool Registry::parse(const std::string &names, std::vector<const CameraModel *> 
         size_t pos = 0;
         for (;;) {
             const size_t comma = names.find(',', pos);
-            const std::string name = trimmed(names.substr(pos, comma == std::string::npos ? comma : comma - pos));
+            const std::string name =
+                trimmed(names.substr(pos, comma == std::string::npos ? comma : comma - pos));
             const CameraModel *m = find_model(name);
             if (!m)
                 return false;

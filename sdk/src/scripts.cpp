@@ -80,7 +80,8 @@ bool push(Fn fn, int code, const void *data, size_t size) {
     s.code = code;
     if (data) {
         const ScriptLayout l = script_layout(fn);
-        if ((l.shape == DataShape::Fixed && size != l.size) || (l.shape == DataShape::GpsAndBytes && size < l.size))
+        if ((l.shape == DataShape::Fixed && size != l.size) ||
+            (l.shape == DataShape::GpsAndBytes && size < l.size))
             return false;
         s.has_data = true;
         s.data.resize(size);

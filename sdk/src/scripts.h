@@ -18,19 +18,50 @@
 namespace asisim {
 
 namespace layout {
-struct Int { int value; };
-struct CameraInfo { ASI_CAMERA_INFO info; };
-struct Id { ASI_ID id; };
-struct SupportedMode { ASI_SUPPORTED_MODE modes; };
-struct CameraMode { ASI_CAMERA_MODE mode; };
-struct ControlCaps { ASI_CONTROL_CAPS caps; };
-struct ControlValue { long value; ASI_BOOL automatic; };
-struct FourInts { int a, b, c, d; };
-struct RoiFormat { int width, height, bin; ASI_IMG_TYPE img_type; };
-struct StartPos { int x, y; };
-struct ExpStatus { ASI_EXPOSURE_STATUS status; };
-struct TriggerOutput { ASI_BOOL pin_high; long delay; long duration; };
-struct GpsPair { ASI_GPS_DATA start; ASI_GPS_DATA end; };
+struct Int {
+    int value;
+};
+struct CameraInfo {
+    ASI_CAMERA_INFO info;
+};
+struct Id {
+    ASI_ID id;
+};
+struct SupportedMode {
+    ASI_SUPPORTED_MODE modes;
+};
+struct CameraMode {
+    ASI_CAMERA_MODE mode;
+};
+struct ControlCaps {
+    ASI_CONTROL_CAPS caps;
+};
+struct ControlValue {
+    long value;
+    ASI_BOOL automatic;
+};
+struct FourInts {
+    int a, b, c, d;
+};
+struct RoiFormat {
+    int width, height, bin;
+    ASI_IMG_TYPE img_type;
+};
+struct StartPos {
+    int x, y;
+};
+struct ExpStatus {
+    ASI_EXPOSURE_STATUS status;
+};
+struct TriggerOutput {
+    ASI_BOOL pin_high;
+    long delay;
+    long duration;
+};
+struct GpsPair {
+    ASI_GPS_DATA start;
+    ASI_GPS_DATA end;
+};
 } // namespace layout
 
 // What a script's data must look like for a function.

@@ -24,7 +24,9 @@ State &state() {
     return s;
 }
 
-double seconds_between(RealTime a, RealTime b) { return std::chrono::duration<double>(b - a).count(); }
+double seconds_between(RealTime a, RealTime b) {
+    return std::chrono::duration<double>(b - a).count();
+}
 
 } // namespace
 
@@ -58,7 +60,8 @@ RealTime real_deadline(double sim_t) {
     const double sim_now = s.sim_base + seconds_between(s.real_base, t) * s.scale;
     // A day of real time is as good as forever: callers loop and re-check their condition.
     const double real_s = std::clamp((sim_t - sim_now) / s.scale, 0.0, 86400.0);
-    return t + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(real_s));
+    return t + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                   std::chrono::duration<double>(real_s));
 }
 
 } // namespace sim_clock

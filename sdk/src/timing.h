@@ -34,7 +34,7 @@ struct ReadoutSettings {
     const CameraModel *model = nullptr;
     int width = 0, height = 0, bin = 1; // ROI in output pixels
     ASI_IMG_TYPE img_type = ASI_IMG_RAW8;
-    int bandwidth_percent = 50;         // USB bandwidth control, 40..100
+    int bandwidth_percent = 50; // USB bandwidth control, 40..100
     bool high_speed = false;
 };
 
