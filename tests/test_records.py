@@ -23,6 +23,13 @@ PICKLE_MEMBER = {
 }
 
 
+class EqualToAll(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        return True
+
+
 @pytest.fixture(params=RECORD_TYPES)
 def record_type(request, orvik):
     return getattr(orvik, request.param)
@@ -119,6 +126,11 @@ def test_pickling_refused(orvik, name, how):
         (lambda o: o.__reduce__(1), "__reduce__() takes exactly 0 positional arguments (1 given)"),
         (lambda o: o.__setstate__(), "__setstate__() takes exactly 1 positional argument (0 given)"),
         (lambda o: o.__setstate__(1, 2), "__setstate__() takes exactly 1 positional argument (2 given)"),
+        (lambda o: o.__setstate__(1, state=2), "__setstate__() got multiple values for keyword argument 'state'"),
+        (lambda o: o.__setstate__(x=1), "__setstate__() got an unexpected keyword argument 'x'"),
+        # A str subclass keyword is compared with its own ==, as the module functions compare it.
+        (lambda o: o.__setstate__(**{EqualToAll("x"): 1}),
+         "Pickling of struct members such as self.c_gps_data must be explicitly requested with @auto_pickle(True)"),
     ],
 )
 def test_pickling_methods_bind_their_arguments(orvik, call, message):

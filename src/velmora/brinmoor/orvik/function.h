@@ -20,6 +20,7 @@ enum class ParamKind : uint8_t {
     Text,        // exact str only; after all integer/boolean coercions
     Record,      // instance of the record type (or subclass); after the coercions
     Enumeration, // not examined at binding; `.value` read at conversion
+    Any,         // taken as it is (the state argument of the records' __setstate__)
 };
 
 inline constexpr int kMaxParams = 5;

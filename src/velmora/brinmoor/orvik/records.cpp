@@ -350,41 +350,14 @@ PyObject *record_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObjec
     return nullptr;
 }
 
-// Binds exactly one argument, positionally or as `state`, with the binder's messages.
-bool bind_one_state_argument(Py_ssize_t nargs, PyObject *kwnames) {
-    static const char fname[] = "__setstate__";
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0 || nargs > 1) {
-        if (nargs != 1 || nkw != 0) {
-            raise_positional_count(fname, 1, nargs);
-            return false;
-        }
-        return true;
-    }
-    bool filled = nargs == 1;
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, i);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
-            return false;
-        }
-        const bool is_state = PyUnicode_CompareWithASCIIString(key, "state") == 0;
-        if (is_state && !filled) {
-            filled = true;
-            continue;
-        }
-        if (is_state)
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", fname, key);
-        else
-            raise_unexpected_keyword(fname, key);
-        return false;
-    }
-    return true;
-}
+// __setstate__(state) binds its argument like a module function with that one parameter: the
+// binder's checks and messages, and the argument itself is never examined.
+const FunctionSpec kSetstateSpec = {"__setstate__", {{"state", ParamKind::Any, ""}}, "None", nullptr, nullptr};
 
 template <size_t Row>
-PyObject *record_setstate(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObject *kwnames) {
-    if (bind_one_state_argument(nargs, kwnames))
+PyObject *record_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    BoundArgs bound;
+    if (bind_arguments(kSetstateSpec, &g_names.state, args, static_cast<size_t>(nargs), kwnames, bound))
         PyErr_SetString(PyExc_TypeError, kRows[Row].pickle_message);
     add_traceback_entry(kRows[Row].setstate_entry);
     return nullptr;

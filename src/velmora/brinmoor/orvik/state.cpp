@@ -122,6 +122,7 @@ int init_names() {
         {&g_names.utf_8, "utf-8"},
         {&g_names.mro_entries, "__mro_entries__"},
         {&g_names.dunder_get, "__get__"},
+        {&g_names.state, "state"},
         {&g_names.prepare, "__prepare__"},
         {&g_names.name, "name"},
         {&g_names.camera_id, "camera_id"},

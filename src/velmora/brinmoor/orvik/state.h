@@ -38,6 +38,7 @@ struct Names {
     PyObject *add_note = nullptr, *encode = nullptr, *utf_8 = nullptr;
     PyObject *mro_entries = nullptr; // "__mro_entries__"
     PyObject *dunder_get = nullptr;  // "__get__"
+    PyObject *state = nullptr;       // the parameter of the records' __setstate__
     PyObject *prepare = nullptr;     // "__prepare__"
     // The attributes CameraInfo's repr reads.
     PyObject *name = nullptr, *camera_id = nullptr, *max_height = nullptr, *max_width = nullptr;
