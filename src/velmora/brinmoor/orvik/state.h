@@ -37,9 +37,9 @@ struct Names {
     PyObject *value = nullptr, *raw_value = nullptr, *fget = nullptr; // "value", "_value_", "fget"
     PyObject *add_note = nullptr, *encode = nullptr, *utf_8 = nullptr;
     PyObject *mro_entries = nullptr; // "__mro_entries__"
+    PyObject *prepare = nullptr;     // "__prepare__"
     PyObject *dunder_get = nullptr;  // "__get__"
     PyObject *state = nullptr;       // the parameter of the records' __setstate__
-    PyObject *prepare = nullptr;     // "__prepare__"
     // The attributes CameraInfo's repr reads.
     PyObject *name = nullptr, *camera_id = nullptr, *max_height = nullptr, *max_width = nullptr;
 };
