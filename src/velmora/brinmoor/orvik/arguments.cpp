@@ -21,6 +21,17 @@ void raise_incorrect_type(const char *param, const char *expected, PyObject *arg
     PyErr_Format(PyExc_TypeError, kIncorrectType, param, expected, Py_TYPE(arg)->tp_name);
 }
 
+// TypeError "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
+void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, "exactly",
+                 expected, expected == 1 ? "" : "s", given);
+}
+
+// TypeError "%s() got an unexpected keyword argument '%U'".
+void raise_unexpected_keyword(const char *fname, PyObject *keyword) {
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, keyword);
+}
+
 // Same text, same width, same code units: what `==` on two exact str objects decides.
 bool exact_text_equal(PyObject *a, PyObject *b) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
@@ -184,15 +195,6 @@ bool too_many_values(Py_ssize_t expected) {
 
 } // namespace
 
-void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, "exactly",
-                 expected, expected == 1 ? "" : "s", given);
-}
-
-void raise_unexpected_keyword(const char *fname, PyObject *keyword) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, keyword);
-}
-
 bool check_no_arguments(const char *fname, Py_ssize_t nargs, PyObject *keywords) {
     if (nargs > 0) {
         raise_positional_count(fname, 0, nargs);
@@ -299,7 +301,8 @@ bool enum_to_int32(PyObject *arg, int32_t *out) {
     return number && to_int32(number.get(), out);
 }
 
-bool to_byte(PyObject *obj, ByteKind kind, unsigned char *out) {
+// One byte: an int in range, or any object converted through __int__ first.
+static bool to_byte(PyObject *obj, ByteKind kind, unsigned char *out) {
     Ref number(int_via_dunder_int(obj));
     if (!number)
         return false;

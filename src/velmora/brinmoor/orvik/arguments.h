@@ -21,10 +21,6 @@ struct BoundArgs {
 bool bind_arguments(const FunctionSpec &spec, PyObject *const *names, PyObject *const *args, size_t nargsf,
                     PyObject *kwnames, BoundArgs &out);
 
-// Raises TypeError "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
-void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given);
-// Raises TypeError "%s() got an unexpected keyword argument '%U'".
-void raise_unexpected_keyword(const char *fname, PyObject *keyword);
 // The checks of methods that take no arguments (the record types' __init__ and __reduce__):
 // any positional argument raises the positional-count message (0 expected), otherwise any
 // keyword raises the unexpected-keyword message for the first one. `keywords` is a vectorcall
@@ -43,8 +39,6 @@ bool to_sdk_long(PyObject *value, long *out);
 bool enum_to_int32(PyObject *arg, int32_t *out);
 
 enum class ByteKind { Signed, Unsigned };
-// One byte: an int in range, or any object converted through __int__ first.
-bool to_byte(PyObject *obj, ByteKind kind, unsigned char *out);
 // Fixed-array assignment of `iterable` into `n` bytes at `dest`: all or nothing, with the
 // IndexError / OverflowError messages of the byte and array conversions.
 bool assign_fixed_byte_array(PyObject *iterable, Py_ssize_t n, ByteKind kind, unsigned char *dest);
