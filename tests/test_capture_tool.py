@@ -14,14 +14,11 @@ np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 PIL_Image = pytest.importorskip("PIL.Image")
 
+from velmora.brinmoor import asisim  # noqa: E402
 from velmora.brinmoor.capture import cli  # noqa: E402
 
 # The simulator's catalogue; each model must work with the tool.
-MODELS = [
-    "ZWO ASI294MC Pro", "ZWO ASI120MM Mini", "ZWO ASI533MC Pro", "ZWO ASI2600MM Pro",
-    "ZWO ASI178MM", "ZWO ASI174MM", "ZWO ASI462MC", "ZWO ASI678MC", "ZWO ASI183MC Pro",
-    "ZWO ASI224MC", "ZWO ASI6200MM Pro", "ZWO ASI290MM Mini",
-]
+MODELS = asisim.models()
 
 # SDK return codes used to inject faults.
 CODE_CAMERA_REMOVED = 4

@@ -200,6 +200,27 @@ def test_default_cameras(sim, index, name, width, height, pixel, bits, color, co
     assert bins[0] == 1 and 0 in bins
 
 
+@pytest.mark.parametrize("model", s.asisim.models())
+def test_record_lists_are_filled_with_their_end_markers(sim, model):
+    # Every entry after a list's last one is its end marker (0 for bins), never a stray zero
+    # that would read back as RAW8 or the normal mode.
+    sim.reset([model])
+    rec = s.info(0)
+    formats = list(rec.SupportedVideoFormat)
+    n = formats.index(-1)
+    assert formats[n:] == [-1] * (len(formats) - n)
+    assert len(set(formats[:n])) == n and set(formats[:n]) <= set(s.BYTES_PER_PIXEL)
+    bins = list(rec.SupportedBins)
+    k = bins.index(0)
+    assert bins[:k] == list(range(1, k + 1)) and bins[k:] == [0] * (len(bins) - k)
+    assert lib.ASIOpenCamera(0) == s.SUCCESS
+    supported = s.asisim.ASI_SUPPORTED_MODE()
+    assert lib.ASIGetCameraSupportMode(0, byref(supported)) == s.SUCCESS
+    modes = list(supported.SupportedCameraMode)
+    m = modes.index(-1)
+    assert m >= 1 and modes[m:] == [-1] * (len(modes) - m)
+
+
 def test_count_and_invalid_index(sim):
     assert lib.ASIGetNumOfConnectedCameras() == 2
     info = s.asisim.ASI_CAMERA_INFO()

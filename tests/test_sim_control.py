@@ -45,6 +45,16 @@ def test_reset_with_named_cameras(sim, cameras):
     assert _names() == list(enumerate(names))
 
 
+def test_models_name_every_camera_of_the_catalogue(sim):
+    names = sim.models()
+    assert len(names) >= 8 and len(set(names)) == len(names)
+    assert {s.ASI294, s.ASI120, s.TRIGGER_MODEL, s.GPS_MODEL} <= set(names)
+    sim.reset(names)  # each name is one reset accepts
+    assert _names() == list(enumerate(names))
+    assert asisim.library.asisim_model_name(len(names)) is None
+    assert asisim.library.asisim_model_name(-1) is None
+
+
 @pytest.mark.parametrize("cameras", ["ZWO ASI9999", [s.ASI294, "zwo asi120mm mini"], "ZWO ASI294MC Pro,,"])
 def test_reset_with_unknown_name_changes_nothing(sim, cameras):
     s.ready(0)

@@ -24,6 +24,8 @@ ASISIM_API void asisim_journal_clear(void);
 ASISIM_API void asisim_set_time_scale(double factor);
 ASISIM_API int asisim_unplug(int camera_id);
 ASISIM_API int asisim_plug(int camera_id);
+/* Name of the catalogue's model at `index` (0, 1, ...), or NULL past the last one. */
+ASISIM_API const char *asisim_model_name(int index);
 
 #ifdef __cplusplus
 }

@@ -1,4 +1,6 @@
-// The control API: reset, scripted results, the journal, the time scale, unplug and plug.
+// The control API: reset, scripted results, the journal, the time scale, unplug and plug, and
+// the catalogue's model names.
+#include "catalogue.h"
 #include "journal.h"
 #include "registry.h"
 #include "scripts.h"
@@ -67,6 +69,13 @@ int asisim_unplug(int camera_id) {
 
 int asisim_plug(int camera_id) {
     return Registry::instance().plug(camera_id) ? 0 : -1;
+}
+
+const char *asisim_model_name(int index) {
+    const auto models = catalogue();
+    if (index < 0 || static_cast<size_t>(index) >= models.size())
+        return nullptr;
+    return models[static_cast<size_t>(index)].name;
 }
 
 } // extern "C"

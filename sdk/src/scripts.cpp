@@ -7,53 +7,6 @@
 
 namespace asisim {
 
-ScriptLayout script_layout(Fn fn) {
-    using S = DataShape;
-    switch (fn) {
-    case Fn::GetNumOfConnectedCameras:
-    case Fn::CameraCheck:
-    case Fn::GetNumOfControls:
-    case Fn::GetDroppedFrames:
-        return {S::Fixed, sizeof(layout::Int)};
-    case Fn::GetCameraProperty:
-    case Fn::GetCameraPropertyByID:
-        return {S::Fixed, sizeof(layout::CameraInfo)};
-    case Fn::GetSDKVersion:
-    case Fn::GetDataAfterExp:
-    case Fn::GetVideoData:
-        return {S::AnyBytes, 0};
-    case Fn::GetDataAfterExpGPS:
-    case Fn::GetVideoDataGPS:
-        return {S::GpsAndBytes, sizeof(ASI_GPS_DATA)};
-    case Fn::GetID:
-    case Fn::GetSerialNumber:
-        return {S::Fixed, sizeof(layout::Id)};
-    case Fn::GetCameraSupportMode:
-        return {S::Fixed, sizeof(layout::SupportedMode)};
-    case Fn::GetCameraMode:
-        return {S::Fixed, sizeof(layout::CameraMode)};
-    case Fn::GetControlCaps:
-        return {S::Fixed, sizeof(layout::ControlCaps)};
-    case Fn::GetControlValue:
-        return {S::Fixed, sizeof(layout::ControlValue)};
-    case Fn::GetGainOffset:
-    case Fn::GetLMHGainOffset:
-        return {S::Fixed, sizeof(layout::FourInts)};
-    case Fn::GetROIFormat:
-        return {S::Fixed, sizeof(layout::RoiFormat)};
-    case Fn::GetStartPos:
-        return {S::Fixed, sizeof(layout::StartPos)};
-    case Fn::GetExpStatus:
-        return {S::Fixed, sizeof(layout::ExpStatus)};
-    case Fn::GetTriggerOutputIOConf:
-        return {S::Fixed, sizeof(layout::TriggerOutput)};
-    case Fn::GPSGetData:
-        return {S::Fixed, sizeof(layout::GpsPair)};
-    default: // functions without outputs
-        return {S::Fixed, 0};
-    }
-}
-
 namespace scripts {
 
 namespace detail {

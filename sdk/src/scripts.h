@@ -2,13 +2,14 @@
 //
 // A scripted call leaves every camera alone: it returns the queued code and, when data was
 // given with a success code, writes that data into the call's outputs. The data of a function
-// is laid out as a C struct of its output parameters in parameter order (the structs below).
+// is laid out as a C struct of its output parameters in parameter order (see script_layout).
 #pragma once
 
 #include "journal.h"
 
 #include <ASICamera2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -17,52 +18,17 @@
 
 namespace asisim {
 
-namespace layout {
-struct Int {
-    int value;
-};
-struct CameraInfo {
-    ASI_CAMERA_INFO info;
-};
-struct Id {
-    ASI_ID id;
-};
-struct SupportedMode {
-    ASI_SUPPORTED_MODE modes;
-};
-struct CameraMode {
-    ASI_CAMERA_MODE mode;
-};
-struct ControlCaps {
-    ASI_CONTROL_CAPS caps;
-};
-struct ControlValue {
-    long value;
-    ASI_BOOL automatic;
-};
-struct FourInts {
-    int a, b, c, d;
-};
-struct RoiFormat {
-    int width, height, bin;
-    ASI_IMG_TYPE img_type;
-};
-struct StartPos {
-    int x, y;
-};
-struct ExpStatus {
-    ASI_EXPOSURE_STATUS status;
-};
-struct TriggerOutput {
-    ASI_BOOL pin_high;
-    long delay;
-    long duration;
-};
-struct GpsPair {
-    ASI_GPS_DATA start;
-    ASI_GPS_DATA end;
-};
-} // namespace layout
+constexpr size_t align_up(size_t n, size_t alignment) {
+    return (n + alignment - 1) / alignment * alignment;
+}
+
+// Size of a C struct with members of the types T, in order: each at its aligned offset, the
+// whole padded to the strictest alignment.
+template <class... T> constexpr size_t packed_size() {
+    size_t size = 0, alignment = 1;
+    ((size = align_up(size, alignof(T)) + sizeof(T), alignment = std::max(alignment, alignof(T))), ...);
+    return align_up(size, alignment);
+}
 
 // What a script's data must look like for a function.
 enum class DataShape : uint8_t {
@@ -74,7 +40,54 @@ struct ScriptLayout {
     DataShape shape;
     size_t size;
 };
-ScriptLayout script_layout(Fn fn);
+
+// The layout of each function's outputs; the entry points check theirs against it when compiled.
+constexpr ScriptLayout script_layout(Fn fn) {
+    using S = DataShape;
+    switch (fn) {
+    case Fn::GetNumOfConnectedCameras: // the return value
+    case Fn::CameraCheck:              // the return value
+    case Fn::GetNumOfControls:
+    case Fn::GetDroppedFrames:
+        return {S::Fixed, packed_size<int>()};
+    case Fn::GetCameraProperty:
+    case Fn::GetCameraPropertyByID:
+        return {S::Fixed, packed_size<ASI_CAMERA_INFO>()};
+    case Fn::GetSDKVersion:
+    case Fn::GetDataAfterExp:
+    case Fn::GetVideoData:
+        return {S::AnyBytes, 0};
+    case Fn::GetDataAfterExpGPS:
+    case Fn::GetVideoDataGPS:
+        return {S::GpsAndBytes, packed_size<ASI_GPS_DATA>()};
+    case Fn::GetID:
+    case Fn::GetSerialNumber:
+        return {S::Fixed, packed_size<ASI_ID>()};
+    case Fn::GetCameraSupportMode:
+        return {S::Fixed, packed_size<ASI_SUPPORTED_MODE>()};
+    case Fn::GetCameraMode:
+        return {S::Fixed, packed_size<ASI_CAMERA_MODE>()};
+    case Fn::GetControlCaps:
+        return {S::Fixed, packed_size<ASI_CONTROL_CAPS>()};
+    case Fn::GetControlValue:
+        return {S::Fixed, packed_size<long, ASI_BOOL>()};
+    case Fn::GetGainOffset:
+    case Fn::GetLMHGainOffset:
+        return {S::Fixed, packed_size<int, int, int, int>()};
+    case Fn::GetROIFormat:
+        return {S::Fixed, packed_size<int, int, int, ASI_IMG_TYPE>()};
+    case Fn::GetStartPos:
+        return {S::Fixed, packed_size<int, int>()};
+    case Fn::GetExpStatus:
+        return {S::Fixed, packed_size<ASI_EXPOSURE_STATUS>()};
+    case Fn::GetTriggerOutputIOConf:
+        return {S::Fixed, packed_size<ASI_BOOL, long, long>()};
+    case Fn::GPSGetData:
+        return {S::Fixed, packed_size<ASI_GPS_DATA, ASI_GPS_DATA>()};
+    default: // functions without outputs
+        return {S::Fixed, 0};
+    }
+}
 
 struct Script {
     int code = 0;

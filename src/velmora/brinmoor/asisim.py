@@ -33,6 +33,7 @@ __all__ = [
     "journal_count",
     "journal_entry",
     "library",
+    "models",
     "plug",
     "reset",
     "script",
@@ -149,11 +150,21 @@ def _load() -> ctypes.CDLL:
     lib.asisim_unplug.restype = ctypes.c_int
     lib.asisim_plug.argtypes = [ctypes.c_int]
     lib.asisim_plug.restype = ctypes.c_int
+    lib.asisim_model_name.argtypes = [ctypes.c_int]
+    lib.asisim_model_name.restype = ctypes.c_char_p
     return lib
 
 
 library = _load()
 """The simulated SDK library itself, for calling its ASI* functions through ctypes."""
+
+
+def models() -> list[str]:
+    """Names of every camera model the simulator knows, as the SDK reports them, catalogue order."""
+    names = []
+    while (name := library.asisim_model_name(len(names))) is not None:
+        names.append(name.decode("utf-8"))
+    return names
 
 
 def reset(cameras: str | Iterable[str] | None = None) -> None:
