@@ -1,7 +1,9 @@
 """Dark frames from BMP files: the reader faces crafted hostile files, and a good file's pixels
 come off every frame where they belong."""
 
+import os
 import struct
+import threading
 
 import numpy as np
 import pytest
@@ -100,6 +102,21 @@ def test_good_files_load(cam, tmp_path, content):
 def test_missing_file_and_directory_are_invalid_paths(cam, tmp_path):
     assert enable(cam, tmp_path / "absent.bmp") == s.INVALID_PATH
     assert enable(cam, tmp_path) == s.INVALID_PATH
+
+
+def test_a_fifo_is_an_invalid_path_without_waiting_for_a_writer(cam, tmp_path):
+    fifo = tmp_path / "dark.bmp"
+    os.mkfifo(fifo)
+    result = []
+    reader = threading.Thread(target=lambda: result.append(enable(cam, fifo)))
+    reader.start()
+    reader.join(10)
+    hung = reader.is_alive()
+    if hung:  # let the blocked open go on so the run can continue
+        os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+        reader.join()
+    assert not hung
+    assert result == [s.INVALID_PATH]
 
 
 GOOD = bmp(grey(3))

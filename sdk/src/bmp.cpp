@@ -52,7 +52,9 @@ struct Fd {
 enum class ReadResult { ok, missing, too_large };
 
 ReadResult read_capped(const char *path, uint64_t cap, std::vector<uint8_t> *bytes) {
-    Fd file(::open(path, O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO given as the path is refused below instead of waiting for a
+    // writer; reads of a regular file are unaffected.
+    Fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.fd < 0)
         return ReadResult::missing;
     struct stat st{};
