@@ -194,6 +194,24 @@ def test_pulses_on_opposite_axes_cancel(fast):
     assert shift_between(before, grab(MONO) - dark) == pytest.approx((0.0, 0.0), abs=0.5)
 
 
+@pytest.mark.parametrize("end", ["close", "unplug"])
+def test_a_pulse_running_when_the_camera_goes_away_stops_moving_the_field(fast, end):
+    assert lib.ASIOpenCamera(MONO) == s.SUCCESS
+    assert lib.ASIPulseGuideOn(MONO, EAST) == s.SUCCESS
+    if end == "close":
+        assert lib.ASICloseCamera(MONO) == s.SUCCESS
+    else:
+        fast.unplug(MONO)
+        fast.plug(MONO)
+    setup(MONO, 640, 480, start=(320, 240))
+    dark = grab(MONO, dark=True)
+    first = grab(MONO) - dark
+    # Three more exposures: a pulse still running would carry the field ~40 px east by now.
+    grab(MONO)
+    second = grab(MONO) - dark
+    assert shift_between(first, second) == pytest.approx((0.0, 0.0), abs=0.5)
+
+
 def track(sim, guide, frames=40):
     """Star offsets (px) of a run of 5 s frames, optionally guided by a proportional loop."""
     setup(MONO, 512, 512, start=(384, 224), exposure_s=5.0)

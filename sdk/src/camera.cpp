@@ -316,8 +316,7 @@ ASI_ERROR_CODE Camera::close() {
     open_ = initialised_ = false; // first, so a waiting read reports the closed camera
     stop_video_locked(lock);
     exp_status_ = ASI_EXP_IDLE;
-    for (bool &on : pulse_on_)
-        on = false;
+    end_pulses();
     cv_.notify_all();
     return ASI_SUCCESS;
 }
@@ -329,6 +328,7 @@ void Camera::unplug() {
     open_ = initialised_ = false;
     if (exp_status_ == ASI_EXP_WORKING)
         exp_status_ = ASI_EXP_FAILED;
+    end_pulses();
     cv_.notify_all();
 }
 
@@ -940,17 +940,26 @@ ASI_ERROR_CODE Camera::pulse_off(int direction) {
         return e;
     if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
         return ASI_ERROR_GENERAL_ERROR;
-    const auto d = static_cast<size_t>(direction);
-    if (pulse_on_[d]) {
-        pulse_on_[d] = false;
-        // The pulse lasted its simulated duration; the scene clock has moved at least that far
-        // (video frames may have moved it further meanwhile).
-        const double lasted = std::max(0.0, sim_clock::now() - pulse_started_[d]);
-        const double off_at = std::max(scene_time_, pulse_scene_on_[d] + lasted);
-        mount_.guide_off(static_cast<ASI_GUIDE_DIRECTION>(direction), off_at);
-        scene_time_ = off_at;
-    }
+    end_pulse(direction);
     return ASI_SUCCESS;
+}
+
+void Camera::end_pulse(int direction) {
+    const auto d = static_cast<size_t>(direction);
+    if (!pulse_on_[d])
+        return;
+    pulse_on_[d] = false;
+    // The pulse lasted its simulated duration; the scene clock has moved at least that far
+    // (video frames may have moved it further meanwhile).
+    const double lasted = std::max(0.0, sim_clock::now() - pulse_started_[d]);
+    const double off_at = std::max(scene_time_, pulse_scene_on_[d] + lasted);
+    mount_.guide_off(static_cast<ASI_GUIDE_DIRECTION>(direction), off_at);
+    scene_time_ = off_at;
+}
+
+void Camera::end_pulses() {
+    for (int d = ASI_GUIDE_NORTH; d <= ASI_GUIDE_WEST; ++d)
+        end_pulse(d);
 }
 
 ASI_ERROR_CODE Camera::soft_trigger(int start) {

@@ -58,7 +58,6 @@ class Camera {
     // Supported bins (ascending) and image types of the model.
     std::vector<int> bins() const;
     std::vector<ASI_IMG_TYPE> image_types() const;
-    std::array<uint8_t, 8> serial_number() const { return serial_; }
 
     // Lifecycle.
     ASI_ERROR_CODE open();
@@ -147,6 +146,9 @@ class Camera {
     void finish_exposure_if_due();
     GpsFix gps_fix_at(double scene_time) const;
     void center_start();
+    // A running ST4 pulse ends (pulse off, or the camera closing or going away).
+    void end_pulse(int direction);
+    void end_pulses();
     void stop_video_locked(std::unique_lock<std::mutex> &lock);
     void video_loop();
     void auto_adjust(const uint8_t *frame, const FrameRequest &req);

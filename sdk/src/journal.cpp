@@ -134,10 +134,6 @@ void format(const Entry &e, std::string &out) {
 
 } // namespace
 
-const FunctionInfo &function_info(Fn fn) {
-    return kFunctions[static_cast<size_t>(fn)];
-}
-
 bool find_function(const char *name, Fn *out) {
     if (!name)
         return false;

@@ -75,7 +75,6 @@ struct FunctionInfo {
     ArgKind kinds[kMaxArgs];
 };
 
-const FunctionInfo &function_info(Fn fn);
 // Exact-name lookup; false when no SDK function has that name.
 bool find_function(const char *name, Fn *out);
 

@@ -76,7 +76,8 @@ struct Mount::Impl {
     }
 };
 
-Mount::Mount(uint64_t seed) : impl_(std::make_shared<Impl>(seed)) {}
+Mount::Mount(uint64_t seed) : impl_(std::make_unique<Impl>(seed)) {}
+Mount::~Mount() = default;
 
 static bool valid_direction(ASI_GUIDE_DIRECTION dir) {
     return int(dir) >= 0 && int(dir) < 4;
@@ -96,10 +97,6 @@ void Mount::guide_off(ASI_GUIDE_DIRECTION dir, double t) {
     impl_->guided_x += Impl::sign_x(dir) * moved;
     impl_->guided_y += Impl::sign_y(dir) * moved;
     impl_->on[dir] = false;
-}
-
-bool Mount::guiding(ASI_GUIDE_DIRECTION dir) const {
-    return valid_direction(dir) && impl_->on[dir];
 }
 
 void Mount::field_offset(double t, const CameraModel &model, double *dx_px, double *dy_px) const {

@@ -69,15 +69,15 @@ void render_frame(const FrameRequest &req, uint8_t *out);
 class Mount {
   public:
     explicit Mount(uint64_t seed = 0);
+    ~Mount();
     void guide_on(ASI_GUIDE_DIRECTION dir, double t);
     void guide_off(ASI_GUIDE_DIRECTION dir, double t);
-    bool guiding(ASI_GUIDE_DIRECTION dir) const;
     // Field offset on the sensor in unbinned pixels at time t (for the camera's pixel scale).
     void field_offset(double t, const CameraModel &model, double *dx_px, double *dy_px) const;
 
   private:
     struct Impl;
-    std::shared_ptr<Impl> impl_;
+    std::unique_ptr<Impl> impl_;
 };
 
 // Dark-frame BMP reader: every byte of the file is hostile. Returns ASI_SUCCESS,
