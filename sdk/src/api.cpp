@@ -99,8 +99,9 @@ template <class... Out> constexpr size_t fixed_size() {
 }
 
 // A queued script's answer for F, if there is one: its code and, on success with data, the data
-// written into `outs`, the function's outputs in the order of the script's packed struct.
-template <Fn F, class... Out> std::optional<ASI_ERROR_CODE> scripted(Out... outs) {
+// written into `outs`, the function's outputs in the order of the script's packed struct. The code
+// stays an int until it is returned: it may be any value, which no enumeration object may hold.
+template <Fn F, class... Out> std::optional<int> scripted(Out... outs) {
     constexpr ScriptLayout layout = script_layout(F);
     static_assert(layout.size == fixed_size<Out...>());
     static_assert((layout.shape == DataShape::Fixed) == !(std::is_same_v<Out, Image> || ...));
@@ -111,14 +112,14 @@ template <Fn F, class... Out> std::optional<ASI_ERROR_CODE> scripted(Out... outs
         [[maybe_unused]] size_t offset = 0;
         ((offset = write_output(*s, offset, outs)), ...);
     }
-    return as_enum<ASI_ERROR_CODE>(s->code);
+    return s->code;
 }
 
 // The rest of a call on one camera after its journal line: a queued script, else the camera of
 // that ID, every output pointer given, and `body` on the camera.
 template <Fn F, class Body, class... Out> ASI_ERROR_CODE call(int id, Body &&body, Out... outs) {
     if (auto code = scripted<F>(outs...))
-        return *code;
+        return as_enum<ASI_ERROR_CODE>(*code);
     const auto camera = Registry::instance().by_id(id);
     if (!camera)
         return ASI_ERROR_INVALID_ID;
@@ -216,7 +217,7 @@ ASI_BOOL ASICameraCheck(int iVID, int iPID) {
 ASI_ERROR_CODE ASIGetCameraProperty(ASI_CAMERA_INFO *pASICameraInfo, int iCameraIndex) {
     journal_call(Fn::GetCameraProperty, {P(pASICameraInfo), V(iCameraIndex)});
     if (auto code = scripted<Fn::GetCameraProperty>(pASICameraInfo))
-        return *code;
+        return as_enum<ASI_ERROR_CODE>(*code);
     auto cam = Registry::instance().by_index(iCameraIndex);
     if (!cam)
         return ASI_ERROR_INVALID_INDEX;

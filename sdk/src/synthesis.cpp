@@ -11,6 +11,7 @@
 
 #include "sensor.h"
 #include "sky.h"
+#include "timing.h"
 
 #include <algorithm>
 #include <cmath>
@@ -53,17 +54,6 @@ inline float min_like_sse(float a, float b) {
 }
 inline float max_like_sse(float a, float b) {
     return a > b ? a : b;
-}
-
-int sample_bytes(ASI_IMG_TYPE type) {
-    switch (type) {
-    case ASI_IMG_RAW16:
-        return 2;
-    case ASI_IMG_RGB24:
-        return 3;
-    default:
-        return 1;
-    }
 }
 
 // Where the sensor pixels of each output pixel lie, in unflipped output order.
@@ -449,7 +439,7 @@ class Renderer {
   public:
     Renderer(const FrameRequest &req, uint8_t *out)
         : req_(req), m_(*req.model), out_(out), geo_(make_geometry(req)), ro_(make_readout(req, geo_.bin)),
-          hot_(hot_pixels(m_, req.seed)), bpp_(sample_bytes(req.img_type)),
+          hot_(hot_pixels(m_, req.seed)), bpp_(pixel_bytes(req.img_type)),
           flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
           flip_y_(req.flip == ASI_FLIP_VERT || req.flip == ASI_FLIP_BOTH) {
         if (!req.dark)
@@ -732,7 +722,7 @@ class Renderer {
 size_t frame_bytes(const FrameRequest &req) {
     if (req.width <= 0 || req.height <= 0)
         return 0;
-    return size_t(req.width) * size_t(req.height) * size_t(sample_bytes(req.img_type));
+    return size_t(req.width) * size_t(req.height) * size_t(pixel_bytes(req.img_type));
 }
 
 void render_frame(const FrameRequest &req, uint8_t *out) {
