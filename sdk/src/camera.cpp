@@ -278,6 +278,15 @@ GpsFix Camera::gps_fix_at(double scene_time) const {
     return g;
 }
 
+ASI_ERROR_CODE Camera::check_idle() {
+    if (video_)
+        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    finish_exposure_if_due();
+    if (exp_status_ == ASI_EXP_WORKING)
+        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    return ASI_SUCCESS;
+}
+
 void Camera::center_start() {
     const int max_w = model_.width / roi_.bin, max_h = model_.height / roi_.bin;
     start_x_ = std::max(0, (max_w - roi_.width) / 2);
@@ -409,11 +418,8 @@ ASI_ERROR_CODE Camera::set_mode(int mode) {
     const int last = model_.trigger ? ASI_MODE_TRIG_LOW_LEVEL : ASI_MODE_NORMAL;
     if (mode < ASI_MODE_NORMAL || mode > last)
         return ASI_ERROR_INVALID_MODE;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
-    finish_exposure_if_due();
-    if (exp_status_ == ASI_EXP_WORKING)
-        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    if (const ASI_ERROR_CODE e = check_idle())
+        return e;
     mode_ = static_cast<ASI_CAMERA_MODE>(mode);
     pending_triggers_ = 0;
     level_high_ = false;
@@ -513,11 +519,8 @@ ASI_ERROR_CODE Camera::set_roi(int width, int height, int bin, int img_type) {
     std::lock_guard lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
-    finish_exposure_if_due();
-    if (exp_status_ == ASI_EXP_WORKING)
-        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
+    if (const ASI_ERROR_CODE e = check_idle())
+        return e;
     if (bin < 1 || bin > model_.max_bin)
         return ASI_ERROR_INVALID_SIZE;
     const auto types = image_types();
@@ -579,13 +582,10 @@ ASI_ERROR_CODE Camera::start_exposure(int dark) {
         return e;
     if (dark != 0 && dark != 1)
         return ASI_ERROR_GENERAL_ERROR;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+    if (const ASI_ERROR_CODE e = check_idle())
+        return e;
     if (mode_ != ASI_MODE_NORMAL)
         return ASI_ERROR_INVALID_MODE;
-    finish_exposure_if_due();
-    if (exp_status_ == ASI_EXP_WORKING)
-        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
     const double exposure = exposure_seconds();
     const double readout = readout_seconds(readout_settings());
     exp_end_sim_ = sim_clock::now() + exposure + readout;
@@ -651,26 +651,23 @@ ASI_ERROR_CODE Camera::exposure_data(uint8_t *buf, long size, GpsFix *gps) {
 
 ASI_ERROR_CODE Camera::start_video() {
     std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
+    // Both waits below let go of the lock, so another thread may have closed the camera or
+    // started a capture or an exposure meanwhile: the checks run again after each.
+    auto refused = [&] {
+        const ASI_ERROR_CODE e = ready(Need::Init);
+        return e != ASI_SUCCESS ? e : check_idle();
+    };
+    if (const ASI_ERROR_CODE e = refused())
         return e;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
-    finish_exposure_if_due();
-    if (exp_status_ == ASI_EXP_WORKING)
-        return ASI_ERROR_EXPOSURE_IN_PROGRESS;
     // A previous thread may still be finishing after a stop from another thread.
     stop_video_locked(lock);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
+    if (const ASI_ERROR_CODE e = refused())
         return e;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
     // The ring is allocated here, once per capture, never per frame; the previous capture's
     // thread and readers must be done with it first.
-    cv_.wait(lock, [&] { return readers_ == 0 && loops_running_ == 0; });
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
+    cv_.wait(lock, [&] { return (readers_ == 0 && loops_running_ == 0) || refused() != ASI_SUCCESS; });
+    if (const ASI_ERROR_CODE e = refused())
         return e;
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
     const size_t bytes = frame_size();
     for (Slot &s : slots_) {
         if (s.bytes.size() != bytes)

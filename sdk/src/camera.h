@@ -144,6 +144,9 @@ class Camera {
     double cooler_power_percent();
     void update_cooler();
     void finish_exposure_if_due();
+    // Neither video capture nor an exposure running, as changing the format or mode and starting
+    // either of them need.
+    ASI_ERROR_CODE check_idle();
     GpsFix gps_fix_at(double scene_time) const;
     void center_start();
     // A running ST4 pulse ends (pulse off, or the camera closing or going away).
