@@ -13,15 +13,32 @@
 extern "C" {
 #endif
 
+#if defined(_WIN32)
+#define ASISIM_API __declspec(dllexport)
+#else
 #define ASISIM_API __attribute__((visibility("default")))
+#endif
 
+/* Power-on state with the named cameras (exact model names separated by commas), or the
+ * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1. 0, or -1
+ * for an unknown name (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
+/* Queues a result for the next call of the SDK function `function`: it returns `code` and leaves
+ * the cameras alone; with code 0 and data, `data` (a C struct of the function's outputs in
+ * parameter order; image bytes for the image reads) fills its outputs. 0, or -1 for an unknown
+ * function or a size that does not fit. */
 ASISIM_API int asisim_script(const char *function, int code, const void *data, size_t size);
 ASISIM_API void asisim_clear_scripts(void);
+/* The journal: one text line per SDK call, the newest 4096 kept. asisim_journal_entry copies line
+ * `index` (0 the oldest, -1 the newest) zero-terminated and cut to fit, and returns its full
+ * length, or -1 for an index out of range. */
 ASISIM_API int asisim_journal_count(void);
 ASISIM_API int asisim_journal_entry(int index, char *buf, size_t buflen);
 ASISIM_API void asisim_journal_clear(void);
+/* Simulated seconds per real second; 0 or below is ignored. */
 ASISIM_API void asisim_set_time_scale(double factor);
+/* The camera disappears (its calls get the camera-removed code) / comes back closed. 0, or -1 for
+ * an unknown ID. */
 ASISIM_API int asisim_unplug(int camera_id);
 ASISIM_API int asisim_plug(int camera_id);
 /* Name of the catalogue's model at `index` (0, 1, ...), or NULL past the last one. */
