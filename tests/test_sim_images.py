@@ -64,11 +64,13 @@ def _sequence(cid, w, h, b, img, flip=0, start=None, dark=0):
     "cid, img, b",
     [(0, s.RAW16, 1), (0, s.RGB24, 2), (1, s.RAW8, 1), (1, s.RAW16, 2)],
 )
-def test_same_calls_after_reset_give_the_same_bytes(sim, cid, img, b):
+@pytest.mark.parametrize("pause_s", [0.0, 0.05])  # 0.05 s is 50 simulated seconds at scale 1000
+def test_same_calls_after_reset_give_the_same_bytes(sim, cid, img, b, pause_s):
     first = _sequence(cid, 256, 128, b, img)
     second = s.snapshot(cid)
     sim.reset()
     assert _sequence(cid, 256, 128, b, img) == first
+    time.sleep(pause_s)  # idle time moves neither the sky nor the noise
     assert s.snapshot(cid) == second
 
 
