@@ -13,15 +13,24 @@
 extern "C" {
 #endif
 
+/* C++ sees every enumeration with a fixed 32-bit underlying type, so any value that crosses the
+ * ABI (a code or mode the other side does not know) is a valid value of the enum type; C keeps
+ * its plain enums, which are the same 32 bits. */
+#ifdef __cplusplus
+#define ASI_ENUM_INT : int
+#else
+#define ASI_ENUM_INT
+#endif
+
 #if defined(_WIN32)
 #define ASICAMERA_API __declspec(dllexport)
 #else
 #define ASICAMERA_API __attribute__((visibility("default")))
 #endif
 
-typedef enum ASI_BAYER_PATTERN { ASI_BAYER_RG = 0, ASI_BAYER_BG, ASI_BAYER_GR, ASI_BAYER_GB } ASI_BAYER_PATTERN;
+typedef enum ASI_BAYER_PATTERN ASI_ENUM_INT { ASI_BAYER_RG = 0, ASI_BAYER_BG, ASI_BAYER_GR, ASI_BAYER_GB } ASI_BAYER_PATTERN;
 
-typedef enum ASI_IMG_TYPE {
+typedef enum ASI_IMG_TYPE ASI_ENUM_INT {
     ASI_IMG_RAW8 = 0,
     ASI_IMG_RGB24,
     ASI_IMG_RAW16,
@@ -29,16 +38,16 @@ typedef enum ASI_IMG_TYPE {
     ASI_IMG_END = -1
 } ASI_IMG_TYPE;
 
-typedef enum ASI_GUIDE_DIRECTION {
+typedef enum ASI_GUIDE_DIRECTION ASI_ENUM_INT {
     ASI_GUIDE_NORTH = 0,
     ASI_GUIDE_SOUTH,
     ASI_GUIDE_EAST,
     ASI_GUIDE_WEST
 } ASI_GUIDE_DIRECTION;
 
-typedef enum ASI_FLIP_STATUS { ASI_FLIP_NONE = 0, ASI_FLIP_HORIZ, ASI_FLIP_VERT, ASI_FLIP_BOTH } ASI_FLIP_STATUS;
+typedef enum ASI_FLIP_STATUS ASI_ENUM_INT { ASI_FLIP_NONE = 0, ASI_FLIP_HORIZ, ASI_FLIP_VERT, ASI_FLIP_BOTH } ASI_FLIP_STATUS;
 
-typedef enum ASI_CAMERA_MODE {
+typedef enum ASI_CAMERA_MODE ASI_ENUM_INT {
     ASI_MODE_NORMAL = 0,
     ASI_MODE_TRIG_SOFT_EDGE,
     ASI_MODE_TRIG_RISE_EDGE,
@@ -49,11 +58,11 @@ typedef enum ASI_CAMERA_MODE {
     ASI_MODE_END = -1
 } ASI_CAMERA_MODE;
 
-typedef enum ASI_TRIG_OUTPUT { ASI_TRIG_OUTPUT_PINA = 0, ASI_TRIG_OUTPUT_PINB, ASI_TRIG_OUTPUT_NONE = -1 } ASI_TRIG_OUTPUT;
+typedef enum ASI_TRIG_OUTPUT ASI_ENUM_INT { ASI_TRIG_OUTPUT_PINA = 0, ASI_TRIG_OUTPUT_PINB, ASI_TRIG_OUTPUT_NONE = -1 } ASI_TRIG_OUTPUT;
 
 /* Return codes. Each condition has one code; the values are keys of the module's error table
  * whose exception class names that condition. */
-typedef enum ASI_ERROR_CODE {
+typedef enum ASI_ERROR_CODE ASI_ENUM_INT {
     ASI_SUCCESS = 0,
     ASI_ERROR_INVALID_INDEX = 1,        /* no camera at that index */
     ASI_ERROR_INVALID_ID = 2,           /* no camera with that ID */
@@ -80,9 +89,9 @@ typedef enum ASI_ERROR_CODE {
     ASI_ERROR_END = 29
 } ASI_ERROR_CODE;
 
-typedef enum ASI_BOOL { ASI_FALSE = 0, ASI_TRUE } ASI_BOOL;
+typedef enum ASI_BOOL ASI_ENUM_INT { ASI_FALSE = 0, ASI_TRUE } ASI_BOOL;
 
-typedef enum ASI_CONTROL_TYPE {
+typedef enum ASI_CONTROL_TYPE ASI_ENUM_INT {
     ASI_GAIN = 0,
     ASI_EXPOSURE,
     ASI_GAMMA,
@@ -115,7 +124,7 @@ typedef enum ASI_CONTROL_TYPE {
     ASI_CONTROL_TYPE_END
 } ASI_CONTROL_TYPE;
 
-typedef enum ASI_EXPOSURE_STATUS {
+typedef enum ASI_EXPOSURE_STATUS ASI_ENUM_INT {
     ASI_EXP_IDLE = 0,
     ASI_EXP_WORKING,
     ASI_EXP_SUCCESS,
