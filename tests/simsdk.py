@@ -7,6 +7,8 @@ prototype declared, plus the return codes and a few small conveniences.
 import ctypes
 import os
 
+import numpy as np
+
 from velmora.brinmoor import asisim
 
 lib = ctypes.CDLL(os.path.join(os.path.dirname(asisim.__file__), "libASICamera2.so"))
@@ -175,3 +177,14 @@ def video_frame(camera_id, wait_ms=100_000):
     buf = ctypes.create_string_buffer(n)
     rc = lib.ASIGetVideoData(camera_id, buf, n, wait_ms)
     return rc, buf.raw
+
+
+def grab(camera_id, dark=False):
+    """One snapshot as an int64 array: RAW16 as (h, w), RGB24 as (h, w, 3) in B, G, R order."""
+    w, h, _, img = roi(camera_id)
+    data = snapshot(camera_id, dark=int(dark))
+    if img == RAW16:
+        return np.frombuffer(data, "<u2").reshape(h, w).astype(np.int64)
+    if img == RGB24:
+        return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.int64)
+    return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.int64)

@@ -163,16 +163,6 @@ def test_hostile_files_are_rejected_as_invalid_format(cam, tmp_path, name):
     assert load(tmp_path, cam, HOSTILE[name]) == s.INVALID_FILEFORMAT
 
 
-def frame(cid, dark=False):
-    w, h, _, img = s.roi(cid)
-    data = s.snapshot(cid, dark=int(dark))
-    if img == s.RAW16:
-        return np.frombuffer(data, "<u2").reshape(h, w).astype(np.int64)
-    if img == s.RGB24:
-        return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.int64)
-    return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.int64)
-
-
 @pytest.fixture
 def lit(sim):
     """The mono camera with a sky bright enough in 8 bits, at a fast time scale."""
@@ -181,13 +171,13 @@ def lit(sim):
     assert lib.ASISetROIFormat(CAM, W, H, 1, s.RAW8) == s.SUCCESS
     assert s.set_control(CAM, s.GAIN, 80) == s.SUCCESS
     assert s.set_control(CAM, s.EXPOSURE, 200_000_000) == s.SUCCESS
-    assert frame(CAM).min() > 20
+    assert s.grab(CAM).min() > 20
     return CAM
 
 
 def test_a_rejected_file_leaves_frames_untouched(lit, tmp_path):
     assert load(tmp_path, lit, bmp(grey(255), width=W + 8)) == s.INVALID_FILEFORMAT
-    assert frame(lit).min() > 20
+    assert s.grab(lit).min() > 20
 
 
 @pytest.mark.parametrize("top_down", [False, True])
@@ -197,7 +187,7 @@ def test_dark_rows_come_off_the_rows_they_were_stored_for(lit, tmp_path, top_dow
     dark[: H // 2] = 255  # the top half of the image as it is delivered
     assert s.set_control(lit, s.FLIP, flip) == s.SUCCESS
     assert load(tmp_path, lit, bmp(dark, top_down=top_down)) == s.SUCCESS
-    f = frame(lit)
+    f = s.grab(lit)
     assert not f[: H // 2].any()
     assert f[H // 2 :].min() > 20
 
@@ -206,30 +196,30 @@ def test_palette_maps_indices_to_grey_levels(lit, tmp_path):
     palette = [(i, i, i) for i in range(256)]
     palette[7] = (255, 255, 255)
     assert load(tmp_path, lit, bmp(grey(7), palette=palette)) == s.SUCCESS
-    assert not frame(lit).any()
+    assert not s.grab(lit).any()
 
 
 def test_dark_subtraction_stops_when_the_roi_no_longer_matches(lit, tmp_path):
     assert load(tmp_path, lit, bmp(grey(255))) == s.SUCCESS
-    assert not frame(lit).any()
+    assert not s.grab(lit).any()
     assert lib.ASISetROIFormat(lit, W * 2, H * 2, 1, s.RAW8) == s.SUCCESS
-    assert frame(lit).min() > 20
+    assert s.grab(lit).min() > 20
 
 
 def test_disable_restores_the_raw_frames(lit, tmp_path):
     assert load(tmp_path, lit, bmp(grey(255))) == s.SUCCESS
-    assert not frame(lit).any()
+    assert not s.grab(lit).any()
     assert lib.ASIDisableDarkSubtract(lit) == s.SUCCESS
-    assert frame(lit).min() > 20
+    assert s.grab(lit).min() > 20
 
 
 def test_raw16_subtracts_the_dark_scaled_to_16_bits(lit, tmp_path):
     assert lib.ASISetROIFormat(lit, 320, 240, 1, s.RAW16) == s.SUCCESS
-    before = frame(lit)
+    before = s.grab(lit)
     path = tmp_path / "dark.bmp"
     path.write_bytes(bmp(np.full((240, 320), 4, np.uint8)))
     assert enable(lit, path) == s.SUCCESS
-    after = frame(lit)
+    after = s.grab(lit)
     assert np.median(before) - np.median(after) == pytest.approx(4 << 8, abs=48)
 
 
@@ -243,7 +233,7 @@ def test_colour_darks_subtract_per_channel_in_rgb24(sim, tmp_path):
     dark = np.zeros((H, W, 3), np.uint8)
     dark[:, :, 0] = 255  # blue, the first byte of each sample
     assert load(tmp_path, cid, bmp(dark)) == s.SUCCESS
-    f = frame(cid)
+    f = s.grab(cid)
     assert not f[:, :, 0].any()
     assert f[:, :, 1].min() > 0 and f[:, :, 2].min() > 0
 
@@ -254,12 +244,12 @@ def test_subtracting_a_matching_dark_removes_the_hot_pixels(sim, tmp_path):
     assert lib.ASISetROIFormat(CAM, 640, 480, 1, s.RAW8) == s.SUCCESS
     assert s.set_control(CAM, s.GAIN, 100) == s.SUCCESS
     assert s.set_control(CAM, s.EXPOSURE, 1_000_000_000) == s.SUCCESS
-    master = frame(CAM, dark=True)
+    master = s.grab(CAM, dark=True)
     hot = master > np.median(master) + 40
     assert hot.sum() >= 3
     path = tmp_path / "master.bmp"
     path.write_bytes(bmp(master))
     assert enable(CAM, path) == s.SUCCESS
-    corrected = frame(CAM, dark=True)
+    corrected = s.grab(CAM, dark=True)
     assert corrected[hot].max() <= 12
     assert corrected.mean() < 2

@@ -44,17 +44,6 @@ def set_exposure(cid, seconds):
     assert s.set_control(cid, s.EXPOSURE, max(32, int(round(seconds * 1e6)))) == s.SUCCESS
 
 
-def grab(cid, dark=False):
-    """One snapshot as an array: RAW16 as uint16, RGB24 as (h, w, 3) in B, G, R order."""
-    w, h, _, img = s.roi(cid)
-    data = s.snapshot(cid, dark=int(dark))
-    if img == s.RAW16:
-        return np.frombuffer(data, "<u2").reshape(h, w).astype(np.int64)
-    if img == s.RGB24:
-        return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.int64)
-    return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.int64)
-
-
 def native(frame, cid):
     """RAW16 samples back in the ADC's own units."""
     return frame / float(1 << (16 - bits(cid)))
@@ -74,7 +63,7 @@ def clean(*frames, k=5.0):
 
 def pair_stats(cid, dark):
     """Mean and temporal variance (native ADU) of two frames, over background pixels."""
-    a, b = native(grab(cid, dark), cid), native(grab(cid, dark), cid)
+    a, b = native(s.grab(cid, dark), cid), native(s.grab(cid, dark), cid)
     m = clean(a, b)
     return 0.5 * (a[m].mean() + b[m].mean()), np.var((a - b)[m]) / 2.0
 
@@ -91,7 +80,7 @@ def photon_transfer(cid, target_adu=800):
     set_exposure(cid, 32e-6)
     bias_mean, bias_var = pair_stats(cid, dark=True)
     set_exposure(cid, 20.0)
-    rate = (np.median(native(grab(cid, dark=True), cid)) - bias_mean) / 20.0
+    rate = (np.median(native(s.grab(cid, dark=True), cid)) - bias_mean) / 20.0
     set_exposure(cid, min(LONGEST, target_adu / max(rate, 1e-9)))
     dark_mean, dark_var = pair_stats(cid, dark=True)
     return (dark_mean - bias_mean) / (dark_var - bias_var), bias_var
@@ -100,8 +89,8 @@ def photon_transfer(cid, target_adu=800):
 def exposure_for(cid, target_adu, site=(slice(None), slice(None))):
     """Exposure that puts the sky background `target_adu` native ADU above the dark level."""
     set_exposure(cid, 100.0)
-    light = native(grab(cid), cid)[site]
-    dark = native(grab(cid, dark=True), cid)[site]
+    light = native(s.grab(cid), cid)[site]
+    dark = native(s.grab(cid, dark=True), cid)[site]
     m = clean(light, dark)
     rate = (light[m].mean() - dark[m].mean()) / 100.0
     assert rate > 0, "no sky background"
@@ -152,8 +141,8 @@ def test_sky_flat_has_the_shot_noise_of_its_signal(fast, cid):
     site = (slice(0, None, 2), slice(1, None, 2))  # one kind of Bayer pixel (green on colour)
     exposure = exposure_for(cid, 1000, site)
     set_exposure(cid, exposure)
-    light = [native(grab(cid), cid)[site] for _ in range(2)]
-    dark = [native(grab(cid, dark=True), cid)[site] for _ in range(2)]
+    light = [native(s.grab(cid), cid)[site] for _ in range(2)]
+    dark = [native(s.grab(cid, dark=True), cid)[site] for _ in range(2)]
     m = clean(*light, *dark)
     signal = np.mean([f[m].mean() for f in light]) - np.mean([f[m].mean() for f in dark])
     shot_var = np.var((light[0] - light[1])[m]) / 2 - np.var((dark[0] - dark[1])[m]) / 2
@@ -186,9 +175,9 @@ def background(frames):
 def dark_signal(cid, exposure_s):
     """Dark-current signal in native ADU above the bias, over pixels free of hot ones."""
     set_exposure(cid, 32e-6)
-    bias = native(grab(cid, dark=True), cid)
+    bias = native(s.grab(cid, dark=True), cid)
     set_exposure(cid, exposure_s)
-    dark = native(grab(cid, dark=True), cid)
+    dark = native(s.grab(cid, dark=True), cid)
     b, d = background([bias, dark])
     return d - b
 
@@ -228,9 +217,9 @@ def hot_set(frame, sigma):
 def test_dark_frames_hold_no_light_but_the_same_hot_pixels(fast):
     configure(ASI120, 640, 480, gain=60, exposure_s=600)
     set_exposure(ASI120, 32e-6)
-    sigma = robust_sigma(native(grab(ASI120, dark=True), ASI120))
+    sigma = robust_sigma(native(s.grab(ASI120, dark=True), ASI120))
     set_exposure(ASI120, 600)
-    dark1, light, dark2 = (native(grab(ASI120, dark=d), ASI120) for d in (True, False, True))
+    dark1, light, dark2 = (native(s.grab(ASI120, dark=d), ASI120) for d in (True, False, True))
     hot = hot_set(dark1, sigma)
     assert len(hot) >= 3
     assert hot_set(dark2, sigma) == hot
@@ -241,13 +230,13 @@ def test_dark_frames_hold_no_light_but_the_same_hot_pixels(fast):
     fast.reset()
     fast.set_time_scale(1e5)
     configure(ASI120, 640, 480, gain=60, exposure_s=600)
-    assert hot_set(native(grab(ASI120, dark=True), ASI120), sigma) == hot
+    assert hot_set(native(s.grab(ASI120, dark=True), ASI120), sigma) == hot
 
 
 @pytest.mark.parametrize("cid", [ASI120, ASI294])
 def test_raw16_holds_the_adc_value_in_its_top_bits(fast, cid):
     configure(cid, 256, 256, gain=0, exposure_s=60)
-    frame = grab(cid)
+    frame = s.grab(cid)
     assert not np.any(frame % (1 << (16 - bits(cid))))
     assert len(np.unique(frame)) > 20
 
@@ -262,7 +251,7 @@ def test_raw16_holds_the_adc_value_in_its_top_bits(fast, cid):
 )
 def test_bright_stars_saturate_at_full_well_or_full_scale(fast, img, gain, expect):
     configure(ASI294, 1024, 1024, img=img, gain=gain, exposure_s=LONGEST)
-    frame = grab(ASI294)
+    frame = s.grab(ASI294)
     top = 65532 if img == s.RAW16 else 255  # 16383 << 2
     peak = frame.max()
     if expect == "full scale":
@@ -283,7 +272,7 @@ def test_bayer_sites_follow_the_rg_pattern(fast):
     assert s.info(ASI294).BayerPattern == 0  # RG: red top-left, blue bottom-right
     configure(ASI294, 512, 512, gain=200)
     set_exposure(ASI294, exposure_for(ASI294, 2000, (slice(0, None, 2), slice(1, None, 2))))
-    light, dark = native(grab(ASI294), ASI294), native(grab(ASI294, dark=True), ASI294)
+    light, dark = native(s.grab(ASI294), ASI294), native(s.grab(ASI294, dark=True), ASI294)
     sky = site_means(light) - site_means(dark)
     red, green_r, green_b, blue = sky[0, 0], sky[0, 1], sky[1, 0], sky[1, 1]
     # The light-polluted sky is orange: red above green, blue well below.
@@ -297,11 +286,11 @@ def test_rgb24_is_the_white_balanced_mosaic_in_bgr_order(fast, flip):
     configure(ASI294, 512, 512, gain=200)
     exposure = exposure_for(ASI294, 4000, (slice(0, None, 2), slice(1, None, 2)))
     set_exposure(ASI294, exposure)
-    raw = site_means(native(grab(ASI294), ASI294))
+    raw = site_means(native(s.grab(ASI294), ASI294))
     red, green, blue = raw[0, 0], 0.5 * (raw[0, 1] + raw[1, 0]), raw[1, 1]
     wb_r, wb_b = s.control(ASI294, s.WB_R)[0] / 50, s.control(ASI294, s.WB_B)[0] / 50
     configure(ASI294, 512, 512, img=s.RGB24, gain=200, exposure_s=exposure, flip=flip)
-    bgr = grab(ASI294).reshape(-1, 3).mean(axis=0) * 64  # 8 of 14 bits
+    bgr = s.grab(ASI294).reshape(-1, 3).mean(axis=0) * 64  # 8 of 14 bits
     assert bgr[1] == pytest.approx(green, rel=0.03)
     assert bgr[2] == pytest.approx(red * wb_r, rel=0.03)
     assert bgr[0] == pytest.approx(blue * wb_b, rel=0.03)
@@ -311,14 +300,14 @@ def test_rgb24_is_the_white_balanced_mosaic_in_bgr_order(fast, flip):
 def test_y8_is_the_luminance_of_the_colour_image(fast, cid):
     configure(cid, 512, 512, img=s.RGB24 if s.info(cid).IsColorCam else s.RAW8, gain=80)
     set_exposure(cid, 300)
-    reference = grab(cid)
+    reference = s.grab(cid)
     if reference.ndim == 3:
         b, g, r = reference.reshape(-1, 3).mean(axis=0)
         expected = 0.299 * r + 0.587 * g + 0.114 * b
     else:
         expected = reference.mean()
     configure(cid, 512, 512, img=s.Y8, gain=80)
-    assert grab(cid).mean() == pytest.approx(expected, rel=0.03)
+    assert s.grab(cid).mean() == pytest.approx(expected, rel=0.03)
 
 
 @pytest.mark.parametrize("cid, mono_bin", [(ASI120, 0), (ASI294, 0), (ASI294, 1)])
@@ -334,7 +323,7 @@ def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
     flux = {}
     for b in (1, 2):
         configure(cid, size // b, size // b, b=b, gain=0, start=(start[0] // b, start[1] // b), exposure_s=exposure)
-        light, dark = native(grab(cid), cid), native(grab(cid, dark=True), cid)
+        light, dark = native(s.grab(cid), cid), native(s.grab(cid, dark=True), cid)
         flux[b] = site_means(light) - site_means(dark)
     # Per sensor pixel, the light is the same: a 2x2 bin holds four pixels' worth.
     assert flux[2].mean() / 4 == pytest.approx(flux[1].mean(), rel=0.02)
@@ -348,7 +337,7 @@ def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
 def test_binned_raw16_saturates_with_the_low_bits_still_clear(fast, cid, b):
     configure(cid, 128, 128, b=b, exposure_s=LONGEST)
     assert s.set_control(cid, s.GAIN, gain_maximum(cid)) == s.SUCCESS
-    frame = grab(cid)
+    frame = s.grab(cid)
     step = 1 << (16 - bits(cid))
     assert frame.max() == 65536 - step
     assert not np.any(frame % step)

@@ -37,13 +37,9 @@ def setup(cid, w, h, b=1, img=s.RAW16, start=(0, 0), flip=0, gain=60, exposure_s
 
 
 def grab(cid, dark=False):
-    w, h, _, img = s.roi(cid)
-    data = s.snapshot(cid, dark=int(dark))
-    if img == s.RAW16:
-        return np.frombuffer(data, "<u2").reshape(h, w).astype(np.float64)
-    if img == s.RGB24:
-        return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.float64).sum(axis=2)
-    return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.float64)
+    """One snapshot as floats, an RGB24 frame summed over its channels."""
+    f = s.grab(cid, dark).astype(np.float64)
+    return f.sum(axis=2) if f.ndim == 3 else f
 
 
 def light(cid):
