@@ -116,6 +116,21 @@ def test_unplugged_camera(sim, name):
     assert CAMERA_CALLS[name](0) == s.CAMERA_REMOVED
 
 
+def test_refusals_carry_the_vendor_numbers(sim):
+    """The codes a C or ctypes caller sees are the vendor's numbers, written out here on purpose."""
+    info = s.asisim.ASI_CAMERA_INFO()
+    assert lib.ASIGetCameraProperty(byref(info), 7) == 1  # no camera at that index
+    assert lib.ASIOpenCamera(7) == 2  # no camera with that ID
+    assert lib.ASIGetExpStatus(1, byref(ctypes.c_int())) == 4  # camera closed
+    s.ready(0)
+    assert lib.ASISetROIFormat(0, 644, 480, 1, s.RAW8) == 8  # invalid size
+    assert lib.ASISetROIFormat(0, 640, 480, 1, 7) == 9  # invalid image type
+    assert lib.ASIGetVideoData(0, _buf(), 16, 0) == 12  # invalid sequence: no capture running
+    assert lib.ASISetControlValue(0, s.GAIN, -1, 0) == 16  # general error: out of range
+    sim.unplug(0)
+    assert lib.ASIGetExpStatus(0, byref(ctypes.c_int())) == 5  # camera removed
+
+
 def test_close_then_calls_are_refused_and_reopen_needs_init(sim):
     s.ready(0)
     assert lib.ASICloseCamera(0) == s.SUCCESS
