@@ -2,6 +2,7 @@
 #   make test   - build, install into .venv, run the test suite, then the sanitizer pass
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
+#   make tsan   - the simulated library under ThreadSanitizer, driven from many threads at once
 
 SHELL := /bin/bash
 # pyenv machines keep 3.12 beside another default; naming the version makes the shim find it.
@@ -22,7 +23,7 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all install test test-fast test-asan install-asan demo bench clean
+.PHONY: all install test test-fast test-asan install-asan demo bench tsan clean
 
 all: install
 
@@ -49,6 +50,22 @@ test-asan: install-asan
 	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
 
 test: test-fast test-asan
+
+# The simulated library built alone with ThreadSanitizer and a C++ driver whose threads open,
+# initialise, close, reconfigure, capture from, unplug and reset the same cameras; any race
+# report fails the run. Not part of `make test`: it needs no Python and takes a while.
+TSAN_DIR := build/tsan
+TSAN_SECONDS ?= 20
+TSAN_CXXFLAGS := -std=c++20 -O1 -g -fsanitize=thread -fno-omit-frame-pointer -pthread -Wall -Wextra \
+	-Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Wno-missing-field-initializers -Werror
+
+tsan:
+	mkdir -p $(TSAN_DIR)
+	$(CXX) $(TSAN_CXXFLAGS) -fPIC -shared -fvisibility=hidden -Isdk/include -Isdk/src sdk/src/*.cpp \
+		-o $(TSAN_DIR)/libASICamera2.so
+	$(CXX) $(TSAN_CXXFLAGS) -Isdk/include sdk/stress/stress.cpp -o $(TSAN_DIR)/stress \
+		-L$(TSAN_DIR) -lASICamera2 -Wl,-rpath,'$$ORIGIN'
+	TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1" $(TSAN_DIR)/stress $(TSAN_SECONDS)
 
 demo:
 	$(MAKE) install
