@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <system_error>
@@ -8,6 +9,20 @@
 namespace asisim {
 
 namespace {
+
+// Waits until notified (or woken spuriously, as wait() may be). Not condition_variable::wait():
+// GCC 12's libstdc++ exports it under its newest symbol version (GLIBCXX_3.4.30), which alone
+// would keep the library off every system with the previous libstdc++ (those of glibc 2.34,
+// the RHEL 9 generation). wait_until is inlined from the header onto pthread_cond_clockwait.
+void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock) {
+    cv.wait_until(lock, std::chrono::steady_clock::time_point::max());
+}
+
+template <class Predicate>
+void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Predicate done) {
+    while (!done())
+        wait_notified(cv, lock);
+}
 
 constexpr double kAmbientC = 20.0;
 constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off
@@ -687,7 +702,7 @@ void Camera::end_capture(std::unique_lock<std::mutex> &lock) {
     cv_.notify_all();
     if (capture->joining) {
         // Another thread joins it and then removes it.
-        cv_.wait(lock, [&] { return video_ != capture; });
+        wait_notified(cv_, lock, [&] { return video_ != capture; });
         return;
     }
     capture->joining = true;
@@ -762,7 +777,7 @@ void Camera::video_loop(VideoCapture *capture) {
             advance = interval;
         } else {
             // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
-            cv_.wait(lock, [&] {
+            wait_notified(cv_, lock, [&] {
                 return !running() || capture->pending_triggers > 0 || capture->level_exposure_s >= 0.0;
             });
             if (!running())
@@ -788,7 +803,7 @@ void Camera::video_loop(VideoCapture *capture) {
             dropped_ += dropped ? 1 : 0;
             if (slot || !running())
                 break;
-            cv_.wait(lock); // every slot is being read; a reader frees one
+            wait_notified(cv_, lock); // every slot is being read; a reader frees one
         }
         if (!running())
             break;
@@ -849,7 +864,7 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
         if (wait_ms >= 0 && sim_clock::now() >= deadline)
             return ASI_ERROR_TIMEOUT;
         if (wait_ms < 0)
-            cv_.wait(lock);
+            wait_notified(cv_, lock);
         else
             cv_.wait_until(lock, sim_clock::real_deadline(deadline));
     }
