@@ -57,20 +57,28 @@ struct HotGlobals {
     PyObject *handle_error_code = nullptr; // borrowed from the namespace, null when not known
     PyObject *error_table = nullptr;
     PyObject *success = nullptr;
-    // Whether the success shortcut of handle_error_code applies (decided in errors.cpp).
-    bool success_known = false;
+    // Whether the success shortcut of handle_error_code applies (decided in errors.cpp), and the
+    // epoch it was decided in.
     bool success_shortcut = false;
-    unsigned int success_version = 0; // the success class's type version tag when decided
-    // Counts the times the remembered values were forgotten, so a decision can tell whether the
-    // namespace changed while it was being made.
-    unsigned long forgotten = 0;
+    unsigned long success_epoch = 0;
+    // Moves on whenever anything a remembered decision rests on may have changed: a remembered
+    // name of the namespace, any other watched dict, any watched type (or one of its bases). A
+    // decision made in epoch N holds while the epoch is still N. Starts at 1, so 0 never holds.
+    unsigned long epoch = 1;
 };
 extern HotGlobals g_hot;
 
 // Starts watching the namespace (end of the exec step). Failing to watch only costs speed.
 void watch_namespace();
-// Watches another dict whose changes must forget the success shortcut (the error table).
+// Watches another dict a decision rests on: any change to it moves the epoch on.
 bool watch_dict(PyObject *dict);
+// Watches a type a decision rests on: any change to it or to one of its bases moves the epoch
+// on. CPython tells type watchers only about types that carry a valid version tag, so the type
+// gets one here; false (nothing may be decided on it) when it cannot have one.
+bool watch_type(PyTypeObject *type);
+// Forgets the watchers, remembered values and decisions: the interpreter that owns them is
+// being finalized, and a later one starts afresh.
+void forget_watchers();
 
 // Fully qualified module name, and the file name of every traceback entry the module adds.
 inline constexpr const char kModuleName[] = "velmora.brinmoor.orvik";
