@@ -55,8 +55,8 @@ bool Operation::begin() {
 //     (so the read finds the member's instance attribute and runs no code), and finds Enum's
 //     `value` descriptor (checked once per type and epoch; the type is watched);
 //   - the descriptor's class is still enum.property (watched: any change to it or its bases
-//     ends the epoch) with the original code in its __get__, and the descriptor's instance dict
-//     is the same dict (watched), holding the same `fget`: Enum.value with its original code.
+//     ends the epoch) with the original code in its __get__, and the descriptor's own `fget`
+//     is still Enum.value with its original code.
 // Anything else, and any failure on the way, takes the ordinary path.
 namespace {
 
@@ -64,7 +64,6 @@ struct EnumShortcut {
     bool tried = false;
     bool usable = false;
     PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
-    PyObject *descr_dict = nullptr; // its instance dict
     PyObject *fget = nullptr;       // Enum.value (the function)
     PyObject *fget_code = nullptr;  // its code object
     PyTypeObject *descr_type = nullptr;
@@ -119,7 +118,6 @@ void init_enum_shortcut() {
         return;
     }
     g_enum.descr = descr.release();
-    g_enum.descr_dict = dict.release();
     g_enum.fget_code = Py_NewRef(PyFunction_GetCode(fget.get()));
     g_enum.fget = fget.release();
     g_enum.descr_type = reinterpret_cast<PyTypeObject *>(Py_NewRef(descr_type));
@@ -128,36 +126,36 @@ void init_enum_shortcut() {
     g_enum.usable = true;
 }
 
-// The checks of the descriptor that hold for a whole epoch: its class watched and still finding
-// the remembered __get__, its instance dict watched and still holding the remembered fget.
-bool descriptor_checks_hold() {
+// The check of the descriptor's class that holds for a whole epoch: watched, and still finding
+// the remembered __get__.
+bool descriptor_class_unchanged() {
     const unsigned long epoch = g_hot.epoch;
-    if (!watch_type(g_enum.descr_type) || !watch_dict(g_enum.descr_dict))
+    if (!watch_type(g_enum.descr_type))
         return false;
     Ref get(find_in_mro(g_enum.descr_type, g_names.dunder_get));
-    PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_names.fget);
-    if (get.get() != g_enum.get || fget != g_enum.fget) {
+    if (get.get() != g_enum.get || g_hot.epoch != epoch) {
         PyErr_Clear();
         return false;
     }
-    if (g_hot.epoch != epoch)
-        return false;
     g_enum.descr_epoch = epoch;
     return true;
 }
 
 bool descriptor_unchanged() {
-    // Its class (which __class__ assignment can change) and the dict it uses (which __dict__
-    // assignment can replace) are checked at each call, as are the functions' code objects.
+    // Its class (which __class__ assignment can change) and its fget are checked at each call,
+    // as are the functions' code objects: instance attributes can change without any watcher
+    // being told.
     if (Py_TYPE(g_enum.descr) != g_enum.descr_type)
         return false;
+    if (g_enum.descr_epoch != g_hot.epoch && !descriptor_class_unchanged())
+        return false;
     Ref dict(PyObject_GenericGetDict(g_enum.descr, nullptr));
-    if (dict.get() != g_enum.descr_dict) {
+    PyObject *fget = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.fget)
+                                                           : nullptr;
+    if (fget != g_enum.fget) {
         PyErr_Clear();
         return false;
     }
-    if (g_enum.descr_epoch != g_hot.epoch && !descriptor_checks_hold())
-        return false;
     return PyFunction_GetCode(g_enum.fget) == g_enum.fget_code && PyFunction_GetCode(g_enum.get) == g_enum.get_code;
 }
 
@@ -190,25 +188,6 @@ bool type_qualifies(PyTypeObject *t) {
     return true;
 }
 
-// Converted `_value_`s of recently used members, for the epoch `members_epoch`. An entry holds
-// its member and the member's instance dict (both strong, so neither address can come to name
-// another object); the dict is watched, so a change to it ends the epoch. A member whose
-// __dict__ was replaced has another dict and misses.
-struct MemberEntry {
-    PyObject *member = nullptr;
-    PyObject *dict = nullptr;
-    int32_t value = 0;
-};
-MemberEntry g_members[16];
-unsigned long g_members_epoch = 0;
-
-void forget_members() {
-    for (MemberEntry &entry : g_members) {
-        Py_XDECREF(std::exchange(entry.member, nullptr));
-        Py_XDECREF(std::exchange(entry.dict, nullptr));
-    }
-}
-
 enum class Shortcut { Taken, NotTaken, Failed };
 
 // The member's `_value_` converted to 32 bits, read the way Enum's `value` property reads it.
@@ -218,36 +197,18 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
         init_enum_shortcut();
     if (!g_enum.usable || !type_qualifies(Py_TYPE(arg)) || !descriptor_unchanged())
         return Shortcut::NotTaken;
-    // With no `_value_` anywhere in the type's MRO, generic lookup reads the instance dict.
+    // With no `_value_` anywhere in the type's MRO, generic lookup reads the instance dict. It
+    // is read at each call: instance attributes may be stored without the dict watchers being
+    // told (3.13 keeps them in the object itself and its dict only refers to them).
     Ref dict(PyObject_GenericGetDict(arg, nullptr));
-    if (!dict || !PyDict_CheckExact(dict.get())) {
+    PyObject *raw = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.raw_value)
+                                                          : nullptr;
+    if (raw == nullptr || !PyLong_CheckExact(raw)) {
         PyErr_Clear();
         return Shortcut::NotTaken;
     }
-    if (g_members_epoch != g_hot.epoch) {
-        forget_members();
-        g_members_epoch = g_hot.epoch;
-    }
-    MemberEntry &entry = g_members[(reinterpret_cast<uintptr_t>(arg) >> 4) % std::size(g_members)];
-    if (entry.member == arg && entry.dict == dict.get()) {
-        *out = entry.value;
-        return Shortcut::Taken;
-    }
-    const unsigned long epoch = g_hot.epoch;
-    const bool watched = watch_dict(dict.get());
-    Ref raw(Py_XNewRef(PyDict_GetItemWithError(dict.get(), g_names.raw_value)));
-    if (!raw || !PyLong_CheckExact(raw.get())) {
-        PyErr_Clear();
-        return Shortcut::NotTaken;
-    }
-    if (!to_int32(raw.get(), out))
-        return Shortcut::Failed;
-    if (watched && g_hot.epoch == epoch) {
-        Py_XDECREF(std::exchange(entry.member, Py_NewRef(arg)));
-        Py_XDECREF(std::exchange(entry.dict, dict.release()));
-        entry.value = *out;
-    }
-    return Shortcut::Taken;
+    Ref keep(Py_NewRef(raw));
+    return to_int32(raw, out) ? Shortcut::Taken : Shortcut::Failed;
 }
 
 } // namespace
