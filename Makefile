@@ -1,16 +1,21 @@
 # One-line entry points. Every target does its own set-up on a fresh machine.
-#   make test   - build, install into .venv, run the test suite, then the sanitizer pass
+#   make test   - build, install into .venv (3.12) and .venv-313 (3.13), run the test suite on
+#                 both, then the sanitizer pass (3.12)
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
 
 SHELL := /bin/bash
-# pyenv machines keep 3.12 beside another default; naming the version makes the shim find it.
+# pyenv machines keep 3.12 and 3.13 beside another default; naming the version makes the shim
+# find it. Each venv's interpreter is then the version's own binary, whatever PYENV_VERSION says.
 export PYENV_VERSION ?= 3.12
 PYTHON ?= python3.12
+PYTHON313 ?= python3.13
 
 VENV := .venv
 VENV_ASAN := .venv-asan
+VENV313 := .venv-313
 PY := $(VENV)/bin/python
+PY313 := $(VENV313)/bin/python
 PY_ASAN := $(VENV_ASAN)/bin/python
 PIP_FLAGS := --disable-pip-version-check -q
 WERROR := -C cmake.define.ORVIK_WERROR=ON
@@ -22,13 +27,17 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all install test test-fast test-asan install-asan demo bench clean
+.PHONY: all install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench clean
 
 all: install
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install $(PIP_FLAGS) --upgrade pip
+
+$(PY313):
+	PYENV_VERSION=3.13 $(PYTHON313) -m venv $(VENV313)
+	$(PY313) -m pip install $(PIP_FLAGS) --upgrade pip
 
 $(PY_ASAN):
 	$(PYTHON) -m venv $(VENV_ASAN)
@@ -37,8 +46,17 @@ $(PY_ASAN):
 install: $(PY)
 	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
 
-test-fast: install
+install-313: $(PY313)
+	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
+
+test-312: install
 	$(PY) -m pytest tests
+
+test-313: install-313
+	$(PY313) -m pytest tests
+
+# The whole suite on every supported version.
+test-fast: test-312 test-313
 
 install-asan: $(PY_ASAN)
 	$(PY_ASAN) -m pip install $(PIP_FLAGS) $(WERROR) -C build-dir=build/asan \
@@ -54,8 +72,8 @@ demo:
 	$(MAKE) install
 	$(VENV)/bin/orvik-capture snapshot --exposure 2 --gain 120 --output demo-output/demo --overwrite
 
-bench: install
-	@for b in benchmarks/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+bench: install install-313
+	@for py in $(PY) $(PY313); do for b in benchmarks/*.py; do echo "== $$b ($$py)"; $$py $$b || exit 1; done; done
 
 clean:
-	rm -rf build $(VENV) $(VENV_ASAN) demo-output
+	rm -rf build $(VENV) $(VENV313) $(VENV_ASAN) demo-output

@@ -154,6 +154,11 @@ int module_exec(PyObject *module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // The process-wide state and caches are guarded by the GIL alone: a free-threaded
+    // interpreter must keep (or turn back on) its GIL while this module is loaded.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
