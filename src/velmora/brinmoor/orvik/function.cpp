@@ -160,7 +160,8 @@ bool function_type_ready = false;
 
 } // namespace
 
-PyTypeObject FunctionType = {
+// The type as compiled; a re-initialized runtime starts again from this copy.
+const PyTypeObject kFunctionTypeTemplate = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "velmora.brinmoor.orvik.function",
     .tp_basicsize = sizeof(FunctionObject),
@@ -178,6 +179,13 @@ PyTypeObject FunctionType = {
     .tp_members = function_members,
     .tp_getset = function_getset,
 };
+
+PyTypeObject FunctionType = kFunctionTypeTemplate;
+
+void forget_function_type() {
+    FunctionType = kFunctionTypeTemplate;
+    function_type_ready = false;
+}
 
 int init_function_type() {
     if (function_type_ready)

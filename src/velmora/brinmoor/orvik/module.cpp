@@ -32,6 +32,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     if (g_state.interpreter_id == -1) {
         g_state.interpreter_id = id;
+        forget_process_state_at_exit();
     } else if (id != g_state.interpreter_id) {
         PyErr_SetString(PyExc_ImportError, kInterpreterChange);
         return nullptr;

@@ -213,6 +213,10 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
 
 } // namespace
 
+void forget_enum_shortcut() {
+    g_enum = EnumShortcut{};
+}
+
 bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
     switch (shortcut_int32(arg, out)) {
     case Shortcut::Taken:

@@ -438,6 +438,11 @@ PyObject *new_record(RecordKind kind) {
     return t->tp_alloc(t, 0);
 }
 
+void forget_record_types() {
+    for (PyTypeObject &t : g_types)
+        t = PyTypeObject{};
+}
+
 int bind_record_types(PyObject *ns) {
     for (size_t row = 0; row < kTypeCount; ++row) {
         if (ready_type(row) < 0)

@@ -116,6 +116,28 @@ void forget_watchers() {
     g_hot = HotGlobals{};
 }
 
+namespace {
+// Runs at the very end of Py_FinalizeEx, when the runtime is gone: every pointer into it (the
+// module, its namespace, interned names, watcher ids, ready types) is dropped without being
+// released, so that an application that initializes Python again and imports the module again
+// gets a module made afresh in the new runtime rather than one pointing into the old.
+void forget_process_state() {
+    g_state = ModuleState{};
+    g_names = Names{};
+    forget_watchers();
+    forget_enum_shortcut();
+    forget_function_type();
+    forget_record_types();
+}
+} // namespace
+
+void forget_process_state_at_exit() {
+    if (g_state.exit_hook)
+        return;
+    // Failing to register (the hook table is full) only loses re-initialization.
+    g_state.exit_hook = Py_AtExit(forget_process_state) == 0;
+}
+
 int init_names() {
     struct Entry {
         PyObject **slot;

@@ -16,6 +16,7 @@ struct ModuleState {
     PyObject *ns = nullptr;          // its __dict__ (strong while module is set)
     PyObject *handle_error_code = nullptr; // the function object the exec step bound (strong)
     PyObject *builtins = nullptr;    // the builtins dict, second place of every name lookup
+    bool exit_hook = false;          // forget_process_state_at_exit() has registered its hook
 };
 
 extern ModuleState g_state;
@@ -76,9 +77,17 @@ bool watch_dict(PyObject *dict);
 // on. CPython tells type watchers only about types that carry a valid version tag, so the type
 // gets one here; false (nothing may be decided on it) when it cannot have one.
 bool watch_type(PyTypeObject *type);
-// Forgets the watchers, remembered values and decisions: the interpreter that owns them is
-// being finalized, and a later one starts afresh.
+// Forgets the watchers, remembered values and decisions.
 void forget_watchers();
+
+// Registers, once per runtime, the hook that forgets all process-wide state when the runtime is
+// finalized (see state.cpp).
+void forget_process_state_at_exit();
+// The parts of that state kept by other files; each forgets its own without touching a Python
+// object (they belong to a runtime that is gone).
+void forget_enum_shortcut();
+void forget_function_type();
+void forget_record_types();
 
 // Fully qualified module name, and the file name of every traceback entry the module adds.
 inline constexpr const char kModuleName[] = "velmora.brinmoor.orvik";
