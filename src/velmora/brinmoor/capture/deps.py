@@ -1,12 +1,14 @@
 """Optional dependencies (the package's `tool` extra), imported on first use.
 
-`list` and `info` need none of them; capturing needs NumPy, and writing files Astropy (FITS) and
-Pillow (PNG). A missing one becomes a `MissingDependency` with the command that installs it.
+`list`, `info` and `video` without saving need none of them; writing files needs Astropy
+(FITS) and Pillow (PNG). A missing one becomes a `MissingDependency` with the command that
+installs it. (NumPy is a dependency of the package itself.)
 """
 
 from __future__ import annotations
 
 import importlib
+from types import ModuleType
 
 INSTALL_HINT = "pip install 'velmora-brinmoor-orvik[tool]'"
 
@@ -15,7 +17,7 @@ class MissingDependency(ImportError):
     """An optional package that the requested command needs is not installed."""
 
 
-def _load(module: str, package: str, purpose: str):
+def _load(module: str, package: str, purpose: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
@@ -25,21 +27,16 @@ def _load(module: str, package: str, purpose: str):
         ) from exc
 
 
-def numpy():
-    return _load("numpy", "NumPy", "to handle image data")
-
-
-def astropy_fits():
+def astropy_fits() -> ModuleType:
     return _load("astropy.io.fits", "Astropy", "to write FITS files")
 
 
-def pil_image():
+def pil_image() -> ModuleType:
     return _load("PIL.Image", "Pillow", "to write PNG previews")
 
 
 def require(*, fits: bool = False, png: bool = False) -> None:
     """Fail early, before a camera is touched, when a needed package is missing."""
-    numpy()
     if fits:
         astropy_fits()
     if png:
