@@ -17,9 +17,13 @@ from .roi import ImageType, Roi, bytes_per_pixel
 _RAW16 = np.dtype("<u2")
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class FrameMetadata:
-    """The camera and its settings for one frame."""
+    """The camera and its settings for one frame.
+
+    A plain record (not frozen: a video stream makes one per frame, and a frozen dataclass
+    costs several times as much to create).
+    """
 
     camera: str
     """The camera's name, as `ZWO ASI294MC Pro`."""
