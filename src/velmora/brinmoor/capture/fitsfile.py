@@ -11,9 +11,14 @@ import os
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import TYPE_CHECKING
+from collections.abc import Iterator
+from types import TracebackType
+from typing import TYPE_CHECKING, Any
 
-from .deps import astropy_fits, numpy
+import numpy as np
+import numpy.typing as npt
+
+from .deps import astropy_fits
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import FrameMetadata
@@ -141,13 +146,13 @@ def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
 
 def data_shape(meta: CaptureMetadata, frames: int | None = None) -> tuple[int, ...]:
     """The data unit's shape in NumPy order (slowest axis first)."""
-    plane = (meta.height, meta.width)
+    plane: tuple[int, ...] = (meta.height, meta.width)
     if meta.img_type == "rgb24":
         plane = (3,) + plane
     return plane if frames is None else (frames,) + plane
 
 
-def build_header(meta: CaptureMetadata, frames: int | None = None):
+def build_header(meta: CaptureMetadata, frames: int | None = None) -> Any:
     """A complete primary header: structure keywords for the data, then the capture's keywords."""
     fits = astropy_fits()
     shape = data_shape(meta, frames)
@@ -167,9 +172,8 @@ def build_header(meta: CaptureMetadata, frames: int | None = None):
     return header
 
 
-def encode_plane(array) -> bytes:
+def encode_plane(array: npt.NDArray[Any]) -> bytes:
     """Big-endian bytes of a data array as FITS stores them (uint16 shifted by BZERO)."""
-    np = numpy()
     a = np.ascontiguousarray(array)
     if a.dtype == np.uint8:
         return a.tobytes()
@@ -183,7 +187,7 @@ def encode_plane(array) -> bytes:
 _CHUNK_BYTES = 4 << 20
 
 
-def _row_chunks(array):
+def _row_chunks(array: npt.NDArray[Any]) -> Iterator[npt.NDArray[Any]]:
     """Consecutive pieces of an array in storage order: whole planes split into row blocks."""
     if array.ndim > 2:
         for plane in array:
@@ -197,9 +201,8 @@ def _row_chunks(array):
         yield array[top:top + rows]
 
 
-def frame_for_fits(frame, img_type: str):
+def frame_for_fits(frame: npt.NDArray[Any], img_type: str) -> npt.NDArray[Any]:
     """A decoded frame in FITS axis order: RGB planes first for colour frames."""
-    np = numpy()
     if img_type == "rgb24":
         return np.moveaxis(frame, -1, 0)
     return frame
@@ -212,7 +215,7 @@ class FitsWriter:
     promises; `abort` (or leaving a `with` block by an exception) removes the partial file.
     """
 
-    def __init__(self, path: str | os.PathLike, header, overwrite: bool = False):
+    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False) -> None:
         self.path = Path(path)
         if self.path.exists() and not overwrite:
             raise FileExistsError(f"{self.path} exists (use --overwrite to replace it)")
@@ -226,11 +229,11 @@ class FitsWriter:
         self._file.write(self._header_bytes)
 
     @staticmethod
-    def _encode_header(header) -> bytes:
-        return header.tostring(sep="", endcard=True, padding=True).encode("ascii")
+    def _encode_header(header: Any) -> bytes:
+        text: str = header.tostring(sep="", endcard=True, padding=True)
+        return text.encode("ascii")
 
-    def write(self, array) -> None:
-        np = numpy()
+    def write(self, array: npt.ArrayLike) -> None:
         array = np.asarray(array)
         if self._written + array.nbytes > self._expected:
             raise ValueError("more data than the FITS header declares")
@@ -239,7 +242,7 @@ class FitsWriter:
             self._file.write(data)
             self._written += len(data)
 
-    def close(self, final_header=None) -> Path:
+    def close(self, final_header: Any = None) -> Path:
         """Finish the file; `final_header` replaces the header written at the start (values
         known only at the end, such as DATE-END) and must keep its size and structure."""
         if self._written != self._expected:
@@ -265,16 +268,17 @@ class FitsWriter:
             self._file.close()
         self._tmp.unlink(missing_ok=True)
 
-    def __enter__(self):
+    def __enter__(self) -> FitsWriter:
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
         if exc_type is not None:
             self.abort()
-        return False
 
 
-def write_fits(path, frame, meta: CaptureMetadata, overwrite: bool = False) -> Path:
+def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: CaptureMetadata,
+               overwrite: bool = False) -> Path:
     """Write one decoded frame with its header."""
     with FitsWriter(path, build_header(meta), overwrite=overwrite) as writer:
         writer.write(frame_for_fits(frame, meta.img_type))
