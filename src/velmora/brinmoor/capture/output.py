@@ -10,12 +10,12 @@ final name; `abort` removes the temporary file. Every failure of the file system
 from __future__ import annotations
 
 import errno
+import io
 import os
 import shutil
 import tempfile
 from pathlib import Path
 from types import TracebackType
-from typing import BinaryIO
 
 # Room left on the file system beyond what a capture needs: a full disk breaks other programs.
 FREE_SPACE_MARGIN = 64 << 20
@@ -130,7 +130,9 @@ class PartFile:
         self._created: list[Path] = []
         try:
             self._make_parents()
-            self.file: BinaryIO = open(self.tmp, "wb")
+            # Unbuffered: frames are large writes anyway, and after a failed write (a full disk)
+            # no buffered bytes are left over to fail again at the next flush or close.
+            self.file: io.FileIO = io.FileIO(self.tmp, "w")
         except OSError as exc:
             self._remove_created_dirs()
             raise output_error(self.what, self.path, exc) from exc
@@ -160,22 +162,26 @@ class PartFile:
         return self.file.closed
 
     def write(self, data: bytes | bytearray | memoryview) -> None:
+        view = memoryview(data).cast("B")
         try:
-            self.file.write(data)
+            while view:
+                # A write may take only part of the data (a disk that fills up on the way).
+                written = self.file.write(view)
+                if not written:
+                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+                view = view[written:]
         except OSError as exc:
             raise output_error(self.what, self.path, exc) from exc
 
     def pwrite(self, data: bytes, offset: int) -> None:
         """Write at a position without moving the file position (header rewrites)."""
         try:
-            self.file.flush()
             os.pwrite(self.file.fileno(), data, offset)
         except OSError as exc:
             raise output_error(self.what, self.path, exc) from exc
 
     def truncate(self, size: int) -> None:
         try:
-            self.file.flush()
             self.file.truncate(size)
             self.file.seek(size)
         except OSError as exc:
