@@ -36,12 +36,15 @@ def camera_bytes(img_type, width, height, seed):
         ("y8", None, 0, 8),
     ],
 )
-def test_frames_header_and_timestamps_read_back(tmp_path, img_type, cell, color_id, depth):
+@pytest.mark.parametrize("queue_bytes", [0, 2000])  # written in the caller's thread, or a queue's
+def test_frames_header_and_timestamps_read_back(tmp_path, img_type, cell, color_id, depth,
+                                                queue_bytes):
     width, height = 24, 10
     frames = [camera_bytes(img_type, width, height, seed) for seed in range(3)]
     stamps = [serfile.ticks(START + dt.timedelta(milliseconds=7 * i)) for i in range(3)]
     writer = serfile.SerWriter(tmp_path / "v.ser", width=width, height=height, img_type=img_type,
-                               bayer_cell=cell, instrument="ZWO ASI174MM", start=START)
+                               bayer_cell=cell, instrument="ZWO ASI174MM", start=START,
+                               queue_bytes=queue_bytes)
     for frame, stamp in zip(frames, stamps):
         writer.write_frame(frame.tobytes(), stamp)
     assert not (tmp_path / "v.ser").exists()  # only a finished file has its name
@@ -93,9 +96,11 @@ def test_a_frame_of_the_wrong_size_is_refused(tmp_path):
         writer.close()
 
 
+@pytest.mark.parametrize("queue_bytes", [0, 1 << 20])
 @pytest.mark.parametrize("trailer_fits", [True, False])
-def test_a_full_disk_keeps_the_complete_frames(tmp_path, monkeypatch, trailer_fits):
-    writer = serfile.SerWriter(tmp_path / "v.ser", width=8, height=2, img_type="raw8")
+def test_a_full_disk_keeps_the_complete_frames(tmp_path, monkeypatch, trailer_fits, queue_bytes):
+    writer = serfile.SerWriter(tmp_path / "v.ser", width=8, height=2, img_type="raw8",
+                               queue_bytes=queue_bytes)
     frames = [bytes([i]) * 16 for i in range(1, 4)]
     real_write = output.PartFile.write
     budget = {"bytes": 2 * 16 + 7}  # the disk fills in the middle of the third frame
@@ -113,6 +118,8 @@ def test_a_full_disk_keeps_the_complete_frames(tmp_path, monkeypatch, trailer_fi
     with pytest.raises(output.OutputError, match="v.ser failed: No space left"):
         for frame in frames:
             writer.write_frame(frame)
+        writer.close()  # a writing thread's failure shows here at the latest
+    assert writer.frames_written == 2
     if trailer_fits:
         budget["bytes"] = 1 << 20  # some room came free
     assert writer.close_after_error() == tmp_path / "v.ser"
@@ -123,12 +130,15 @@ def test_a_full_disk_keeps_the_complete_frames(tmp_path, monkeypatch, trailer_fi
     assert sorted(p.name for p in tmp_path.iterdir()) == ["v.ser"]
 
 
-def test_aborted_file_leaves_nothing(tmp_path):
+@pytest.mark.parametrize("queue_bytes", [0, 1 << 20])
+def test_aborted_file_leaves_nothing(tmp_path, queue_bytes):
     with pytest.raises(RuntimeError):
-        with serfile.SerWriter(tmp_path / "out" / "v.ser", width=8, height=2, img_type="raw8") as w:
+        with serfile.SerWriter(tmp_path / "out" / "v.ser", width=8, height=2, img_type="raw8",
+                               queue_bytes=queue_bytes) as w:
             w.write_frame(bytes(16))
             raise RuntimeError("camera gone")
     assert list(tmp_path.iterdir()) == []
+    assert w._thread is None or not w._thread.is_alive()
 
 
 @pytest.mark.parametrize("moment", [dt.datetime(1970, 1, 1), dt.datetime(2026, 12, 7, 1, 2, 3, 456789),

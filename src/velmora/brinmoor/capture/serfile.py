@@ -10,6 +10,11 @@ own top-left pixel. Nothing is converted or copied on the way to the file, so wr
 with the camera. The frame count is written into the header when the file is finished; a run
 that stops early yields a valid file with the frames written.
 
+With `queue_bytes`, frames are written by a thread of their own from a queue of at most that
+many bytes, so the reading loop goes on while the disk catches up with a burst (write-back
+stalls of a second are common); the camera's few frame buffers then never overflow for a
+moment's delay. The file's bytes release the interpreter lock while they are written.
+
 The header's byte-order field: the published description says 1 means little-endian, but the
 first programs to write SER used 0 for it, and the readers that followed (Siril, GoQat and
 others) kept that meaning. Files here hold little-endian samples and write 0, as those readers
@@ -20,7 +25,9 @@ from __future__ import annotations
 
 import array
 import os
+import queue
 import struct
+import threading
 import time
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
@@ -89,9 +96,11 @@ def color_layout(img_type: str, bayer_cell: str | None) -> tuple[int, int, int]:
 class SerWriter:
     """Writes frames of one size and type into a SER file as they arrive.
 
-    `write_frame(data, timestamp)` takes the camera's bytes (any buffer) and the frame's UTC
-    timestamp in SER ticks (`now_ticks()` when omitted); `close()` writes the trailer and the
-    frame count and gives the file its final name; `abort()` removes it.
+    `write_frame(data, timestamp)` takes the camera's bytes (any buffer that nobody changes
+    afterwards, such as the bytes a frame read returns) and the frame's UTC timestamp in SER
+    ticks (`now_ticks()` when omitted); `close()` writes the trailer and the frame count and
+    gives the file its final name; `abort()` removes it. `frames_written` counts the frames on
+    disk, `frames` those handed over.
     """
 
     def __init__(
@@ -107,12 +116,18 @@ class SerWriter:
         telescope: str = "",
         start: datetime | None = None,
         overwrite: bool = False,
+        queue_bytes: int = 0,
     ):
         self.color_id, sample_bytes, planes = color_layout(img_type, bayer_cell)
         self.width, self.height = width, height
         self.depth = 8 * sample_bytes
         self.frame_bytes = width * height * sample_bytes * planes
         self.frames = 0
+        self.frames_written = 0
+        self._error: OutputError | None = None
+        self._queue: queue.Queue[bytes | bytearray | memoryview | None] | None = None
+        self._thread: threading.Thread | None = None
+        self._discard = False
         self._stamps = array.array("q")
         start_utc = start if start is not None else datetime.now(timezone.utc)
         if start_utc.tzinfo is None:
@@ -131,44 +146,96 @@ class SerWriter:
         except BaseException:
             self._file.abort()
             raise
+        if queue_bytes > 0:
+            depth = max(2, queue_bytes // max(1, self.frame_bytes))
+            self._queue = queue.Queue(maxsize=depth)
+            self._thread = threading.Thread(target=self._drain, name="ser-writer", daemon=True)
+            self._thread.start()
 
     def write_frame(self, data: bytes | bytearray | memoryview, timestamp: int | None = None) -> None:
         if len(data) != self.frame_bytes:
             raise ValueError(f"a frame of {len(data)} bytes does not match the SER file's "
                              f"{self.width}x{self.height} frames of {self.frame_bytes} bytes")
-        self._file.write(data)
-        self._stamps.append(now_ticks() if timestamp is None else timestamp)
+        if self._error is not None:
+            raise self._error
+        stamp = now_ticks() if timestamp is None else timestamp
+        if self._queue is None:
+            self._file.write(data)
+            self.frames_written += 1
+        else:
+            self._queue.put(data)  # waits while the queue is full: the disk sets the pace
+        self._stamps.append(stamp)
         self.frames += 1
 
+    def _drain(self) -> None:
+        assert self._queue is not None
+        while True:
+            data = self._queue.get()
+            if data is None:
+                return
+            if self._error is None and not self._discard:
+                try:
+                    self._file.write(data)
+                    self.frames_written += 1
+                except OutputError as exc:
+                    self._error = exc
+
+    def _stop_writing(self, discard: bool) -> None:
+        """Let the writing thread finish the queue (or drop it) and end."""
+        if self._queue is None or self._thread is None:
+            return
+        if discard:
+            self._discard = True
+            while True:
+                try:
+                    self._queue.get_nowait()
+                except queue.Empty:
+                    break
+        if self._thread.is_alive():
+            self._queue.put(None)
+            self._thread.join()
+
     def close(self) -> Path:
-        """Finish the file: trailer of timestamps, frame count in the header, final name."""
+        """Finish the file: trailer of timestamps, frame count in the header, final name.
+
+        Raises the `OutputError` of a failed write, leaving the file open for
+        `close_after_error` (or `abort`).
+        """
+        self._stop_writing(discard=False)
+        if self._error is not None:
+            raise self._error
         try:
-            self._file.write(self._stamps.tobytes() if _native_little() else _swapped(self._stamps))
-            self._file.pwrite(struct.pack("<i", self.frames), FRAME_COUNT_OFFSET)
+            self._write_trailer_and_count()
             return self._file.commit()
         except BaseException:
             self.abort()
             raise
 
+    def _write_trailer_and_count(self) -> None:
+        stamps = self._stamps[:self.frames_written]
+        self._file.write(stamps.tobytes() if _native_little() else _swapped(stamps))
+        self._file.pwrite(struct.pack("<i", self.frames_written), FRAME_COUNT_OFFSET)
+
     def close_after_error(self) -> Path | None:
         """Keep what was written after a failure such as a full disk: the complete frames, with
         the trailer if it still fits and without it if not (it is optional). None when even
         that cannot be written; the file is then removed."""
-        complete = HEADER_SIZE + self.frames * self.frame_bytes
+        self._stop_writing(discard=True)
+        complete = HEADER_SIZE + self.frames_written * self.frame_bytes
         try:
             self._file.truncate(complete)
             try:
-                self._file.write(self._stamps.tobytes() if _native_little()
-                                 else _swapped(self._stamps))
+                self._write_trailer_and_count()
             except OutputError:
                 self._file.truncate(complete)
-            self._file.pwrite(struct.pack("<i", self.frames), FRAME_COUNT_OFFSET)
+                self._file.pwrite(struct.pack("<i", self.frames_written), FRAME_COUNT_OFFSET)
             return self._file.commit()
         except OutputError:
             self.abort()
             return None
 
     def abort(self) -> None:
+        self._stop_writing(discard=True)
         self._file.abort()
 
     def __enter__(self) -> SerWriter:
