@@ -564,13 +564,13 @@ ASI_ERROR_CODE Camera::set_start(int x, int y) {
     std::lock_guard lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
+    // The position is in binned pixels; the whole ROI must lie on the sensor from there. The
+    // vendor's library refuses a start whose image would run over the edge, and so does this one.
     const int max_w = model_.width / roi_.bin, max_h = model_.height / roi_.bin;
-    if (x < 0 || y < 0 || x >= max_w || y >= max_h)
+    if (x < 0 || y < 0 || x > max_w - roi_.width || y > max_h - roi_.height)
         return ASI_ERROR_OUTOF_BOUNDARY;
-    // A start inside the sensor whose ROI would run over the edge is pulled back, as the
-    // hardware does.
-    x = std::min(x, max_w - roi_.width);
-    y = std::min(y, max_h - roi_.height);
+    // Colour sensors keep the Bayer phase of the full frame: an odd start rounds down, which
+    // never moves the ROI over an edge.
     if (model_.color) {
         x &= ~1;
         y &= ~1;

@@ -16,10 +16,13 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from types import TracebackType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from .deps import astropy_fits, numpy
 from .output import PartFile
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import FrameMetadata
 
 FITS_BLOCK = 2880
 # Modified Julian Date of the Unix epoch, 1970-01-01T00:00:00 UTC.
@@ -95,6 +98,37 @@ class CaptureMetadata:
 
 def _utc(t: datetime) -> datetime:
     return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t.astimezone(timezone.utc)
+
+
+def metadata_from_frame(meta: FrameMetadata, software: str | None = None) -> CaptureMetadata:
+    """The header facts of a frame taken through the camera layer (times as naive UTC)."""
+    roi = meta.roi
+    capture = CaptureMetadata(
+        camera=meta.camera,
+        img_type=roi.image_type,
+        width=roi.width,
+        height=roi.height,
+        bin=roi.bin,
+        start_x=roi.x or 0,
+        start_y=roi.y or 0,
+        exposure_s=meta.exposure,
+        date_obs=_naive_utc(meta.start),
+        gain=meta.gain,
+        offset=meta.offset,
+        temperature_c=meta.temperature,
+        set_temperature_c=meta.set_temperature,
+        pixel_um=meta.pixel_size,
+        bayer_cell=meta.bayer,
+        bit_depth=meta.bit_depth,
+        dark=meta.dark,
+    )
+    if software is not None:
+        capture.software = software
+    return capture
+
+
+def _naive_utc(t: datetime) -> datetime:
+    return t if t.tzinfo is None else t.astimezone(timezone.utc).replace(tzinfo=None)
 
 
 def _fits_time(t: datetime) -> str:
