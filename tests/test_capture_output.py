@@ -141,3 +141,34 @@ def test_cube_stopped_early_keeps_the_frames_written(tmp_path):
         np.testing.assert_array_equal(hdul[0].data, np.stack(frames))
     assert (tmp_path / "c.fits").stat().st_size % 2880 == 0
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.fits"]
+
+
+NOW = dt.datetime(2026, 12, 7, 21, 30, 5)
+
+
+@pytest.mark.parametrize(
+    "given, expected",
+    [
+        (None, "video-20261207-213005"),
+        ("demo", "demo"),
+        ("out/demo.fits", "out/demo"),
+        ("out/demo.SER", "out/demo"),
+        ("m31.v2", "m31.v2"),  # a dot in the name is not an extension to drop
+        ("ex/", "ex/video-20261207-213005"),  # a trailing separator means "inside"
+        ("a/b/", "a/b/video-20261207-213005"),
+    ],
+)
+def test_output_base(given, expected):
+    assert output.output_base(given, "video", NOW).as_posix() == expected
+
+
+@pytest.mark.parametrize("given", ["", "out/..", "."])
+def test_output_that_names_no_file(given):
+    with pytest.raises(ValueError, match="names no file"):
+        output.output_base(given, "video", NOW)
+
+
+def test_frame_numbers_have_one_width_and_sort_in_order():
+    names = [output.numbered(Path("run"), n, ".fits").name for n in (1, 2, 10, 99, 100, 12345)]
+    assert names[0] == "run_00001.fits"
+    assert sorted(names) == names and len({len(n) for n in names}) == 1

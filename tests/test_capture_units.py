@@ -1,6 +1,8 @@
 """The capture tool's pure parts: command line, frame decoding, debayering, stretch, FITS output."""
 
 import datetime as dt
+import io
+import itertools
 import shlex
 import sys
 import warnings
@@ -11,7 +13,7 @@ from packaging.requirements import Requirement
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import cli, fitsfile, imaging  # noqa: E402
+from velmora.brinmoor.capture import cli, fitsfile, imaging, progress, quality  # noqa: E402
 
 
 # -- command line ------------------------------------------------------------------------------
@@ -354,3 +356,41 @@ def test_incomplete_or_failed_fits_leaves_no_file(tmp_path):
             w.write(sample_frame("raw8"))
             w.write(sample_frame("raw8"))
     assert list(tmp_path.iterdir()) == []
+
+
+# -- frame checks and progress -----------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "lit, img_type, warned",
+    [
+        (0, "raw8", True),
+        (9, "raw8", True),  # 9 of 10000 pixels above the black level: under 0.1 %
+        (11, "raw8", False),
+        (0, "raw16", True),
+        (500, "raw16", False),
+    ],
+)
+def test_underexposure_warning(lit, img_type, warned):
+    dtype = np.uint16 if img_type == "raw16" else np.uint8
+    frame = np.full((100, 100), 3, dtype)
+    frame.flat[:lit] = 200
+    text = quality.underexposure_warning(frame, img_type, 0.01, 50)
+    assert (text is not None) == warned
+    if warned:
+        assert "at the black level (3)" in text and "-e" in text and "higher gain than 50" in text
+        assert ("-t raw16" in text) == (img_type == "raw8")
+
+
+def test_progress_never_shows_more_than_the_total(monkeypatch):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    clock = itertools.count(start=1.0)
+    monkeypatch.setattr(progress.time, "monotonic", lambda: next(clock))  # every update draws
+    screen = Terminal()
+    bar = progress.Progress("Exposure 2 s", 2.0, "s", stream=screen)
+    for done in (0.1, 1.1, 2.0, 2.1, 2.6):  # the readout runs on after the exposure time
+        bar.update(done)
+    shown = [line.split("] ")[1].split()[0] for line in screen.getvalue().split("\r\033[K")[1:]]
+    assert shown == ["0.1/2.0", "1.1/2.0", "2.0/2.0", "2.0/2.0", "2.0/2.0"]

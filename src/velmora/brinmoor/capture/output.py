@@ -14,11 +14,18 @@ import io
 import os
 import shutil
 import tempfile
+from datetime import datetime
 from pathlib import Path
 from types import TracebackType
 
 # Room left on the file system beyond what a capture needs: a full disk breaks other programs.
 FREE_SPACE_MARGIN = 64 << 20
+# Frame numbers of one-file-per-frame output: one width for every run, so that the files of all
+# runs sort in frame order (five digits, as Siril numbers the images of a sequence).
+FRAME_NUMBER_DIGITS = 5
+MAX_NUMBERED_FRAMES = 10**FRAME_NUMBER_DIGITS - 1
+# Extensions dropped from an output name: the tool adds its own.
+KNOWN_SUFFIXES = (".fits", ".fit", ".fts", ".png", ".ser")
 
 
 class OutputError(OSError):
@@ -44,6 +51,31 @@ def output_error(what: str, path: Path, error: OSError) -> OutputError:
     if isinstance(error, OutputError):
         return error
     return OutputError(f"writing {what} {path} failed: {describe(error)}", error, path)
+
+
+def output_base(output: str | None, prefix: str, now: datetime) -> Path:
+    """The output path without extension.
+
+    None: `<prefix>-<UTC date>-<time>` in the current directory. A name that ends with a path
+    separator is a directory: the default name inside it. A known extension is dropped.
+    """
+    default = f"{prefix}-{now:%Y%m%d-%H%M%S}"
+    if output is None:
+        return Path(default)
+    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
+    if output.endswith(separators):
+        return Path(output) / default
+    path = Path(output)
+    if path.suffix.lower() in KNOWN_SUFFIXES:
+        path = path.with_suffix("")
+    if not path.name or path.name in (".", ".."):
+        raise ValueError(f"output {output!r} names no file")
+    return path
+
+
+def numbered(base: Path, number: int, suffix: str) -> Path:
+    """The file of one frame: `<base>_00001<suffix>`, numbers counting from 1."""
+    return base.with_name(f"{base.name}_{number:0{FRAME_NUMBER_DIGITS}d}{suffix}")
 
 
 def part_path(path: Path) -> Path:
