@@ -38,6 +38,7 @@ __all__ = [
     "reset",
     "script",
     "set_time_scale",
+    "unknown_models",
     "unplug",
 ]
 
@@ -165,6 +166,15 @@ def models() -> list[str]:
     while (name := library.asisim_model_name(len(names))) is not None:
         names.append(name.decode("utf-8"))
     return names
+
+
+def unknown_models(cameras: str) -> list[str]:
+    """The names in a comma-separated list of models (as ``ASISIM_CAMERAS`` takes it) that are
+    not simulated models, in list order; an empty list when every name is one."""
+    if not cameras:
+        return []
+    known = set(models())
+    return [name for name in (part.strip(" \t") for part in cameras.split(",")) if name not in known]
 
 
 def reset(cameras: str | Iterable[str] | None = None) -> None:
