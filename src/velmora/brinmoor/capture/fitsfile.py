@@ -9,10 +9,14 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import datetime, timezone
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from .deps import astropy_fits, numpy
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import FrameMetadata
 
 FITS_BLOCK = 2880
 
@@ -43,6 +47,37 @@ class CaptureMetadata:
     software: str = "orvik-capture"
     date_end: datetime | None = None
     frames: int | None = None  # video cubes
+
+
+def metadata_from_frame(meta: FrameMetadata, software: str | None = None) -> CaptureMetadata:
+    """The header facts of a frame taken through the camera layer (times as naive UTC)."""
+    roi = meta.roi
+    capture = CaptureMetadata(
+        camera=meta.camera,
+        img_type=roi.image_type,
+        width=roi.width,
+        height=roi.height,
+        bin=roi.bin,
+        start_x=roi.x or 0,
+        start_y=roi.y or 0,
+        exposure_s=meta.exposure,
+        date_obs=_naive_utc(meta.start),
+        gain=meta.gain,
+        offset=meta.offset,
+        temperature_c=meta.temperature,
+        set_temperature_c=meta.set_temperature,
+        pixel_um=meta.pixel_size,
+        bayer_cell=meta.bayer,
+        bit_depth=meta.bit_depth,
+        dark=meta.dark,
+    )
+    if software is not None:
+        capture.software = software
+    return capture
+
+
+def _naive_utc(t: datetime) -> datetime:
+    return t if t.tzinfo is None else t.astimezone(timezone.utc).replace(tzinfo=None)
 
 
 def _fits_time(t: datetime) -> str:

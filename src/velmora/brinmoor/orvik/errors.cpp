@@ -260,8 +260,8 @@ int bind_error_table(PyObject *ns) {
     return PyDict_SetItem(ns, g_names.error_table, table.get());
 }
 
-bool hand_over_code(PyObject *handler, int code) {
-    Ref code_obj(PyLong_FromLong(code));
+bool hand_over_code(PyObject *handler, long long key) {
+    Ref code_obj(PyLong_FromLongLong(key));
     if (!code_obj)
         return false;
     if (handler == g_state.handle_error_code && handler != nullptr) {

@@ -32,6 +32,16 @@ bool Operation::begin() {
     return static_cast<bool>(handler_);
 }
 
+// The SDK numbers its failures from 1 (invalid index) to 23 (end); the error table lists the same
+// conditions in the same order under the keys 7 to 29, after a shorter listing under 1 to 6. A
+// failure code therefore goes to the table 6 higher, and a code the SDK does not define (24 and
+// up) lands past the table's end, where handle_error_code raises ASIUnknownErrorCode. Success and
+// negative codes go as they are. Computed in 64 bits: no SDK code can overflow it.
+bool Operation::finish(int code) {
+    constexpr long long kTableOffset = 6;
+    return hand_over_code(handler_.get(), code > 0 ? code + kTableOffset : code);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Enumeration shortcut.
 //

@@ -44,8 +44,8 @@ class Operation {
         PyEval_RestoreThread(saved);
         return result;
     }
-    // Hands the SDK's return code to the handler found by begin().
-    bool finish(int code) { return hand_over_code(handler_.get(), code); }
+    // Hands the SDK's return code, as its key in the error table, to the handler found by begin().
+    bool finish(int code);
 
   private:
     Ref handler_;
