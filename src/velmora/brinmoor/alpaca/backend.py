@@ -3,20 +3,25 @@
 `CameraBackend` is everything the device needs from a camera: its fixed facts, opening and
 closing, controls by name, the readout window, a snapshot exposure that is started and then
 polled (Alpaca's StartExposure returns at once), the image as a numpy array, and ST4 pulses.
-`AsiBackend` implements it for one camera found by the SDK.
+`AsiBackend` implements it on the camera layer (`velmora.brinmoor.camera`): opening and
+closing, controls, the readout window, frame arrays and guide pulses go through a layer
+`Camera`. The layer's `expose()` waits for the exposure to end, while an Alpaca exposure is
+started by one request and collected by later ones, so starting, polling, stopping and reading
+out an exposure call the module directly, through the layer's `Camera.call` (which names the
+camera and the action in any SDK failure).
 """
 
 from __future__ import annotations
 
-import threading
 import uuid
 from dataclasses import dataclass, field
-from typing import Literal, Protocol
+from typing import Literal, Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
 
 from velmora.brinmoor import orvik
+from velmora.brinmoor.camera import Camera, CameraDescription, Roi, connected, frame_array
 
 ExposureStatus = Literal["idle", "working", "success", "failed"]
 ImageType = Literal["raw8", "raw16"]
@@ -24,12 +29,12 @@ ImageType = Literal["raw8", "raw16"]
 # Stable UniqueIDs: a name-based UUID from the camera's identity, in a namespace of our own.
 UNIQUE_ID_NAMESPACE = uuid.UUID("6f0c1d0e-5b8e-4f55-9b8a-7a1f0c9e2d31")
 
-IMAGE_TYPE_MEMBERS: dict[ImageType, str] = {"raw8": "IMG_RAW8", "raw16": "IMG_RAW16"}
+# Where the red pixel of the sensor's 2x2 colour cell sits (Alpaca's BayerOffsetX/Y).
 BAYER_OFFSETS: dict[str, tuple[int, int]] = {
-    "BAYER_RG": (0, 0),
-    "BAYER_GR": (1, 0),
-    "BAYER_GB": (0, 1),
-    "BAYER_BG": (1, 1),
+    "RGGB": (0, 0),
+    "GRBG": (1, 0),
+    "GBRG": (0, 1),
+    "BGGR": (1, 1),
 }
 EXPOSURE_STATUS_NAMES: dict[str, ExposureStatus] = {
     "ASI_EXP_IDLE": "idle",
@@ -104,18 +109,15 @@ class CameraBackend(Protocol):
     def pulse_off(self, direction: int) -> None: ...
 
 
-def _member_name(value: object) -> str:
-    return str(getattr(value, "name", value))
+def _identity(description: CameraDescription) -> str:
+    """The most stable identity the camera offers: serial number, else flash ID, else index.
 
-
-def _identity(index: int, info: orvik.CameraInfo) -> str:
-    """The most stable identity the camera offers: serial number, else flash ID, else index."""
-    camera_id = info.camera_id
-    serial = ""
+    Read with the module: the camera layer has no serial number."""
+    camera_id, name = description.camera_id, description.name
     try:
         orvik.open_camera(camera_id)
     except orvik.ASIError:
-        return f"{info.name}#index{index}"
+        return f"{name}#index{description.index}"
     try:
         try:
             serial = orvik.get_serial_number(camera_id).id
@@ -126,14 +128,12 @@ def _identity(index: int, info: orvik.CameraInfo) -> str:
         except orvik.ASIError:
             serial = ""
         if serial:
-            return f"{info.name}#serial{serial}"
+            return f"{name}#serial{serial}"
         try:
             flash_id = orvik.get_id(camera_id).id
         except (orvik.ASIError, UnicodeDecodeError):
             flash_id = ""
-        if flash_id:
-            return f"{info.name}#id{flash_id}"
-        return f"{info.name}#index{index}"
+        return f"{name}#id{flash_id}" if flash_id else f"{name}#index{description.index}"
     finally:
         try:
             orvik.close_camera(camera_id)
@@ -141,103 +141,99 @@ def _identity(index: int, info: orvik.CameraInfo) -> str:
             pass
 
 
-def read_facts(index: int) -> CameraFacts:
-    """The facts of the camera at `index`, as the SDK reports them (raises ASIError)."""
-    info = orvik.get_camera_property(index)
-    try:
-        formats = [_member_name(m) for m in info.supported_video_formats]
-    except ValueError:
-        formats = ["IMG_RAW8"]
-    image_types = tuple(t for t in ("raw16", "raw8") if IMAGE_TYPE_MEMBERS[t] in formats)  # type: ignore[comparison-overlap]
+def read_facts(description: CameraDescription) -> CameraFacts:
+    """The facts of a connected camera, as the SDK reports them (raises ASIError)."""
+    offered = description.image_types or ("raw8",)
+    supported: tuple[ImageType, ...] = ("raw16", "raw8")
+    image_types = tuple(t for t in supported if t in offered) or ("raw8",)
     bayer: tuple[int, int] | None = None
-    if info.is_color_camera:
-        try:
-            bayer = BAYER_OFFSETS.get(_member_name(info.bayer_pattern), (0, 0))
-        except ValueError:
-            bayer = (0, 0)
-    identity = _identity(index, info)
+    if description.is_color:
+        bayer = BAYER_OFFSETS.get(description.bayer or "", (0, 0))
+    identity = _identity(description)
     return CameraFacts(
-        index=index,
-        camera_id=info.camera_id,
-        name=info.name,
-        width=info.max_width,
-        height=info.max_height,
-        pixel_size_um=float(info.pixel_size),
-        bit_depth=info.bit_depth,
-        electrons_per_adu=float(info.elec_per_adu),
-        bins=tuple(b for b in info.supported_bins if b > 0) or (1,),
-        image_types=image_types or ("raw8",),  # type: ignore[arg-type]
+        index=description.index,
+        camera_id=description.camera_id,
+        name=description.name,
+        width=description.max_width,
+        height=description.max_height,
+        pixel_size_um=float(description.pixel_size),
+        bit_depth=description.bit_depth,
+        electrons_per_adu=float(description.electrons_per_adu),
+        bins=tuple(b for b in description.supported_bins if b > 0) or (1,),
+        image_types=image_types,
         bayer_offset=bayer,
-        has_st4=bool(info.st_4_port),
-        has_cooler=bool(info.is_cooler_cam),
-        has_shutter=bool(info.mechanical_shutter),
+        has_st4=bool(description.has_st4_port),
+        has_cooler=bool(description.has_cooler),
+        has_shutter=bool(description.has_mechanical_shutter),
         unique_id=str(uuid.uuid5(UNIQUE_ID_NAMESPACE, identity)),
         identity=identity,
     )
 
 
+def connected_facts() -> list[CameraFacts]:
+    return [read_facts(description) for description in connected()]
+
+
 class AsiBackend:
-    """One SDK camera, driven through the module's functions."""
+    """One SDK camera, through a camera-layer `Camera` while connected."""
 
     def __init__(self, facts: CameraFacts) -> None:
         self._facts = facts
-        self._id = facts.camera_id
-        self._lock = threading.Lock()
-        self._controls: dict[str, object] = {}
+        self._camera: Camera | None = None
 
     @property
     def facts(self) -> CameraFacts:
         return self._facts
 
+    @property
+    def camera(self) -> Camera:
+        camera = self._camera
+        if camera is None or camera.closed:
+            exc = orvik.ASICameraClosed()
+            exc.add_note(f"camera {self._facts.index} ({self._facts.name}) is not open")
+            raise exc
+        return camera
+
     def open(self) -> dict[str, ControlRange]:
-        orvik.open_camera(self._id)
-        try:
-            orvik.init_camera(self._id)
-            ranges: dict[str, ControlRange] = {}
-            self._controls = {}
-            for i in range(orvik.get_num_of_controls(self._id)):
-                caps = orvik.get_control_caps(self._id, i)
-                try:
-                    member = caps.control_type
-                except ValueError:
-                    continue  # a control newer than the module's enumeration
-                name = _member_name(member)
-                self._controls[name] = member
-                ranges[name] = ControlRange(
-                    name=caps.name,
-                    min_value=caps.min_value,
-                    max_value=caps.max_value,
-                    default_value=caps.default_value,
-                    writable=bool(caps.is_writable),
-                )
-            return ranges
-        except BaseException:
-            self.close()
-            raise
+        self.close()
+        camera = Camera(self._facts.index)
+        if camera.id != self._facts.camera_id or camera.name != self._facts.name:
+            camera.close()
+            exc = orvik.ASIInvalidIndex()
+            exc.add_note(f"camera {self._facts.index} is now {camera.name}, not {self._facts.name}")
+            raise exc
+        self._camera = camera
+        ranges: dict[str, ControlRange] = {}
+        for control in camera.controls.values():
+            if control.control_type is not None:
+                ranges[control.control_type.name] = ControlRange(
+                    name=control.name, min_value=control.min, max_value=control.max,
+                    default_value=control.default, writable=control.writable)
+        return ranges
 
     def close(self) -> None:
-        try:
-            orvik.close_camera(self._id)
-        except orvik.ASIError:
-            pass  # already closed or unplugged: nothing left to release
+        camera, self._camera = self._camera, None
+        if camera is not None:
+            camera.close()
 
     def get_control(self, name: str) -> int:
-        value, _auto = orvik.get_control_value(self._id, self._controls[name])
-        return value
+        camera = self.camera
+        return camera.read_control(camera.control_type(name))[0]
 
     def set_control(self, name: str, value: int) -> None:
-        orvik.set_control_value(self._id, self._controls[name], value, False)
+        self.camera.write_control(name, value)
 
     def set_window(self, width: int, height: int, bin: int, image_type: ImageType, x: int, y: int) -> None:
-        member = getattr(orvik.ImgType, IMAGE_TYPE_MEMBERS[image_type])
-        orvik.set_roi_format(self._id, width, height, bin, member)
-        orvik.set_start_pos(self._id, x, y)
+        self.camera.set_roi(Roi(width, height, bin, image_type, x, y))
 
     def start_exposure(self, dark: bool) -> None:
-        orvik.start_exposure(self._id, dark)
+        camera = self.camera
+        camera.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
+                    camera.id, dark)
 
     def exposure_status(self) -> ExposureStatus:
-        code = orvik.get_exp_status(self._id)
+        camera = self.camera
+        code = camera.call("polling the exposure", None, orvik.get_exp_status, camera.id)
         try:
             name = orvik.ExposureStatus(code).name
         except ValueError:
@@ -245,17 +241,18 @@ class AsiBackend:
         return EXPOSURE_STATUS_NAMES.get(name, "failed")
 
     def stop_exposure(self) -> None:
-        orvik.stop_exposure(self._id)
+        camera = self.camera
+        camera.call("stopping the exposure", None, orvik.stop_exposure, camera.id)
 
     def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-        if image_type == "raw16":
-            data = orvik.get_data_after_exp(self._id, width * height * 2)
-            return np.frombuffer(data, dtype="<u2").reshape(height, width)
-        data = orvik.get_data_after_exp(self._id, width * height)
-        return np.frombuffer(data, dtype=np.uint8).reshape(height, width)
+        camera = self.camera
+        roi = Roi(width, height, 1, image_type)
+        data = camera.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
+                           camera.id, roi.frame_bytes)
+        return cast(npt.NDArray[np.uint16], frame_array(data, roi))
 
     def pulse_on(self, direction: int) -> None:
-        orvik.pulse_guide_on(self._id, orvik.GuideDirection(direction))
+        self.camera.guide_on(orvik.GuideDirection(direction))
 
     def pulse_off(self, direction: int) -> None:
-        orvik.pulse_guide_off(self._id, orvik.GuideDirection(direction))
+        self.camera.guide_off(orvik.GuideDirection(direction))

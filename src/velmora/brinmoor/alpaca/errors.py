@@ -65,7 +65,8 @@ def not_connected(name: str) -> AlpacaError:
     return AlpacaError(ErrorNumber.NOT_CONNECTED, f"{name} is not connected")
 
 
-# SDK conditions by exception class name (the module's ASIError subclasses). A camera that is
+# SDK conditions by exception class name (the module's ASIError subclasses, then the camera
+# layer's refusals), matched along the class's MRO. A camera that is
 # closed or gone is "not connected"; a value the SDK refuses is "invalid value"; a call in the
 # wrong state is "invalid operation". Everything else, time-outs and general errors included, is
 # the catch-all.
@@ -83,6 +84,10 @@ SDK_ERROR_NUMBERS: Mapping[str, ErrorNumber] = {
     "ASIInvalidSequence": ErrorNumber.INVALID_OPERATION,
     "ASIVideoModeActive": ErrorNumber.INVALID_OPERATION,
     "ASIExposureInProgress": ErrorNumber.INVALID_OPERATION,
+    # The camera layer's own refusals.
+    "CameraNotFound": ErrorNumber.NOT_CONNECTED,
+    "UnsupportedControl": ErrorNumber.NOT_IMPLEMENTED,
+    "ValueError": ErrorNumber.INVALID_VALUE,
 }
 
 

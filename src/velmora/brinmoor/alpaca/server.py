@@ -16,7 +16,7 @@ from collections.abc import Sequence
 import uvicorn
 
 from .app import AlpacaApp
-from .backend import AsiBackend, read_facts
+from .backend import AsiBackend, connected_facts
 from .camera import AlpacaCamera
 from .discovery import DISCOVERY_PORT, DiscoveryResponder
 
@@ -28,12 +28,7 @@ DEFAULT_PORT = 11111
 
 def camera_devices() -> list[AlpacaCamera]:
     """One device per camera connected now, numbered by the SDK's camera index."""
-    from velmora.brinmoor import orvik
-
-    devices = []
-    for index in range(orvik.get_number_of_connected_cameras()):
-        devices.append(AlpacaCamera(index, AsiBackend(read_facts(index))))
-    return devices
+    return [AlpacaCamera(facts.index, AsiBackend(facts)) for facts in connected_facts()]
 
 
 def is_loopback(host: str) -> bool:
