@@ -63,9 +63,9 @@ class AlpacaServer:
             try:
                 self.discovery = DiscoveryResponder(self.port, port=discovery_port,
                                                     loopback_only=is_loopback(host))
-            except OSError:
-                self._socket.close()
-                raise
+            except OSError as exc:
+                # Clients that know the address still reach the server; only discovery is lost.
+                log.warning("discovery is off: UDP port %d: %s", discovery_port, exc)
         config = uvicorn.Config(self.app, log_level=log_level, access_log=access_log, http="h11",
                                 lifespan="off", timeout_keep_alive=30)
         self._server = uvicorn.Server(config)
