@@ -334,3 +334,22 @@ def test_discovery_answers_with_the_http_port(server):
         s.settimeout(0.3)
         with pytest.raises(TimeoutError):
             s.recvfrom(1024)
+
+
+@pytest.mark.parametrize("loopback_only, peer, answered", [
+    (True, "127.0.0.1", True), (True, "127.8.9.10", True), (True, "192.0.2.7", False),
+    (False, "192.0.2.7", True), (True, "::1", True), (True, "fd00::2", False),
+])
+def test_discovery_answers_the_network_only_when_serving_it(loopback_only, peer, answered):
+    responder = discovery.DiscoveryResponder(1234, port=0, loopback_only=loopback_only)
+    try:
+        reply = responder.answer(b"alpacadiscovery1", peer)
+        assert (reply == b'{"AlpacaPort":1234}') if answered else reply is None
+        assert responder.answer(b"alpacadiscovery", peer) is None
+    finally:
+        responder.close()
+
+
+def test_head_and_other_methods_are_refused(raw):
+    for method in ("HEAD", "POST", "DELETE"):
+        assert raw.request(method, f"{CAM1}/imagearray")[0] == 405

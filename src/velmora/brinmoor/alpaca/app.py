@@ -169,6 +169,8 @@ class AlpacaApp:
     # -- device API ------------------------------------------------------------------------
 
     async def _device_api(self, request: Request) -> Response:
+        if request.method not in ("GET", "PUT"):  # Starlette adds HEAD to GET routes
+            return PlainTextResponse("Method Not Allowed", status_code=405)
         path = request.path_params
         name = str(path["member"])
         try:

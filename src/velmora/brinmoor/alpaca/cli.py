@@ -54,5 +54,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("no cameras connected: serving none")
     scope = "this computer only" if is_loopback(args.host) else "the network"
     print(f"Alpaca server on {server.url} ({scope}); setup page {server.url}/setup")
-    server.run()
+    try:
+        server.run()
+    except KeyboardInterrupt:
+        pass  # uvicorn hands Ctrl-C on once it has shut down; the cameras are closed by then
+    print("Alpaca server stopped")
     return 0

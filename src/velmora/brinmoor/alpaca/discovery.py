@@ -60,14 +60,21 @@ class DiscoveryResponder:
                 if self._closed.is_set():
                     return
                 continue
-            if not is_query(data):
-                continue
-            if self.loopback_only and not ipaddress.ip_address(peer[0]).is_loopback:
+            answer = self.answer(data, peer[0])
+            if answer is None:
                 continue
             try:
-                self._sock.sendto(self._answer, peer)
+                self._sock.sendto(answer, peer)
             except OSError as exc:
                 log.debug("discovery answer to %s failed: %s", peer, exc)
+
+    def answer(self, data: bytes, peer_host: str) -> bytes | None:
+        """The reply to a datagram from `peer_host`, or None when it gets none."""
+        if not is_query(data):
+            return None
+        if self.loopback_only and not ipaddress.ip_address(peer_host).is_loopback:
+            return None
+        return self._answer
 
     def close(self) -> None:
         self._closed.set()
