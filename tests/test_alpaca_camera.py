@@ -261,16 +261,29 @@ def test_pulse_guiding_moves_the_star_field(server, addr, direction, sign):
     # 0.1 s of real time is 10 simulated seconds at half the sidereal rate: 75 arcseconds, about
     # 48 pixels at the simulated telescope's 1.55 arcseconds per pixel.
     camera.PulseGuide(direction, 100)
-    assert camera.IsPulseGuiding is True
     deadline = time.monotonic() + 10
     while camera.IsPulseGuiding:
         assert time.monotonic() < deadline
         time.sleep(0.01)
     expose(camera, 10.0)
     after = image_bytes(camera)
-    assert 20 < sign * star_shift_x(before, after) < 150   # east toward +x, west toward -x
-    camera.PulseGuide(direction, 0)                         # zero length: nothing to do
+    # east toward +x, west toward -x; a late timer only lengthens the pulse
+    assert 20 < sign * star_shift_x(before, after) < 400
+
+
+def test_is_pulse_guiding_and_pulses_ended_early(server, addr, sim):
+    camera = connected_camera(addr, ASI120)
+    camera.PulseGuide(0, 60_000)                    # north for a minute
+    assert camera.IsPulseGuiding is True
+    camera.PulseGuide(1, 0)                         # a zero-length pulse south ends it
     assert camera.IsPulseGuiding is False
+    camera.PulseGuide(2, 60_000)
+    camera.Connected = False                        # disconnecting ends pulses too
+    camera.Connected = True
+    assert camera.IsPulseGuiding is False
+    lines = [line for line in sim.journal() if line.startswith("ASIPulseGuide")]
+    assert lines == ["ASIPulseGuideOn(1, 0)", "ASIPulseGuideOff(1, 0)",
+                     "ASIPulseGuideOn(1, 2)", "ASIPulseGuideOff(1, 2)"]
 
 
 def test_two_cameras_and_many_clients_at_once(server, addr):
