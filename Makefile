@@ -55,7 +55,7 @@ install: $(PY)
 	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
 
 install-313: $(PY313)
-	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
+	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
 
 test-312: install
 	$(PY) -m pytest tests
