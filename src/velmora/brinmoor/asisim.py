@@ -162,7 +162,7 @@ library = _load()
 
 def models() -> list[str]:
     """Names of every camera model the simulator knows, as the SDK reports them, catalogue order."""
-    names = []
+    names: list[str] = []
     while (name := library.asisim_model_name(len(names))) is not None:
         names.append(name.decode("utf-8"))
     return names
@@ -196,9 +196,9 @@ def script(function: str, code: int, data: bytes | bytearray | memoryview | ctyp
     ``data`` (bytes or a ctypes object) fills the call's outputs when ``code`` is 0. Raises
     ValueError for an unknown function or data of the wrong size for that function.
     """
+    keep: object = None  # the buffer behind ptr, alive until the library has copied it
     if data is None:
         ptr, size = None, 0
-        keep = None
     elif isinstance(data, (bytes, bytearray, memoryview)):
         raw = bytes(data)
         keep = ctypes.create_string_buffer(raw, len(raw)) if raw else ctypes.create_string_buffer(1)
@@ -221,7 +221,7 @@ def clear_scripts() -> None:
 
 def journal_count() -> int:
     """Number of journal lines kept (the newest 4096 calls at most)."""
-    return library.asisim_journal_count()
+    return int(library.asisim_journal_count())
 
 
 def journal_entry(index: int) -> str:

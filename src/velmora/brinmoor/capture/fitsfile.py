@@ -18,7 +18,10 @@ from pathlib import Path
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from .deps import astropy_fits, numpy
+import numpy as np
+import numpy.typing as npt
+
+from .deps import astropy_fits
 from .output import PartFile
 
 if TYPE_CHECKING:
@@ -237,9 +240,8 @@ def build_header(meta: CaptureMetadata, frames: int | None = None) -> Any:
     return header
 
 
-def encode_plane(array: Any) -> bytes:
+def encode_plane(array: npt.NDArray[Any]) -> bytes:
     """Big-endian bytes of a data array as FITS stores them (uint16 shifted by BZERO)."""
-    np = numpy()
     a = np.ascontiguousarray(array)
     if a.dtype == np.uint8:
         return bytes(a.tobytes())
@@ -253,7 +255,7 @@ def encode_plane(array: Any) -> bytes:
 _CHUNK_BYTES = 4 << 20
 
 
-def _row_chunks(array: Any) -> Iterator[Any]:
+def _row_chunks(array: npt.NDArray[Any]) -> Iterator[npt.NDArray[Any]]:
     """Consecutive pieces of an array in storage order: whole planes split into row blocks."""
     if array.ndim > 2:
         for plane in array:
@@ -267,9 +269,8 @@ def _row_chunks(array: Any) -> Iterator[Any]:
         yield array[top:top + rows]
 
 
-def frame_for_fits(frame: Any, img_type: str) -> Any:
+def frame_for_fits(frame: npt.NDArray[Any], img_type: str) -> npt.NDArray[Any]:
     """A decoded frame in FITS axis order: RGB planes first for colour frames."""
-    np = numpy()
     if img_type == "rgb24":
         return np.moveaxis(frame, -1, 0)
     return frame
@@ -288,7 +289,7 @@ class FitsWriter:
     the frames written.
     """
 
-    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False):
+    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False) -> None:
         self._expected = header["BITPIX"] // 8
         for axis in range(1, header["NAXIS"] + 1):
             self._expected *= header[f"NAXIS{axis}"]
@@ -306,8 +307,7 @@ class FitsWriter:
     def bytes_written(self) -> int:
         return self._written
 
-    def write(self, array: Any) -> None:
-        np = numpy()
+    def write(self, array: npt.ArrayLike) -> None:
         array = np.asarray(array)
         if self._written + array.nbytes > self._expected:
             raise ValueError("more data than the FITS header declares")
@@ -364,7 +364,7 @@ class FitsWriter:
             self.abort()
 
 
-def write_fits(path: str | os.PathLike[str], frame: Any, meta: CaptureMetadata,
+def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: CaptureMetadata,
                overwrite: bool = False) -> Path:
     """Write one decoded frame with its header."""
     with FitsWriter(path, build_header(meta), overwrite=overwrite) as writer:
