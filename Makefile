@@ -52,10 +52,10 @@ $(PY_ASAN):
 	$(PY_ASAN) -m pip install $(PIP_FLAGS) --upgrade pip
 
 install: $(PY)
-	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
+	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
 
 install-313: $(PY313)
-	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool]'
+	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
 
 test-312: install
 	$(PY) -m pytest tests
@@ -68,7 +68,7 @@ test-fast: test-312 test-313
 
 install-asan: $(PY_ASAN)
 	$(PY_ASAN) -m pip install $(PIP_FLAGS) $(WERROR) -C build-dir=build/asan \
-		-C cmake.build-type=RelWithDebInfo -C cmake.define.ORVIK_SANITIZE=ON '.[test,tool]'
+		-C cmake.build-type=RelWithDebInfo -C cmake.define.ORVIK_SANITIZE=ON '.[test,tool,alpaca]'
 
 # The whole suite again against an AddressSanitizer + UBSan build; any report fails the run.
 test-asan: install-asan
