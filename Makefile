@@ -75,7 +75,7 @@ test-wheel: wheel
 	$(PYTHON) -m venv $(VENV_WHEEL)
 	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
 	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
-		tests/test_capture_tool.py -m "not slow"
+		tests/test_capture_tool.py tests/test_typing.py -m "not slow"
 
 demo:
 	$(MAKE) install
