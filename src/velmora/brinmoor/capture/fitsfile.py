@@ -341,6 +341,8 @@ class FitsWriter:
 
     def _finish(self, final_header: Any) -> Path:
         try:
+            # From the end of the data, so a retried finish pads once.
+            self._file.truncate(len(self._header_bytes) + self._written)
             self._file.write(b"\0" * ((-self._written) % FITS_BLOCK))
             if final_header is not None:
                 text = _encode_header(final_header)
