@@ -1,5 +1,7 @@
 #include "camera.h"
 
+#include "effects.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -25,7 +27,12 @@ void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lo
 }
 
 constexpr double kAmbientC = 20.0;
-constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off
+constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off (thermal effect off)
+// Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
+// (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
+constexpr double kWarmUpC = 6.0;
+constexpr double kWarmUpTauS = 300.0;
+constexpr double kAmbientFallCPerHour = 1.0;
 constexpr double kCoolerDeltaC = 35.0; // largest cooling below ambient
 constexpr double kCoolerTauS = 60.0;   // thermal time constant, simulated seconds
 constexpr long kExposureMinUs = 32;
@@ -116,7 +123,7 @@ Camera::Camera(const CameraModel &model, int id, uint64_t seed)
     }
     std::lock_guard lock(mutex_);
     power_on_settings();
-    temp_c_ = kAmbientC + kSelfHeatingC;
+    temp_c_ = warm_c_ = warm_temperature_c();
     temp_updated_sim_ = sim_clock::now();
 }
 
@@ -210,15 +217,27 @@ size_t Camera::frame_size() const {
            static_cast<size_t>(pixel_bytes(roi_.img_type));
 }
 
+double Camera::warm_temperature_c() const {
+    if (!effect_on(effects(), kEffectThermal))
+        return kAmbientC + kSelfHeatingC;
+    const double t = std::max(scene_time_, 0.0);
+    return kAmbientC - kAmbientFallCPerHour * t / 3600.0 + kWarmUpC * -std::expm1(-t / kWarmUpTauS);
+}
+
 void Camera::update_cooler() {
     const double now = sim_clock::now();
     const double dt = std::max(0.0, now - temp_updated_sim_);
     temp_updated_sim_ = now;
-    double target = kAmbientC + kSelfHeatingC;
-    if (model_.cooled && value_of(ASI_COOLER_ON))
-        target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)),
-                          kAmbientC + kSelfHeatingC - kCoolerDeltaC);
-    temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
+    const double warm = warm_temperature_c();
+    if (model_.cooled && value_of(ASI_COOLER_ON)) {
+        const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
+        temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
+    } else {
+        // Uncooled, the sensor sits at its warm temperature; what the cooler took off it before
+        // comes back with the thermal time constant.
+        temp_c_ = warm + (temp_c_ - warm_c_) * std::exp(-dt / kCoolerTauS);
+    }
+    warm_c_ = warm;
 }
 
 double Camera::sensor_temperature_c() {
@@ -230,7 +249,7 @@ double Camera::cooler_power_percent() {
     if (!model_.cooled || !value_of(ASI_COOLER_ON))
         return 0.0;
     update_cooler();
-    const double warm = kAmbientC + kSelfHeatingC;
+    const double warm = warm_c_;
     const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
     // Full power while pulling down; then what holding the difference to ambient takes.
     if (temp_c_ - target > 1.0)
@@ -264,6 +283,8 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     r.seed = seed_;
     r.frame_index = frame_counter_++;
     r.dark_frame = dark_.get();
+    r.effects = effects();
+    r.light = light_source(id_);
     return r;
 }
 
@@ -824,8 +845,10 @@ void Camera::video_loop(VideoCapture *capture) {
         render_frame(req, out);
         lock.lock();
         auto_adjust(out, req);
-        while (running() && sim_clock::now() < due)
-            cv_.wait_until(lock, sim_clock::real_deadline(due));
+        const double arrive =
+            due + (effect_on(req.effects, kEffectFrameJitter) ? frame_jitter_seconds(seed_, req.frame_index, advance) : 0.0);
+        while (running() && sim_clock::now() < arrive)
+            cv_.wait_until(lock, sim_clock::real_deadline(arrive));
         if (!running()) {
             slot->state = SlotState::Free;
             break;

@@ -141,6 +141,7 @@ class Camera {
     size_t frame_size() const;
     FrameRequest frame_request(double mid_scene_time, double exposure_s, bool dark);
     double sensor_temperature_c();
+    double warm_temperature_c() const; // the sensor's temperature with the cooler off
     double cooler_power_percent();
     void update_cooler();
     void finish_exposure_if_due();
@@ -192,6 +193,7 @@ class Camera {
 
     // Cooler: temperature relaxes toward its equilibrium with a time constant.
     double temp_c_ = 0.0;
+    double warm_c_ = 0.0; // warm temperature at the last update
     double temp_updated_sim_ = 0.0;
 
     // Snapshot.
