@@ -88,7 +88,7 @@ def test_failed_read_releases_its_image(orvik, sim):
     try:
         before, _ = tracemalloc.get_traced_memory()
         for _ in range(5):
-            sim.script("ASIGetVideoData", 5, None)
+            sim.script("ASIGetVideoData", 11, None)  # the SDK's time-out
             with pytest.raises(orvik.ASITimeout):
                 orvik.get_video_data(0, size, 0)
         after, _ = tracemalloc.get_traced_memory()

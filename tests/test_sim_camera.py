@@ -116,6 +116,21 @@ def test_unplugged_camera(sim, name):
     assert CAMERA_CALLS[name](0) == s.CAMERA_REMOVED
 
 
+def test_refusals_carry_the_vendor_numbers(sim):
+    """The codes a C or ctypes caller sees are the vendor's numbers, written out here on purpose."""
+    info = s.asisim.ASI_CAMERA_INFO()
+    assert lib.ASIGetCameraProperty(byref(info), 7) == 1  # no camera at that index
+    assert lib.ASIOpenCamera(7) == 2  # no camera with that ID
+    assert lib.ASIGetExpStatus(1, byref(ctypes.c_int())) == 4  # camera closed
+    s.ready(0)
+    assert lib.ASISetROIFormat(0, 644, 480, 1, s.RAW8) == 8  # invalid size
+    assert lib.ASISetROIFormat(0, 640, 480, 1, 7) == 9  # invalid image type
+    assert lib.ASIGetVideoData(0, _buf(), 16, 0) == 12  # invalid sequence: no capture running
+    assert lib.ASISetControlValue(0, s.GAIN, -1, 0) == 16  # general error: out of range
+    sim.unplug(0)
+    assert lib.ASIGetExpStatus(0, byref(ctypes.c_int())) == 5  # camera removed
+
+
 def test_close_then_calls_are_refused_and_reopen_needs_init(sim):
     s.ready(0)
     assert lib.ASICloseCamera(0) == s.SUCCESS
@@ -466,7 +481,11 @@ def test_roi_change_centres_the_start(sim, cid, w, h, b, centre):
         (0, 0, s.SUCCESS, (0, 0)),
         (100, 200, s.SUCCESS, (100, 200)),
         (101, 201, s.SUCCESS, (100, 200)),  # Bayer phase kept on the colour camera
-        (4000, 2800, s.SUCCESS, (3504, 2342)),  # pulled back so the ROI fits
+        (3504, 2342, s.SUCCESS, (3504, 2342)),  # the ROI ends on the sensor's last pixels
+        (3505, 2342, s.OUTOF_BOUNDARY, None),  # one column over the edge
+        (3504, 2344, s.OUTOF_BOUNDARY, None),  # two rows over the edge
+        (4000, 2800, s.OUTOF_BOUNDARY, None),  # refused, not pulled back
+        (2**31 - 1, 0, s.OUTOF_BOUNDARY, None),
         (-1, 0, s.OUTOF_BOUNDARY, None),
         (0, -2, s.OUTOF_BOUNDARY, None),
         (4144, 0, s.OUTOF_BOUNDARY, None),
@@ -479,6 +498,17 @@ def test_start_position(sim, x, y, expected, pos):
     before = s.start_pos(0)
     assert lib.ASISetStartPos(0, x, y) == expected
     assert s.start_pos(0) == (pos or before)
+
+
+def test_start_position_is_in_binned_pixels(sim):
+    s.ready(1)  # mono, 1280 x 960: 640 x 480 at bin 2
+    assert lib.ASISetROIFormat(1, 320, 240, 2, s.RAW8) == s.SUCCESS
+    assert lib.ASISetStartPos(1, 320, 240) == s.SUCCESS
+    assert s.start_pos(1) == (320, 240)
+    assert lib.ASISetStartPos(1, 322, 0) == s.OUTOF_BOUNDARY
+    assert lib.ASISetStartPos(1, 0, 242) == s.OUTOF_BOUNDARY
+    assert lib.ASISetStartPos(1, 3, 5) == s.SUCCESS
+    assert s.start_pos(1) == (3, 5)  # a mono sensor has no phase to keep
 
 
 # ---- snapshot exposure ----

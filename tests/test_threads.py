@@ -49,7 +49,7 @@ def test_frame_wait_leaves_python_running(orvik, sim, ends_by):
     assert spin(0.2) > 1000   # ...while this thread runs Python
     if ends_by == "unplug":
         sim.unplug(0)
-        expected = orvik.ASI_ERROR_CODE_TO_EXCEPTION[4]
+        expected = orvik.ASICameraRemoved
     else:
         orvik.stop_video_capture(0)
         expected = orvik.ASIError

@@ -60,33 +60,34 @@ typedef enum ASI_CAMERA_MODE ASI_ENUM_INT {
 
 typedef enum ASI_TRIG_OUTPUT ASI_ENUM_INT { ASI_TRIG_OUTPUT_PINA = 0, ASI_TRIG_OUTPUT_PINB, ASI_TRIG_OUTPUT_NONE = -1 } ASI_TRIG_OUTPUT;
 
-/* Return codes. Each condition has one code; the values are keys of the module's error table
- * whose exception class names that condition. */
+/* Return codes, numbered as the vendor's library numbers them, so a program written against the
+ * vendor's header gets the same values from either library. The orvik module hands a positive
+ * code to its error table as code + 6, where the keys 7..29 name these conditions in this order. */
 typedef enum ASI_ERROR_CODE ASI_ENUM_INT {
     ASI_SUCCESS = 0,
-    ASI_ERROR_INVALID_INDEX = 1,        /* no camera at that index */
-    ASI_ERROR_INVALID_ID = 2,           /* no camera with that ID */
-    ASI_ERROR_CAMERA_CLOSED = 3,        /* camera not open (or not initialised) */
-    ASI_ERROR_CAMERA_REMOVED = 4,       /* camera unplugged */
-    ASI_ERROR_TIMEOUT = 5,              /* no frame within the wait */
-    ASI_ERROR_GENERAL_ERROR = 6,        /* value out of range, null pointer, other failure */
-    ASI_ERROR_INVALID_CONTROL_TYPE = 9, /* control the camera does not have */
-    ASI_ERROR_INVALID_PATH = 12,        /* dark-frame file missing or unreadable */
-    ASI_ERROR_INVALID_FILEFORMAT = 13,  /* dark-frame file malformed or of the wrong size */
-    ASI_ERROR_INVALID_SIZE = 14,        /* ROI size or bin not supported */
-    ASI_ERROR_INVALID_IMGTYPE = 15,     /* image type not supported */
-    ASI_ERROR_OUTOF_BOUNDARY = 16,      /* start position outside the sensor */
-    ASI_ERROR_INVALID_SEQUENCE = 18,    /* call out of order (e.g. read before exposure) */
-    ASI_ERROR_BUFFER_TOO_SMALL = 19,    /* caller's buffer smaller than the image */
-    ASI_ERROR_VIDEO_MODE_ACTIVE = 20,   /* not allowed while video capture runs */
-    ASI_ERROR_EXPOSURE_IN_PROGRESS = 21,/* not allowed while an exposure runs */
-    ASI_ERROR_INVALID_MODE = 23,        /* camera mode wrong for the call / unsupported */
-    ASI_ERROR_GPS_NOT_SUPPORTED = 24,
-    ASI_ERROR_GPS_VER_ERR = 25,
-    ASI_ERROR_GPS_FPGA_ERR = 26,
-    ASI_ERROR_GPS_PARAM_OUT_OF_RANGE = 27,
-    ASI_ERROR_GPS_DATA_INVALID = 28,
-    ASI_ERROR_END = 29
+    ASI_ERROR_INVALID_INDEX = 1,         /* no camera at that index */
+    ASI_ERROR_INVALID_ID = 2,            /* no camera with that ID */
+    ASI_ERROR_INVALID_CONTROL_TYPE = 3,  /* control the camera does not have */
+    ASI_ERROR_CAMERA_CLOSED = 4,         /* camera not open (or not initialised) */
+    ASI_ERROR_CAMERA_REMOVED = 5,        /* camera unplugged */
+    ASI_ERROR_INVALID_PATH = 6,          /* dark-frame file missing or unreadable */
+    ASI_ERROR_INVALID_FILEFORMAT = 7,    /* dark-frame file malformed or of the wrong size */
+    ASI_ERROR_INVALID_SIZE = 8,          /* ROI size or bin not supported */
+    ASI_ERROR_INVALID_IMGTYPE = 9,       /* image type not supported */
+    ASI_ERROR_OUTOF_BOUNDARY = 10,       /* start position puts the image over the sensor's edge */
+    ASI_ERROR_TIMEOUT = 11,              /* no frame within the wait */
+    ASI_ERROR_INVALID_SEQUENCE = 12,     /* call out of order (e.g. read before exposure) */
+    ASI_ERROR_BUFFER_TOO_SMALL = 13,     /* caller's buffer smaller than the image */
+    ASI_ERROR_VIDEO_MODE_ACTIVE = 14,    /* not allowed while video capture runs */
+    ASI_ERROR_EXPOSURE_IN_PROGRESS = 15, /* not allowed while an exposure runs */
+    ASI_ERROR_GENERAL_ERROR = 16,        /* value out of range, null pointer, other failure */
+    ASI_ERROR_INVALID_MODE = 17,         /* camera mode wrong for the call / unsupported */
+    ASI_ERROR_GPS_NOT_SUPPORTED = 18,    /* the camera has no GPS receiver */
+    ASI_ERROR_GPS_VER_ERR = 19,          /* GPS firmware too old for the call */
+    ASI_ERROR_GPS_FPGA_ERR = 20,         /* reading or writing the GPS data failed */
+    ASI_ERROR_GPS_PARAM_OUT_OF_RANGE = 21, /* GPS start or end line outside the sensor */
+    ASI_ERROR_GPS_DATA_INVALID = 22,     /* no satellites found, or the data unreadable */
+    ASI_ERROR_END = 23
 } ASI_ERROR_CODE;
 
 typedef enum ASI_BOOL ASI_ENUM_INT { ASI_FALSE = 0, ASI_TRUE } ASI_BOOL;

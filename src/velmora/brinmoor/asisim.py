@@ -52,6 +52,7 @@ __all__ = [
     "reset",
     "script",
     "set_time_scale",
+    "unknown_models",
     "unplug",
 ]
 
@@ -183,10 +184,19 @@ library = _load()
 
 def models() -> list[str]:
     """Names of every camera model the simulator knows, as the SDK reports them, catalogue order."""
-    names = []
+    names: list[str] = []
     while (name := library.asisim_model_name(len(names))) is not None:
         names.append(name.decode("utf-8"))
     return names
+
+
+def unknown_models(cameras: str) -> list[str]:
+    """The names in a comma-separated list of models (as ``ASISIM_CAMERAS`` takes it) that are
+    not simulated models, in list order; an empty list when every name is one."""
+    if not cameras:
+        return []
+    known = set(models())
+    return [name for name in (part.strip(" \t") for part in cameras.split(",")) if name not in known]
 
 
 def reset(cameras: str | Iterable[str] | None = None) -> None:
@@ -208,9 +218,9 @@ def script(function: str, code: int, data: bytes | bytearray | memoryview | ctyp
     ``data`` (bytes or a ctypes object) fills the call's outputs when ``code`` is 0. Raises
     ValueError for an unknown function or data of the wrong size for that function.
     """
+    keep: object = None  # the buffer behind ptr, alive until the library has copied it
     if data is None:
         ptr, size = None, 0
-        keep = None
     elif isinstance(data, (bytes, bytearray, memoryview)):
         raw = bytes(data)
         keep = ctypes.create_string_buffer(raw, len(raw)) if raw else ctypes.create_string_buffer(1)
@@ -233,7 +243,7 @@ def clear_scripts() -> None:
 
 def journal_count() -> int:
     """Number of journal lines kept (the newest 4096 calls at most)."""
-    return library.asisim_journal_count()
+    return int(library.asisim_journal_count())
 
 
 def journal_entry(index: int) -> str:
@@ -286,7 +296,7 @@ DUSK_SKY_MAG = 11.0
 
 def effect_names() -> list[str]:
     """Names of the sensor and optics model's effects, in the order the guide lists them."""
-    names = []
+    names: list[str] = []
     while (name := library.asisim_effect_name(len(names))) is not None:
         names.append(name.decode("ascii"))
     return names
@@ -300,7 +310,7 @@ def set_effect(name: str, enabled: bool) -> None:
 
 def effect_enabled(name: str) -> bool:
     """Whether an effect is on (for ``"all"``: every one). ValueError for an unknown name."""
-    state = library.asisim_effect_enabled(name.encode("ascii"))
+    state: int = library.asisim_effect_enabled(name.encode("ascii"))
     if state < 0:
         raise ValueError(f"unknown effect {name!r}")
     return state == 1

@@ -7,12 +7,21 @@ import math
 import os
 import sys
 import time
-from datetime import datetime, timedelta, timezone
+from collections.abc import Callable
+from datetime import datetime, timezone
 from pathlib import Path
+from typing import TYPE_CHECKING, TextIO, TypeVar
 
 from . import deps, imaging
-from .camera import Camera, CaptureError, Roi, UsageError, load_module
+from .errors import CaptureError, UsageError, camera_errors
 from .progress import Progress
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import Camera, Roi
+
+    from .fitsfile import CaptureMetadata
+
+N = TypeVar("N", int, float)
 
 PROG = "orvik-capture"
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
@@ -27,7 +36,7 @@ INT32_MAX = 2**31 - 1
 
 # -- argument types ----------------------------------------------------------------------------
 
-def _number(text: str, kind, what: str):
+def _number(text: str, kind: Callable[[str], N], what: str) -> N:
     try:
         value = kind(text)
     except ValueError:
@@ -177,54 +186,35 @@ def _check_outputs(paths: list[Path], overwrite: bool) -> None:
         path.parent.mkdir(parents=True, exist_ok=True)
 
 
-def _apply_settings(cam: Camera, args) -> Roi:
-    roi = cam.set_roi(args.bin, args.img_type, args.width, args.height, args.start_x, args.start_y)
+def load_layer() -> None:
+    """Import the camera layer, and with it the camera module; a failure is a CaptureError."""
+    try:
+        import velmora.brinmoor.camera  # noqa: F401
+    except ImportError as exc:
+        raise CaptureError(f"the camera module could not be loaded: {exc}") from exc
+
+
+def open_camera(index: int) -> Camera:
+    load_layer()
+    from velmora.brinmoor.camera import Camera
+
+    return Camera(index)
+
+
+def _apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
+    roi = cam.full_roi(args.bin, args.img_type)
+    width = roi.width if args.width is None else args.width
+    height = roi.height if args.height is None else args.height
+    from velmora.brinmoor.camera import Roi, image_type_name
+
+    roi = Roi(width, height, args.bin, image_type_name(args.img_type), args.start_x, args.start_y)
+    roi = cam.set_roi(roi)
     if args.gain is not None:
-        cam.set("ASI_GAIN", args.gain, what="gain")
+        cam.gain = args.gain
     if args.offset is not None:
-        cam.set("ASI_OFFSET", args.offset, what="offset")
-    _set_exposure(cam, args.exposure)
+        cam.offset = args.offset
+    cam.exposure = args.exposure
     return roi
-
-
-def _set_exposure(cam: Camera, seconds: float) -> None:
-    micro = round(seconds * 1e6)
-    ctype = cam.asi.ControlType.ASI_EXPOSURE
-    caps = cam.caps.get(ctype)
-    if caps is not None and not caps.min_value <= micro <= caps.max_value:
-        raise UsageError(
-            f"exposure {seconds:g} s is out of range for {cam.label} "
-            f"({caps.min_value / 1e6:g} s to {caps.max_value / 1e6:g} s)"
-        )
-    cam.set("ASI_EXPOSURE", micro, what="exposure")
-
-
-def _metadata(cam: Camera, roi: Roi, date_obs: datetime, dark: bool = False):
-    from .fitsfile import CaptureMetadata
-
-    def value(control: str):
-        return cam.get(control)[0] if cam.has(control) else None
-
-    exposure_us = value("ASI_EXPOSURE")
-    return CaptureMetadata(
-        camera=cam.name,
-        img_type=roi.img_type,
-        width=roi.width,
-        height=roi.height,
-        bin=roi.bin,
-        start_x=roi.start_x,
-        start_y=roi.start_y,
-        exposure_s=exposure_us / 1e6 if exposure_us is not None else 0.0,
-        date_obs=date_obs,
-        gain=value("ASI_GAIN"),
-        offset=value("ASI_OFFSET"),
-        temperature_c=cam.temperature(),
-        pixel_um=cam.info.pixel_size or None,
-        bayer_cell=cam.bayer_cell,
-        bit_depth=cam.info.bit_depth or None,
-        dark=dark,
-        software=f"{PROG} {_version()}",
-    )
 
 
 def _version() -> str:
@@ -236,11 +226,17 @@ def _version() -> str:
         return "dev"
 
 
-def _serial_number(asi, camera_id: int) -> str | None:
+def _software() -> str:
+    return f"{PROG} {_version()}"
+
+
+def _serial_number(cam: Camera) -> str | None:
     """The serial number as text, or in hex when it is raw bytes (as it usually is)."""
+    from velmora.brinmoor import orvik
+
     try:
-        serial = asi.get_serial_number(camera_id).id
-    except asi.ASIError:
+        serial = orvik.get_serial_number(cam.id).id
+    except orvik.ASIError:
         return None  # not every camera has one
     except UnicodeDecodeError as exc:
         return bytes(exc.object).hex()  # the record's bytes, which are not text
@@ -253,84 +249,86 @@ def _yes(flag: bool) -> str:
 
 # -- commands ----------------------------------------------------------------------------------
 
-def cmd_list(args, out) -> int:
-    asi = load_module()
-    count = asi.get_number_of_connected_cameras()
-    if count <= 0:
+def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
+    load_layer()
+    from velmora.brinmoor.camera import connected
+
+    with camera_errors():
+        cameras = connected()
+    if not cameras:
         print("No cameras connected.", file=out)
         return EXIT_OK
     rows = [("Index", "ID", "Name", "Resolution", "Sensor")]
-    for index in range(count):
-        cam = Camera(asi, index)
-        info = cam.info
-        sensor = f"colour ({cam.bayer_cell})" if info.is_color_camera else "mono"
-        size = f"{info.max_width}x{info.max_height}"
-        rows.append((str(index), str(cam.id), cam.name, size, sensor))
+    for cam in cameras:
+        sensor = f"colour ({cam.bayer})" if cam.is_color else "mono"
+        size = f"{cam.max_width}x{cam.max_height}"
+        rows.append((str(cam.index), str(cam.camera_id), cam.name, size, sensor))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip(), file=out)
     return EXIT_OK
 
 
-def cmd_info(args, out) -> int:
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    info = cam.info
-    with cam:
-        def line(label: str, text) -> None:
+def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
+    from velmora.brinmoor import orvik
+
+    with camera_errors(), open_camera(args.camera) as cam:
+        info = cam.description
+
+        def line(label: str, text: object) -> None:
             print(f"  {label:<20}{text}", file=out)
 
         print(f"Camera {cam.index}: {cam.name}", file=out)
         line("Camera ID", cam.id)
         line("Resolution", f"{info.max_width} x {info.max_height} pixels of {info.pixel_size:g} um")
-        sensor = f"colour, Bayer {cam.bayer_cell}" if info.is_color_camera else "mono"
-        line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.elec_per_adu:.3g} e-/ADU")
+        sensor = f"colour, Bayer {info.bayer}" if info.is_color else "mono"
+        line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.electrons_per_adu:.3g} e-/ADU")
         line("Binning", ", ".join(str(b) for b in info.supported_bins))
-        types = cam.image_types()
+        types = info.image_types
         line("Image types", ", ".join(types) if types is not None else "unknown to this module")
-        line("Cooler", _yes(info.is_cooler_cam))
-        line("ST4 guide port", _yes(info.st_4_port))
-        line("Mechanical shutter", _yes(info.mechanical_shutter))
+        line("Cooler", _yes(info.has_cooler))
+        line("ST4 guide port", _yes(info.has_st4_port))
+        line("Mechanical shutter", _yes(info.has_mechanical_shutter))
         line("USB 3 camera", _yes(info.is_usb3_camera))
         line("USB 3 host", _yes(info.is_usb3_host))
-        line("Trigger camera", _yes(info.is_trigger_cam))
-        if info.is_trigger_cam:
+        line("Trigger camera", _yes(info.is_trigger_camera))
+        if info.is_trigger_camera:
             try:
-                modes = asi.get_camera_support_mode(cam.id)
+                modes = orvik.get_camera_support_mode(cam.id)
                 names = []
                 for m in modes:
                     try:
-                        names.append(asi.CameraMode(m).name)
+                        names.append(orvik.CameraMode(m).name)
                     except ValueError:
                         names.append(str(m))
                 line("Camera modes", ", ".join(names))
-            except asi.ASIError:
+            except orvik.ASIError:
                 pass
-        serial = _serial_number(asi, cam.id)
+        serial = _serial_number(cam)
         if serial:
             line("Serial number", serial)
         try:
-            presets = asi.get_gain_offset(cam.id)
+            presets = orvik.get_gain_offset(cam.id)
             line("Gain presets", "offset at highest DR {}, offset at unity gain {}, "
                  "gain at lowest RN {}, offset at lowest RN {}".format(*presets))
-        except asi.ASIError:
+        except orvik.ASIError:
             pass
-        line("SDK version", asi.get_sdk_version())
+        line("SDK version", orvik.get_sdk_version())
 
         rows = [("Control", "Value", "Auto", "Min", "Max", "Default", "Access", "Description")]
-        for ctype, caps in cam.controls:
+        for name in cam.controls:
+            try:
+                control = cam.controls[name]
+            except orvik.ASIError:
+                control = cam.controls.capabilities(name)
             value_text = auto_text = "?"
-            if ctype is not None:
-                try:
-                    value, auto = asi.get_control_value(cam.id, ctype)
-                    value_text, auto_text = str(value), ("on" if auto else "off")
-                except asi.ASIError:
-                    pass
-            if not caps.is_auto_supported:
+            if control.value is not None:
+                value_text, auto_text = str(control.value), ("on" if control.auto else "off")
+            if not control.auto_supported:
                 auto_text = "-"
-            rows.append((caps.name, value_text, auto_text, str(caps.min_value), str(caps.max_value),
-                         str(caps.default_value), "rw" if caps.is_writable else "ro",
-                         caps.description))
+            rows.append((control.name, value_text, auto_text, str(control.min), str(control.max),
+                         str(control.default), "rw" if control.writable else "ro",
+                         control.description))
         print(f"\nControls ({len(rows) - 1}):", file=out)
         widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
         for row in rows:
@@ -339,16 +337,17 @@ def cmd_info(args, out) -> int:
 
 
 def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
-    if not cam.has("ASI_COOLER_ON") or not cam.has("ASI_TARGET_TEMP"):
+    if not cam.has_control("ASI_COOLER_ON") or not cam.has_control("ASI_TARGET_TEMP"):
         raise UsageError(f"{cam.label} has no cooler")
-    cam.set("ASI_TARGET_TEMP", target, what="cooler target temperature")
-    cam.set("ASI_COOLER_ON", 1, what="cooler")
+    cam.target_temperature = target
+    cam.cooler = True
     if wait_s <= 0:
         return
     progress = Progress(f"Cooling to {target} C", wait_s, "s", enabled=not quiet)
     t0 = time.monotonic()
+    has_sensor = cam.has_control("ASI_TEMPERATURE")
     while True:
-        temp = cam.temperature()
+        temp = cam.temperature if has_sensor else None
         elapsed = time.monotonic() - t0
         if temp is None or abs(temp - target) <= 0.5:
             progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
@@ -361,7 +360,7 @@ def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
         time.sleep(0.2)
 
 
-def cmd_snapshot(args, out) -> int:
+def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     if args.no_fits and args.no_png:
         raise UsageError("--no-fits and --no-png together would write nothing")
     deps.require(fits=not args.no_fits, png=not args.no_png)
@@ -372,83 +371,79 @@ def cmd_snapshot(args, out) -> int:
     targets = ([] if args.no_fits else [fits_path]) + ([] if args.no_png else [png_path])
     _check_outputs(targets, args.overwrite)
 
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    with cam:
+    with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
-        set_temp = None
         if args.cooler is not None:
             _cool(cam, args.cooler, args.cooler_wait, args.quiet)
-            set_temp = float(args.cooler)
-        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
         timeout = args.timeout if args.timeout is not None else args.exposure + 60.0
         kind = "dark frame" if args.dark else "exposure"
         progress = Progress(f"{kind.capitalize()} {args.exposure:g} s", args.exposure, "s",
                             enabled=not args.quiet and args.exposure >= PROGRESS_MIN_EXPOSURE_S)
-        date_obs = _utc_now()
-        data = cam.expose(size, args.dark, timeout, on_wait=progress.update)
-        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.img_type}, "
+        frame = cam.expose(dark=args.dark, timeout=timeout, on_wait=progress.update)
+        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.image_type}, "
                         f"bin {roi.bin})")
-        meta = _metadata(cam, roi, date_obs, dark=args.dark)
-        meta.set_temperature_c = set_temp
 
-    frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
+    meta = fitsfile.metadata_from_frame(frame.metadata, software=_software())
     if not args.no_fits:
-        fitsfile.write_fits(fits_path, frame, meta, overwrite=args.overwrite)
+        fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {fits_path}", file=out)
     if not args.no_png:
         cell = None
-        if meta.bayer_cell is not None and roi.img_type in ("raw8", "raw16"):
-            cell = imaging.shifted_cell(meta.bayer_cell, roi.start_x, roi.start_y)
-        image = imaging.preview(frame, roi.img_type, cell, args.stretch)
+        if meta.bayer_cell is not None and roi.image_type in ("raw8", "raw16"):
+            cell = imaging.shifted_cell(meta.bayer_cell, meta.start_x, meta.start_y)
+        image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
         imaging.write_png(png_path, image)
         print(f"wrote {png_path}", file=out)
     return EXIT_OK
 
 
-def cmd_video(args, out) -> int:
+def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
     saving = args.save is not None
     if saving:
         deps.require(fits=True)
-        from . import fitsfile
-    base = output_base(args.output, "video") if saving else None
-    if args.save == "cube":
-        cube_path = base.with_name(base.name + ".fits")
-        _check_outputs([cube_path], args.overwrite)
-    elif args.save == "frames":
-        width = len(str(args.frames))
-        frame_paths = [base.with_name(f"{base.name}_{i:0{width}d}.fits")
-                       for i in range(1, args.frames + 1)]
-        _check_outputs(frame_paths, args.overwrite)
+    from . import fitsfile
 
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    with cam:
+    cube_path: Path | None = None
+    frame_paths: list[Path] = []
+    if saving:
+        base = output_base(args.output, "video")
+        if args.save == "cube":
+            cube_path = base.with_name(base.name + ".fits")
+            _check_outputs([cube_path], args.overwrite)
+        else:
+            width = len(str(args.frames))
+            frame_paths = [base.with_name(f"{base.name}_{i:0{width}d}.fits")
+                           for i in range(1, args.frames + 1)]
+            _check_outputs(frame_paths, args.overwrite)
+
+    with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
         if args.bandwidth is not None:
-            cam.set("ASI_BANDWIDTHOVERLOAD", args.bandwidth, what="USB bandwidth")
-        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
+            cam.bandwidth = args.bandwidth
         frame_timeout = args.frame_timeout
         if frame_timeout is None:
             frame_timeout = 2 * args.exposure + 0.5
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
 
-        meta = _metadata(cam, roi, _utc_now()) if saving else None
-        writer = None
-        if args.save == "cube":
+        meta: CaptureMetadata | None = None
+        writer: fitsfile.FitsWriter | None = None
+        if cube_path is not None:
+            now = datetime.now(timezone.utc)
+            meta = fitsfile.metadata_from_frame(cam.frame_metadata(roi, now, now),
+                                                software=_software())
             meta.frames = args.frames
             meta.date_end = meta.date_obs  # rewritten with the real end when the cube is closed
             writer = fitsfile.FitsWriter(cube_path, fitsfile.build_header(meta, args.frames),
                                          overwrite=args.overwrite)
         progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)
         received = timeouts = consecutive = 0
-        first = last = None
+        first = last = started = 0.0
         try:
-            with cam.video():
+            with cam.stream(timeout=wait_ms / 1000) as frames:
                 started = time.monotonic()
                 while received < args.frames:
-                    data = cam.video_frame(size, wait_ms)
-                    if data is None:
+                    frame = frames.read()
+                    if frame is None:
                         timeouts += 1
                         consecutive += 1
                         if consecutive >= MAX_CONSECUTIVE_TIMEOUTS:
@@ -458,22 +453,21 @@ def cmd_video(args, out) -> int:
                             )
                         continue
                     consecutive = 0
-                    now = time.monotonic()
-                    first = now if first is None else first
-                    last = now
+                    now_s = time.monotonic()
+                    first = now_s if received == 0 else first
+                    last = now_s
                     received += 1
-                    if saving:
-                        frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
-                        if writer is not None:
-                            writer.write(fitsfile.frame_for_fits(frame, roi.img_type))
-                        else:
-                            meta.date_obs = _utc_now() - timedelta(seconds=meta.exposure_s)
-                            fitsfile.write_fits(frame_paths[received - 1], frame, meta,
-                                                overwrite=args.overwrite)
-                    rate = (received - 1) / (now - first) if received > 1 and now > first else 0.0
+                    if writer is not None:
+                        writer.write(fitsfile.frame_for_fits(frame.array, roi.image_type))
+                    elif frame_paths:
+                        fitsfile.write_fits(frame_paths[received - 1], frame.array,
+                                            fitsfile.metadata_from_frame(frame.metadata,
+                                                                         software=_software()),
+                                            overwrite=args.overwrite)
+                    rate = (received - 1) / (now_s - first) if received > 1 and now_s > first else 0.0
                     progress.update(received, f"{rate:.1f} fps")
-                dropped = cam.dropped_frames()
-            if writer is not None:
+                dropped = frames.dropped
+            if writer is not None and meta is not None:
                 meta.date_end = _utc_now()
                 writer.close(fitsfile.build_header(meta, args.frames))
         except BaseException:
@@ -489,14 +483,14 @@ def cmd_video(args, out) -> int:
     progress.finish(f"Video done: {received} frames")
     print(f"{received} frames in {elapsed:.3f} s: {rate:.2f} fps measured, "
           f"{dropped} dropped, {timeouts} time-outs", file=out)
-    if args.save == "cube":
+    if cube_path is not None:
         print(f"wrote {cube_path} ({received} frames)", file=out)
-    elif args.save == "frames":
+    elif frame_paths:
         print(f"wrote {received} files {frame_paths[0]} ... {frame_paths[-1]}", file=out)
     return EXIT_OK
 
 
-COMMANDS = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -507,23 +501,24 @@ def main(argv: list[str] | None = None) -> int:
     except SystemExit as exc:  # argparse exits on --help (0) and on bad arguments (2)
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     err = sys.stderr
+    command: str = args.command
     try:
-        status = COMMANDS[args.command](args, sys.stdout)
+        status = COMMANDS[command](args, sys.stdout)
         sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
         return status
     except UsageError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return exc.exit_status
     except (CaptureError, deps.MissingDependency) as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
     except BrokenPipeError:
         # The reader went away (`orvik-capture info | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
     except OSError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
     except KeyboardInterrupt:
-        print(f"\n{PROG} {args.command}: interrupted", file=err)
+        print(f"\n{PROG} {command}: interrupted", file=err)
         return EXIT_INTERRUPTED

@@ -7,33 +7,63 @@ Pillow (PNG). A missing one becomes a `MissingDependency` with the command that 
 from __future__ import annotations
 
 import importlib
+import shlex
+import sys
+from importlib import metadata
+from types import ModuleType
 
-INSTALL_HINT = "pip install 'velmora-brinmoor-orvik[tool]'"
+DISTRIBUTION = "velmora-brinmoor-orvik"
+EXTRA = "tool"
+# The extra's requirements when the package's metadata cannot be read (a source tree on the path).
+FALLBACK_REQUIREMENTS = ("numpy>=1.26", "astropy>=6", "pillow>=10")
 
 
 class MissingDependency(ImportError):
     """An optional package that the requested command needs is not installed."""
 
 
-def _load(module: str, package: str, purpose: str):
+def extra_requirements(extra: str = EXTRA) -> list[str]:
+    """The requirements of one extra as the installed package declares them (pyproject.toml)."""
+    try:
+        declared = metadata.requires(DISTRIBUTION) or []
+    except metadata.PackageNotFoundError:
+        return list(FALLBACK_REQUIREMENTS)
+    marker = f'extra == "{extra}"'
+    found = [req.split(";", 1)[0].strip() for req in declared
+             if ";" in req and marker in req.split(";", 1)[1].replace("'", '"')]
+    return found or list(FALLBACK_REQUIREMENTS)
+
+
+def install_command() -> str:
+    """A command that installs the extras into the Python running this tool.
+
+    The packages are named one by one rather than as `velmora-brinmoor-orvik[tool]`: that form
+    needs the package on an index, which a build from a clone is not, and a bare `pip` may
+    belong to another Python than the one running the tool.
+    """
+    words = [sys.executable or "python3", "-m", "pip", "install", *extra_requirements()]
+    return shlex.join(words)
+
+
+def _load(module: str, package: str, purpose: str) -> ModuleType:
     try:
         return importlib.import_module(module)
     except ImportError as exc:
         raise MissingDependency(
             f"{package} is needed {purpose} but could not be imported ({exc}); "
-            f"install the capture tool's extras with: {INSTALL_HINT}"
+            f"install the capture tool's extras with: {install_command()}"
         ) from exc
 
 
-def numpy():
+def numpy() -> ModuleType:
     return _load("numpy", "NumPy", "to handle image data")
 
 
-def astropy_fits():
+def astropy_fits() -> ModuleType:
     return _load("astropy.io.fits", "Astropy", "to write FITS files")
 
 
-def pil_image():
+def pil_image() -> ModuleType:
     return _load("PIL.Image", "Pillow", "to write PNG previews")
 
 

@@ -41,11 +41,14 @@ class Operation {
         using Out = std::conditional_t<std::is_enum_v<Result>, int, Result>;
         PyThreadState *saved = PyEval_SaveThread();
         const Out result = static_cast<Out>(std::forward<F>(sdk)());
-        PyEval_RestoreThread(saved);
+        restore_thread(saved);
         return result;
     }
-    // Hands the SDK's return code to the handler found by begin().
-    bool finish(int code) { return hand_over_code(handler_.get(), code); }
+    // PyEval_RestoreThread, except that a thread the interpreter ends because it is shutting
+    // down never unwinds into the caller (see operation.cpp).
+    static void restore_thread(PyThreadState *saved);
+    // Hands the SDK's return code, as its key in the error table, to the handler found by begin().
+    bool finish(int code);
 
   private:
     Ref handler_;
