@@ -64,6 +64,27 @@ def test_doc_examples_pass_mypy_strict(tmp_path):
         path = tmp_path / f"{name}.py"
         path.write_text(code, encoding="utf-8")
         files.append(str(path))
+    # Client libraries that ship no type information (alpyca) are used as they are: untyped.
     proc = run_mypy("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-                    *files)
+                    "--disable-error-code", "import-untyped", *files)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+def test_type_checkers_see_the_units_and_the_read_only_controls(tmp_path):
+    example = tmp_path / "use.py"
+    example.write_text(
+        "from velmora.brinmoor.camera import Camera\n"
+        "with Camera(0) as cam:\n"
+        "    seconds: float = cam.exposure\n"
+        "    reveal_type(cam.cooler)\n"
+        "    cam.temperature = 5.0\n"  # read-only: refused
+        "    cam.gain = 1.5\n",  # an int control: refused
+        encoding="utf-8",
+    )
+    proc = run_mypy("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
+                    str(example), cwd=tmp_path)
+    found = [re.match(r".*use\.py:(\d+): (.*)", l) for l in proc.stdout.splitlines()]
+    reports = {int(m.group(1)): m.group(2) for m in found if m}
+    assert sorted(reports) == [4, 5, 6], proc.stdout
+    assert 'Revealed type is "bool"' in reports[4]
+    assert "[assignment]" in reports[5] and "[assignment]" in reports[6]

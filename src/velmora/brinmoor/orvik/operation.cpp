@@ -217,7 +217,7 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
         PyErr_Clear();
         return Shortcut::NotTaken;
     }
-    Ref keep(Py_NewRef(raw));
+    // Converting an exact int runs no code, so the dict (held) keeps `raw` alive throughout.
     return to_int32(raw, out) ? Shortcut::Taken : Shortcut::Failed;
 }
 
