@@ -237,6 +237,16 @@ sys.version_info = real
 """
 
 
+def test_import_on_the_version_built_for_warns_about_nothing():
+    proc = run_python("""
+        import warnings
+        warnings.simplefilter("error")
+        import velmora.brinmoor.orvik as orvik
+        print(orvik.handle_error_code(0))
+        """)
+    assert (proc.stdout, proc.stderr) == ("None\n", "")
+
+
 def test_version_mismatch_warns_and_goes_on():
     proc = run_python(VERSION_CHECK.format(body="""
     import velmora.brinmoor.orvik as orvik
