@@ -368,3 +368,16 @@ def test_to_fits_writes_the_capture_tools_header(cam, tmp_path):
         np.testing.assert_array_equal(data, frame.array)
     with pytest.raises(FileExistsError):
         frame.to_fits(path)
+
+
+@pytest.mark.parametrize("direction, code", [("north", 0), ("WEST", 3),
+                                             (orvik.GuideDirection.ASI_GUIDE_EAST, 2)])
+def test_pulse_guide_switches_the_pulse_on_and_off(fast, direction, code):
+    with Camera(1) as cam:
+        cam.pulse_guide(direction, 0.01)
+        assert journal.lines(fast)[-2:] == [f"ASIPulseGuideOn(1, {code})",
+                                            f"ASIPulseGuideOff(1, {code})"]
+        with pytest.raises(ValueError, match="guide direction 'up'"):
+            cam.pulse_guide("up", 0.01)
+        with pytest.raises(ValueError, match="pulse length -1"):
+            cam.pulse_guide("north", -1)
