@@ -401,3 +401,66 @@ def test_the_sky_holds_galaxies_and_nebulae(fast):
     # Several objects, some of them far wider than a star.
     assert np.count_nonzero(lit) > 500
     assert longest_run(lit, 1) > 15
+
+
+def frame_interval(sim, bandwidth):
+    """Seconds between video frames, from the GPS stamps of their starts (the camera's clock)."""
+    sim.reset([s.GPS_MODEL])
+    s.ready(0)
+    w, h = 3840, 216
+    assert lib.ASISetROIFormat(0, w, h, 1, s.RAW16) == s.SUCCESS
+    assert s.set_control(0, s.EXPOSURE, 32) == s.SUCCESS
+    assert s.set_control(0, s.BANDWIDTH, bandwidth) == s.SUCCESS
+    sim.set_time_scale(0.2)  # a few milliseconds per frame stretched so that reads keep up
+    assert lib.ASIStartVideoCapture(0) == s.SUCCESS
+    starts = []
+    buf = ctypes.create_string_buffer(w * h * 2)
+    for _ in range(6):
+        g = sim.ASI_GPS_DATA()
+        assert lib.ASIGetVideoDataGPS(0, buf, len(buf), 100_000, ctypes.byref(g)) == s.SUCCESS
+        d = g.Datetime
+        starts.append(d.Hour * 3600 + d.Minute * 60 + d.Second + d.Msecond * 1e-3 + d.Usecond * 1e-6)
+    assert lib.ASIStopVideoCapture(0) == s.SUCCESS
+    return min(np.diff(starts))  # a dropped frame only lengthens a gap
+
+
+def test_usb3_carries_380_megabytes_and_the_default_bandwidth_keeps_most_of_it(sim):
+    # A wide 16-bit window: the transfer, not the sensor's rows, sets the frame rate.
+    frame = 3840 * 216 * 2
+    full = frame_interval(sim, 100)
+    assert frame / full == pytest.approx(380e6, rel=0.02)
+    assert frame_interval(sim, 50) / full == pytest.approx(1.2, rel=0.02)  # the default: not half
+    assert frame_interval(sim, 40) / full == pytest.approx(1.5, rel=0.02)
+
+
+def wing_ratio(frame, stars, core, ring):
+    """Light in a ring around each star over the light in its core, background taken off."""
+    yy, xx = np.mgrid[-ring[1] : ring[1] + 1, -ring[1] : ring[1] + 1]
+    r = np.hypot(xx, yy)
+    inner, outer = r <= core, (r >= ring[0]) & (r <= ring[1])
+    ratios = []
+    for y, x in stars:
+        box = frame[y - ring[1] : y + ring[1] + 1, x - ring[1] : x + ring[1] + 1]
+        sky = np.median(frame[y - 20 : y + 21, x - 20 : x + 21])
+        ratios.append((box[outer] - sky).sum() / (box[inner] - sky).sum())
+    return np.median(ratios)
+
+
+def test_stars_have_moffat_wings(fast):
+    def frame(moffat):
+        fast.reset()
+        fast.set_time_scale(1e5)
+        fast.set_effect("star_profile", moffat)
+        fast.set_effect("extended_objects", False)
+        configure(ASI120, 1280, 960, gain=0, exposure_s=120, start=(0, 0))
+        return native(ASI120) - native(ASI120, dark=True)
+
+    gaussian, moffat = frame(False), frame(True)
+    # Bright, unsaturated stars away from the edges.
+    f = gaussian[30:-30, 30:-30]
+    peaks = (f > 300) & (f < 2500) & (f == np.maximum.reduce([np.roll(np.roll(f, dy, 0), dx, 1)
+                                                               for dy in (-1, 0, 1) for dx in (-1, 0, 1)]))
+    stars = [(y + 30, x + 30) for y, x in zip(*np.nonzero(peaks))][:40]
+    assert len(stars) >= 10
+    # The seeing's FWHM is about 2 pixels here: core within 1.5, ring from 3 to 6 pixels.
+    assert wing_ratio(moffat, stars, 1.5, (3, 6)) > 1.5 * wing_ratio(gaussian, stars, 1.5, (3, 6))

@@ -1,8 +1,9 @@
 /* asisim.h - control API of the simulated ASICamera2 library.
  *
  * Lets tests and users reset the simulated cameras, script SDK results, read the call journal,
- * speed up simulated time and unplug cameras. Exported from libASICamera2 beside the 42 SDK
- * functions; the orvik module never calls it.
+ * speed up simulated time, unplug cameras, turn the sensor model's effects off for an ideal
+ * sensor and put a flat panel or a dusk sky in front of a camera. Exported from libASICamera2
+ * beside the 42 SDK functions; the orvik module never calls it.
  */
 #ifndef ASISIM_H
 #define ASISIM_H
@@ -20,8 +21,8 @@ extern "C" {
 #endif
 
 /* Power-on state with the named cameras (exact model names separated by commas), or the
- * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1. 0, or -1
- * for an unknown name (nothing changes). */
+ * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
+ * effect on, every camera under the night sky. 0, or -1 for an unknown name (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* Queues a result for the next call of the SDK function `function`: it returns `code` and leaves
  * the cameras alone; with code 0 and data, `data` (a C struct of the function's outputs in

@@ -44,7 +44,7 @@ double read_noise_electrons(const CameraModel &m, int gain, bool conversion_gain
 }
 
 double offset_adu_per_step(const CameraModel &m) {
-    return m.bit_depth >= 16 ? 6.0 : m.bit_depth >= 14 ? 4.0 : 8.0;
+    return m.bit_depth >= 16 ? 6.0 : m.bit_depth >= 14 ? 5.0 : 8.0;
 }
 
 double black_level_adu(const CameraModel &m, int gain, int offset, bool conversion_gain) {

@@ -42,8 +42,9 @@ inline constexpr double kBiasPixelFpn = 0.4, kBiasColumnFpn = 0.2, kBiasRowFpn =
 inline constexpr double kPrnu = 0.007;
 
 // The Offset control in native ADU per step: enough that RAW8, the ADC's top 8 bits, shows the
-// black level at the default offsets (a 16-bit ADC 6 ADU per step, 14-bit 4, 12-bit 8), little
-// enough that at gain 0 the pixels' full well, not the ADC, sets where they saturate.
+// black level at the default offsets, inside one RAW8 step rather than on the edge between two
+// (a 16-bit ADC 6 ADU per step, 14-bit 5, 12-bit 8), little enough that at gain 0 the pixels'
+// full well, not the ADC, sets where they saturate.
 double offset_adu_per_step(const CameraModel &m);
 // The black level of a sensor pixel in native ADU: the offset above a pedestal that the sensor's
 // black-level clamp keeps at four times the bias noise (read noise and fixed pattern) in ADU of

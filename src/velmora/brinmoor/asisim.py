@@ -296,7 +296,7 @@ DUSK_SKY_MAG = 11.0
 
 def effect_names() -> list[str]:
     """Names of the sensor and optics model's effects, in the order the guide lists them."""
-    names = []
+    names: list[str] = []
     while (name := library.asisim_effect_name(len(names))) is not None:
         names.append(name.decode("ascii"))
     return names
@@ -310,7 +310,7 @@ def set_effect(name: str, enabled: bool) -> None:
 
 def effect_enabled(name: str) -> bool:
     """Whether an effect is on (for ``"all"``: every one). ValueError for an unknown name."""
-    state = library.asisim_effect_enabled(name.encode("ascii"))
+    state: int = library.asisim_effect_enabled(name.encode("ascii"))
     if state < 0:
         raise ValueError(f"unknown effect {name!r}")
     return state == 1
