@@ -363,23 +363,25 @@ def test_incomplete_or_failed_fits_leaves_no_file(tmp_path):
 # -- frame checks and progress -----------------------------------------------------------------
 
 @pytest.mark.parametrize(
-    "lit, img_type, warned",
+    "spread, lit, img_type, warned",
     [
-        (0, "raw8", True),
-        (9, "raw8", True),  # 9 of 10000 pixels above the black level: under 0.1 %
-        (11, "raw8", False),
-        (0, "raw16", True),
-        (500, "raw16", False),
+        (1, 0, "raw8", True),  # read noise over two levels, nothing else
+        (3, 9, "raw8", True),  # three levels, and 9 of 10000 pixels above: under 0.1 %
+        (3, 11, "raw8", False),
+        (4, 0, "raw8", False),  # a fourth level: the sky starts to show
+        (1, 0, "raw16", True),
+        (200, 0, "raw16", False),  # 16-bit noise: many levels
     ],
 )
-def test_underexposure_warning(lit, img_type, warned):
+def test_underexposure_warning(spread, lit, img_type, warned):
     dtype = np.uint16 if img_type == "raw16" else np.uint8
-    frame = np.full((100, 100), 3, dtype)
+    rng = np.random.default_rng(3)
+    frame = (31 + rng.integers(0, spread, size=(100, 100))).astype(dtype)
     frame.flat[:lit] = 200
     text = quality.underexposure_warning(frame, img_type, 0.01, 50)
     assert (text is not None) == warned
     if warned:
-        assert "at the black level (3)" in text and "-e" in text and "higher gain than 50" in text
+        assert "at the black level (31)" in text and "-e" in text and "higher gain than 50" in text
         assert ("-t raw16" in text) == (img_type == "raw8")
 
 

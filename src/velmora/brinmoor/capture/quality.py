@@ -6,18 +6,24 @@ from typing import Any
 
 from .deps import numpy
 
-# A frame is badly under-exposed when at least this share of its pixels sit at its black level.
+# A frame is badly under-exposed when this share of its pixels sit on the black level or the
+# few sample levels just above it: the picture holds read noise and nothing else.
 UNDEREXPOSED_SHARE = 0.999
+NOISE_LEVELS = 3
+# Statistics from at most this many pixels (an even spread over the frame).
+SAMPLES = 1 << 20
 
 
 def black_share(frame: Any) -> tuple[float, int]:
-    """The share of pixels at the frame's lowest value (its black level), and that value."""
+    """The share of pixels on the frame's lowest `NOISE_LEVELS` sample values, and the lowest
+    (its black level)."""
     np = numpy()
-    a = np.asarray(frame)
+    a = np.asarray(frame).reshape(-1)
     if a.size == 0:
         return 0.0, 0
-    lowest = int(a.min())
-    return float(np.count_nonzero(a == lowest)) / a.size, lowest
+    a = a[:: max(1, a.size // SAMPLES)]
+    levels, counts = np.unique(a, return_counts=True)
+    return float(counts[:NOISE_LEVELS].sum()) / a.size, int(levels[0])
 
 
 def underexposure_warning(frame: Any, img_type: str, exposure_s: float,
@@ -31,4 +37,5 @@ def underexposure_warning(frame: Any, img_type: str, exposure_s: float,
     if img_type in ("raw8", "y8", "rgb24"):
         advice.append("-t raw16, whose 16 bits keep the faint signal that 8 bits round away")
     return (f"the frame is almost black: {100 * share:.2f} % of its pixels are at the black "
-            f"level ({level}); try " + ", ".join(advice[:-1]) + " or " + advice[-1])
+            f"level ({level}) or within {NOISE_LEVELS - 1} steps of it; try "
+            + ", ".join(advice[:-1]) + " or " + advice[-1])
