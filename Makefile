@@ -94,7 +94,7 @@ test-wheel: wheel
 	$(PYTHON) -m venv $(VENV_WHEEL)
 	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
 	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
-		tests/test_capture_tool.py tests/test_capture_ser.py tests/test_camera_layer.py -m "not slow"
+		tests/test_capture_tool.py tests/test_capture_ser.py tests/test_camera_layer.py tests/test_typing.py -m "not slow"
 
 # The simulated library built alone with ThreadSanitizer and a C++ driver whose threads open,
 # initialise, close, reconfigure, capture from, unplug and reset the same cameras; any race

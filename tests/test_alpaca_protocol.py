@@ -1,6 +1,7 @@
 """The Alpaca server's protocol rules, with raw HTTP: parameters, transaction IDs, HTTP errors,
 ASCOM error numbers, hostile requests, ImageBytes framing, discovery datagrams."""
 
+import http.client
 import json
 import socket
 import struct
@@ -254,6 +255,15 @@ def test_body_too_large(raw):
                                headers={"Content-Type": "application/x-www-form-urlencoded",
                                         "Content-Length": "99999999999"})
     assert status in (400, 413)
+    # a chunked body, which declares no length, is counted as it arrives
+    conn = http.client.HTTPConnection("127.0.0.1", raw.port, timeout=30)
+    try:
+        conn.request("PUT", f"{CAM1}/connected", body=iter([b"Connected=true&x="] + [b"a" * 4096] * 8),
+                     headers={"Content-Type": "application/x-www-form-urlencoded"},
+                     encode_chunked=True)
+        assert conn.getresponse().status == 413
+    finally:
+        conn.close()
 
 
 @pytest.mark.parametrize("path", [

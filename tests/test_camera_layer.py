@@ -129,7 +129,7 @@ def test_close_from_another_thread_ends_a_waiting_exposure(sim):
     with pytest.raises(orvik.ASICameraClosed):
         closer.start()
         cam.expose(60.0, on_wait=lambda _: waiting.set())
-    closer.join(10)  # the exposure ends on the close request, before close() has finished
+    closer.join(10)  # close() finishes once the exposure has let go of the camera
     assert waiting.is_set()
     assert journal.calls_to(sim, "ASIStopExposure") == ["ASIStopExposure(1)"]
     assert journal.last(sim) == "ASICloseCamera(1)"

@@ -15,8 +15,8 @@ from velmora.brinmoor.capture import fitsfile, output, sinks  # noqa: E402
 START = dt.datetime(2026, 12, 7, 21, 30, 5, tzinfo=dt.timezone.utc)
 
 
-def frame(n, image_type="raw16", x=0, y=0, bayer=None):
-    roi = Roi(16, 6, 1, image_type, x, y)
+def frame(n, image_type="raw16", x=0, y=0, bayer=None, width=16, height=6):
+    roi = Roi(width, height, 1, image_type, x, y)
     rng = np.random.default_rng(n)
     data = rng.integers(0, 256, size=roi.frame_bytes, dtype=np.uint8).tobytes()
     start = START + dt.timedelta(milliseconds=10 * n)
@@ -129,7 +129,7 @@ def test_a_full_disk_keeps_the_complete_frames(tmp_path, monkeypatch, kind):
             sink.write(frame(n))
         sink.finish()
     room["bytes"] = 4096  # what truncating the partial frame gave back
-    assert sink.rescue().startswith(f"the 2 frames before it were kept in {tmp_path}/out/run.")
+    assert sink.rescue().startswith(f"the first 2 frames were kept in {tmp_path}/out/run.")
     if kind == "cube":
         with fits.open(tmp_path / "out" / "run.fits") as hdul:
             hdul.verify("exception")
@@ -144,3 +144,31 @@ def test_ser_declares_the_bayer_cell_of_the_frames_own_corner(tmp_path, x, y, co
     sink.write(frame(0, x=x, y=y, bayer="RGGB"))
     sink.finish()
     assert serread.read(tmp_path / "v.ser")[0]["color_id"] == color_id
+
+
+def test_a_cube_on_a_full_disk_is_finished_within_the_bytes_it_has(tmp_path, monkeypatch):
+    """Frames larger than a FITS block: the padding of the frames kept overwrites bytes of the
+    partial frame instead of asking a full disk for more."""
+    big = [frame(n, width=64, height=48) for n in range(3)]  # 6144 bytes each
+    sink = make("cube", tmp_path, frames=10, width=64, height=48)
+    for f in big[:2]:
+        sink.write(f)
+    # A third frame that reached the disk only in part.
+    writer = sink._writer
+    writer._file.write(b"\x07" * 150)
+    real_write = output.PartFile.write
+
+    def no_room(self, data):
+        raise output.output_error(self.what, self.path,
+                                  OSError(errno.ENOSPC, "No space left on device"))
+
+    monkeypatch.setattr(output.PartFile, "write", no_room)
+    writer._written += 150  # as if counted; the rescue must not rely on appending
+    message = sink.rescue()
+    monkeypatch.setattr(output.PartFile, "write", real_write)
+    # Two frames padded need 12960 bytes, more than the 12438 on disk: one frame is kept.
+    assert message == f"the first 1 frames were kept in {tmp_path}/out/run.fits"
+    kept = 1
+    with fits.open(tmp_path / "out" / "run.fits") as hdul:
+        hdul.verify("exception")
+        np.testing.assert_array_equal(hdul[0].data, np.stack([f.array for f in big[:kept]]))

@@ -132,7 +132,7 @@ def test_a_disk_that_fills_during_video_stops_the_run_cleanly(small_disk, save, 
     assert lines[0].startswith(f"orvik-capture video: error: writing {what} {out}{suffix} "
                                "failed: No space left on device; ")
     assert part_files(small_disk) == []
-    match = re.search(r"the (\d+) frames before it were kept in", lines[0])
+    match = re.search(r"the first (\d+) frames were kept in", lines[0])
     assert match, err
     n = int(match.group(1))
     if save == "ser":

@@ -10,8 +10,8 @@ import pytest
 
 pytest.importorskip("mypy")
 
-# mypy runs in child processes for a while; the sanitizer pass leaves these out.
-pytestmark = pytest.mark.slow
+# mypy runs in child processes for a while: the sanitizer pass leaves those tests out.
+slow = pytest.mark.slow
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "src" / "velmora" / "brinmoor"
@@ -23,6 +23,7 @@ def run_mypy(*args, cwd=ROOT):
                           cwd=cwd, timeout=600)
 
 
+@slow
 def test_stub_matches_the_installed_module():
     proc = run_mypy("mypy.stubtest", "--concise", "velmora.brinmoor.orvik", cwd=ROOT / "tests")
     lines = [l for l in proc.stdout.splitlines() if l.strip()]
@@ -40,6 +41,7 @@ def test_package_is_typed_for_its_users():
     assert (where / "py.typed").is_file() and (where / "orvik.pyi").is_file()
 
 
+@slow
 def test_python_code_passes_mypy_strict():
     targets = [SOURCES / "camera", SOURCES / "capture", SOURCES / "asisim.py", ROOT / "benchmarks"
                / "bench_camera.py"]
@@ -56,6 +58,7 @@ def doc_examples():
             yield f"{page.stem}_line{line}", match.group(1)
 
 
+@slow
 def test_doc_examples_pass_mypy_strict(tmp_path):
     examples = dict(doc_examples())
     assert len(examples) >= 5 and any("velmora.brinmoor.camera" in c for c in examples.values())
@@ -70,6 +73,7 @@ def test_doc_examples_pass_mypy_strict(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
+@slow
 def test_type_checkers_see_the_units_and_the_read_only_controls(tmp_path):
     example = tmp_path / "use.py"
     example.write_text(

@@ -328,20 +328,43 @@ class FitsWriter:
 
     def close_frames(self, final_header: Any) -> Path:
         """Finish a cube that holds fewer frames than first declared: `final_header` declares
-        the frames written (its last axis), and the data written beyond them are cut off."""
+        the frames kept (its last axis), and the data written beyond them are cut off.
+
+        When the data written reach past the kept frames' padded end (a full disk that stopped
+        a run), the padding overwrites bytes already on disk, so finishing needs no new space.
+        """
         expected = final_header["BITPIX"] // 8
         for axis in range(1, final_header["NAXIS"] + 1):
             expected *= final_header[f"NAXIS{axis}"]
         if expected > self._written:
             self.abort()
             raise ValueError("the final FITS header declares more data than were written")
-        self._file.truncate(len(self._header_bytes) + expected)
+        padded = expected + (-expected) % FITS_BLOCK
+        start = len(self._header_bytes)
+        if padded <= self._written:
+            try:
+                self._file.pwrite(b"\0" * (padded - expected), start + expected)
+                self._file.truncate(start + padded)
+            except BaseException:
+                self.abort()
+                raise
+            self._written = self._expected = padded  # nothing left to pad
+            return self._finish(final_header)
+        self._file.truncate(start + expected)
         self._written = self._expected = expected
         return self._finish(final_header)
 
+    @staticmethod
+    def padded_size(data_bytes: int) -> int:
+        return data_bytes + (-data_bytes) % FITS_BLOCK
+
     def _finish(self, final_header: Any) -> Path:
         try:
-            self._file.write(b"\0" * ((-self._written) % FITS_BLOCK))
+            # From the end of the data, so a retried finish pads once.
+            self._file.truncate(len(self._header_bytes) + self._written)
+            padding = (-self._written) % FITS_BLOCK
+            if padding:
+                self._file.write(b"\0" * padding)
             if final_header is not None:
                 text = _encode_header(final_header)
                 if len(text) != len(self._header_bytes):

@@ -212,6 +212,9 @@ class SerWriter:
             raise
 
     def _write_trailer_and_count(self) -> None:
+        # From the end of the last frame, so a second attempt (a close interrupted and retried)
+        # leaves one trailer, not two.
+        self._file.truncate(HEADER_SIZE + self.frames_written * self.frame_bytes)
         stamps = self._stamps[:self.frames_written]
         self._file.write(stamps.tobytes() if _native_little() else _swapped(stamps))
         self._file.pwrite(struct.pack("<i", self.frames_written), FRAME_COUNT_OFFSET)

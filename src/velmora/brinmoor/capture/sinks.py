@@ -109,19 +109,29 @@ class CubeSink:
         return f"{self.written} frames written to {self.path}"
 
     def rescue(self) -> str:
-        """After a write error: keep the complete frames if the cube can still be finished."""
+        """After a write error: keep the complete frames that the cube's padded data can hold
+        within the bytes already on disk (the disk may have no room for more)."""
         if self._writer is None:
             return "no file was written"
-        complete = self._writer.bytes_written // max(1, _frame_bytes(self._meta))
-        if complete == 0:
+        size = _frame_bytes(self._meta)
+        written = self._writer.bytes_written
+        complete = written // size
+        kept = complete
+        # Padding within the bytes already written needs no new space: keep a frame or two
+        # less (at most 2879 bytes of them) if that is what it takes.
+        while kept > 0 and fitsfile.FitsWriter.padded_size(kept * size) > written:
+            kept -= 1
+        if kept == 0:
+            kept = complete  # too little to pad in place: try with new space
+        if kept == 0:
             self.abandon()
-            return f"{self.path} was not written"
+            return f"{self.path} was removed"
         try:
-            self._close(complete)
+            self._close(kept)
         except (OSError, ValueError):
             self.abandon()
             return f"{self.path} was removed"
-        return f"the {complete} frames before it were kept in {self.path}"
+        return f"the first {kept} frames were kept in {self.path}"
 
     def abandon(self) -> None:
         if self._writer is not None:
@@ -236,7 +246,7 @@ class SerSink:
         kept = self._writer.close_after_error()
         if kept is None:
             return f"{self.path} was removed"
-        return f"the {self._writer.frames_written} frames before it were kept in {self.path}"
+        return f"the first {self._writer.frames_written} frames were kept in {self.path}"
 
     def abandon(self) -> None:
         if self._writer is not None:

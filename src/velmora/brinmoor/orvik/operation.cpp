@@ -1,18 +1,16 @@
 // The shared steps of every operation: handler lookup, the enumeration shortcut, late-bound
-// enumeration results and the one-allocation image objects.
+// enumeration results, the zero-filled image objects and the thread-exit guard of SDK calls.
 #include "operation.h"
 
 #include <cstddef>
 #include <cstring>
+#include <chrono>
 #include <iterator>
+#include <thread>
 #include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
-#endif
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#include <unistd.h>
 #endif
 
 namespace orvik {
@@ -25,17 +23,16 @@ namespace orvik {
 // (the interpreter has dropped its lock before ending the thread) and its process is exiting,
 // so nothing waits for it. The catch handler never finishes, so the unwinding is never resumed
 // or abandoned; the process's exit ends the thread.
+//
+// PyEval_RestoreThread is C and throws nothing, so whatever unwinds through it is that thread
+// exit (abi::__forced_unwind, which has no object to bind a reference to: hence `...`).
 void Operation::restore_thread(PyThreadState *saved) {
-#if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(saved);
-    } catch (abi::__forced_unwind &) {
+    } catch (...) {
         for (;;)
-            pause();
+            std::this_thread::sleep_for(std::chrono::hours(1));
     }
-#else
-    PyEval_RestoreThread(saved);
-#endif
 }
 
 bool Operation::begin() {

@@ -64,8 +64,8 @@ inline int sdk_bool(PyObject *coerced) {
 // same `_value_` without running the property's Python code.
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
 
-// A new, zero-filled bytes object of `size` bytes (an exact int), made with one zeroing
-// allocation so the SDK can fill it in place and it can be returned as it is. A negative size
+// A new, zero-filled bytes object of `size` bytes (an exact int), for the SDK to fill in place
+// so that it can be returned as it is. A negative size
 // raises the ValueError of bytearray(-1), an impossible one MemoryError.
 PyObject *new_image_bytes(PyObject *size);
 // Where the SDK writes the image: valid also for an empty object.
