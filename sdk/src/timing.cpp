@@ -1,8 +1,11 @@
 #include "timing.h"
 
+#include "sensor.h"
+
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <numbers>
 
 namespace asisim {
 
@@ -113,16 +116,13 @@ double frame_interval_seconds(const ReadoutSettings &s, double exposure_s) {
 double frame_jitter_seconds(uint64_t seed, uint64_t frame, double interval_s) {
     // USB scheduling and the host: each frame comes a little late, by half a normal distribution
     // of 2 % of the interval (at most a millisecond); lateness never adds up from frame to frame.
-    uint64_t h = seed ^ (frame * 0x9E3779B97F4A7C15ull + 0x6A69747465ull);
+    uint64_t h = hash_combine(hash_combine(seed, 0x6A69747465ull), frame); // "jitte"
     auto unit = [&h] {
-        h += 0x9E3779B97F4A7C15ull;
-        uint64_t z = h;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return double((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+        h = mix64(h + 0x9E3779B97F4A7C15ull);
+        return unit_from(h);
     };
     const double u1 = 1.0 - unit(), u2 = unit();
-    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
     const double sigma = std::min(0.02 * std::max(interval_s, 0.0), 1e-3);
     return std::abs(g) * sigma;
 }
