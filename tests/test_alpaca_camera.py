@@ -258,7 +258,9 @@ def star_shift_x(before, after):
 
 
 @pytest.mark.parametrize("direction, sign", [(2, 1), (3, -1)])
-def test_pulse_guiding_moves_the_star_field(server, addr, direction, sign):
+def test_pulse_guiding_moves_the_star_field(server, addr, sim, direction, sign):
+    # The sensor's column banding would dominate the column profiles that find the shift.
+    sim.set_effect("bias_pattern", False)
     camera = connected_camera(addr, ASI120)
     camera.Gain = 50
     expose(camera, 10.0)

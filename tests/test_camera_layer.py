@@ -125,9 +125,11 @@ def test_close_stops_video_exposure_and_guide_pulses(fast):
 def test_close_from_another_thread_ends_a_waiting_exposure(sim):
     cam = Camera(1)
     waiting = threading.Event()
+    closer = threading.Timer(0.05, cam.close)
     with pytest.raises(orvik.ASICameraClosed):
-        threading.Timer(0.05, cam.close).start()
+        closer.start()
         cam.expose(60.0, on_wait=lambda _: waiting.set())
+    closer.join(10)  # close() finishes once the exposure has let go of the camera
     assert waiting.is_set()
     assert journal.calls_to(sim, "ASIStopExposure") == ["ASIStopExposure(1)"]
     assert journal.last(sim) == "ASICloseCamera(1)"

@@ -86,9 +86,11 @@ def test_close_from_another_thread_ends_the_iteration(sim):
     small(cam)
     cam.exposure = 2.0  # frames are far apart: the reader is waiting when close() comes
     received = []
+    closer = threading.Timer(0.1, cam.close)
     with cam.stream() as frames:
-        threading.Timer(0.1, cam.close).start()
+        closer.start()
         received.extend(frames)
+    closer.join()
     assert received == [] and frames.stopped
     assert journal.last(sim) == "ASICloseCamera(1)"
 

@@ -1,6 +1,8 @@
 """The capture tool's pure parts: command line, frame decoding, debayering, stretch, FITS output."""
 
 import datetime as dt
+import io
+import itertools
 import shlex
 import sys
 import warnings
@@ -11,7 +13,7 @@ from packaging.requirements import Requirement
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import cli, fitsfile, imaging  # noqa: E402
+from velmora.brinmoor.capture import cli, fitsfile, imaging, progress, quality  # noqa: E402
 
 
 # -- command line ------------------------------------------------------------------------------
@@ -45,7 +47,9 @@ def test_bad_arguments_exit_2_with_a_message(argv, fragment, capsys):
     assert cli.main(argv) == 2
     err = capsys.readouterr().err
     assert fragment in err
-    assert "usage: orvik-capture" in err
+    # One line, as the tool's other errors, pointing at the help rather than printing the usage.
+    assert err.count("\n") == 1 and err.startswith("orvik-capture") and ": error: " in err
+    assert err.rstrip().endswith("--help')") and "usage:" not in err
 
 
 def test_nothing_to_write_is_refused_before_any_camera_is_touched(capsys):
@@ -252,7 +256,9 @@ def test_fits_round_trip(tmp_path, monkeypatch, img_type, bitpix, bzero, naxis):
 
 def test_fits_header_keywords(tmp_path):
     path = fitsfile.write_fits(tmp_path / "f.fits", sample_frame("raw16"), metadata())
-    header = fits.getheader(path)
+    with fits.open(path) as hdul:
+        hdul.verify("exception")  # astropy's own check of every card
+        header = hdul[0].header
     assert header["EXPTIME"] == 2.5
     assert header["GAIN"] == 120 and header["OFFSET"] == 30
     assert header["CCD-TEMP"] == -10.0
@@ -260,18 +266,65 @@ def test_fits_header_keywords(tmp_path):
     assert header["XPIXSZ"] == header["YPIXSZ"] == pytest.approx(9.26)
     assert header["INSTRUME"] == "ZWO ASI294MC Pro"
     assert header["DATE-OBS"] == "2026-12-07T21:30:05.123"
+    assert header["DATE-END"] == "2026-12-07T21:30:07.623"  # start + exposure
+    # MJD 61381 is 2026-12-07; the fraction is 21:30:05.123 of the day, to about a millisecond.
+    assert header["MJD-OBS"] == pytest.approx(61381 + (21 * 3600 + 30 * 60 + 5.123) / 86400,
+                                              abs=2e-8)
     assert header["IMAGETYP"] == "Light Frame"
+    assert header["PIXFMT"] == "RAW16" and "FRAMETYP" not in header
     assert header["BAYERPAT"] == "RGGB"
     assert (header["XBAYROFF"], header["YBAYROFF"]) == (1, 0)  # origin at x 3, y 4
     assert (header["XORGSUBF"], header["YORGSUBF"]) == (3, 4)
+    assert header["ROWORDER"] == "TOP-DOWN"
+    assert "EGAIN" not in header  # at gain 120 the camera's factor (at gain 0) does not apply
 
 
-def test_optional_keywords_are_left_out_when_unknown():
-    keys = {k for k, _, _ in fitsfile.header_cards(
-        metadata(gain=None, offset=None, temperature_c=None, pixel_um=None))}
-    assert not keys & {"GAIN", "OFFSET", "CCD-TEMP", "XPIXSZ", "YPIXSZ", "SET-TEMP"}
-    keys = {k for k, _, _ in fitsfile.header_cards(metadata(dark=True, set_temperature_c=-10.0))}
-    assert "SET-TEMP" in keys
+def test_mjd_agrees_with_astropy_time():
+    time = pytest.importorskip("astropy.time")
+    moment = dt.datetime(2024, 2, 29, 23, 59, 59, 999000)
+    assert fitsfile.mjd(moment) == pytest.approx(time.Time(moment, scale="utc").mjd, abs=1e-9)
+
+
+@pytest.mark.parametrize(
+    "kind, dark, imagetyp",
+    [(None, False, "Light Frame"), (None, True, "Dark Frame"), ("bias", True, "Bias Frame"),
+     ("flat", False, "Flat Frame"), ("dark", False, "Dark Frame")],
+)
+def test_imagetyp(kind, dark, imagetyp):
+    cards = {k: v for k, v, _ in fitsfile.header_cards(metadata(kind=kind, dark=dark))}
+    assert cards["IMAGETYP"] == imagetyp
+
+
+@pytest.mark.parametrize(
+    "img_type, gain, bit_depth, egain",
+    [
+        ("raw16", 0, 12, 3.2 / 16),  # RAW16 values step by 16 on a 12-bit sensor
+        ("raw16", 0, 16, 3.2),
+        ("raw8", 0, 12, 3.2 * 16),  # RAW8 holds the top 8 of 12 bits
+        ("raw16", 1, 12, None),  # the factor is reported for gain 0 only
+        ("rgb24", 0, 12, None),  # computed from several pixels: no single factor
+        ("y8", 0, 12, None),
+    ],
+)
+def test_egain_describes_the_files_values(img_type, gain, bit_depth, egain):
+    meta = metadata(img_type, gain=gain, bit_depth=bit_depth, e_per_adu_gain0=3.2)
+    cards = {k: v for k, v, _ in fitsfile.header_cards(meta)}
+    assert cards.get("EGAIN") == (pytest.approx(egain) if egain is not None else None)
+
+
+@pytest.mark.parametrize("img_type", ["raw8", "raw16", "rgb24", "y8"])
+@pytest.mark.parametrize("cooled", [False, True])
+def test_written_headers_pass_astropy_verify(tmp_path, img_type, cooled):
+    meta = metadata(img_type, gain=0, e_per_adu_gain0=3.94,
+                    set_temperature_c=-10.0 if cooled else None)
+    path = fitsfile.write_fits(tmp_path / "f.fits", sample_frame(img_type), meta)
+    with fits.open(path) as hdul:
+        hdul.verify("exception")
+        header = hdul[0].header
+    assert ("SET-TEMP" in header) == cooled
+    # Bayer keywords only where the data are the mosaic.
+    assert ("BAYERPAT" in header) == (img_type in ("raw8", "raw16"))
+    assert ("EGAIN" in header) == (img_type in ("raw8", "raw16"))
 
 
 def test_streamed_cube_with_final_header(tmp_path):
@@ -305,3 +358,41 @@ def test_incomplete_or_failed_fits_leaves_no_file(tmp_path):
             w.write(sample_frame("raw8"))
             w.write(sample_frame("raw8"))
     assert list(tmp_path.iterdir()) == []
+
+
+# -- frame checks and progress -----------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "lit, img_type, warned",
+    [
+        (0, "raw8", True),
+        (9, "raw8", True),  # 9 of 10000 pixels above the black level: under 0.1 %
+        (11, "raw8", False),
+        (0, "raw16", True),
+        (500, "raw16", False),
+    ],
+)
+def test_underexposure_warning(lit, img_type, warned):
+    dtype = np.uint16 if img_type == "raw16" else np.uint8
+    frame = np.full((100, 100), 3, dtype)
+    frame.flat[:lit] = 200
+    text = quality.underexposure_warning(frame, img_type, 0.01, 50)
+    assert (text is not None) == warned
+    if warned:
+        assert "at the black level (3)" in text and "-e" in text and "higher gain than 50" in text
+        assert ("-t raw16" in text) == (img_type == "raw8")
+
+
+def test_progress_never_shows_more_than_the_total(monkeypatch):
+    class Terminal(io.StringIO):
+        def isatty(self):
+            return True
+
+    clock = itertools.count(start=1.0)
+    monkeypatch.setattr(progress.time, "monotonic", lambda: next(clock))  # every update draws
+    screen = Terminal()
+    bar = progress.Progress("Exposure 2 s", 2.0, "s", stream=screen)
+    for done in (0.1, 1.1, 2.0, 2.1, 2.6):  # the readout runs on after the exposure time
+        bar.update(done)
+    shown = [line.split("] ")[1].split()[0] for line in screen.getvalue().split("\r\033[K")[1:]]
+    assert shown == ["0.1/2.0", "1.1/2.0", "2.0/2.0", "2.0/2.0", "2.0/2.0"]

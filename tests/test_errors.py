@@ -143,7 +143,7 @@ def test_traceback_has_exactly_one_entry(orvik):
         frames = traceback.extract_tb(exc.__traceback__)
         ours = [f for f in frames if f.name == QUALNAME]
         assert len(ours) == 1, args
-        assert ours[0].filename == "src/velmora/brinmoor/orvik"
+        assert ours[0].filename == "src/velmora/brinmoor/orvik" and ours[0].lineno == 1
         assert frames[-1].name == QUALNAME  # the innermost entry
 
 

@@ -10,6 +10,7 @@ import weakref
 import pytest
 
 from functable import FUNCTIONS, NAMES
+from subproc import run_python
 
 ROWS = {row[0]: row for row in FUNCTIONS}
 
@@ -51,6 +52,35 @@ def test_signature(orvik, name):
     assert all(p.default is inspect.Parameter.empty for p in signature.parameters.values())
     assert signature.return_annotation == returns
     assert inspect.signature(getattr(orvik, name)) == signature
+
+
+# Making the signature runs Python code (inspect's classes); here that code reads the signature
+# again while the first one is being made. The first stored is the one kept; the other is freed.
+REENTRANT_SIGNATURE = """
+import gc, inspect, weakref
+from velmora.brinmoor import orvik
+
+made = []
+
+class Recording(inspect.Signature):
+    __slots__ = ("__weakref__",)
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        made.append(weakref.ref(self))
+        if len(made) == 1:
+            orvik.open_camera.__signature__
+
+inspect.Signature = Recording
+outer = orvik.open_camera.__signature__
+gc.collect()
+print(len(made), made[0]() is None, made[1]() is outer, orvik.open_camera.__signature__ is outer, str(outer))
+"""
+
+
+def test_signature_made_while_being_made_is_stored_once():
+    proc = run_python(REENTRANT_SIGNATURE)
+    assert proc.stdout.split() == ["2", "True", "True", "True", "(camera_id:", "'int')", "->", "'None'"]
 
 
 def test_signature_text(orvik):

@@ -97,13 +97,24 @@ os.write(WRITE_FD, result.encode())
 """
 
 
+# A subinterpreter that shares the main one's GIL and settings, through the private module of
+# each version (3.12 _xxsubinterpreters, 3.13 _interpreters). One line, for indented snippets.
+SUBINTERPRETERS = (
+    "import importlib; interpreters = importlib.import_module("
+    "'_interpreters' if __import__('sys').version_info >= (3, 13) else '_xxsubinterpreters'); "
+    "create_legacy = (lambda: interpreters.create('legacy')) if __import__('sys').version_info >= (3, 13) "
+    "else (lambda: interpreters.create(isolated=False))"
+)
+
+
 def test_second_interpreter_is_refused():
     proc = run_python(
         f"""
-        import os, _xxsubinterpreters as interpreters
+        import os
+        {SUBINTERPRETERS}
         import velmora.brinmoor.orvik
         read_fd, write_fd = os.pipe()
-        interp = interpreters.create(isolated=False)
+        interp = create_legacy()
         interpreters.run_string(interp, {SUBINTERPRETER_IMPORT!r}.replace("WRITE_FD", str(write_fd)))
         os.close(write_fd)
         print(os.read(read_fd, 1000).decode())
@@ -123,9 +134,9 @@ def test_second_interpreter_is_refused_even_when_first_import_was_there():
     # The first interpreter to create the module is the main one here; a subinterpreter that
     # imports first would own it instead, and the main interpreter is then refused.
     proc = run_python(
-        """
-        import _xxsubinterpreters as interpreters
-        interp = interpreters.create(isolated=False)
+        f"""
+        {SUBINTERPRETERS}
+        interp = create_legacy()
         interpreters.run_string(interp, "import velmora.brinmoor.orvik")
         interpreters.destroy(interp)
         try:
@@ -211,6 +222,9 @@ def test_a_second_module_object_cannot_be_initialised():
     ]
 
 
+# The module is built for the interpreter running the tests.
+BUILT_FOR = "%d.%d" % sys.version_info[:2]
+
 VERSION_CHECK = """
 import sys, warnings, traceback
 
@@ -230,7 +244,7 @@ def test_version_mismatch_warns_and_goes_on():
         print(w.category.__name__, w.message)
     print(orvik.handle_error_code(0))"""))
     assert proc.stdout.splitlines() == [
-        "RuntimeWarning compile time Python version 3.12 of module 'velmora.brinmoor.orvik' does not match "
+        f"RuntimeWarning compile time Python version {BUILT_FOR} of module 'velmora.brinmoor.orvik' does not match "
         "runtime version 3.11",
         "None",
     ]
@@ -249,7 +263,7 @@ import velmora.brinmoor.orvik as orvik
 print(orvik.handle_error_code(0), list(vars(orvik))[-1])
 """)
     assert proc.stdout.splitlines() == [
-        "failed: compile time Python version 3.12 of module 'velmora.brinmoor.orvik' does not match runtime "
+        f"failed: compile time Python version {BUILT_FOR} of module 'velmora.brinmoor.orvik' does not match runtime "
         "version 3.11 1",
         "None __test__",
     ]

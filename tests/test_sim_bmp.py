@@ -167,6 +167,7 @@ def test_hostile_files_are_rejected_as_invalid_format(cam, tmp_path, name):
 def lit(sim):
     """The mono camera with a sky bright enough in 8 bits, at a fast time scale."""
     sim.set_time_scale(1e4)
+    sim.set_effect("thermal", False)  # a steady sensor: consecutive frames share their dark signal
     s.ready(CAM)
     assert lib.ASISetROIFormat(CAM, W, H, 1, s.RAW8) == s.SUCCESS
     assert s.set_control(CAM, s.GAIN, 80) == s.SUCCESS
@@ -240,6 +241,7 @@ def test_colour_darks_subtract_per_channel_in_rgb24(sim, tmp_path):
 
 def test_subtracting_a_matching_dark_removes_the_hot_pixels(sim, tmp_path):
     sim.set_time_scale(1e4)
+    sim.set_effect("thermal", False)  # a dark matches only at the temperature it was taken at
     s.ready(CAM)
     assert lib.ASISetROIFormat(CAM, 640, 480, 1, s.RAW8) == s.SUCCESS
     assert s.set_control(CAM, s.GAIN, 100) == s.SUCCESS
@@ -251,5 +253,8 @@ def test_subtracting_a_matching_dark_removes_the_hot_pixels(sim, tmp_path):
     path.write_bytes(bmp(master))
     assert enable(CAM, path) == s.SUCCESS
     corrected = s.grab(CAM, dark=True)
-    assert corrected[hot].max() <= 12
+    # What is left is the hot pixels' own shot noise: a few steps, at most a few sigma of the
+    # brightest ones.
+    assert corrected[hot].max() <= 24
+    assert corrected[hot].mean() < 4
     assert corrected.mean() < 2

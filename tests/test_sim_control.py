@@ -1,5 +1,6 @@
 """The simulator's control API: reset, scripted results, the journal, time scale."""
 
+import contextlib
 import ctypes
 import math
 import os
@@ -89,7 +90,8 @@ def test_reset_restores_power_on(sim):
         (None, [s.ASI294, s.ASI120]),
         ("ZWO ASI678MC,ZWO ASI174MM", ["ZWO ASI678MC", "ZWO ASI174MM"]),
         ("", []),
-        ("no such camera", [s.ASI294, s.ASI120]),
+        # A typo is not silently replaced by the default pair: no cameras, and the reason.
+        ("ZWO ASI678MC,ZWO ASI174", []),
     ],
 )
 def test_load_time_set_from_environment(env, expected):
@@ -115,6 +117,11 @@ def test_load_time_set_from_environment(env, expected):
         environ["ASISIM_CAMERAS"] = env
     out = subprocess.run([sys.executable, "-c", code], env=environ, capture_output=True, text=True, check=True)
     assert eval(out.stdout) == (expected, expected)
+    if env is not None and "ZWO ASI174" in env.split(","):
+        assert out.stderr == ('asisim: ASISIM_CAMERAS names "ZWO ASI174", which is not a simulated '
+                              "camera model; no cameras are connected\n")
+    else:
+        assert out.stderr == ""
 
 
 # ---- time scale ----
@@ -489,3 +496,21 @@ def test_script_accepts_a_ctypes_structure(sim):
 def test_script_refuses_other_data_types(sim):
     with pytest.raises(TypeError):
         sim.script("ASIGetNumOfControls", 0, 7)
+
+
+@pytest.mark.parametrize(
+    "names, unknown",
+    [
+        ("", []),
+        ("ZWO ASI678MC, ZWO ASI174MM", []),
+        ("ZWO ASI678MC,ZWO ASI174,zwo asi174mm", ["ZWO ASI174", "zwo asi174mm"]),
+        ("ZWO ASI678MC,", [""]),  # an empty entry is no model either, as for the library
+    ],
+)
+def test_unknown_models_matches_the_librarys_reading(names, unknown):
+    from velmora.brinmoor import asisim
+
+    assert asisim.unknown_models(names) == unknown
+    with pytest.raises(ValueError) if unknown else contextlib.nullcontext():
+        asisim.reset(names)
+    asisim.reset()

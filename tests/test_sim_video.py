@@ -163,6 +163,31 @@ def test_init_stops_capture(sim):
     assert lib.ASIStartVideoCapture(1) == s.SUCCESS
     assert lib.ASIInitCamera(1) == s.SUCCESS
     assert s.video_frame(1, wait_ms=0)[0] == s.INVALID_SEQUENCE
+    # The stopped capture is gone: a new one runs in the power-on format.
+    sim.set_time_scale(1000)
+    assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+    rc, frame = s.video_frame(1)
+    assert rc == s.SUCCESS and len(frame) == 1280 * 960
+
+
+@pytest.mark.parametrize("first, second", [((128, 64, s.RAW16), (64, 64, s.RAW8)),
+                                           ((64, 64, s.RAW8), (128, 64, s.RAW16)),
+                                           ((64, 64, s.RAW16), (64, 64, s.RAW16))])
+def test_a_restarted_capture_writes_frames_of_its_own_size(sim, first, second):
+    """The ring of a capture follows its format, also when the previous capture's buffers are
+    taken over: a read writes exactly one frame into a larger buffer, nothing past it."""
+    sim.set_time_scale(1000)
+    s.ready(1)
+    for w, h, img in (first, second):
+        assert lib.ASISetROIFormat(1, w, h, 1, img) == s.SUCCESS
+        assert lib.ASIStartVideoCapture(1) == s.SUCCESS
+        size = w * h * s.BYTES_PER_PIXEL[img]
+        buf = (ctypes.c_ubyte * (size + 20000))()
+        ctypes.memset(buf, 0xA5, len(buf))
+        assert lib.ASIGetVideoData(1, buf, len(buf), 100_000) == s.SUCCESS
+        raw = bytes(buf)
+        assert raw[size:] == b"\xa5" * 20000 and raw[size - 64:size] != b"\xa5" * 64
+        assert lib.ASIStopVideoCapture(1) == s.SUCCESS
 
 
 def test_auto_exposure_stays_within_its_limit(sim):

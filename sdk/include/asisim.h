@@ -1,8 +1,9 @@
 /* asisim.h - control API of the simulated ASICamera2 library.
  *
  * Lets tests and users reset the simulated cameras, script SDK results, read the call journal,
- * speed up simulated time and unplug cameras. Exported from libASICamera2 beside the 42 SDK
- * functions; the orvik module never calls it.
+ * speed up simulated time, unplug cameras, turn the sensor model's effects off for an ideal
+ * sensor and put a flat panel or a dusk sky in front of a camera. Exported from libASICamera2
+ * beside the 42 SDK functions; the orvik module never calls it.
  */
 #ifndef ASISIM_H
 #define ASISIM_H
@@ -20,8 +21,8 @@ extern "C" {
 #endif
 
 /* Power-on state with the named cameras (exact model names separated by commas), or the
- * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1. 0, or -1
- * for an unknown name (nothing changes). */
+ * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
+ * effect on, every camera under the night sky. 0, or -1 for an unknown name (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* Queues a result for the next call of the SDK function `function`: it returns `code` and leaves
  * the cameras alone; with code 0 and data, `data` (a C struct of the function's outputs in
@@ -43,6 +44,28 @@ ASISIM_API int asisim_unplug(int camera_id);
 ASISIM_API int asisim_plug(int camera_id);
 /* Name of the catalogue's model at `index` (0, 1, ...), or NULL past the last one. */
 ASISIM_API const char *asisim_model_name(int index);
+
+/* Effects of the sensor and optics model (fixed pattern, amplifier glow, dust, the read-noise step
+ * at the conversion-gain switch, ...), all on at power-on. asisim_set_effect turns the effect
+ * `name` on (enabled != 0) or off for every camera; "all" names every effect at once, so
+ * asisim_set_effect("all", 0) gives an ideal sensor. 0, or -1 for an unknown name.
+ * asisim_effect_enabled: 1 on, 0 off, -1 unknown. asisim_effect_name: the name of effect `index`
+ * (0, 1, ...), or NULL past the last one. asisim_reset turns every effect on again. */
+ASISIM_API int asisim_set_effect(const char *name, int enabled);
+ASISIM_API int asisim_effect_enabled(const char *name);
+ASISIM_API const char *asisim_effect_name(int index);
+
+/* The light in front of a camera's telescope, for calibration frames.
+ * ASISIM_LIGHT_SKY: the night sky; `level` is its brightness in magnitudes per square arcsecond
+ *   (5 to 25; 0 for the site's sky). About 11 is the sky at dusk, bright enough for sky flats.
+ * ASISIM_LIGHT_PANEL: a uniform flat panel over the aperture; `level` is its brightness as
+ *   photoelectrons per second in an unbinned pixel at the sensor's centre (a mono pixel, or a
+ *   green one of a colour sensor), 0 to 1e9. No stars; vignetting, dust and PRNU show.
+ * 0, or -1 for an unknown camera ID, source or a level out of range (nothing changes).
+ * asisim_reset puts every camera back under the night sky. */
+#define ASISIM_LIGHT_SKY 0
+#define ASISIM_LIGHT_PANEL 1
+ASISIM_API int asisim_set_light(int camera_id, int source, double level);
 
 #ifdef __cplusplus
 }

@@ -1,9 +1,12 @@
 #include "camera.h"
 
+#include "effects.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <system_error>
 
 namespace asisim {
 
@@ -24,7 +27,12 @@ void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lo
 }
 
 constexpr double kAmbientC = 20.0;
-constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off
+constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off (thermal effect off)
+// Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
+// (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
+constexpr double kWarmUpC = 6.0;
+constexpr double kWarmUpTauS = 300.0;
+constexpr double kAmbientFallCPerHour = 1.0;
 constexpr double kCoolerDeltaC = 35.0; // largest cooling below ambient
 constexpr double kCoolerTauS = 60.0;   // thermal time constant, simulated seconds
 constexpr long kExposureMinUs = 32;
@@ -115,7 +123,7 @@ Camera::Camera(const CameraModel &model, int id, uint64_t seed)
     }
     std::lock_guard lock(mutex_);
     power_on_settings();
-    temp_c_ = kAmbientC + kSelfHeatingC;
+    temp_c_ = warm_c_ = warm_temperature_c();
     temp_updated_sim_ = sim_clock::now();
 }
 
@@ -209,15 +217,27 @@ size_t Camera::frame_size() const {
            static_cast<size_t>(pixel_bytes(roi_.img_type));
 }
 
+double Camera::warm_temperature_c() const {
+    if (!effect_on(effects(), kEffectThermal))
+        return kAmbientC + kSelfHeatingC;
+    const double t = std::max(scene_time_, 0.0);
+    return kAmbientC - kAmbientFallCPerHour * t / 3600.0 + kWarmUpC * -std::expm1(-t / kWarmUpTauS);
+}
+
 void Camera::update_cooler() {
     const double now = sim_clock::now();
     const double dt = std::max(0.0, now - temp_updated_sim_);
     temp_updated_sim_ = now;
-    double target = kAmbientC + kSelfHeatingC;
-    if (model_.cooled && value_of(ASI_COOLER_ON))
-        target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)),
-                          kAmbientC + kSelfHeatingC - kCoolerDeltaC);
-    temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
+    const double warm = warm_temperature_c();
+    if (model_.cooled && value_of(ASI_COOLER_ON)) {
+        const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
+        temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
+    } else {
+        // Uncooled, the sensor sits at its warm temperature; what the cooler took off it before
+        // comes back with the thermal time constant.
+        temp_c_ = warm + (temp_c_ - warm_c_) * std::exp(-dt / kCoolerTauS);
+    }
+    warm_c_ = warm;
 }
 
 double Camera::sensor_temperature_c() {
@@ -229,7 +249,7 @@ double Camera::cooler_power_percent() {
     if (!model_.cooled || !value_of(ASI_COOLER_ON))
         return 0.0;
     update_cooler();
-    const double warm = kAmbientC + kSelfHeatingC;
+    const double warm = warm_c_;
     const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
     // Full power while pulling down; then what holding the difference to ambient takes.
     if (temp_c_ - target > 1.0)
@@ -263,6 +283,8 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     r.seed = seed_;
     r.frame_index = frame_counter_++;
     r.dark_frame = dark_.get();
+    r.effects = effects();
+    r.light = light_source(id_);
     return r;
 }
 
@@ -293,9 +315,16 @@ GpsFix Camera::gps_fix_at(double scene_time) const {
     return g;
 }
 
-ASI_ERROR_CODE Camera::check_idle() {
-    if (video_)
-        return ASI_ERROR_VIDEO_MODE_ACTIVE;
+ASI_ERROR_CODE Camera::ready_and_idle(std::unique_lock<std::mutex> &lock, Need need) {
+    for (;;) {
+        if (const ASI_ERROR_CODE e = ready(need))
+            return e;
+        if (!video_)
+            break;
+        if (video_->state == VideoCapture::State::Running)
+            return ASI_ERROR_VIDEO_MODE_ACTIVE;
+        end_capture(lock); // still stopping: see it gone, then decide again
+    }
     finish_exposure_if_due();
     if (exp_status_ == ASI_EXP_WORKING)
         return ASI_ERROR_EXPOSURE_IN_PROGRESS;
@@ -324,9 +353,15 @@ ASI_ERROR_CODE Camera::open() {
 
 ASI_ERROR_CODE Camera::init() {
     std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    stop_video_locked(lock);
+    // Power-on settings need the camera without a capture. Ending one lets go of the lock, in
+    // which time the camera may close or go, or another capture start: so check again each time.
+    for (;;) {
+        if (const ASI_ERROR_CODE e = ready(Need::Open))
+            return e;
+        if (!video_)
+            break;
+        end_capture(lock);
+    }
     power_on_settings();
     update_cooler();
     initialised_ = true;
@@ -337,23 +372,25 @@ ASI_ERROR_CODE Camera::close() {
     std::unique_lock lock(mutex_);
     if (!plugged_ || shut_)
         return ASI_ERROR_CAMERA_REMOVED;
-    open_ = initialised_ = false; // first, so a waiting read reports the closed camera
-    stop_video_locked(lock);
+    // All of closing happens in this one hold of the lock; only the wait for the capture's
+    // thread comes after, and it ends the capture that ran when the camera closed, nothing newer.
+    open_ = initialised_ = false; // a waiting read reports the closed camera
     exp_status_ = ASI_EXP_IDLE;
     end_pulses();
     cv_.notify_all();
+    end_capture(lock);
     return ASI_SUCCESS;
 }
 
 void Camera::unplug() {
     std::unique_lock lock(mutex_);
     plugged_ = false;
-    stop_video_locked(lock);
     open_ = initialised_ = false;
     if (exp_status_ == ASI_EXP_WORKING)
         exp_status_ = ASI_EXP_FAILED;
     end_pulses();
     cv_.notify_all();
+    end_capture(lock);
 }
 
 void Camera::plug() {
@@ -373,11 +410,11 @@ void Camera::notify_clock_change() {
 void Camera::shut_down() {
     std::unique_lock lock(mutex_);
     shut_ = true;
-    stop_video_locked(lock);
     open_ = initialised_ = false;
     cv_.notify_all();
-    // Reads still copying out of a slot finish before the buffers can go.
-    wait_notified(cv_, lock, [&] { return readers_ == 0; });
+    // No capture can start any more, so once this one is gone no thread of the camera runs.
+    // Reads still copying out of its ring hold the capture, and with it the ring, themselves.
+    end_capture(lock);
 }
 
 // ---- identity and modes ----
@@ -427,18 +464,15 @@ ASI_ERROR_CODE Camera::get_mode(ASI_CAMERA_MODE *out) {
 }
 
 ASI_ERROR_CODE Camera::set_mode(int mode) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Open))
         return e;
     const int last = model_.trigger ? ASI_MODE_TRIG_LOW_LEVEL : ASI_MODE_NORMAL;
     if (mode < ASI_MODE_NORMAL || mode > last)
         return ASI_ERROR_INVALID_MODE;
-    if (const ASI_ERROR_CODE e = check_idle())
+    if (const ASI_ERROR_CODE e = ready_and_idle(lock, Need::Open))
         return e;
-    mode_ = static_cast<ASI_CAMERA_MODE>(mode);
-    pending_triggers_ = 0;
-    level_high_ = false;
-    level_exposure_s_ = -1.0;
+    mode_ = static_cast<ASI_CAMERA_MODE>(mode); // triggers belong to a capture: none runs
     return ASI_SUCCESS;
 }
 
@@ -531,10 +565,8 @@ ASI_ERROR_CODE Camera::lmh_gain_offsets(int *low_gain, int *mid_gain, int *high_
 // ---- region of interest ----
 
 ASI_ERROR_CODE Camera::set_roi(int width, int height, int bin, int img_type) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    if (const ASI_ERROR_CODE e = check_idle())
+    std::unique_lock lock(mutex_);
+    if (const ASI_ERROR_CODE e = ready_and_idle(lock, Need::Init))
         return e;
     if (bin < 1 || bin > model_.max_bin)
         return ASI_ERROR_INVALID_SIZE;
@@ -592,12 +624,12 @@ ASI_ERROR_CODE Camera::get_start(int *x, int *y) {
 // ---- snapshot ----
 
 ASI_ERROR_CODE Camera::start_exposure(int dark) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
     if (dark != 0 && dark != 1)
         return ASI_ERROR_GENERAL_ERROR;
-    if (const ASI_ERROR_CODE e = check_idle())
+    if (const ASI_ERROR_CODE e = ready_and_idle(lock, Need::Init))
         return e;
     if (mode_ != ASI_MODE_NORMAL)
         return ASI_ERROR_INVALID_MODE;
@@ -666,58 +698,49 @@ ASI_ERROR_CODE Camera::exposure_data(uint8_t *buf, long size, GpsFix *gps) {
 
 ASI_ERROR_CODE Camera::start_video() {
     std::unique_lock lock(mutex_);
-    // Both waits below let go of the lock, so another thread may have closed the camera or
-    // started a capture or an exposure meanwhile: the checks run again after each.
-    auto refused = [&] {
-        const ASI_ERROR_CODE e = ready(Need::Init);
-        return e != ASI_SUCCESS ? e : check_idle();
-    };
-    if (const ASI_ERROR_CODE e = refused())
+    if (const ASI_ERROR_CODE e = ready_and_idle(lock, Need::Init))
         return e;
-    // A previous thread may still be finishing after a stop from another thread.
-    stop_video_locked(lock);
-    if (const ASI_ERROR_CODE e = refused())
-        return e;
-    // The ring is allocated here, once per capture, never per frame; the previous capture's
-    // thread and readers must be done with it first.
-    wait_notified(cv_, lock, [&] { return (readers_ == 0 && loops_running_ == 0) || refused() != ASI_SUCCESS; });
-    if (const ASI_ERROR_CODE e = refused())
-        return e;
-    const size_t bytes = frame_size();
-    for (Slot &s : slots_) {
-        if (s.bytes.size() != bytes)
-            s.bytes.assign(bytes, 0);
-        s.state = SlotState::Free;
-    }
+    // Decided with the lock held from here on: no capture, camera ready, no exposure. The ring is
+    // allocated here, once per capture, never per frame (from the previous capture's buffers when
+    // they fit).
+    auto capture = std::make_shared<VideoCapture>(frame_size(), &spare_ring_);
     dropped_ = 0;
-    pending_triggers_ = 0;
-    level_high_ = false;
-    level_exposure_s_ = -1.0;
-    video_ = true;
-    video_stop_ = false;
-    ++video_generation_;
-    ++loops_running_;
-    video_thread_ = std::thread([this] { video_loop(); });
+    try {
+        capture->thread = std::thread([this, c = capture.get()] { video_loop(c); });
+    } catch (const std::system_error &) {
+        return ASI_ERROR_GENERAL_ERROR; // no thread to be had
+    }
+    // The thread waits for the lock, so it sees the capture in place.
+    video_ = std::move(capture);
     return ASI_SUCCESS;
 }
 
-void Camera::stop_video_locked(std::unique_lock<std::mutex> &lock) {
-    video_ = false;
-    video_stop_ = true;
+void Camera::end_capture(std::unique_lock<std::mutex> &lock) {
+    const std::shared_ptr<VideoCapture> capture = video_;
+    if (!capture)
+        return;
+    capture->state = VideoCapture::State::Stopping;
     cv_.notify_all();
-    std::thread t = std::move(video_thread_);
-    if (t.joinable()) {
-        lock.unlock();
-        t.join();
-        lock.lock();
+    if (capture->joining) {
+        // Another thread joins it and then removes it.
+        wait_notified(cv_, lock, [&] { return video_ != capture; });
+        return;
     }
+    capture->joining = true;
+    lock.unlock();
+    capture->thread.join();
+    lock.lock();
+    // Only the joining thread removes a capture, and no capture starts while one is in place.
+    video_.reset();
+    capture->give_back(&spare_ring_);
+    cv_.notify_all();
 }
 
 ASI_ERROR_CODE Camera::stop_video() {
     std::unique_lock lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
-    stop_video_locked(lock);
+    end_capture(lock);
     return ASI_SUCCESS;
 }
 
@@ -754,11 +777,14 @@ void Camera::auto_adjust(const uint8_t *frame, const FrameRequest &req) {
     set_value(ASI_GAIN, std::clamp(g, 0L, value_of(ASI_AUTO_MAX_GAIN)));
 }
 
-void Camera::video_loop() {
+void Camera::video_loop(VideoCapture *capture) {
+    // `capture` stays alive until this thread has been joined.
+    using State = VideoCapture::State;
     std::unique_lock lock(mutex_);
+    const auto running = [&] { return capture->state == State::Running; };
     double due = sim_clock::now();
     bool first = true;
-    while (!video_stop_) {
+    while (running()) {
         double exposure = exposure_seconds();
         const ReadoutSettings rs = readout_settings();
         const double readout = readout_seconds(rs);
@@ -772,16 +798,18 @@ void Camera::video_loop() {
             advance = interval;
         } else {
             // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
-            wait_notified(cv_, lock, [&] { return video_stop_ || pending_triggers_ > 0 || level_exposure_s_ >= 0.0; });
-            if (video_stop_)
+            wait_notified(cv_, lock, [&] {
+                return !running() || capture->pending_triggers > 0 || capture->level_exposure_s >= 0.0;
+            });
+            if (!running())
                 break;
             const double now = sim_clock::now();
-            if (level_exposure_s_ >= 0.0) {
-                exposure = level_exposure_s_; // the level was held this long
-                level_exposure_s_ = -1.0;
+            if (capture->level_exposure_s >= 0.0) {
+                exposure = capture->level_exposure_s; // the level was held this long
+                capture->level_exposure_s = -1.0;
                 due = now + readout;
             } else {
-                --pending_triggers_;
+                --capture->pending_triggers;
                 due = now + exposure + readout;
             }
             advance = exposure + readout;
@@ -791,29 +819,21 @@ void Camera::video_loop() {
         // A free slot, else the oldest unread frame is dropped to make room.
         Slot *slot = nullptr;
         for (;;) {
-            for (Slot &s : slots_)
-                if (s.state == SlotState::Free) {
-                    slot = &s;
-                    break;
-                }
-            if (!slot) {
-                for (Slot &s : slots_)
-                    if (s.state == SlotState::Ready && (!slot || s.sequence < slot->sequence))
-                        slot = &s;
-                if (slot)
-                    ++dropped_;
-            }
-            if (slot || video_stop_)
+            bool dropped = false;
+            slot = capture->slot_to_write(&dropped);
+            dropped_ += dropped ? 1 : 0;
+            if (slot || !running())
                 break;
             wait_notified(cv_, lock); // every slot is being read; a reader frees one
         }
-        if (video_stop_)
+        if (!running())
             break;
         const FrameRequest req = frame_request(scene_time_ + exposure / 2.0, exposure, false);
-        if (frame_bytes(req) != slot->bytes.size()) {
-            // The ring no longer fits the settings: end the capture rather than render past a slot.
-            video_ = false;
-            video_stop_ = true;
+        if (frame_bytes(req) != capture->frame_bytes()) {
+            // The ring no longer fits the settings: end the capture rather than render past a
+            // slot. It stays in place, stopping, until a thread that needs it gone joins it.
+            capture->state = State::Stopping;
+            cv_.notify_all();
             break;
         }
         slot->state = SlotState::Writing;
@@ -825,22 +845,17 @@ void Camera::video_loop() {
         render_frame(req, out);
         lock.lock();
         auto_adjust(out, req);
-        while (!video_stop_ && sim_clock::now() < due)
-            cv_.wait_until(lock, sim_clock::real_deadline(due));
-        if (video_stop_) {
+        const double arrive =
+            due + (effect_on(req.effects, kEffectFrameJitter) ? frame_jitter_seconds(seed_, req.frame_index, advance) : 0.0);
+        while (running() && sim_clock::now() < arrive)
+            cv_.wait_until(lock, sim_clock::real_deadline(arrive));
+        if (!running()) {
             slot->state = SlotState::Free;
             break;
         }
-        slot->state = SlotState::Ready;
-        slot->sequence = next_sequence_++;
+        capture->publish(slot);
         cv_.notify_all();
     }
-    // Unread frames of this capture are gone; slots being read stay until their reader is done.
-    for (Slot &s : slots_)
-        if (s.state != SlotState::Reading)
-            s.state = SlotState::Free;
-    --loops_running_;
-    cv_.notify_all();
 }
 
 ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *gps) {
@@ -849,14 +864,14 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
         return e;
     if (gps && !model_.gps)
         return ASI_ERROR_GPS_NOT_SUPPORTED;
-    if (!video_)
+    const std::shared_ptr<VideoCapture> capture = video_; // keeps the ring alive for the copy
+    if (!capture || capture->state != VideoCapture::State::Running)
         return ASI_ERROR_INVALID_SEQUENCE;
     if (!buf || wait_ms < -1)
         return ASI_ERROR_GENERAL_ERROR;
-    const size_t need = frame_size();
+    const size_t need = capture->frame_bytes();
     if (size < 0 || static_cast<size_t>(size) < need)
         return ASI_ERROR_BUFFER_TOO_SMALL;
-    const uint64_t generation = video_generation_;
     const double deadline = sim_clock::now() + wait_ms / 1000.0;
     Slot *slot = nullptr;
     for (;;) {
@@ -864,11 +879,9 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
             return ASI_ERROR_CAMERA_REMOVED;
         if (!open_)
             return ASI_ERROR_CAMERA_CLOSED;
-        if (!video_ || video_generation_ != generation)
-            return ASI_ERROR_INVALID_SEQUENCE; // capture stopped while we waited
-        for (Slot &s : slots_)
-            if (s.state == SlotState::Ready && (!slot || s.sequence < slot->sequence))
-                slot = &s;
+        if (video_ != capture || capture->state != VideoCapture::State::Running)
+            return ASI_ERROR_INVALID_SEQUENCE; // capture stopped (or restarted) while we waited
+        slot = capture->oldest_ready();
         if (slot)
             break;
         if (wait_ms >= 0 && sim_clock::now() >= deadline)
@@ -878,8 +891,7 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
         else
             cv_.wait_until(lock, sim_clock::real_deadline(deadline));
     }
-    slot->state = SlotState::Reading;
-    ++readers_;
+    capture->begin_read(slot);
     if (gps) {
         const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
         *gps = gps_fix_at(slot->start_time + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
@@ -888,8 +900,7 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
     lock.unlock();
     std::memcpy(buf, src, need); // the only cost of a read
     lock.lock();
-    slot->state = SlotState::Free;
-    --readers_;
+    capture->end_read(slot);
     cv_.notify_all();
     return ASI_SUCCESS;
 }
@@ -982,17 +993,18 @@ ASI_ERROR_CODE Camera::soft_trigger(int start) {
         return ASI_ERROR_GENERAL_ERROR;
     if (!model_.trigger || (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL))
         return ASI_ERROR_INVALID_MODE;
-    if (!video_)
+    if (!video_ || video_->state != VideoCapture::State::Running)
         return ASI_ERROR_INVALID_SEQUENCE;
+    VideoCapture &v = *video_;
     if (mode_ == ASI_MODE_TRIG_SOFT_EDGE) {
         if (start)
-            ++pending_triggers_;
-    } else if (start && !level_high_) {
-        level_high_ = true;
-        level_started_sim_ = sim_clock::now();
-    } else if (!start && level_high_) {
-        level_high_ = false;
-        level_exposure_s_ = std::max(0.0, sim_clock::now() - level_started_sim_);
+            ++v.pending_triggers;
+    } else if (start && !v.level_high) {
+        v.level_high = true;
+        v.level_started_sim = sim_clock::now();
+    } else if (!start && v.level_high) {
+        v.level_high = false;
+        v.level_exposure_s = std::max(0.0, sim_clock::now() - v.level_started_sim);
     }
     cv_.notify_all();
     return ASI_SUCCESS;

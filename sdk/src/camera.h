@@ -3,12 +3,17 @@
 // The camera speaks in plain values and the SDK's codes; api.cpp translates the C calling
 // convention (records, pointers) to these calls. Every public method is thread-safe: a mutex
 // guards the state and a condition variable carries every wait (frame reads, the video thread's
-// pacing, slot hand-over), so no lock is held while the thread sleeps.
+// pacing, slot hand-over, the end of a capture), so no lock is held while the thread sleeps.
+//
+// An operation that has to let go of the lock (to join the video thread, to read a file, to copy
+// or render a frame) decides again, after it takes the lock back, on what it finds then: it never
+// acts on a state it saw before it let go.
 #pragma once
 
 #include "catalogue.h"
 #include "synthesis.h"
 #include "timing.h"
+#include "video.h"
 
 #include <ASICamera2.h>
 
@@ -118,13 +123,8 @@ class Camera {
 
   private:
     enum class Need { Open, Init };
-    enum class SlotState : uint8_t { Free, Writing, Ready, Reading };
-    struct Slot {
-        std::vector<uint8_t> bytes;
-        SlotState state = SlotState::Free;
-        uint64_t sequence = 0;   // publication order, for oldest-first reads
-        double start_time = 0.0; // scene time of the exposure start, for GPS stamps
-    };
+    using Slot = VideoCapture::Slot;
+    using SlotState = VideoCapture::SlotState;
     struct TriggerOutput {
         bool pin_high = true;
         long delay_us = 0, duration_us = 0;
@@ -141,19 +141,25 @@ class Camera {
     size_t frame_size() const;
     FrameRequest frame_request(double mid_scene_time, double exposure_s, bool dark);
     double sensor_temperature_c();
+    double warm_temperature_c() const; // the sensor's temperature with the cooler off
     double cooler_power_percent();
     void update_cooler();
     void finish_exposure_if_due();
-    // Neither video capture nor an exposure running, as changing the format or mode and starting
-    // either of them need.
-    ASI_ERROR_CODE check_idle();
+    // The camera ready (`need`) with neither video capture nor an exposure running, as changing
+    // the format or mode and starting either of them need. A capture still stopping is waited
+    // for (the lock is let go meanwhile) and everything checked again; the result holds for as
+    // long as the caller keeps the lock.
+    ASI_ERROR_CODE ready_and_idle(std::unique_lock<std::mutex> &lock, Need need);
     GpsFix gps_fix_at(double scene_time) const;
     void center_start();
     // A running ST4 pulse ends (pulse off, or the camera closing or going away).
     void end_pulse(int direction);
     void end_pulses();
-    void stop_video_locked(std::unique_lock<std::mutex> &lock);
-    void video_loop();
+    // Stops the current capture, if any, and returns once it is gone: joins its thread, or waits
+    // for the thread that does. Lets go of the lock meanwhile; a capture started after the one
+    // it stopped is left alone.
+    void end_capture(std::unique_lock<std::mutex> &lock);
+    void video_loop(VideoCapture *capture);
     void auto_adjust(const uint8_t *frame, const FrameRequest &req);
 
     const CameraModel &model_;
@@ -187,6 +193,7 @@ class Camera {
 
     // Cooler: temperature relaxes toward its equilibrium with a time constant.
     double temp_c_ = 0.0;
+    double warm_c_ = 0.0; // warm temperature at the last update
     double temp_updated_sim_ = 0.0;
 
     // Snapshot.
@@ -195,20 +202,11 @@ class Camera {
     double exp_scene_start_ = 0.0; // scene time of the exposure start
     FrameRequest exp_request_;     // settings captured when the exposure started
 
-    // Video.
-    bool video_ = false;            // capture running as the SDK sees it
-    bool video_stop_ = false;       // asks the thread to end
-    uint64_t video_generation_ = 0; // changes at every start, so old readers notice a restart
-    std::thread video_thread_;
-    int loops_running_ = 0; // video threads not yet finished (one may outlive a stop)
-    std::array<Slot, 4> slots_;
-    uint64_t next_sequence_ = 0;
-    int readers_ = 0; // reads copying out of a slot right now
+    // Video: the current capture (running or stopping), null when there is none; the frames the
+    // latest capture dropped; ring buffers kept from the previous capture for the next one.
+    std::shared_ptr<VideoCapture> video_;
     int dropped_ = 0;
-    int pending_triggers_ = 0; // soft edge triggers not yet served
-    bool level_high_ = false;  // soft level trigger held
-    double level_started_sim_ = 0.0;
-    double level_exposure_s_ = -1.0; // exposure of a finished level pulse, waiting to be produced
+    std::vector<std::vector<uint8_t>> spare_ring_;
 
     std::shared_ptr<const DarkFrame> dark_;
     std::array<TriggerOutput, 2> trigger_out_{};

@@ -34,6 +34,13 @@ struct CameraModel {
     // Highest full-frame rate at 8 bits over USB3 (or USB2 for USB2 models), frames/s; the timing
     // model scales it by ROI, bit depth and bandwidth.
     double max_fps_full_8bit;
+    // Dual conversion gain: from this gain setting on the pixel reads through its high-conversion
+    // gain, and read noise drops there in a step (0: the sensor has no such mode).
+    int hcg_gain;
+    double read_noise_lcg_top_e; // read noise just below the switch, electrons
+    double read_noise_hcg_e;     // read noise at the switch, electrons
+    // Amplifier glow at the sensor's glowing corners, e-/s per pixel (0: none).
+    double glow_e_per_s;
 };
 
 std::span<const CameraModel> catalogue();

@@ -1,6 +1,7 @@
 // The control API: reset, scripted results, the journal, the time scale, unplug and plug, and
 // the catalogue's model names.
 #include "catalogue.h"
+#include "effects.h"
 #include "journal.h"
 #include "registry.h"
 #include "scripts.h"
@@ -22,6 +23,8 @@ int asisim_reset(const char *cameras) {
     scripts::clear();
     journal::clear();
     sim_clock::set_scale(1.0);
+    reset_effects();
+    reset_light_sources();
     Registry::instance().notify_clock_change();
     return 0;
 }
@@ -76,6 +79,51 @@ const char *asisim_model_name(int index) {
     if (index < 0 || static_cast<size_t>(index) >= models.size())
         return nullptr;
     return models[static_cast<size_t>(index)].name;
+}
+
+namespace {
+
+// Bits of the effect called `name` ("all": every one); 0 for an unknown name.
+uint32_t effect_bits(const char *name) {
+    if (name == nullptr)
+        return 0;
+    uint32_t all = 0;
+    for (const EffectInfo &e : effect_table()) {
+        if (std::strcmp(name, e.name) == 0)
+            return e.bit;
+        all |= e.bit;
+    }
+    return std::strcmp(name, "all") == 0 ? all : 0;
+}
+
+} // namespace
+
+int asisim_set_effect(const char *name, int enabled) {
+    const uint32_t bits = effect_bits(name);
+    if (bits == 0)
+        return -1;
+    set_effects(bits, enabled != 0);
+    return 0;
+}
+
+int asisim_effect_enabled(const char *name) {
+    const uint32_t bits = effect_bits(name);
+    if (bits == 0)
+        return -1;
+    return (effects() & bits) == bits ? 1 : 0;
+}
+
+const char *asisim_effect_name(int index) {
+    const auto table = effect_table();
+    if (index < 0 || static_cast<size_t>(index) >= table.size())
+        return nullptr;
+    return table[static_cast<size_t>(index)].name;
+}
+
+int asisim_set_light(int camera_id, int source, double level) {
+    if (!Registry::instance().by_id(camera_id))
+        return -1;
+    return set_light_source(camera_id, source, level) ? 0 : -1;
 }
 
 } // extern "C"

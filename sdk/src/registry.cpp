@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace asisim {
@@ -62,9 +63,19 @@ Registry &Registry::instance() {
 
 Registry::Registry() {
     const char *env = std::getenv("ASISIM_CAMERAS");
-    // An empty variable means no cameras; an unset or unusable one the default pair.
-    if (!env || !parse(env, &load_time_))
+    // Unset: the default pair; empty: no cameras. A name outside the catalogue (a typo) connects
+    // no camera at all rather than a set the user did not ask for, and says so: the library has
+    // no other way to report it, and a program that finds no cameras then shows why.
+    std::string unknown;
+    if (!env) {
         load_time_ = {find_model("ZWO ASI294MC Pro"), find_model("ZWO ASI120MM Mini")};
+    } else if (!parse(env, &load_time_, &unknown)) {
+        load_time_.clear();
+        std::fprintf(stderr,
+                     "asisim: ASISIM_CAMERAS names \"%s\", which is not a simulated camera model; "
+                     "no cameras are connected\n",
+                     unknown.c_str());
+    }
     replace(load_time_);
 }
 
@@ -79,7 +90,7 @@ Registry::~Registry() {
         c->shut_down();
 }
 
-bool Registry::parse(const std::string &names, std::vector<const CameraModel *> *out) {
+bool Registry::parse(const std::string &names, std::vector<const CameraModel *> *out, std::string *unknown) {
     std::vector<const CameraModel *> models;
     if (!names.empty()) {
         size_t pos = 0;
@@ -88,8 +99,11 @@ bool Registry::parse(const std::string &names, std::vector<const CameraModel *> 
             const std::string name =
                 trimmed(names.substr(pos, comma == std::string::npos ? comma : comma - pos));
             const CameraModel *m = find_model(name);
-            if (!m)
+            if (!m) {
+                if (unknown)
+                    *unknown = name;
                 return false;
+            }
             models.push_back(m);
             if (comma == std::string::npos)
                 break;

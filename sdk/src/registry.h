@@ -1,7 +1,7 @@
 // The set of connected simulated cameras.
 //
 // Built at load time from ASISIM_CAMERAS (model names separated by commas; unset: the default
-// pair), rebuilt by the control API's reset. Camera IDs are positions in the set, so they equal
+// pair; a name not in the catalogue: no cameras, with a message on stderr), rebuilt by the control API's reset. Camera IDs are positions in the set, so they equal
 // the indices after every reset; unplugging hides a camera from the index list but keeps its ID.
 #pragma once
 
@@ -36,7 +36,9 @@ class Registry {
 
   private:
     Registry();
-    static bool parse(const std::string &names, std::vector<const CameraModel *> *out);
+    // False, with the first name not in the catalogue in `unknown` (when given), if one is not.
+    static bool parse(const std::string &names, std::vector<const CameraModel *> *out,
+                      std::string *unknown = nullptr);
     void replace(const std::vector<const CameraModel *> &models);
 
     std::mutex mutex_;

@@ -36,6 +36,14 @@ constexpr double kHaloFraction = 0.12; // seeing wings: a second, wider Gaussian
 constexpr double kHaloWidth = 2.5;
 constexpr double kStampFloor = 0.02; // electrons per pixel below which a stamp ends
 constexpr double kVignetting = 0.3;  // loss at 20 mm from the optical axis
+constexpr double kSkyGradientPerDegree = 0.05;
+// A Moffat profile (beta 3) of the seeing's FWHM as three Gaussians: weights and widths relative
+// to the Gaussian of that FWHM (a least-squares fit of the radial profile).
+constexpr double kMoffatWeight[3] = {0.525, 0.424, 0.051};
+constexpr double kMoffatWidth[3] = {0.936, 1.788, 3.710};
+constexpr double kOffAxisStretch = 0.25; // star width grows by a quarter toward the field's corners
+constexpr double kDistortion = 5e-4;     // pincushion: a corner star sits 0.05 % farther out
+constexpr double kBloomSpill = 0.2;      // share of a saturated pixel's excess charge that spills
 
 double env_double(const char *name, double fallback, double lo, double hi) {
     const char *text = std::getenv(name);
@@ -185,21 +193,42 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double e0 = electrons_mag0(m) * t;
     const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
 
-    // Background per column for even and odd sensor rows (the Bayer colours alternate).
-    const double sky = e0 * std::pow(10.0, -0.4 * optics().sky_mag_per_arcsec2) * scale * scale;
+    // Background per column for even and odd sensor rows (the Bayer colours alternate): the
+    // night sky (orange light pollution, a gradient toward the light dome), or a white flat
+    // panel over the aperture with neither stars nor gradient.
+    const LightSource &light = req.light;
+    const bool panel = light.kind == Light::panel;
+    const double sky_mag = light.level > 0.0 ? light.level : optics().sky_mag_per_arcsec2;
+    const double sky = panel ? light.level * t : e0 * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
+    double grad_x = 0.0, grad_y = 0.0;
+    if (!panel && effect_on(req.effects, kEffectSkyGradient)) {
+        // About 5 % per degree, toward a direction of the camera's own.
+        const double angle = 2.0 * std::numbers::pi * unit_from(mix64(hash_combine(req.seed, 0x67726164ull)));
+        const double per_px = kSkyGradientPerDegree * scale / 3600.0;
+        grad_x = per_px * std::cos(angle);
+        grad_y = per_px * std::sin(angle);
+    }
     for (int parity = 0; parity < 2; ++parity) {
         sky_[parity].resize(size_t(width));
         for (int i = 0; i < width; ++i) {
             const int64_t x = x0 + i;
             const int c = bayer_colour(m.bayer, x, parity);
-            const double share = color_ ? double(kSkyShare[c]) * double(kFilter[c]) : 1.0;
-            sky_[parity][size_t(i)] = float(sky * share) * vignetting(double(x) + 0.5 - cx_sensor, m);
+            const double share = !color_ ? 1.0 : panel ? double(kFilter[c]) : double(kSkyShare[c]) * double(kFilter[c]);
+            const double gradient = std::max(0.0, 1.0 + grad_x * (double(x) + 0.5 - cx_sensor));
+            sky_[parity][size_t(i)] = float(sky * share * gradient) * vignetting(double(x) + 0.5 - cx_sensor, m);
         }
     }
+    for (int parity = 0; parity < 2; ++parity)
+        sky_max_[parity] = sky_[parity].empty() ? 0.0f : *std::max_element(sky_[parity].begin(), sky_[parity].end());
     vig_y_.resize(size_t(height));
-    for (int r = 0; r < height; ++r)
-        vig_y_[size_t(r)] = vignetting(double(y0 + r) + 0.5 - cy_sensor, m);
+    for (int r = 0; r < height; ++r) {
+        const double y = double(y0 + r) + 0.5 - cy_sensor;
+        vig_y_[size_t(r)] = vignetting(y, m) * float(std::max(0.0, 1.0 + grad_y * y));
+    }
 
+    if (panel)
+        return;
+    full_well_ = effect_on(req.effects, kEffectSaturation) ? m.full_well_e : 0.0;
     if (e0 <= 0.0)
         return;
 
@@ -218,7 +247,11 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double dy = sane(req.field_dy_px) + jr * std::sin(2 * std::numbers::pi * ju2);
 
     const double sigma = psf_sigma_pixels(m);
-    const double margin = 8.0 * kHaloWidth * sigma + 2.0;
+    const bool moffat = effect_on(req.effects, kEffectStarProfile);
+    // Off-axis the optics stretch star images along each axis and pull them outward a little.
+    const double field = std::hypot(cx_sensor, cy_sensor);
+    const double stretch = moffat ? kOffAxisStretch : 0.0, pull = moffat ? kDistortion : 0.0;
+    const double margin = 8.0 * kMoffatWidth[2] * (1.0 + stretch) * sigma + 2.0;
     const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
     const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
     const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
@@ -232,26 +265,48 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
         for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
             const auto tile = sky_tile(tx, ty);
             for (const Star &s : *tile) {
-                const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
-                const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
+                double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
+                double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
                 if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
                     sy < double(y0) - margin || sy > double(y0 + height) + margin)
                     continue;
+                const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
+                const double radial = 1.0 + pull * (fx * fx + fy * fy);
+                sx = cx_sensor + (sx - cx_sensor) * radial;
+                sy = cy_sensor + (sy - cy_sensor) * radial;
                 const double vig =
                     double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
                 const double electrons = e0 * double(s.flux) * vig;
+                const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
+                if (moffat) {
+                    // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
+                    // shows, otherwise its light stays in the core.
+                    double core = electrons * kMoffatWeight[0];
+                    for (int c = 2; c >= 1; --c) {
+                        const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
+                        if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
+                            add_star(sx, sy, part, s.share, w * sig_x, w * sig_y, false);
+                        else
+                            core += part;
+                    }
+                    add_star(sx, sy, core, s.share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y, true);
+                    continue;
+                }
                 // The halo is drawn where it shows; otherwise its light stays in the core.
                 const double halo = electrons * kHaloFraction;
                 const double halo_sigma = sigma * kHaloWidth;
                 if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
-                    add_star(sx, sy, electrons - halo, s.share, sigma);
-                    add_star(sx, sy, halo, s.share, halo_sigma);
+                    add_star(sx, sy, electrons - halo, s.share, sigma, sigma, true);
+                    add_star(sx, sy, halo, s.share, halo_sigma, halo_sigma, false);
                 } else {
-                    add_star(sx, sy, electrons, s.share, sigma);
+                    add_star(sx, sy, electrons, s.share, sigma, sigma, true);
                 }
             }
         }
     }
+
+    if (effect_on(req.effects, kEffectExtendedObjects))
+        add_extended(ra0 - (cx_sensor + dx) * scale, dec0 - (cy_sensor + dy) * scale, scale, e0, m);
 
     // Index the stamps by row (counting sort) so that each row finds its stamps directly.
     row_first_.assign(size_t(height) + 1, 0);
@@ -267,16 +322,20 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
             row_stamps_[fill[size_t(r)]++] = uint32_t(i);
 }
 
-void SkyScene::add_star(double cx, double cy, double electrons, const float share[3], double sigma) {
+void SkyScene::add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
+                        double sigma_y, bool bloom) {
     const double brightest = color_ ? double(std::max({share[0], share[1], share[2]})) : 1.0;
-    const double peak = electrons * brightest / (2.0 * std::numbers::pi * sigma * sigma);
+    const double peak = electrons * brightest / (2.0 * std::numbers::pi * sigma_x * sigma_y);
     if (electrons * brightest < kStampFloor)
         return;
-    const double reach = peak > kStampFloor ? sigma * std::sqrt(2.0 * std::log(peak / kStampFloor)) : sigma;
-    const int radius = int(std::clamp(std::ceil(reach), 1.0, std::min(8.0 * sigma + 1.0, 256.0)));
+    auto reach_of = [&](double sigma) {
+        const double reach = peak > kStampFloor ? sigma * std::sqrt(2.0 * std::log(peak / kStampFloor)) : sigma;
+        return int(std::clamp(std::ceil(reach), 1.0, std::min(8.0 * sigma + 1.0, std::max(256.0, 4.0 * sigma))));
+    };
+    const int rx = reach_of(sigma_x), ry = reach_of(sigma_y);
     const auto ix = int64_t(std::floor(cx)), iy = int64_t(std::floor(cy));
-    const int64_t ax0 = std::max(ix - radius, x0_), ax1 = std::min(ix + radius + 1, x0_ + width_);
-    const int64_t ay0 = std::max(iy - radius, y0_), ay1 = std::min(iy + radius + 1, y0_ + height_);
+    const int64_t ax0 = std::max(ix - rx, x0_), ax1 = std::min(ix + rx + 1, x0_ + width_);
+    const int64_t ay0 = std::max(iy - ry, y0_), ay1 = std::min(iy + ry + 1, y0_ + height_);
     if (ax0 >= ax1 || ay0 >= ay1)
         return;
 
@@ -286,41 +345,168 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
     st.nx = int32_t(ax1 - ax0);
     st.y0 = int32_t(ay0 - y0_);
     st.ny = int32_t(ay1 - ay0);
-    const double inv = 1.0 / sigma;
+    const double inv_x = 1.0 / sigma_x, inv_y = 1.0 / sigma_y;
     // x profile (with the filter's share per column for even and odd rows), then y profile with
     // the star's light folded in.
     for (int parity = 0; parity < (color_ ? 2 : 1); ++parity) {
         st.px[parity] = uint32_t(pool_.size());
         for (int64_t x = ax0; x < ax1; ++x) {
-            const float p = cdf((double(x) + 1.0 - cx) * inv) - cdf((double(x) - cx) * inv);
+            const float p = cdf((double(x) + 1.0 - cx) * inv_x) - cdf((double(x) - cx) * inv_x);
             const float s = color_ ? share[bayer_colour(bayer_, x, parity)] : 1.0f;
             pool_.push_back(p * s);
         }
     }
     if (!color_)
         st.px[1] = st.px[0];
+    st.px_max = *std::max_element(pool_.begin() + st.px[0], pool_.end());
     st.py = uint32_t(pool_.size());
     for (int64_t y = ay0; y < ay1; ++y)
-        pool_.push_back(float(electrons) * (cdf((double(y) + 1.0 - cy) * inv) - cdf((double(y) - cy) * inv)));
+        pool_.push_back(float(electrons) * (cdf((double(y) + 1.0 - cy) * inv_y) - cdf((double(y) - cy) * inv_y)));
     stamps_.push_back(st);
+    if (bloom && full_well_ > 0.0 && peak > full_well_)
+        add_bloom(st);
 }
 
-void SkyScene::light_row(int r, float base, float *row) const {
-    const float vy = vig_y_[size_t(r)];
-    const float *sky = sky_[(y0_ + r) & 1].data();
-    for (int i = 0; i < width_; ++i)
-        row[i] = base + sky[i] * vy;
-    if (row_first_.empty())
+// Charge beyond a pixel's full well spills up and down its column: the part of every column's
+// excess that the anti-blooming drains miss runs out as a streak of full pixels above and below.
+void SkyScene::add_bloom(const Stamp &st) {
+    const float well = float(full_well_);
+    std::vector<double> excess(size_t(st.nx), 0.0);
+    int sat_top = st.ny, sat_bottom = -1;
+    for (int j = 0; j < st.ny; ++j) {
+        const float w = pool_[st.py + uint32_t(j)];
+        const float *px = pool_.data() + st.px[(st.y0 + j + y0_) & 1];
+        for (int i = 0; i < st.nx; ++i) {
+            const float v = w * px[i];
+            if (v > well) {
+                excess[size_t(i)] += double(v - well);
+                sat_top = std::min(sat_top, j);
+                sat_bottom = std::max(sat_bottom, j);
+            }
+        }
+    }
+    const double most = *std::max_element(excess.begin(), excess.end());
+    if (sat_bottom < 0 || most <= 0.0)
         return;
+    // The pixels' anti-blooming drains take most of the excess away; what they miss spills.
+    const int64_t length = int64_t(std::ceil(kBloomSpill * most / full_well_ / 2.0)); // rows each way
+    const int64_t top = std::max<int64_t>(st.y0 + sat_top - length, 0);
+    const int64_t bottom = std::min<int64_t>(st.y0 + sat_bottom + length + 1, height_);
+    Stamp b = st;
+    b.y0 = int32_t(top);
+    b.ny = int32_t(bottom - top);
+    b.px[0] = b.px[1] = uint32_t(pool_.size());
+    for (int i = 0; i < st.nx; ++i) // each column's streak, by the share of its excess
+        pool_.push_back(float(std::min(1.0, 2.0 * excess[size_t(i)] / most)) * (excess[size_t(i)] > 0.0 ? 1.0f : 0.0f));
+    b.px_max = 1.0f;
+    b.py = uint32_t(pool_.size());
+    for (int64_t r = top; r < bottom; ++r)
+        pool_.push_back(well);
+    stamps_.push_back(b);
+}
+
+// Galaxies (a bulge and an inclined disc, about one per 25 square arcminutes, magnitudes 12 to
+// 16) and emission nebulae (a cluster of glowing clouds some 10' across, in half of the
+// one-degree cells of the sky), drawn from hashes of their tiles and cells like the stars.
+// (ra_origin, dec_origin) is the sky position of sensor pixel (0, 0).
+void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m) {
+    auto sensor_x = [&](double ra) { return (ra - ra_origin) / scale; };
+    auto sensor_y = [&](double dec) { return (dec - dec_origin) / scale; };
+    auto light = [&](double x, double y, double mag) {
+        const double vig = double(vignetting(x - m.width / 2.0, m)) * double(vignetting(y - m.height / 2.0, m));
+        return e0 * std::pow(10.0, -0.4 * mag) * std::max(vig, 0.0);
+    };
+    // Region on the sky with a margin for the largest object.
+    const double margin_arcsec = 1800.0;
+    const double ra_lo = ra_origin + double(x0_) * scale - margin_arcsec;
+    const double ra_hi = ra_origin + double(x0_ + width_) * scale + margin_arcsec;
+    const double dec_lo = dec_origin + double(y0_) * scale - margin_arcsec;
+    const double dec_hi = dec_origin + double(y0_ + height_) * scale + margin_arcsec;
+    const float galaxy_share[3] = {0.37f * kFilter[0], 0.36f * kFilter[1], 0.27f * kFilter[2]};
+    const float nebula_share[3] = {0.80f * kFilter[0], 0.25f * kFilter[1], 0.15f * kFilter[2]};
+
+    for (auto ty = int32_t(std::floor(dec_lo / kTileArcsec)); ty <= int32_t(std::floor(dec_hi / kTileArcsec)); ++ty)
+        for (auto tx = int32_t(std::floor(ra_lo / kTileArcsec)); tx <= int32_t(std::floor(ra_hi / kTileArcsec));
+             ++tx) {
+            uint64_t h = hash_combine(hash_combine(0x67616C61ull, uint64_t(uint32_t(tx))), uint64_t(uint32_t(ty)));
+            auto next = [&h] {
+                h = mix64(h + 0x9E3779B97F4A7C15ull);
+                return unit_from(h);
+            };
+            const double u = next();
+            const int count = u < 0.55 ? 0 : u < 0.9 ? 1 : 2;
+            for (int i = 0; i < count; ++i) {
+                const double x = sensor_x(double(tx) * kTileArcsec + next() * kTileArcsec);
+                const double y = sensor_y(double(ty) * kTileArcsec + next() * kTileArcsec);
+                const double mag = 12.0 + 4.0 * next();
+                const double radius = 25.0 * std::pow(10.0, -0.2 * (mag - 12.0)) * (0.6 + 0.8 * next()) / scale;
+                const double axis = 0.25 + 0.75 * next(); // seen from the side to face-on
+                const bool along_x = next() < 0.5;
+                const double total = light(x, y, mag);
+                const double bulge = 0.3 * radius, disc_a = radius, disc_b = radius * axis;
+                add_star(x, y, 0.3 * total, galaxy_share, bulge, bulge, true);
+                add_star(x, y, 0.7 * total, galaxy_share, along_x ? disc_a : disc_b, along_x ? disc_b : disc_a, false);
+            }
+        }
+
+    constexpr double kCellArcsec = 3600.0;
+    for (auto cy = int32_t(std::floor(dec_lo / kCellArcsec)); cy <= int32_t(std::floor(dec_hi / kCellArcsec)); ++cy)
+        for (auto cx = int32_t(std::floor(ra_lo / kCellArcsec)); cx <= int32_t(std::floor(ra_hi / kCellArcsec));
+             ++cx) {
+            uint64_t h = hash_combine(hash_combine(0x6E6562ull, uint64_t(uint32_t(cx))), uint64_t(uint32_t(cy)));
+            auto next = [&h] {
+                h = mix64(h + 0x9E3779B97F4A7C15ull);
+                return unit_from(h);
+            };
+            if (next() < 0.5)
+                continue;
+            const double ra = double(cx) * kCellArcsec + (0.2 + 0.6 * next()) * kCellArcsec;
+            const double dec = double(cy) * kCellArcsec + (0.2 + 0.6 * next()) * kCellArcsec;
+            const double size = 240.0 + 360.0 * next(); // arcseconds, one sigma of the cluster
+            for (int k = 0; k < 6; ++k) {
+                const double bx = ra + size * (next() - 0.5) * 2.0, by = dec + size * (next() - 0.5) * 2.0;
+                const double sigma_x = (0.15 + 0.2 * next()) * size / scale, sigma_y = (0.15 + 0.2 * next()) * size / scale;
+                // Surface brightness near 21 mag per square arcsecond at the clouds' centres.
+                const double area = 2.0 * std::numbers::pi * sigma_x * sigma_y * scale * scale;
+                const double mag = 21.0 + next() - 2.5 * std::log10(area);
+                const double x = sensor_x(bx), y = sensor_y(by);
+                add_star(x, y, light(x, y, mag), nebula_share, sigma_x, sigma_y, false);
+            }
+        }
+}
+
+float SkyScene::light_row(int r, float base, const float *prnu, float prnu_scale, float prnu_max,
+                          float *row) const {
+    const float vy = vig_y_[size_t(r)];
     const int parity = int((y0_ + r) & 1);
+    const float *sky = sky_[parity].data();
+    if (prnu != nullptr) {
+        for (int i = 0; i < width_; ++i)
+            row[i] = base + (sky[i] * vy) * (1.0f + prnu_scale * prnu[i]);
+    } else {
+        for (int i = 0; i < width_; ++i)
+            row[i] = base + sky[i] * vy;
+    }
+    const float gain_max = prnu != nullptr ? 1.0f + prnu_scale * prnu_max : 1.0f;
+    float top = base + sky_max_[parity] * vy * gain_max;
+    if (row_first_.empty())
+        return top;
     for (uint32_t k = row_first_[size_t(r)]; k < row_first_[size_t(r) + 1]; ++k) {
         const Stamp &st = stamps_[row_stamps_[k]];
         const float w = pool_[st.py + uint32_t(r - st.y0)];
         const float *px = pool_.data() + st.px[parity];
         float *dst = row + st.x0;
-        for (int i = 0; i < st.nx; ++i)
-            dst[i] += w * px[i];
+        if (prnu != nullptr) {
+            const float *g = prnu + st.x0;
+            for (int i = 0; i < st.nx; ++i)
+                dst[i] += (w * px[i]) * (1.0f + prnu_scale * g[i]);
+        } else {
+            for (int i = 0; i < st.nx; ++i)
+                dst[i] += w * px[i];
+        }
+        top += w * st.px_max * gain_max;
     }
+    return top;
 }
 
 } // namespace asisim

@@ -45,22 +45,32 @@ class SkyScene {
   public:
     // Region in sensor pixels (it may reach past the sensor's edges; the sky goes on there).
     SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, int height);
-    // Writes `base` plus the photoelectrons of region row r (0-based) into `row` (width values).
-    void light_row(int r, float base, float *row) const;
+    // Writes `base` plus the photoelectrons of region row r (0-based) into `row` (width values);
+    // with `prnu`, each pixel's light is scaled by 1 + prnu_scale * prnu[i] (|prnu[i]| at most
+    // prnu_max). Returns an upper bound of the values written.
+    float light_row(int r, float base, const float *prnu, float prnu_scale, float prnu_max, float *row) const;
 
   private:
     struct Stamp {
         int32_t x0, nx;     // region columns
         int32_t y0, ny;     // region rows
         uint32_t px[2], py; // offsets into pool_: x profile for even/odd sensor rows, y profile
+        float px_max;       // largest value of the x profiles
     };
-    void add_star(double cx, double cy, double electrons, const float share[3], double sigma);
+    // A Gaussian image of the given widths; `bloom`: its charge past full well spills along
+    // the columns.
+    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x, double sigma_y,
+                  bool bloom);
+    void add_bloom(const Stamp &st);
+    void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
 
     ASI_BAYER_PATTERN bayer_;
     int64_t x0_, y0_;
     int width_, height_;
     bool color_;
+    double full_well_ = 0.0; // electrons a pixel holds before blooming; 0: no blooming
     std::vector<float> sky_[2]; // per column, background for even and odd sensor rows
+    float sky_max_[2] = {};     // their largest values
     std::vector<float> vig_y_;  // per row
     std::vector<Stamp> stamps_;
     std::vector<float> pool_;

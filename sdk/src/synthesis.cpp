@@ -116,35 +116,57 @@ Geometry make_geometry(const FrameRequest &req) {
 // sensor pixels).
 struct Readout {
     float adu_per_e;  // native ADU per electron
-    float read_var;   // read-noise variance of an output pixel, e^2
-    float read_sigma; // its square root
+    float read_sigma; // read noise of an output pixel, e-
+    float poisson;    // weight of the Poisson skew term (1/3, or 0 for Gaussian shot noise)
     float pixel_cap;  // mean electrons a sensor pixel can hold and digitise
     float full_well;  // electrons an output pixel can hold
-    float offset;     // bias of an output pixel, native ADU, plus 0.5 for rounding
+    float black;      // black level of an output pixel, native ADU, plus 0.5 for rounding
     float adc_max;    // largest native value of an output pixel
     float dark_e;     // dark electrons per sensor pixel over the exposure
+    float hot_e;      // dark electrons of a hot pixel of factor 1 over the exposure
+    float glow_e;     // amplifier glow at the glowing corners over the exposure, e-
+    // Bias fixed pattern of an output pixel, native ADU (one sigma): pixel, column, row.
+    float fpn_pixel, fpn_column, fpn_row;
+    // Non-linearity: the response bends over from knee electrons on toward the full well.
+    float knee, knee_span;
     int bits;
 };
 
 Readout make_readout(const FrameRequest &req, int bin) {
     const CameraModel &m = *req.model;
+    const uint32_t fx = req.effects;
     Readout r{};
     const double t = exposure_seconds(req);
     const double samples = double(bin) * double(bin);
     r.bits = std::clamp(m.bit_depth, 8, 16);
     const double adc_full = std::ldexp(1.0, r.bits) - 1.0;
     const double k = 1.0 / electrons_per_adu(m, req.gain);
-    const double rn = read_noise_electrons(m, req.gain);
-    const double offset = std::clamp(double(req.offset), 0.0, adc_full);
+    const bool dual = effect_on(fx, kEffectConversionGain);
+    const double rn = read_noise_electrons(m, req.gain, dual);
+    const double black = std::clamp(black_level_adu(m, req.gain, req.offset, dual), 0.0, adc_full);
     r.adu_per_e = float(k);
-    r.read_var = float(samples * rn * rn);
     r.read_sigma = float(std::sqrt(samples) * rn);
+    r.poisson = effect_on(fx, kEffectPoisson) ? 1.0f / 3.0f : 0.0f;
     // A pixel clips at its full well or where its value reaches the ADC's full scale.
-    r.pixel_cap = float(std::min(m.full_well_e, (adc_full - offset) / k + 1.0));
+    r.pixel_cap = float(std::min(m.full_well_e, (adc_full - black) / k + 1.0));
     r.full_well = float(samples * r.pixel_cap);
-    r.offset = float(samples * offset + 0.5);
+    r.black = float(samples * black + 0.5);
     r.adc_max = float(samples * adc_full);
-    r.dark_e = float(dark_current(m, req.sensor_temp_c) * t);
+    const double dark = dark_current(m, req.sensor_temp_c) * t;
+    r.dark_e = float(dark);
+    r.hot_e = effect_on(fx, kEffectHotPixels) ? float(dark * hot_pixel_temperature_factor(req.sensor_temp_c)) : 0.0f;
+    r.glow_e = effect_on(fx, kEffectAmpGlow) ? float(m.glow_e_per_s * t) : 0.0f;
+    if (effect_on(fx, kEffectBiasPattern)) {
+        // A binned pixel sums bin x bin pixels: bin^2 independent pixel offsets (sigma x bin),
+        // bin rows of each of bin columns' offsets, bin columns of each of bin rows' offsets.
+        r.fpn_pixel = float(kBiasPixelFpn * rn * k * double(bin));
+        r.fpn_column = float(kBiasColumnFpn * rn * k * double(bin));
+        r.fpn_row = float(kBiasRowFpn * rn * k * double(bin));
+    }
+    if (effect_on(fx, kEffectSaturation)) {
+        r.knee = float(0.9 * m.full_well_e);
+        r.knee_span = float(0.1 * m.full_well_e);
+    }
     return r;
 }
 
@@ -152,16 +174,33 @@ Readout make_readout(const FrameRequest &req, int bin) {
 // RAW16 samples.
 enum class Sink { mosaic, raw8, raw16 };
 
+// The black level of each pixel of an output row: its column's level (black level and column
+// offset), plus, with the bias pattern (kPattern), the row's offset and the pixel's own,
+// scale * pattern[i].
+struct BiasRow {
+    const float *column = nullptr;
+    const float *pattern = nullptr;
+    float row = 0.0f, scale = 0.0f;
+};
+
 // The ADC's output for one pixel, into the sink. Shared by the vector loops' tails and the scalar
 // build: bit for bit the same arithmetic as the vector lanes (no fused multiply-add anywhere), so
 // every path gives the same frame.
-template <Sink kSink>
-void digitise_one(const float *mean, const float *ga, const float *gb, int i, const Readout &r, void *out) {
+//
+// Shot noise is the Poisson distribution's normal approximation with its skew (the
+// Cornish-Fisher term (z^2 - 1) / 6, whose third cumulant is the mean, as a Poisson variate's),
+// faded out below half an electron so that no light gives no charge; read noise is a second,
+// independent draw; the bias pattern of the pixel comes with its black level.
+template <Sink kSink, bool kPattern>
+void digitise_one(const float *mean, const float *ga, const float *gb, const BiasRow &bias, int i,
+                  const Readout &r, void *out) {
     const float s = mean[i];
-    const float g = (ga[i] + gb[i]) * 0.70710678f;
-    float v = s + std::sqrt(s + r.read_var) * g;
-    v = min_like_sse(v, r.full_well + r.read_sigma * g);
-    float a = v * r.adu_per_e + r.offset;
+    const float z = ga[i], read = r.read_sigma * gb[i];
+    const float skew = (z * z - 1.0f) * (min_like_sse(s, 0.5f) * r.poisson);
+    float v = ((s + std::sqrt(s) * z) + skew) + read;
+    v = min_like_sse(v, r.full_well + read);
+    const float level = kPattern ? bias.column[i] + (bias.row + bias.scale * bias.pattern[i]) : bias.column[i];
+    float a = v * r.adu_per_e + level;
     a = min_like_sse(max_like_sse(a, 0.0f), r.adc_max + 0.5f);
     const auto adu = uint32_t(int32_t(a)); // a < 2^31
     if constexpr (kSink == Sink::mosaic) {
@@ -202,19 +241,24 @@ template <Sink kSink> inline void store4(__m128i adu, const Readout &r, int i, v
 }
 
 // Four pixels at a time (every x86-64 has SSE2), from pixel i on. Returns the first pixel left.
-template <Sink kSink>
-int digitise_sse2(const float *mean, const float *ga, const float *gb, int i, int n, const Readout &r,
-                  void *out) {
-    const __m128 inv_sqrt2 = _mm_set1_ps(0.70710678f), read_var = _mm_set1_ps(r.read_var),
-                 full_well = _mm_set1_ps(r.full_well), read_sigma = _mm_set1_ps(r.read_sigma),
-                 gain = _mm_set1_ps(r.adu_per_e), offset = _mm_set1_ps(r.offset), zero = _mm_setzero_ps(),
-                 high = _mm_set1_ps(r.adc_max + 0.5f);
+template <Sink kSink, bool kPattern>
+int digitise_sse2(const float *mean, const float *ga, const float *gb, const BiasRow &bias, int i, int n,
+                  const Readout &r, void *out) {
+    const __m128 bias_row = _mm_set1_ps(bias.row), bias_scale = _mm_set1_ps(bias.scale);
+    const __m128 full_well = _mm_set1_ps(r.full_well), read_sigma = _mm_set1_ps(r.read_sigma),
+                 gain = _mm_set1_ps(r.adu_per_e), zero = _mm_setzero_ps(), high = _mm_set1_ps(r.adc_max + 0.5f),
+                 one = _mm_set1_ps(1.0f), half = _mm_set1_ps(0.5f), poisson = _mm_set1_ps(r.poisson);
     for (; i + 4 <= n; i += 4) {
         const __m128 s = _mm_loadu_ps(mean + i);
-        const __m128 g = _mm_mul_ps(_mm_add_ps(_mm_loadu_ps(ga + i), _mm_loadu_ps(gb + i)), inv_sqrt2);
-        __m128 v = _mm_add_ps(s, _mm_mul_ps(_mm_sqrt_ps(_mm_add_ps(s, read_var)), g));
-        v = _mm_min_ps(v, _mm_add_ps(full_well, _mm_mul_ps(read_sigma, g)));
-        __m128 a = _mm_add_ps(_mm_mul_ps(v, gain), offset);
+        const __m128 z = _mm_loadu_ps(ga + i);
+        const __m128 read = _mm_mul_ps(read_sigma, _mm_loadu_ps(gb + i));
+        const __m128 skew = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(z, z), one), _mm_mul_ps(_mm_min_ps(s, half), poisson));
+        __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(s, _mm_mul_ps(_mm_sqrt_ps(s), z)), skew), read);
+        v = _mm_min_ps(v, _mm_add_ps(full_well, read));
+        __m128 level = _mm_loadu_ps(bias.column + i);
+        if constexpr (kPattern)
+            level = _mm_add_ps(level, _mm_add_ps(bias_row, _mm_mul_ps(bias_scale, _mm_loadu_ps(bias.pattern + i))));
+        __m128 a = _mm_add_ps(_mm_mul_ps(v, gain), level);
         a = _mm_min_ps(_mm_max_ps(a, zero), high);
         store4<kSink>(_mm_cvttps_epi32(a), r, i, out);
     }
@@ -224,20 +268,27 @@ int digitise_sse2(const float *mean, const float *ga, const float *gb, int i, in
 
 #if ASISIM_AVX2
 // Eight pixels at a time on CPUs with AVX2, chosen at run time; the same operations as SSE2.
-template <Sink kSink>
-__attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float *ga, const float *gb, int i,
-                                                  int n, const Readout &r, void *out) {
-    const __m256 inv_sqrt2 = _mm256_set1_ps(0.70710678f), read_var = _mm256_set1_ps(r.read_var),
-                 full_well = _mm256_set1_ps(r.full_well), read_sigma = _mm256_set1_ps(r.read_sigma),
-                 gain = _mm256_set1_ps(r.adu_per_e), offset = _mm256_set1_ps(r.offset),
-                 zero = _mm256_setzero_ps(), high = _mm256_set1_ps(r.adc_max + 0.5f);
+template <Sink kSink, bool kPattern>
+__attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float *ga, const float *gb,
+                                                  const BiasRow &bias, int i, int n, const Readout &r, void *out) {
+    const __m256 bias_row = _mm256_set1_ps(bias.row), bias_scale = _mm256_set1_ps(bias.scale);
+    const __m256 full_well = _mm256_set1_ps(r.full_well), read_sigma = _mm256_set1_ps(r.read_sigma),
+                 gain = _mm256_set1_ps(r.adu_per_e), zero = _mm256_setzero_ps(),
+                 high = _mm256_set1_ps(r.adc_max + 0.5f), one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f),
+                 poisson = _mm256_set1_ps(r.poisson);
     for (; i + 8 <= n; i += 8) {
         const __m256 s = _mm256_loadu_ps(mean + i);
-        const __m256 g =
-            _mm256_mul_ps(_mm256_add_ps(_mm256_loadu_ps(ga + i), _mm256_loadu_ps(gb + i)), inv_sqrt2);
-        __m256 v = _mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(_mm256_add_ps(s, read_var)), g));
-        v = _mm256_min_ps(v, _mm256_add_ps(full_well, _mm256_mul_ps(read_sigma, g)));
-        __m256 a = _mm256_add_ps(_mm256_mul_ps(v, gain), offset);
+        const __m256 z = _mm256_loadu_ps(ga + i);
+        const __m256 read = _mm256_mul_ps(read_sigma, _mm256_loadu_ps(gb + i));
+        const __m256 skew =
+            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(z, z), one), _mm256_mul_ps(_mm256_min_ps(s, half), poisson));
+        __m256 v = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(s), z)), skew), read);
+        v = _mm256_min_ps(v, _mm256_add_ps(full_well, read));
+        __m256 level = _mm256_loadu_ps(bias.column + i);
+        if constexpr (kPattern)
+            level = _mm256_add_ps(
+                level, _mm256_add_ps(bias_row, _mm256_mul_ps(bias_scale, _mm256_loadu_ps(bias.pattern + i))));
+        __m256 a = _mm256_add_ps(_mm256_mul_ps(v, gain), level);
         a = _mm256_min_ps(_mm256_max_ps(a, zero), high);
         const __m256i adu = _mm256_cvttps_epi32(a);
         store4<kSink>(_mm256_castsi256_si128(adu), r, i, out);
@@ -253,23 +304,24 @@ bool have_avx2() {
 #endif
 
 // Shot and read noise and the ADC for one row of mean electrons: the simulator's hot loop.
-template <Sink kSink>
-void digitise_row(const float *mean, const float *ga, const float *gb, int n, const Readout &r, void *out) {
+template <Sink kSink, bool kPattern>
+void digitise_row(const float *mean, const float *ga, const float *gb, const BiasRow &bias, int n,
+                  const Readout &r, void *out) {
     int i = 0;
 #if ASISIM_AVX2
     if (have_avx2())
-        i = digitise_avx2<kSink>(mean, ga, gb, i, n, r, out);
+        i = digitise_avx2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
 #endif
 #if ASISIM_SSE2
-    i = digitise_sse2<kSink>(mean, ga, gb, i, n, r, out);
+    i = digitise_sse2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
 #endif
     for (; i < n; ++i)
-        digitise_one<kSink>(mean, ga, gb, i, r, out);
+        digitise_one<kSink, kPattern>(mean, ga, gb, bias, i, r, out);
 }
 
 // One row of noise drawn from the tables at offsets of the row's own, in chunks that fit them.
 template <Sink kSink>
-void digitise(const float *mean, int n, const Readout &r, uint64_t noise_key, void *out) {
+void digitise(const float *mean, const BiasRow &bias, int n, const Readout &r, uint64_t noise_key, void *out) {
     const NoiseTables &nt = noise_tables();
     constexpr int kChunk = 8192;
     const size_t sample = kSink == Sink::raw8 ? 1 : kSink == Sink::raw16 ? 2 : 4;
@@ -278,9 +330,41 @@ void digitise(const float *mean, int n, const Readout &r, uint64_t noise_key, vo
         const uint64_t h = mix64(noise_key + uint64_t(start));
         const size_t span = kNoiseTableSize - size_t(len);
         const size_t oa = size_t(h % span), ob = size_t(mix64(h ^ 0xB5) % span);
-        digitise_row<kSink>(mean + start, nt.a.data() + oa, nt.b.data() + ob, len, r,
-                            static_cast<uint8_t *>(out) + size_t(start) * sample);
+        BiasRow part = bias;
+        part.column += start;
+        uint8_t *dst = static_cast<uint8_t *>(out) + size_t(start) * sample;
+        if (bias.pattern != nullptr) {
+            part.pattern += start;
+            digitise_row<kSink, true>(mean + start, nt.a.data() + oa, nt.b.data() + ob, part, len, r, dst);
+        } else {
+            digitise_row<kSink, false>(mean + start, nt.a.data() + oa, nt.b.data() + ob, part, len, r, dst);
+        }
     }
+}
+
+// Fixed patterns are runs of the pattern table: index i of the pattern row at the row's draw is
+// table[(draw + i) mod size]. The run for indices first .. first + n - 1, or null where it wraps
+// around the table's end.
+constexpr uint64_t kTableMask = kPatternTableSize - 1;
+static_assert((kPatternTableSize & kTableMask) == 0, "the pattern table size is a power of two");
+
+const float *pattern_at(const std::vector<float> &table, uint64_t draw, int64_t first, int n) {
+    // Draws fall in the first half, so runs from a column within the widest sensor never wrap.
+    const uint64_t start = ((draw & (kTableMask >> 1)) + uint64_t(first)) & kTableMask;
+    return start + uint64_t(n) <= kPatternTableSize ? table.data() + start : nullptr;
+}
+
+// out[i] = base[i] + add + scale * pattern[first + i] (out may be base).
+void pattern_add(const std::vector<float> &table, uint64_t draw, int64_t first, int n, float scale,
+                 const float *base, float add, float *out) {
+    if (const float *t = pattern_at(table, draw, first, n)) {
+        for (int i = 0; i < n; ++i)
+            out[i] = base[i] + add + scale * t[i];
+        return;
+    }
+    const uint64_t start = ((draw & (kTableMask >> 1)) + uint64_t(first)) & kTableMask;
+    for (int i = 0; i < n; ++i)
+        out[i] = base[i] + add + scale * table[(start + uint64_t(i)) & kTableMask];
 }
 
 uint8_t clip8(float v) {
@@ -439,11 +523,21 @@ class Renderer {
   public:
     Renderer(const FrameRequest &req, uint8_t *out)
         : req_(req), m_(*req.model), out_(out), geo_(make_geometry(req)), ro_(make_readout(req, geo_.bin)),
-          hot_(hot_pixels(m_, req.seed)), bpp_(pixel_bytes(req.img_type)),
+          hot_(hot_pixels(m_, req.seed)), fp_(fixed_pattern(m_, req.seed)), bpp_(pixel_bytes(req.img_type)),
           flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
           flip_y_(req.flip == ASI_FLIP_VERT || req.flip == ASI_FLIP_BOTH) {
         if (!req.dark)
             scene_.emplace(req, geo_.x0, geo_.y0, geo_.region_width, geo_.region_height);
+        prnu_ = effect_on(req.effects, kEffectPrnu) ? float(kPrnu) : 0.0f;
+        static const float pattern_max = [] {
+            float top = 0.0f;
+            for (float v : pattern_table())
+                top = std::max(top, std::abs(v));
+            return top;
+        }();
+        pattern_max_ = pattern_max;
+        dust_ = effect_on(req.effects, kEffectDust);
+        prepare_patterns();
         colour_out_ = m_.color && !(req.mono_bin && geo_.bin > 1) &&
                       (req.img_type == ASI_IMG_RGB24 || req.img_type == ASI_IMG_Y8);
         const double exponent = 50.0 / double(std::clamp(req.gamma, 1, 100));
@@ -468,7 +562,7 @@ class Renderer {
             if (colour_out_) {
                 // The debayer of a row needs the rows on either side: mosaic rows live in a ring
                 // of three, and each row is finished once the one below it exists.
-                digitise<Sink::mosaic>(mean, w, ro_, key, ring_[uy % 3].data());
+                digitise<Sink::mosaic>(mean, bias_row(by), w, ro_, key, ring_[uy % 3].data());
                 if (uy > 0)
                     emit_colour_row(uy - 1);
                 continue;
@@ -477,9 +571,9 @@ class Renderer {
             const bool direct = !flip_x_ && (req_.img_type == ASI_IMG_RAW8 || req_.img_type == ASI_IMG_RAW16);
             uint8_t *row = direct ? dst : row_out_.data();
             if (req_.img_type == ASI_IMG_RAW16)
-                digitise<Sink::raw16>(mean, w, ro_, key, row);
+                digitise<Sink::raw16>(mean, bias_row(by), w, ro_, key, row);
             else
-                digitise<Sink::raw8>(mean, w, ro_, key, row);
+                digitise<Sink::raw8>(mean, bias_row(by), w, ro_, key, row);
             if (req_.img_type == ASI_IMG_Y8 || req_.img_type == ASI_IMG_RGB24) {
                 apply_gamma(row, w);
                 if (req_.img_type == ASI_IMG_RGB24)
@@ -495,18 +589,133 @@ class Renderer {
     }
 
   private:
-    // Mean electrons of one sensor row of the region into `row`: dark current, light, hot pixels.
+    // Per-frame parts of the fixed patterns: each output column's bias offset and the amplifier
+    // glow's profile along the region's columns.
+    void prepare_patterns() {
+        const int w = geo_.width, bin = geo_.bin;
+        bias_.resize(size_t(w));
+        col_bias_.assign(size_t(w), ro_.black); // the black level with each column's offset
+        if (ro_.fpn_column != 0.0f)
+            for (int u = 0; u < w; ++u) {
+                float sum = 0.0f;
+                for (int i = 0; i < bin; ++i)
+                    sum += fp_->column[size_t(sensor_x(geo_.x0 + geo_.cols[size_t(u) * size_t(bin) + size_t(i)]))];
+                col_bias_[size_t(u)] += ro_.fpn_column * sum;
+            }
+        if (ro_.glow_e > 0.0f) {
+            // The readout amplifiers sit beyond the sensor's right-hand edge: their glow fades
+            // from its two right-hand corners over a twentieth of the sensor's size.
+            glow_length_ = 0.05 * double(std::max(m_.width, m_.height));
+            glow_col_.resize(size_t(geo_.region_width));
+            for (int i = 0; i < geo_.region_width; ++i) {
+                const double x = double(sensor_x(geo_.x0 + i));
+                glow_col_[size_t(i)] = float(ro_.glow_e * std::exp(-(double(m_.width) - 1.0 - x) / glow_length_));
+            }
+        }
+    }
+
+    int64_t sensor_x(int64_t x) const {
+        return std::clamp<int64_t>(x, 0, m_.width - 1);
+    }
+    int64_t sensor_y(int64_t y) const {
+        return std::clamp<int64_t>(y, 0, m_.height - 1);
+    }
+
+    // Black level with the bias pattern of each pixel of the output row at binned row `by`.
+    BiasRow bias_row(int64_t by) {
+        BiasRow b;
+        b.column = col_bias_.data();
+        if (ro_.fpn_pixel == 0.0f && ro_.fpn_row == 0.0f)
+            return b;
+        float row = 0.0f;
+        for (int j = 0; j < geo_.bin; ++j)
+            row += fp_->row[size_t(sensor_y(geo_.sensor(by, j)))];
+        b.row = ro_.fpn_row * row;
+        b.scale = ro_.fpn_pixel;
+        const uint64_t draw = mix64(hash_combine(fp_->seed ^ uint64_t(geo_.bin), uint64_t(by))) ^ 0x5A5Aull;
+        b.pattern = pattern_at(pattern_table(), draw, req_.start_x, geo_.width);
+        if (b.pattern == nullptr) { // a window past the widest sensor: spell the run out
+            bias_.assign(size_t(geo_.width), 0.0f);
+            pattern_add(pattern_table(), draw, req_.start_x, geo_.width, 1.0f, bias_.data(), 0.0f, bias_.data());
+            b.pattern = bias_.data();
+        }
+        return b;
+    }
+
+    // Dust shadows on sensor row sy: each mote's chord dims the light (not the dark signal
+    // `dark` that the row's values already hold).
+    void shade_dust(int64_t sy, float dark, float *row) const {
+        const int rw = geo_.region_width;
+        for (const DustMote &d : fp_->dust) {
+            const float dy = float(sy) + 0.5f - d.y, r = d.radius;
+            if (std::abs(dy) >= r)
+                continue;
+            const float half = std::sqrt(r * r - dy * dy);
+            const int64_t lo = std::max<int64_t>(int64_t(std::floor(d.x - half - 1.0f)), geo_.x0);
+            const int64_t hi = std::min<int64_t>(int64_t(std::ceil(d.x + half + 1.0f)), geo_.x0 + rw);
+            for (int64_t x = lo; x < hi; ++x) {
+                // A soft edge a pixel and a half wide.
+                const float inside = (half - std::abs(float(x) + 0.5f - d.x)) / 1.5f + 0.5f;
+                float &v = row[x - geo_.x0];
+                v = dark + (v - dark) * (1.0f - d.depth * std::clamp(inside, 0.0f, 1.0f));
+            }
+        }
+    }
+
+    uint64_t prnu_draw(int64_t sy) const {
+        return mix64(hash_combine(fp_->seed, uint64_t(sy)));
+    }
+
+    // Mean electrons of one sensor row of the region into `row`: light through the pixels'
+    // response, dark current, amplifier glow, hot pixels, and the bend of the response near
+    // full well. The common case (PRNU, no dust shadow on the row) is one pass over the row.
     void sensor_row(int64_t sy, float *row) {
-        if (scene_)
-            scene_->light_row(int(sy - geo_.y0), ro_.dark_e, row);
-        else
-            std::fill(row, row + geo_.region_width, ro_.dark_e);
-        auto first = std::lower_bound(hot_->begin(), hot_->end(), sy,
-                                      [](const HotPixel &p, int64_t y) { return p.y < y; });
-        for (auto p = first; p != hot_->end() && p->y == sy; ++p) {
-            const int64_t x = p->x - geo_.x0;
-            if (x >= 0 && x < geo_.region_width)
-                row[x] += ro_.dark_e * p->factor;
+        const int rw = geo_.region_width;
+        const float dark = ro_.dark_e, knee = ro_.knee > 0.0f ? ro_.knee : 3.0e38f;
+        int over = 0; // some pixel passed the knee
+        if (scene_) {
+            const float *t = prnu_ != 0.0f ? pattern_at(pattern_table(), prnu_draw(sy), geo_.x0, rw) : nullptr;
+            if (prnu_ != 0.0f && t == nullptr) { // a region past the widest sensor: spell the run out
+                gain_row_.assign(size_t(rw), 0.0f);
+                pattern_add(pattern_table(), prnu_draw(sy), geo_.x0, rw, 1.0f, gain_row_.data(), 0.0f,
+                            gain_row_.data());
+                t = gain_row_.data();
+            }
+            const float top = scene_->light_row(int(sy - geo_.y0), dark, t, prnu_, pattern_max_, row);
+            if (dust_) // dust only dims
+                shade_dust(sy, dark, row);
+            over = int(top > knee);
+        } else {
+            std::fill(row, row + rw, dark);
+            over = int(dark > knee);
+        }
+        if (ro_.glow_e > 0.0f) {
+            const double y = double(sensor_y(sy));
+            const auto f = float(std::exp(-y / glow_length_) + std::exp(-(double(m_.height) - 1.0 - y) / glow_length_));
+            if (f * ro_.glow_e > 1e-3f)
+                for (int i = 0; i < rw; ++i) {
+                    const float v = row[i] + f * glow_col_[size_t(i)];
+                    row[i] = v;
+                    over |= int(v > knee);
+                }
+        }
+        if (ro_.hot_e > 0.0f) {
+            auto first = std::lower_bound(hot_->begin(), hot_->end(), sy,
+                                          [](const HotPixel &p, int64_t y) { return p.y < y; });
+            for (auto p = first; p != hot_->end() && p->y == sy; ++p) {
+                const int64_t x = p->x - geo_.x0;
+                if (x >= 0 && x < rw) {
+                    row[x] += ro_.hot_e * p->factor;
+                    over |= int(row[x] > knee);
+                }
+            }
+        }
+        if (over && ro_.knee > 0.0f) {
+            // The well fills ever more slowly above the knee, approaching full well.
+            const float span = ro_.knee_span;
+            for (int i = 0; i < rw; ++i)
+                if (row[i] > knee)
+                    row[i] = knee + span * float(-std::expm1(-double(row[i] - knee) / double(span)));
         }
     }
 
@@ -707,11 +916,18 @@ class Renderer {
     Geometry geo_;
     Readout ro_;
     std::shared_ptr<const std::vector<HotPixel>> hot_;
+    std::shared_ptr<const FixedPattern> fp_;
     int bpp_;
     bool flip_x_, flip_y_;
     std::optional<SkyScene> scene_;
     bool colour_out_ = false;
     std::vector<float> sensor_row_, mean_;
+    std::vector<float> bias_, col_bias_;  // output row: black level and bias pattern; per column
+    std::vector<float> gain_row_;         // sensor row: PRNU and dust
+    std::vector<float> glow_col_;         // region columns: amplifier glow at a corner
+    double glow_length_ = 1.0;
+    float prnu_ = 0.0f, pattern_max_ = 0.0f;
+    bool dust_ = false;
     std::vector<float> ring_[3]; // the last three mosaic rows of a colour frame
     std::vector<uint8_t> row_out_;
     uint8_t gamma_lut_[256] = {};
@@ -733,6 +949,15 @@ void render_frame(const FrameRequest &req, uint8_t *out) {
         std::memset(out, 0, n);
         return;
     }
+#if ASISIM_SSE2
+    // Denormal floats (the far tails of star profiles in short exposures) would cost the hot
+    // loops a microcode assist each: flush them to zero while this thread renders.
+    struct FlushDenormals {
+        unsigned saved = _mm_getcsr();
+        FlushDenormals() { _mm_setcsr(saved | 0x8040u); } // flush-to-zero, denormals-are-zero
+        ~FlushDenormals() { _mm_setcsr(saved); }
+    } flush;
+#endif
     Renderer(req, out).run();
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "catalogue.h"
+#include "effects.h"
 
 #include <ASICamera2.h>
 
@@ -45,6 +46,8 @@ struct FrameRequest {
     uint64_t seed = 0;                     // per camera
     uint64_t frame_index = 0;              // per frame, for noise
     const DarkFrame *dark_frame = nullptr; // subtract when set and matching the ROI
+    uint32_t effects = ~0u;                // Effect bits that are on
+    LightSource light;                     // what the telescope looks at
 };
 
 // Bytes of one frame of the request's ROI and image type.

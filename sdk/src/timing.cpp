@@ -1,6 +1,7 @@
 #include "timing.h"
 
 #include <algorithm>
+#include <cmath>
 #include <mutex>
 
 namespace asisim {
@@ -78,10 +79,14 @@ int pixel_bytes(ASI_IMG_TYPE type) {
 }
 
 double usb_bytes_per_second(const CameraModel &m) {
-    // The published full-frame rate at 8 bits is what the link sustains at full bandwidth, capped
-    // by what USB3 (about 400 MB/s usable) or USB2 (about 43 MB/s) can carry.
-    const double link = static_cast<double>(m.width) * m.height * m.max_fps_full_8bit;
-    return std::min(link, m.usb3 ? 400e6 : 43e6);
+    // What the link carries at full bandwidth: about 380 MB/s over USB3, 43 MB/s over USB2.
+    return m.usb3 ? 380e6 : 43e6;
+}
+
+double bandwidth_share(int bandwidth_percent) {
+    // The setting reserves that share of the bus's raw rate, which is well above what the link
+    // carries: from 60 % on the camera gets the whole link, at the default 50 % five sixths.
+    return std::min(1.0, std::clamp(bandwidth_percent, 40, 100) / 60.0);
 }
 
 double readout_seconds(const ReadoutSettings &s) {
@@ -96,14 +101,30 @@ double readout_seconds(const ReadoutSettings &s) {
         sensor_fps *= 1.25;
     const double sensor = rows / m.height / sensor_fps;
     const double bytes = static_cast<double>(s.width) * s.height * pixel_bytes(s.img_type);
-    const double bw = std::clamp(s.bandwidth_percent, 40, 100) / 100.0;
-    const double transfer = bytes / (usb_bytes_per_second(m) * bw);
+    const double transfer = bytes / (usb_bytes_per_second(m) * bandwidth_share(s.bandwidth_percent));
     return std::max(sensor, transfer);
 }
 
 double frame_interval_seconds(const ReadoutSettings &s, double exposure_s) {
     // Rolling-shutter video: the next exposure runs while the last frame is read out.
     return std::max(exposure_s, readout_seconds(s));
+}
+
+double frame_jitter_seconds(uint64_t seed, uint64_t frame, double interval_s) {
+    // USB scheduling and the host: each frame comes a little late, by half a normal distribution
+    // of 2 % of the interval (at most a millisecond); lateness never adds up from frame to frame.
+    uint64_t h = seed ^ (frame * 0x9E3779B97F4A7C15ull + 0x6A69747465ull);
+    auto unit = [&h] {
+        h += 0x9E3779B97F4A7C15ull;
+        uint64_t z = h;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return double((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
+    };
+    const double u1 = 1.0 - unit(), u2 = unit();
+    const double g = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+    const double sigma = std::min(0.02 * std::max(interval_s, 0.0), 1e-3);
+    return std::abs(g) * sigma;
 }
 
 } // namespace asisim

@@ -11,6 +11,7 @@
 #include <ASICamera2.h>
 
 #include <chrono>
+#include <cstdint>
 
 namespace asisim {
 
@@ -42,10 +43,15 @@ struct ReadoutSettings {
 int pixel_bytes(ASI_IMG_TYPE type);
 // Link rate of the camera's USB connection at full bandwidth, bytes per simulated second.
 double usb_bytes_per_second(const CameraModel &m);
+// Share of the link rate that a BandWidth setting (40..100) leaves the camera.
+double bandwidth_share(int bandwidth_percent);
 // Shortest time between frames at zero exposure: the larger of the sensor's row readout and the
 // USB transfer of the frame's bytes at the bandwidth setting.
 double readout_seconds(const ReadoutSettings &s);
 // Time between video frames at an exposure (seconds).
 double frame_interval_seconds(const ReadoutSettings &s, double exposure_s);
+// How late a video frame arrives after its nominal time, from the camera's seed and the frame's
+// index: a few percent of the interval at most, never negative.
+double frame_jitter_seconds(uint64_t seed, uint64_t frame, double interval_s);
 
 } // namespace asisim

@@ -2,7 +2,9 @@
 
 The simulated ``libASICamera2`` installed beside this file exports, next to the camera SDK's
 functions, a small control API: reset the cameras to power-on, queue scripted results for SDK
-calls, read the journal of every SDK call, speed up simulated time, unplug and plug cameras.
+calls, read the journal of every SDK call, speed up simulated time, unplug and plug cameras,
+turn the sensor model's effects (fixed pattern, glow, dust, ...) off for an ideal sensor, and
+put a flat panel or a dusk sky in front of a camera for calibration frames.
 This module wraps it with ``ctypes``. It loads the same library file that the ``orvik``
 extension links against, so both see the same cameras.
 
@@ -27,7 +29,19 @@ __all__ = [
     "ASI_SUPPORTED_MODE",
     "ControlValue",
     "TriggerOutput",
+    "DUSK_SKY_MAG",
+    "LIGHT_PANEL",
+    "LIGHT_SKY",
     "clear_scripts",
+    "dusk_sky",
+    "effect_enabled",
+    "effect_names",
+    "effects",
+    "flat_panel",
+    "ideal",
+    "night_sky",
+    "set_effect",
+    "set_light",
     "journal",
     "journal_clear",
     "journal_count",
@@ -38,6 +52,7 @@ __all__ = [
     "reset",
     "script",
     "set_time_scale",
+    "unknown_models",
     "unplug",
 ]
 
@@ -152,6 +167,14 @@ def _load() -> ctypes.CDLL:
     lib.asisim_plug.restype = ctypes.c_int
     lib.asisim_model_name.argtypes = [ctypes.c_int]
     lib.asisim_model_name.restype = ctypes.c_char_p
+    lib.asisim_set_effect.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    lib.asisim_set_effect.restype = ctypes.c_int
+    lib.asisim_effect_enabled.argtypes = [ctypes.c_char_p]
+    lib.asisim_effect_enabled.restype = ctypes.c_int
+    lib.asisim_effect_name.argtypes = [ctypes.c_int]
+    lib.asisim_effect_name.restype = ctypes.c_char_p
+    lib.asisim_set_light.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_double]
+    lib.asisim_set_light.restype = ctypes.c_int
     return lib
 
 
@@ -161,10 +184,19 @@ library = _load()
 
 def models() -> list[str]:
     """Names of every camera model the simulator knows, as the SDK reports them, catalogue order."""
-    names = []
+    names: list[str] = []
     while (name := library.asisim_model_name(len(names))) is not None:
         names.append(name.decode("utf-8"))
     return names
+
+
+def unknown_models(cameras: str) -> list[str]:
+    """The names in a comma-separated list of models (as ``ASISIM_CAMERAS`` takes it) that are
+    not simulated models, in list order; an empty list when every name is one."""
+    if not cameras:
+        return []
+    known = set(models())
+    return [name for name in (part.strip(" \t") for part in cameras.split(",")) if name not in known]
 
 
 def reset(cameras: str | Iterable[str] | None = None) -> None:
@@ -186,9 +218,9 @@ def script(function: str, code: int, data: bytes | bytearray | memoryview | ctyp
     ``data`` (bytes or a ctypes object) fills the call's outputs when ``code`` is 0. Raises
     ValueError for an unknown function or data of the wrong size for that function.
     """
+    keep: object = None  # the buffer behind ptr, alive until the library has copied it
     if data is None:
         ptr, size = None, 0
-        keep = None
     elif isinstance(data, (bytes, bytearray, memoryview)):
         raw = bytes(data)
         keep = ctypes.create_string_buffer(raw, len(raw)) if raw else ctypes.create_string_buffer(1)
@@ -211,7 +243,7 @@ def clear_scripts() -> None:
 
 def journal_count() -> int:
     """Number of journal lines kept (the newest 4096 calls at most)."""
-    return library.asisim_journal_count()
+    return int(library.asisim_journal_count())
 
 
 def journal_entry(index: int) -> str:
@@ -252,3 +284,68 @@ def plug(camera_id: int) -> None:
     """Reconnect an unplugged camera, closed. ValueError for an unknown ID."""
     if library.asisim_plug(int(camera_id)) != 0:
         raise ValueError(f"no camera with ID {camera_id}")
+
+
+LIGHT_SKY = 0
+"""Light source: the night sky (``level``: magnitudes per square arcsecond, 0 for the site's)."""
+LIGHT_PANEL = 1
+"""Light source: a uniform flat panel (``level``: photoelectrons per second per pixel at the centre)."""
+DUSK_SKY_MAG = 11.0
+"""Sky brightness at dusk, magnitudes per square arcsecond: bright enough for sky flats."""
+
+
+def effect_names() -> list[str]:
+    """Names of the sensor and optics model's effects, in the order the guide lists them."""
+    names: list[str] = []
+    while (name := library.asisim_effect_name(len(names))) is not None:
+        names.append(name.decode("ascii"))
+    return names
+
+
+def set_effect(name: str, enabled: bool) -> None:
+    """Turn one effect (or ``"all"``) on or off for every camera. ValueError for an unknown name."""
+    if library.asisim_set_effect(name.encode("ascii"), 1 if enabled else 0) != 0:
+        raise ValueError(f"unknown effect {name!r}")
+
+
+def effect_enabled(name: str) -> bool:
+    """Whether an effect is on (for ``"all"``: every one). ValueError for an unknown name."""
+    state: int = library.asisim_effect_enabled(name.encode("ascii"))
+    if state < 0:
+        raise ValueError(f"unknown effect {name!r}")
+    return state == 1
+
+
+def effects() -> dict[str, bool]:
+    """Every effect's name and whether it is on."""
+    return {name: effect_enabled(name) for name in effect_names()}
+
+
+def ideal() -> None:
+    """An ideal sensor and optics: every effect off (``reset`` turns them on again)."""
+    set_effect("all", False)
+
+
+def set_light(camera_id: int, source: int, level: float = 0.0) -> None:
+    """Put a light source (LIGHT_SKY or LIGHT_PANEL, see there for ``level``) in front of a camera.
+
+    ValueError for an unknown camera ID or source, or a level out of range.
+    """
+    if library.asisim_set_light(int(camera_id), int(source), float(level)) != 0:
+        raise ValueError(f"cannot set light source {source} at {level} for camera {camera_id}")
+
+
+def flat_panel(camera_id: int, electrons_per_s: float) -> None:
+    """A uniform flat panel over the camera's telescope, at a brightness in photoelectrons per
+    second in an unbinned pixel at the sensor's centre (a green pixel on colour sensors)."""
+    set_light(camera_id, LIGHT_PANEL, electrons_per_s)
+
+
+def dusk_sky(camera_id: int, mag_per_arcsec2: float = DUSK_SKY_MAG) -> None:
+    """The sky at dusk in front of the camera, for sky flats (stars still faintly show)."""
+    set_light(camera_id, LIGHT_SKY, mag_per_arcsec2)
+
+
+def night_sky(camera_id: int) -> None:
+    """Back to the night sky of the site (ASISIM_SKY_MAG)."""
+    set_light(camera_id, LIGHT_SKY, 0.0)

@@ -1,7 +1,15 @@
-"""Types of the extension module `velmora.brinmoor.orvik`, as it is at run time."""
+"""Types of the extension module `velmora.brinmoor.orvik`, as it is at run time.
+
+Record types take no arguments (`*args: Never` says so while matching the runtime's generic
+signature). The module's functions are objects of the module's own function type; they are
+declared here as the functions they behave as.
+"""
 
 from enum import IntEnum as IntEnum
+from typing import Never
 from typing import Optional as Optional
+
+from typing_extensions import disjoint_base
 
 class BayerPattern(IntEnum):
     BAYER_RG = 0
@@ -80,8 +88,9 @@ class ExposureStatus(IntEnum):
     ASI_EXP_SUCCESS = 2
     ASI_EXP_FAILED = 3
 
+@disjoint_base
 class CameraInfo:
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     def __repr__(self) -> str: ...
     @property
     def name(self) -> str: ...
@@ -120,8 +129,9 @@ class CameraInfo:
     @property
     def is_trigger_cam(self) -> bool: ...
 
+@disjoint_base
 class ControlCaps:
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def name(self) -> str: ...
     @property
@@ -139,20 +149,23 @@ class ControlCaps:
     @property
     def control_type(self) -> ControlType: ...
 
+@disjoint_base
 class Id:
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def id(self) -> str: ...
     @id.setter
     def id(self, value: str) -> None: ...
 
+@disjoint_base
 class SupportedMode:
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def supported_camera_mode(self) -> list[int]: ...
 
+@disjoint_base
 class GpsData:
-    def __init__(self) -> None: ...
+    def __init__(self, *args: Never, **kwargs: Never) -> None: ...
     @property
     def latitude(self) -> float: ...
     @property

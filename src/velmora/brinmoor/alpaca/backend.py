@@ -249,7 +249,7 @@ class AsiBackend:
         roi = Roi(width, height, 1, image_type)
         data = camera.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
                            camera.id, roi.frame_bytes)
-        return cast(npt.NDArray[np.uint16], frame_array(data, roi))
+        return cast(npt.NDArray[np.uint16], frame_array(data, roi.width, roi.height, roi.image_type))
 
     def pulse_on(self, direction: int) -> None:
         self.camera.guide_on(orvik.GuideDirection(direction))

@@ -21,13 +21,14 @@ from .errors import (
     CameraNotFound,
     ExposureFailed,
     FailureContext,
+    NoCameras,
     UnsupportedControl,
     describe,
     failure_context,
 )
 from .frames import Frame, FrameMetadata, frame_array
 from .info import CameraDescription, connected, find
-from .roi import ImageType, Roi
+from .roi import ImageType, Roi, image_type_name
 from .stream import AsyncStream, Stream
 
 __all__ = [
@@ -42,6 +43,7 @@ __all__ = [
     "Frame",
     "FrameMetadata",
     "ImageType",
+    "NoCameras",
     "Roi",
     "Stream",
     "UnsupportedControl",
@@ -50,4 +52,5 @@ __all__ = [
     "failure_context",
     "find",
     "frame_array",
+    "image_type_name",
 ]

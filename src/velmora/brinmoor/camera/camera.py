@@ -258,12 +258,18 @@ class Camera:
 
     def full_roi(self, bin: int = 1, image_type: str = "raw16") -> Roi:
         """The whole sensor at this binning (rounded down to the SDK's multiples of 8 and 2)."""
-        if isinstance(bin, bool) or not isinstance(bin, int) or bin <= 0:
-            raise ValueError(f"bin {bin!r} is out of range (allowed 1 and more)")
+        self._check_bin(bin)
         width = self.description.max_width // bin
         height = self.description.max_height // bin
         return Roi(width - width % WIDTH_STEP, height - height % HEIGHT_STEP, bin,
                    image_type_name(image_type))
+
+    def _check_bin(self, bin: int) -> None:
+        if isinstance(bin, bool) or bin not in self.description.supported_bins:
+            raise ValueError(
+                f"bin {bin!r} is not supported by {self.label} (supported: "
+                + ", ".join(str(b) for b in self.description.supported_bins) + ")"
+            )
 
     @property
     def roi(self) -> Roi:
@@ -283,11 +289,7 @@ class Camera:
         if not isinstance(roi, Roi):
             raise TypeError(f"a region of interest is a Roi, not {type(roi).__name__}")
         d = self.description
-        if roi.bin not in d.supported_bins:
-            raise ValueError(
-                f"bin {roi.bin} is not supported by {self.label} (supported: "
-                + ", ".join(str(b) for b in d.supported_bins) + ")"
-            )
+        self._check_bin(roi.bin)
         if d.image_types is not None and roi.image_type not in d.image_types:
             raise ValueError(
                 f"image type {roi.image_type} is not supported by {self.label} "

@@ -59,11 +59,19 @@ class Controls(Mapping[str, Control]):
 
     def __getitem__(self, name: str) -> Control:
         slot = self._slots[name]
-        caps = slot.caps
         value: int | None = None
         auto = False
         if slot.control_type is not None:
             value, auto = self._camera.read_control(slot.control_type)
+        return self._control(slot, value, auto)
+
+    def capabilities(self, name: str) -> Control:
+        """A control's capabilities without reading its value (`value` is None)."""
+        return self._control(self._slots[name], None, False)
+
+    @staticmethod
+    def _control(slot: ControlSlot, value: int | None, auto: bool) -> Control:
+        caps = slot.caps
         return Control(
             name=caps.name,
             description=caps.description,

@@ -63,6 +63,10 @@ class CameraNotFound(LookupError, ValueError):
     """No connected camera matches the index or name asked for."""
 
 
+class NoCameras(CameraNotFound):
+    """No camera is connected at all."""
+
+
 class ExposureFailed(orvik.ASIError):
     """The camera reported the exposure as failed, or went idle without finishing it."""
 

@@ -11,15 +11,19 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .roi import Roi
+from .roi import ImageType, Roi, bytes_per_pixel
 
 # RAW16 pixels arrive little-endian; on a little-endian host this is plain uint16.
 _RAW16 = np.dtype("<u2")
 
 
-@dataclass(frozen=True, slots=True)
+@dataclass(slots=True)
 class FrameMetadata:
-    """The camera and its settings for one frame."""
+    """The camera and its settings for one frame.
+
+    A plain record (not frozen: a video stream makes one per frame, and a frozen dataclass
+    costs several times as much to create).
+    """
 
     camera: str
     """The camera's name, as `ZWO ASI294MC Pro`."""
@@ -74,7 +78,8 @@ class Frame:
     @property
     def array(self) -> npt.NDArray[Any]:
         if self._array is None:
-            self._array = frame_array(self.data, self.metadata.roi)
+            roi = self.metadata.roi
+            self._array = frame_array(self.data, roi.width, roi.height, roi.image_type)
         return self._array
 
     def to_fits(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
@@ -89,16 +94,16 @@ class Frame:
         return f"<Frame {m.roi} from {m.camera}, {m.exposure:g} s at {m.start.isoformat()}>"
 
 
-def frame_array(data: bytes, roi: Roi) -> npt.NDArray[Any]:
+def frame_array(data: bytes, width: int, height: int, image_type: ImageType) -> npt.NDArray[Any]:
     """A view of a frame's bytes in the layout of `Frame.array`."""
-    need = roi.frame_bytes
+    need = width * height * bytes_per_pixel(image_type)
     if len(data) < need:
-        raise ValueError(f"frame has {len(data)} bytes, a {roi} frame needs {need}")
-    if roi.image_type == "raw16":
-        return np.frombuffer(data, dtype=_RAW16, count=roi.width * roi.height).reshape(
-            roi.height, roi.width
+        raise ValueError(
+            f"frame has {len(data)} bytes, a {width}x{height} {image_type} frame needs {need}"
         )
+    if image_type == "raw16":
+        return np.frombuffer(data, dtype=_RAW16, count=width * height).reshape(height, width)
     pixels = np.frombuffer(data, dtype=np.uint8, count=need)
-    if roi.image_type == "rgb24":
-        return pixels.reshape(roi.height, roi.width, 3)[:, :, ::-1]
-    return pixels.reshape(roi.height, roi.width)
+    if image_type == "rgb24":
+        return pixels.reshape(height, width, 3)[:, :, ::-1]
+    return pixels.reshape(height, width)

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 from velmora.brinmoor import orvik
 
-from .errors import CameraNotFound
+from .errors import CameraNotFound, NoCameras
 from .roi import IMAGE_TYPE_BY_MEMBER
 
 # The 2x2 colour cell of each Bayer pattern, read row by row from the top-left pixel.
@@ -105,7 +105,7 @@ def find(camera: int | str) -> CameraDescription:
         raise TypeError(f"a camera is chosen by index (int) or name (str), not {camera!r}")
     count = orvik.get_number_of_connected_cameras()
     if count <= 0:
-        raise CameraNotFound("no cameras connected")
+        raise NoCameras("no cameras connected")
     if isinstance(camera, int):
         if not 0 <= camera < count:
             raise CameraNotFound(

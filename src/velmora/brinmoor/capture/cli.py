@@ -7,17 +7,31 @@ import math
 import os
 import sys
 import time
-from datetime import datetime, timedelta, timezone
+from collections.abc import Callable
+from datetime import datetime, timezone
 from pathlib import Path
+from typing import TYPE_CHECKING, NoReturn, TextIO, TypeVar
 
-from . import deps, imaging
-from .camera import Camera, CaptureError, Roi, UsageError, load_module
+from . import deps, imaging, output, quality
+from .. import __version__ as _package_version
+from .errors import CaptureError, UsageError, camera_errors
+from .output import OutputError
 from .progress import Progress
+from .stopping import Stopped, stop_on_signals
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import Camera, Frame, Roi
+
+    from .sinks import Sink
+
+N = TypeVar("N", int, float)
 
 PROG = "orvik-capture"
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 IMAGE_TYPES = ("raw8", "raw16", "rgb24", "y8")
-FITS_SUFFIXES = (".fits", ".fit", ".fts", ".png")
+# Longest side of the PNG preview by default: a screen's worth; the full frame of a large
+# sensor makes a PNG of 25 MB that no one looks at in full.
+PREVIEW_SIZE = 1600
 # Exposures at least this long show progress while the camera integrates.
 PROGRESS_MIN_EXPOSURE_S = 1.0
 # Consecutive frame-read time-outs after which a video run gives up.
@@ -27,7 +41,7 @@ INT32_MAX = 2**31 - 1
 
 # -- argument types ----------------------------------------------------------------------------
 
-def _number(text: str, kind, what: str):
+def _number(text: str, kind: Callable[[str], N], what: str) -> N:
     try:
         value = kind(text)
     except ValueError:
@@ -71,6 +85,16 @@ def integer(text: str) -> int:
 
 # -- parser ------------------------------------------------------------------------------------
 
+class Parser(argparse.ArgumentParser):
+    """Argument errors as one line, as the tool's other errors are; `--help` has the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+CURRENT_VALUE = ("the camera's value when the tool opens it; each run opens the camera afresh, "
+                 "so that is its power-on default, not a value an earlier run set")
+
 def _camera_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("-c", "--camera", type=non_negative_int, default=0, metavar="INDEX",
                    help="camera index as shown by 'list' (default 0)")
@@ -80,8 +104,9 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
     _camera_options(p)
     p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
                    help=f"exposure time in seconds (default {exposure:g})")
-    p.add_argument("-g", "--gain", type=integer, help="gain (default: leave the camera's value)")
-    p.add_argument("--offset", type=integer, help="offset/bias (default: leave the camera's value)")
+    p.add_argument("-g", "--gain", type=integer, help=f"gain (default: {CURRENT_VALUE})")
+    p.add_argument("--offset", type=integer, help="offset/bias (default: the camera's value "
+                                                   "when opened, as for --gain)")
     p.add_argument("-b", "--bin", type=positive_int, default=1, help="binning factor (default 1)")
     p.add_argument("--width", type=positive_int,
                    help="ROI width in binned pixels, a multiple of 8 (default: whole sensor)")
@@ -94,13 +119,15 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
     p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
                    help=f"image type (default {img_type})")
     p.add_argument("-o", "--output", metavar="PATH",
-                   help="output file name without extension; directories are created")
+                   help="output file name without extension; a name ending in / is a directory "
+                        "to write into; directories are created when a file is written")
     p.add_argument("--overwrite", action="store_true", help="replace existing output files")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress on stderr")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress on stderr (warnings and errors are still shown)")
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = Parser(
         prog=PROG,
         description="Capture images with ZWO ASI cameras, or with the simulated ones "
                     "that the package ships.",
@@ -122,11 +149,14 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
     p.add_argument("--cooler", type=integer, metavar="CELSIUS",
                    help="switch the cooler on with this target temperature")
-    p.add_argument("--cooler-wait", type=non_negative_float, default=0.0, metavar="SECONDS",
-                   help="wait up to this long for the sensor to reach the cooler target")
+    p.add_argument("--cooler-wait", type=non_negative_float, metavar="SECONDS",
+                   help="with --cooler: wait up to this long for the sensor to reach the target")
     p.add_argument("--stretch", choices=("auto", "percentile", "linear"), default="auto",
                    help="PNG preview stretch: auto (midtones transfer), percentile or linear "
                         "(default auto)")
+    p.add_argument("--png-size", type=non_negative_int, default=PREVIEW_SIZE, metavar="PIXELS",
+                   help=f"longest side of the PNG preview, reduced by averaging (default "
+                        f"{PREVIEW_SIZE}; 0: the frame's own size)")
     p.add_argument("--no-png", action="store_true", help="do not write the PNG preview")
     p.add_argument("--no-fits", action="store_true", help="do not write the FITS file")
     p.add_argument("--timeout", type=positive_float, metavar="SECONDS",
@@ -136,14 +166,15 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("video", help="capture video frames, report frame rate and dropped frames",
                        description="Run video capture for a number of frames and report the "
                                    "measured frame rate and the frames the camera dropped; "
-                                   "optionally save the frames as FITS.")
+                                   "optionally save the frames as a SER video or as FITS.")
     _capture_options(p, exposure=0.01, img_type="raw8")
     p.add_argument("-n", "--frames", type=positive_int, default=100,
                    help="number of frames to receive (default 100)")
     p.add_argument("--bandwidth", type=integer, metavar="PERCENT",
                    help="USB bandwidth limit (default: leave the camera's value)")
-    p.add_argument("--save", choices=("cube", "frames"),
-                   help="save frames as one FITS cube or as one FITS file per frame")
+    p.add_argument("--save", choices=("ser", "cube", "frames"),
+                   help="save the frames as a SER video, one FITS cube, or one FITS file per "
+                        "frame")
     p.add_argument("--frame-timeout", type=positive_float, metavar="SECONDS",
                    help="wait for each frame at most this long (default: 2 x exposure + 0.5 s)")
     return parser
@@ -155,92 +186,105 @@ def _utc_now() -> datetime:
     return datetime.now(timezone.utc).replace(tzinfo=None)
 
 
-def output_base(output: str | None, prefix: str) -> Path:
-    """The output path without extension; a given .fits/.png suffix is dropped."""
-    if output is None:
-        return Path(f"{prefix}-{_utc_now():%Y%m%d-%H%M%S}")
-    path = Path(output)
-    if path.suffix.lower() in FITS_SUFFIXES:
-        path = path.with_suffix("")
-    if not path.name:
-        raise UsageError(f"output {output!r} names no file")
-    return path
+def output_base(output_arg: str | None, prefix: str) -> Path:
+    """The output path without extension (see `output.output_base`)."""
+    try:
+        return output.output_base(output_arg, prefix, _utc_now())
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
 
 
-def _check_outputs(paths: list[Path], overwrite: bool) -> None:
+def _check_outputs(paths: list[Path], overwrite: bool, what: str) -> None:
+    """Before the camera is touched: no file is replaced unasked, and each can be created.
+
+    Nothing is created here: directories are made when a file is written.
+    """
+    for path in paths:
+        if path.exists() and not path.is_dir() and not overwrite:
+            raise UsageError(f"{path} exists; use --overwrite to replace it")
+    for directory in dict.fromkeys(path.parent for path in paths):
+        first = next(path for path in paths if path.parent == directory)
+        output.check_writable(first, what)
     for path in paths:
         if path.is_dir():
-            raise UsageError(f"output {path} is a directory")
-        if path.exists() and not overwrite:
-            raise UsageError(f"{path} exists; use --overwrite to replace it")
-    for path in paths:
-        path.parent.mkdir(parents=True, exist_ok=True)
+            raise OutputError(f"cannot write {what} {path}: it is a directory", None, path)
 
 
-def _apply_settings(cam: Camera, args) -> Roi:
-    roi = cam.set_roi(args.bin, args.img_type, args.width, args.height, args.start_x, args.start_y)
+def _warn(message: str) -> None:
+    """Warnings go to stderr whatever --quiet says."""
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
+def _check_simulated_cameras() -> None:
+    """A model name in ASISIM_CAMERAS that the simulator does not know is an error, not a
+    silent fall-back (the simulated library connects no camera for it)."""
+    names = os.environ.get("ASISIM_CAMERAS")
+    if not names:
+        return
+    try:
+        from velmora.brinmoor import asisim
+    except ImportError:
+        return  # a vendor build: the variable means nothing to it
+    unknown = asisim.unknown_models(names)
+    if unknown:
+        raise UsageError(
+            f"ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated camera model "
+            f"(models: {', '.join(asisim.models())})"
+        )
+
+
+def load_layer() -> None:
+    """Import the camera layer, and with it the camera module; a failure is a CaptureError."""
+    try:
+        import velmora.brinmoor.camera  # noqa: F401
+    except ImportError as exc:
+        raise CaptureError(f"the camera module could not be loaded: {exc}") from exc
+    _check_simulated_cameras()
+
+
+def open_camera(index: int) -> Camera:
+    load_layer()
+    from velmora.brinmoor.camera import Camera
+
+    return Camera(index)
+
+
+def _apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
+    roi = cam.full_roi(args.bin, args.img_type)
+    width = roi.width if args.width is None else args.width
+    height = roi.height if args.height is None else args.height
+    from velmora.brinmoor.camera import Roi, image_type_name
+
+    roi = Roi(width, height, args.bin, image_type_name(args.img_type), args.start_x, args.start_y)
+    roi = cam.set_roi(roi)
+    asked = (args.start_x, args.start_y)
+    if any(a is not None for a in asked) and (roi.x, roi.y) != tuple(
+            a if a is not None else b for a, b in zip(asked, (roi.x, roi.y))):
+        _warn(f"{cam.label} adjusted the start position to x {roi.x}, y {roi.y} "
+              f"(asked: x {_or_centred(args.start_x)}, y {_or_centred(args.start_y)})")
     if args.gain is not None:
-        cam.set("ASI_GAIN", args.gain, what="gain")
+        cam.gain = args.gain
     if args.offset is not None:
-        cam.set("ASI_OFFSET", args.offset, what="offset")
-    _set_exposure(cam, args.exposure)
+        cam.offset = args.offset
+    cam.exposure = args.exposure
     return roi
 
 
-def _set_exposure(cam: Camera, seconds: float) -> None:
-    micro = round(seconds * 1e6)
-    ctype = cam.asi.ControlType.ASI_EXPOSURE
-    caps = cam.caps.get(ctype)
-    if caps is not None and not caps.min_value <= micro <= caps.max_value:
-        raise UsageError(
-            f"exposure {seconds:g} s is out of range for {cam.label} "
-            f"({caps.min_value / 1e6:g} s to {caps.max_value / 1e6:g} s)"
-        )
-    cam.set("ASI_EXPOSURE", micro, what="exposure")
+def _or_centred(value: int | None) -> str:
+    return "centred" if value is None else str(value)
 
 
-def _metadata(cam: Camera, roi: Roi, date_obs: datetime, dark: bool = False):
-    from .fitsfile import CaptureMetadata
-
-    def value(control: str):
-        return cam.get(control)[0] if cam.has(control) else None
-
-    exposure_us = value("ASI_EXPOSURE")
-    return CaptureMetadata(
-        camera=cam.name,
-        img_type=roi.img_type,
-        width=roi.width,
-        height=roi.height,
-        bin=roi.bin,
-        start_x=roi.start_x,
-        start_y=roi.start_y,
-        exposure_s=exposure_us / 1e6 if exposure_us is not None else 0.0,
-        date_obs=date_obs,
-        gain=value("ASI_GAIN"),
-        offset=value("ASI_OFFSET"),
-        temperature_c=cam.temperature(),
-        pixel_um=cam.info.pixel_size or None,
-        bayer_cell=cam.bayer_cell,
-        bit_depth=cam.info.bit_depth or None,
-        dark=dark,
-        software=f"{PROG} {_version()}",
-    )
+def _software() -> str:
+    return f"{PROG} {_package_version}"
 
 
-def _version() -> str:
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("velmora-brinmoor-orvik")
-    except PackageNotFoundError:  # running from a source tree
-        return "dev"
-
-
-def _serial_number(asi, camera_id: int) -> str | None:
+def _serial_number(cam: Camera) -> str | None:
     """The serial number as text, or in hex when it is raw bytes (as it usually is)."""
+    from velmora.brinmoor import orvik
+
     try:
-        serial = asi.get_serial_number(camera_id).id
-    except asi.ASIError:
+        serial = orvik.get_serial_number(cam.id).id
+    except orvik.ASIError:
         return None  # not every camera has one
     except UnicodeDecodeError as exc:
         return bytes(exc.object).hex()  # the record's bytes, which are not text
@@ -253,84 +297,86 @@ def _yes(flag: bool) -> str:
 
 # -- commands ----------------------------------------------------------------------------------
 
-def cmd_list(args, out) -> int:
-    asi = load_module()
-    count = asi.get_number_of_connected_cameras()
-    if count <= 0:
+def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
+    load_layer()
+    from velmora.brinmoor.camera import connected
+
+    with camera_errors():
+        cameras = connected()
+    if not cameras:
         print("No cameras connected.", file=out)
         return EXIT_OK
     rows = [("Index", "ID", "Name", "Resolution", "Sensor")]
-    for index in range(count):
-        cam = Camera(asi, index)
-        info = cam.info
-        sensor = f"colour ({cam.bayer_cell})" if info.is_color_camera else "mono"
-        size = f"{info.max_width}x{info.max_height}"
-        rows.append((str(index), str(cam.id), cam.name, size, sensor))
+    for cam in cameras:
+        sensor = f"colour ({cam.bayer})" if cam.is_color else "mono"
+        size = f"{cam.max_width}x{cam.max_height}"
+        rows.append((str(cam.index), str(cam.camera_id), cam.name, size, sensor))
     widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
     for row in rows:
         print("  ".join(c.ljust(w) for c, w in zip(row, widths)).rstrip(), file=out)
     return EXIT_OK
 
 
-def cmd_info(args, out) -> int:
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    info = cam.info
-    with cam:
-        def line(label: str, text) -> None:
+def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
+    from velmora.brinmoor import orvik
+
+    with camera_errors(), open_camera(args.camera) as cam:
+        info = cam.description
+
+        def line(label: str, text: object) -> None:
             print(f"  {label:<20}{text}", file=out)
 
         print(f"Camera {cam.index}: {cam.name}", file=out)
         line("Camera ID", cam.id)
         line("Resolution", f"{info.max_width} x {info.max_height} pixels of {info.pixel_size:g} um")
-        sensor = f"colour, Bayer {cam.bayer_cell}" if info.is_color_camera else "mono"
-        line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.elec_per_adu:.3g} e-/ADU")
+        sensor = f"colour, Bayer {info.bayer}" if info.is_color else "mono"
+        line("Sensor", f"{sensor}, {info.bit_depth}-bit ADC, {info.electrons_per_adu:.3g} e-/ADU")
         line("Binning", ", ".join(str(b) for b in info.supported_bins))
-        types = cam.image_types()
+        types = info.image_types
         line("Image types", ", ".join(types) if types is not None else "unknown to this module")
-        line("Cooler", _yes(info.is_cooler_cam))
-        line("ST4 guide port", _yes(info.st_4_port))
-        line("Mechanical shutter", _yes(info.mechanical_shutter))
+        line("Cooler", _yes(info.has_cooler))
+        line("ST4 guide port", _yes(info.has_st4_port))
+        line("Mechanical shutter", _yes(info.has_mechanical_shutter))
         line("USB 3 camera", _yes(info.is_usb3_camera))
         line("USB 3 host", _yes(info.is_usb3_host))
-        line("Trigger camera", _yes(info.is_trigger_cam))
-        if info.is_trigger_cam:
+        line("Trigger camera", _yes(info.is_trigger_camera))
+        if info.is_trigger_camera:
             try:
-                modes = asi.get_camera_support_mode(cam.id)
+                modes = orvik.get_camera_support_mode(cam.id)
                 names = []
                 for m in modes:
                     try:
-                        names.append(asi.CameraMode(m).name)
+                        names.append(orvik.CameraMode(m).name)
                     except ValueError:
                         names.append(str(m))
                 line("Camera modes", ", ".join(names))
-            except asi.ASIError:
+            except orvik.ASIError:
                 pass
-        serial = _serial_number(asi, cam.id)
+        serial = _serial_number(cam)
         if serial:
             line("Serial number", serial)
         try:
-            presets = asi.get_gain_offset(cam.id)
+            presets = orvik.get_gain_offset(cam.id)
             line("Gain presets", "offset at highest DR {}, offset at unity gain {}, "
                  "gain at lowest RN {}, offset at lowest RN {}".format(*presets))
-        except asi.ASIError:
+        except orvik.ASIError:
             pass
-        line("SDK version", asi.get_sdk_version())
+        line("SDK version", orvik.get_sdk_version())
 
         rows = [("Control", "Value", "Auto", "Min", "Max", "Default", "Access", "Description")]
-        for ctype, caps in cam.controls:
+        for name in cam.controls:
+            try:
+                control = cam.controls[name]
+            except orvik.ASIError:
+                control = cam.controls.capabilities(name)
             value_text = auto_text = "?"
-            if ctype is not None:
-                try:
-                    value, auto = asi.get_control_value(cam.id, ctype)
-                    value_text, auto_text = str(value), ("on" if auto else "off")
-                except asi.ASIError:
-                    pass
-            if not caps.is_auto_supported:
+            if control.value is not None:
+                value_text, auto_text = str(control.value), ("on" if control.auto else "off")
+            if not control.auto_supported:
                 auto_text = "-"
-            rows.append((caps.name, value_text, auto_text, str(caps.min_value), str(caps.max_value),
-                         str(caps.default_value), "rw" if caps.is_writable else "ro",
-                         caps.description))
+            rows.append((control.name, value_text, auto_text, str(control.min), str(control.max),
+                         str(control.default), "rw" if control.writable else "ro",
+                         control.description))
         print(f"\nControls ({len(rows) - 1}):", file=out)
         widths = [max(len(r[i]) for r in rows) for i in range(len(rows[0]))]
         for row in rows:
@@ -339,116 +385,167 @@ def cmd_info(args, out) -> int:
 
 
 def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
-    if not cam.has("ASI_COOLER_ON") or not cam.has("ASI_TARGET_TEMP"):
+    if not cam.has_control("ASI_COOLER_ON") or not cam.has_control("ASI_TARGET_TEMP"):
         raise UsageError(f"{cam.label} has no cooler")
-    cam.set("ASI_TARGET_TEMP", target, what="cooler target temperature")
-    cam.set("ASI_COOLER_ON", 1, what="cooler")
+    cam.target_temperature = target
+    cam.cooler = True
     if wait_s <= 0:
         return
     progress = Progress(f"Cooling to {target} C", wait_s, "s", enabled=not quiet)
     t0 = time.monotonic()
+    has_sensor = cam.has_control("ASI_TEMPERATURE")
     while True:
-        temp = cam.temperature()
+        temp = cam.temperature if has_sensor else None
         elapsed = time.monotonic() - t0
         if temp is None or abs(temp - target) <= 0.5:
             progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
             return
         if elapsed >= wait_s:
-            progress.finish(f"warning: sensor at {temp:.1f} C, not yet at {target} C; "
-                            "exposing anyway")
+            progress.finish(f"Sensor at {temp:.1f} C")
+            _warn(f"the sensor is at {temp:.1f} C, not yet at {target} C after "
+                  f"{wait_s:g} s; exposing anyway")
             return
         progress.update(elapsed, f"sensor {temp:.1f} C")
         time.sleep(0.2)
 
 
-def cmd_snapshot(args, out) -> int:
+def _free_space(sizes: list[tuple[Path, int]]) -> None:
+    try:
+        output.check_free_space(sizes)
+    except OutputError as exc:
+        raise CaptureError(str(exc)) from None
+
+
+def _e_per_adu(cam: Camera) -> float | None:
+    return cam.description.electrons_per_adu or None
+
+
+def _underexposed(frame: Frame, args: argparse.Namespace) -> None:
+    meta = frame.metadata
+    warning = quality.underexposure_warning(frame.array, meta.roi.image_type, meta.exposure,
+                                            meta.gain)
+    if warning is not None:
+        _warn(warning)
+
+
+def write_png(path: Path, image: imaging.Array, max_size: int, overwrite: bool) -> Path:
+    """The preview through a part file, as the FITS file: complete or absent, errors named."""
+    data = imaging.png_bytes(image, max_size)
+    with output.PartFile(path, "the PNG preview", overwrite=overwrite) as part:
+        part.write(data)
+        return part.commit()
+
+
+def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     if args.no_fits and args.no_png:
         raise UsageError("--no-fits and --no-png together would write nothing")
+    if args.cooler_wait is not None and args.cooler is None:
+        raise UsageError("--cooler-wait needs --cooler (the target temperature to wait for)")
     deps.require(fits=not args.no_fits, png=not args.no_png)
     from . import fitsfile
 
     base = output_base(args.output, "snapshot")
     fits_path, png_path = base.with_name(base.name + ".fits"), base.with_name(base.name + ".png")
     targets = ([] if args.no_fits else [fits_path]) + ([] if args.no_png else [png_path])
-    _check_outputs(targets, args.overwrite)
+    _check_outputs(targets, args.overwrite, "the FITS file" if not args.no_fits else "the PNG")
 
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    with cam:
+    with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
-        set_temp = None
+        sizes = []
+        if not args.no_fits:
+            now = datetime.now(timezone.utc)
+            planned = fitsfile.metadata_from_frame(cam.frame_metadata(roi, now, now))
+            sizes.append((fits_path, fitsfile.file_bytes(planned)))
+        if not args.no_png:
+            sizes.append((png_path, roi.width * roi.height * 3))
+        _free_space(sizes)
         if args.cooler is not None:
-            _cool(cam, args.cooler, args.cooler_wait, args.quiet)
-            set_temp = float(args.cooler)
-        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
+            _cool(cam, args.cooler, args.cooler_wait or 0.0, args.quiet)
         timeout = args.timeout if args.timeout is not None else args.exposure + 60.0
         kind = "dark frame" if args.dark else "exposure"
         progress = Progress(f"{kind.capitalize()} {args.exposure:g} s", args.exposure, "s",
                             enabled=not args.quiet and args.exposure >= PROGRESS_MIN_EXPOSURE_S)
-        date_obs = _utc_now()
-        data = cam.expose(size, args.dark, timeout, on_wait=progress.update)
-        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.img_type}, "
+        frame = cam.expose(dark=args.dark, timeout=timeout, on_wait=progress.update)
+        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.image_type}, "
                         f"bin {roi.bin})")
-        meta = _metadata(cam, roi, date_obs, dark=args.dark)
-        meta.set_temperature_c = set_temp
+        e_per_adu = _e_per_adu(cam)
 
-    frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
+    if not args.dark:
+        _underexposed(frame, args)
+    meta = fitsfile.metadata_from_frame(frame.metadata, software=_software())
+    meta.e_per_adu_gain0 = e_per_adu
     if not args.no_fits:
-        fitsfile.write_fits(fits_path, frame, meta, overwrite=args.overwrite)
+        fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {fits_path}", file=out)
     if not args.no_png:
         cell = None
-        if meta.bayer_cell is not None and roi.img_type in ("raw8", "raw16"):
-            cell = imaging.shifted_cell(meta.bayer_cell, roi.start_x, roi.start_y)
-        image = imaging.preview(frame, roi.img_type, cell, args.stretch)
-        imaging.write_png(png_path, image)
+        if meta.bayer_cell is not None and roi.image_type in ("raw8", "raw16"):
+            cell = imaging.shifted_cell(meta.bayer_cell, meta.start_x, meta.start_y)
+        image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
+        write_png(png_path, image, args.png_size, args.overwrite)
         print(f"wrote {png_path}", file=out)
     return EXIT_OK
 
 
-def cmd_video(args, out) -> int:
-    saving = args.save is not None
-    if saving:
-        deps.require(fits=True)
-        from . import fitsfile
-    base = output_base(args.output, "video") if saving else None
-    if args.save == "cube":
-        cube_path = base.with_name(base.name + ".fits")
-        _check_outputs([cube_path], args.overwrite)
-    elif args.save == "frames":
-        width = len(str(args.frames))
-        frame_paths = [base.with_name(f"{base.name}_{i:0{width}d}.fits")
-                       for i in range(1, args.frames + 1)]
-        _check_outputs(frame_paths, args.overwrite)
+def _make_sink(args: argparse.Namespace, cam: Camera, roi: Roi) -> Sink:
+    from . import sinks
 
-    asi = load_module()
-    cam = Camera(asi, args.camera)
-    with cam:
+    base = output_base(args.output, "video")
+    now = datetime.now(timezone.utc)
+    first = cam.frame_metadata(roi, now, now)
+    if args.save == "ser":
+        return sinks.SerSink(base.with_name(base.name + ".ser"), args.frames, first,
+                             args.overwrite)
+    if args.save == "cube":
+        return sinks.CubeSink(base.with_name(base.name + ".fits"), args.frames, first,
+                              _software(), _e_per_adu(cam), args.overwrite)
+    return sinks.FramesSink(base, args.frames, first, _software(), _e_per_adu(cam),
+                            args.overwrite)
+
+
+def _planned_paths(args: argparse.Namespace) -> list[Path]:
+    """The files of a video run, known before the camera is opened."""
+    base = output_base(args.output, "video")
+    if args.save == "ser":
+        return [base.with_name(base.name + ".ser")]
+    if args.save == "cube":
+        return [base.with_name(base.name + ".fits")]
+    if args.frames > output.MAX_NUMBERED_FRAMES:
+        raise UsageError(f"--save frames numbers at most {output.MAX_NUMBERED_FRAMES} files; "
+                         "use --save ser or --save cube for longer runs")
+    return [output.numbered(base, n, ".fits") for n in range(1, args.frames + 1)]
+
+
+def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
+    saving = args.save is not None
+    if saving and args.save != "ser":
+        deps.require(fits=True)
+    if saving:
+        what = {"ser": "the SER video", "cube": "the FITS cube", "frames": "the FITS files"}
+        _check_outputs(_planned_paths(args), args.overwrite, what[args.save])
+
+    sink: Sink | None = None
+    with camera_errors(), open_camera(args.camera) as cam:
         roi = _apply_settings(cam, args)
         if args.bandwidth is not None:
-            cam.set("ASI_BANDWIDTHOVERLOAD", args.bandwidth, what="USB bandwidth")
-        size = imaging.frame_size(roi.width, roi.height, roi.img_type)
+            cam.bandwidth = args.bandwidth
         frame_timeout = args.frame_timeout
         if frame_timeout is None:
             frame_timeout = 2 * args.exposure + 0.5
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
+        if saving:
+            sink = _make_sink(args, cam, roi)
+            _free_space(sink.plan().sizes)
 
-        meta = _metadata(cam, roi, _utc_now()) if saving else None
-        writer = None
-        if args.save == "cube":
-            meta.frames = args.frames
-            meta.date_end = meta.date_obs  # rewritten with the real end when the cube is closed
-            writer = fitsfile.FitsWriter(cube_path, fitsfile.build_header(meta, args.frames),
-                                         overwrite=args.overwrite)
         progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)
         received = timeouts = consecutive = 0
-        first = last = None
+        first = last = started = 0.0
         try:
-            with cam.video():
+            with cam.stream(timeout=wait_ms / 1000) as frames:
                 started = time.monotonic()
                 while received < args.frames:
-                    data = cam.video_frame(size, wait_ms)
-                    if data is None:
+                    frame = frames.read()
+                    if frame is None:
                         timeouts += 1
                         consecutive += 1
                         if consecutive >= MAX_CONSECUTIVE_TIMEOUTS:
@@ -458,27 +555,31 @@ def cmd_video(args, out) -> int:
                             )
                         continue
                     consecutive = 0
-                    now = time.monotonic()
-                    first = now if first is None else first
-                    last = now
+                    now_s = time.monotonic()
+                    first = now_s if received == 0 else first
+                    last = now_s
                     received += 1
-                    if saving:
-                        frame = imaging.decode_frame(data, roi.width, roi.height, roi.img_type)
-                        if writer is not None:
-                            writer.write(fitsfile.frame_for_fits(frame, roi.img_type))
-                        else:
-                            meta.date_obs = _utc_now() - timedelta(seconds=meta.exposure_s)
-                            fitsfile.write_fits(frame_paths[received - 1], frame, meta,
-                                                overwrite=args.overwrite)
-                    rate = (received - 1) / (now - first) if received > 1 and now > first else 0.0
+                    if received == 1:
+                        _underexposed(frame, args)
+                    if sink is not None:
+                        sink.write(frame)
+                    rate = (received - 1) / (now_s - first) if received > 1 and now_s > first else 0.0
                     progress.update(received, f"{rate:.1f} fps")
-                dropped = cam.dropped_frames()
-            if writer is not None:
-                meta.date_end = _utc_now()
-                writer.close(fitsfile.build_header(meta, args.frames))
+                dropped = frames.dropped
+            if sink is not None:
+                saved = sink.finish()
+        except KeyboardInterrupt as exc:
+            progress.finish(f"Video stopped: {received} frames received")
+            if sink is not None:
+                exc.add_note(_finish_quietly(sink.stop))
+            raise
+        except OutputError as exc:
+            if sink is not None:
+                raise OutputError(f"{exc}; {_finish_quietly(sink.rescue)}", exc, None) from exc
+            raise
         except BaseException:
-            if writer is not None:
-                writer.abort()
+            if sink is not None:
+                sink.abandon()
             raise
 
     elapsed = last - started
@@ -489,41 +590,53 @@ def cmd_video(args, out) -> int:
     progress.finish(f"Video done: {received} frames")
     print(f"{received} frames in {elapsed:.3f} s: {rate:.2f} fps measured, "
           f"{dropped} dropped, {timeouts} time-outs", file=out)
-    if args.save == "cube":
-        print(f"wrote {cube_path} ({received} frames)", file=out)
-    elif args.save == "frames":
-        print(f"wrote {received} files {frame_paths[0]} ... {frame_paths[-1]}", file=out)
+    if sink is not None:
+        print(saved, file=out)
     return EXIT_OK
 
 
-COMMANDS = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
+def _finish_quietly(finish: Callable[[], str]) -> str:
+    """A sink's account of what it kept; a failure to keep it is reported, not raised."""
+    try:
+        return finish()
+    except (OSError, ValueError) as exc:
+        return f"the partial file could not be finished ({exc}) and was removed"
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
 
 
 def main(argv: list[str] | None = None) -> int:
-    """Run the tool; returns the exit status (0 success, 1 failure, 2 bad arguments)."""
+    """Run the tool; returns the exit status (0 success, 1 failure, 2 bad arguments, 128 +
+    signal when stopped by Ctrl-C, SIGTERM or SIGHUP)."""
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
     except SystemExit as exc:  # argparse exits on --help (0) and on bad arguments (2)
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     err = sys.stderr
+    command: str = args.command
     try:
-        status = COMMANDS[args.command](args, sys.stdout)
-        sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
+        with stop_on_signals():
+            status = COMMANDS[command](args, sys.stdout)
+            sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
         return status
     except UsageError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return exc.exit_status
     except (CaptureError, deps.MissingDependency) as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
     except BrokenPipeError:
         # The reader went away (`orvik-capture info | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return EXIT_FAILURE
     except OSError as exc:
-        print(f"{PROG} {args.command}: error: {exc}", file=err)
+        print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
-    except KeyboardInterrupt:
-        print(f"\n{PROG} {args.command}: interrupted", file=err)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as exc:
+        cause = f"stopped by {exc.name}" if isinstance(exc, Stopped) and exc.name != "SIGINT" \
+            else "interrupted"
+        notes = "; ".join(getattr(exc, "__notes__", []))
+        print(f"\n{PROG} {command}: {cause}" + (f": {notes}" if notes else ""), file=err)
+        return exc.exit_status if isinstance(exc, Stopped) else EXIT_INTERRUPTED

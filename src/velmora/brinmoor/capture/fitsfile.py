@@ -2,23 +2,45 @@
 
 Headers are formatted by Astropy; the data unit is written here, frame by frame, so a video cube
 never has to sit in memory and a half-written file never takes the place of a finished one (the
-file is written under a temporary name and renamed when complete).
+file is written under a temporary name and renamed when complete, see `output.PartFile`).
+
+`build_header` is the one place the keywords are decided; the capture tool and anything else
+that writes a frame (a camera frame's FITS export) call it with a `CaptureMetadata`.
 """
 
 from __future__ import annotations
 
 import os
+from collections.abc import Iterator
 from dataclasses import dataclass
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from pathlib import Path
-from typing import TYPE_CHECKING
+from types import TracebackType
+from typing import TYPE_CHECKING, Any
 
-from .deps import astropy_fits, numpy
+import numpy as np
+import numpy.typing as npt
+
+from .deps import astropy_fits
+from .output import PartFile
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import FrameMetadata
 
 FITS_BLOCK = 2880
+# Modified Julian Date of the Unix epoch, 1970-01-01T00:00:00 UTC.
+MJD_UNIX_EPOCH = 40587.0
+
+# IMAGETYP as the common capture and processing programs write and read it.
+IMAGETYP_BY_KIND = {
+    "light": "Light Frame",
+    "dark": "Dark Frame",
+    "bias": "Bias Frame",
+    "flat": "Flat Frame",
+}
+# Bits of the sample in the file: RAW16 holds the ADC value shifted to the top of 16 bits, RAW8
+# its top 8 bits.
+FILE_BITS = {"raw8": 8, "y8": 8, "rgb24": 8, "raw16": 16}
 
 
 @dataclass
@@ -33,11 +55,11 @@ class CaptureMetadata:
     start_x: int
     start_y: int
     exposure_s: float
-    date_obs: datetime  # UTC, start of the exposure
+    date_obs: datetime  # UTC, start of the exposure (naive datetimes are taken as UTC)
     gain: int | None = None
     offset: int | None = None
     temperature_c: float | None = None
-    set_temperature_c: float | None = None
+    set_temperature_c: float | None = None  # cooler target, when the cooler is on
     pixel_um: float | None = None  # unbinned pixel size
     # The sensor's 2x2 cell (e.g. "RGGB") on colour cameras, anchored at the top-left pixel of
     # the full (binned) frame; a subframe's own cell follows from the parity of its origin.
@@ -45,8 +67,40 @@ class CaptureMetadata:
     bit_depth: int | None = None
     dark: bool = False
     software: str = "orvik-capture"
-    date_end: datetime | None = None
+    date_end: datetime | None = None  # UTC end of the (last) exposure; default start + exposure
     frames: int | None = None  # video cubes
+    # Electrons per ADU at gain 0 at the ADC's bit depth, as the camera reports it (ElecPerADU).
+    e_per_adu_gain0: float | None = None
+    # light, dark, bias or flat; None: dark when `dark` is set, else light.
+    kind: str | None = None
+
+    @property
+    def frame_kind(self) -> str:
+        if self.kind is not None:
+            if self.kind not in IMAGETYP_BY_KIND:
+                raise ValueError(f"unknown frame kind {self.kind!r} "
+                                 f"(one of {', '.join(IMAGETYP_BY_KIND)})")
+            return self.kind
+        return "dark" if self.dark else "light"
+
+    def electrons_per_file_adu(self) -> float | None:
+        """EGAIN: electrons per unit of the values as stored in the file, when it is known.
+
+        The camera reports its conversion factor at gain 0 only, and the curve between gain 0 and
+        the unity gain differs from sensor to sensor, so the factor is known at gain 0 alone.
+        The file's values are the ADC's shifted to the sample size (RAW16 x 16 on a 12-bit
+        sensor, RAW8 / 16), which scales the factor the other way.
+        """
+        if self.gain != 0 or not self.e_per_adu_gain0 or not self.bit_depth:
+            return None
+        if self.img_type not in ("raw8", "raw16"):
+            return None  # RGB24 and Y8 are computed from several pixels: no single factor
+        shift = FILE_BITS[self.img_type] - self.bit_depth
+        return float(self.e_per_adu_gain0) / 2.0 ** shift
+
+
+def _utc(t: datetime) -> datetime:
+    return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t.astimezone(timezone.utc)
 
 
 def metadata_from_frame(meta: FrameMetadata, software: str | None = None) -> CaptureMetadata:
@@ -81,18 +135,26 @@ def _naive_utc(t: datetime) -> datetime:
 
 
 def _fits_time(t: datetime) -> str:
+    t = _utc(t)
     return t.strftime("%Y-%m-%dT%H:%M:%S.") + f"{t.microsecond // 1000:03d}"
+
+
+def mjd(t: datetime) -> float:
+    """Modified Julian Date (UTC) of a moment."""
+    return MJD_UNIX_EPOCH + _utc(t).timestamp() / 86400.0
 
 
 def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
     """The descriptive keywords of a capture, in writing order (structure keywords excluded)."""
+    date_end = meta.date_end
+    if date_end is None:
+        date_end = meta.date_obs + timedelta(seconds=meta.exposure_s)
     cards: list[tuple[str, object, str]] = [
-        ("IMAGETYP", "Dark Frame" if meta.dark else "Light Frame", "type of exposure"),
-        ("DATE-OBS", _fits_time(meta.date_obs), "UTC start of exposure"),
-    ]
-    if meta.date_end is not None:
-        cards.append(("DATE-END", _fits_time(meta.date_end), "UTC end of the last exposure"))
-    cards += [
+        ("IMAGETYP", IMAGETYP_BY_KIND[meta.frame_kind], "type of exposure"),
+        ("DATE-OBS", _fits_time(meta.date_obs), "[UTC] start of exposure"),
+        ("DATE-END", _fits_time(date_end),
+         "[UTC] end of the last exposure" if meta.frames is not None else "[UTC] end of exposure"),
+        ("MJD-OBS", round(mjd(meta.date_obs), 8), "[d] Modified Julian Date of DATE-OBS"),
         ("EXPTIME", float(meta.exposure_s), "[s] exposure time"),
         ("EXPOSURE", float(meta.exposure_s), "[s] exposure time"),
     ]
@@ -101,6 +163,9 @@ def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
     cards.append(("INSTRUME", meta.camera, "camera"))
     if meta.gain is not None:
         cards.append(("GAIN", int(meta.gain), "camera gain setting"))
+    egain = meta.electrons_per_file_adu()
+    if egain is not None:
+        cards.append(("EGAIN", round(egain, 6), "[e-/ADU] electrons per data unit of this file"))
     if meta.offset is not None:
         cards.append(("OFFSET", int(meta.offset), "camera offset (bias) setting"))
     if meta.temperature_c is not None:
@@ -120,7 +185,7 @@ def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
     cards += [
         ("XORGSUBF", int(meta.start_x), "subframe origin in width (binned pixels)"),
         ("YORGSUBF", int(meta.start_y), "subframe origin in height (binned pixels)"),
-        ("FRAMETYP", meta.img_type.upper(), "camera image type"),
+        ("PIXFMT", meta.img_type.upper(), "camera pixel format"),
     ]
     if meta.bit_depth is not None:
         cards.append(("BITDEPTH", int(meta.bit_depth), "ADC bits of the sensor"))
@@ -141,13 +206,21 @@ def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
 
 def data_shape(meta: CaptureMetadata, frames: int | None = None) -> tuple[int, ...]:
     """The data unit's shape in NumPy order (slowest axis first)."""
-    plane = (meta.height, meta.width)
+    plane: tuple[int, ...] = (meta.height, meta.width)
     if meta.img_type == "rgb24":
         plane = (3,) + plane
     return plane if frames is None else (frames,) + plane
 
 
-def build_header(meta: CaptureMetadata, frames: int | None = None):
+def file_bytes(meta: CaptureMetadata, frames: int | None = None) -> int:
+    """Size of the file: a generous two header blocks and the padded data."""
+    count = FILE_BITS[meta.img_type] // 8
+    for n in data_shape(meta, frames):
+        count *= n
+    return count + (-count) % FITS_BLOCK + 2 * FITS_BLOCK
+
+
+def build_header(meta: CaptureMetadata, frames: int | None = None) -> Any:
     """A complete primary header: structure keywords for the data, then the capture's keywords."""
     fits = astropy_fits()
     shape = data_shape(meta, frames)
@@ -167,15 +240,14 @@ def build_header(meta: CaptureMetadata, frames: int | None = None):
     return header
 
 
-def encode_plane(array) -> bytes:
+def encode_plane(array: npt.NDArray[Any]) -> bytes:
     """Big-endian bytes of a data array as FITS stores them (uint16 shifted by BZERO)."""
-    np = numpy()
     a = np.ascontiguousarray(array)
     if a.dtype == np.uint8:
-        return a.tobytes()
+        return bytes(a.tobytes())
     if a.dtype == np.uint16:
         # x - 32768 as a signed 16-bit value has the same bits as x with its top bit flipped.
-        return (a ^ np.uint16(0x8000)).astype(">u2").tobytes()
+        return bytes((a ^ np.uint16(0x8000)).astype(">u2").tobytes())
     raise TypeError(f"cannot store {a.dtype} data")
 
 
@@ -183,7 +255,7 @@ def encode_plane(array) -> bytes:
 _CHUNK_BYTES = 4 << 20
 
 
-def _row_chunks(array):
+def _row_chunks(array: npt.NDArray[Any]) -> Iterator[npt.NDArray[Any]]:
     """Consecutive pieces of an array in storage order: whole planes split into row blocks."""
     if array.ndim > 2:
         for plane in array:
@@ -197,12 +269,15 @@ def _row_chunks(array):
         yield array[top:top + rows]
 
 
-def frame_for_fits(frame, img_type: str):
+def frame_for_fits(frame: npt.NDArray[Any], img_type: str) -> npt.NDArray[Any]:
     """A decoded frame in FITS axis order: RGB planes first for colour frames."""
-    np = numpy()
     if img_type == "rgb24":
         return np.moveaxis(frame, -1, 0)
     return frame
+
+
+def _encode_header(header: Any) -> bytes:
+    return bytes(header.tostring(sep="", endcard=True, padding=True).encode("ascii"))
 
 
 class FitsWriter:
@@ -210,27 +285,29 @@ class FitsWriter:
 
     The file appears under its final name only after `close` has written every byte the header
     promises; `abort` (or leaving a `with` block by an exception) removes the partial file.
+    A video cube stopped early is finished with `close_frames`, which shortens the last axis to
+    the frames written.
     """
 
-    def __init__(self, path: str | os.PathLike, header, overwrite: bool = False):
-        self.path = Path(path)
-        if self.path.exists() and not overwrite:
-            raise FileExistsError(f"{self.path} exists (use --overwrite to replace it)")
+    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False) -> None:
         self._expected = header["BITPIX"] // 8
         for axis in range(1, header["NAXIS"] + 1):
             self._expected *= header[f"NAXIS{axis}"]
         self._written = 0
-        self._tmp = self.path.with_name(f".{self.path.name}.part")
-        self._file = open(self._tmp, "wb")
-        self._header_bytes = self._encode_header(header)
-        self._file.write(self._header_bytes)
+        self._header_bytes = _encode_header(header)
+        self._file = PartFile(path, "the FITS file", overwrite=overwrite)
+        self.path = self._file.path
+        try:
+            self._file.write(self._header_bytes)
+        except BaseException:
+            self._file.abort()
+            raise
 
-    @staticmethod
-    def _encode_header(header) -> bytes:
-        return header.tostring(sep="", endcard=True, padding=True).encode("ascii")
+    @property
+    def bytes_written(self) -> int:
+        return self._written
 
-    def write(self, array) -> None:
-        np = numpy()
+    def write(self, array: npt.ArrayLike) -> None:
         array = np.asarray(array)
         if self._written + array.nbytes > self._expected:
             raise ValueError("more data than the FITS header declares")
@@ -239,7 +316,7 @@ class FitsWriter:
             self._file.write(data)
             self._written += len(data)
 
-    def close(self, final_header=None) -> Path:
+    def close(self, final_header: Any = None) -> Path:
         """Finish the file; `final_header` replaces the header written at the start (values
         known only at the end, such as DATE-END) and must keep its size and structure."""
         if self._written != self._expected:
@@ -247,34 +324,71 @@ class FitsWriter:
             raise ValueError(
                 f"FITS data incomplete: {self._written} of {self._expected} bytes were written"
             )
-        pad = (-self._written) % FITS_BLOCK
-        self._file.write(b"\0" * pad)
-        if final_header is not None:
-            text = self._encode_header(final_header)
-            if len(text) != len(self._header_bytes):
+        return self._finish(final_header)
+
+    def close_frames(self, final_header: Any) -> Path:
+        """Finish a cube that holds fewer frames than first declared: `final_header` declares
+        the frames kept (its last axis), and the data written beyond them are cut off.
+
+        When the data written reach past the kept frames' padded end (a full disk that stopped
+        a run), the padding overwrites bytes already on disk, so finishing needs no new space.
+        """
+        expected = final_header["BITPIX"] // 8
+        for axis in range(1, final_header["NAXIS"] + 1):
+            expected *= final_header[f"NAXIS{axis}"]
+        if expected > self._written:
+            self.abort()
+            raise ValueError("the final FITS header declares more data than were written")
+        padded = expected + (-expected) % FITS_BLOCK
+        start = len(self._header_bytes)
+        if padded <= self._written:
+            try:
+                self._file.pwrite(b"\0" * (padded - expected), start + expected)
+                self._file.truncate(start + padded)
+            except BaseException:
                 self.abort()
-                raise ValueError("the final FITS header does not fit the space of the first")
-            self._file.seek(0)
-            self._file.write(text)
-        self._file.close()
-        os.replace(self._tmp, self.path)
-        return self.path
+                raise
+            self._written = self._expected = padded  # nothing left to pad
+            return self._finish(final_header)
+        self._file.truncate(start + expected)
+        self._written = self._expected = expected
+        return self._finish(final_header)
+
+    @staticmethod
+    def padded_size(data_bytes: int) -> int:
+        return data_bytes + (-data_bytes) % FITS_BLOCK
+
+    def _finish(self, final_header: Any) -> Path:
+        try:
+            # From the end of the data, so a retried finish pads once.
+            self._file.truncate(len(self._header_bytes) + self._written)
+            padding = (-self._written) % FITS_BLOCK
+            if padding:
+                self._file.write(b"\0" * padding)
+            if final_header is not None:
+                text = _encode_header(final_header)
+                if len(text) != len(self._header_bytes):
+                    raise ValueError("the final FITS header does not fit the space of the first")
+                self._file.pwrite(text, 0)
+            return self._file.commit()
+        except BaseException:
+            self.abort()
+            raise
 
     def abort(self) -> None:
-        if not self._file.closed:
-            self._file.close()
-        self._tmp.unlink(missing_ok=True)
+        self._file.abort()
 
-    def __enter__(self):
+    def __enter__(self) -> FitsWriter:
         return self
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
         if exc_type is not None:
             self.abort()
-        return False
 
 
-def write_fits(path, frame, meta: CaptureMetadata, overwrite: bool = False) -> Path:
+def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: CaptureMetadata,
+               overwrite: bool = False) -> Path:
     """Write one decoded frame with its header."""
     with FitsWriter(path, build_header(meta), overwrite=overwrite) as writer:
         writer.write(frame_for_fits(frame, meta.img_type))

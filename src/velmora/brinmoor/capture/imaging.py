@@ -1,14 +1,23 @@
 """Frames as NumPy arrays: decoding the camera's bytes, debayering and stretching for previews.
 
 Everything here is pure array work with no camera involved, so it can be tested on its own.
-NumPy is imported on first use (`deps.numpy`), so the tool itself imports without it.
 """
 
 from __future__ import annotations
 
+import io
+import os
+from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
-from .deps import numpy
+import numpy as np
+import numpy.typing as npt
+
+from velmora.brinmoor.camera import frame_array, image_type_name
+
+Array = npt.NDArray[Any]
+FloatArray = npt.NDArray[np.float32]
 
 # Bytes per pixel and whether the frame carries colour planes, by image-type name.
 BYTES_PER_PIXEL = {"raw8": 1, "y8": 1, "raw16": 2, "rgb24": 3}
@@ -25,27 +34,13 @@ def frame_size(width: int, height: int, img_type: str) -> int:
     return width * height * BYTES_PER_PIXEL[img_type]
 
 
-def decode_frame(data: bytes, width: int, height: int, img_type: str):
+def decode_frame(data: bytes, width: int, height: int, img_type: str) -> Array:
     """The camera's bytes as an array: (h, w) for raw8/y8/raw16, (h, w, 3) in R, G, B for rgb24.
 
-    RAW16 is little-endian as the SDK delivers it; RGB24 arrives as B, G, R per pixel.
+    The camera layer's view of the bytes (`Frame.array`): RAW16 little-endian as the SDK
+    delivers it; RGB24 arrives as B, G, R per pixel.
     """
-    np = numpy()
-    need = frame_size(width, height, img_type)
-    if len(data) < need:
-        raise ValueError(
-            f"frame has {len(data)} bytes, a {width}x{height} {img_type} frame needs {need}"
-        )
-    # Read-only views of the camera's bytes where the layout allows: full frames are large.
-    if img_type == "raw16":
-        pixels = np.frombuffer(data, dtype="<u2", count=width * height)
-        if pixels.dtype != np.uint16:  # big-endian host: swap into native order
-            pixels = pixels.astype(np.uint16)
-        return pixels.reshape(height, width)
-    if img_type == "rgb24":
-        bgr = np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width, 3)
-        return bgr[:, :, ::-1]
-    return np.frombuffer(data, dtype=np.uint8, count=need).reshape(height, width)
+    return frame_array(data, width, height, image_type_name(img_type))
 
 
 def shifted_cell(cell: str, x_offset: int, y_offset: int) -> str:
@@ -60,8 +55,7 @@ def shifted_cell(cell: str, x_offset: int, y_offset: int) -> str:
     return rows[0] + rows[1]
 
 
-def _colour_mask(shape, cell: str, colour: str):
-    np = numpy()
+def _colour_mask(shape: tuple[int, ...], cell: str, colour: str) -> npt.NDArray[np.bool_]:
     mask = np.zeros(shape, dtype=bool)
     for k, (dy, dx) in enumerate(((0, 0), (0, 1), (1, 0), (1, 1))):
         if cell[k] == colour:
@@ -69,7 +63,7 @@ def _colour_mask(shape, cell: str, colour: str):
     return mask
 
 
-def _smooth121(plane):
+def _smooth121(plane: FloatArray) -> FloatArray:
     """Separable [1 2 1] x [1 2 1] sum with zero padding; used for normalised convolution."""
     out = plane * 2
     out[:, 1:] += plane[:, :-1]
@@ -80,14 +74,13 @@ def _smooth121(plane):
     return rows
 
 
-def interpolate_colour(raw, cell: str, colour: str):
+def interpolate_colour(raw: Array, cell: str, colour: str) -> FloatArray:
     """One colour plane of a Bayer mosaic at full resolution, by bilinear interpolation.
 
     Normalised convolution with the [1 2 1] kernel averages the nearest same-colour samples
     (four orthogonal or four diagonal neighbours, or two), which is bilinear demosaicing, and
     handles the borders without special cases. Measured samples are kept as they are.
     """
-    np = numpy()
     if raw.ndim != 2 or raw.shape[0] < 2 or raw.shape[1] < 2:
         raise ValueError("a Bayer mosaic needs a 2-D frame of at least 2x2 pixels")
     mask = _colour_mask(raw.shape, cell, colour)
@@ -99,21 +92,19 @@ def interpolate_colour(raw, cell: str, colour: str):
     return plane
 
 
-def debayer(raw, cell: str):
+def debayer(raw: Array, cell: str) -> FloatArray:
     """A full-resolution (h, w, 3) float32 R, G, B image from a Bayer mosaic."""
-    np = numpy()
     return np.stack([interpolate_colour(raw, cell, c) for c in "RGB"], axis=-1)
 
 
-def _sample(values):
+def _sample(values: npt.ArrayLike) -> Array:
     """A regular subsample of at most about `_STATS_SAMPLES` values, as a flat array."""
-    np = numpy()
     flat = np.asarray(values).reshape(-1)
     step = max(1, flat.size // _STATS_SAMPLES)
     return flat[::step]
 
 
-def midtones_transfer(m: float, x):
+def midtones_transfer(m: Any, x: Any) -> Any:
     """The midtones transfer function: 0 -> 0, m -> 0.5, 1 -> 1, monotonic in between."""
     return ((m - 1.0) * x) / ((2.0 * m - 1.0) * x - m)
 
@@ -130,8 +121,7 @@ class Stretch:
     white: float
     midtones: float = 0.5
 
-    def apply(self, plane):
-        np = numpy()
+    def apply(self, plane: npt.ArrayLike) -> FloatArray:
         span = self.white - self.black
         if span <= 0:
             # A flat frame: show its level as it is rather than dividing by zero.
@@ -144,14 +134,13 @@ class Stretch:
         return y
 
 
-def auto_stretch(samples, target_background: float = 0.25, shadows_sigma: float = 2.8) -> Stretch:
+def auto_stretch(samples: npt.ArrayLike, target_background: float = 0.25, shadows_sigma: float = 2.8) -> Stretch:
     """A stretch that puts the sky background at `target_background`.
 
     The black point sits `shadows_sigma` robust standard deviations (from the median absolute
     deviation) below the median; the midtones balance then maps the median to the target.
     Frames without spread (MAD of zero) fall back to a plain min/max stretch.
     """
-    np = numpy()
     s = _sample(samples).astype(np.float64)
     if s.size == 0:
         return Stretch(0.0, 1.0)
@@ -169,9 +158,8 @@ def auto_stretch(samples, target_background: float = 0.25, shadows_sigma: float 
     return Stretch(black, white, min(max(midtones, 1e-6), 1.0 - 1e-6))
 
 
-def percentile_stretch(samples, low: float = 0.5, high: float = 99.95) -> Stretch:
+def percentile_stretch(samples: npt.ArrayLike, low: float = 0.5, high: float = 99.95) -> Stretch:
     """A linear stretch between two percentiles of the values."""
-    np = numpy()
     s = _sample(samples).astype(np.float64)
     if s.size == 0:
         return Stretch(0.0, 1.0)
@@ -182,7 +170,7 @@ def percentile_stretch(samples, low: float = 0.5, high: float = 99.95) -> Stretc
 STRETCHES = ("auto", "percentile", "linear")
 
 
-def choose_stretch(method: str, samples) -> Stretch:
+def choose_stretch(method: str, samples: npt.ArrayLike) -> Stretch:
     if method == "auto":
         return auto_stretch(samples)
     if method == "percentile":
@@ -192,17 +180,15 @@ def choose_stretch(method: str, samples) -> Stretch:
     raise ValueError(f"unknown stretch {method!r}")
 
 
-def _normalised(frame):
+def _normalised(frame: Array) -> FloatArray:
     """Values scaled so that the type's full scale is 1.0 (float input is taken as scaled)."""
-    np = numpy()
     if frame.dtype.kind == "f":
         return frame.astype(np.float32)
     full = 65535.0 if frame.dtype == np.uint16 else 255.0
     return frame.astype(np.float32) / np.float32(full)
 
 
-def _to_uint8(y):
-    np = numpy()
+def _to_uint8(y: FloatArray) -> npt.NDArray[np.uint8]:
     return np.rint(y * np.float32(255.0)).astype(np.uint8)
 
 
@@ -213,31 +199,30 @@ _BAND_ROWS = 512
 _HALO_ROWS = 2
 
 
-def _bands(height: int):
+def _bands(height: int) -> Iterator[tuple[int, int]]:
     for top in range(0, height, _BAND_ROWS):
         yield top, min(height, top + _BAND_ROWS)
 
 
-def _cell_samples(frame, cell: str, colour: str):
+def _cell_samples(frame: Array, cell: str, colour: str) -> Array:
     """The measured values of one colour of a Bayer mosaic (for statistics), as a flat array."""
-    np = numpy()
     parts = [frame[dy::2, dx::2].reshape(-1)
              for k, (dy, dx) in enumerate(((0, 0), (0, 1), (1, 0), (1, 1))) if cell[k] == colour]
     return np.concatenate(parts)
 
 
-def _stretch_for(method: str, values):
+def _stretch_for(method: str, values: Array) -> Stretch:
     return choose_stretch(method, _normalised(_sample(values)))
 
 
-def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "auto"):
+def preview(frame: Array, img_type: str, bayer_cell: str | None = None,
+            method: str = "auto") -> npt.NDArray[np.uint8]:
     """An 8-bit display image of a frame: (h, w) grey or (h, w, 3) RGB, same size as the frame.
 
     Colour frames are stretched per channel (each channel's own black point and midtones), which
     also neutralises the background's colour cast. RAW frames of colour cameras are debayered
     first when `bayer_cell` is given.
     """
-    np = numpy()
     height = frame.shape[0]
     if img_type == "rgb24":
         out = np.empty(frame.shape, dtype=np.uint8)
@@ -264,11 +249,34 @@ def preview(frame, img_type: str, bayer_cell: str | None = None, method: str = "
     return out
 
 
-def write_png(path, image) -> None:
-    """Save an 8-bit grey or RGB array as PNG."""
+def reduced_size(width: int, height: int, max_size: int) -> tuple[int, int]:
+    """The size of a preview whose longest side is at most `max_size` (0: unchanged)."""
+    longest = max(width, height)
+    if max_size <= 0 or longest <= max_size:
+        return width, height
+    scale = max_size / longest
+    return max(1, round(width * scale)), max(1, round(height * scale))
+
+
+def png_bytes(image: Array, max_size: int = 0) -> bytes:
+    """An 8-bit grey or RGB array as PNG, reduced by area averaging to `max_size` pixels on its
+    longest side (0: full size)."""
     from .deps import pil_image
 
     if image.dtype.name != "uint8" or image.ndim not in (2, 3):
         raise ValueError("a PNG preview needs an 8-bit (h, w) or (h, w, 3) array")
+    Image = pil_image()
     # Pillow picks L for 2-D and RGB for (h, w, 3) uint8 arrays.
-    pil_image().fromarray(image).save(path, format="PNG", compress_level=3)
+    picture = Image.fromarray(image)
+    size = reduced_size(picture.width, picture.height, max_size)
+    if size != picture.size:
+        picture = picture.resize(size, Image.Resampling.BOX)
+    buffer = io.BytesIO()
+    picture.save(buffer, format="PNG", compress_level=3)
+    return buffer.getvalue()
+
+
+def write_png(path: str | os.PathLike[str], image: Array, max_size: int = 0) -> None:
+    """Save an 8-bit grey or RGB array as PNG (see `png_bytes`)."""
+    with open(path, "wb") as f:
+        f.write(png_bytes(image, max_size))

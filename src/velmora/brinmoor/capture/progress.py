@@ -27,7 +27,9 @@ class Progress:
         self._drawn = False
 
     def _text(self, done: float, extra: str) -> str:
-        frac = min(max(done / self.total, 0.0), 1.0) if self.total > 0 else 1.0
+        # Never past the total: an exposure's readout runs on after its time is up.
+        done = min(max(done, 0.0), self.total)
+        frac = done / self.total if self.total > 0 else 1.0
         bar = "#" * int(frac * 20)
         fmt = "{:.0f}" if self.unit == "frames" else "{:.1f}"
         text = f"{self.label} [{bar:<20}] {fmt.format(done)}/{fmt.format(self.total)} {self.unit}"

@@ -88,36 +88,42 @@ bool is_plain_exception_class(PyObject *obj) {
         return false;
     auto *type = reinterpret_cast<PyTypeObject *>(obj);
     auto *exception = reinterpret_cast<PyTypeObject *>(PyExc_Exception);
-    return type->tp_new == exception->tp_new && type->tp_init == exception->tp_init &&
-           type->tp_finalize == nullptr && type->tp_del == nullptr &&
+    return PyType_GetSlot(type, Py_tp_new) == PyType_GetSlot(exception, Py_tp_new) &&
+           PyType_GetSlot(type, Py_tp_init) == PyType_GetSlot(exception, Py_tp_init) &&
+           PyType_GetSlot(type, Py_tp_finalize) == nullptr && PyType_GetSlot(type, Py_tp_del) == nullptr &&
            PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(PyExc_BaseException)) &&
            !PyType_IsSubtype(type, reinterpret_cast<PyTypeObject *>(PyExc_KeyError));
 }
 
-// Saves the handled exception of the caller's own exception-state slot (the running generator's
-// or coroutine's, else the thread's) and puts exactly that back on every exit, so the caller's
-// `except` block sees its own exception afterwards. PyErr_GetHandledException is no substitute:
-// for an empty slot it reports an outer one's exception, and writing that back would leave it
-// behind in a generator after the outer `except` block has ended.
-class HandledExceptionGuard {
+// Makes `exc` the handled exception of the caller's own exception-state slot (the running
+// generator's or coroutine's, else the thread's) and puts back exactly what that slot held on
+// every exit, so the caller's `except` block sees its own exception afterwards.
+//
+// PyErr_GetHandledException reports the innermost slot that holds an exception, which for an
+// empty slot is an outer one's. Writing that back would leave it in a generator's slot after
+// the outer `except` block has ended. So the slot is emptied first: if the report is then the
+// same, the slot held nothing of its own (or the very exception the outer slot holds, where
+// leaving it empty changes nothing sys.exception() can see while that outer block runs).
+class HandledExceptionScope {
   public:
-    HandledExceptionGuard() : slot_(PyThreadState_Get()->exc_info), saved_(Ref::borrow(slot_->exc_value)) {}
-    ~HandledExceptionGuard() {
-        PyObject *replaced = std::exchange(slot_->exc_value, saved_.release());
-        Py_XDECREF(replaced);
+    explicit HandledExceptionScope(PyObject *exc) : saved_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(nullptr);
+        Ref outer(PyErr_GetHandledException());
+        if (outer.get() == saved_.get())
+            saved_.reset();
+        PyErr_SetHandledException(exc);
     }
-    HandledExceptionGuard(const HandledExceptionGuard &) = delete;
-    HandledExceptionGuard &operator=(const HandledExceptionGuard &) = delete;
+    ~HandledExceptionScope() { PyErr_SetHandledException(saved_.get()); }
+    HandledExceptionScope(const HandledExceptionScope &) = delete;
+    HandledExceptionScope &operator=(const HandledExceptionScope &) = delete;
 
   private:
-    _PyErr_StackItem *slot_;
     Ref saved_;
 };
 
 // The general algorithm of handle_error_code, for a code whose table entry `entry` has been
 // looked up already (null with the lookup's exception pending when that failed).
 PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
-    HandledExceptionGuard guard;
     if (entry != nullptr) {
         Ref made(PyObject_CallNoArgs(entry));
         if (made)
@@ -127,7 +133,7 @@ PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
 
     if (PyErr_GivenExceptionMatches(pending.get(), PyExc_KeyError)) {
         // Raised while the KeyError is being handled, so it becomes the new exception's context.
-        PyErr_SetHandledException(pending.get());
+        HandledExceptionScope handling(pending.get());
         Ref unknown(lookup_global(g_names.unknown_error_code));
         if (!unknown)
             return nullptr;
@@ -146,49 +152,47 @@ PyObject *handle_looked_up(PyObject *code, PyObject *entry) {
     return nullptr;
 }
 
-// Decides whether success can be answered without making the ASISuccess instance: the table is
-// an exact dict whose keys are all exact ints (so looking a code up runs no Python code), it maps
-// 0 to the class bound as ASISuccess, and that class is plain. The decision holds until the
-// namespace or the table changes (the dict watcher forgets it) or the class or one of its bases
-// changes (its type version tag, checked at each call, moves on).
-void decide_success_shortcut() {
-    g_hot.success_known = false;
-    g_hot.success_shortcut = false;
-    // Both values are held, and nothing is decided when the namespace changed meanwhile: looking
-    // a name up in the class's MRO may run the __eq__ of a key there, which may rebind anything.
-    const unsigned long forgotten = g_hot.forgotten;
+// Whether the success shortcut applies (see decide_success_shortcut).
+bool success_shortcut_applies() {
     Ref table(Py_XNewRef(PyDict_GetItemWithError(g_state.ns, g_names.error_table)));
     Ref success_ref(table ? Py_XNewRef(PyDict_GetItemWithError(g_state.ns, g_names.success)) : nullptr);
     PyObject *success = success_ref.get();
-    auto *type = success && PyType_Check(success) ? reinterpret_cast<PyTypeObject *>(success) : nullptr;
-    if (type != nullptr)
-        (void)_PyType_Lookup(type, g_names.success); // gives the type a version tag if it has none
-    if (type == nullptr || g_hot.forgotten != forgotten || !PyDict_CheckExact(table.get()) ||
-        !watch_dict(table.get())) {
+    if (success == nullptr || !PyType_Check(success) || !PyDict_CheckExact(table.get())) {
         PyErr_Clear();
-        return;
+        return false;
     }
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) || type->tp_version_tag == 0)
-        return;
-    g_hot.success = success; // remembered like a lookup: forgotten with any change to the name
-    g_hot.success_version = type->tp_version_tag;
-    g_hot.success_known = true;
-
-    if (!is_plain_exception_class(success))
-        return;
+    if (!watch_dict(table.get()) || !watch_type(reinterpret_cast<PyTypeObject *>(success)) ||
+        !is_plain_exception_class(success))
+        return false;
     Py_ssize_t pos = 0;
     PyObject *key = nullptr;
     PyObject *value = nullptr;
     while (PyDict_Next(table.get(), &pos, &key, &value)) {
         if (!PyLong_CheckExact(key))
-            return;
+            return false;
     }
     Ref zero(PyLong_FromLong(0));
     if (!zero || PyDict_GetItemWithError(table.get(), zero.get()) != success) {
         PyErr_Clear();
-        return;
+        return false;
     }
-    g_hot.success_shortcut = true;
+    return true;
+}
+
+// Decides whether success can be answered without making the ASISuccess instance: the table is
+// an exact dict whose keys are all exact ints (so looking a code up runs no Python code), it maps
+// 0 to the class bound as ASISuccess, and that class is plain. The decision holds for the epoch
+// it was made in: a change to the namespace's names, to the table, or to the class or one of its
+// bases (the dict and type watchers) ends it.
+void decide_success_shortcut() {
+    // Nothing is decided when anything changed meanwhile: looking a name up may run the __eq__
+    // of a key, which may rebind anything.
+    const unsigned long epoch = g_hot.epoch;
+    const bool applies = success_shortcut_applies();
+    if (g_hot.epoch == epoch) {
+        g_hot.success_shortcut = applies;
+        g_hot.success_epoch = epoch;
+    }
 }
 
 bool is_zero(PyObject *code) {
@@ -196,19 +200,13 @@ bool is_zero(PyObject *code) {
     return PyLong_AsLongAndOverflow(code, &overflow) == 0 && overflow == 0;
 }
 
-bool success_class_unchanged() {
-    auto *type = reinterpret_cast<PyTypeObject *>(g_hot.success);
-    return type != nullptr && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-           type->tp_version_tag == g_hot.success_version;
-}
-
 // Success that nothing could observe.
 bool success_without_instance(PyObject *code) {
     if (!g_hot.watching || g_hot.foreign_keys || !is_zero(code))
         return false;
-    if (!g_hot.success_known || !success_class_unchanged())
+    if (g_hot.success_epoch != g_hot.epoch)
         decide_success_shortcut();
-    return g_hot.success_shortcut;
+    return g_hot.success_shortcut && g_hot.success_epoch == g_hot.epoch;
 }
 
 // handle_error_code for an exact int.

@@ -74,12 +74,17 @@ void function_dealloc(PyObject *obj) {
 
 PyObject *function_repr(PyObject *obj) { return PyUnicode_FromFormat("<built-in function %U>", as_function(obj)->name); }
 
-// inspect.signature() reads this: every parameter positional-or-keyword with its annotation
-// text, and the return annotation text.
-PyObject *get_signature(PyObject *obj, void *) {
-    FunctionObject *self = as_function(obj);
-    if (self->signature != nullptr)
-        return Py_NewRef(self->signature);
+// Calls `cls(*args, name=value)`: a new reference, or null.
+PyObject *call_with_keyword(PyObject *cls, PyObject *args, const char *name, PyObject *value) {
+    Ref kwargs(PyDict_New());
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), name, value) < 0)
+        return nullptr;
+    return PyObject_Call(cls, args, kwargs.get());
+}
+
+// The inspect.Signature of a function: every parameter positional-or-keyword with its
+// annotation text, and the return annotation text. A new reference, or null.
+PyObject *make_signature(FunctionObject *self) {
     Ref inspect(PyImport_ImportModule("inspect"));
     if (!inspect)
         return nullptr;
@@ -95,23 +100,37 @@ PyObject *get_signature(PyObject *obj, void *) {
         return nullptr;
     for (int i = 0; i < n; ++i) {
         Ref annotation(PyUnicode_FromString(spec.params[i].annotation));
-        Ref kwargs(annotation ? Py_BuildValue("{sO}", "annotation", annotation.get()) : nullptr);
-        Ref posargs(kwargs ? PyTuple_Pack(2, self->param_names[i], kind.get()) : nullptr);
-        PyObject *param = posargs ? PyObject_Call(parameter_cls.get(), posargs.get(), kwargs.get()) : nullptr;
+        Ref posargs(annotation ? PyTuple_Pack(2, self->param_names[i], kind.get()) : nullptr);
+        PyObject *param =
+            posargs ? call_with_keyword(parameter_cls.get(), posargs.get(), "annotation", annotation.get()) : nullptr;
         if (param == nullptr)
             return nullptr;
         PyList_SET_ITEM(params.get(), i, param);
     }
     Ref return_annotation(PyUnicode_FromString(spec.return_annotation));
-    Ref kwargs(return_annotation ? Py_BuildValue("{sO}", "return_annotation", return_annotation.get()) : nullptr);
-    Ref posargs(kwargs ? PyTuple_Pack(1, params.get()) : nullptr);
+    Ref posargs(return_annotation ? PyTuple_Pack(1, params.get()) : nullptr);
     if (!posargs)
         return nullptr;
-    PyObject *signature = PyObject_Call(signature_cls.get(), posargs.get(), kwargs.get());
-    if (signature == nullptr)
+    return call_with_keyword(signature_cls.get(), posargs.get(), "return_annotation", return_annotation.get());
+}
+
+// inspect.signature() reads this. Made on first request and stored once: making it runs Python
+// code, which may read __signature__ again (or let another thread do so) and store one first;
+// that one is kept and returned, and this call's own is dropped.
+PyObject *get_signature(PyObject *obj, void *) {
+    FunctionObject *self = as_function(obj);
+    if (self->signature != nullptr)
+        return Py_NewRef(self->signature);
+    Ref made(make_signature(self));
+    if (!made)
         return nullptr;
-    self->signature = Py_NewRef(signature);
-    return signature;
+    if (self->signature == nullptr) {
+        self->signature = Py_NewRef(made.get());
+        return made.release();
+    }
+    Ref kept = Ref::borrow(self->signature); // held before dropping ours runs any code
+    made.reset();
+    return kept.release();
 }
 
 // Pickled by reference, like a built-in function: pickle looks the name up in __module__.
@@ -141,7 +160,8 @@ bool function_type_ready = false;
 
 } // namespace
 
-PyTypeObject FunctionType = {
+// The type as compiled; a re-initialized runtime starts again from this copy.
+const PyTypeObject kFunctionTypeTemplate = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "velmora.brinmoor.orvik.function",
     .tp_basicsize = sizeof(FunctionObject),
@@ -159,6 +179,13 @@ PyTypeObject FunctionType = {
     .tp_members = function_members,
     .tp_getset = function_getset,
 };
+
+PyTypeObject FunctionType = kFunctionTypeTemplate;
+
+void forget_function_type() {
+    FunctionType = kFunctionTypeTemplate;
+    function_type_ready = false;
+}
 
 int init_function_type() {
     if (function_type_ready)

@@ -32,6 +32,7 @@ PyObject *module_create(PyObject *spec, PyModuleDef *) {
         return nullptr;
     if (g_state.interpreter_id == -1) {
         g_state.interpreter_id = id;
+        forget_process_state_at_exit();
     } else if (id != g_state.interpreter_id) {
         PyErr_SetString(PyExc_ImportError, kInterpreterChange);
         return nullptr;
@@ -154,6 +155,11 @@ int module_exec(PyObject *module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void *>(module_create)},
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // The process-wide state and caches are guarded by the GIL alone: a free-threaded
+    // interpreter must keep (or turn back on) its GIL while this module is loaded.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 

@@ -1,10 +1,13 @@
 // The shared steps of every operation: handler lookup, the enumeration shortcut, late-bound
-// enumeration results and the one-allocation image objects.
+// enumeration results, the zero-filled image objects and the thread-exit guard of SDK calls.
 #include "operation.h"
 
 #include <cstddef>
 #include <cstring>
+#include <chrono>
 #include <iterator>
+#include <thread>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -12,20 +15,25 @@
 
 namespace orvik {
 
-namespace {
-// Dict version tags: every change to a dict gives it a new, never reused tag, so an unchanged
-// tag proves an earlier lookup in that dict would find the same value (still held by the dict).
-uint64_t dict_version(PyObject *dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+// Retaking the interpreter lock while the interpreter is being finalized ends the thread: on
+// glibc, pthread_exit, which unwinds the C++ stack like an exception. That unwinding would run
+// the destructors of everything the operation holds (references, argument copies) and free
+// Python objects after the runtime that owns them is gone. The forced unwind is caught here,
+// below every frame that owns anything, and the thread parks for good instead: it holds no lock
+// (the interpreter has dropped its lock before ending the thread) and its process is exiting,
+// so nothing waits for it. The catch handler never finishes, so the unwinding is never resumed
+// or abandoned; the process's exit ends the thread.
+//
+// PyEval_RestoreThread is C and throws nothing, so whatever unwinds through it is that thread
+// exit (abi::__forced_unwind, which has no object to bind a reference to: hence `...`).
+void Operation::restore_thread(PyThreadState *saved) {
+    try {
+        PyEval_RestoreThread(saved);
+    } catch (...) {
+        for (;;)
+            std::this_thread::sleep_for(std::chrono::hours(1));
+    }
 }
-} // namespace
 
 bool Operation::begin() {
     handler_ = Ref(lookup_global(g_names.handle_error_code));
@@ -50,111 +58,142 @@ bool Operation::finish(int code) {
 // `value` to Enum's own, untouched property, that code returns `member._value_` read by generic
 // attribute lookup; the shortcut reads the same attribute directly. It is taken only while
 // everything the Python code depends on is unchanged:
-//   - the member's type uses generic attribute lookup and has no `_value_` of its own in its MRO,
-//     and finds Enum's `value` descriptor (checked once per type version);
-//   - the descriptor's class is still enum.property, unmodified (its version tag) and with the
-//     original code in its __get__, and the descriptor's `fget` is still Enum.value with its
-//     original code.
+//   - the member's type uses generic attribute lookup, has no `_value_` of its own in its MRO
+//     (so the read finds the member's instance attribute and runs no code), and finds Enum's
+//     `value` descriptor (checked once per type and epoch; the type is watched);
+//   - the descriptor's class is still enum.property (watched: any change to it or its bases
+//     ends the epoch) with the original code in its __get__, and the descriptor's own `fget`
+//     is still Enum.value with its original code.
 // Anything else, and any failure on the way, takes the ordinary path.
 namespace {
 
 struct EnumShortcut {
     bool tried = false;
     bool usable = false;
-    PyObject *descr = nullptr;       // enum.Enum.__dict__["value"]
-    PyObject *descr_dict = nullptr;  // its instance dict
-    uint64_t descr_dict_version = 0; // version at which its fget was last seen unchanged
-    PyObject *fget = nullptr;        // Enum.value (the function)
-    PyObject *fget_code = nullptr;   // its code object
+    PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
+    PyObject *fget = nullptr;       // Enum.value (the function)
+    PyObject *fget_code = nullptr;  // its code object
     PyTypeObject *descr_type = nullptr;
-    unsigned int descr_type_version = 0;
     PyObject *get = nullptr;      // the descriptor class's __get__ (a function)
     PyObject *get_code = nullptr; // its code object
-    // The last member type that passed the per-type checks, with its version tag.
-    PyTypeObject *type = nullptr;
-    unsigned int type_version = 0;
+    unsigned long descr_epoch = 0; // the epoch in which the above was last found unchanged
+    // Member types (strong) that passed the per-type checks in `types_epoch`.
+    PyTypeObject *types[4] = {};
+    unsigned long types_epoch = 0;
+    unsigned int next_type = 0;
 };
 
 EnumShortcut g_enum;
 
-bool version_valid(PyTypeObject *t) {
-    return PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG);
+// What looking `name` up on `type` finds (the first class dict in the MRO that holds it), as a
+// new reference; null with no error set when no class has it, null with an error on failure.
+PyObject *find_in_mro(PyTypeObject *type, PyObject *name) {
+    Ref mro(PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__mro__"));
+    if (!mro || !PyTuple_Check(mro.get())) {
+        if (mro)
+            PyErr_SetString(PyExc_TypeError, "__mro__ is not a tuple");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
+        if (!PyType_Check(base))
+            continue;
+        Ref dict(PyType_GetDict(reinterpret_cast<PyTypeObject *>(base)));
+        PyObject *found = dict ? PyDict_GetItemWithError(dict.get(), name) : nullptr;
+        if (found != nullptr)
+            return Py_NewRef(found);
+        if (PyErr_Occurred())
+            return nullptr;
+    }
+    return nullptr;
 }
 
 void init_enum_shortcut() {
     g_enum.tried = true;
     Ref enum_module(PyImport_ImportModule("enum"));
     Ref enum_class(enum_module ? PyObject_GetAttrString(enum_module.get(), "Enum") : nullptr);
-    if (!enum_class || !PyType_Check(enum_class.get())) {
+    Ref descr(enum_class && PyType_Check(enum_class.get())
+                  ? find_in_mro(reinterpret_cast<PyTypeObject *>(enum_class.get()), g_names.value)
+                  : nullptr);
+    Ref dict(descr ? PyObject_GenericGetDict(descr.get(), nullptr) : nullptr);
+    Ref fget(dict && PyDict_Check(dict.get()) ? Py_XNewRef(PyDict_GetItemWithError(dict.get(), g_names.fget))
+                                              : nullptr);
+    PyTypeObject *descr_type = descr ? Py_TYPE(descr.get()) : nullptr;
+    Ref get(fget && PyFunction_Check(fget.get()) ? find_in_mro(descr_type, g_names.dunder_get) : nullptr);
+    if (!get || !PyFunction_Check(get.get())) {
         PyErr_Clear();
         return;
     }
-    PyObject *descr = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(enum_class.get()), g_names.value);
-    if (descr == nullptr)
-        return;
-    PyObject **dictptr = _PyObject_GetDictPtr(descr);
-    PyObject *dict = dictptr ? *dictptr : nullptr;
-    PyObject *fget = dict ? PyDict_GetItemWithError(dict, g_names.fget) : nullptr;
-    if (fget == nullptr || !PyFunction_Check(fget)) {
-        PyErr_Clear();
-        return;
-    }
-    PyTypeObject *descr_type = Py_TYPE(descr);
-    PyObject *get = _PyType_Lookup(descr_type, g_names.dunder_get); // also gives the type a version tag
-    if (get == nullptr || !PyFunction_Check(get) || !version_valid(descr_type))
-        return;
-    g_enum.descr = Py_NewRef(descr);
-    g_enum.descr_dict = Py_NewRef(dict);
-    g_enum.descr_dict_version = dict_version(dict);
-    g_enum.fget = Py_NewRef(fget);
-    g_enum.fget_code = Py_NewRef(PyFunction_GET_CODE(fget));
-    g_enum.descr_type = descr_type;
-    g_enum.descr_type_version = descr_type->tp_version_tag;
-    g_enum.get = Py_NewRef(get);
-    g_enum.get_code = Py_NewRef(PyFunction_GET_CODE(get));
+    g_enum.descr = descr.release();
+    g_enum.fget_code = Py_NewRef(PyFunction_GetCode(fget.get()));
+    g_enum.fget = fget.release();
+    g_enum.descr_type = reinterpret_cast<PyTypeObject *>(Py_NewRef(descr_type));
+    g_enum.get_code = Py_NewRef(PyFunction_GetCode(get.get()));
+    g_enum.get = get.release();
     g_enum.usable = true;
 }
 
-bool descriptor_unchanged() {
-    // Its class (which __class__ assignment can change) and that class's contents.
-    if (Py_TYPE(g_enum.descr) != g_enum.descr_type || !version_valid(g_enum.descr_type) ||
-        g_enum.descr_type->tp_version_tag != g_enum.descr_type_version)
+// The check of the descriptor's class that holds for a whole epoch: watched, and still finding
+// the remembered __get__.
+bool descriptor_class_unchanged() {
+    const unsigned long epoch = g_hot.epoch;
+    if (!watch_type(g_enum.descr_type))
         return false;
-    if (dict_version(g_enum.descr_dict) != g_enum.descr_dict_version) {
-        PyObject *fget = PyDict_GetItemWithError(g_enum.descr_dict, g_names.fget);
-        if (fget != g_enum.fget) {
-            PyErr_Clear();
-            return false;
-        }
-        g_enum.descr_dict_version = dict_version(g_enum.descr_dict);
+    Ref get(find_in_mro(g_enum.descr_type, g_names.dunder_get));
+    if (get.get() != g_enum.get || g_hot.epoch != epoch) {
+        PyErr_Clear();
+        return false;
     }
-    return PyFunction_GET_CODE(g_enum.fget) == g_enum.fget_code && PyFunction_GET_CODE(g_enum.get) == g_enum.get_code;
-}
-
-bool type_qualifies(PyTypeObject *t) {
-    if (t == g_enum.type && version_valid(t) && t->tp_version_tag == g_enum.type_version)
-        return true;
-    if (t->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    if (_PyType_Lookup(t, g_names.value) != g_enum.descr || _PyType_Lookup(t, g_names.raw_value) != nullptr)
-        return false;
-    if (!version_valid(t))
-        return false;
-    g_enum.type = t;
-    g_enum.type_version = t->tp_version_tag;
+    g_enum.descr_epoch = epoch;
     return true;
 }
 
-// Converted `_value_`s of recently used members. An entry holds while the member's instance dict
-// is the same dict in the same state: version tags are never reused, so a matching (dict,
-// version) pair also proves the dict, and with it the member, is the one remembered.
-struct MemberEntry {
-    PyObject *member = nullptr; // borrowed, compared by identity only
-    PyObject *dict = nullptr;
-    uint64_t version = 0;
-    int32_t value = 0;
-};
-MemberEntry g_members[16];
+bool descriptor_unchanged() {
+    // Its class (which __class__ assignment can change) and its fget are checked at each call,
+    // as are the functions' code objects: instance attributes can change without any watcher
+    // being told.
+    if (Py_TYPE(g_enum.descr) != g_enum.descr_type)
+        return false;
+    if (g_enum.descr_epoch != g_hot.epoch && !descriptor_class_unchanged())
+        return false;
+    Ref dict(PyObject_GenericGetDict(g_enum.descr, nullptr));
+    PyObject *fget = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.fget)
+                                                           : nullptr;
+    if (fget != g_enum.fget) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyFunction_GetCode(g_enum.fget) == g_enum.fget_code && PyFunction_GetCode(g_enum.get) == g_enum.get_code;
+}
+
+bool type_qualifies(PyTypeObject *t) {
+    if (g_enum.types_epoch == g_hot.epoch) {
+        for (PyTypeObject *known : g_enum.types) {
+            if (known == t)
+                return true;
+        }
+    }
+    if (t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    const unsigned long epoch = g_hot.epoch;
+    if (!watch_type(t))
+        return false;
+    Ref value(find_in_mro(t, g_names.value));
+    Ref raw_value(value ? find_in_mro(t, g_names.raw_value) : nullptr);
+    if (value.get() != g_enum.descr || raw_value || PyErr_Occurred() || g_hot.epoch != epoch) {
+        PyErr_Clear();
+        return false;
+    }
+    if (g_enum.types_epoch != epoch) {
+        for (PyTypeObject *&known : g_enum.types)
+            Py_XDECREF(std::exchange(known, nullptr));
+        g_enum.types_epoch = epoch;
+    }
+    // Held, so that a remembered address cannot come to name another type.
+    PyTypeObject *&slot = g_enum.types[g_enum.next_type++ % std::size(g_enum.types)];
+    Py_XDECREF(std::exchange(slot, reinterpret_cast<PyTypeObject *>(Py_NewRef(t))));
+    return true;
+}
 
 enum class Shortcut { Taken, NotTaken, Failed };
 
@@ -165,30 +204,25 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
         init_enum_shortcut();
     if (!g_enum.usable || !type_qualifies(Py_TYPE(arg)) || !descriptor_unchanged())
         return Shortcut::NotTaken;
-    // With no `_value_` anywhere in the type's MRO, generic lookup reads the instance dict.
-    PyObject **dictptr = _PyObject_GetDictPtr(arg);
-    PyObject *dict = dictptr ? *dictptr : nullptr;
-    if (dict == nullptr || !PyDict_CheckExact(dict))
-        return Shortcut::NotTaken;
-    MemberEntry &entry = g_members[(reinterpret_cast<uintptr_t>(arg) >> 4) % std::size(g_members)];
-    const uint64_t version = dict_version(dict);
-    if (entry.member == arg && entry.dict == dict && entry.version == version) {
-        *out = entry.value;
-        return Shortcut::Taken;
-    }
-    PyObject *raw = PyDict_GetItemWithError(dict, g_names.raw_value);
+    // With no `_value_` anywhere in the type's MRO, generic lookup reads the instance dict. It
+    // is read at each call: instance attributes may be stored without the dict watchers being
+    // told (3.13 keeps them in the object itself and its dict only refers to them).
+    Ref dict(PyObject_GenericGetDict(arg, nullptr));
+    PyObject *raw = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.raw_value)
+                                                          : nullptr;
     if (raw == nullptr || !PyLong_CheckExact(raw)) {
         PyErr_Clear();
         return Shortcut::NotTaken;
     }
-    Ref keep(Py_NewRef(raw));
-    if (!to_int32(raw, out))
-        return Shortcut::Failed;
-    entry = {arg, dict, dict_version(dict), *out};
-    return Shortcut::Taken;
+    // Converting an exact int runs no code, so the dict (held) keeps `raw` alive throughout.
+    return to_int32(raw, out) ? Shortcut::Taken : Shortcut::Failed;
 }
 
 } // namespace
+
+void forget_enum_shortcut() {
+    g_enum = EnumShortcut{};
+}
 
 bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
     switch (shortcut_int32(arg, out)) {
@@ -205,18 +239,17 @@ bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
 // ---------------------------------------------------------------------------------------------
 // Image objects.
 //
-// The image is a bytes object allocated zero-filled in one step (calloc: large blocks come as
-// fresh zero pages without a separate memset) and handed to the SDK to fill in place; it is the
-// result as it stands, so a read holds one frame's worth of memory and copies nothing.
+// The image is a bytes object, zero-filled and handed to the SDK to fill in place; it is the
+// result as it stands, so a read holds one frame's worth of memory and copies nothing. Filling
+// it with zeros first means a read the SDK fills only in part never shows stale heap memory.
 namespace {
-constexpr size_t kBytesHeader = offsetof(PyBytesObject, ob_sval) + 1; // header + trailing zero
 unsigned char g_empty_storage[1];
 
-// A frame-sized block fresh from the allocator is untouched zero pages: the SDK's first write to
-// each 4 KiB page would trap into the kernel thousands of times per frame. Asking for
-// transparent huge pages on the block's 2 MiB-aligned interior first makes those a few dozen
-// faults. Only the paging policy of memory this read owns changes, never its contents; a block
-// the allocator reused (already resident, zeroed by calloc) is left alone.
+// A frame-sized block fresh from the allocator is untouched zero pages: the first write to each
+// 4 KiB page traps into the kernel thousands of times per frame. Asking for transparent huge
+// pages on the block's 2 MiB-aligned interior first makes those a few dozen faults. Only the
+// paging policy of memory this read owns changes, never its contents; a block the allocator
+// reused (already resident) is left alone.
 void advise_large_pages(void *block, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t kHuge = uintptr_t{2} << 20;
@@ -244,24 +277,15 @@ PyObject *new_image_bytes(PyObject *size) {
         PyErr_SetString(PyExc_ValueError, "negative count");
         return nullptr;
     }
-    if (n == 0)
-        return PyBytes_FromStringAndSize(nullptr, 0);
-    if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - kBytesHeader)
-        return PyErr_NoMemory();
-    auto *obj = static_cast<PyBytesObject *>(PyObject_Calloc(1, kBytesHeader + static_cast<size_t>(n)));
-    if (obj == nullptr)
-        return PyErr_NoMemory();
-    advise_large_pages(obj, kBytesHeader + static_cast<size_t>(n));
-    PyObject_InitVar(reinterpret_cast<PyVarObject *>(obj), &PyBytes_Type, n);
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    obj->ob_shash = -1; // hash not computed yet
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    return reinterpret_cast<PyObject *>(obj);
+    if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject))
+        return PyErr_NoMemory(); // as bytearray says it; bytes would say OverflowError
+    PyObject *obj = PyBytes_FromStringAndSize(nullptr, n);
+    if (obj == nullptr || n == 0)
+        return obj;
+    char *data = PyBytes_AS_STRING(obj);
+    advise_large_pages(data, static_cast<size_t>(n));
+    std::memset(data, 0, static_cast<size_t>(n));
+    return obj;
 }
 
 unsigned char *image_storage(PyObject *image_bytes) {

@@ -41,9 +41,12 @@ class Operation {
         using Out = std::conditional_t<std::is_enum_v<Result>, int, Result>;
         PyThreadState *saved = PyEval_SaveThread();
         const Out result = static_cast<Out>(std::forward<F>(sdk)());
-        PyEval_RestoreThread(saved);
+        restore_thread(saved);
         return result;
     }
+    // PyEval_RestoreThread, except that a thread the interpreter ends because it is shutting
+    // down never unwinds into the caller (see operation.cpp).
+    static void restore_thread(PyThreadState *saved);
     // Hands the SDK's return code, as its key in the error table, to the handler found by begin().
     bool finish(int code);
 
@@ -61,8 +64,8 @@ inline int sdk_bool(PyObject *coerced) {
 // same `_value_` without running the property's Python code.
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
 
-// A new, zero-filled bytes object of `size` bytes (an exact int), made with one zeroing
-// allocation so the SDK can fill it in place and it can be returned as it is. A negative size
+// A new, zero-filled bytes object of `size` bytes (an exact int), for the SDK to fill in place
+// so that it can be returned as it is. A negative size
 // raises the ValueError of bytearray(-1), an impossible one MemoryError.
 PyObject *new_image_bytes(PyObject *size);
 // Where the SDK writes the image: valid also for an empty object.

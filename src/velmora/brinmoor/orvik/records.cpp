@@ -438,6 +438,11 @@ PyObject *new_record(RecordKind kind) {
     return t->tp_alloc(t, 0);
 }
 
+void forget_record_types() {
+    for (PyTypeObject &t : g_types)
+        t = PyTypeObject{};
+}
+
 int bind_record_types(PyObject *ns) {
     for (size_t row = 0; row < kTypeCount; ++row) {
         if (ready_type(row) < 0)
@@ -456,7 +461,8 @@ int bind_record_pickling(PyObject *) {
             // dict; the type is immutable from Python, so this is the only way to install them late.
             PyMethodDef *def = &g_row_functions[row].pickling[m];
             Ref descr(PyDescr_NewMethod(t, def));
-            if (!descr || PyDict_SetItemString(t->tp_dict, def->ml_name, descr.get()) < 0)
+            Ref dict(descr ? PyType_GetDict(t) : nullptr);
+            if (!dict || PyDict_SetItemString(dict.get(), def->ml_name, descr.get()) < 0)
                 return -1;
         }
         PyType_Modified(t);

@@ -1,6 +1,8 @@
 // Process-wide module state, global name lookup and traceback entries.
 #include "state.h"
 
+#include <frameobject.h>
+
 namespace orvik {
 
 ModuleState g_state;
@@ -9,12 +11,12 @@ HotGlobals g_hot;
 
 namespace {
 
-int g_watcher_id = -1;
+int g_watcher_id = -1;      // dict watcher
+int g_type_watcher_id = -1; // type watcher
 
 void forget_hot_values() {
     g_hot.handle_error_code = g_hot.error_table = g_hot.success = nullptr;
-    g_hot.success_known = false;
-    ++g_hot.forgotten;
+    ++g_hot.epoch;
 }
 
 // Whether `key` is (or may equal) one of the remembered names.
@@ -42,23 +44,26 @@ bool str_keys_only(PyObject *dict) {
 }
 
 int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObject *new_value) {
-    if (dict == g_state.ns) {
-        if (event == PyDict_EVENT_ADDED && key != nullptr && !PyUnicode_CheckExact(key))
-            g_hot.foreign_keys = true;
-        else if (event == PyDict_EVENT_CLEARED)
-            g_hot.foreign_keys = false;
-        else if (event == PyDict_EVENT_CLONED) { // the empty namespace takes the keys of a source dict
-            PyObject *source = key != nullptr && PyDict_Check(key) ? key : new_value;
-            g_hot.foreign_keys = source == nullptr || !PyDict_Check(source) || !str_keys_only(source);
-        }
+    if (dict != g_state.ns) {
+        ++g_hot.epoch; // a dict a decision rests on (the error table, Enum's `value` descriptor)
+        return 0;
+    }
+    if (event == PyDict_EVENT_ADDED && key != nullptr && !PyUnicode_CheckExact(key))
+        g_hot.foreign_keys = true;
+    else if (event == PyDict_EVENT_CLEARED)
+        g_hot.foreign_keys = false;
+    else if (event == PyDict_EVENT_CLONED) { // the empty namespace takes the keys of a source dict
+        PyObject *source = key != nullptr && PyDict_Check(key) ? key : new_value;
+        g_hot.foreign_keys = source == nullptr || !PyDict_Check(source) || !str_keys_only(source);
     }
     const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
-    if (dict == g_state.ns && keyed && key != nullptr && !may_be_hot_name(key))
-        return 0;
-    if (dict == g_state.ns)
+    if (!keyed || key == nullptr || may_be_hot_name(key))
         forget_hot_values();
-    else
-        g_hot.success_known = false; // an error table, current or former
+    return 0;
+}
+
+int on_type_event(PyTypeObject *) {
+    ++g_hot.epoch;
     return 0;
 }
 
@@ -92,6 +97,45 @@ bool watch_dict(PyObject *dict) {
         return false;
     }
     return true;
+}
+
+bool watch_type(PyTypeObject *type) {
+    if (g_type_watcher_id < 0)
+        g_type_watcher_id = PyType_AddWatcher(on_type_event);
+    if (g_type_watcher_id < 0 || PyType_Watch(g_type_watcher_id, reinterpret_cast<PyObject *>(type)) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    // A type that has a version tag has one for each of its bases too, and a change to a base
+    // is a change to each of its subclasses: watching this one type covers its whole MRO.
+    return PyUnstable_Type_AssignVersionTag(type) == 1;
+}
+
+void forget_watchers() {
+    g_watcher_id = g_type_watcher_id = -1;
+    g_hot = HotGlobals{};
+}
+
+namespace {
+// Runs at the very end of Py_FinalizeEx, when the runtime is gone: every pointer into it (the
+// module, its namespace, interned names, watcher ids, ready types) is dropped without being
+// released, so that an application that initializes Python again and imports the module again
+// gets a module made afresh in the new runtime rather than one pointing into the old.
+void forget_process_state() {
+    g_state = ModuleState{};
+    g_names = Names{};
+    forget_watchers();
+    forget_enum_shortcut();
+    forget_function_type();
+    forget_record_types();
+}
+} // namespace
+
+void forget_process_state_at_exit() {
+    if (g_state.exit_hook)
+        return;
+    // Failing to register (the hook table is full) only loses re-initialization.
+    g_state.exit_hook = Py_AtExit(forget_process_state) == 0;
 }
 
 int init_names() {
@@ -166,8 +210,20 @@ void add_traceback_entry(const char *qualname) {
     if (!PyErr_Occurred())
         return;
     // There is no Python source behind the module, so every entry points at line 1 of the
-    // module's source folder; the function name carries the information.
-    _PyTraceback_Add(qualname, kTracebackFile, 1);
+    // module's source folder; the function name carries the information. The entry is an empty
+    // code object's frame; making it must run with no exception pending.
+    Ref pending(PyErr_GetRaisedException());
+    Ref globals(PyDict_New());
+    Ref code(globals ? reinterpret_cast<PyObject *>(PyCode_NewEmpty(kTracebackFile, qualname, 1)) : nullptr);
+    Ref frame(code ? reinterpret_cast<PyObject *>(PyFrame_New(PyThreadState_Get(),
+                                                              reinterpret_cast<PyCodeObject *>(code.get()),
+                                                              globals.get(), nullptr))
+                   : nullptr);
+    if (!frame)
+        PyErr_Clear(); // only memory can run out here: the exception goes on without the entry
+    PyErr_SetRaisedException(pending.release());
+    if (frame)
+        (void)PyTraceBack_Here(reinterpret_cast<PyFrameObject *>(frame.get()));
 }
 
 } // namespace orvik

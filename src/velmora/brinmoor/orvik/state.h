@@ -16,6 +16,7 @@ struct ModuleState {
     PyObject *ns = nullptr;          // its __dict__ (strong while module is set)
     PyObject *handle_error_code = nullptr; // the function object the exec step bound (strong)
     PyObject *builtins = nullptr;    // the builtins dict, second place of every name lookup
+    bool exit_hook = false;          // forget_process_state_at_exit() has registered its hook
 };
 
 extern ModuleState g_state;
@@ -57,20 +58,36 @@ struct HotGlobals {
     PyObject *handle_error_code = nullptr; // borrowed from the namespace, null when not known
     PyObject *error_table = nullptr;
     PyObject *success = nullptr;
-    // Whether the success shortcut of handle_error_code applies (decided in errors.cpp).
-    bool success_known = false;
+    // Whether the success shortcut of handle_error_code applies (decided in errors.cpp), and the
+    // epoch it was decided in.
     bool success_shortcut = false;
-    unsigned int success_version = 0; // the success class's type version tag when decided
-    // Counts the times the remembered values were forgotten, so a decision can tell whether the
-    // namespace changed while it was being made.
-    unsigned long forgotten = 0;
+    unsigned long success_epoch = 0;
+    // Moves on whenever anything a remembered decision rests on may have changed: a remembered
+    // name of the namespace, any other watched dict, any watched type (or one of its bases). A
+    // decision made in epoch N holds while the epoch is still N. Starts at 1, so 0 never holds.
+    unsigned long epoch = 1;
 };
 extern HotGlobals g_hot;
 
 // Starts watching the namespace (end of the exec step). Failing to watch only costs speed.
 void watch_namespace();
-// Watches another dict whose changes must forget the success shortcut (the error table).
+// Watches another dict a decision rests on: any change to it moves the epoch on.
 bool watch_dict(PyObject *dict);
+// Watches a type a decision rests on: any change to it or to one of its bases moves the epoch
+// on. CPython tells type watchers only about types that carry a valid version tag, so the type
+// gets one here; false (nothing may be decided on it) when it cannot have one.
+bool watch_type(PyTypeObject *type);
+// Forgets the watchers, remembered values and decisions.
+void forget_watchers();
+
+// Registers, once per runtime, the hook that forgets all process-wide state when the runtime is
+// finalized (see state.cpp).
+void forget_process_state_at_exit();
+// The parts of that state kept by other files; each forgets its own without touching a Python
+// object (they belong to a runtime that is gone).
+void forget_enum_shortcut();
+void forget_function_type();
+void forget_record_types();
 
 // Fully qualified module name, and the file name of every traceback entry the module adds.
 inline constexpr const char kModuleName[] = "velmora.brinmoor.orvik";

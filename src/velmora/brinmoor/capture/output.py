@@ -1,0 +1,249 @@
+"""Output files that appear only when complete, and errors that name them.
+
+A capture is written under a hidden temporary name beside its final one (`.NAME.part`) and
+renamed when complete, so an interrupted or failed run never leaves a truncated file under the
+final name; `abort` removes the temporary file. Every failure of the file system becomes an
+`OutputError` that says what was being written and to which (final) file, instead of a bare
+`[Errno 28] No space left on device` or the name of the temporary file.
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import os
+import shutil
+import tempfile
+from datetime import datetime
+from pathlib import Path
+from types import TracebackType
+
+# Room left on the file system beyond what a capture needs: a full disk breaks other programs.
+FREE_SPACE_MARGIN = 64 << 20
+# Frame numbers of one-file-per-frame output: one width for every run, so that the files of all
+# runs sort in frame order (five digits, as Siril numbers the images of a sequence).
+FRAME_NUMBER_DIGITS = 5
+MAX_NUMBERED_FRAMES = 10**FRAME_NUMBER_DIGITS - 1
+# Extensions dropped from an output name: the tool adds its own.
+KNOWN_SUFFIXES = (".fits", ".fit", ".fts", ".png", ".ser")
+
+
+class OutputError(OSError):
+    """Writing an output file failed; the message names the file and the reason."""
+
+    def __init__(self, message: str, error: OSError | None = None, path: Path | None = None):
+        super().__init__(message)
+        self.errno = error.errno if error is not None else None
+        self.filename = str(path) if path is not None else None
+
+    def __str__(self) -> str:
+        return str(self.args[0])
+
+
+def describe(error: OSError) -> str:
+    """The system's reason without the `[Errno N]` prefix or a file name it may carry."""
+    if error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def output_error(what: str, path: Path, error: OSError) -> OutputError:
+    if isinstance(error, OutputError):
+        return error
+    return OutputError(f"writing {what} {path} failed: {describe(error)}", error, path)
+
+
+def output_base(output: str | None, prefix: str, now: datetime) -> Path:
+    """The output path without extension.
+
+    None: `<prefix>-<UTC date>-<time>` in the current directory. A name that ends with a path
+    separator is a directory: the default name inside it. A known extension is dropped.
+    """
+    default = f"{prefix}-{now:%Y%m%d-%H%M%S}"
+    if output is None:
+        return Path(default)
+    separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
+    if output.endswith(separators):
+        return Path(output) / default
+    path = Path(output)
+    if path.suffix.lower() in KNOWN_SUFFIXES:
+        path = path.with_suffix("")
+    if not path.name or path.name in (".", ".."):
+        raise ValueError(f"output {output!r} names no file")
+    return path
+
+
+def numbered(base: Path, number: int, suffix: str) -> Path:
+    """The file of one frame: `<base>_00001<suffix>`, numbers counting from 1."""
+    return base.with_name(f"{base.name}_{number:0{FRAME_NUMBER_DIGITS}d}{suffix}")
+
+
+def part_path(path: Path) -> Path:
+    return path.with_name(f".{path.name}.part")
+
+
+def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
+    """Refuse a capture whose files cannot fit on their file systems (with a margin to spare).
+
+    Sizes are added up per file system, found from each file's nearest existing directory.
+    """
+    needed: dict[int, tuple[int, Path]] = {}
+    for path, size in paths_and_sizes:
+        directory = nearest_existing_directory(path.parent)
+        device = directory.stat().st_dev
+        total, where = needed.get(device, (0, directory))
+        needed[device] = (total + size, where)
+    for total, where in needed.values():
+        free = shutil.disk_usage(where).free
+        if total + FREE_SPACE_MARGIN > free:
+            raise OutputError(
+                f"not enough free space in {where}: the capture needs {format_bytes(total)} "
+                f"and {format_bytes(FREE_SPACE_MARGIN)} are kept free, "
+                f"{format_bytes(free)} are available",
+                OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)), where,
+            )
+
+
+def check_writable(path: Path, what: str) -> None:
+    """Fail now, before a camera exposes, if `path` cannot be created.
+
+    The nearest existing directory on the way is tried with a nameless temporary file, which
+    leaves nothing behind; directories still missing are not created here (that happens when
+    the file is written).
+    """
+    if path.is_dir():
+        raise OutputError(f"cannot write {what} {path}: it is a directory", None, path)
+    directory = nearest_existing_directory(path.parent)
+    blocked = next((p for p in [path.parent, *path.parent.parents]
+                    if p.exists() and not p.is_dir()), None)
+    if blocked is not None:
+        raise OutputError(f"cannot write {what} {path}: {blocked} is not a directory", None, path)
+    try:
+        with tempfile.TemporaryFile(dir=directory):
+            pass
+    except OSError as exc:
+        raise OutputError(f"cannot write {what} {path}: {describe(exc)} in {directory}",
+                          exc, path) from exc
+
+
+def nearest_existing_directory(directory: Path) -> Path:
+    current = directory if str(directory) else Path(".")
+    while not current.is_dir():
+        parent = current.parent
+        if parent == current:
+            break
+        current = parent
+    return current
+
+
+def format_bytes(count: int) -> str:
+    value = float(count)
+    for unit in ("bytes", "kB", "MB", "GB", "TB"):
+        if value < 1000 or unit == "TB":
+            return f"{count} bytes" if unit == "bytes" else f"{value:.1f} {unit}"
+        value /= 1000
+    raise AssertionError("unreachable")
+
+
+class PartFile:
+    """A file written under its temporary name and renamed into place by `commit`.
+
+    `what` describes the file in messages ("the FITS file", "the SER video"). Directories
+    leading to it are created when it is opened, that is when the first byte is about to be
+    written, never earlier.
+    """
+
+    def __init__(self, path: str | os.PathLike[str], what: str, overwrite: bool = False):
+        self.path = Path(path)
+        self.what = what
+        if self.path.exists() and not overwrite:
+            raise FileExistsError(f"{self.path} exists (use --overwrite to replace it)")
+        self.tmp = part_path(self.path)
+        self._created: list[Path] = []
+        try:
+            self._make_parents()
+            # Unbuffered: frames are large writes anyway, and after a failed write (a full disk)
+            # no buffered bytes are left over to fail again at the next flush or close.
+            self.file: io.FileIO = io.FileIO(self.tmp, "w")
+        except OSError as exc:
+            self._remove_created_dirs()
+            raise output_error(self.what, self.path, exc) from exc
+
+    def _make_parents(self) -> None:
+        missing = []
+        parent = self.path.parent
+        while str(parent) and not parent.exists():
+            missing.append(parent)
+            if parent.parent == parent:
+                break
+            parent = parent.parent
+        for directory in reversed(missing):
+            directory.mkdir()
+            self._created.append(directory)
+
+    def _remove_created_dirs(self) -> None:
+        for directory in reversed(self._created):
+            try:
+                directory.rmdir()
+            except OSError:
+                pass  # something else was put there meanwhile: keep it
+        self._created.clear()
+
+    @property
+    def closed(self) -> bool:
+        return self.file.closed
+
+    def write(self, data: bytes | bytearray | memoryview) -> None:
+        view = memoryview(data).cast("B")
+        try:
+            while view:
+                # A write may take only part of the data (a disk that fills up on the way).
+                written = self.file.write(view)
+                if not written:
+                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+                view = view[written:]
+        except OSError as exc:
+            raise output_error(self.what, self.path, exc) from exc
+
+    def pwrite(self, data: bytes, offset: int) -> None:
+        """Write at a position without moving the file position (header rewrites)."""
+        try:
+            os.pwrite(self.file.fileno(), data, offset)
+        except OSError as exc:
+            raise output_error(self.what, self.path, exc) from exc
+
+    def truncate(self, size: int) -> None:
+        try:
+            self.file.truncate(size)
+            self.file.seek(size)
+        except OSError as exc:
+            raise output_error(self.what, self.path, exc) from exc
+
+    def commit(self) -> Path:
+        """Close the file and give it its final name."""
+        try:
+            self.file.close()
+            os.replace(self.tmp, self.path)
+        except OSError as exc:
+            self.abort()
+            raise output_error(self.what, self.path, exc) from exc
+        self._created.clear()
+        return self.path
+
+    def abort(self) -> None:
+        """Close and remove the temporary file, and the directories made for it."""
+        if not self.file.closed:
+            try:
+                self.file.close()
+            except OSError:
+                pass  # buffered bytes that cannot be written: the file goes anyway
+        self.tmp.unlink(missing_ok=True)
+        self._remove_created_dirs()
+
+    def __enter__(self) -> PartFile:
+        return self
+
+    def __exit__(self, exc_type: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        if exc_type is not None:
+            self.abort()
