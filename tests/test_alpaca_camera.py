@@ -231,6 +231,11 @@ def test_abort_and_state(server, addr, sim):
     camera.StartExposure(1000.0, True)
     assert camera.ImageReady is False
     camera.AbortExposure()
+    # and so does a new connection
+    expose(camera)
+    camera.Connected = False
+    camera.Connected = True
+    assert camera.ImageReady is False
 
 
 def test_unplugged_camera_mid_exposure(server, addr, sim):

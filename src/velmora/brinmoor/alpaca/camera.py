@@ -183,6 +183,7 @@ class AlpacaCamera:
             self._connected = True
             self._state = CameraState.IDLE
             self._exposure = None
+            self._image = None  # an image from before is not this connection's
             self._error = ""
 
     def disconnect(self) -> None:
