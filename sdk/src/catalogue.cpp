@@ -4,7 +4,7 @@
 // (at the native bit depth), unity_gain the setting where one electron gives one ADU. Rows are
 // plain data so adding a model is adding a line.
 //
-// Where each number comes from. [P] the maker's product page / manual specification table
+// Where each number comes from. [P] the maker's product page / manual's data table
 // (resolution, pixel size, ADC bits, full well, read-noise range, peak QE, frame rate); [C] read
 // off the maker's published gain / read-noise / full-well charts; [M] an independent measurement
 // published by users; [E] the simulator's own estimate, where the maker publishes nothing usable
