@@ -249,7 +249,9 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double sigma = psf_sigma_pixels(m);
     const bool moffat = effect_on(req.effects, kEffectStarProfile);
     // Off-axis the optics stretch star images along each axis and pull them outward a little.
-    const double field = std::hypot(cx_sensor, cy_sensor);
+    // Not std::hypot: glibc 2.35 gave it a new symbol version, which alone would raise the
+    // wheel's manylinux floor by one release; sensor coordinates cannot overflow the squares.
+    const double field = std::sqrt(cx_sensor * cx_sensor + cy_sensor * cy_sensor);
     const double stretch = moffat ? kOffAxisStretch : 0.0, pull = moffat ? kDistortion : 0.0;
     const double margin = 8.0 * kMoffatWidth[2] * (1.0 + stretch) * sigma + 2.0;
     const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
