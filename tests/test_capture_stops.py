@@ -83,7 +83,9 @@ def test_a_signal_during_video_keeps_the_frames_written(tmp_path, signum, status
 
 def test_sigterm_during_an_exposure_leaves_no_file_and_no_directory(tmp_path):
     proc = start("snapshot", "-e", 600, "-b", 4, "-o", tmp_path / "new" / "x")
-    time.sleep(1.0)  # the exposure is under way (600 s at the simulator's real time)
+    # The first progress line says the exposure is under way (600 s at the simulator's real
+    # time); waiting for it rather than a fixed pause keeps a slow start from racing the signal.
+    assert proc.stderr.readline().startswith("Exposure 600 s")
     assert proc.poll() is None
     proc.send_signal(signal.SIGTERM)
     _, err = proc.communicate(timeout=60)
