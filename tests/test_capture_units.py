@@ -398,3 +398,30 @@ def test_progress_never_shows_more_than_the_total(monkeypatch):
         bar.update(done)
     shown = [line.split("] ")[1].split()[0] for line in screen.getvalue().split("\r\033[K")[1:]]
     assert shown == ["0.1/2.0", "1.1/2.0", "2.0/2.0", "2.0/2.0", "2.0/2.0"]
+
+
+def test_a_stop_request_waits_for_a_held_step_and_is_raised_after_it():
+    import os
+    import signal
+
+    from velmora.brinmoor.capture.stopping import Stopped, signals_held, stop_on_signals
+
+    steps = []
+    with pytest.raises(Stopped) as stop, stop_on_signals():
+        with signals_held():
+            os.kill(os.getpid(), signal.SIGTERM)
+            steps.append("after the request, still inside")
+        steps.append("never reached")
+    assert steps == ["after the request, still inside"]
+    assert stop.value.exit_status == 143
+
+
+def test_partial_files_nobody_finished_are_removed_on_the_way_out(tmp_path):
+    from velmora.brinmoor.capture import output
+
+    kept = output.PartFile(tmp_path / "kept.fits", "the FITS file")
+    kept.write(b"data")
+    kept.commit()
+    output.PartFile(tmp_path / "sub" / "lost.fits", "the FITS file")  # its owner never took it
+    output.remove_unfinished()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["kept.fits"]

@@ -618,8 +618,11 @@ def main(argv: list[str] | None = None) -> int:
     command: str = args.command
     try:
         with stop_on_signals():
-            status = COMMANDS[command](args, sys.stdout)
-            sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
+            try:
+                status = COMMANDS[command](args, sys.stdout)
+                sys.stdout.flush()  # a closed pipe shows here, inside the handlers below
+            finally:
+                output.remove_unfinished()
         return status
     except UsageError as exc:
         print(f"{PROG} {command}: error: {exc}", file=err)

@@ -18,6 +18,8 @@ from datetime import datetime
 from pathlib import Path
 from types import TracebackType
 
+from .stopping import signals_held
+
 # Room left on the file system beyond what a capture needs: a full disk breaks other programs.
 FREE_SPACE_MARGIN = 64 << 20
 # Frame numbers of one-file-per-frame output: one width for every run, so that the files of all
@@ -145,6 +147,18 @@ def format_bytes(count: int) -> str:
     raise AssertionError("unreachable")
 
 
+# Partial files created and neither renamed into place nor removed yet. Whatever ends the tool,
+# those still here are removed on the way out (`remove_unfinished`), so no hidden file is left
+# even when a stop request arrives before the file's owner could take charge of it.
+_unfinished: set[PartFile] = set()
+
+
+def remove_unfinished() -> None:
+    """Remove every partial file that was neither finished nor removed by its owner."""
+    for part in list(_unfinished):
+        part.abort()
+
+
 class PartFile:
     """A file written under its temporary name and renamed into place by `commit`.
 
@@ -164,7 +178,9 @@ class PartFile:
             self._make_parents()
             # Unbuffered: frames are large writes anyway, and after a failed write (a full disk)
             # no buffered bytes are left over to fail again at the next flush or close.
-            self.file: io.FileIO = io.FileIO(self.tmp, "w")
+            with signals_held():
+                self.file: io.FileIO = io.FileIO(self.tmp, "w")
+                _unfinished.add(self)
         except OSError as exc:
             self._remove_created_dirs()
             raise output_error(self.what, self.path, exc) from exc
@@ -222,8 +238,10 @@ class PartFile:
     def commit(self) -> Path:
         """Close the file and give it its final name."""
         try:
-            self.file.close()
-            os.replace(self.tmp, self.path)
+            with signals_held():  # renamed and recorded as finished, or neither
+                self.file.close()
+                os.replace(self.tmp, self.path)
+                _unfinished.discard(self)
         except OSError as exc:
             self.abort()
             raise output_error(self.what, self.path, exc) from exc
@@ -238,6 +256,7 @@ class PartFile:
             except OSError:
                 pass  # buffered bytes that cannot be written: the file goes anyway
         self.tmp.unlink(missing_ok=True)
+        _unfinished.discard(self)
         self._remove_created_dirs()
 
     def __enter__(self) -> PartFile:

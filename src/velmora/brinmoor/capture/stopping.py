@@ -27,6 +27,34 @@ class Stopped(KeyboardInterrupt):
         self.exit_status = 128 + signum
 
 
+class _Hold:
+    """Depth of the `signals_held` blocks under way, and a stop request that waits for them."""
+
+    depth = 0
+    pending: int | None = None
+
+
+_hold = _Hold()
+
+
+@contextmanager
+def signals_held() -> Iterator[None]:
+    """Within the block a stop request waits, and is raised when the outermost block ends.
+
+    For the few steps that must not be cut in half: a partial file created and recorded as
+    such, a finished file renamed into place. Without it, a request arriving between creating
+    a file and recording it leaves a hidden file that nothing removes.
+    """
+    _hold.depth += 1
+    try:
+        yield
+    finally:
+        _hold.depth -= 1
+        if _hold.depth == 0 and _hold.pending is not None:
+            signum, _hold.pending = _hold.pending, None
+            raise Stopped(signum)
+
+
 @contextmanager
 def stop_on_signals() -> Iterator[None]:
     """Within the block, SIGINT, SIGTERM and SIGHUP raise `Stopped` once.
@@ -41,7 +69,10 @@ def stop_on_signals() -> Iterator[None]:
     def handler(signum: int, frame: FrameType | None) -> None:
         requested.append(signum)
         if len(requested) == 1:
-            raise Stopped(signum)
+            if _hold.depth:
+                _hold.pending = signum
+            else:
+                raise Stopped(signum)
 
     previous = {signum: signal.signal(signum, handler) for signum in HANDLED}
     try:
