@@ -192,3 +192,26 @@ def grab(camera_id, dark=False):
     if img == RGB24:
         return np.frombuffer(data, np.uint8).reshape(h, w, 3).astype(np.int64)
     return np.frombuffer(data, np.uint8).reshape(h, w).astype(np.int64)
+
+
+def configure(cid, w, h, b=1, img=RAW16, start=None, gain=None, offset=None, exposure_s=None, flip=0):
+    """Sets the readout of a camera, opening it first if needed (opening resets the controls)."""
+    probe = ctypes.c_int()
+    if lib.ASIGetStartPos(cid, ctypes.byref(probe), ctypes.byref(probe)) != SUCCESS:
+        ready(cid)
+    assert lib.ASISetROIFormat(cid, w, h, b, img) == SUCCESS
+    inf = info(cid)
+    if start is None:  # centred, on an even pixel so the Bayer phase stays put
+        start = ((inf.MaxWidth // b - w) // 2 // 2 * 2, (inf.MaxHeight // b - h) // 2 // 2 * 2)
+    assert lib.ASISetStartPos(cid, *start) == SUCCESS
+    assert set_control(cid, FLIP, flip) == SUCCESS
+    if gain is not None:
+        assert set_control(cid, GAIN, gain) == SUCCESS
+    if offset is not None:
+        assert set_control(cid, OFFSET, offset) == SUCCESS
+    if exposure_s is not None:
+        set_exposure(cid, exposure_s)
+
+
+def set_exposure(cid, seconds):
+    assert set_control(cid, EXPOSURE, max(32, int(round(seconds * 1e6)))) == SUCCESS

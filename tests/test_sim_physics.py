@@ -21,29 +21,6 @@ def bits(cid):
     return s.info(cid).BitDepth
 
 
-def configure(cid, w, h, b=1, img=s.RAW16, start=None, gain=None, offset=None, exposure_s=None, flip=0):
-    """Sets the readout of a camera, opening it first if needed (opening resets the controls)."""
-    probe = ctypes.c_int()
-    if lib.ASIGetStartPos(cid, ctypes.byref(probe), ctypes.byref(probe)) != s.SUCCESS:
-        s.ready(cid)
-    assert lib.ASISetROIFormat(cid, w, h, b, img) == s.SUCCESS
-    inf = s.info(cid)
-    if start is None:  # centred, on an even pixel so the Bayer phase stays put
-        start = ((inf.MaxWidth // b - w) // 2 // 2 * 2, (inf.MaxHeight // b - h) // 2 // 2 * 2)
-    assert lib.ASISetStartPos(cid, *start) == s.SUCCESS
-    assert s.set_control(cid, s.FLIP, flip) == s.SUCCESS
-    if gain is not None:
-        assert s.set_control(cid, s.GAIN, gain) == s.SUCCESS
-    if offset is not None:
-        assert s.set_control(cid, s.OFFSET, offset) == s.SUCCESS
-    if exposure_s is not None:
-        set_exposure(cid, exposure_s)
-
-
-def set_exposure(cid, seconds):
-    assert s.set_control(cid, s.EXPOSURE, max(32, int(round(seconds * 1e6)))) == s.SUCCESS
-
-
 def native(frame, cid):
     """RAW16 samples back in the ADC's own units."""
     return frame / float(1 << (16 - bits(cid)))
@@ -77,18 +54,18 @@ def photon_transfer(cid, target_adu=800):
     Dark current lights every pixel evenly with no stars and no drift: the cleanest flat the
     simulated sky offers. Its shot noise against its mean gives the conversion factor.
     """
-    set_exposure(cid, 32e-6)
+    s.set_exposure(cid, 32e-6)
     bias_mean, bias_var = pair_stats(cid, dark=True)
-    set_exposure(cid, 20.0)
+    s.set_exposure(cid, 20.0)
     rate = (np.median(native(s.grab(cid, dark=True), cid)) - bias_mean) / 20.0
-    set_exposure(cid, min(LONGEST, target_adu / max(rate, 1e-9)))
+    s.set_exposure(cid, min(LONGEST, target_adu / max(rate, 1e-9)))
     dark_mean, dark_var = pair_stats(cid, dark=True)
     return (dark_mean - bias_mean) / (dark_var - bias_var), bias_var
 
 
 def exposure_for(cid, target_adu, site=(slice(None), slice(None))):
     """Exposure that puts the sky background `target_adu` native ADU above the dark level."""
-    set_exposure(cid, 100.0)
+    s.set_exposure(cid, 100.0)
     light = native(s.grab(cid), cid)[site]
     dark = native(s.grab(cid, dark=True), cid)[site]
     m = clean(light, dark)
@@ -108,7 +85,7 @@ def fast(sim):
 
 @pytest.mark.parametrize("cid", [ASI120, ASI294])
 def test_gain_zero_converts_at_the_published_electrons_per_adu(fast, cid):
-    configure(cid, 256, 256, gain=0)
+    s.configure(cid, 256, 256, gain=0)
     k, _ = photon_transfer(cid)
     assert k == pytest.approx(s.info(cid).ElecPerADU, rel=0.03)
 
@@ -117,7 +94,7 @@ def test_gain_zero_converts_at_the_published_electrons_per_adu(fast, cid):
 def test_gain_above_unity_amplifies_a_tenth_of_a_decibel_per_step(fast, cid, step):
     s.ready(cid)
     unity = s.control(cid, s.GAIN)[0]  # cameras start at unity gain
-    configure(cid, 256, 256, gain=unity)
+    s.configure(cid, 256, 256, gain=unity)
     assert photon_transfer(cid)[0] == pytest.approx(1.0, rel=0.03)
     assert s.set_control(cid, s.GAIN, unity + step) == s.SUCCESS
     assert photon_transfer(cid)[0] == pytest.approx(10 ** (-step / 200), rel=0.03)
@@ -129,7 +106,7 @@ def test_read_noise_in_electrons_falls_as_gain_rises(fast, cid):
     unity = s.control(cid, s.GAIN)[0]
     noise = []
     for gain in (0, unity, gain_maximum(cid)):
-        configure(cid, 256, 256, gain=gain)
+        s.configure(cid, 256, 256, gain=gain)
         k, read_var = photon_transfer(cid)
         noise.append(np.sqrt(read_var) * k)
     assert 1.0 < noise[0] < 15.0
@@ -140,10 +117,10 @@ def test_read_noise_in_electrons_falls_as_gain_rises(fast, cid):
 def test_sky_flat_has_the_shot_noise_of_its_signal(fast, cid):
     # Faint stars below the noise drift through the frame between exposures and add a little
     # variance: the sky is a flat only to a few percent.
-    configure(cid, 256, 256, gain=0)
+    s.configure(cid, 256, 256, gain=0)
     site = (slice(0, None, 2), slice(1, None, 2))  # one kind of Bayer pixel (green on colour)
     exposure = exposure_for(cid, 1000, site)
-    set_exposure(cid, exposure)
+    s.set_exposure(cid, exposure)
     light = [native(s.grab(cid), cid)[site] for _ in range(2)]
     dark = [native(s.grab(cid, dark=True), cid)[site] for _ in range(2)]
     m = clean(*light, *dark)
@@ -177,9 +154,9 @@ def background(frames):
 
 def dark_signal(cid, exposure_s):
     """Dark-current signal in native ADU above the bias, over pixels free of hot ones."""
-    set_exposure(cid, 32e-6)
+    s.set_exposure(cid, 32e-6)
     bias = native(s.grab(cid, dark=True), cid)
-    set_exposure(cid, exposure_s)
+    s.set_exposure(cid, exposure_s)
     dark = native(s.grab(cid, dark=True), cid)
     b, d = background([bias, dark])
     return d - b
@@ -193,7 +170,7 @@ def settle_cooler(cid, target_c):
 
 
 def test_dark_current_doubles_every_six_degrees(fast):
-    configure(ASI294, 256, 256, gain=300)
+    s.configure(ASI294, 256, 256, gain=300)
     signal = {}
     for target in (0, 18):
         temperature = settle_cooler(ASI294, target)
@@ -205,7 +182,7 @@ def test_dark_current_doubles_every_six_degrees(fast):
 
 
 def test_dark_signal_grows_in_proportion_to_exposure(fast):
-    configure(ASI120, 256, 256, gain=60)
+    s.configure(ASI120, 256, 256, gain=60)
     exposures = np.array([250.0, 500.0, 1000.0, 2000.0])
     signal = np.array([dark_signal(ASI120, e) for e in exposures])
     rate = signal / exposures
@@ -218,10 +195,10 @@ def hot_set(frame, sigma):
 
 
 def test_dark_frames_hold_no_light_but_the_same_hot_pixels(fast):
-    configure(ASI120, 640, 480, gain=60, exposure_s=600)
-    set_exposure(ASI120, 32e-6)
+    s.configure(ASI120, 640, 480, gain=60, exposure_s=600)
+    s.set_exposure(ASI120, 32e-6)
     sigma = robust_sigma(native(s.grab(ASI120, dark=True), ASI120))
-    set_exposure(ASI120, 600)
+    s.set_exposure(ASI120, 600)
     dark1, light, dark2 = (native(s.grab(ASI120, dark=d), ASI120) for d in (True, False, True))
     hot = hot_set(dark1, sigma)
     assert len(hot) >= 3
@@ -233,13 +210,13 @@ def test_dark_frames_hold_no_light_but_the_same_hot_pixels(fast):
     fast.reset()
     fast.set_time_scale(1e5)
     fast.set_effect("thermal", False)
-    configure(ASI120, 640, 480, gain=60, exposure_s=600)
+    s.configure(ASI120, 640, 480, gain=60, exposure_s=600)
     assert hot_set(native(s.grab(ASI120, dark=True), ASI120), sigma) == hot
 
 
 @pytest.mark.parametrize("cid", [ASI120, ASI294])
 def test_raw16_holds_the_adc_value_in_its_top_bits(fast, cid):
-    configure(cid, 256, 256, gain=0, exposure_s=60)
+    s.configure(cid, 256, 256, gain=0, exposure_s=60)
     frame = s.grab(cid)
     assert not np.any(frame % (1 << (16 - bits(cid))))
     assert len(np.unique(frame)) > 20
@@ -254,7 +231,7 @@ def test_raw16_holds_the_adc_value_in_its_top_bits(fast, cid):
     ],
 )
 def test_bright_stars_saturate_at_full_well_or_full_scale(fast, img, gain, expect):
-    configure(ASI294, 1024, 1024, img=img, gain=gain, exposure_s=LONGEST)
+    s.configure(ASI294, 1024, 1024, img=img, gain=gain, exposure_s=LONGEST)
     frame = s.grab(ASI294)
     top = 65532 if img == s.RAW16 else 255  # 16383 << 2
     peak = frame.max()
@@ -274,8 +251,8 @@ def site_means(frame):
 
 def test_bayer_sites_follow_the_rg_pattern(fast):
     assert s.info(ASI294).BayerPattern == 0  # RG: red top-left, blue bottom-right
-    configure(ASI294, 512, 512, gain=200)
-    set_exposure(ASI294, exposure_for(ASI294, 2000, (slice(0, None, 2), slice(1, None, 2))))
+    s.configure(ASI294, 512, 512, gain=200)
+    s.set_exposure(ASI294, exposure_for(ASI294, 2000, (slice(0, None, 2), slice(1, None, 2))))
     light, dark = native(s.grab(ASI294), ASI294), native(s.grab(ASI294, dark=True), ASI294)
     sky = site_means(light) - site_means(dark)
     red, green_r, green_b, blue = sky[0, 0], sky[0, 1], sky[1, 0], sky[1, 1]
@@ -287,13 +264,13 @@ def test_bayer_sites_follow_the_rg_pattern(fast):
 
 @pytest.mark.parametrize("flip", [0, 1, 2, 3])
 def test_rgb24_is_the_white_balanced_mosaic_in_bgr_order(fast, flip):
-    configure(ASI294, 512, 512, gain=200)
+    s.configure(ASI294, 512, 512, gain=200)
     exposure = exposure_for(ASI294, 4000, (slice(0, None, 2), slice(1, None, 2)))
-    set_exposure(ASI294, exposure)
+    s.set_exposure(ASI294, exposure)
     raw = site_means(native(s.grab(ASI294), ASI294))
     red, green, blue = raw[0, 0], 0.5 * (raw[0, 1] + raw[1, 0]), raw[1, 1]
     wb_r, wb_b = s.control(ASI294, s.WB_R)[0] / 50, s.control(ASI294, s.WB_B)[0] / 50
-    configure(ASI294, 512, 512, img=s.RGB24, gain=200, exposure_s=exposure, flip=flip)
+    s.configure(ASI294, 512, 512, img=s.RGB24, gain=200, exposure_s=exposure, flip=flip)
     bgr = s.grab(ASI294).reshape(-1, 3).mean(axis=0) * 64  # 8 of 14 bits
     assert bgr[1] == pytest.approx(green, rel=0.03)
     assert bgr[2] == pytest.approx(red * wb_r, rel=0.03)
@@ -302,15 +279,15 @@ def test_rgb24_is_the_white_balanced_mosaic_in_bgr_order(fast, flip):
 
 @pytest.mark.parametrize("cid", [ASI120, ASI294])
 def test_y8_is_the_luminance_of_the_colour_image(fast, cid):
-    configure(cid, 512, 512, img=s.RGB24 if s.info(cid).IsColorCam else s.RAW8, gain=80)
-    set_exposure(cid, 300)
+    s.configure(cid, 512, 512, img=s.RGB24 if s.info(cid).IsColorCam else s.RAW8, gain=80)
+    s.set_exposure(cid, 300)
     reference = s.grab(cid)
     if reference.ndim == 3:
         b, g, r = reference.reshape(-1, 3).mean(axis=0)
         expected = 0.299 * r + 0.587 * g + 0.114 * b
     else:
         expected = reference.mean()
-    configure(cid, 512, 512, img=s.Y8, gain=80)
+    s.configure(cid, 512, 512, img=s.Y8, gain=80)
     assert s.grab(cid).mean() == pytest.approx(expected, rel=0.03)
 
 
@@ -322,11 +299,11 @@ def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
         s.ready(cid)
         assert s.set_control(cid, s.MONO_BIN, mono_bin) == s.SUCCESS
     size, start = 512, ((inf.MaxWidth // 2 - 256) // 4 * 4, (inf.MaxHeight // 2 - 256) // 4 * 4)
-    configure(cid, size, size, gain=0, start=start)
+    s.configure(cid, size, size, gain=0, start=start)
     exposure = exposure_for(cid, 400)
     flux = {}
     for b in (1, 2):
-        configure(cid, size // b, size // b, b=b, gain=0, start=(start[0] // b, start[1] // b), exposure_s=exposure)
+        s.configure(cid, size // b, size // b, b=b, gain=0, start=(start[0] // b, start[1] // b), exposure_s=exposure)
         light, dark = native(s.grab(cid), cid), native(s.grab(cid, dark=True), cid)
         flux[b] = site_means(light) - site_means(dark)
     # Per sensor pixel, the light is the same: a 2x2 bin holds four pixels' worth.
@@ -339,7 +316,7 @@ def test_binning_sums_the_charge_of_its_pixels(fast, cid, mono_bin):
 
 @pytest.mark.parametrize("cid, b", [(ASI120, 2), (ASI294, 2), (ASI294, 4)])
 def test_binned_raw16_saturates_with_the_low_bits_still_clear(fast, cid, b):
-    configure(cid, 128, 128, b=b, exposure_s=LONGEST)
+    s.configure(cid, 128, 128, b=b, exposure_s=LONGEST)
     assert s.set_control(cid, s.GAIN, gain_maximum(cid)) == s.SUCCESS
     frame = s.grab(cid)
     step = 1 << (16 - bits(cid))
@@ -352,7 +329,7 @@ def test_frames_rendered_on_several_threads_at_once_match_frames_rendered_alone(
 
     def expose_all():
         for cid in (ASI294, ASI120):
-            configure(cid, 1024, 768, img=s.RGB24 if cid == ASI294 else s.RAW16, exposure_s=30)
+            s.configure(cid, 1024, 768, img=s.RGB24 if cid == ASI294 else s.RAW16, exposure_s=30)
             assert lib.ASIStartExposure(cid, 0) == s.SUCCESS
         time.sleep(0.01)  # 30 s of simulated time
         for cid in (ASI294, ASI120):

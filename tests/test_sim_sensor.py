@@ -24,25 +24,6 @@ def fast(sim):
     return sim
 
 
-def configure(cid, w, h, b=1, img=s.RAW16, gain=None, exposure_s=None, start=None):
-    probe = ctypes.c_int()
-    if lib.ASIGetStartPos(cid, ctypes.byref(probe), ctypes.byref(probe)) != s.SUCCESS:
-        s.ready(cid)
-    assert lib.ASISetROIFormat(cid, w, h, b, img) == s.SUCCESS
-    inf = s.info(cid)
-    if start is None:
-        start = ((inf.MaxWidth // b - w) // 4 * 2, (inf.MaxHeight // b - h) // 4 * 2)
-    assert lib.ASISetStartPos(cid, *start) == s.SUCCESS
-    if gain is not None:
-        assert s.set_control(cid, s.GAIN, gain) == s.SUCCESS
-    if exposure_s is not None:
-        expose(cid, exposure_s)
-
-
-def expose(cid, seconds):
-    assert s.set_control(cid, s.EXPOSURE, max(32, int(round(seconds * 1e6)))) == s.SUCCESS
-
-
 def native(cid, dark=False):
     """One RAW16 snapshot in the ADC's own units, as floats."""
     return s.grab(cid, dark) / float(1 << (16 - s.info(cid).BitDepth))
@@ -61,11 +42,11 @@ def pair(cid, dark=False, site=green):
 
 def photon_transfer(cid, gain, signal_fraction=0.3):
     """Conversion factor (e-/ADU) and read noise (e-) at a gain, from bias and flat-panel pairs."""
-    configure(cid, 256, 256, gain=gain, exposure_s=32e-6)
+    s.configure(cid, 256, 256, gain=gain, exposure_s=32e-6)
     bias_mean, bias_var = pair(cid, dark=True)
-    expose(cid, 0.01)
+    s.set_exposure(cid, 0.01)
     rate = (pair(cid)[0] - bias_mean) / 0.01  # ADU per second at the panel's brightness
-    expose(cid, signal_fraction * (2 ** s.info(cid).BitDepth - bias_mean) / rate)
+    s.set_exposure(cid, signal_fraction * (2 ** s.info(cid).BitDepth - bias_mean) / rate)
     flat_mean, flat_var = pair(cid)
     k = (flat_mean - bias_mean) / (flat_var - bias_var)
     return k, np.sqrt(bias_var) * k
@@ -97,16 +78,16 @@ def test_photon_transfer_shows_the_read_noise_step_at_the_conversion_gain_switch
 
 def full_well(cid, gain):
     """The signal (e-) at which the variance of flat pairs peaks: where pixels stop filling."""
-    configure(cid, 128, 128, gain=gain, exposure_s=32e-6)
+    s.configure(cid, 128, 128, gain=gain, exposure_s=32e-6)
     bias_mean, _ = pair(cid, dark=True)
     k, _ = photon_transfer(cid, gain)
-    configure(cid, 128, 128, gain=gain)
-    expose(cid, 0.01)
+    s.configure(cid, 128, 128, gain=gain)
+    s.set_exposure(cid, 0.01)
     rate = (pair(cid)[0] - bias_mean) / 0.01
     top = 2 ** s.info(cid).BitDepth - bias_mean
     points = []
     for fraction in np.linspace(0.5, 1.3, 17):
-        expose(cid, fraction * top / rate)
+        s.set_exposure(cid, fraction * top / rate)
         mean, var = pair(cid)
         points.append((var, (mean - bias_mean) * k))
     return max(points)[1]
@@ -117,7 +98,7 @@ def full_well(cid, gain):
 def test_photon_transfer_finds_the_full_well_of_each_gain(fast, gain, expected):
     fast.flat_panel(ASI294, 200_000)
     if expected is None:  # at unity gain the 14-bit ADC fills first: its range above the bias
-        configure(ASI294, 128, 128, gain=gain, exposure_s=32e-6)
+        s.configure(ASI294, 128, 128, gain=gain, exposure_s=32e-6)
         expected = 2**14 - pair(ASI294, dark=True)[0]
     assert full_well(ASI294, gain) == pytest.approx(expected, rel=0.08)
 
@@ -129,7 +110,7 @@ def master(cid, n, dark=False):
 @pytest.mark.parametrize("pattern", [True, False], ids=["real", "ideal"])
 def test_a_master_bias_shows_fixed_pattern_above_the_read_noise(fast, pattern):
     fast.set_effect("bias_pattern", pattern)
-    configure(ASI294, 512, 256, gain=120, exposure_s=32e-6)
+    s.configure(ASI294, 512, 256, gain=120, exposure_s=32e-6)
     frames = [green(native(ASI294, dark=True)) for _ in range(16)]
     read = np.std(frames[0] - frames[1]) / np.sqrt(2)
     bias = np.mean(frames, axis=0)
@@ -155,19 +136,19 @@ def test_calibration_removes_fixed_pattern_glow_prnu_and_dust(fast):
     fast.set_effect("thermal", False)
     cid, n = ASI120, 12
     inf = s.info(cid)
-    configure(cid, inf.MaxWidth, inf.MaxHeight, gain=0, exposure_s=32e-6, start=(0, 0))
+    s.configure(cid, inf.MaxWidth, inf.MaxHeight, gain=0, exposure_s=32e-6, start=(0, 0))
     bias = master(cid, n, dark=True)
     exposure = 300.0
-    expose(cid, exposure)
+    s.set_exposure(cid, exposure)
     dark = master(cid, n, dark=True) - bias
     # Flats from the panel at about half the range, dark current negligible in their second.
     fast.flat_panel(cid, 6000)
-    expose(cid, 1.0)
+    s.set_exposure(cid, 1.0)
     flat = master(cid, n) - bias
     flat /= flat.mean()
     # Light frames: the panel dimmed so that a long exposure collects the same ~1500 e-.
     fast.flat_panel(cid, 1500 / exposure)
-    expose(cid, exposure)
+    s.set_exposure(cid, exposure)
     lights = [native(cid) for _ in range(2)]
     raw = [f - bias for f in lights]
     calibrated = [(f - bias - dark) / flat for f in lights]
@@ -196,15 +177,15 @@ def test_calibration_removes_fixed_pattern_glow_prnu_and_dust(fast):
 
 
 def hot_count(cid, exposure_s, threshold_adu):
-    expose(cid, 32e-6)
+    s.set_exposure(cid, 32e-6)
     bias = native(cid, dark=True)
-    expose(cid, exposure_s)
+    s.set_exposure(cid, exposure_s)
     d = native(cid, dark=True) - bias
     return int(np.count_nonzero(d - np.median(d) > threshold_adu))
 
 
 def test_hot_pixels_multiply_with_temperature_and_exposure(fast):
-    configure(ASI294, 1024, 1024, gain=120)
+    s.configure(ASI294, 1024, 1024, gain=120)
     assert s.set_control(ASI294, s.COOLER_ON, 1) == s.SUCCESS
     counts = {}
     for target in (-10, 0, 10):
@@ -234,7 +215,7 @@ def test_black_level_stays_above_zero_in_every_mode_at_the_default_offset(sim, m
     unity = caps[s.GAIN].DefaultValue
     for img in (s.RAW8, s.RAW16):
         for gain in sorted({0, unity, (unity + caps[s.GAIN].MaxValue) // 2, caps[s.GAIN].MaxValue}):
-            configure(0, 256, 128, img=img, gain=gain, exposure_s=32e-6)
+            s.configure(0, 256, 128, img=img, gain=gain, exposure_s=32e-6)
             frame = s.grab(0, dark=True)
             assert np.median(frame) > 0, (img, gain)
             assert np.count_nonzero(frame == 0) <= frame.size * 1e-3, (img, gain)
@@ -252,10 +233,10 @@ def test_shot_noise_of_a_few_electrons_has_the_poisson_skew(fast, poisson):
     fast.set_effect("poisson", poisson)
     fast.set_effect("bias_pattern", False)
     fast.flat_panel(ASI294, 2.0)  # two photoelectrons per green pixel and second
-    configure(ASI294, 512, 512, gain=300, exposure_s=1.0)
+    s.configure(ASI294, 512, 512, gain=300, exposure_s=1.0)
     k = electrons_per_adu(300, s.info(ASI294).ElecPerADU, 120)
     frame = green(native(ASI294)) * k
-    expose(ASI294, 32e-6)
+    s.set_exposure(ASI294, 32e-6)
     bias = green(native(ASI294, dark=True)) * k
     signal, read_var = frame.mean() - bias.mean(), bias.var()
     expected = signal / (signal + read_var) ** 1.5 if poisson else 0.0
@@ -264,11 +245,11 @@ def test_shot_noise_of_a_few_electrons_has_the_poisson_skew(fast, poisson):
 
 
 def test_flat_panel_and_dusk_sky_light_the_sensor_as_set(fast):
-    configure(ASI120, 256, 256, gain=0, exposure_s=32e-6)
+    s.configure(ASI120, 256, 256, gain=0, exposure_s=32e-6)
     bias = native(ASI120, dark=True).mean()
     e0 = s.info(ASI120).ElecPerADU
     fast.flat_panel(ASI120, 1000)
-    expose(ASI120, 2.0)
+    s.set_exposure(ASI120, 2.0)
     assert (native(ASI120).mean() - bias) * e0 == pytest.approx(2000, rel=0.03)
     # No stars on a panel: the brightest pixel (its dark taken off) is within the noise.
     frame = native(ASI120) - native(ASI120, dark=True)
@@ -276,7 +257,7 @@ def test_flat_panel_and_dusk_sky_light_the_sensor_as_set(fast):
     sky = {}
     for light, exposure in ((fast.night_sky, 200.0), (fast.dusk_sky, 0.2)):
         light(ASI120)
-        expose(ASI120, exposure)
+        s.set_exposure(ASI120, exposure)
         sky[light] = np.median(native(ASI120) - native(ASI120, dark=True)) / exposure
     ratio = sky[fast.dusk_sky] / sky[fast.night_sky]
     assert ratio == pytest.approx(10 ** (0.4 * (19.5 - fast.DUSK_SKY_MAG)), rel=0.1)
@@ -311,7 +292,7 @@ def test_reset_turns_every_effect_back_on(sim):
 
 
 def test_an_uncooled_sensor_warms_up_with_use(fast):
-    configure(ASI120, 256, 128, exposure_s=60)
+    s.configure(ASI120, 256, 128, exposure_s=60)
     start = s.control(ASI120, s.TEMPERATURE)[0] / 10
     for _ in range(10):  # ten minutes of exposures
         s.grab(ASI120)
@@ -324,7 +305,7 @@ def test_an_uncooled_sensor_warms_up_with_use(fast):
 
 def test_the_sky_has_a_gradient_across_the_field(fast):
     inf = s.info(ASI120)
-    configure(ASI120, inf.MaxWidth, inf.MaxHeight, gain=0, exposure_s=600, start=(0, 0))
+    s.configure(ASI120, inf.MaxWidth, inf.MaxHeight, gain=0, exposure_s=600, start=(0, 0))
     dark = native(ASI120, dark=True)
     sky = native(ASI120) - dark
     # Background of 64 x 64 boxes (medians shrug off the stars), fitted by a plane.
@@ -341,12 +322,12 @@ def test_the_sky_has_a_gradient_across_the_field(fast):
 def test_response_bends_over_near_full_well(fast, bends):
     fast.set_effect("saturation", bends)
     fast.flat_panel(ASI294, 10_000)
-    configure(ASI294, 128, 128, gain=0, exposure_s=32e-6)
+    s.configure(ASI294, 128, 128, gain=0, exposure_s=32e-6)
     bias = green(native(ASI294, dark=True)).mean()
     k = s.info(ASI294).ElecPerADU
 
     def signal(exposure):
-        expose(ASI294, exposure)
+        s.set_exposure(ASI294, exposure)
         return (green(native(ASI294)).mean() - bias) * k
 
     rate = signal(1.0)  # e- per second, well inside the linear range
@@ -374,7 +355,7 @@ def longest_run(mask, axis):
 @pytest.mark.parametrize("bloom", [True, False], ids=["real", "ideal"])
 def test_saturated_stars_bloom_along_their_columns(fast, bloom):
     fast.set_effect("saturation", bloom)
-    configure(ASI120, 1280, 960, gain=0, exposure_s=2000, start=(0, 0))
+    s.configure(ASI120, 1280, 960, gain=0, exposure_s=2000, start=(0, 0))
     frame = native(ASI120) - native(ASI120, dark=True)
     saturated = frame >= frame.max() - 40
     down, across = longest_run(saturated, 0), longest_run(saturated, 1)
@@ -390,7 +371,7 @@ def test_the_sky_holds_galaxies_and_nebulae(fast):
         fast.reset()
         fast.set_time_scale(1e5)
         fast.set_effect("extended_objects", extended)
-        configure(ASI294, 1032, 704, b=4, gain=0, exposure_s=300, start=(0, 0))
+        s.configure(ASI294, 1032, 704, b=4, gain=0, exposure_s=300, start=(0, 0))
         return native(ASI294)
 
     # The same calls give the same noise: the difference is the extended objects' light.
@@ -452,7 +433,7 @@ def test_stars_have_moffat_wings(fast):
         fast.set_time_scale(1e5)
         fast.set_effect("star_profile", moffat)
         fast.set_effect("extended_objects", False)
-        configure(ASI120, 1280, 960, gain=0, exposure_s=120, start=(0, 0))
+        s.configure(ASI120, 1280, 960, gain=0, exposure_s=120, start=(0, 0))
         return native(ASI120) - native(ASI120, dark=True)
 
     gaussian, moffat = frame(False), frame(True)
