@@ -37,6 +37,7 @@ DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 11111
 # How long answers under way may take to finish once a stop is asked for.
 STOP_GRACE_S = 1.0
+LISTEN_BACKLOG = 2048
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
@@ -91,6 +92,7 @@ class AlpacaServer:
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             self._socket.bind((host, port))
+            self._socket.listen(LISTEN_BACKLOG)  # connections queue from here on
         except OSError:
             self._socket.close()
             raise
@@ -108,6 +110,7 @@ class AlpacaServer:
                                 http=protocol_class(limits), lifespan="off",
                                 timeout_keep_alive=max(1, round(limits.idle_timeout)),
                                 timeout_graceful_shutdown=max(1, round(STOP_GRACE_S)),
+                                backlog=LISTEN_BACKLOG,
                                 h11_max_incomplete_event_size=MAX_HEAD_BYTES,
                                 server_header=False)
         self._server = _Uvicorn(config)
