@@ -37,7 +37,7 @@ from . import management, setup_pages
 from .camera import AlpacaCamera
 from .errors import AlpacaError, BadRequest, BodyTooLarge, ErrorNumber
 from .imagedata import IMAGEBYTES_MEDIA_TYPE, ImageData, accepts_imagebytes
-from .members import MEMBERS, parse_arguments
+from .members import LOCAL, MEMBERS, STATE, Access, parse_arguments
 from .protocol import MAX_BODY_BYTES, Params, TransactionCounter
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
@@ -323,9 +323,7 @@ class AlpacaApp:
             return _gone(request)
 
         try:
-            # Members that never reach the camera are answered here; the others may wait on
-            # the camera and run in a worker thread.
-            value = call() if member.local else await run_in_threadpool(call)
+            value = await self._run(device, call, member.access, member.needs_connection)
         except AlpacaError as exc:
             return self._answer(client_tid, error=exc)
         except Exception as exc:  # a fault of ours must not end the server or the connection
@@ -337,6 +335,19 @@ class AlpacaApp:
             return await self._image_response(request, value, client_tid)
         return self._answer(client_tid, value, has_value=request.method == "GET"
                             or name in ("action", "commandbool", "commandstring"))
+
+    @staticmethod
+    async def _run(device: AlpacaCamera, call: Callable[[], object], access: Access,
+                   needs_connection: bool) -> object:
+        """One member call where its table row says: on the event loop when it cannot block,
+        else in a worker thread (the camera may take its time)."""
+        if access == LOCAL:
+            return call()
+        if access == STATE:
+            done, value = device.try_now(call, needs_connection=needs_connection)
+            if done:
+                return value
+        return await run_in_threadpool(device.invoke, call, needs_connection=needs_connection)
 
     async def _image_response(self, request: Request, image: ImageData, client_tid: int) -> Response:
         server_tid = self.transactions.next()

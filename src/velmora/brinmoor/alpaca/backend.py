@@ -83,6 +83,10 @@ class CameraBackend(Protocol):
     @property
     def facts(self) -> CameraFacts: ...
 
+    @property
+    def camera(self) -> Camera:
+        """The open camera-layer camera (raises the layer's closed-camera error when closed)."""
+
     def open(self) -> dict[str, ControlRange]:
         """Open and initialise the camera; returns its controls by ControlType name."""
 
