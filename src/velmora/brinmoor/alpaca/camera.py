@@ -33,6 +33,7 @@ from .backend import CameraBackend, ControlRange, ImageType
 from .errors import (
     AlpacaError,
     ErrorNumber,
+    error_number,
     from_sdk_error,
     invalid_operation,
     invalid_value,
@@ -211,9 +212,9 @@ class AlpacaCamera:
         if not self._connected:
             return False
         try:
-            self.backend.exposure_status()
+            self.backend.check_present()
         except Exception as exc:
-            if from_sdk_error(exc, "").number == ErrorNumber.NOT_CONNECTED:
+            if error_number(exc) == ErrorNumber.NOT_CONNECTED:
                 self._lost()
                 return False
             raise
