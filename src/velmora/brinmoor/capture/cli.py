@@ -29,6 +29,8 @@ N = TypeVar("N", int, float)
 PROG = "orvik-capture"
 EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 IMAGE_TYPES = ("raw8", "raw16", "rgb24", "y8")
+# snapshot --kind: the frame kinds of a calibration set, and whether each is taken dark.
+KIND_CHOICES = {"light": False, "dark": True, "flat": False, "dark-flat": True, "bias": True}
 # Longest side of the PNG preview by default: a screen's worth; the full frame of a large
 # sensor makes a PNG of 25 MB that no one looks at in full.
 PREVIEW_SIZE = 1600
@@ -100,10 +102,9 @@ def _camera_options(p: argparse.ArgumentParser) -> None:
                    help="camera index as shown by 'list' (default 0)")
 
 
-def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:
+def camera_setup_options(p: argparse.ArgumentParser, img_type: str) -> None:
+    """The options that set a camera up for frames: which camera, gain, offset, ROI, type."""
     _camera_options(p)
-    p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
-                   help=f"exposure time in seconds (default {exposure:g})")
     p.add_argument("-g", "--gain", type=integer, help=f"gain (default: {CURRENT_VALUE})")
     p.add_argument("--offset", type=integer, help="offset/bias (default: the camera's value "
                                                    "when opened, as for --gain)")
@@ -118,6 +119,49 @@ def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str)
                    help="ROI top edge in binned pixels (default: centred)")
     p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
                    help=f"image type (default {img_type})")
+
+
+def cooler_options(p: argparse.ArgumentParser) -> None:
+    """The cooler's options: the target, and what counts as reaching it."""
+    from . import cooling
+
+    g = p.add_argument_group("cooler")
+    g.add_argument("--cooler", type=integer, metavar="CELSIUS",
+                   help="switch the cooler on with this target temperature; frames are taken "
+                        "once the sensor has settled at it")
+    g.add_argument("--cooler-tolerance", type=positive_float,
+                   default=cooling.DEFAULT_TOLERANCE_C, metavar="CELSIUS",
+                   help="how close to the target the sensor must stay (default "
+                        f"{cooling.DEFAULT_TOLERANCE_C:g})")
+    g.add_argument("--cooler-settle", type=non_negative_float, default=cooling.DEFAULT_SETTLE_S,
+                   metavar="SECONDS", help="how long the sensor must stay that close before "
+                                           f"the first frame (default {cooling.DEFAULT_SETTLE_S:g})")
+    g.add_argument("--cooler-time-limit", "--cooler-wait", dest="cooler_time_limit",
+                   type=non_negative_float, metavar="SECONDS",
+                   help="give up when the sensor has not settled after this long (default "
+                        f"{cooling.DEFAULT_TIME_LIMIT_S:g}); the run then stops, unless "
+                        "--accept-temperature")
+    g.add_argument("--accept-temperature", action="store_true",
+                   help="when the target is not reached in time, take the frames at the "
+                        "temperature reached instead of stopping")
+
+
+def check_cooler_args(args: argparse.Namespace) -> None:
+    from . import cooling
+
+    if args.cooler is None:
+        for flag, given in (("--cooler-time-limit", args.cooler_time_limit is not None),
+                            ("--accept-temperature", args.accept_temperature)):
+            if given:
+                raise UsageError(f"{flag} needs --cooler (the target temperature to wait for)")
+    elif args.cooler_time_limit is None:
+        args.cooler_time_limit = cooling.DEFAULT_TIME_LIMIT_S
+
+
+def _capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:
+    camera_setup_options(p, img_type)
+    p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
+                   help=f"exposure time in seconds (default {exposure:g})")
     p.add_argument("-o", "--output", metavar="PATH",
                    help="output file name without extension; a name ending in / is a directory "
                         "to write into; directories are created when a file is written")
@@ -132,6 +176,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Capture images with ZWO ASI cameras, or with the simulated ones "
                     "that the package ships.",
     )
+    parser.add_argument("--version", action="version", version=f"{PROG} {_package_version}")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     sub.add_parser("list", help="list connected cameras",
@@ -146,11 +191,13 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Take one exposure and write it as FITS, with a stretched PNG "
                                    "preview beside it.")
     _capture_options(p, exposure=1.0, img_type="raw16")
-    p.add_argument("--dark", action="store_true", help="take a dark frame (shutter closed)")
-    p.add_argument("--cooler", type=integer, metavar="CELSIUS",
-                   help="switch the cooler on with this target temperature")
-    p.add_argument("--cooler-wait", type=non_negative_float, metavar="SECONDS",
-                   help="with --cooler: wait up to this long for the sensor to reach the target")
+    p.add_argument("--dark", action="store_true",
+                   help="take a dark frame (shutter closed); the same as --kind dark")
+    p.add_argument("--kind", choices=tuple(KIND_CHOICES), default="light",
+                   help="what the frame is, for its IMAGETYP: light (default), dark, flat, "
+                        "dark-flat (a dark at the flats' exposure) or bias (taken at the "
+                        "camera's shortest exposure)")
+    cooler_options(p)
     p.add_argument("--stretch", choices=("auto", "percentile", "linear"), default="auto",
                    help="PNG preview stretch: auto (midtones transfer), percentile or linear "
                         "(default auto)")
@@ -177,6 +224,11 @@ def build_parser() -> argparse.ArgumentParser:
                         "frame")
     p.add_argument("--frame-timeout", type=positive_float, metavar="SECONDS",
                    help="wait for each frame at most this long (default: 2 x exposure + 0.5 s)")
+    cooler_options(p)
+
+    from . import sequence
+
+    sequence.add_parser(sub)
     return parser
 
 
@@ -266,7 +318,8 @@ def _apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
         cam.gain = args.gain
     if args.offset is not None:
         cam.offset = args.offset
-    cam.exposure = args.exposure
+    if getattr(args, "exposure", None) is not None:
+        cam.exposure = args.exposure
     return roi
 
 
@@ -384,29 +437,14 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     return EXIT_OK
 
 
-def _cool(cam: Camera, target: int, wait_s: float, quiet: bool) -> None:
-    if not cam.has_control("ASI_COOLER_ON") or not cam.has_control("ASI_TARGET_TEMP"):
-        raise UsageError(f"{cam.label} has no cooler")
-    cam.target_temperature = target
-    cam.cooler = True
-    if wait_s <= 0:
-        return
-    progress = Progress(f"Cooling to {target} C", wait_s, "s", enabled=not quiet)
-    t0 = time.monotonic()
-    has_sensor = cam.has_control("ASI_TEMPERATURE")
-    while True:
-        temp = cam.temperature if has_sensor else None
-        elapsed = time.monotonic() - t0
-        if temp is None or abs(temp - target) <= 0.5:
-            progress.finish(f"Sensor at {temp:.1f} C" if temp is not None else "Cooler on")
-            return
-        if elapsed >= wait_s:
-            progress.finish(f"Sensor at {temp:.1f} C")
-            _warn(f"the sensor is at {temp:.1f} C, not yet at {target} C after "
-                  f"{wait_s:g} s; exposing anyway")
-            return
-        progress.update(elapsed, f"sensor {temp:.1f} C")
-        time.sleep(0.2)
+def _cool(cam: Camera, args: argparse.Namespace) -> None:
+    """Set the cooler and wait until the sensor has settled at the target: no frame is taken
+    far from it unless the user accepted the temperature reached."""
+    from . import cooling, sequence
+
+    cooler = cooling.Cooler(cam, sequence.cooler_plan(args), quiet=args.quiet, warn=_warn)
+    cooler.start()
+    cooler.wait()
 
 
 def _free_space(sizes: list[tuple[Path, int]]) -> None:
@@ -439,8 +477,11 @@ def write_png(path: Path, image: imaging.Array, max_size: int, overwrite: bool) 
 def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     if args.no_fits and args.no_png:
         raise UsageError("--no-fits and --no-png together would write nothing")
-    if args.cooler_wait is not None and args.cooler is None:
-        raise UsageError("--cooler-wait needs --cooler (the target temperature to wait for)")
+    check_cooler_args(args)
+    if args.dark and args.kind not in ("light", "dark"):
+        raise UsageError(f"--dark and --kind {args.kind} say different things; give one")
+    kind = "dark" if args.dark else args.kind
+    args.dark = KIND_CHOICES[kind]
     deps.require(fits=not args.no_fits, png=not args.no_png)
     from . import fitsfile
 
@@ -450,6 +491,8 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     _check_outputs(targets, args.overwrite, "the FITS file" if not args.no_fits else "the PNG")
 
     with camera_errors(), open_camera(args.camera) as cam:
+        if kind == "bias":
+            args.exposure = max(cam.controls.capabilities("Exposure").min, 1) * 1e-6
         roi = _apply_settings(cam, args)
         sizes = []
         if not args.no_fits:
@@ -460,20 +503,21 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
             sizes.append((png_path, roi.width * roi.height * 3))
         _free_space(sizes)
         if args.cooler is not None:
-            _cool(cam, args.cooler, args.cooler_wait or 0.0, args.quiet)
+            _cool(cam, args)
         timeout = args.timeout if args.timeout is not None else args.exposure + 60.0
-        kind = "dark frame" if args.dark else "exposure"
-        progress = Progress(f"{kind.capitalize()} {args.exposure:g} s", args.exposure, "s",
+        what = "dark frame" if args.dark else "exposure"
+        progress = Progress(f"{what.capitalize()} {args.exposure:g} s", args.exposure, "s",
                             enabled=not args.quiet and args.exposure >= PROGRESS_MIN_EXPOSURE_S)
         frame = cam.expose(dark=args.dark, timeout=timeout, on_wait=progress.update)
-        progress.finish(f"{kind.capitalize()} done ({roi.width}x{roi.height} {roi.image_type}, "
+        progress.finish(f"{what.capitalize()} done ({roi.width}x{roi.height} {roi.image_type}, "
                         f"bin {roi.bin})")
         e_per_adu = _e_per_adu(cam)
 
-    if not args.dark:
+    if kind in ("light", "flat"):
         _underexposed(frame, args)
     meta = fitsfile.metadata_from_frame(frame.metadata, software=_software())
     meta.e_per_adu_gain0 = e_per_adu
+    meta.kind = {"dark-flat": "dark"}.get(kind, kind)
     if not args.no_fits:
         fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {fits_path}", file=out)
@@ -517,7 +561,11 @@ def _planned_paths(args: argparse.Namespace) -> list[Path]:
 
 
 def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
+    check_cooler_args(args)
     saving = args.save is not None
+    if not saving and args.output is not None:
+        _warn("-o/--output without --save writes nothing: add --save ser, cube or frames "
+              "to keep the frames")
     if saving and args.save != "ser":
         deps.require(fits=True)
     if saving:
@@ -529,6 +577,8 @@ def cmd_video(args: argparse.Namespace, out: TextIO) -> int:
         roi = _apply_settings(cam, args)
         if args.bandwidth is not None:
             cam.bandwidth = args.bandwidth
+        if args.cooler is not None:
+            _cool(cam, args)
         frame_timeout = args.frame_timeout
         if frame_timeout is None:
             frame_timeout = 2 * args.exposure + 0.5
@@ -603,7 +653,21 @@ def _finish_quietly(finish: Callable[[], str]) -> str:
         return f"the partial file could not be finished ({exc}) and was removed"
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
+def cmd_sequence(args: argparse.Namespace, out: TextIO) -> int:
+    from . import sequence
+
+    return sequence.cmd_sequence(args, out)
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {
+    "list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video,
+    "sequence": cmd_sequence,
+}
+
+# Shared with the command modules.
+warn = _warn
+software = _software
+apply_settings = _apply_settings
 
 
 def main(argv: list[str] | None = None) -> int:
