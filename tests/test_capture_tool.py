@@ -229,7 +229,8 @@ def test_dark_frame(fast, capsys, tmp_path):
 
 
 def test_cooler(fast, capsys, tmp_path):
-    fits_path, _, _ = snapshot(capsys, tmp_path, "--cooler", -10, "--cooler-wait", 30, "-b", 4)
+    fits_path, _, _ = snapshot(capsys, tmp_path, "--cooler", -10, "--cooler-wait", 30,
+                                   "--cooler-settle", 0.2, "-b", 4)
     h = fits.getheader(fits_path)
     assert h["SET-TEMP"] == -10.0
     calls = journal.lines(fast)
@@ -517,8 +518,8 @@ def test_adjusted_start_position_is_reported(fast, capsys, tmp_path):
 def test_cooler_wait_needs_cooler(fast, capsys, tmp_path):
     status, _, err = run(capsys, "snapshot", "--cooler-wait", 60, "-o", tmp_path / "x")
     assert status == 2
-    assert err == ("orvik-capture snapshot: error: --cooler-wait needs --cooler (the target "
-                   "temperature to wait for)\n")
+    assert err == ("orvik-capture snapshot: error: --cooler-time-limit needs --cooler (the "
+                   "target temperature to wait for)\n")
 
 
 def test_help_says_what_the_current_value_is(capsys):

@@ -102,7 +102,9 @@ class Cooler:
                     return temp
             else:
                 settled_since = None
-            if elapsed >= plan.time_limit:
+            # The limit is for reaching the target; a sensor inside the band by then gets its
+            # settle time on top.
+            if elapsed >= plan.time_limit + (0.0 if settled_since is None else plan.settle):
                 progress.finish(f"Sensor at {temp:.1f} C")
                 return self._not_reached(temp)
             progress.update(elapsed, f"sensor {temp:.1f} C")

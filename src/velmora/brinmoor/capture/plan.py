@@ -140,15 +140,22 @@ class NameTemplate:
         self.template = template
 
     def series_name(self, values: dict[str, str]) -> tuple[Path, re.Pattern[str]]:
-        """The relative name of a series' frames with `{number}` still open, as the path of
-        its first frame's folder and a pattern that matches its file names (number grouped)."""
+        """The folder of a series' frames and a pattern that matches the file names of every
+        series the template puts there (the number grouped): numbers count on through a
+        folder, whatever the exposure or temperature of the frames already in it."""
         filled = {k: v for k, v in values.items() if k != "number"}
         marker = "\0"
         text = self.template.format(number=marker, **_safe(filled))
-        path = Path(text + ".fits")
-        before, after = path.name.split(marker)
-        pattern = re.compile(re.escape(before) + r"(\d+)" + re.escape(after))
-        return path.parent, pattern
+        folder = Path(text + ".fits").parent
+        name_template = self.template.rsplit("/", 1)[-1]
+        pattern = ""
+        for literal, field, _, _ in string.Formatter().parse(name_template + ".fits"):
+            pattern += re.escape(literal)
+            if field == "number":
+                pattern += r"(\d+)"
+            elif field is not None:
+                pattern += r"[^/]*?"
+        return folder, re.compile(pattern)
 
     def render(self, values: dict[str, str], number: int) -> Path:
         filled = {k: v for k, v in values.items() if k != "number"}
