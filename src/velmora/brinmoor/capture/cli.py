@@ -226,9 +226,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="wait for each frame at most this long (default: 2 x exposure + 0.5 s)")
     cooler_options(p)
 
-    from . import sequence
+    from . import doctor, sequence
 
     sequence.add_parser(sub)
+    doctor.add_parser(sub)
     return parser
 
 
@@ -659,9 +660,15 @@ def cmd_sequence(args: argparse.Namespace, out: TextIO) -> int:
     return sequence.cmd_sequence(args, out)
 
 
+def cmd_doctor(args: argparse.Namespace, out: TextIO) -> int:
+    from . import doctor
+
+    return doctor.cmd_doctor(args, out)
+
+
 COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {
     "list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video,
-    "sequence": cmd_sequence,
+    "sequence": cmd_sequence, "doctor": cmd_doctor,
 }
 
 # Shared with the command modules.
