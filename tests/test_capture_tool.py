@@ -17,6 +17,7 @@ PIL_Image = pytest.importorskip("PIL.Image")
 
 from velmora.brinmoor import asisim  # noqa: E402
 from velmora.brinmoor.capture import cli  # noqa: E402
+from velmora.brinmoor.capture.commands import snapshot as snapshot_command  # noqa: E402
 
 # The simulator's catalogue; each model must work with the tool.
 MODELS = asisim.models()
@@ -160,10 +161,10 @@ def check_files(fits_path, png_path, info, bin, img_type, colour):
     with PIL_Image.open(png_path) as im:
         # Reduced to the default preview size, in proportion.
         longest = max(width, height)
-        if longest <= cli.PREVIEW_SIZE:
+        if longest <= snapshot_command.PREVIEW_SIZE:
             assert im.size == (width, height)
         else:
-            assert max(im.size) == cli.PREVIEW_SIZE
+            assert max(im.size) == snapshot_command.PREVIEW_SIZE
             assert im.size[0] / im.size[1] == pytest.approx(width / height, rel=2e-3)
         assert im.mode == ("RGB" if colour and img_type != "y8" else "L")
 
@@ -477,7 +478,7 @@ def test_unwritable_output_is_found_before_exposing(fast, capsys):
 
 
 def test_a_file_error_says_what_and_which_file(fast, capsys, tmp_path, monkeypatch):
-    from velmora.brinmoor.capture import output
+    from velmora.brinmoor.formats import partfile as output
 
     def full(self, data):
         raise output.output_error(self.what, self.path, OSError(28, "No space left on device"))

@@ -7,6 +7,7 @@ temperatures the camera's.
 
 from __future__ import annotations
 
+import argparse
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -37,6 +38,12 @@ class CoolerPlan:
     settle: float = DEFAULT_SETTLE_S
     time_limit: float = DEFAULT_TIME_LIMIT_S
     accept: bool = False  # take frames at the temperature reached when the target is not
+
+
+def plan_from_args(args: argparse.Namespace) -> CoolerPlan:
+    """The plan the cooler options give (see `options.cooler_options`)."""
+    return CoolerPlan(args.cooler, args.cooler_tolerance, args.cooler_settle,
+                      args.cooler_time_limit, args.accept_temperature)
 
 
 def check_cooler(cam: Camera) -> None:

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from decimal import Decimal
 from pathlib import Path
 
-from .output import FRAME_NUMBER_DIGITS
+from velmora.brinmoor.formats.partfile import FRAME_NUMBER_DIGITS
 
 
 @dataclass(frozen=True)

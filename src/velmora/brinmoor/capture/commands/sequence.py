@@ -12,16 +12,28 @@ with test frames; lights can be dithered through the ST4 port.
 from __future__ import annotations
 
 import argparse
+import sys
 import time
 from collections.abc import Callable
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
-from . import cooling, deps, dither, flats, output, plan
-from .errors import CaptureError, UsageError, camera_errors
-from .plan import KINDS, RUN_ORDER, Kind, NameTemplate, Series
-from .stopping import signals_held
+from velmora.brinmoor.formats import partfile
+from velmora.brinmoor.formats.partfile import held_steps
+
+from .. import cooling, deps, dither, flats, plan
+from ..common import apply_settings, open_camera, software, utc_now, warn
+from ..errors import CaptureError, UsageError, camera_errors
+from ..options import (
+    EXIT_OK,
+    camera_setup_options,
+    check_cooler_args,
+    cooler_options,
+    non_negative_float,
+    positive_float,
+)
+from ..plan import KINDS, RUN_ORDER, Kind, NameTemplate, Series
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import Camera, Frame, Roi
@@ -48,8 +60,6 @@ def _count_type(seconds_allowed: bool, seconds_required: bool = False
 
 
 def _percent(text: str) -> float:
-    from .cli import positive_float
-
     value = positive_float(text)
     if value >= 100:
         raise argparse.ArgumentTypeError(f"{text} must be below 100")
@@ -69,8 +79,6 @@ def _rate(text: str) -> dither.PulseRate:
 
 def add_parser(sub: Any) -> None:
     """The `sequence` command's options (on the tool's subcommand parser)."""
-    from . import cli
-
     p = sub.add_parser(
         "sequence", help="take a calibration set: lights, darks, flats, dark-flats, bias",
         description="Take a series of frames of each kind asked for, in one run with the "
@@ -78,7 +86,7 @@ def add_parser(sub: Any) -> None:
                     "kind in its own folder, numbered after the files already there.",
         epilog="Name template fields: " + "; ".join(
             f"{{{k}}} {v}" for k, v in plan.TEMPLATE_FIELDS.items()))
-    cli.camera_setup_options(p, img_type="raw16")
+    camera_setup_options(p, img_type="raw16")
     p.add_argument("-o", "--output", metavar="DIR", default=".",
                    help="folder to write into (default: the current one); created when the "
                         "first file is written")
@@ -102,25 +110,25 @@ def add_parser(sub: Any) -> None:
     g.add_argument("--name", default=plan.DEFAULT_TEMPLATE, metavar="TEMPLATE",
                    help=f"file names inside the output folder, without extension (default "
                         f"{plan.DEFAULT_TEMPLATE.replace('%', '%%')})")
-    cli.cooler_options(p)
+    cooler_options(p)
     g = p.add_argument_group("cooler at the end")
     g.add_argument("--warm", action="store_true",
                    help="at the end, bring the sensor back up slowly before the cooler is "
                         "switched off")
-    g.add_argument("--warm-rate", type=cli.positive_float, default=cooling.DEFAULT_WARM_RATE,
+    g.add_argument("--warm-rate", type=positive_float, default=cooling.DEFAULT_WARM_RATE,
                    metavar="C_PER_MIN", help=f"with --warm: degrees per minute (default "
                                              f"{cooling.DEFAULT_WARM_RATE:g})")
     g = p.add_argument_group("dithering (cameras with an ST4 port)")
-    g.add_argument("--dither", type=cli.positive_float, metavar="PIXELS",
+    g.add_argument("--dither", type=positive_float, metavar="PIXELS",
                    help="between lights, move the field by a random offset of up to this many "
                         "pixels with guide pulses")
     g.add_argument("--dither-rate", type=_rate, metavar="X,Y",
                    help="pixels the field moves per second of a pulse east (X) and north (Y); "
                         "default: measured from two test frames")
-    g.add_argument("--dither-pulse", type=cli.positive_float, default=DEFAULT_DITHER_PULSE_S,
+    g.add_argument("--dither-pulse", type=positive_float, default=DEFAULT_DITHER_PULSE_S,
                    metavar="SECONDS", help="length of the calibration pulse (default "
                                            f"{DEFAULT_DITHER_PULSE_S:g})")
-    g.add_argument("--dither-settle", type=cli.non_negative_float,
+    g.add_argument("--dither-settle", type=non_negative_float,
                    default=DEFAULT_DITHER_SETTLE_S, metavar="SECONDS",
                    help=f"wait after each move (default {DEFAULT_DITHER_SETTLE_S:g})")
 
@@ -178,16 +186,14 @@ class Run:
 
     def __init__(self, cam: Camera, roi: Roi, args: argparse.Namespace, series: list[Series],
                  template: NameTemplate, out: TextIO):
-        from . import cli
-
         self.cam = cam
         self.roi = roi
         self.args = args
         self.series = series
         self.template = template
         self.out = out
-        self.warn = cli.warn
-        self.software = cli.software()
+        self.warn = warn
+        self.software = software()
         self.e_per_adu = cam.description.electrons_per_adu or None
         self.tally = Tally()
         self.cooler: cooling.Cooler | None = None
@@ -202,8 +208,6 @@ class Run:
 
     def say(self, text: str) -> None:
         if not self.args.quiet:
-            import sys
-
             print(text, file=sys.stderr, flush=True)
 
     # -- set-up ------------------------------------------------------------------------------
@@ -224,24 +228,23 @@ class Run:
                     f"{plan.exposure_text(self.longest)} s)")
 
     def check_space(self) -> None:
-        from . import fitsfile
+        from velmora.brinmoor.formats import fits
 
-        now = cli_now()
-        planned = fitsfile.metadata_from_frame(self.cam.frame_metadata(self.roi, now, now))
-        size = fitsfile.file_bytes(planned)
+        now = utc_now()
+        size = fits.file_bytes(self.cam.frame_metadata(self.roi, now, now))
         frames = sum(s.count for s in self.series)
         target = self.root / "x.fits"
-        output.check_writable(target, "the FITS files")
+        partfile.check_writable(target, "the FITS files")
         try:
-            output.check_free_space([(target, size * frames)])
-        except output.OutputError as exc:
+            partfile.check_free_space([(target, size * frames)])
+        except partfile.OutputError as exc:
             raise CaptureError(str(exc)) from None
 
     def set_up_cooler(self) -> None:
         args = self.args
         if args.cooler is None:
             return
-        self.cooler = cooling.Cooler(self.cam, cooler_plan(args), quiet=args.quiet,
+        self.cooler = cooling.Cooler(self.cam, cooling.plan_from_args(args), quiet=args.quiet,
                                      warn=self.warn)
         self.cooler.start()
         self.cooler.wait()
@@ -255,10 +258,11 @@ class Run:
         rate = args.dither_rate
         if rate is None:
             light = next(s for s in self.series if s.kind.name == "light")
-            assert light.seconds is not None
+            seconds = light.seconds
+            assert seconds is not None
 
             def take() -> Any:
-                return self.expose(light.seconds, dark=False).array
+                return self.expose(seconds, dark=False).array
 
             rate = dither.calibrate(self.cam, take, args.dither_pulse, bayer=self.bayer,
                                     report=self.say)
@@ -290,12 +294,12 @@ class Run:
     def name_values(self, s: Series) -> dict[str, str]:
         assert s.seconds is not None
         cam = self.cam
+        temperature: float | None
         if self.cooler is not None:
             temperature = self.cooler.accepted if self.cooler.accepted is not None \
                 else float(self.cooler.plan.target)
         else:
-            reading = cam.temperature if cam.has_control("ASI_TEMPERATURE") else None
-            temperature = reading
+            temperature = cam.temperature if cam.has_control("ASI_TEMPERATURE") else None
         gain = cam.gain if cam.has_control("ASI_GAIN") else None
         offset = cam.offset if cam.has_control("ASI_OFFSET") else None
         return {
@@ -320,16 +324,15 @@ class Run:
     def write(self, frame: Frame, s: Series, values: dict[str, str], number: int) -> Path:
         """The frame under the next free number: a name another run took meanwhile is skipped,
         and said so."""
-        from . import fitsfile
+        from velmora.brinmoor.formats import fits
 
-        meta = fitsfile.metadata_from_frame(frame.metadata, software=self.software)
-        meta.kind = s.kind.header_kind
-        meta.e_per_adu_gain0 = self.e_per_adu
+        meta = replace(frame.metadata, software=self.software, kind=s.kind.header_kind,
+                       electrons_per_adu=self.e_per_adu)
         for attempt in range(MAX_NAME_RETRIES):
             path = self.root / self.template.render(values, number + attempt)
             try:
-                with signals_held():  # a stop request ends the run after this frame
-                    fitsfile.write_fits(path, frame.array, meta)
+                with held_steps():  # a stop request ends the run after this frame
+                    fits.write_fits(path, frame.array, meta)
             except FileExistsError:
                 continue
             if attempt:
@@ -375,21 +378,8 @@ class Run:
             self.cooler.warm(self.args.warm_rate)
 
 
-def cli_now() -> Any:
-    from datetime import datetime, timezone
-
-    return datetime.now(timezone.utc)
-
-
-def cooler_plan(args: argparse.Namespace) -> cooling.CoolerPlan:
-    return cooling.CoolerPlan(args.cooler, args.cooler_tolerance, args.cooler_settle,
-                              args.cooler_time_limit, args.accept_temperature)
-
-
-def cmd_sequence(args: argparse.Namespace, out: TextIO) -> int:
-    from . import cli
-
-    cli.check_cooler_args(args)
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    check_cooler_args(args)
     series = _series(args)
     try:
         template = NameTemplate(args.name)
@@ -400,8 +390,8 @@ def cmd_sequence(args: argparse.Namespace, out: TextIO) -> int:
     deps.require(fits=True)
     run: Run | None = None
     try:
-        with camera_errors(), cli.open_camera(args.camera) as cam:
-            roi = cli.apply_settings(cam, args)
+        with camera_errors(), open_camera(args.camera) as cam:
+            roi = apply_settings(cam, args)
             run = Run(cam, roi, args, series, template, out)
             run.run()
     except KeyboardInterrupt as exc:
@@ -412,4 +402,4 @@ def cmd_sequence(args: argparse.Namespace, out: TextIO) -> int:
             raise type(exc)(f"{exc}; {run.tally.summary()}") from exc
         raise
     print(run.tally.summary(), file=out)
-    return cli.EXIT_OK
+    return EXIT_OK

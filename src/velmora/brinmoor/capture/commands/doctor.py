@@ -21,6 +21,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TextIO
 
+from ..common import load_layer
+from ..errors import camera_errors
+
 VENDOR_ID = "03c3"
 USBFS_PARAMETER = "sys/module/usbcore/parameters/usbfs_memory_mb"
 USB_DEVICES = "sys/bus/usb/devices"
@@ -195,9 +198,7 @@ def speed_findings(devices: list[UsbDevice], cameras: list[CameraFacts]) -> list
 
 def library_finding() -> tuple[Finding, list[CameraFacts]]:
     """The ASICamera2 this process loaded, its version, and the cameras it finds."""
-    from . import cli
-
-    cli.load_layer()
+    load_layer()
     from velmora.brinmoor.camera import connected, sdk_version
 
     path = loaded_library()
@@ -259,9 +260,7 @@ def report(findings: list[Finding], out: TextIO) -> int:
     return 1 if problems else 0
 
 
-def cmd_doctor(args: argparse.Namespace, out: TextIO) -> int:
-    from .errors import camera_errors
-
+def run(args: argparse.Namespace, out: TextIO) -> int:
     with camera_errors():
         findings = diagnose(Path(args.root))
     return report(findings, out)
