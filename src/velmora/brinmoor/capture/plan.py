@@ -120,7 +120,7 @@ class NameTemplate:
 
     def __init__(self, template: str):
         fields: list[str] = []
-        for literal, field, spec, conversion in string.Formatter().parse(template):
+        for _literal, field, spec, conversion in string.Formatter().parse(template):
             if field is None:
                 continue
             if field not in TEMPLATE_FIELDS or spec or conversion:
