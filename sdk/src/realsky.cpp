@@ -40,13 +40,15 @@ void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, doub
     f.y_lo = double(y0_) - reach_y - dy;
     f.y_hi = double(y0_ + height_) + reach_y - dy;
     f.epoch = epoch_at_start() + req.sim_time_s / (365.25 * 86400.0);
-    // Stars whose peak stays under a tenth of the sky's noise (or 0.02 electrons) are not drawn
-    // one by one: their light joins the background as the unresolved glow.
+    // Stars whose peak stays under a quarter of the sky's noise (or 0.02 electrons) are not
+    // drawn one by one: their light joins the background as the unresolved glow. (Alone, each
+    // would be far below detection; together they are the Milky Way's smooth light.)
     const double sky_mag = req.light.level > 0.0 ? req.light.level : optics().sky_mag_per_arcsec2;
     const double sky_e = e0 * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
-    const double peak = std::max(0.02, 0.1 * std::sqrt(sky_e + 1.0));
+    const double peak = std::max(0.02, 0.5 * std::sqrt(sky_e + 1.0));
     const double faintest_flux = peak * 2.0 * std::numbers::pi * sigma * sigma;
     f.faint_mag = e0 > 0.0 ? -2.5 * std::log10(faintest_flux / e0) : -100.0;
+    out->reserve(4096);
     double glow = 0.0;
     field_stars(f, out, &glow);
     *glow_e = e0 * glow * scale * scale;

@@ -177,9 +177,23 @@ double psf_sigma_pixels(const CameraModel &model, double focal_mm, double apertu
 }
 
 void star_colour(float bv, float share[3]) {
-    // Effective temperature from B-V (Ballesteros 2012).
+    // Effective temperature from B-V (Ballesteros 2012), tabulated in steps of 0.01 from -0.4
+    // to 2.0: a frame of the galactic plane colours a million stars.
+    struct Table {
+        float shares[241][3];
+        Table() {
+            for (int i = 0; i < 241; ++i) {
+                const double b = -0.4 + 0.01 * i;
+                colour_shares(4600.0 * (1.0 / (0.92 * b + 1.7) + 1.0 / (0.92 * b + 0.62)), shares[i]);
+            }
+        }
+    };
+    static const Table table;
     const double b = std::isfinite(bv) ? std::clamp(double(bv), -0.4, 2.0) : 0.65;
-    colour_shares(4600.0 * (1.0 / (0.92 * b + 1.7) + 1.0 / (0.92 * b + 0.62)), share);
+    const float *s = table.shares[int(std::lround((b + 0.4) * 100.0))];
+    share[0] = s[0];
+    share[1] = s[1];
+    share[2] = s[2];
 }
 
 void SkyScene::add_glow(double electrons, const CameraModel &m) {
@@ -320,6 +334,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
         double glow_e = 0.0, trail_x = 0.0, trail_y = 0.0;
         real_stars(req, scale, e0, sigma, margin, dx, dy, &stars, &glow_e, &trail_x, &trail_y);
         add_glow(glow_e, m);
+        stamps_.reserve(2 * stars.size());
+        pool_.reserve(24 * stars.size());
         // A star trails (tracking off) as copies along its path, at most a sigma apart.
         const double length = std::sqrt(trail_x * trail_x + trail_y * trail_y);
         const int copies = length > 0.0 ? int(std::clamp(std::ceil(length / (0.7 * sigma)), 1.0, 400.0)) : 1;
