@@ -523,7 +523,7 @@ class Renderer {
   public:
     Renderer(const FrameRequest &req, uint8_t *out)
         : req_(req), m_(*req.model), out_(out), geo_(make_geometry(req)), ro_(make_readout(req, geo_.bin)),
-          hot_(hot_pixels(m_, req.seed)), fp_(fixed_pattern(m_, req.seed)), bpp_(pixel_bytes(req.img_type)),
+          hot_(hot_pixels(m_, req.sensor_seed)), fp_(fixed_pattern(m_, req.sensor_seed)), bpp_(pixel_bytes(req.img_type)),
           flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
           flip_y_(req.flip == ASI_FLIP_VERT || req.flip == ASI_FLIP_BOTH) {
         if (!req.dark)
