@@ -73,8 +73,9 @@ struct Store {
     Pointing &of(int id) { return by_camera.try_emplace(id, start_pointing()).first->second; }
 };
 
+// Never destroyed: a video thread may still take its frame's pointing while the process exits.
 Store &store() {
-    static Store s;
+    static Store &s = *new Store;
     return s;
 }
 

@@ -100,13 +100,15 @@ class Grid {
     std::vector<uint32_t> first_;
 };
 
+// The grids and the catalogues are never destroyed: a video thread may still be rendering a
+// frame while the process exits.
 const Grid &catalogue_grid() {
-    static const Grid g(0.5);
+    static const Grid &g = *new Grid(0.5);
     return g;
 }
 
 const Grid &filler_grid() {
-    static const Grid g(1.0 / 6.0);
+    static const Grid &g = *new Grid(1.0 / 6.0);
     return g;
 }
 
@@ -310,7 +312,7 @@ struct Catalogues {
 };
 
 Catalogues &catalogues() {
-    static Catalogues c;
+    static Catalogues &c = *new Catalogues;
     return c;
 }
 
