@@ -54,8 +54,10 @@ const Pointing &start_pointing() {
         double v[3] = {0.0, 0.0, 0.0};
         int n = 0;
         if (!parse_doubles(text, v, 2, 3, &n) || !valid_pointing(v[0], v[1], v[2])) {
-            std::fprintf(stderr, "asisim: ASISIM_POINTING \"%s\" is not \"ra,dec\" or \"ra,dec,angle\" in degrees; "
-                                 "the cameras keep the procedural sky\n", text);
+            std::fprintf(stderr,
+                         "asisim: ASISIM_POINTING \"%s\" is not \"ra,dec\" or \"ra,dec,angle\" in degrees; "
+                         "the cameras keep the procedural sky\n",
+                         text);
             return p;
         }
         p.set = true;
@@ -84,14 +86,15 @@ double default_epoch() {
         if (const char *text = std::getenv("ASISIM_DATE"); text != nullptr && *text != '\0') {
             int y = 0, m = 0, d = 0;
             char tail = 0;
-            if (std::sscanf(text, "%d-%d-%d%c", &y, &m, &d, &tail) == 3 && m >= 1 && m <= 12 && d >= 1 && d <= 31 &&
-                y >= 1000 && y <= 3000)
+            if (std::sscanf(text, "%d-%d-%d%c", &y, &m, &d, &tail) == 3 && m >= 1 && m <= 12 && d >= 1 &&
+                d <= 31 && y >= 1000 && y <= 3000)
                 return julian_epoch(y, m, d, 0.0);
             char *end = nullptr;
             const double e = std::strtod(text, &end);
             if (end != text && *end == '\0' && e >= 1000.0 && e <= 3000.0)
                 return e;
-            std::fprintf(stderr, "asisim: ASISIM_DATE \"%s\" is neither YYYY-MM-DD nor a Julian epoch; using today\n",
+            std::fprintf(stderr,
+                         "asisim: ASISIM_DATE \"%s\" is neither YYYY-MM-DD nor a Julian epoch; using today\n",
                          text);
         }
         const auto now = std::chrono::system_clock::now();

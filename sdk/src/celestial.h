@@ -17,13 +17,13 @@ constexpr double kSiderealArcsecPerSecond = 15.04106858; // the sky's turn, arcs
 
 // The telescope and pointing of one camera.
 struct Pointing {
-    bool set = false;        // false: the procedural sky
-    double ra_deg = 0.0;     // frame centre, J2000
+    bool set = false;    // false: the procedural sky
+    double ra_deg = 0.0; // frame centre, J2000
     double dec_deg = 0.0;
-    double angle_deg = 0.0;  // position angle of the sensor's +y axis, north through east
-    double focal_mm = 0.0;   // the telescope; 0: ASISIM_FOCAL_MM
+    double angle_deg = 0.0;   // position angle of the sensor's +y axis, north through east
+    double focal_mm = 0.0;    // the telescope; 0: ASISIM_FOCAL_MM
     double aperture_mm = 0.0; //                0: ASISIM_APERTURE_MM
-    bool tracking = true;    // false: the sky drifts west at the sidereal rate
+    bool tracking = true;     // false: the sky drifts west at the sidereal rate
     // Tracking off: the scene time at which the frame centre was at ra_deg (set by the first
     // frame after the pointing or the switch; NaN until then).
     double drift_anchor_s = 0.0;

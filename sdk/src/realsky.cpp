@@ -10,8 +10,8 @@
 
 namespace asisim {
 
-void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, double sigma, double margin, double dx,
-                          double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x,
+void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, double sigma, double margin,
+                          double dx, double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x,
                           double *trail_y) const {
     const CameraModel &m = *req.model;
     const Pointing &p = req.pointing;
@@ -24,9 +24,11 @@ void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, doub
     if (!p.tracking) {
         // The telescope stands still: the frame centre's right ascension grows at the sidereal
         // rate, and over the exposure every star moves west (toward -xi) on the sensor.
-        const double since = req.sim_time_s - (p.drift_anchored ? p.drift_anchor_s : req.sim_time_s - t / 2.0);
+        const double since =
+            req.sim_time_s - (p.drift_anchored ? p.drift_anchor_s : req.sim_time_s - t / 2.0);
         f.ra_deg = std::fmod(p.ra_deg + kSiderealArcsecPerSecond * since / 3600.0, 360.0);
-        const double length = kSiderealArcsecPerSecond * t * std::cos(p.dec_deg * std::numbers::pi / 180.0) / scale;
+        const double length =
+            kSiderealArcsecPerSecond * t * std::cos(p.dec_deg * std::numbers::pi / 180.0) / scale;
         const double a = p.angle_deg * std::numbers::pi / 180.0;
         *trail_x = -length * std::cos(a);
         *trail_y = -length * std::sin(a);

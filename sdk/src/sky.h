@@ -67,8 +67,8 @@ class SkyScene {
     };
     // A Gaussian image of the given widths; `bloom`: its charge past full well spills along
     // the columns.
-    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x, double sigma_y,
-                  bool bloom);
+    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
+                  double sigma_y, bool bloom);
     void add_bloom(const Stamp &st);
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
     // Catalogue and filler stars at the frame's pointing, on the sensor; the unresolved glow of
@@ -76,7 +76,8 @@ class SkyScene {
     // (dx, dy): the mount's offset of the field; (trail_x, trail_y): how far the stars move
     // over the exposure when the mount does not track, in pixels.
     void real_stars(const FrameRequest &req, double scale, double e0, double sigma, double margin, double dx,
-                    double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x, double *trail_y) const;
+                    double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x,
+                    double *trail_y) const;
     // Adds an even glow of `electrons` per pixel (through the vignetting) to the background.
     void add_glow(double electrons, const CameraModel &m);
 
@@ -84,7 +85,7 @@ class SkyScene {
     int64_t x0_, y0_;
     int width_, height_;
     bool color_;
-    double full_well_ = 0.0; // electrons a pixel holds before blooming; 0: no blooming
+    double full_well_ = 0.0;    // electrons a pixel holds before blooming; 0: no blooming
     std::vector<float> sky_[2]; // per column, background for even and odd sensor rows
     float sky_max_[2] = {};     // their largest values
     std::vector<float> vig_y_;  // per row

@@ -50,7 +50,9 @@ class Grid {
         }
     }
     uint32_t size() const { return first_.back(); }
-    int band_of(double dec) const { return std::clamp(int(std::floor((dec + kPi / 2) / band_)), 0, bands_ - 1); }
+    int band_of(double dec) const {
+        return std::clamp(int(std::floor((dec + kPi / 2) / band_)), 0, bands_ - 1);
+    }
     uint32_t cell_of(double ra, double dec) const {
         const int b = band_of(dec);
         const int n = cells_[size_t(b)];
@@ -129,7 +131,7 @@ double record_dec(const Record &r) {
 struct Catalogue {
     double epoch = 2000.0;
     double limit_mag = 0.0;
-    std::vector<Record> stars;    // sorted by cell
+    std::vector<Record> stars;   // sorted by cell
     std::vector<uint32_t> first; // per cell of catalogue_grid(), plus the end
 };
 
@@ -156,7 +158,8 @@ std::shared_ptr<Catalogue> load(const std::string &path, std::string *error) {
     const uint32_t count = read_le<uint32_t>(head + 12);
     const double epoch = read_le<double>(head + 16);
     const float limit = read_le<float>(head + 24);
-    if (std::fseek(f, 0, SEEK_END) != 0 || std::ftell(f) != long(kHeaderBytes + size_t(count) * kRecordBytes) ||
+    if (std::fseek(f, 0, SEEK_END) != 0 ||
+        std::ftell(f) != long(kHeaderBytes + size_t(count) * kRecordBytes) ||
         !(epoch >= 1000.0 && epoch <= 3000.0) || !(limit >= -2.0f && limit <= 30.0f)) {
         *error = path + " is truncated or its header is wrong";
         return nullptr;
@@ -323,7 +326,8 @@ void current(std::shared_ptr<const Catalogue> *bundled, std::shared_ptr<const Ca
         c.bundled_loaded = true;
         std::string error;
         const char *env = std::getenv("ASISIM_HIPPARCOS");
-        const std::string path = env != nullptr && *env != '\0' ? std::string(env) : library_dir() + "/hipparcos.stars";
+        const std::string path =
+            env != nullptr && *env != '\0' ? std::string(env) : library_dir() + "/hipparcos.stars";
         c.bundled = load(path, &error);
         if (!c.bundled)
             std::fprintf(stderr, "asisim: %s; the real sky has procedural stars only\n", error.c_str());
@@ -401,8 +405,8 @@ struct Projector {
     }
 };
 
-void catalogue_stars(const Catalogue &cat, const Projector &pr, double radius, double faint, double bright_cut,
-                     std::vector<PlacedStar> *out) {
+void catalogue_stars(const Catalogue &cat, const Projector &pr, double radius, double faint,
+                     double bright_cut, std::vector<PlacedStar> *out) {
     const FieldRequest &req = pr.req;
     // Proper motion carries a star at most ~10"/yr: widen the search for it.
     const double margin = std::min(1.0, std::abs(req.epoch - cat.epoch) * 11.0 / 206264.806);
@@ -415,8 +419,9 @@ void catalogue_stars(const Catalogue &cat, const Projector &pr, double radius, d
             double ra = 0, dec = 0, x = 0, y = 0;
             position_at(r, cat.epoch, req.epoch, &ra, &dec);
             if (pr.place(ra, dec, &x, &y))
-                out->push_back({x, y, float(mag),
-                                r.bv == kUnknownBv ? std::numeric_limits<float>::quiet_NaN() : float(r.bv / 1000.0)});
+                out->push_back(
+                    {x, y, float(mag),
+                     r.bv == kUnknownBv ? std::numeric_limits<float>::quiet_NaN() : float(r.bv / 1000.0)});
         }
     });
 }
@@ -427,7 +432,9 @@ double star_density(double mag, double b) {
     int im = 0, ib = 0;
     const double fm = interpolate(kCountMag, 9, mag, &im);
     const double fb = interpolate(kCountLat, 4, std::abs(b) / kDeg, &ib);
-    auto at = [&](int lat) { return kLogCount[lat][im] + fm * (kLogCount[lat][im + 1] - kLogCount[lat][im]); };
+    auto at = [&](int lat) {
+        return kLogCount[lat][im] + fm * (kLogCount[lat][im + 1] - kLogCount[lat][im]);
+    };
     return std::pow(10.0, at(ib) + fb * (at(ib + 1) - at(ib)));
 }
 
@@ -441,7 +448,8 @@ void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *
     for (double x : {req.x_lo, req.x_hi})
         for (double y : {req.y_lo, req.y_hi})
             far = std::max(far, (x - req.cx) * (x - req.cx) + (y - req.cy) * (y - req.cy));
-    const double radius = std::min(std::atan(std::sqrt(far) * req.scale_arcsec / 206264.806), 89.0 * kDeg) + 1e-4;
+    const double radius =
+        std::min(std::atan(std::sqrt(far) * req.scale_arcsec / 206264.806), 89.0 * kDeg) + 1e-4;
     const double faint = std::min(req.faint_mag, kFillerFaintest);
 
     double filler_from = -10.0;
@@ -473,7 +481,8 @@ void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *
             const double slope = std::log10(std::max(n_hi / std::max(n_lo, 1e-12), 1.0001)); // per magnitude
             for (uint32_t k = 0; k < count; ++k) {
                 const double ra = ra_lo + next() * (ra_hi - ra_lo);
-                const double dec = std::asin(std::sin(dec_lo) + next() * (std::sin(dec_hi) - std::sin(dec_lo)));
+                const double dec =
+                    std::asin(std::sin(dec_lo) + next() * (std::sin(dec_hi) - std::sin(dec_lo)));
                 // Magnitudes within the step follow its count's slope.
                 const double mag = step + std::log10(1.0 + next() * (std::pow(10.0, slope) - 1.0)) / slope;
                 const double bv = 0.3 + 1.2 * next() * next() + 0.2 * next();

@@ -176,7 +176,8 @@ def from_hipparcos(path: str | os.PathLike[str]) -> Stars:
     1991.25 with their proper motions, V from Hp (V = Hp - 0.1, close for most colours), B-V."""
     columns = np.loadtxt(path, usecols=(4, 5, 7, 8, 19, 23), dtype=np.float64)
     ra, dec = np.degrees(columns[:, 0]), np.degrees(columns[:, 1])
-    return make(ra, dec, columns[:, 4] - 0.1, columns[:, 5], columns[:, 2], columns[:, 3], HIPPARCOS_EPOCH, HIPPARCOS_LIMIT)
+    v, bv, pm_ra, pm_dec = columns[:, 4] - 0.1, columns[:, 5], columns[:, 2], columns[:, 3]
+    return make(ra, dec, v, bv, pm_ra, pm_dec, HIPPARCOS_EPOCH, HIPPARCOS_LIMIT)
 
 
 def _table_bytes(path: str, name: str) -> tuple[bytes, int]:
