@@ -169,3 +169,35 @@ def test_to_fits_names_the_python_argument(sim, tmp_path):
         frame.to_fits(path)
     assert "--overwrite" not in str(info.value)
     assert frame.to_fits(path, overwrite=True) == path
+
+
+@pytest.mark.parametrize("argv, ratio", [
+    ([], 1.3),  # a full colour frame: the FITS file is most of it (once planned at twice)
+    (["-c", 1, "-t", "raw8"], None),
+    (["--png-size", 0, "-b", 2], None),
+])
+def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tmp_path, argv,
+                                                    ratio):
+    from velmora.brinmoor.capture import cli
+    from velmora.brinmoor.formats import partfile
+
+    sim.set_time_scale(1000)
+    planned = []
+    real_check = partfile.check_free_space
+
+    def recording(sizes):
+        planned.extend(sizes)
+        real_check(sizes)
+
+    monkeypatch.setattr(partfile, "check_free_space", recording)
+    assert cli.main(["snapshot", "-e", "1", *map(str, argv), "-o", str(tmp_path / "s")]) == 0, \
+        capsys.readouterr().err
+    for path, size in planned:
+        real = path.stat().st_size
+        # Never less than the file (the check would let a disk fill); a FITS file to its two
+        # header blocks, a PNG preview at most its reduced image uncompressed.
+        assert real <= size
+        if path.suffix == ".fits":
+            assert size <= real + 2 * 2880
+    if ratio is not None:
+        assert sum(s for _, s in planned) <= ratio * sum(p.stat().st_size for p, _ in planned)
