@@ -141,7 +141,36 @@ def apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
         cam.offset = args.offset
     if getattr(args, "exposure", None) is not None:
         cam.exposure = args.exposure
+    apply_pointing(cam, args)
     return roi
+
+
+def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
+    """The observer's --ra/--dec/--focal-length/--aperture in place of what the camera knows;
+    values not given are taken from the camera's (a simulated camera's) pointing."""
+    ra, dec = getattr(args, "ra", None), getattr(args, "dec", None)
+    focal, aperture = getattr(args, "focal_length", None), getattr(args, "aperture", None)
+    if ra is None and dec is None and focal is None and aperture is None:
+        return
+    if (ra is None) != (dec is None):
+        raise UsageError("--ra and --dec go together")
+    from velmora.brinmoor.camera import Pointing
+
+    known = cam.pointing
+    if ra is None:
+        if known is None:
+            raise UsageError("--focal-length and --aperture need --ra and --dec (the camera "
+                             "does not know where it points)")
+        ra, dec = known.ra, known.dec
+    same_place = known is not None and (known.ra, known.dec) == (ra, dec)
+    cam.pointing = Pointing(
+        ra, dec,
+        focal if focal is not None else known.focal_length if known else None,
+        aperture if aperture is not None else known.aperture if known else None,
+        # The sky's orientation on the sensor is known only from the camera itself.
+        known.angle if same_place and focal is None and known else None,
+        known.reference_pixel if same_place and known else None,
+    )
 
 
 def _or_centred(value: int | None) -> str:

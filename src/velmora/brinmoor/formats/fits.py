@@ -11,6 +11,7 @@ layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
 from __future__ import annotations
 
 import importlib
+import math
 import os
 from collections.abc import Iterator
 from datetime import datetime, timedelta, timezone
@@ -93,6 +94,7 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     if meta.frames is not None:
         cards.append(("NFRAMES", int(meta.frames), "frames in this file"))
     cards.append(("INSTRUME", meta.camera, "camera"))
+    cards += pointing_cards(meta)
     if meta.gain is not None:
         cards.append(("GAIN", int(meta.gain), "camera gain setting"))
     egain = meta.electrons_per_file_adu()
@@ -132,6 +134,63 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     cards.append(("ROWORDER", "TOP-DOWN", "first row is the top of the image"))
     if meta.software is not None:
         cards.append(("SWCREATE", meta.software, "capture software"))
+    return cards
+
+
+def sexagesimal(value: float, plus: bool, decimals: int) -> str:
+    """`value` as "DD MM SS.s" (with a sign when `plus`), rounded without reaching 60."""
+    sign = "-" if value < 0 else "+" if plus else ""
+    unit = 10**decimals
+    total = round(abs(value) * 3600 * unit)
+    whole, fraction = divmod(total, unit)
+    d, rest = divmod(whole, 3600)
+    m, sec = divmod(rest, 60)
+    seconds = f"{sec:02d}" + (f".{fraction:0{decimals}d}" if decimals else "")
+    return f"{sign}{d:02d} {m:02d} {seconds}"
+
+
+def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
+    """RA, DEC, OBJCTRA, OBJCTDEC, FOCALLEN and APTDIA of a frame's pointing, and a gnomonic
+    (TAN) WCS for a single 2-D frame when the position angle, focal length and pixel size are
+    known: what plate solvers take as hints and processing programs as the frame's place."""
+    p = meta.pointing
+    if p is None:
+        return []
+    ra = p.ra % 360.0
+    cards: list[tuple[str, object, str]] = [
+        ("RA", round(ra, 7), "[deg] right ascension of the centre (J2000)"),
+        ("DEC", round(p.dec, 7), "[deg] declination of the centre (J2000)"),
+        ("OBJCTRA", sexagesimal(ra / 15.0, False, 2), "[h m s] right ascension (J2000)"),
+        ("OBJCTDEC", sexagesimal(p.dec, True, 1), "[d m s] declination (J2000)"),
+        ("EQUINOX", 2000.0, "equinox of the coordinates"),
+    ]
+    if p.focal_length is not None:
+        cards.append(("FOCALLEN", round(float(p.focal_length), 3), "[mm] focal length"))
+    if p.aperture is not None:
+        cards.append(("APTDIA", round(float(p.aperture), 3), "[mm] aperture diameter"))
+    roi = meta.roi
+    if (p.angle is None or not p.focal_length or not meta.pixel_size or meta.frames is not None
+            or roi.image_type == "rgb24"):
+        return cards
+    scale = math.degrees(meta.pixel_size * roi.bin / 1000.0 / p.focal_length)  # deg per pixel
+    t = math.radians(p.angle)
+    crpix = p.reference_pixel or ((roi.width + 1) / 2.0, (roi.height + 1) / 2.0)
+    cards += [
+        ("WCSAXES", 2, "celestial coordinates"),
+        ("CTYPE1", "RA---TAN", "gnomonic projection"),
+        ("CTYPE2", "DEC--TAN", "gnomonic projection"),
+        ("CUNIT1", "deg", ""),
+        ("CUNIT2", "deg", ""),
+        ("RADESYS", "ICRS", ""),
+        ("CRVAL1", round(ra, 8), "[deg] right ascension at the reference pixel"),
+        ("CRVAL2", round(p.dec, 8), "[deg] declination at the reference pixel"),
+        ("CRPIX1", round(crpix[0], 3), "reference pixel in x"),
+        ("CRPIX2", round(crpix[1], 3), "reference pixel in y"),
+        ("CD1_1", scale * math.cos(t), ""),
+        ("CD1_2", scale * math.sin(t), ""),
+        ("CD2_1", -scale * math.sin(t), ""),
+        ("CD2_2", scale * math.cos(t), ""),
+    ]
     return cards
 
 
