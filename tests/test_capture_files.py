@@ -201,3 +201,14 @@ def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tm
             assert size <= real + 2 * 2880
     if ratio is not None:
         assert sum(s for _, s in planned) <= ratio * sum(p.stat().st_size for p, _ in planned)
+
+
+def test_version_and_a_video_output_that_would_write_nothing(tmp_path):
+    from velmora.brinmoor import __version__
+
+    status, out, _ = run("--version")
+    assert (status, out) == (0, f"orvik-capture {__version__}\n")
+    status, _, err = run("video", *SMALL, "-n", 2, "-o", tmp_path / "v")
+    assert status == 0
+    assert "warning: -o/--output without --save writes nothing" in err
+    assert list(tmp_path.iterdir()) == []
