@@ -2,6 +2,7 @@
 one name, default names per camera and run, a video killed outright read back to its last
 complete frame, and what a later run says about (and does with) the part file left behind."""
 
+import errno
 import os
 import re
 import signal
@@ -167,7 +168,8 @@ def test_to_fits_names_the_python_argument(sim, tmp_path):
     with pytest.raises(FileExistsError, match=r"f\.fits exists \(pass overwrite=True to "
                                               r"replace it\)") as info:
         frame.to_fits(path)
-    assert "--overwrite" not in str(info.value)
+    assert str(info.value) == f"{path} exists (pass overwrite=True to replace it)"
+    assert info.value.errno == errno.EEXIST and info.value.filename == str(path)
     assert frame.to_fits(path, overwrite=True) == path
 
 
