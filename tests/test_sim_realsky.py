@@ -59,7 +59,11 @@ def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
     fits.PrimaryHDU(image).writeto(path, overwrite=True)
     cmd = [SOLVE_FIELD, "--config", str(cfg), "--overwrite", "--no-plots", "--no-verify", "--crpix-center",
            "--tweak-order", "1", "--downsample", "2", "--cpulimit", str(cpulimit), "--dir", str(tmp_path), str(path)]
-    subprocess.run(cmd, capture_output=True, timeout=cpulimit * 3 + 30, check=False)
+    try:
+        # --cpulimit counts CPU time; on a busy machine the wall clock runs longer.
+        subprocess.run(cmd, capture_output=True, timeout=cpulimit * 4 + 30, check=False)
+    except subprocess.TimeoutExpired:
+        return None
     wcs = tmp_path / "frame.wcs"
     return fits.getheader(wcs) if wcs.exists() else None
 

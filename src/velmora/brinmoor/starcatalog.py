@@ -285,7 +285,7 @@ DSO_KINDS = {"G": 1, "GPair": 1, "HII": 2, "EmN": 2, "Neb": 2, "Cl+N": 2, "SNR":
 def write_openngc(db_path: str | os.PathLike[str], out: str | os.PathLike[str], faintest: float = 14.0) -> int:
     """The drawable objects of OpenNGC's database (pyongc's ``ongc.db``) as a ``.dso`` file:
     galaxies and globular clusters to ``faintest``, nebulae by size (their magnitudes, where
-    missing, from a surface brightness of 22 per square arcsecond). Returns the count."""
+    missing, from a mean surface brightness of 23.5 per square arcsecond). Returns the count."""
     import sqlite3
 
     with sqlite3.connect(f"file:{os.fspath(db_path)}?mode=ro", uri=True) as db:
@@ -302,7 +302,7 @@ def write_openngc(db_path: str | os.PathLike[str], out: str | os.PathLike[str], 
             if code not in (2, 3):
                 continue
             area = math.pi / 4 * major * minor * 3600.0  # square arcseconds
-            mag = 22.0 - 2.5 * math.log10(area)
+            mag = 23.5 - 2.5 * math.log10(area)
         if code in (1, 4, 5) and mag > faintest:
             continue
         kept.append((math.degrees(ra), math.degrees(dec), major, minor, float(pa or 0.0), mag, code))
