@@ -2,7 +2,7 @@
 
 Headers are formatted by Astropy; the data unit is written here, frame by frame, so a video cube
 never has to sit in memory and a half-written file never takes the place of a finished one (the
-file is written under a temporary name and renamed when complete, see `output.PartFile`).
+file is written under a temporary name and renamed when complete, see `partfile.PartFile`).
 
 `build_header` is the one place the keywords are decided; the capture tool and the camera
 layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
@@ -281,14 +281,14 @@ class FitsWriter:
     the frames written.
     """
 
-    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False) -> None:
-        self._expected = header["BITPIX"] // 8
-        for axis in range(1, header["NAXIS"] + 1):
-            self._expected *= header[f"NAXIS{axis}"]
+    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False,
+                 data_bytes: int | None = None) -> None:
+        """`data_bytes`: the data the file may receive when it is more than `header` declares
+        (a cube whose header counts the frames written so far, see `update_header`)."""
+        self._expected = _data_bytes(header) if data_bytes is None else data_bytes
         self._written = 0
         self._header_bytes = _encode_header(header)
         self._file = PartFile(path, "the FITS file", overwrite=overwrite)
-        self.path = self._file.path
         try:
             self._file.write(self._header_bytes)
         except BaseException:
@@ -296,8 +296,30 @@ class FitsWriter:
             raise
 
     @property
+    def path(self) -> Path:
+        """The file's name: the one asked for, or after `close` the free name it took when
+        another run had taken that one meanwhile."""
+        return self._file.path
+
+    @property
+    def taken(self) -> Path | None:
+        """The name another run took meanwhile, when the file had to take another one."""
+        return self._file.taken
+
+    @property
     def bytes_written(self) -> int:
         return self._written
+
+    def update_header(self, header: Any) -> None:
+        """Rewrite the header in place while data are still coming (a cube's frame count so
+        far): a reader of the part file, after a kill, finds that many complete frames. The
+        header must keep its size and may declare no more data than are written."""
+        text = _encode_header(header)
+        if len(text) != len(self._header_bytes):
+            raise ValueError("the new FITS header does not fit the space of the first")
+        if _data_bytes(header) > self._written:
+            raise ValueError("the new FITS header declares more data than were written")
+        self._file.pwrite(text, 0)
 
     def write(self, array: npt.ArrayLike) -> None:
         array = np.asarray(array)
@@ -325,9 +347,7 @@ class FitsWriter:
         When the data written reach past the kept frames' padded end (a full disk that stopped
         a run), the padding overwrites bytes already on disk, so finishing needs no new space.
         """
-        expected = final_header["BITPIX"] // 8
-        for axis in range(1, final_header["NAXIS"] + 1):
-            expected *= final_header[f"NAXIS{axis}"]
+        expected = _data_bytes(final_header)
         if expected > self._written:
             self.abort()
             raise ValueError("the final FITS header declares more data than were written")
@@ -377,6 +397,14 @@ class FitsWriter:
                  tb: TracebackType | None) -> None:
         if exc_type is not None:
             self.abort()
+
+
+def _data_bytes(header: Any) -> int:
+    """Bytes of data a header declares, before padding."""
+    count = abs(int(header["BITPIX"])) // 8
+    for axis in range(1, int(header["NAXIS"]) + 1):
+        count *= int(header[f"NAXIS{axis}"])
+    return count if int(header["NAXIS"]) else 0
 
 
 def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: FrameMetadata,
