@@ -2,6 +2,7 @@
 one name, default names per camera and run, a video killed outright read back to its last
 complete frame, and what a later run says about (and does with) the part file left behind."""
 
+import errno
 import os
 import re
 import signal
@@ -167,7 +168,8 @@ def test_to_fits_names_the_python_argument(sim, tmp_path):
     with pytest.raises(FileExistsError, match=r"f\.fits exists \(pass overwrite=True to "
                                               r"replace it\)") as info:
         frame.to_fits(path)
-    assert "--overwrite" not in str(info.value)
+    assert str(info.value) == f"{path} exists (pass overwrite=True to replace it)"
+    assert info.value.errno == errno.EEXIST and info.value.filename == str(path)
     assert frame.to_fits(path, overwrite=True) == path
 
 
@@ -201,3 +203,14 @@ def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tm
             assert size <= real + 2 * 2880
     if ratio is not None:
         assert sum(s for _, s in planned) <= ratio * sum(p.stat().st_size for p, _ in planned)
+
+
+def test_version_and_a_video_output_that_would_write_nothing(tmp_path):
+    from velmora.brinmoor import __version__
+
+    status, out, _ = run("--version")
+    assert (status, out) == (0, f"orvik-capture {__version__}\n")
+    status, _, err = run("video", *SMALL, "-n", 2, "-o", tmp_path / "v")
+    assert status == 0
+    assert "warning: -o/--output without --save writes nothing" in err
+    assert list(tmp_path.iterdir()) == []

@@ -63,6 +63,11 @@ def main(argv: list[str] | None = None) -> int:
     except (CaptureError, deps.MissingDependency) as exc:
         print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
+    except FileExistsError as exc:
+        # Created by another program after the tool checked the name, before it wrote.
+        print(f"{PROG} {command}: error: {exc.filename} exists; use --overwrite to replace it",
+              file=err)
+        return EXIT_USAGE
     except BrokenPipeError:
         # The reader went away (`orvik-capture info | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -269,6 +269,17 @@ def remove_unfinished() -> None:
         part.abort()
 
 
+class FileExists(FileExistsError):
+    """A file to be written exists and may not be replaced; the message names the argument
+    that would replace it (the tools say their own option instead)."""
+
+    def __init__(self, path: Path):
+        super().__init__(errno.EEXIST, os.strerror(errno.EEXIST), str(path))
+
+    def __str__(self) -> str:
+        return f"{self.filename} exists (pass overwrite=True to replace it)"
+
+
 class PartFile:
     """A file written under its temporary name and given its final name by `commit`.
 
@@ -286,8 +297,7 @@ class PartFile:
         self.overwrite = overwrite
         self.taken: Path | None = None
         if self.path.exists() and not overwrite:
-            raise FileExistsError(errno.EEXIST, f"{self.path} exists (pass overwrite=True to "
-                                                f"replace it)", str(self.path))
+            raise FileExists(self.path)
         self.tmp = part_path(self.path)
         self._created: list[Path] = []
         try:
