@@ -9,7 +9,6 @@ import time
 
 import numpy as np
 import pytest
-
 from alpaca import discovery as alpaca_discovery
 from alpaca import management
 from alpaca.camera import Camera, CameraStates, SensorType
@@ -19,6 +18,7 @@ from alpaca.exceptions import (
     NotConnectedException,
     NotImplementedException,
 )
+
 from alpacaserver import addr, raw, server, wait_image  # noqa: F401  (fixtures)
 
 ASI294, ASI120 = 0, 1

@@ -294,7 +294,8 @@ def test_hostile_requests_leave_the_server_healthy(raw, server):
     assert refused(raw, "GET", f"{CAM1}/name?{long_query}") in (400, 414, 431, "reset")
     assert refused(raw, "GET", f"{CAM1}/name", {"X-Big": "a" * 2_000_000}) in (400, 431, "reset")
     # raw garbage and a truncated request on their own connections
-    for junk in (b"\x00\xff\x10garbage\r\n\r\n", b"GET /api/v1/camera/1/name HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nab"):
+    for junk in (b"\x00\xff\x10garbage\r\n\r\n",
+                 b"GET /api/v1/camera/1/name HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nab"):
         with socket.create_connection(("127.0.0.1", server.port), timeout=5) as s:
             s.sendall(junk)
             s.shutdown(socket.SHUT_WR)

@@ -17,7 +17,6 @@ from velmora.brinmoor.capture import cli, imaging, progress, quality  # noqa: E4
 from velmora.brinmoor.formats import FrameMetadata, Roi  # noqa: E402
 from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
 
-
 # -- command line ------------------------------------------------------------------------------
 
 @pytest.mark.parametrize(
@@ -225,7 +224,10 @@ def metadata(img_type="raw16", bayer="RGGB", **kw):
     return FrameMetadata(**values)
 
 
-def sample_frame(img_type, rng=np.random.default_rng(7)):
+_SAMPLE_RNG = np.random.default_rng(7)
+
+
+def sample_frame(img_type, rng=_SAMPLE_RNG):
     if img_type == "raw16":
         frame = rng.integers(0, 65536, size=(6, 16), dtype=np.uint16)
         frame[0, :2] = (0, 65535)  # both ends of the range survive BZERO

@@ -12,19 +12,19 @@
 namespace asisim {
 
 enum Effect : uint32_t {
-    kEffectBiasPattern = 1u << 0,     // per-pixel bias pattern, row and column banding
-    kEffectPrnu = 1u << 1,            // pixel response non-uniformity
-    kEffectAmpGlow = 1u << 2,         // amplifier glow at the sensor's corners
-    kEffectDust = 1u << 3,            // dust shadows on the sensor window
-    kEffectSkyGradient = 1u << 4,     // light-pollution gradient across the sky
-    kEffectConversionGain = 1u << 5,  // read-noise step at the high-conversion-gain switch
-    kEffectHotPixels = 1u << 6,       // hot and warm pixels
-    kEffectThermal = 1u << 7,         // warm-up and ambient drift of the sensor temperature
-    kEffectSaturation = 1u << 8,      // non-linearity near full well, blooming
-    kEffectPoisson = 1u << 9,         // Poisson (skewed) shot noise at low signal
-    kEffectStarProfile = 1u << 10,    // Moffat-like wings, off-axis distortion
+    kEffectBiasPattern = 1u << 0,      // per-pixel bias pattern, row and column banding
+    kEffectPrnu = 1u << 1,             // pixel response non-uniformity
+    kEffectAmpGlow = 1u << 2,          // amplifier glow at the sensor's corners
+    kEffectDust = 1u << 3,             // dust shadows on the sensor window
+    kEffectSkyGradient = 1u << 4,      // light-pollution gradient across the sky
+    kEffectConversionGain = 1u << 5,   // read-noise step at the high-conversion-gain switch
+    kEffectHotPixels = 1u << 6,        // hot and warm pixels
+    kEffectThermal = 1u << 7,          // warm-up and ambient drift of the sensor temperature
+    kEffectSaturation = 1u << 8,       // non-linearity near full well, blooming
+    kEffectPoisson = 1u << 9,          // Poisson (skewed) shot noise at low signal
+    kEffectStarProfile = 1u << 10,     // Moffat-like wings, off-axis distortion
     kEffectExtendedObjects = 1u << 11, // galaxies and a nebula
-    kEffectFrameJitter = 1u << 12,    // jitter of video frame intervals
+    kEffectFrameJitter = 1u << 12,     // jitter of video frame intervals
 };
 
 struct EffectInfo {

@@ -59,8 +59,8 @@ class SkyScene {
     };
     // A Gaussian image of the given widths; `bloom`: its charge past full well spills along
     // the columns.
-    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x, double sigma_y,
-                  bool bloom);
+    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
+                  double sigma_y, bool bloom);
     void add_bloom(const Stamp &st);
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
 
@@ -68,7 +68,7 @@ class SkyScene {
     int64_t x0_, y0_;
     int width_, height_;
     bool color_;
-    double full_well_ = 0.0; // electrons a pixel holds before blooming; 0: no blooming
+    double full_well_ = 0.0;    // electrons a pixel holds before blooming; 0: no blooming
     std::vector<float> sky_[2]; // per column, background for even and odd sensor rows
     float sky_max_[2] = {};     // their largest values
     std::vector<float> vig_y_;  // per row

@@ -109,7 +109,8 @@ class CameraBackend(Protocol):
 
     def stop_exposure(self) -> None: ...
 
-    def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+    def read_image(self, width: int, height: int,
+                   image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         """The finished exposure as a (height, width) array."""
 
     def pulse_on(self, direction: int) -> None: ...
@@ -239,7 +240,8 @@ class AsiBackend:
         if exposure is not None:
             exposure.abort()
 
-    def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+    def read_image(self, width: int, height: int,
+                   image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         exposure = self._exposure
         if exposure is None:
             exc = ASICameraClosed()

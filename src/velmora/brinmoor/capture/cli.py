@@ -16,8 +16,8 @@ from typing import TYPE_CHECKING, NoReturn, TextIO, TypeVar
 from velmora.brinmoor.formats import partfile as output
 from velmora.brinmoor.formats.partfile import OutputError
 
-from . import deps, imaging, quality
 from .. import __version__ as _package_version
+from . import deps, imaging, quality
 from .errors import CaptureError, UsageError, camera_errors
 from .progress import Progress
 from .stopping import Stopped, stop_on_signals
@@ -591,7 +591,9 @@ def _finish_quietly(finish: Callable[[], str]) -> str:
         return f"the partial file could not be finished ({exc}) and was removed"
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {"list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video}
+COMMANDS: dict[str, Callable[[argparse.Namespace, TextIO], int]] = {
+    "list": cmd_list, "info": cmd_info, "snapshot": cmd_snapshot, "video": cmd_video,
+}
 
 
 def main(argv: list[str] | None = None) -> int:
