@@ -114,8 +114,8 @@ constexpr int64_t kSceneEpochUnix = 1774040400;
 } // namespace
 
 Camera::Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t run_seed)
-    : model_(model), id_(id), sensor_seed_(sensor_seed), seed_(run_seed), key_(machine::camera_key(model, id)),
-      controls_(controls_of(model)), mount_(run_seed) {
+    : model_(model), id_(id), sensor_seed_(sensor_seed), seed_(run_seed),
+      key_(machine::camera_key(model, id)), controls_(controls_of(model)), mount_(run_seed) {
     // Serial number: stable for a model and position, so a test can expect it.
     uint64_t s = sensor_seed ^ 0x5e71a1ull;
     for (auto &b : serial_) {

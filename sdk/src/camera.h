@@ -182,7 +182,7 @@ class Camera {
     const CameraModel &model_;
     const int id_;
     const uint64_t sensor_seed_;
-    const uint64_t seed_; // of this power-on
+    const uint64_t seed_;   // of this power-on
     const std::string key_; // the camera's name in the state folder
     std::array<uint8_t, 8> serial_;
     std::vector<ControlSpec> controls_;
@@ -192,8 +192,8 @@ class Camera {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
 
-    bool claimed_ = false;       // this process holds the camera (from open to close)
-    uint64_t saved_token_ = 0;   // the token of this object's last save
+    bool claimed_ = false;     // this process holds the camera (from open to close)
+    uint64_t saved_token_ = 0; // the token of this object's last save
     bool plugged_ = true;
     bool shut_ = false;
     bool open_ = false;

@@ -114,7 +114,7 @@ std::string path_of(const std::string &key, const char *suffix) {
 
 // The process that holds the lock of `fd`'s file, 0 when none does.
 long lock_holder(int fd) {
-    struct flock fl {};
+    struct flock fl{};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     if (::fcntl(fd, F_GETLK, &fl) != 0 || fl.l_type == F_UNLCK)
@@ -131,7 +131,7 @@ int lock_file(const std::string &key, bool *failed) {
         *failed = true;
         return -1;
     }
-    struct flock fl {};
+    struct flock fl{};
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     if (::fcntl(fd, F_SETLK, &fl) != 0) {
@@ -155,19 +155,20 @@ uint64_t new_token() {
     static std::atomic<uint64_t> counter{0};
     uint64_t t = hash_combine(static_cast<uint64_t>(::getpid()), counter.fetch_add(1) + 1);
     t = hash_combine(t, static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
-    return hash_combine(t, static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+    return hash_combine(t,
+                        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
 }
 
 std::string format_state(const SavedState &s) {
     char body[1024];
-    const int n = std::snprintf(body, sizeof body,
-                                "%s\nmodel=%s\ntemperature_c=%.17g\nwarm_c=%.17g\nambient_c=%.17g\n"
-                                "cooler_on=%d\ntarget_c=%ld\nclock_s=%.17g\nframes=%llu\nsaved_unix_s=%.17g\n"
-                                "token=%016llx\n",
-                                kHeader, s.model.c_str(), s.temperature_c, s.warm_c, s.ambient_c,
-                                s.cooler_on ? 1 : 0, s.target_c, s.clock_s,
-                                static_cast<unsigned long long>(s.frames), s.saved_unix_s,
-                                static_cast<unsigned long long>(s.token));
+    const int n =
+        std::snprintf(body, sizeof body,
+                      "%s\nmodel=%s\ntemperature_c=%.17g\nwarm_c=%.17g\nambient_c=%.17g\n"
+                      "cooler_on=%d\ntarget_c=%ld\nclock_s=%.17g\nframes=%llu\nsaved_unix_s=%.17g\n"
+                      "token=%016llx\n",
+                      kHeader, s.model.c_str(), s.temperature_c, s.warm_c, s.ambient_c, s.cooler_on ? 1 : 0,
+                      s.target_c, s.clock_s, static_cast<unsigned long long>(s.frames), s.saved_unix_s,
+                      static_cast<unsigned long long>(s.token));
     if (n < 0 || static_cast<size_t>(n) >= sizeof body)
         return {};
     std::string text(body, static_cast<size_t>(n));
@@ -234,12 +235,13 @@ bool parse_state(const std::string &text, SavedState *out) {
     uint64_t cooler = 0, token = 0;
     double target = 0.0;
     s.model = fields["model"];
-    const bool ok = !s.model.empty() && parse_double(fields["temperature_c"], -100.0, 150.0, &s.temperature_c) &&
+    const bool ok = !s.model.empty() &&
+                    parse_double(fields["temperature_c"], -100.0, 150.0, &s.temperature_c) &&
                     parse_double(fields["warm_c"], -100.0, 150.0, &s.warm_c) &&
                     parse_double(fields["ambient_c"], -100.0, 150.0, &s.ambient_c) &&
                     parse_u64(fields["cooler_on"], 10, &cooler) && cooler <= 1 &&
-                    parse_double(fields["target_c"], -1000.0, 1000.0, &target) && target == std::floor(target) &&
-                    parse_double(fields["clock_s"], 0.0, 1e13, &s.clock_s) &&
+                    parse_double(fields["target_c"], -1000.0, 1000.0, &target) &&
+                    target == std::floor(target) && parse_double(fields["clock_s"], 0.0, 1e13, &s.clock_s) &&
                     parse_u64(fields["frames"], 10, &s.frames) &&
                     parse_double(fields["saved_unix_s"], 0.0, 1e13, &s.saved_unix_s) &&
                     parse_u64(fields["token"], 16, &token);
@@ -334,8 +336,8 @@ bool claim(const std::string &key) {
     const int fd = lock_file(key, &failed);
     if (fd < 0) {
         if (failed) // no lock to be had at all: the camera works, unshared, rather than not at all
-            std::fprintf(stderr, "asisim: cannot lock %s.lock in \"%s\": %s\n", key.c_str(), state_dir().c_str(),
-                         std::strerror(errno));
+            std::fprintf(stderr, "asisim: cannot lock %s.lock in \"%s\": %s\n", key.c_str(),
+                         state_dir().c_str(), std::strerror(errno));
         return failed;
     }
     held[key] = Claims::Entry{fd, 1};
@@ -363,7 +365,8 @@ Load load(const std::string &key, SavedState *out) {
         return errno == ENOENT ? Load::None : Load::Damaged;
     struct stat st;
     std::string text;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxStateBytes;
+    bool ok =
+        ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<size_t>(st.st_size) <= kMaxStateBytes;
     if (ok) {
         char buf[kMaxStateBytes + 1];
         ssize_t n;
@@ -442,7 +445,8 @@ void power_off_all(std::vector<std::string> *held) {
         uint64_t pid = 0;
         if (begin == std::string::npos || !parse_u64(name.substr(begin + 1, end - begin - 1), 10, &pid))
             continue;
-        if (pid != static_cast<uint64_t>(::getpid()) && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+        if (pid != static_cast<uint64_t>(::getpid()) && ::kill(static_cast<pid_t>(pid), 0) != 0 &&
+            errno == ESRCH)
             ::unlink((state_dir() + "/" + name).c_str());
     }
 }
@@ -466,7 +470,8 @@ std::string describe_json() {
             std::lock_guard lock(c.mutex);
             if (c.mine().count(key)) {
                 holder = ::getpid();
-            } else if (const int fd = ::open(path_of(key, ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            } else if (const int fd =
+                           ::open(path_of(key, ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
                        fd >= 0) {
                 holder = lock_holder(fd);
                 ::close(fd); // not one of ours: closing it drops no lock of this process
