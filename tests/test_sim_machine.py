@@ -125,6 +125,7 @@ def cool(sim, target, seconds, scale=200.0):
     """Cooler on toward `target` on the ASI294MC Pro at 20 C: temperature and power, sampled
     against simulated time for `seconds`."""
     s.ready(0)
+    assert s.control(0, s.TEMPERATURE)[0] == 200  # the sensor at the ambient 20 C
     assert s.set_control(0, s.TARGET_TEMP, target) == s.SUCCESS
     sim.set_time_scale(scale)
     t0 = time.monotonic()
@@ -138,10 +139,13 @@ def cool(sim, target, seconds, scale=200.0):
 
 def test_cooler_reaches_minus_ten_from_twenty_without_overshoot(sim):
     samples = cool(sim, -10, 300)
-    assert samples[0][1] == pytest.approx(20.0, abs=0.3) and samples[0][2] == 100
-    reached = next(t for t, temp, _ in samples if temp <= -9.5)
-    # About two minutes at full power, then the regulator eases in (docs/simulator.md).
-    assert 100 <= reached <= 150
+    assert samples[0][2] == 100  # full power while far from the target
+    # Within 0.5 C after about two minutes at full power and an easing regulator (the guide's
+    # figure: at most 150 s). A busy host only delays the samples, which widens this bracket
+    # toward both bounds, never past them.
+    last_above = max(t for t, temp, _ in samples if temp > -9.5)
+    first_within = min(t for t, temp, _ in samples if temp <= -9.5)
+    assert last_above <= 150 and first_within >= 100
     temps = [temp for _, temp, _ in samples]
     assert min(temps) >= -10.0  # never below the target
     assert all(b <= a + 0.05 for a, b in zip(temps, temps[1:]))  # cools steadily, never bounces back

@@ -341,22 +341,30 @@ def test_the_frame_clock_never_bends_for_a_busy_host(sim):
         while not stop.is_set():
             delivered[cid] += lib.ASIGetVideoData(cid, buf, n, 1000) == s.SUCCESS
 
-    starts = []
+    started = []  # real time just before and just after each start: the frame clock began between
     for cid in range(cameras):
-        starts.append(time.monotonic())
+        before = time.monotonic()
         assert lib.ASIStartVideoCapture(cid) == s.SUCCESS
+        started.append((before, time.monotonic()))
     readers = [threading.Thread(target=read, args=(cid,), daemon=True) for cid in range(cameras)]
     for r in readers:
         r.start()
     time.sleep(seconds)
     dropped = []
+
+    def promised(first, last):  # frames due from the end of the first exposure, first to last
+        return ((last - first) * scale - exposure_s) / exposure_s
+
     for cid in range(cameras):
         count = ctypes.c_int()
+        before = time.monotonic()
         assert lib.ASIGetDroppedFrames(cid, byref(count)) == s.SUCCESS
+        accounted = delivered[cid] + count.value
+        after = time.monotonic()
         dropped.append(count.value)
-        # Frames the camera promised: one per frame time from the end of the first exposure.
-        promised = ((time.monotonic() - starts[cid]) * scale - exposure_s) / exposure_s
-        assert delivered[cid] + dropped[cid] == pytest.approx(promised, rel=0.03), (cid, delivered, dropped)
+        # However late the host ran this test, the promise lies between these two.
+        low, high = promised(started[cid][1], before), promised(started[cid][0], after)
+        assert 0.97 * low <= accounted <= 1.03 * high, (cid, delivered, dropped, low, high)
     stop.set()
     for cid in range(cameras):
         assert lib.ASIStopVideoCapture(cid) == s.SUCCESS
