@@ -21,8 +21,9 @@ extern "C" {
 #endif
 
 /* Power-on state with the named cameras (exact model names separated by commas), or the
- * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
- * effect on, every camera under the night sky. 0, or -1 for an unknown name (nothing changes). */
+ * load-time set for NULL or "": all closed, scripts and journal cleared, the load-time time
+ * scale (ASISIM_TIME_SCALE, else 1), every effect on, every camera under the load-time light
+ * (ASISIM_LIGHT, else the night sky). 0, or -1 for an unknown name (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* asisim_reset with the seed of the new power-on: the same seed, the same calls and the same
  * starting state (cooler, clock: see the state folder) give the same image bytes. asisim_reset
@@ -83,7 +84,8 @@ ASISIM_API const char *asisim_effect_name(int index);
  *   photoelectrons per second in an unbinned pixel at the sensor's centre (a mono pixel, or a
  *   green one of a colour sensor), 0 to 1e9. No stars; vignetting, dust and PRNU show.
  * 0, or -1 for an unknown camera ID, source or a level out of range (nothing changes).
- * asisim_reset puts every camera back under the night sky. */
+ * asisim_reset puts every camera back under the load-time light (ASISIM_LIGHT: "night",
+ * "panel:E" or "sky:MAG"; else the night sky). */
 #define ASISIM_LIGHT_SKY 0
 #define ASISIM_LIGHT_PANEL 1
 ASISIM_API int asisim_set_light(int camera_id, int source, double level);

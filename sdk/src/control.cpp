@@ -23,7 +23,7 @@ int reset(const char *cameras, const uint64_t *seed) {
         return -1;
     scripts::clear();
     journal::clear();
-    sim_clock::set_scale(1.0);
+    sim_clock::set_scale(sim_clock::load_time_scale());
     reset_effects();
     reset_light_sources();
     Registry::instance().notify_clock_change();
