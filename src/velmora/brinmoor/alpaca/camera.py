@@ -41,12 +41,12 @@ from .errors import (
     not_implemented,
     value_not_set,
 )
-
-# The Alpaca API's limit on Description.
-MAX_DESCRIPTION = 64
 from .imagedata import ImageData
 
 T = TypeVar("T")
+
+# The Alpaca API's limit on Description.
+MAX_DESCRIPTION = 64
 
 DRIVER_VERSION = "1.0"
 INTERFACE_VERSION = 4
