@@ -13,7 +13,7 @@ from packaging.requirements import Requirement
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import cli, imaging, progress, quality  # noqa: E402
+from velmora.brinmoor.capture import cli, common, imaging, progress, quality  # noqa: E402
 from velmora.brinmoor.formats import FrameMetadata, Roi  # noqa: E402
 from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
 
@@ -84,7 +84,7 @@ def test_missing_extra_is_named_with_its_install_command(monkeypatch, capsys, mo
     ],
 )
 def test_output_base(given, expected):
-    assert cli.output_base(given, "snapshot").as_posix() == expected
+    assert common.output_base(given, "snapshot").as_posix() == expected
 
 
 # -- frames ------------------------------------------------------------------------------------

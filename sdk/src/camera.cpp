@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include "effects.h"
+#include "sky.h"
 
 #include <algorithm>
 #include <chrono>
@@ -281,7 +282,14 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     }
     r.gamma = static_cast<int>(value_of(ASI_GAMMA));
     r.sim_time_s = mid_scene_time;
+    r.pointing = pointing_for_frame(id_, mid_scene_time - exposure_s / 2.0);
     mount_.field_offset(mid_scene_time, model_, &r.field_dx_px, &r.field_dy_px);
+    if (r.pointing.focal_mm > 0.0) {
+        // The mount's offsets are angles: a camera behind a longer telescope sees them larger.
+        const double factor = r.pointing.focal_mm / optics().focal_mm;
+        r.field_dx_px *= factor;
+        r.field_dy_px *= factor;
+    }
     r.seed = seed_;
     r.sensor_seed = sensor_seed_;
     r.frame_index = frame_counter_++;

@@ -29,6 +29,7 @@ from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Expos
 from .frames import Frame, FrameMetadata
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
+from .pointing import Pointing, simulated_pointing
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 
 if TYPE_CHECKING:
@@ -110,6 +111,7 @@ class Camera:
         # Set by close(): every wait inside the layer ends at its next short step.
         self._closing = threading.Event()
         self._closed = False
+        self._observer_pointing: Pointing | None = None
         self._opened = False
         self._exposure: Exposure | None = None
         self._last_exposure: Exposure | None = None
@@ -160,6 +162,42 @@ class Camera:
     @property
     def closed(self) -> bool:
         return self._closed
+
+    @property
+    def pointing(self) -> Pointing | None:
+        """Where the telescope points: what the observer set here, else, for a simulated camera
+        that has a pointing (`asisim.point`, or ASISIM_POINTING), the simulator's, with the whole
+        sensor's centre as the reference pixel in the current format's pixels; else None. Every
+        frame's metadata carries it, so files record it.
+
+        Setting it (a `formats.Pointing` of the observer's values, or None to go back) applies
+        to the frames taken from then on."""
+        return self._frame_pointing(self.roi)
+
+    @pointing.setter
+    def pointing(self, value: Pointing | None) -> None:
+        self._observer_pointing = value
+
+    def _frame_pointing(self, roi: Roi) -> Pointing | None:
+        if self._observer_pointing is not None:
+            return self._observer_pointing
+        sim = simulated_pointing(self.id)
+        if sim is None:
+            return None
+        d = self.description
+        # The pointing is the sensor's centre: in this frame's FITS pixels (1-based, binned).
+        x0 = roi.x if roi.x is not None else (d.max_width // roi.bin - roi.width) // 2
+        y0 = roi.y if roi.y is not None else (d.max_height // roi.bin - roi.height) // 2
+        px = d.max_width / 2 / roi.bin - x0 + 0.5
+        py = d.max_height / 2 / roi.bin - y0 + 0.5
+        flip = self._value_or_none("ASI_FLIP") or 0
+        if flip & 1:
+            px = roi.width + 1 - px
+        if flip & 2:
+            py = roi.height + 1 - py
+        # A mirrored frame has no position angle of the sky: no WCS is written for it.
+        return Pointing(sim.ra_deg, sim.dec_deg, sim.focal_mm, sim.aperture_mm,
+                        None if flip else sim.angle_deg, (px, py))
 
     def _check_open(self) -> None:
         if self._closed:
@@ -452,6 +490,7 @@ class Camera:
                 bit_depth=self.description.bit_depth or None,
                 set_temperature=set_temperature,
                 electrons_per_adu=self.description.electrons_per_adu or None,
+                pointing=self._frame_pointing(roi),
             )
 
     def _pause(self, seconds: float) -> None:
