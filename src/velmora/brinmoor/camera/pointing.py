@@ -25,11 +25,12 @@ _looked = False
 def _simulator() -> ModuleType | None:
     global _asisim, _looked
     if not _looked:
+        found: ModuleType | None
         try:
-            from velmora.brinmoor import asisim
+            from velmora.brinmoor import asisim as found
         except (ImportError, OSError):
-            asisim = None
-        _asisim, _looked = asisim, True
+            found = None
+        _asisim, _looked = found, True
     return _asisim
 
 

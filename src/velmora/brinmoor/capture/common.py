@@ -162,6 +162,7 @@ def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
             raise UsageError("--focal-length and --aperture need --ra and --dec (the camera "
                              "does not know where it points)")
         ra, dec = known.ra, known.dec
+    assert ra is not None and dec is not None  # given together, or both the camera's
     same_place = known is not None and (known.ra, known.dec) == (ra, dec)
     cam.pointing = Pointing(
         ra, dec,

@@ -113,7 +113,7 @@ def _sexagesimal(text: str, what: str, hours: bool) -> float:
     value = sum(v / 60**i for i, v in enumerate(values))
     if t.startswith("-"):
         value = -value
-    return value * 15.0 if (hours and sexagesimal) else value
+    return float(value * 15.0 if (hours and sexagesimal) else value)
 
 
 def right_ascension(text: str) -> float:
