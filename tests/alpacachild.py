@@ -10,9 +10,11 @@ import json
 import os
 import re
 import resource
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 ENDING_CALLS = ("ASICloseCamera", "ASIStopExposure", "ASIPulseGuideOff")
@@ -22,7 +24,9 @@ class Child:
     """The server in a child process; `url` once it says where it listens."""
 
     def __init__(self, *args, cameras=None, open_files=None, log_level="info"):
-        env = dict(os.environ)
+        # Cameras of its own, whatever this process or an earlier test left open.
+        self.state_dir = tempfile.mkdtemp(prefix="asisim-alpaca-child-")
+        env = dict(os.environ, ASISIM_STATE_DIR=self.state_dir)
         if cameras is not None:
             env["ASISIM_CAMERAS"] = cameras
 
@@ -58,6 +62,7 @@ class Child:
         self.proc.send_signal(signum)
         out, err = self.proc.communicate(timeout=timeout)
         took = time.monotonic() - start
+        shutil.rmtree(self.state_dir, ignore_errors=True)
         journal = None
         for line in out.splitlines():
             if line.startswith("JOURNAL "):
@@ -68,6 +73,7 @@ class Child:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.communicate(timeout=20)
+        shutil.rmtree(self.state_dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -378,7 +378,8 @@ class AlpacaApp:
             return _gone(request)
 
         try:
-            value = await self._run(device, call, member.access, member.needs_connection)
+            what = f"{'reading' if request.method == 'GET' else 'PUT'} {name}"
+            value = await self._run(device, call, member.access, member.needs_connection, what)
         except AlpacaError as exc:
             return self._answer(client_tid, error=exc)
         except Exception as exc:  # a fault of ours must not end the server or the connection
@@ -393,16 +394,17 @@ class AlpacaApp:
 
     @staticmethod
     async def _run(device: AlpacaCamera, call: Callable[[], object], access: Access,
-                   needs_connection: bool) -> object:
+                   needs_connection: bool, what: str) -> object:
         """One member call where its table row says: on the event loop when it cannot block,
         else in a worker thread (the camera may take its time)."""
         if access == LOCAL:
             return call()
         if access == STATE:
-            done, value = device.try_now(call, needs_connection=needs_connection)
+            done, value = device.try_now(call, needs_connection=needs_connection, what=what)
             if done:
                 return value
-        return await run_in_threadpool(device.invoke, call, needs_connection=needs_connection)
+        return await run_in_threadpool(device.invoke, call, needs_connection=needs_connection,
+                                       what=what)
 
     async def _image_response(self, request: Request, image: ImageData, client_tid: int) -> Response:
         server_tid = self.transactions.next()

@@ -150,7 +150,8 @@ class AlpacaCamera:
     def name(self) -> str:
         return self.facts.name
 
-    def invoke(self, member: Callable[[], T], *, needs_connection: bool = True) -> T:
+    def invoke(self, member: Callable[[], T], *, needs_connection: bool = True,
+               what: str = "the request") -> T:
         """Run one member under the device's lock; camera-layer failures become ASCOM errors.
 
         A failure saying the camera is gone (unplugged, closed) also ends the connection, so
@@ -165,12 +166,13 @@ class AlpacaCamera:
                     self._lost()
                 raise
             except Exception as exc:
-                error = from_sdk_error(exc, f"{self.name}")
+                error = from_sdk_error(exc, f"{what} on {self.name}")
                 if error.number == ErrorNumber.NOT_CONNECTED and self._connected:
                     self._lost()
                 raise error from exc
 
-    def try_now(self, member: Callable[[], T], *, needs_connection: bool = True) -> tuple[bool, T | None]:
+    def try_now(self, member: Callable[[], T], *, needs_connection: bool = True,
+                what: str = "the request") -> tuple[bool, T | None]:
         """Run a member that reads only the device's own state at once, when nothing else holds
         the device and no exposure may need reading out; (False, None) when it must wait."""
         if not self.lock.acquire(blocking=False):
@@ -178,7 +180,7 @@ class AlpacaCamera:
         try:
             if self._exposure is not None:
                 return False, None
-            return True, self.invoke(member, needs_connection=needs_connection)
+            return True, self.invoke(member, needs_connection=needs_connection, what=what)
         finally:
             self.lock.release()
 
