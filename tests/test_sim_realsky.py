@@ -59,7 +59,11 @@ def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
     fits.PrimaryHDU(image).writeto(path, overwrite=True)
     cmd = [SOLVE_FIELD, "--config", str(cfg), "--overwrite", "--no-plots", "--no-verify", "--crpix-center",
            "--tweak-order", "1", "--downsample", "2", "--cpulimit", str(cpulimit), "--dir", str(tmp_path), str(path)]
-    subprocess.run(cmd, capture_output=True, timeout=cpulimit * 3 + 30, check=False)
+    try:
+        # --cpulimit counts CPU time; on a busy machine the wall clock runs longer.
+        subprocess.run(cmd, capture_output=True, timeout=cpulimit * 4 + 30, check=False)
+    except subprocess.TimeoutExpired:
+        return None
     wcs = tmp_path / "frame.wcs"
     return fits.getheader(wcs) if wcs.exists() else None
 
@@ -87,7 +91,9 @@ def test_pointed_frames_plate_solve_to_the_pointing(sim, tmp_path, model, ra, de
     image, scale = take(sim, model, ra, dec, focal, angle=angle)
     wcs = solve(tmp_path, image)
     assert wcs is not None, "solve-field found no solution"
-    assert separation_arcsec(wcs["CRVAL1"], wcs["CRVAL2"], ra, dec) < 5.0
+    # Within a few arcseconds, and never more than about half a pixel: solve-field's 2x2
+    # downsampling maps its star positions back with an offset of about that much.
+    assert separation_arcsec(wcs["CRVAL1"], wcs["CRVAL2"], ra, dec) < max(3.0, 0.6 * scale)
     cd = np.array([[wcs["CD1_1"], wcs["CD1_2"]], [wcs["CD2_1"], wcs["CD2_2"]]])
     solved_scale = math.sqrt(abs(np.linalg.det(cd))) * 3600.0
     assert solved_scale == pytest.approx(scale, rel=1e-3)
@@ -343,3 +349,34 @@ def test_capture_tool_writes_the_observers_pointing_or_the_cameras(sim, capsys, 
         sim.unpoint(1)
         assert cli.main(["snapshot", "-c", "1", "--no-png", "-o", str(tmp_path / "bad"), *bad]) == 2
     capsys.readouterr()
+
+
+def test_deep_sky_objects_lie_at_their_places_with_their_orientation(sim):
+    # M31 (OpenNGC: 177.8' x 69.7' at position angle 35) beside M32 and M110, sensor turned by
+    # 20 degrees: the extended light's centre and its long axis.
+    images = []
+    for extended in (False, True):
+        sim.reset(["ZWO ASI2600MM Pro"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.set_effect("extended_objects", extended)
+        sim.point(0, 10.6847, 41.2688, 20.0)
+        sim.set_telescope(0, 100.0, 0)
+        with Camera(0) as cam:
+            cam.roi = cam.full_roi(4, "raw16")
+            cam.set_control("Gain", 0)
+            images.append(cam.expose(2.0).array.astype(np.float64))
+    light = np.clip(images[1] - images[0], 0, None)
+    h, w = light.shape
+    yy, xx = np.mgrid[0:h, 0:w]
+    # Around M31 only (M32 and M110 lie within half a degree; they weigh little).
+    near = (xx - w / 2) ** 2 + (yy - h / 2) ** 2 < 150**2
+    total = (light * near).sum()
+    cx, cy = (light * near * xx).sum() / total, (light * near * yy).sum() / total
+    assert (cx, cy) == pytest.approx((w / 2 - 0.5, h / 2 - 0.5), abs=3.0)
+    dx, dy = xx - cx, yy - cy
+    sxx, syy, sxy = ((light * near * v).sum() / total for v in (dx * dx, dy * dy, dx * dy))
+    # The major axis's angle from +y toward +x is the position angle less the sensor's turn.
+    angle = math.degrees(0.5 * math.atan2(2 * sxy, syy - sxx))
+    assert angle == pytest.approx(35.0 - 20.0, abs=4.0)
+    assert max(sxx, syy) > 3 * min(sxx, syy)
