@@ -132,6 +132,11 @@ ASISIM_API long asisim_set_star_catalog(const char *path);
  * fill in; any pointer may be NULL. */
 ASISIM_API void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag);
 
+/* The kernels frames are made with: "scalar", "sse2" or "avx2", the widest the processor has
+ * unless ASISIM_SIMD (read when the library is loaded) names a narrower one. Every path gives
+ * the same bytes. */
+ASISIM_API const char *asisim_simd_path(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,7 @@
 #include "scripts.h"
 #include "sky.h"
 #include "starcatalog.h"
+#include "synthesis.h"
 #include "timing.h"
 
 #include <asisim.h>
@@ -241,6 +242,10 @@ void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag
         *deep = d;
     if (filler_from_mag)
         *filler_from_mag = f;
+}
+
+const char *asisim_simd_path(void) {
+    return simd_path_name();
 }
 
 } // extern "C"

@@ -204,6 +204,8 @@ def _load() -> ctypes.CDLL:
     lib.asisim_journal_entry.restype = ctypes.c_int
     lib.asisim_journal_clear.argtypes = []
     lib.asisim_journal_clear.restype = None
+    lib.asisim_simd_path.argtypes = []
+    lib.asisim_simd_path.restype = ctypes.c_char_p
     lib.asisim_set_time_scale.argtypes = [ctypes.c_double]
     lib.asisim_set_time_scale.restype = None
     lib.asisim_unplug.argtypes = [ctypes.c_int]
@@ -381,6 +383,13 @@ def effect_names() -> list[str]:
     while (name := library.asisim_effect_name(len(names))) is not None:
         names.append(name.decode("ascii"))
     return names
+
+
+def simd_path() -> str:
+    """The kernels frames are made with: ``"scalar"``, ``"sse2"`` or ``"avx2"`` (the widest the
+    processor has, unless ``ASISIM_SIMD`` named a narrower one when the library was loaded)."""
+    name: bytes = library.asisim_simd_path()
+    return name.decode("ascii")
 
 
 def set_effect(name: str, enabled: bool) -> None:
