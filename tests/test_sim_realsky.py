@@ -415,3 +415,26 @@ def test_astrometry_index_stars_convert_to_their_places(tmp_path):
     assert np.median(differences) < 0.2 and np.percentile(differences, 90) < 0.4
     starcatalog.write(tmp_path / "t.stars", index)
     assert len(starcatalog.read(tmp_path / "t.stars")) == len(index)
+
+
+def test_star_colours_follow_b_minus_v_on_colour_sensors(sim):
+    # Betelgeuse (B-V 1.85) against Rigel (-0.03), in the raw RGGB mosaic of an ASI294MC Pro.
+    from velmora.brinmoor.camera import Roi
+
+    ratios = []
+    for ra, dec in [(88.7929, 7.4071), (78.6343, -8.2016)]:
+        sim.reset(["ZWO ASI294MC Pro"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.point(0, ra, dec)
+        sim.set_telescope(0, 500.0, 20.0)
+        with Camera(0) as cam:
+            cam.set_roi(Roi(64, 64, 1, "raw16", 2040, 1380))
+            cam.set_control("Gain", 0)
+            image = cam.expose(0.01).array.astype(np.float64)
+        # The star's light in a 16 x 16 box around it, each colour less its own background.
+        box = image[24:40, 24:40]
+        red = (box[0::2, 0::2] - np.median(image[0::2, 0::2])).sum()
+        blue = (box[1::2, 1::2] - np.median(image[1::2, 1::2])).sum()
+        ratios.append(red / blue)
+    assert ratios[0] > 2.5 * ratios[1]
