@@ -71,6 +71,9 @@ inline double exposure_seconds(const FrameRequest &req) {
 // sensors bin same-colour pixels and keep the mosaic unless mono_bin); flips mirror the window.
 void render_frame(const FrameRequest &req, uint8_t *out);
 
+// The kernels frames are made with: "scalar", "sse2" or "avx2" (see ASISIM_SIMD).
+const char *simd_path_name();
+
 // Mount model of one camera's telescope: slow drift (periodic error, polar misalignment) plus
 // ST4 guide pulses at half the sidereal rate, all in simulated time. Right ascension runs along
 // the sensor's x axis, declination along y: east pulses move the field +x, west -x, north -y,

@@ -121,6 +121,9 @@ class Camera:
         self._types: dict[str, orvik.ControlType] = {}
         self.settings_version = 0
         """Counts the settings written through this object, so a stream knows to re-read them."""
+        self.settings_changed_at = 0.0
+        """When a setting was last written (POSIX time), so a stream knows which frames were
+        already being exposed under the settings before."""
         try:
             self._open()
         except BaseException:
@@ -298,9 +301,11 @@ class Camera:
         with self._lock:
             self._check_open()
             self._check_idle("change the camera mode")
-            self.settings_version += 1
-            self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
-                      member)
+            try:
+                self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
+                          member)
+            finally:
+                self._settings_written()
 
     @property
     def gain_presets(self) -> GainPresets:
@@ -346,10 +351,19 @@ class Camera:
                                show(caps.max_value))
         if auto and not caps.is_auto_supported:
             raise UnsupportedControl(f"{what} has no automatic mode on {self.label}")
-        self._check_open()
+        with self._lock:
+            self._check_open()
+            try:
+                self.call(f"setting {what}", show(raw), orvik.set_control_value, self.id, ctype,
+                          raw, auto)
+            finally:
+                self._settings_written()
+
+    def _settings_written(self) -> None:
+        """A setting was written (or tried): streams re-read the settings for their frames'
+        metadata, and know from when on the new ones apply. Called holding the lock."""
+        self.settings_changed_at = time.time()
         self.settings_version += 1
-        self.call(f"setting {what}", show(raw), orvik.set_control_value, self.id, ctype, raw,
-                  auto)
 
     def set_control(self, control: str | orvik.ControlType, value: int, auto: bool = False) -> None:
         """Set a control by SDK name (`"Gain"`) or ControlType, in the SDK's own unit."""
@@ -430,17 +444,21 @@ class Camera:
                 )
         with self._lock:
             self._check_open()
-            self.settings_version += 1
-            self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
-                      roi.height, roi.bin, image_type_member(roi.image_type))
-            if roi.x is not None or roi.y is not None:
-                cur_x, cur_y = self.call("reading the start position", None,
-                                         orvik.get_start_pos, self.id)
-                x = cur_x if roi.x is None else roi.x
-                y = cur_y if roi.y is None else roi.y
-                self.call("setting the start position", (x, y), orvik.set_start_pos, self.id,
-                          x, y)
-            return self.roi
+            try:
+                return self._write_roi(roi)
+            finally:
+                self._settings_written()
+
+    def _write_roi(self, roi: Roi) -> Roi:
+        self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
+                  roi.height, roi.bin, image_type_member(roi.image_type))
+        if roi.x is not None or roi.y is not None:
+            cur_x, cur_y = self.call("reading the start position", None, orvik.get_start_pos,
+                                     self.id)
+            x = cur_x if roi.x is None else roi.x
+            y = cur_y if roi.y is None else roi.y
+            self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
+        return self.roi
 
     # -- frames ------------------------------------------------------------------------------
 
