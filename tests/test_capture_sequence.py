@@ -115,6 +115,7 @@ def test_a_night_gives_a_typed_numbered_calibration_set(night):
     assert "4 frames written" not in sky.stdout and "12 frames written" in sky.stdout
 
 
+@pytest.mark.slow  # ccdproc over a whole calibration set: Python work, no C++ to sanitize
 def test_calibrated_lights_are_flatter_than_raw_ones(night):
     ccdproc = pytest.importorskip("ccdproc")
     from astropy import units as u
@@ -145,6 +146,7 @@ def test_calibrated_lights_are_flatter_than_raw_ones(night):
     assert calibrated_spread < 0.6 * raw_spread
 
 
+@pytest.mark.slow  # some ten seconds of frames at a tenth of real time
 def test_dithered_lights_move_and_numbering_continues(tmp_path):
     # Time at 10 times real: a pulse that a busy machine ends some milliseconds late still
     # moves the field by a fraction of a pixel more than meant.
