@@ -23,7 +23,7 @@ import sys
 import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ["synthesis.cpp", "sky.cpp", "sensor.cpp", "catalogue.cpp", "timing.cpp", "effects.cpp"]
+SOURCES = ["synthesis.cpp", "sky.cpp", "sensor.cpp", "catalogue.cpp", "timing.cpp", "effects.cpp", "night.cpp", "events.cpp"]
 
 
 def build(directory):

@@ -280,6 +280,7 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     r.gamma = static_cast<int>(value_of(ASI_GAMMA));
     r.sim_time_s = mid_scene_time;
     mount_.field_offset(mid_scene_time, model_, &r.field_dx_px, &r.field_dy_px);
+    r.jitter_arcsec = mount_.jitter_arcsec(exposure_s);
     r.seed = seed_;
     r.frame_index = frame_counter_++;
     r.dark_frame = dark_.get();

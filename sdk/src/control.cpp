@@ -1,8 +1,9 @@
-// The control API: reset, scripted results, the journal, the time scale, unplug and plug, and
-// the catalogue's model names.
+// The control API: reset, scripted results, the journal, the time scale, unplug and plug, the
+// catalogue's model names, the effects, the light sources and the mount's settings.
 #include "catalogue.h"
 #include "effects.h"
 #include "journal.h"
+#include "mount.h"
 #include "registry.h"
 #include "scripts.h"
 #include "timing.h"
@@ -25,6 +26,7 @@ int asisim_reset(const char *cameras) {
     sim_clock::set_scale(1.0);
     reset_effects();
     reset_light_sources();
+    reset_mount_parameters();
     Registry::instance().notify_clock_change();
     return 0;
 }
@@ -124,6 +126,21 @@ int asisim_set_light(int camera_id, int source, double level) {
     if (!Registry::instance().by_id(camera_id))
         return -1;
     return set_light_source(camera_id, source, level) ? 0 : -1;
+}
+
+int asisim_set_mount(const char *name, double value) {
+    return set_mount_parameter(name, value) ? 0 : -1;
+}
+
+int asisim_get_mount(const char *name, double *value) {
+    return get_mount_parameter(name, value) ? 0 : -1;
+}
+
+const char *asisim_mount_parameter_name(int index) {
+    const auto table = mount_parameter_table();
+    if (index < 0 || static_cast<size_t>(index) >= table.size())
+        return nullptr;
+    return table[static_cast<size_t>(index)].name;
 }
 
 } // extern "C"
