@@ -1,6 +1,15 @@
-"""Alpaca image transfer: a full 4144 x 2822 RAW16 frame from the simulated ASI294MC Pro.
+"""The Alpaca server: small requests, and image transfer.
 
-Prints, for the same number of bytes:
+Small requests: requests per second and latency (median, 99th percentile) of a small GET with
+1, 10 and 50 concurrent keep-alive clients, for the Alpaca server and, in the same run, for a
+bare Starlette app answering a JSON body of the same size under the same uvicorn settings (the
+same connection class, TCP socket and limits). Each server runs in its own process; the clients
+are raw asyncio connections in this one. Two members are measured: `name`, answered on the event
+loop, and `camerastate`, which reads the camera in a worker thread. The goal is at least 0.8x
+the bare app at every concurrency.
+
+Image transfer: a full 4144 x 2822 RAW16 frame from the simulated ASI294MC Pro. Prints, for the
+same number of bytes:
 - the loopback baseline: one TCP connection over 127.0.0.1, sendall() into recv_into(), no HTTP;
 - ImageArray as ImageBytes (Accept: application/imagebytes), read with http.client;
 - ImageArray as JSON, once, for comparison.
@@ -10,9 +19,13 @@ made on the first request and kept with the image).
 
 from __future__ import annotations
 
+import asyncio
 import http.client
+import os
 import socket
 import statistics
+import subprocess
+import sys
 import threading
 import time
 import urllib.parse
@@ -21,6 +34,114 @@ from velmora.brinmoor import asisim
 from velmora.brinmoor.alpaca import AlpacaServer
 
 ROUNDS = 7
+CONCURRENCY = (1, 10, 50)
+SECONDS_PER_RUN = 2.0
+SMALL_ROUNDS = 3  # each (server, concurrency) pair is measured this often, interleaved; best kept
+
+
+# -- small requests ------------------------------------------------------------------------------
+
+def serve_alpaca() -> None:
+    """Child process: the Alpaca server over the simulated ASI120MM Mini, camera connected."""
+    asisim.reset(["ZWO ASI120MM Mini"])
+    server = AlpacaServer(port=0, discovery_port=None)
+    server.devices[0].connect()
+    print(server.port, flush=True)
+    server.run()
+
+
+def serve_bare() -> None:
+    """Child process: a bare Starlette app under the same uvicorn settings as the server."""
+    import orjson
+    import uvicorn
+    from starlette.applications import Starlette
+    from starlette.requests import Request
+    from starlette.responses import Response
+    from starlette.routing import Route
+
+    from velmora.brinmoor.alpaca.connections import MAX_HEAD_BYTES, ConnectionLimits, protocol_class
+
+    async def answer(request: Request) -> Response:
+        return Response(orjson.dumps({"Value": "ZWO ASI120MM Mini", "ClientTransactionID": 0,
+                                      "ServerTransactionID": 1, "ErrorNumber": 0,
+                                      "ErrorMessage": ""}), media_type="application/json")
+
+    app = Starlette(routes=[Route("/api/v1/camera/0/{member}", answer)])
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM, socket.IPPROTO_TCP)
+    sock.bind(("127.0.0.1", 0))
+    sock.listen(2048)
+    limits = ConnectionLimits()
+    config = uvicorn.Config(app, log_level="warning", access_log=False, http=protocol_class(limits),
+                            lifespan="off", timeout_keep_alive=round(limits.idle_timeout),
+                            h11_max_incomplete_event_size=MAX_HEAD_BYTES, server_header=False)
+    print(sock.getsockname()[1], flush=True)
+    uvicorn.Server(config).run(sockets=[sock])
+
+
+async def _client(port: int, request: bytes, until: float, latencies: list[float]) -> None:
+    reader, writer = await asyncio.open_connection("127.0.0.1", port)
+    writer.get_extra_info("socket").setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    try:
+        while (start := time.perf_counter()) < until:
+            writer.write(request)
+            head = await reader.readuntil(b"\r\n\r\n")
+            if not head.startswith(b"HTTP/1.1 200"):
+                raise RuntimeError(head.decode("latin-1"))
+            length = int(head.lower().split(b"content-length:")[1].split(b"\r\n")[0])
+            await reader.readexactly(length)
+            latencies.append(time.perf_counter() - start)
+    finally:
+        writer.close()
+
+
+async def _load(port: int, path: str, clients: int) -> tuple[float, list[float]]:
+    request = f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n\r\n".encode()
+    latencies: list[float] = []
+    start = time.perf_counter()
+    until = start + SECONDS_PER_RUN
+    await asyncio.gather(*(_client(port, request, until, latencies) for _ in range(clients)))
+    return len(latencies) / (time.perf_counter() - start), latencies
+
+
+def _spawn(mode: str) -> tuple[subprocess.Popen[str], int]:
+    proc = subprocess.Popen([sys.executable, __file__, mode], stdout=subprocess.PIPE, text=True,
+                            env=dict(os.environ, ASISIM_CAMERAS="ZWO ASI120MM Mini"))
+    assert proc.stdout is not None
+    return proc, int(proc.stdout.readline())
+
+
+def small_requests() -> None:
+    alpaca, alpaca_port = _spawn("--serve-alpaca")
+    bare, bare_port = _spawn("--serve-bare")
+    try:
+        targets = {"bare Starlette": (bare_port, "/api/v1/camera/0/name"),
+                   "Alpaca name": (alpaca_port, "/api/v1/camera/0/name"),
+                   "Alpaca camerastate": (alpaca_port, "/api/v1/camera/0/camerastate")}
+        for port, path in targets.values():  # warm up: connections, threads, caches
+            asyncio.run(_load(port, path, 10))
+        best: dict[tuple[str, int], tuple[float, list[float]]] = {}
+        for _ in range(SMALL_ROUNDS):
+            for clients in CONCURRENCY:
+                for label, (port, path) in targets.items():
+                    rate, latencies = asyncio.run(_load(port, path, clients))
+                    if rate > best.get((label, clients), (0.0, []))[0]:
+                        best[(label, clients)] = (rate, latencies)
+    finally:
+        for proc in (alpaca, bare):
+            proc.terminate()
+            proc.wait(timeout=30)
+    print(f"small GET, keep-alive clients, {SECONDS_PER_RUN:g} s runs, best of {SMALL_ROUNDS} "
+          "(interleaved)")
+    print(f"  {'':20s} {'clients':>7s} {'req/s':>8s} {'median':>9s} {'p99':>9s} {'vs bare':>8s}")
+    for clients in CONCURRENCY:
+        bare_rate = best[("bare Starlette", clients)][0]
+        for label in targets:
+            rate, latencies = best[(label, clients)]
+            latencies.sort()
+            median = latencies[len(latencies) // 2] * 1e3
+            p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))] * 1e3
+            print(f"  {label:20s} {clients:7d} {rate:8.0f} {median:7.2f}ms {p99:7.2f}ms "
+                  f"{rate / bare_rate:7.2f}x")
 
 
 def loopback_seconds(size: int) -> float:
@@ -72,7 +193,7 @@ def put(conn: http.client.HTTPConnection, path: str, **params: object) -> None:
         raise RuntimeError(f"{path}: {text[:200]!r}")
 
 
-def main() -> None:
+def image_transfer() -> None:
     asisim.reset(["ZWO ASI294MC Pro"])
     asisim.set_time_scale(1000.0)
     with AlpacaServer(port=0, discovery_port=None) as server:
@@ -106,5 +227,15 @@ def main() -> None:
           f"({mb / json_time:.0f} MB/s of pixel data)")
 
 
+def main() -> None:
+    small_requests()
+    image_transfer()
+
+
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:] == ["--serve-alpaca"]:
+        serve_alpaca()
+    elif sys.argv[1:] == ["--serve-bare"]:
+        serve_bare()
+    else:
+        main()

@@ -18,7 +18,7 @@ import time
 from pathlib import Path
 
 from velmora.brinmoor import asisim, orvik
-from velmora.brinmoor.capture import serfile
+from velmora.brinmoor.formats import ser as serfile
 
 MODEL = "ZWO ASI174MM"
 WIDTH, HEIGHT = 1936, 1216

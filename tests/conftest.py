@@ -2,9 +2,18 @@
 
 Every test starts from a simulator at power-on (default cameras, no scripts, empty journal,
 time scale 1), so tests never see each other's cameras.
+
+The simulator draws fresh noise on every power-on unless ASISIM_SEED fixes it. The suite fixes it
+here, before any test loads the library, so that every test (and every program a test starts,
+which inherits the environment) can compare bytes and statistics run after run. Seed 0 gives each
+camera its own sensor seed for its noise too. Tests of the fresh draws take ASISIM_SEED away.
 """
 
+import os
+
 import pytest
+
+os.environ["ASISIM_SEED"] = "0"
 
 
 @pytest.fixture(scope="session")

@@ -330,7 +330,7 @@ def test_client_gone_mid_download_leaves_the_server_healthy(server, addr):
     expose(camera, 0.01)                            # a full 23 MB frame
     for _ in range(3):
         with socket.create_connection(("127.0.0.1", server.port)) as s:
-            s.sendall(b"GET /api/v1/camera/0/imagearray HTTP/1.1\r\nHost: x\r\n"
+            s.sendall(b"GET /api/v1/camera/0/imagearray HTTP/1.1\r\nHost: 127.0.0.1\r\n"
                       b"Accept: application/imagebytes\r\n\r\n")
             got = 0
             while got < 1_000_000:

@@ -11,7 +11,9 @@ import pytest
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import fitsfile, output  # noqa: E402
+from velmora.brinmoor.formats import FrameMetadata, Roi  # noqa: E402
+from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
+from velmora.brinmoor.formats import partfile as output  # noqa: E402
 
 
 def fill_disk(part: output.PartFile) -> None:
@@ -121,10 +123,12 @@ def test_format_bytes(count, text):
 
 
 def metadata(**kw):
-    values = dict(camera="ZWO ASI174MM", img_type="raw16", width=16, height=6, bin=1, start_x=0,
-                  start_y=0, exposure_s=0.01, date_obs=dt.datetime(2026, 12, 7, 21, 30, 5))
+    start = dt.datetime(2026, 12, 7, 21, 30, 5)
+    values = dict(camera="ZWO ASI174MM", camera_id=0, roi=Roi(16, 6, 1, "raw16", 0, 0),
+                  exposure=0.01, gain=None, offset=None, temperature=None, bayer=None,
+                  start=start, end=start)
     values.update(kw)
-    return fitsfile.CaptureMetadata(**values)
+    return FrameMetadata(**values)
 
 
 def test_cube_stopped_early_keeps_the_frames_written(tmp_path):

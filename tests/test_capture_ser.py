@@ -9,7 +9,8 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import serread  # noqa: E402
-from velmora.brinmoor.capture import output, serfile  # noqa: E402
+from velmora.brinmoor.formats import partfile as output  # noqa: E402
+from velmora.brinmoor.formats import ser as serfile  # noqa: E402
 
 START = dt.datetime(2026, 12, 7, 21, 30, 5, 250000, tzinfo=dt.timezone.utc)
 

@@ -10,7 +10,9 @@ fits = pytest.importorskip("astropy.io.fits")
 
 import serread  # noqa: E402
 from velmora.brinmoor.camera import Frame, FrameMetadata, Roi  # noqa: E402
-from velmora.brinmoor.capture import fitsfile, output, sinks  # noqa: E402
+from velmora.brinmoor.capture import sinks  # noqa: E402
+from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
+from velmora.brinmoor.formats import partfile as output  # noqa: E402
 
 START = dt.datetime(2026, 12, 7, 21, 30, 5, tzinfo=dt.timezone.utc)
 

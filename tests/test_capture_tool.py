@@ -476,7 +476,7 @@ def test_unwritable_output_is_found_before_exposing(fast, capsys):
 
 
 def test_a_file_error_says_what_and_which_file(fast, capsys, tmp_path, monkeypatch):
-    from velmora.brinmoor.capture import output
+    from velmora.brinmoor.formats import partfile as output
 
     def full(self, data):
         raise output.output_error(self.what, self.path, OSError(28, "No space left on device"))

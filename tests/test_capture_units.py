@@ -13,7 +13,9 @@ from packaging.requirements import Requirement
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import cli, fitsfile, imaging, progress, quality  # noqa: E402
+from velmora.brinmoor.capture import cli, imaging, progress, quality  # noqa: E402
+from velmora.brinmoor.formats import FrameMetadata, Roi  # noqa: E402
+from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
 
 
 # -- command line ------------------------------------------------------------------------------
@@ -213,13 +215,14 @@ def test_preview_in_bands_matches_the_whole_frame(monkeypatch, img_type, cell):
 # -- FITS --------------------------------------------------------------------------------------
 
 def metadata(img_type="raw16", bayer="RGGB", **kw):
+    start = dt.datetime(2026, 12, 7, 21, 30, 5, 123456)
     values = dict(
-        camera="ZWO ASI294MC Pro", img_type=img_type, width=16, height=6, bin=2, start_x=3,
-        start_y=4, exposure_s=2.5, date_obs=dt.datetime(2026, 12, 7, 21, 30, 5, 123456),
-        gain=120, offset=30, temperature_c=-9.96, pixel_um=4.63, bayer_cell=bayer, bit_depth=14,
+        camera="ZWO ASI294MC Pro", camera_id=0, roi=Roi(16, 6, 2, img_type, 3, 4), exposure=2.5,
+        start=start, end=start, gain=120, offset=30, temperature=-9.96, pixel_size=4.63,
+        bayer=bayer, bit_depth=14,
     )
     values.update(kw)
-    return fitsfile.CaptureMetadata(**values)
+    return FrameMetadata(**values)
 
 
 def sample_frame(img_type, rng=np.random.default_rng(7)):
@@ -307,7 +310,7 @@ def test_imagetyp(kind, dark, imagetyp):
     ],
 )
 def test_egain_describes_the_files_values(img_type, gain, bit_depth, egain):
-    meta = metadata(img_type, gain=gain, bit_depth=bit_depth, e_per_adu_gain0=3.2)
+    meta = metadata(img_type, gain=gain, bit_depth=bit_depth, electrons_per_adu=3.2)
     cards = {k: v for k, v, _ in fitsfile.header_cards(meta)}
     assert cards.get("EGAIN") == (pytest.approx(egain) if egain is not None else None)
 
@@ -315,8 +318,8 @@ def test_egain_describes_the_files_values(img_type, gain, bit_depth, egain):
 @pytest.mark.parametrize("img_type", ["raw8", "raw16", "rgb24", "y8"])
 @pytest.mark.parametrize("cooled", [False, True])
 def test_written_headers_pass_astropy_verify(tmp_path, img_type, cooled):
-    meta = metadata(img_type, gain=0, e_per_adu_gain0=3.94,
-                    set_temperature_c=-10.0 if cooled else None)
+    meta = metadata(img_type, gain=0, electrons_per_adu=3.94,
+                    set_temperature=-10.0 if cooled else None)
     path = fitsfile.write_fits(tmp_path / "f.fits", sample_frame(img_type), meta)
     with fits.open(path) as hdul:
         hdul.verify("exception")
@@ -328,13 +331,13 @@ def test_written_headers_pass_astropy_verify(tmp_path, img_type, cooled):
 
 
 def test_streamed_cube_with_final_header(tmp_path):
-    meta = metadata("raw16", frames=3, date_end=dt.datetime(2026, 12, 7, 21, 30, 5))
+    meta = metadata("raw16", frames=3, end=dt.datetime(2026, 12, 7, 21, 30, 5))
     frames = [sample_frame("raw16") for _ in range(3)]
     writer = fitsfile.FitsWriter(tmp_path / "c.fits", fitsfile.build_header(meta, 3))
     for f in frames:
         writer.write(f)
     assert not (tmp_path / "c.fits").exists()  # only complete files carry the final name
-    meta.date_end = dt.datetime(2026, 12, 7, 21, 31, 0, 250000)
+    meta.end = dt.datetime(2026, 12, 7, 21, 31, 0, 250000)
     writer.close(fitsfile.build_header(meta, 3))
     with fits.open(tmp_path / "c.fits") as hdul:
         assert hdul[0].data.shape == (3, 6, 16)
@@ -417,7 +420,7 @@ def test_a_stop_request_waits_for_a_held_step_and_is_raised_after_it():
 
 
 def test_partial_files_nobody_finished_are_removed_on_the_way_out(tmp_path):
-    from velmora.brinmoor.capture import output
+    from velmora.brinmoor.formats import partfile as output
 
     kept = output.PartFile(tmp_path / "kept.fits", "the FITS file")
     kept.write(b"data")

@@ -43,7 +43,8 @@ def test_package_is_typed_for_its_users():
 
 @slow
 def test_python_code_passes_mypy_strict():
-    targets = [SOURCES / "camera", SOURCES / "capture", SOURCES / "alpaca", SOURCES / "asisim.py",
+    targets = [SOURCES / "camera", SOURCES / "formats", SOURCES / "capture", SOURCES / "alpaca",
+               SOURCES / "asisim.py",
                ROOT / "benchmarks" / "bench_camera.py", ROOT / "benchmarks" / "bench_alpaca.py"]
     proc = run_mypy("mypy", "--strict", "--no-incremental", *map(str, targets))
     assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -24,6 +24,12 @@ extern "C" {
  * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
  * effect on, every camera under the night sky, the mount's default settings. 0, or -1 for an unknown name (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
+/* asisim_reset with the seed of the new power-on: the same seed, the same calls and the same
+ * starting state (cooler, clock: see the state folder) give the same image bytes. asisim_reset
+ * takes ASISIM_SEED's seed (read when the library is loaded), or draws a fresh one without it.
+ * asisim_seed: the seed of the present power-on, drawn or given, to repeat a run with. */
+ASISIM_API int asisim_reset_seeded(const char *cameras, unsigned long long seed);
+ASISIM_API unsigned long long asisim_seed(void);
 /* Queues a result for the next call of the SDK function `function`: it returns `code` and leaves
  * the cameras alone; with code 0 and data, `data` (a C struct of the function's outputs in
  * parameter order; image bytes for the image reads) fills its outputs. 0, or -1 for an unknown

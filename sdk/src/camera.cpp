@@ -33,8 +33,6 @@ constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler o
 constexpr double kWarmUpC = 6.0;
 constexpr double kWarmUpTauS = 300.0;
 constexpr double kAmbientFallCPerHour = 1.0;
-constexpr double kCoolerDeltaC = 35.0; // largest cooling below ambient
-constexpr double kCoolerTauS = 60.0;   // thermal time constant, simulated seconds
 constexpr long kExposureMinUs = 32;
 constexpr long kExposureMaxUs = 2'000'000'000;
 constexpr long kTriggerOutputMaxUs = 2'000'000'000;
@@ -113,10 +111,11 @@ constexpr int64_t kSceneEpochUnix = 1774040400;
 
 } // namespace
 
-Camera::Camera(const CameraModel &model, int id, uint64_t seed)
-    : model_(model), id_(id), seed_(seed), controls_(controls_of(model)), mount_(seed) {
+Camera::Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t run_seed)
+    : model_(model), id_(id), sensor_seed_(sensor_seed), seed_(run_seed), controls_(controls_of(model)),
+      mount_(run_seed) {
     // Serial number: stable for a model and position, so a test can expect it.
-    uint64_t s = seed ^ 0x5e71a1ull;
+    uint64_t s = sensor_seed ^ 0x5e71a1ull;
     for (auto &b : serial_) {
         s = s * 6364136223846793005ull + 1442695040888963407ull;
         b = static_cast<uint8_t>(s >> 56);
@@ -217,27 +216,37 @@ size_t Camera::frame_size() const {
            static_cast<size_t>(pixel_bytes(roi_.img_type));
 }
 
+double Camera::ambient_temperature_c() const {
+    if (!effect_on(effects(), kEffectThermal))
+        return kAmbientC;
+    return kAmbientC - kAmbientFallCPerHour * std::max(scene_time_, 0.0) / 3600.0;
+}
+
 double Camera::warm_temperature_c() const {
     if (!effect_on(effects(), kEffectThermal))
         return kAmbientC + kSelfHeatingC;
     const double t = std::max(scene_time_, 0.0);
-    return kAmbientC - kAmbientFallCPerHour * t / 3600.0 + kWarmUpC * -std::expm1(-t / kWarmUpTauS);
+    return ambient_temperature_c() + kWarmUpC * -std::expm1(-t / kWarmUpTauS);
+}
+
+CoolerConditions Camera::cooler_conditions() const {
+    CoolerConditions c;
+    c.warm_c = warm_temperature_c();
+    c.ambient_c = ambient_temperature_c();
+    c.on = model_.cooled && value_of(ASI_COOLER_ON) != 0;
+    c.target_c = static_cast<double>(value_of(ASI_TARGET_TEMP));
+    return c;
 }
 
 void Camera::update_cooler() {
     const double now = sim_clock::now();
     const double dt = std::max(0.0, now - temp_updated_sim_);
     temp_updated_sim_ = now;
-    const double warm = warm_temperature_c();
-    if (model_.cooled && value_of(ASI_COOLER_ON)) {
-        const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
-        temp_c_ = target + (temp_c_ - target) * std::exp(-dt / kCoolerTauS);
-    } else {
-        // Uncooled, the sensor sits at its warm temperature; what the cooler took off it before
-        // comes back with the thermal time constant.
-        temp_c_ = warm + (temp_c_ - warm_c_) * std::exp(-dt / kCoolerTauS);
-    }
-    warm_c_ = warm;
+    const CoolerConditions c = cooler_conditions();
+    // The sensor keeps its difference to the warm temperature while that moves (the warm-up with
+    // use, the night cooling); the cooler then works on it for the time that passed.
+    temp_c_ = sensor_after(c.warm_c + (temp_c_ - warm_c_), dt, c);
+    warm_c_ = c.warm_c;
 }
 
 double Camera::sensor_temperature_c() {
@@ -246,15 +255,8 @@ double Camera::sensor_temperature_c() {
 }
 
 double Camera::cooler_power_percent() {
-    if (!model_.cooled || !value_of(ASI_COOLER_ON))
-        return 0.0;
     update_cooler();
-    const double warm = warm_c_;
-    const double target = std::max(static_cast<double>(value_of(ASI_TARGET_TEMP)), warm - kCoolerDeltaC);
-    // Full power while pulling down; then what holding the difference to ambient takes.
-    if (temp_c_ - target > 1.0)
-        return 100.0;
-    return std::clamp(100.0 * (warm - temp_c_) / kCoolerDeltaC, 0.0, 100.0);
+    return 100.0 * cooler_power(temp_c_, cooler_conditions());
 }
 
 FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, bool dark) {
@@ -282,6 +284,7 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     mount_.field_offset(mid_scene_time, model_, &r.field_dx_px, &r.field_dy_px);
     r.jitter_arcsec = mount_.jitter_arcsec(exposure_s);
     r.seed = seed_;
+    r.sensor_seed = sensor_seed_;
     r.frame_index = frame_counter_++;
     r.dark_frame = dark_.get();
     r.effects = effects();

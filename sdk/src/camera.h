@@ -11,6 +11,7 @@
 #pragma once
 
 #include "catalogue.h"
+#include "cooler.h"
 #include "synthesis.h"
 #include "timing.h"
 #include "video.h"
@@ -52,7 +53,10 @@ struct Roi {
 
 class Camera {
   public:
-    Camera(const CameraModel &model, int id, uint64_t seed);
+    // `sensor_seed` belongs to the camera itself (its hot pixels, bias pattern, PRNU, dust and
+    // serial number: the same camera after every power-on); `run_seed` to this power-on (noise,
+    // sky, mount), fresh unless the run is to repeat.
+    Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t run_seed);
     ~Camera();
     Camera(const Camera &) = delete;
     Camera &operator=(const Camera &) = delete;
@@ -141,7 +145,9 @@ class Camera {
     size_t frame_size() const;
     FrameRequest frame_request(double mid_scene_time, double exposure_s, bool dark);
     double sensor_temperature_c();
-    double warm_temperature_c() const; // the sensor's temperature with the cooler off
+    double ambient_temperature_c() const; // the air around the camera
+    double warm_temperature_c() const;    // the sensor's temperature with the cooler off
+    CoolerConditions cooler_conditions() const;
     double cooler_power_percent();
     void update_cooler();
     void finish_exposure_if_due();
@@ -164,7 +170,8 @@ class Camera {
 
     const CameraModel &model_;
     const int id_;
-    const uint64_t seed_;
+    const uint64_t sensor_seed_;
+    const uint64_t seed_; // of this power-on
     std::array<uint8_t, 8> serial_;
     std::vector<ControlSpec> controls_;
     std::vector<long> values_;
@@ -191,7 +198,7 @@ class Camera {
     double pulse_scene_on_[4] = {}; // scene time they started at
     bool pulse_on_[4] = {};
 
-    // Cooler: temperature relaxes toward its equilibrium with a time constant.
+    // Sensor temperature, worked out from the cooler model up to temp_updated_sim_.
     double temp_c_ = 0.0;
     double warm_c_ = 0.0; // warm temperature at the last update
     double temp_updated_sim_ = 0.0;

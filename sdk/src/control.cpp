@@ -16,10 +16,10 @@
 
 using namespace asisim;
 
-extern "C" {
+namespace {
 
-int asisim_reset(const char *cameras) {
-    if (!Registry::instance().reset(cameras))
+int reset(const char *cameras, const uint64_t *seed) {
+    if (!Registry::instance().reset(cameras, seed))
         return -1;
     scripts::clear();
     journal::clear();
@@ -29,6 +29,23 @@ int asisim_reset(const char *cameras) {
     reset_mount_parameters();
     Registry::instance().notify_clock_change();
     return 0;
+}
+
+} // namespace
+
+extern "C" {
+
+int asisim_reset(const char *cameras) {
+    return reset(cameras, nullptr);
+}
+
+int asisim_reset_seeded(const char *cameras, unsigned long long seed) {
+    const uint64_t s = seed;
+    return reset(cameras, &s);
+}
+
+unsigned long long asisim_seed(void) {
+    return Registry::instance().seed();
 }
 
 int asisim_script(const char *function, int code, const void *data, size_t size) {

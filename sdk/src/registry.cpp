@@ -1,14 +1,21 @@
 #include "registry.h"
 
+#include "sensor.h"
+
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
+
+#include <unistd.h>
 
 namespace asisim {
 
 namespace {
 
-// Seed of the camera at a position: the same model at the same position always sees the same sky
-// and noise after a reset.
+// Seed of the camera at a position: the same model at the same position is the same camera (fixed
+// pattern, hot pixels, serial number) after every power-on.
 uint64_t camera_seed(const CameraModel &m, int index) {
     uint64_t h = 1469598103934665603ull; // FNV-1a
     for (const char *p = m.name; *p; ++p) {
@@ -16,6 +23,42 @@ uint64_t camera_seed(const CameraModel &m, int index) {
         h *= 1099511628211ull;
     }
     return h ^ (static_cast<uint64_t>(index) + 1) * 0x9E3779B97F4A7C15ull;
+}
+
+// Seed of one camera for one power-on. Power-on seed 0 gives the camera's own seed (mix64(0) is 0).
+uint64_t run_seed(uint64_t camera, uint64_t power_on) {
+    return camera ^ mix64(power_on);
+}
+
+// A seed nobody has drawn before: the system's entropy source, mixed with the time and the
+// process ID in case that source is deterministic (as it may be on some platforms).
+uint64_t fresh_seed() {
+    uint64_t s = 0;
+    try {
+        std::random_device rd;
+        s = (static_cast<uint64_t>(rd()) << 32) ^ rd();
+    } catch (...) {
+    }
+    s = hash_combine(s, static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()));
+    s = hash_combine(s, static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    return hash_combine(s, static_cast<uint64_t>(::getpid()));
+}
+
+// ASISIM_SEED: a decimal number from 0 to 2^64 - 1. Anything else is reported on stderr and
+// ignored (the runs do not repeat), rather than silently seeding with part of it.
+std::optional<uint64_t> seed_from_env() {
+    const char *env = std::getenv("ASISIM_SEED");
+    if (!env || !*env)
+        return std::nullopt;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(env, &end, 10);
+    if (errno != 0 || *end != '\0' || *env == '-' || *env == '+' || *env == ' ') {
+        std::fprintf(stderr, "asisim: ASISIM_SEED is \"%s\", not a number from 0 to 18446744073709551615; "
+                             "every run draws its own seed\n", env);
+        return std::nullopt;
+    }
+    return static_cast<uint64_t>(v);
 }
 
 std::string trimmed(const std::string &s) {
@@ -61,7 +104,7 @@ Registry &Registry::instance() {
     return r;
 }
 
-Registry::Registry() {
+Registry::Registry() : env_seed_(seed_from_env()) {
     const char *env = std::getenv("ASISIM_CAMERAS");
     // Unset: the default pair; empty: no cameras. A name outside the catalogue (a typo) connects
     // no camera at all rather than a set the user did not ask for, and says so: the library has
@@ -76,7 +119,16 @@ Registry::Registry() {
                      "no cameras are connected\n",
                      unknown.c_str());
     }
-    replace(load_time_);
+    replace(load_time_, default_seed());
+}
+
+uint64_t Registry::default_seed() const {
+    return env_seed_ ? *env_seed_ : fresh_seed();
+}
+
+uint64_t Registry::seed() {
+    std::lock_guard lock(mutex_);
+    return seed_;
 }
 
 Registry::~Registry() {
@@ -114,16 +166,18 @@ bool Registry::parse(const std::string &names, std::vector<const CameraModel *> 
     return true;
 }
 
-void Registry::replace(const std::vector<const CameraModel *> &models) {
+void Registry::replace(const std::vector<const CameraModel *> &models, uint64_t seed) {
     std::vector<std::shared_ptr<Camera>> fresh;
-    for (size_t i = 0; i < models.size(); ++i)
-        fresh.push_back(std::make_shared<Camera>(*models[i], static_cast<int>(i),
-                                                 camera_seed(*models[i], static_cast<int>(i))));
+    for (size_t i = 0; i < models.size(); ++i) {
+        const uint64_t own = camera_seed(*models[i], static_cast<int>(i));
+        fresh.push_back(std::make_shared<Camera>(*models[i], static_cast<int>(i), own, run_seed(own, seed)));
+    }
     std::vector<std::shared_ptr<Camera>> old;
     {
         std::lock_guard lock(mutex_);
         old.swap(cameras_);
         cameras_ = std::move(fresh);
+        seed_ = seed;
     }
     // Old cameras stop outside the registry lock; a call still holding one sees it removed.
     for (auto &c : old)
@@ -164,13 +218,13 @@ bool Registry::known_product(int vid, int pid) {
     return false;
 }
 
-bool Registry::reset(const char *names) {
+bool Registry::reset(const char *names, const uint64_t *seed) {
     std::vector<const CameraModel *> models;
     if (!names || !*names)
         models = load_time_;
     else if (!parse(names, &models))
         return false;
-    replace(models);
+    replace(models, seed ? *seed : default_seed());
     return true;
 }
 

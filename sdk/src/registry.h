@@ -1,14 +1,21 @@
 // The set of connected simulated cameras.
 //
 // Built at load time from ASISIM_CAMERAS (model names separated by commas; unset: the default
-// pair; a name not in the catalogue: no cameras, with a message on stderr), rebuilt by the control API's reset. Camera IDs are positions in the set, so they equal
-// the indices after every reset; unplugging hides a camera from the index list but keeps its ID.
+// pair; a name not in the catalogue: no cameras, with a message on stderr), rebuilt by the
+// control API's reset. Camera IDs are positions in the set, so they equal the indices after every
+// reset; unplugging hides a camera from the index list but keeps its ID.
+//
+// Each power-on (the load, every reset) has a seed for what is drawn anew on every run (noise,
+// sky, mount): ASISIM_SEED, read at load, or a reset's own seed, makes runs repeat; without one
+// every power-on draws a fresh seed. What belongs to a camera itself (its fixed pattern, hot
+// pixels, serial number) comes from its model and position alone.
 #pragma once
 
 #include "camera.h"
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +35,11 @@ class Registry {
     static bool known_product(int vid, int pid);
 
     // Power-on state with the named cameras (comma-separated exact catalogue names); null or
-    // empty: the load-time set. False, changing nothing, when a name is unknown.
-    bool reset(const char *names);
+    // empty: the load-time set. The seed of the new power-on is `seed` when given, else
+    // ASISIM_SEED's, else a fresh one. False, changing nothing, when a name is unknown.
+    bool reset(const char *names, const uint64_t *seed = nullptr);
+    // The seed of the present power-on.
+    uint64_t seed();
     bool unplug(int id);
     bool plug(int id);
     void notify_clock_change();
@@ -39,11 +49,15 @@ class Registry {
     // False, with the first name not in the catalogue in `unknown` (when given), if one is not.
     static bool parse(const std::string &names, std::vector<const CameraModel *> *out,
                       std::string *unknown = nullptr);
-    void replace(const std::vector<const CameraModel *> &models);
+    void replace(const std::vector<const CameraModel *> &models, uint64_t seed);
+    // The seed a power-on without a seed of its own takes.
+    uint64_t default_seed() const;
 
     std::mutex mutex_;
     std::vector<std::shared_ptr<Camera>> cameras_;
     std::vector<const CameraModel *> load_time_;
+    std::optional<uint64_t> env_seed_; // ASISIM_SEED
+    uint64_t seed_ = 0;
 };
 
 } // namespace asisim

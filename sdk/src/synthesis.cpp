@@ -537,7 +537,7 @@ class Renderer {
   public:
     Renderer(const FrameRequest &req, uint8_t *out)
         : req_(req), m_(*req.model), out_(out), geo_(make_geometry(req)), ro_(make_readout(req, geo_.bin)),
-          hot_(hot_pixels(m_, req.seed)), fp_(fixed_pattern(m_, req.seed)), bpp_(pixel_bytes(req.img_type)),
+          hot_(hot_pixels(m_, req.sensor_seed)), fp_(fixed_pattern(m_, req.sensor_seed)), bpp_(pixel_bytes(req.img_type)),
           flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
           flip_y_(req.flip == ASI_FLIP_VERT || req.flip == ASI_FLIP_BOTH) {
         if (!req.dark)
@@ -638,7 +638,7 @@ class Renderer {
         if (scene_ && req_.light.kind == Light::sky && effect_on(req_.effects, kEffectTrails))
             trails_ = trails(m_, frame_key_, t, electrons_mag0(m_), psf_sigma_pixels(m_), pixel_scale_arcsec(m_));
         if (ro_.rts_unit > 0.0f) {
-            rts_ = rts_pixels(m_, req_.seed);
+            rts_ = rts_pixels(m_, req_.sensor_seed);
             region_to_u_.assign(size_t(geo_.region_width), -1);
             for (int u = 0; u < geo_.width; ++u)
                 for (int i = 0; i < geo_.bin; ++i)

@@ -1,7 +1,7 @@
 // Image synthesis behind one seam: scene (sky, optics, mount) + sensor + readout.
 //
 // The camera state machine fills a FrameRequest and asks for the bytes of one frame; it knows
-// nothing of the physics. Everything here is deterministic for (camera seed, frame index).
+// nothing of the physics. Everything here is deterministic for (camera seeds, frame index).
 #pragma once
 
 #include "catalogue.h"
@@ -46,7 +46,8 @@ struct FrameRequest {
     // The atmosphere's tip-tilt over this exposure: one sigma per axis of the field's shift,
     // arcseconds (the mount model's seeing jitter).
     double jitter_arcsec = 0.0;
-    uint64_t seed = 0;                     // per camera
+    uint64_t seed = 0;                     // per camera and power-on: noise, sky, mount
+    uint64_t sensor_seed = 0;              // per camera for good: hot pixels, bias pattern, PRNU, dust
     uint64_t frame_index = 0;              // per frame, for noise
     const DarkFrame *dark_frame = nullptr; // subtract when set and matching the ROI
     uint32_t effects = ~0u;                // Effect bits that are on

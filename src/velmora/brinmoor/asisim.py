@@ -56,6 +56,7 @@ __all__ = [
     "plug",
     "reset",
     "script",
+    "seed",
     "set_time_scale",
     "unknown_models",
     "unplug",
@@ -154,6 +155,10 @@ def _load() -> ctypes.CDLL:
         raise ImportError(f"{path} is not the simulated camera library; asisim needs the simulator")
     lib.asisim_reset.argtypes = [ctypes.c_char_p]
     lib.asisim_reset.restype = ctypes.c_int
+    lib.asisim_reset_seeded.argtypes = [ctypes.c_char_p, ctypes.c_ulonglong]
+    lib.asisim_reset_seeded.restype = ctypes.c_int
+    lib.asisim_seed.argtypes = []
+    lib.asisim_seed.restype = ctypes.c_ulonglong
     lib.asisim_script.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
     lib.asisim_script.restype = ctypes.c_int
     lib.asisim_clear_scripts.argtypes = []
@@ -210,17 +215,31 @@ def unknown_models(cameras: str) -> list[str]:
     return [name for name in (part.strip(" \t") for part in cameras.split(",")) if name not in known]
 
 
-def reset(cameras: str | Iterable[str] | None = None) -> None:
+def reset(cameras: str | Iterable[str] | None = None, seed: int | None = None) -> None:
     """Back to power-on: the named cameras (exact model names), or the load-time set for None.
 
-    ``cameras`` is a comma-separated string or an iterable of names. Raises ValueError for an
-    unknown name, in which case nothing changes.
+    ``cameras`` is a comma-separated string or an iterable of names. ``seed`` (0 to 2**64 - 1)
+    makes the power-on repeatable: the same seed, calls and starting state give the same image
+    bytes; without it the power-on takes ``ASISIM_SEED`` or draws a fresh seed. Raises ValueError
+    for an unknown name or a seed out of range, in which case nothing changes.
     """
     if cameras is not None and not isinstance(cameras, str):
         cameras = ",".join(cameras)
     arg = None if cameras is None else cameras.encode("utf-8")
-    if library.asisim_reset(arg) != 0:
+    if seed is None:
+        rc = library.asisim_reset(arg)
+    else:
+        if not 0 <= seed < 2**64:
+            raise ValueError(f"seed {seed} is not in 0 to 2**64 - 1")
+        rc = library.asisim_reset_seeded(arg, seed)
+    if rc != 0:
         raise ValueError(f"unknown camera model in {cameras!r}")
+
+
+def seed() -> int:
+    """The seed of the present power-on (drawn or given): ``ASISIM_SEED`` set to it, or
+    ``reset(seed=...)`` with it, repeats the run."""
+    return int(library.asisim_seed())
 
 
 def script(function: str, code: int, data: bytes | bytearray | memoryview | ctypes._CData | None = None) -> None:

@@ -5,22 +5,30 @@ Routes:
     /api/v1/camera/{device_number}/{member}     GET reads, PUT writes and methods
     /setup, /setup/v1/camera/{device_number}/setup
 
-Device members block on the camera, so they run in worker threads; the event loop only parses
-requests and writes answers. Images are written in chunks with the connection's flow control,
-so a slow client holds no more than a chunk in the server's buffers and a client that goes away
-mid-download only ends its own answer.
+Members that call the camera block, so they run in worker threads; the event loop only parses
+requests and writes answers (and answers members that need no camera itself). Images are
+written in pieces with the connection's flow control, so a slow client holds no more than a
+piece in the server's buffers and a client that goes away mid-download only ends its own answer.
+
+Every request's `Host` is checked first (`HostCheck`): a server on loopback answers only
+requests addressed to this computer, which shuts out web pages whose name has been rebound to
+127.0.0.1. No answer ever redirects to a host the client named (no trailing-slash redirects).
 """
 
 from __future__ import annotations
 
+import asyncio
+import ipaddress
 import logging
 import re
-from collections.abc import Callable, Sequence
+import socket
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
 
 import orjson
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import HTMLResponse, PlainTextResponse, RedirectResponse, Response
 from starlette.routing import Route
 from starlette.types import Receive, Scope, Send
@@ -34,32 +42,99 @@ from .protocol import MAX_BODY_BYTES, Params, TransactionCounter
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
 
-IMAGE_CHUNK_BYTES = 4 * 1024 * 1024
+# Images go out in pieces of this size: what one slow client holds in the server's buffers.
+IMAGE_CHUNK_BYTES = 1024 * 1024
+# A request body that has not arrived whole in this time is refused (408).
+BODY_TIMEOUT_S = 30.0
 _DEVICE_NUMBER = re.compile(r"[0-9]{1,6}")
+LOOPBACK_NAMES = ("localhost",)
 
 
-class ImageBytesResponse(Response):
-    """An ImageBytes answer: the 44-byte header, then the pixels in chunks."""
+class ClientGone(Exception):
+    """The client hung up before its request was read whole."""
 
-    media_type = IMAGEBYTES_MEDIA_TYPE
 
-    def __init__(self, header: bytes, payload: memoryview) -> None:
+def _host_name(header: str) -> str:
+    """The host part of a Host header, lower case, without port, brackets or a final dot."""
+    host = header.strip().lower()
+    if host.startswith("["):
+        return host[1:].partition("]")[0]
+    if host.count(":") == 1:
+        host = host.partition(":")[0]
+    return host.rstrip(".")
+
+
+def _is_loopback_name(host: str) -> bool:
+    if host in LOOPBACK_NAMES or host.endswith(".localhost"):
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+@dataclass(frozen=True)
+class HostCheck:
+    """Which `Host` headers the server answers: `allowed` names and addresses (lower case),
+    loopback names and addresses too when `loopback` is set; None and not `loopback`: any."""
+
+    allowed: frozenset[str] | None
+    loopback: bool
+
+    @classmethod
+    def for_listening(cls, listen_host: str, allowed_hosts: Iterable[str] | None) -> HostCheck:
+        names = None if allowed_hosts is None else frozenset(
+            _host_name(h) for h in allowed_hosts if h.strip())
+        if names is not None and "*" in names:
+            return cls(None, False)
+        try:
+            on_loopback = listen_host == "localhost" or ipaddress.ip_address(listen_host).is_loopback
+        except ValueError:
+            on_loopback = False
+        if on_loopback:
+            # This computer's own name reaches the loopback address too (127.0.1.1 on Debian).
+            return cls((names or frozenset()) | {socket.gethostname().lower()}, True)
+        return cls(names, False)
+
+    @property
+    def any_host(self) -> bool:
+        return self.allowed is None and not self.loopback
+
+    def permits(self, header: str | None) -> bool:
+        if self.any_host or header is None:
+            # Browsers always send Host; a request without one is no rebound web page.
+            return True
+        host = _host_name(header)
+        if self.loopback and _is_loopback_name(host):
+            return True
+        return self.allowed is not None and host in self.allowed
+
+
+class ImageResponse(Response):
+    """An image answer: a head, the pixels (or their JSON text) in pieces, a tail.
+
+    The pieces are cut from one shared encoding of the image, so each request costs a piece
+    at a time, however slowly its client reads."""
+
+    def __init__(self, head: bytes, payload: memoryview, tail: bytes, media_type: str) -> None:
         self.status_code = 200
         self.background = None
-        self._header = header
+        self.media_type = media_type
+        self._head = head
         self._payload = payload
+        self._tail = tail
         self.body = b""
         self.init_headers()
-        self.headers["content-length"] = str(len(header) + len(payload))
+        self.headers["content-length"] = str(len(head) + len(payload) + len(tail))
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         await send({"type": "http.response.start", "status": 200, "headers": self.raw_headers})
-        await send({"type": "http.response.body", "body": self._header, "more_body": True})
+        await send({"type": "http.response.body", "body": self._head, "more_body": True})
         payload = self._payload
         for start in range(0, len(payload), IMAGE_CHUNK_BYTES):
             chunk = bytes(payload[start:start + IMAGE_CHUNK_BYTES])
             await send({"type": "http.response.body", "body": chunk, "more_body": True})
-        await send({"type": "http.response.body", "body": b"", "more_body": False})
+        await send({"type": "http.response.body", "body": self._tail, "more_body": False})
 
 
 def json_response(body: dict[str, object]) -> Response:
@@ -71,6 +146,32 @@ def plain_error(exc: BadRequest) -> Response:
     return PlainTextResponse(str(exc), status_code=exc.status_code)
 
 
+def _client(request: Request) -> str:
+    client = request.client
+    return f"{client.host}:{client.port}" if client else "a client"
+
+
+async def _read_body(request: Request) -> bytes:
+    declared = request.headers.get("content-length")
+    if declared is not None and (not declared.isdigit() or int(declared) > MAX_BODY_BYTES):
+        raise BodyTooLarge(f"the request body is larger than {MAX_BODY_BYTES} bytes")
+    chunks: list[bytes] = []
+    size = 0
+    try:
+        async with asyncio.timeout(BODY_TIMEOUT_S):
+            async for chunk in request.stream():
+                size += len(chunk)
+                if size > MAX_BODY_BYTES:
+                    raise BodyTooLarge(f"the request body is larger than {MAX_BODY_BYTES} bytes")
+                chunks.append(chunk)
+    except TimeoutError:
+        raise BadRequest(f"the request body did not arrive within {BODY_TIMEOUT_S:g} s",
+                         status_code=408) from None
+    except ClientDisconnect:
+        raise ClientGone() from None
+    return b"".join(chunks)
+
+
 async def read_params(request: Request) -> Params:
     """GET parameters from the query string, PUT parameters from the form body."""
     if request.method == "GET":
@@ -79,17 +180,7 @@ async def read_params(request: Request) -> Params:
         except UnicodeDecodeError:
             raise BadRequest("the query string is not ASCII") from None
         return Params.parse(query)
-    declared = request.headers.get("content-length")
-    if declared is not None and (not declared.isdigit() or int(declared) > MAX_BODY_BYTES):
-        raise BodyTooLarge(f"the request body is larger than {MAX_BODY_BYTES} bytes")
-    chunks: list[bytes] = []
-    size = 0
-    async for chunk in request.stream():
-        size += len(chunk)
-        if size > MAX_BODY_BYTES:
-            raise BodyTooLarge(f"the request body is larger than {MAX_BODY_BYTES} bytes")
-        chunks.append(chunk)
-    body = b"".join(chunks)
+    body = await _read_body(request)
     if not body:
         return Params(())
     content_type = request.headers.get("content-type", "").split(";")[0].strip().lower()
@@ -102,12 +193,21 @@ async def read_params(request: Request) -> Params:
     return Params.parse(text)
 
 
+def _gone(request: Request) -> Response:
+    """What is left to do for a client that hung up mid-request: one line in the log."""
+    log.info("%s hung up before its %s %s was read", _client(request), request.method,
+             request.url.path)
+    return Response(status_code=400)  # written to no one
+
+
 class AlpacaApp:
     """The Alpaca server's HTTP side for a fixed list of camera devices."""
 
-    def __init__(self, devices: Sequence[AlpacaCamera], *, location: str = "") -> None:
+    def __init__(self, devices: Sequence[AlpacaCamera], *, location: str = "",
+                 host_check: HostCheck | None = None) -> None:
         self.devices = list(devices)
         self.location = location
+        self.host_check = host_check or HostCheck(None, False)
         self.transactions = TransactionCounter()
         self.app = Starlette(routes=[
             Route("/management/apiversions", self._api_versions, methods=["GET"]),
@@ -120,9 +220,34 @@ class AlpacaApp:
                   methods=["GET"]),
             Route("/", lambda request: RedirectResponse("/setup"), methods=["GET"]),
         ])
+        # Starlette answers a path with a trailing slash too many by redirecting to an absolute
+        # URL built from the client's Host header; a path is either served or not found.
+        self.app.router.redirect_slashes = False
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http" and not self.host_check.any_host:
+            host = next((v.decode("latin-1") for k, v in scope["headers"] if k == b"host"), None)
+            if not self.host_check.permits(host):
+                await self._misdirected(scope, host or "", send)
+                return
         await self.app(scope, receive, send)
+
+    async def _misdirected(self, scope: Scope, host: str, send: Send) -> None:
+        client = scope.get("client")
+        log.warning("refused a request for Host %r from %s: not a name this server answers",
+                    host[:80], f"{client[0]}:{client[1]}" if client else "a client")
+        if self.host_check.loopback:
+            text = ("421 Misdirected Request: this server answers requests addressed to this "
+                    "computer only (localhost or a loopback address); start it with "
+                    "--allowed-hosts to accept other names")
+        else:
+            text = ("421 Misdirected Request: this server does not answer for that host name "
+                    "(see --allowed-hosts)")
+        body = text.encode("ascii")
+        await send({"type": "http.response.start", "status": 421, "headers": [
+            (b"content-type", b"text/plain; charset=utf-8"),
+            (b"content-length", str(len(body)).encode("ascii"))]})
+        await send({"type": "http.response.body", "body": body, "more_body": False})
 
     # -- answers ---------------------------------------------------------------------------
 
@@ -194,9 +319,13 @@ class AlpacaApp:
                 call = lambda: writer.call(device, *arguments)
         except BadRequest as exc:
             return plain_error(exc)
+        except ClientGone:
+            return _gone(request)
 
         try:
-            value = await run_in_threadpool(call)
+            # Members that never reach the camera are answered here; the others may wait on
+            # the camera and run in a worker thread.
+            value = call() if member.local else await run_in_threadpool(call)
         except AlpacaError as exc:
             return self._answer(client_tid, error=exc)
         except Exception as exc:  # a fault of ours must not end the server or the connection
@@ -213,9 +342,11 @@ class AlpacaApp:
         server_tid = self.transactions.next()
         if accepts_imagebytes(request.headers.get("accept", "")):
             payload = await run_in_threadpool(image.imagebytes_payload)
-            return ImageBytesResponse(image.imagebytes_header(client_tid, server_tid), payload)
-        body = await run_in_threadpool(image.json_body, client_tid, server_tid)
-        return Response(body, media_type="application/json")
+            return ImageResponse(image.imagebytes_header(client_tid, server_tid), payload, b"",
+                                 IMAGEBYTES_MEDIA_TYPE)
+        value = await run_in_threadpool(image.json_value)
+        head, tail = image.json_head_and_tail(client_tid, server_tid)
+        return ImageResponse(head, value, tail, "application/json")
 
     # -- setup pages -----------------------------------------------------------------------
 
@@ -227,6 +358,6 @@ class AlpacaApp:
             device = self._device(str(request.path_params["device_type"]),
                                   str(request.path_params["device_number"]))
         except BadRequest as exc:
-            return plain_error(exc)
+            # The Alpaca API answers a setup page of a device it does not have with 403.
+            return PlainTextResponse(str(exc), status_code=403)
         return HTMLResponse(setup_pages.device_page(device))
-

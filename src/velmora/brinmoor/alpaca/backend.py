@@ -3,12 +3,10 @@
 `CameraBackend` is everything the device needs from a camera: its fixed facts, opening and
 closing, controls by name, the readout window, a snapshot exposure that is started and then
 polled (Alpaca's StartExposure returns at once), the image as a numpy array, and ST4 pulses.
-`AsiBackend` implements it on the camera layer (`velmora.brinmoor.camera`): opening and
-closing, controls, the readout window, frame arrays and guide pulses go through a layer
-`Camera`. The layer's `expose()` waits for the exposure to end, while an Alpaca exposure is
-started by one request and collected by later ones, so starting, polling, stopping and reading
-out an exposure call the module directly, through the layer's `Camera.call` (which names the
-camera and the action in any SDK failure).
+`AsiBackend` implements it on the camera layer (`velmora.brinmoor.camera`), never on the
+module: opening and closing, controls, the readout window, guide pulses and identity go through
+a layer `Camera`; an Alpaca exposure, started by one request and collected by later ones, is the
+layer's non-blocking `Exposure` (`Camera.start_exposure`).
 """
 
 from __future__ import annotations
@@ -20,8 +18,18 @@ from typing import Literal, Protocol, cast
 import numpy as np
 import numpy.typing as npt
 
-from velmora.brinmoor import orvik
-from velmora.brinmoor.camera import Camera, CameraDescription, Roi, connected, frame_array
+from velmora.brinmoor.camera import (
+    ASICameraClosed,
+    ASIError,
+    ASIInvalidIndex,
+    Camera,
+    CameraDescription,
+    CameraNotFound,
+    Exposure,
+    GuideDirection,
+    Roi,
+    connected,
+)
 
 ExposureStatus = Literal["idle", "working", "success", "failed"]
 ImageType = Literal["raw8", "raw16"]
@@ -110,35 +118,24 @@ class CameraBackend(Protocol):
 
 
 def _identity(description: CameraDescription) -> str:
-    """The most stable identity the camera offers: serial number, else flash ID, else index.
-
-    Read with the module: the camera layer has no serial number."""
-    camera_id, name = description.camera_id, description.name
+    """The most stable identity the camera offers: serial number, else flash ID, else index."""
+    name = description.name
     try:
-        orvik.open_camera(camera_id)
-    except orvik.ASIError:
+        camera = Camera(description.index)
+    except (ASIError, CameraNotFound):
         return f"{name}#index{description.index}"
-    try:
+    with camera:
         try:
-            serial = orvik.get_serial_number(camera_id).id
-        except UnicodeDecodeError as exc:
-            # Serial numbers are binary; the record's text view refuses them, but the bytes it
-            # tried to decode are the serial.
-            serial = bytes(exc.object).hex()
-        except orvik.ASIError:
-            serial = ""
+            serial = camera.serial_number
+        except ASIError:
+            serial = None
         if serial:
             return f"{name}#serial{serial}"
         try:
-            flash_id = orvik.get_id(camera_id).id
-        except (orvik.ASIError, UnicodeDecodeError):
-            flash_id = ""
+            flash_id = camera.flash_id
+        except ASIError:
+            flash_id = None
         return f"{name}#id{flash_id}" if flash_id else f"{name}#index{description.index}"
-    finally:
-        try:
-            orvik.close_camera(camera_id)
-        except orvik.ASIError:
-            pass
 
 
 def read_facts(description: CameraDescription) -> CameraFacts:
@@ -180,6 +177,7 @@ class AsiBackend:
     def __init__(self, facts: CameraFacts) -> None:
         self._facts = facts
         self._camera: Camera | None = None
+        self._exposure: Exposure | None = None
 
     @property
     def facts(self) -> CameraFacts:
@@ -189,7 +187,7 @@ class AsiBackend:
     def camera(self) -> Camera:
         camera = self._camera
         if camera is None or camera.closed:
-            exc = orvik.ASICameraClosed()
+            exc = ASICameraClosed()
             exc.add_note(f"camera {self._facts.index} ({self._facts.name}) is not open")
             raise exc
         return camera
@@ -199,7 +197,7 @@ class AsiBackend:
         camera = Camera(self._facts.index)
         if camera.id != self._facts.camera_id or camera.name != self._facts.name:
             camera.close()
-            exc = orvik.ASIInvalidIndex()
+            exc = ASIInvalidIndex()
             exc.add_note(f"camera {self._facts.index} is now {camera.name}, not {self._facts.name}")
             raise exc
         self._camera = camera
@@ -213,8 +211,9 @@ class AsiBackend:
 
     def close(self) -> None:
         camera, self._camera = self._camera, None
+        self._exposure = None
         if camera is not None:
-            camera.close()
+            camera.close()  # aborts a running exposure
 
     def get_control(self, name: str) -> int:
         camera = self.camera
@@ -227,32 +226,30 @@ class AsiBackend:
         self.camera.set_roi(Roi(width, height, bin, image_type, x, y))
 
     def start_exposure(self, dark: bool) -> None:
-        camera = self.camera
-        camera.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
-                    camera.id, dark)
+        self._exposure = self.camera.start_exposure(dark=dark)
 
     def exposure_status(self) -> ExposureStatus:
-        camera = self.camera
-        code = camera.call("polling the exposure", None, orvik.get_exp_status, camera.id)
-        try:
-            name = orvik.ExposureStatus(code).name
-        except ValueError:
-            return "failed"
-        return EXPOSURE_STATUS_NAMES.get(name, "failed")
+        exposure = self._exposure
+        if exposure is None:
+            return "idle"
+        return EXPOSURE_STATUS_NAMES.get(exposure.status.name, "failed")
 
     def stop_exposure(self) -> None:
-        camera = self.camera
-        camera.call("stopping the exposure", None, orvik.stop_exposure, camera.id)
+        exposure, self._exposure = self._exposure, None
+        if exposure is not None:
+            exposure.abort()
 
     def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
-        camera = self.camera
-        roi = Roi(width, height, 1, image_type)
-        data = camera.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
-                           camera.id, roi.frame_bytes)
-        return cast(npt.NDArray[np.uint16], frame_array(data, roi.width, roi.height, roi.image_type))
+        exposure = self._exposure
+        if exposure is None:
+            exc = ASICameraClosed()
+            exc.add_note(f"camera {self._facts.index} ({self._facts.name}) has no exposure to read")
+            raise exc
+        # The exposure's frame has the window set before it started: (height, width).
+        return cast(npt.NDArray[np.uint16], exposure.frame().array)
 
     def pulse_on(self, direction: int) -> None:
-        self.camera.guide_on(orvik.GuideDirection(direction))
+        self.camera.guide_on(GuideDirection(direction))
 
     def pulse_off(self, direction: int) -> None:
-        self.camera.guide_off(orvik.GuideDirection(direction))
+        self.camera.guide_off(GuideDirection(direction))

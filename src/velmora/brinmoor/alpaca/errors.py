@@ -34,9 +34,15 @@ class AlpacaError(Exception):
 
 
 class BadRequest(Exception):
-    """A request the server cannot parse or route: HTTP 400 with this plain-text message."""
+    """A request the server cannot parse or route: HTTP 400 (or `status_code`) with this
+    plain-text message."""
 
     status_code = 400
+
+    def __init__(self, message: str, *, status_code: int | None = None) -> None:
+        super().__init__(message)
+        if status_code is not None:
+            self.status_code = status_code
 
 
 class BodyTooLarge(BadRequest):

@@ -2,8 +2,9 @@
 
 Alpaca images are indexed [x, y] (and [x, y, plane] for colour), the first index varying
 slowest: on the wire the pixels go column by column, each column top to bottom. A camera frame in
-numpy is (height, width) in row order, so both encodings send its transpose. The transposed copy
-is made once per image and shared by every request for it.
+numpy is (height, width) in row order, so both encodings send its transpose. The transposed copy,
+and the JSON text of the pixels, are each made once per image (on the first request that needs
+them) and shared by every request for it: a request then only costs the piece it is sending.
 
 ImageBytes (`Accept: application/imagebytes`) is a 44-byte little-endian header of eleven 32-bit
 integers (metadata version 1, error number, client and server transaction IDs, data start,
@@ -48,6 +49,8 @@ class ImageData:
         self.transmission_type = TRANSMISSION_TYPES[frame.dtype.name]
         self._lock = threading.Lock()
         self._columns: Frame | None = None
+        self._json_lock = threading.Lock()
+        self._json_value: bytes | None = None
 
     @property
     def dimensions(self) -> tuple[int, int, int]:
@@ -72,9 +75,15 @@ class ImageData:
     def imagebytes_payload(self) -> memoryview:
         return memoryview(self.columns()).cast("B")
 
-    def json_body(self, client_tid: int, server_tid: int) -> bytes:
-        """The whole JSON answer: Type, Rank and the nested [x][y] lists of the pixels."""
-        value = orjson.dumps(self.columns(), option=orjson.OPT_SERIALIZE_NUMPY)
+    def json_value(self) -> memoryview:
+        """The JSON text of the nested [x][y] lists of the pixels (made on first use)."""
+        with self._json_lock:  # one encoding, however many requests ask at once
+            if self._json_value is None:
+                self._json_value = orjson.dumps(self.columns(), option=orjson.OPT_SERIALIZE_NUMPY)
+            return memoryview(self._json_value)
+
+    def json_head_and_tail(self, client_tid: int, server_tid: int) -> tuple[bytes, bytes]:
+        """What goes before and after `json_value()` in the JSON answer."""
         tail = orjson.dumps({
             "ClientTransactionID": client_tid,
             "ServerTransactionID": server_tid,
@@ -82,7 +91,12 @@ class ImageData:
             "ErrorMessage": "",
         })
         head = b'{"Type":%d,"Rank":%d,"Value":' % (ELEMENT_INT32, self.rank)
-        return b"".join((head, value, b",", tail[1:]))
+        return head, b"," + tail[1:]
+
+    def json_body(self, client_tid: int, server_tid: int) -> bytes:
+        """The whole JSON answer: Type, Rank and the nested [x][y] lists of the pixels."""
+        head, tail = self.json_head_and_tail(client_tid, server_tid)
+        return b"".join((head, self.json_value(), tail))
 
 
 def accepts_imagebytes(accept_header: str) -> bool:

@@ -28,6 +28,7 @@ class Writer:
 class Member:
     get: Callable[[AlpacaCamera], object] | None = None
     put: Writer | None = None
+    local: bool = False  # answered without the camera: no worker thread needed
 
 
 def parse_arguments(writer: Writer, params: Params) -> list[object]:
@@ -66,20 +67,20 @@ TEXT: Kind = "text"
 
 # Members every Alpaca device has, available also while disconnected.
 COMMON_MEMBERS: Mapping[str, Member] = {
-    "action": Member(put=_put(("Action", TEXT), ("Parameters", TEXT))(_action)),
-    "commandblind": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command)),
-    "commandbool": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command)),
-    "commandstring": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command)),
+    "action": Member(put=_put(("Action", TEXT), ("Parameters", TEXT))(_action), local=True),
+    "commandblind": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
+    "commandbool": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
+    "commandstring": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
     "connected": Member(get=lambda d: d.connected, put=_put(("Connected", BOOL))(C.set_connected)),
     "connect": Member(put=_put()(C.connect)),
     "disconnect": Member(put=_put()(C.disconnect)),
-    "connecting": Member(get=lambda d: False),  # Connect finishes before it answers
-    "description": Member(get=C.description),
-    "driverinfo": Member(get=lambda d: "orvik Alpaca camera server for ZWO ASI cameras"),
-    "driverversion": Member(get=lambda d: DRIVER_VERSION),
-    "interfaceversion": Member(get=lambda d: INTERFACE_VERSION),
-    "name": Member(get=lambda d: d.name),
-    "supportedactions": Member(get=lambda d: []),
+    "connecting": Member(get=lambda d: False, local=True),  # Connect finishes before it answers
+    "description": Member(get=C.description, local=True),
+    "driverinfo": Member(get=lambda d: "orvik Alpaca camera server for ZWO ASI cameras", local=True),
+    "driverversion": Member(get=lambda d: DRIVER_VERSION, local=True),
+    "interfaceversion": Member(get=lambda d: INTERFACE_VERSION, local=True),
+    "name": Member(get=lambda d: d.name, local=True),
+    "supportedactions": Member(get=lambda d: [], local=True),
     "devicestate": Member(get=C.device_state),
 }
 

@@ -1,29 +1,44 @@
 """The whole server: camera devices, the HTTP application on uvicorn, and discovery.
 
-`AlpacaServer.run()` serves until interrupted (the command line); `start()` and `stop()` run it
-in a background thread (tests, benchmarks, programs that embed it).
+`AlpacaServer.run()` serves until a stop signal (the command line); `start()` and `stop()` run
+it in a background thread (tests, benchmarks, programs that embed it).
+
+Stopping: SIGTERM (what systemd sends), SIGINT (Ctrl-C) and SIGHUP (the terminal closed) all
+end the server the same way: it stops accepting connections, gives answers under way
+`STOP_GRACE_S` to finish, drops the rest (a slow download does not hold the stop), then closes
+every camera, which ends exposures and guide pulses, and `run()` returns normally. uvicorn's
+own handling re-raises the signal once it has stopped, which would end the process before the
+cameras are closed, so the server installs its own handlers.
 """
 
 from __future__ import annotations
 
+import contextlib
 import ipaddress
 import logging
+import signal
 import socket
 import threading
 import time
-from collections.abc import Sequence
+from collections.abc import Generator, Sequence
+from types import FrameType
 
 import uvicorn
 
-from .app import AlpacaApp
+from .app import AlpacaApp, HostCheck
 from .backend import AsiBackend, connected_facts
 from .camera import AlpacaCamera
+from .connections import MAX_HEAD_BYTES, ConnectionLimits, fit_descriptor_limit, protocol_class
 from .discovery import DISCOVERY_PORT, DiscoveryResponder
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 11111
+# How long answers under way may take to finish once a stop is asked for.
+STOP_GRACE_S = 1.0
+LISTEN_BACKLOG = 2048
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
 def camera_devices() -> list[AlpacaCamera]:
@@ -40,19 +55,44 @@ def is_loopback(host: str) -> bool:
         return False
 
 
+class _Uvicorn(uvicorn.Server):
+    """uvicorn's server, with the stop signals left to `AlpacaServer.run()`."""
+
+    @contextlib.contextmanager
+    def capture_signals(self) -> Generator[None, None, None]:
+        yield
+
+
 class AlpacaServer:
-    """Serves `devices` over HTTP on host:port (0 picks a free port) and answers discovery."""
+    """Serves `devices` over HTTP on host:port (0 picks a free port) and answers discovery.
+
+    `allowed_hosts`: the names and addresses a request's `Host` header may give; None means any
+    on a server that listens on the network, and loopback names only on one that listens on
+    loopback (which shuts out DNS-rebinding pages in the local browser)."""
 
     def __init__(self, devices: Sequence[AlpacaCamera] | None = None, *, host: str = DEFAULT_HOST,
                  port: int = DEFAULT_PORT, discovery_port: int | None = DISCOVERY_PORT,
-                 location: str = "", log_level: str = "warning", access_log: bool = False) -> None:
+                 location: str = "", log_level: str = "warning", access_log: bool = False,
+                 limits: ConnectionLimits | None = None,
+                 allowed_hosts: Sequence[str] | None = None) -> None:
+        limits = limits or ConnectionLimits()
+        fitting = fit_descriptor_limit(limits.max_connections)
+        if fitting < limits.max_connections:
+            log.warning("at most %d connections fit the open-file limit (asked for %d)",
+                        fitting, limits.max_connections)
+            limits = ConnectionLimits(limits.idle_timeout, fitting)
+        self.limits = limits
         self.devices = list(camera_devices() if devices is None else devices)
-        self.app = AlpacaApp(self.devices, location=location)
+        self.host_check = HostCheck.for_listening(host, allowed_hosts)
+        self.app = AlpacaApp(self.devices, location=location, host_check=self.host_check)
         family = socket.AF_INET6 if ":" in host else socket.AF_INET
-        self._socket = socket.socket(family, socket.SOCK_STREAM)
+        # Created as TCP, not protocol 0: asyncio turns Nagle's algorithm off only on sockets
+        # that say they are TCP (the connection class sets it too).
+        self._socket = socket.socket(family, socket.SOCK_STREAM, socket.IPPROTO_TCP)
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             self._socket.bind((host, port))
+            self._socket.listen(LISTEN_BACKLOG)  # connections queue from here on
         except OSError:
             self._socket.close()
             raise
@@ -66,10 +106,17 @@ class AlpacaServer:
             except OSError as exc:
                 # Clients that know the address still reach the server; only discovery is lost.
                 log.warning("discovery is off: UDP port %d: %s", discovery_port, exc)
-        config = uvicorn.Config(self.app, log_level=log_level, access_log=access_log, http="h11",
-                                lifespan="off", timeout_keep_alive=30)
-        self._server = uvicorn.Server(config)
+        config = uvicorn.Config(self.app, log_level=log_level, access_log=access_log,
+                                http=protocol_class(limits), lifespan="off",
+                                timeout_keep_alive=max(1, round(limits.idle_timeout)),
+                                timeout_graceful_shutdown=max(1, round(STOP_GRACE_S)),
+                                backlog=LISTEN_BACKLOG,
+                                h11_max_incomplete_event_size=MAX_HEAD_BYTES,
+                                server_header=False)
+        self._server = _Uvicorn(config)
         self._thread: threading.Thread | None = None
+        self._closed = False
+        self.stop_signal: str | None = None
 
     @property
     def url(self) -> str:
@@ -77,13 +124,32 @@ class AlpacaServer:
         return f"http://{host}:{self.port}"
 
     def run(self) -> None:
-        """Serve until interrupted (Ctrl-C or SIGTERM), then close every camera."""
-        if self.discovery is not None:
-            self.discovery.start()
+        """Serve until SIGTERM, SIGINT or SIGHUP (in the main thread) or `request_stop()`, then
+        close every camera."""
+        previous: dict[int, object] = {}
+        if threading.current_thread() is threading.main_thread():
+            previous = {sig: signal.signal(sig, self._on_signal) for sig in STOP_SIGNALS}
         try:
+            if self.discovery is not None:
+                self.discovery.start()
             self._server.run(sockets=[self._socket])
         finally:
-            self._shutdown()
+            try:
+                self._shutdown()
+            finally:
+                for sig, handler in previous.items():
+                    signal.signal(sig, handler)  # type: ignore[arg-type]
+
+    def _on_signal(self, signum: int, _frame: FrameType | None) -> None:
+        name = signal.Signals(signum).name
+        if self.stop_signal is None:
+            self.stop_signal = name
+            log.info("%s received: stopping the server and closing the cameras", name)
+        self.request_stop()
+
+    def request_stop(self) -> None:
+        """Ask a running server to stop (safe from any thread and from a signal handler)."""
+        self._server.should_exit = True
 
     def start(self) -> AlpacaServer:
         """Serve in a background thread; returns once the server accepts connections."""
@@ -100,20 +166,27 @@ class AlpacaServer:
         return self
 
     def stop(self) -> None:
-        self._server.should_exit = True
+        self.request_stop()
         if self._thread is not None:
-            self._thread.join(timeout=10.0)
+            self._thread.join(timeout=10.0 + STOP_GRACE_S)
         self._shutdown()
 
     def _shutdown(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
         if self.discovery is not None:
             self.discovery.close()
+        closed = 0
         for device in self.devices:
             try:
                 device.disconnect()
+                closed += 1
             except Exception as exc:
                 log.warning("closing camera %d: %s", device.number, exc)
         self._socket.close()
+        log.info("Alpaca server stopped%s: %d of %d cameras closed",
+                 f" on {self.stop_signal}" if self.stop_signal else "", closed, len(self.devices))
 
     def __enter__(self) -> AlpacaServer:
         return self.start()

@@ -10,14 +10,50 @@
         cam.roi = Roi(640, 480, bin=1, image_type="raw16")
         frame = cam.expose()
         frame.array                              # (480, 640) uint16, a view of the frame
+        exposure = cam.start_exposure(2.0)       # returns at once
+        ...
+        frame = exposure.wait()
 
-Built on the public functions of `velmora.brinmoor.orvik` only; SDK failures are that module's
-exception classes, with a note naming the camera, the action and the value.
+Built on the public functions of `velmora.brinmoor.orvik` only; the tools (`capture`, `alpaca`)
+stand on this layer and on `velmora.brinmoor.formats`, never on the module. SDK failures are
+the module's exception classes (importable from here too, the same objects), with a note
+naming the camera, the action and the value.
 """
+
+# The module's enumerations the layer's API takes and returns (the same objects).
+from velmora.brinmoor.orvik import CameraMode, ExposureStatus, GuideDirection
 
 from .camera import Camera
 from .controls import Control, Controls
 from .errors import (
+    SDK_ERRORS,
+    ASIBufferTooSmall,
+    ASICameraClosed,
+    ASICameraRemoved,
+    ASIError,
+    ASIErrorEnd,
+    ASIExposureInProgress,
+    ASIGeneralError,
+    ASIGPSDataInvalid,
+    ASIGPSFPGAError,
+    ASIGPSNotSupported,
+    ASIGPSParamOutOfRange,
+    ASIGPSVersionError,
+    ASIInvalidControlType,
+    ASIInvalidFileFormat,
+    ASIInvalidID,
+    ASIInvalidImageType,
+    ASIInvalidIndex,
+    ASIInvalidMode,
+    ASIInvalidPath,
+    ASIInvalidSequence,
+    ASIInvalidSize,
+    ASIOutOfBoundary,
+    ASISuccess,
+    ASITimeout,
+    ASIUnknownErrorCode,
+    ASIVideoModeActive,
+    CameraBusy,
     CameraNotFound,
     ExposureFailed,
     FailureContext,
@@ -26,22 +62,65 @@ from .errors import (
     describe,
     failure_context,
 )
+from .exposure import Exposure
 from .frames import Frame, FrameMetadata, frame_array
-from .info import CameraDescription, connected, find
+from .identity import GainPresets
+from .info import (
+    ZWO_VENDOR_ID,
+    CameraDescription,
+    connected,
+    find,
+    is_camera_product,
+    sdk_version,
+)
 from .roi import ImageType, Roi, image_type_name
 from .stream import AsyncStream, Stream
 
 __all__ = [
+    "SDK_ERRORS",
+    "ZWO_VENDOR_ID",
+    "ASIBufferTooSmall",
+    "ASICameraClosed",
+    "ASICameraRemoved",
+    "ASIError",
+    "ASIErrorEnd",
+    "ASIExposureInProgress",
+    "ASIGPSDataInvalid",
+    "ASIGPSFPGAError",
+    "ASIGPSNotSupported",
+    "ASIGPSParamOutOfRange",
+    "ASIGPSVersionError",
+    "ASIGeneralError",
+    "ASIInvalidControlType",
+    "ASIInvalidFileFormat",
+    "ASIInvalidID",
+    "ASIInvalidImageType",
+    "ASIInvalidIndex",
+    "ASIInvalidMode",
+    "ASIInvalidPath",
+    "ASIInvalidSequence",
+    "ASIInvalidSize",
+    "ASIOutOfBoundary",
+    "ASISuccess",
+    "ASITimeout",
+    "ASIUnknownErrorCode",
+    "ASIVideoModeActive",
     "AsyncStream",
     "Camera",
+    "CameraBusy",
     "CameraDescription",
+    "CameraMode",
     "CameraNotFound",
     "Control",
     "Controls",
+    "Exposure",
     "ExposureFailed",
+    "ExposureStatus",
     "FailureContext",
     "Frame",
     "FrameMetadata",
+    "GainPresets",
+    "GuideDirection",
     "ImageType",
     "NoCameras",
     "Roi",
@@ -53,4 +132,6 @@ __all__ = [
     "find",
     "frame_array",
     "image_type_name",
+    "is_camera_product",
+    "sdk_version",
 ]

@@ -6,9 +6,9 @@ import math
 import threading
 import time
 from collections.abc import Callable
-from datetime import datetime, timedelta, timezone
+from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, ParamSpec, TypeVar
 
 from velmora.brinmoor import orvik
 
@@ -25,8 +25,10 @@ from .controls import (
     ControlSlot,
     ReadOnlyProperty,
 )
-from .errors import ExposureFailed, UnsupportedControl, add_context, out_of_range
+from .errors import CameraBusy, UnsupportedControl, add_context, out_of_range
+from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Exposure
 from .frames import Frame, FrameMetadata
+from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 
@@ -36,12 +38,7 @@ if TYPE_CHECKING:
 P = ParamSpec("P")
 R = TypeVar("R")
 
-# A camera may report idle for a moment after an exposure was started; longer means it was lost.
-IDLE_GRACE_S: Final = 1.0
-# The longest single wait inside the layer: Ctrl-C and close() take effect within this.
-MAX_WAIT_S: Final = 0.1
-# Extra time an exposure may take beyond its length before expose() gives up by default.
-EXPOSURE_TIMEOUT_MARGIN_S: Final = 60.0
+__all__ = ["EXPOSURE_TIMEOUT_MARGIN_S", "IDLE_GRACE_S", "MAX_WAIT_S", "Camera", "utc_now"]
 
 GuideDirectionName = str
 
@@ -59,6 +56,18 @@ def _guide_direction(direction: str | orvik.GuideDirection) -> orvik.GuideDirect
         raise ValueError(
             f"guide direction {direction!r} is not one of north, south, east, west"
         )
+    return member
+
+
+def _camera_mode(mode: orvik.CameraMode | str) -> orvik.CameraMode:
+    if isinstance(mode, orvik.CameraMode):
+        return mode
+    name = str(mode).upper()
+    member = getattr(orvik.CameraMode, name if name.startswith("ASI_MODE_") else f"ASI_MODE_{name}",
+                     None)
+    if not isinstance(member, orvik.CameraMode) or member.name == "ASI_MODE_END":
+        raise ValueError(f"camera mode {mode!r} is not one of "
+                         + ", ".join(m.name for m in orvik.CameraMode if m.name != "ASI_MODE_END"))
     return member
 
 
@@ -103,7 +112,8 @@ class Camera:
         self._closing = threading.Event()
         self._closed = False
         self._opened = False
-        self._exposing = False
+        self._exposure: Exposure | None = None
+        self._last_exposure: Exposure | None = None
         self._stream: Stream | None = None
         self._guiding: set[orvik.GuideDirection] = set()
         self._slots: dict[str, ControlSlot] = {}
@@ -165,9 +175,9 @@ class Camera:
             stream = self._stream
             if stream is not None:
                 stream.stop_capture()
-            if self._exposing:
-                self._exposing = False
-                self._quietly(orvik.stop_exposure, self.id)
+            exposure = self._exposure
+            if exposure is not None:
+                exposure._closed_under_it()
             for direction in sorted(self._guiding):
                 self._quietly(orvik.pulse_guide_off, self.id, direction)
             self._guiding.clear()
@@ -193,6 +203,79 @@ class Camera:
     def __repr__(self) -> str:
         state = "closed" if self._closed else "open"
         return f"<Camera {self.label}, ID {self.id}, {state}>"
+
+    # -- identity and modes ------------------------------------------------------------------
+
+    @property
+    def serial_number(self) -> str | None:
+        """The serial number as hex text (`"1a2b3c4d5e6f7a8b"`); None when the camera has none.
+
+        Bytes that are not UTF-8 are read as they are, never an error. The module reads the
+        record up to its first zero byte, so a serial with a zero byte inside shows its bytes
+        before it."""
+        with self._lock:
+            self._check_open()
+            try:
+                record = orvik.get_serial_number(self.id)
+            except orvik.ASIGeneralError:
+                return None  # models without a serial number say so with an error code
+            except orvik.ASIError as exc:
+                add_context(exc, self.label, "reading the serial number")
+                raise
+        return decode_serial(record)
+
+    @property
+    def flash_id(self) -> str | None:
+        """The ID stored in the camera's flash memory (`set_id` in the SDK): its text, or hex
+        when it is not text; None when empty."""
+        with self._lock:
+            self._check_open()
+            record = self.call("reading the flash ID", None, orvik.get_id, self.id)
+        return decode_flash_id(record)
+
+    @property
+    def supported_modes(self) -> tuple[orvik.CameraMode | int, ...]:
+        """The camera modes (`ASI_MODE_NORMAL` and, on trigger cameras, the trigger modes)."""
+        with self._lock:
+            self._check_open()
+            codes = self.call("reading the supported camera modes", None,
+                              orvik.get_camera_support_mode, self.id)
+        return tuple(mode_member(code) for code in codes)
+
+    @property
+    def mode(self) -> orvik.CameraMode:
+        """The camera mode: normal or one of the trigger modes (trigger cameras only)."""
+        with self._lock:
+            self._check_open()
+            return self.call("reading the camera mode", None, orvik.get_camera_mode, self.id)
+
+    @mode.setter
+    def mode(self, mode: orvik.CameraMode | str) -> None:
+        member = _camera_mode(mode)
+        supported = self.supported_modes
+        if member not in supported:
+            names = ", ".join(m.name if isinstance(m, orvik.CameraMode) else str(m)
+                              for m in supported)
+            raise ValueError(f"camera mode {member.name} is not supported by {self.label} "
+                             f"(supported: {names})")
+        with self._lock:
+            self._check_open()
+            self._check_idle("change the camera mode")
+            self.settings_version += 1
+            self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
+                      member)
+
+    @property
+    def gain_presets(self) -> GainPresets:
+        """The SDK's preset gains and offsets: highest dynamic range, unity gain, lowest read
+        noise, and the low / medium / high gains."""
+        with self._lock:
+            self._check_open()
+            dr, unity, rn_gain, rn_offset = self.call("reading the gain presets", None,
+                                                      orvik.get_gain_offset, self.id)
+            low, medium, high, high_offset = self.call("reading the gain presets", None,
+                                                       orvik.get_lmh_gain_offset, self.id)
+        return GainPresets(dr, unity, rn_gain, rn_offset, low, medium, high, high_offset)
 
     # -- controls ----------------------------------------------------------------------------
 
@@ -338,10 +421,11 @@ class Camera:
                 camera=self.name,
                 camera_id=self.id,
                 roi=roi,
-                exposure=0.0 if exposure_us is None else exposure_us * 1e-6,
+                # Exact division: 100000 us reads as 0.1 s, not 0.09999999999999999.
+                exposure=0.0 if exposure_us is None else exposure_us / 1_000_000,
                 gain=self._value_or_none("ASI_GAIN"),
                 offset=self._value_or_none("ASI_OFFSET"),
-                temperature=None if temperature is None else temperature * 0.1,
+                temperature=None if temperature is None else temperature / 10,
                 bayer=self.description.bayer,
                 start=start,
                 end=end,
@@ -350,76 +434,80 @@ class Camera:
                 pixel_size=self.description.pixel_size or None,
                 bit_depth=self.description.bit_depth or None,
                 set_temperature=set_temperature,
+                electrons_per_adu=self.description.electrons_per_adu or None,
             )
 
     def _pause(self, seconds: float) -> None:
         """Wait a little; returns early when the camera is being closed. Ctrl-C interrupts it."""
         self._closing.wait(seconds)
 
+    # -- exposures ---------------------------------------------------------------------------
+
+    def start_exposure(self, seconds: float | None = None, *, dark: bool = False) -> Exposure:
+        """Start one exposure and return at once; the `Exposure` polls, waits, aborts, reads.
+
+        `seconds` sets the exposure time first (else the camera's current one is used); `dark`
+        keeps the shutter closed. Refused with `CameraBusy` while another exposure or a stream
+        runs on this camera.
+        """
+        with self._lock:
+            self._check_open()
+            self._check_idle("start an exposure")
+            if seconds is not None:
+                self.exposure = seconds
+            roi = self.roi
+            start = utc_now()
+            metadata = self.frame_metadata(roi, start, start, dark=dark)
+            started = time.monotonic()
+            self.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
+                      self.id, dark)
+            previous = self._last_exposure
+            if previous is not None:
+                previous._superseded = True  # the SDK's image buffer now belongs to the new one
+            exposure = Exposure(self, metadata, started)
+            self._exposure = self._last_exposure = exposure
+            return exposure
+
+    def _check_idle(self, action: str) -> None:
+        """One exposure or stream per camera at a time: the SDK would mix them up."""
+        if self._exposure is not None:
+            raise CameraBusy(f"cannot {action}: {self.label} is already exposing "
+                             f"({self._exposure.seconds:g} s, started "
+                             f"{self._exposure.elapsed:.3g} s ago)")
+        if self._stream is not None:
+            raise CameraBusy(f"cannot {action}: {self.label} is already streaming")
+
+    def _exposure_ended(self, exposure: Exposure) -> None:
+        with self._lock:
+            if self._exposure is exposure:
+                self._exposure = None
+
+    @property
+    def current_exposure(self) -> Exposure | None:
+        """The exposure running on this camera, if any."""
+        return self._exposure
+
     def expose(self, seconds: float | None = None, *, dark: bool = False,
                timeout: float | None = None,
                on_wait: Callable[[float], None] | None = None) -> Frame:
-        """Take one exposure and read it out.
+        """Take one exposure and read it out: `start_exposure(...).wait(...)`.
 
         `seconds` sets the exposure time first (else the camera's current one is used); `dark`
         keeps the shutter closed. The wait sleeps in steps of at most 0.1 s, so Ctrl-C (the
         exposure is stopped) and `close()` from another thread take effect promptly.
-        `on_wait(elapsed_seconds)` is called at each step. Raises `orvik.ASITimeout` when the
-        exposure has not finished after `timeout` seconds (default: its length + 60 s) and
-        `ExposureFailed` when the camera reports it failed.
+        `on_wait(elapsed_seconds)` is called at each step. Raises `ASITimeout` when the
+        exposure has not finished after `timeout` seconds (default: its length + 60 s),
+        `ExposureFailed` when the camera reports it failed, `ASICameraClosed` when the camera
+        was closed under it. On any of these the camera is left idle.
         """
         if timeout is not None and not (timeout > 0 and math.isfinite(timeout)):
             raise ValueError(f"timeout {timeout!r} is out of range (allowed: more than 0 s)")
-        with self._lock:
-            self._check_open()
-            if seconds is not None:
-                self.exposure = seconds
-            length = self.exposure if seconds is None else seconds
-            limit = timeout if timeout is not None else length + EXPOSURE_TIMEOUT_MARGIN_S
-            roi = self.roi
-            start = utc_now()
-            self.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
-                      self.id, dark)
-            self._exposing = True
-            try:
-                self._wait_for_exposure(limit, on_wait)
-            except BaseException:
-                # Leave the camera idle on any way out: time-out, failure, Ctrl-C, close().
-                if self._exposing:
-                    self._exposing = False
-                    self._quietly(orvik.stop_exposure, self.id)
-                raise
-            end = utc_now()
-            self._exposing = False
-            data = self.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
-                             self.id, roi.frame_bytes)
-            return Frame(data, self.frame_metadata(roi, start, end, dark=dark))
-
-    def _wait_for_exposure(self, limit: float, on_wait: Callable[[float], None] | None) -> None:
-        status = orvik.ExposureStatus
-        t0 = time.monotonic()
-        delay = 0.001
-        while True:
-            state = self.call("polling the exposure", None, orvik.get_exp_status, self.id)
-            if state == status.ASI_EXP_SUCCESS:
-                return
-            if state == status.ASI_EXP_FAILED:
-                raise ExposureFailed(f"the exposure failed on {self.label}")
-            elapsed = time.monotonic() - t0
-            if state == status.ASI_EXP_IDLE and elapsed > IDLE_GRACE_S:
-                raise ExposureFailed(f"{self.label} went idle without finishing the exposure")
-            if elapsed > limit:
-                exc = orvik.ASITimeout()
-                exc.add_note(f"the exposure on {self.label} did not finish within {limit:g} s")
-                raise exc
-            if self._closing.is_set():
-                closed = orvik.ASICameraClosed()
-                closed.add_note(f"{self.label} was closed during the exposure")
-                raise closed
-            if on_wait is not None:
-                on_wait(elapsed)
-            self._pause(delay)
-            delay = min(delay * 2, MAX_WAIT_S)
+        exposure = self.start_exposure(seconds, dark=dark)
+        try:
+            return exposure.wait(timeout, on_wait)
+        except BaseException:
+            exposure.abort()  # leave the camera idle on any way out
+            raise
 
     def stream(self, *, frames: int | None = None, timeout: float | None = None) -> Stream:
         """Video capture as an iterator of frames: `with cam.stream() as frames: ...`.
@@ -442,8 +530,7 @@ class Camera:
         """Called by a stream as it starts: one video capture per camera at a time."""
         with self._lock:
             self._check_open()
-            if self._stream is not None:
-                raise RuntimeError(f"{self.label} is already streaming")
+            self._check_idle("start a stream")
             self._stream = stream
 
     def detach_stream(self, stream: Stream) -> None:

@@ -114,21 +114,24 @@ def _integer(value: Any) -> int:
     return value
 
 
-def _scaled(scale: float, unit: str) -> Codec[float]:
+def _scaled(divisor: int, unit: str) -> Codec[float]:
+    """SDK integers in 1/divisor of the unit. Decoding divides exactly, so 100000 us reads as
+    0.1 s (the float nearest to the decimal), never 0.09999999999999999."""
+
     def encode(value: float) -> int:
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"expected a number, got {type(value).__name__}")
         if not math.isfinite(value):
             raise ValueError(f"{value} is not a finite number")
-        return round(value / scale)
+        return round(value * divisor)
 
-    return Codec(lambda raw: raw * scale, encode, lambda raw: f"{raw * scale:g} {unit}")
+    return Codec(lambda raw: raw / divisor, encode, lambda raw: f"{raw / divisor:g} {unit}")
 
 
 INTEGER: Codec[int] = Codec(lambda raw: raw, _integer, str)
 FLAG: Codec[bool] = Codec(bool, lambda value: 1 if value else 0, lambda raw: "on" if raw else "off")
-SECONDS: Codec[float] = _scaled(1e-6, "s")
-TENTHS_CELSIUS: Codec[float] = _scaled(0.1, "C")
+SECONDS: Codec[float] = _scaled(1_000_000, "s")
+TENTHS_CELSIUS: Codec[float] = _scaled(10, "C")
 CELSIUS: Codec[int] = Codec(lambda raw: raw, _integer, lambda raw: f"{raw} C")
 PERCENT: Codec[int] = Codec(lambda raw: raw, _integer, lambda raw: f"{raw} %")
 

@@ -5,7 +5,13 @@ the layer adds a note (PEP 678) that names the camera, what was being done and w
 and keeps the same facts on the exception as `failure_context(exc)` for programs that build
 their own messages. Requests that a camera cannot take are refused before the SDK is called:
 `ValueError` naming the value and the allowed range, `UnsupportedControl` for a control the
-camera lacks or cannot write.
+camera lacks or cannot write; `CameraBusy` for a second exposure or stream on a camera that
+already runs one.
+
+Every class a user of the layer can meet is importable from here and from
+`velmora.brinmoor.camera`: the SDK's classes are the module's own objects under the same
+names (`camera.ASITimeout is orvik.ASITimeout`), so `except ASITimeout` works with either
+import.
 """
 
 from __future__ import annotations
@@ -67,6 +73,10 @@ class NoCameras(CameraNotFound):
     """No camera is connected at all."""
 
 
+class CameraBusy(RuntimeError):
+    """The camera already runs an exposure or a stream; one at a time per camera."""
+
+
 class ExposureFailed(orvik.ASIError):
     """The camera reported the exposure as failed, or went idle without finishing it."""
 
@@ -74,3 +84,42 @@ class ExposureFailed(orvik.ASIError):
 def out_of_range(what: str, value: str, camera: str, low: str, high: str) -> ValueError:
     """The one wording of a refused value: `gain 900 is out of range for camera 0 (...): ...`."""
     return ValueError(f"{what} {value} is out of range for {camera} (allowed {low} to {high})")
+
+
+# The SDK's exception classes, the module's own objects (identity kept).
+ASIError = orvik.ASIError
+ASISuccess = orvik.ASISuccess
+ASIInvalidIndex = orvik.ASIInvalidIndex
+ASIInvalidID = orvik.ASIInvalidID
+ASICameraClosed = orvik.ASICameraClosed
+ASICameraRemoved = orvik.ASICameraRemoved
+ASITimeout = orvik.ASITimeout
+ASIGeneralError = orvik.ASIGeneralError
+ASIInvalidControlType = orvik.ASIInvalidControlType
+ASIInvalidPath = orvik.ASIInvalidPath
+ASIInvalidFileFormat = orvik.ASIInvalidFileFormat
+ASIInvalidSize = orvik.ASIInvalidSize
+ASIInvalidImageType = orvik.ASIInvalidImageType
+ASIOutOfBoundary = orvik.ASIOutOfBoundary
+ASIInvalidSequence = orvik.ASIInvalidSequence
+ASIBufferTooSmall = orvik.ASIBufferTooSmall
+ASIVideoModeActive = orvik.ASIVideoModeActive
+ASIExposureInProgress = orvik.ASIExposureInProgress
+ASIInvalidMode = orvik.ASIInvalidMode
+ASIGPSNotSupported = orvik.ASIGPSNotSupported
+ASIGPSVersionError = orvik.ASIGPSVersionError
+ASIGPSFPGAError = orvik.ASIGPSFPGAError
+ASIGPSParamOutOfRange = orvik.ASIGPSParamOutOfRange
+ASIGPSDataInvalid = orvik.ASIGPSDataInvalid
+ASIErrorEnd = orvik.ASIErrorEnd
+ASIUnknownErrorCode = orvik.ASIUnknownErrorCode
+
+SDK_ERRORS: Final[tuple[type[orvik.ASIError], ...]] = (
+    ASIError, ASISuccess, ASIInvalidIndex, ASIInvalidID, ASICameraClosed, ASICameraRemoved,
+    ASITimeout, ASIGeneralError, ASIInvalidControlType, ASIInvalidPath, ASIInvalidFileFormat,
+    ASIInvalidSize, ASIInvalidImageType, ASIOutOfBoundary, ASIInvalidSequence,
+    ASIBufferTooSmall, ASIVideoModeActive, ASIExposureInProgress, ASIInvalidMode,
+    ASIGPSNotSupported, ASIGPSVersionError, ASIGPSFPGAError, ASIGPSParamOutOfRange,
+    ASIGPSDataInvalid, ASIErrorEnd, ASIUnknownErrorCode,
+)
+"""Every SDK exception class, base class first."""

@@ -3,56 +3,24 @@
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
-from datetime import datetime
+from dataclasses import replace
 from pathlib import Path
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .roi import ImageType, Roi, bytes_per_pixel
+from velmora.brinmoor._version import __version__
+from velmora.brinmoor.formats.metadata import FrameMetadata
+from velmora.brinmoor.formats.roi import ImageType, bytes_per_pixel
+
+__all__ = ["Frame", "FrameMetadata", "frame_array"]
+
+# SWCREATE of a frame written by `Frame.to_fits()` when its metadata names no software.
+SOFTWARE: str = f"velmora.brinmoor.camera {__version__}"
 
 # RAW16 pixels arrive little-endian; on a little-endian host this is plain uint16.
 _RAW16 = np.dtype("<u2")
-
-
-@dataclass(slots=True)
-class FrameMetadata:
-    """The camera and its settings for one frame.
-
-    A plain record (not frozen: a video stream makes one per frame, and a frozen dataclass
-    costs several times as much to create).
-    """
-
-    camera: str
-    """The camera's name, as `ZWO ASI294MC Pro`."""
-    camera_id: int
-    roi: Roi
-    """The frame's format and position (binned pixels), as the camera took it."""
-    exposure: float
-    """Exposure time in seconds."""
-    gain: int | None
-    offset: int | None
-    temperature: float | None
-    """Sensor temperature in degrees Celsius, None when the camera has no sensor."""
-    bayer: str | None
-    """The sensor's 2x2 colour cell (`RGGB`, ...) at the top-left pixel of the whole binned
-    sensor, None for mono cameras; a frame at an odd `roi.x` or `roi.y` starts elsewhere in the
-    cell."""
-    start: datetime
-    """UTC start of the exposure (timezone-aware)."""
-    end: datetime
-    """UTC time at which the frame was known to be complete."""
-    dark: bool = False
-    sequence: int | None = None
-    """Video frames: 0 for the first frame of a stream, counting the frames received."""
-    pixel_size: float | None = None
-    """Unbinned pixel size in micrometres."""
-    bit_depth: int | None = None
-    """ADC bits of the sensor; RAW16 values carry them in their top bits."""
-    set_temperature: float | None = None
-    """Cooler target in degrees Celsius when the cooler is on."""
 
 
 class Frame:
@@ -83,11 +51,14 @@ class Frame:
         return self._array
 
     def to_fits(self, path: str | os.PathLike[str], *, overwrite: bool = False) -> Path:
-        """Write the frame as a FITS file with the capture tool's header; needs Astropy."""
-        from velmora.brinmoor.capture import fitsfile
+        """Write the frame as a FITS file, with the header the capture tool writes too
+        (`velmora.brinmoor.formats.fits`); needs Astropy. The file appears only when complete."""
+        from velmora.brinmoor.formats import fits
 
-        meta = fitsfile.metadata_from_frame(self.metadata)
-        return fitsfile.write_fits(path, self.array, meta, overwrite=overwrite)
+        meta = self.metadata
+        if meta.software is None:
+            meta = replace(meta, software=SOFTWARE)
+        return fits.write_fits(path, self.array, meta, overwrite=overwrite)
 
     def __repr__(self) -> str:
         m = self.metadata

@@ -1,4 +1,5 @@
-"""Finding cameras: what `connected()` lists, and looking one up by index or by name."""
+"""Finding cameras: what `connected()` lists, looking one up by index or by name, and what the
+SDK says about itself (`sdk_version()`) and about USB devices (`is_camera_product`)."""
 
 from __future__ import annotations
 
@@ -88,6 +89,21 @@ class CameraDescription:
             is_usb3_host=info.is_usb3_host,
             is_trigger_camera=info.is_trigger_cam,
         )
+
+
+# The USB vendor ID of the cameras' maker.
+ZWO_VENDOR_ID = 0x03C3
+
+
+def sdk_version() -> str:
+    """The version of the SDK library in use, as it reports it (`"1, 37, 0, 0"` style)."""
+    return orvik.get_sdk_version()
+
+
+def is_camera_product(product_id: int, vendor_id: int = ZWO_VENDOR_ID) -> bool:
+    """Whether a USB product ID (of the maker's vendor ID unless another is given) belongs to a
+    camera the SDK drives."""
+    return bool(orvik.camera_check(vendor_id, product_id))
 
 
 def connected() -> list[CameraDescription]:

@@ -175,7 +175,7 @@ class Stream:
             template.camera, template.camera_id, template.roi, template.exposure,
             template.gain, template.offset, temperature, template.bayer,
             end - self._exposure, end, False, sequence, template.pixel_size,
-            template.bit_depth, template.set_temperature,
+            template.bit_depth, template.set_temperature, template.electrons_per_adu,
         )
 
     def __iter__(self) -> Stream:

@@ -8,14 +8,17 @@ import os
 import sys
 import time
 from collections.abc import Callable
+from dataclasses import replace
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import TYPE_CHECKING, NoReturn, TextIO, TypeVar
 
-from . import deps, imaging, output, quality
+from velmora.brinmoor.formats import partfile as output
+from velmora.brinmoor.formats.partfile import OutputError
+
+from . import deps, imaging, quality
 from .. import __version__ as _package_version
 from .errors import CaptureError, UsageError, camera_errors
-from .output import OutputError
 from .progress import Progress
 from .stopping import Stopped, stop_on_signals
 
@@ -278,19 +281,6 @@ def _software() -> str:
     return f"{PROG} {_package_version}"
 
 
-def _serial_number(cam: Camera) -> str | None:
-    """The serial number as text, or in hex when it is raw bytes (as it usually is)."""
-    from velmora.brinmoor import orvik
-
-    try:
-        serial = orvik.get_serial_number(cam.id).id
-    except orvik.ASIError:
-        return None  # not every camera has one
-    except UnicodeDecodeError as exc:
-        return bytes(exc.object).hex()  # the record's bytes, which are not text
-    return serial if serial.isprintable() else serial.encode().hex()
-
-
 def _yes(flag: bool) -> str:
     return "yes" if flag else "no"
 
@@ -318,7 +308,7 @@ def cmd_list(args: argparse.Namespace, out: TextIO) -> int:
 
 
 def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
-    from velmora.brinmoor import orvik
+    from velmora.brinmoor.camera import ASIError, sdk_version
 
     with camera_errors(), open_camera(args.camera) as cam:
         info = cam.description
@@ -342,32 +332,31 @@ def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
         line("Trigger camera", _yes(info.is_trigger_camera))
         if info.is_trigger_camera:
             try:
-                modes = orvik.get_camera_support_mode(cam.id)
-                names = []
-                for m in modes:
-                    try:
-                        names.append(orvik.CameraMode(m).name)
-                    except ValueError:
-                        names.append(str(m))
-                line("Camera modes", ", ".join(names))
-            except orvik.ASIError:
+                modes = cam.supported_modes
+                line("Camera modes", ", ".join(m.name if hasattr(m, "name") else str(m)
+                                               for m in modes))
+            except ASIError:
                 pass
-        serial = _serial_number(cam)
+        try:
+            serial = cam.serial_number
+        except ASIError:
+            serial = None
         if serial:
             line("Serial number", serial)
         try:
-            presets = orvik.get_gain_offset(cam.id)
-            line("Gain presets", "offset at highest DR {}, offset at unity gain {}, "
-                 "gain at lowest RN {}, offset at lowest RN {}".format(*presets))
-        except orvik.ASIError:
+            p = cam.gain_presets
+            line("Gain presets", f"offset at highest DR {p.offset_highest_dr}, offset at unity "
+                 f"gain {p.offset_unity_gain}, gain at lowest RN {p.gain_lowest_rn}, offset at "
+                 f"lowest RN {p.offset_lowest_rn}")
+        except ASIError:
             pass
-        line("SDK version", orvik.get_sdk_version())
+        line("SDK version", sdk_version())
 
         rows = [("Control", "Value", "Auto", "Min", "Max", "Default", "Access", "Description")]
         for name in cam.controls:
             try:
                 control = cam.controls[name]
-            except orvik.ASIError:
+            except ASIError:
                 control = cam.controls.capabilities(name)
             value_text = auto_text = "?"
             if control.value is not None:
@@ -442,7 +431,7 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
     if args.cooler_wait is not None and args.cooler is None:
         raise UsageError("--cooler-wait needs --cooler (the target temperature to wait for)")
     deps.require(fits=not args.no_fits, png=not args.no_png)
-    from . import fitsfile
+    from velmora.brinmoor.formats import fits as fitsfile
 
     base = output_base(args.output, "snapshot")
     fits_path, png_path = base.with_name(base.name + ".fits"), base.with_name(base.name + ".png")
@@ -454,7 +443,7 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
         sizes = []
         if not args.no_fits:
             now = datetime.now(timezone.utc)
-            planned = fitsfile.metadata_from_frame(cam.frame_metadata(roi, now, now))
+            planned = cam.frame_metadata(roi, now, now)
             sizes.append((fits_path, fitsfile.file_bytes(planned)))
         if not args.no_png:
             sizes.append((png_path, roi.width * roi.height * 3))
@@ -472,15 +461,14 @@ def cmd_snapshot(args: argparse.Namespace, out: TextIO) -> int:
 
     if not args.dark:
         _underexposed(frame, args)
-    meta = fitsfile.metadata_from_frame(frame.metadata, software=_software())
-    meta.e_per_adu_gain0 = e_per_adu
+    meta = replace(frame.metadata, software=_software(), electrons_per_adu=e_per_adu)
     if not args.no_fits:
         fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {fits_path}", file=out)
     if not args.no_png:
         cell = None
-        if meta.bayer_cell is not None and roi.image_type in ("raw8", "raw16"):
-            cell = imaging.shifted_cell(meta.bayer_cell, meta.start_x, meta.start_y)
+        if meta.bayer is not None and roi.image_type in ("raw8", "raw16"):
+            cell = imaging.shifted_cell(meta.bayer, roi.x or 0, roi.y or 0)
         image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
         write_png(png_path, image, args.png_size, args.overwrite)
         print(f"wrote {png_path}", file=out)

@@ -10,8 +10,9 @@ from __future__ import annotations
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from velmora.brinmoor import orvik
 from velmora.brinmoor.camera import (
+    ASIError,
+    CameraBusy,
     CameraNotFound,
     ExposureFailed,
     NoCameras,
@@ -33,7 +34,7 @@ class UsageError(CaptureError):
     exit_status = 2
 
 
-def sdk_failure_text(exc: orvik.ASIError) -> str:
+def sdk_failure_text(exc: ASIError) -> str:
     """`setting the ROI format failed on camera 0 (...): ASIInvalidSize: ...`, or the layer's
     own account of a failure it detected (a time-out, a failed exposure)."""
     context = failure_context(exc)
@@ -54,5 +55,7 @@ def camera_errors() -> Iterator[None]:
         raise CaptureError(str(exc)) from exc
     except (CameraNotFound, UnsupportedControl, ValueError) as exc:
         raise UsageError(str(exc)) from exc
-    except orvik.ASIError as exc:
+    except CameraBusy as exc:
+        raise CaptureError(str(exc)) from exc
+    except ASIError as exc:
         raise CaptureError(sdk_failure_text(exc)) from exc

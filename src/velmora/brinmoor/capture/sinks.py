@@ -12,15 +12,17 @@ Frames are the camera layer's: `data` (the camera's bytes), `array` and `metadat
 
 from __future__ import annotations
 
-from dataclasses import dataclass
-from datetime import timezone
+from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Protocol
 
-from . import fitsfile, output, serfile
+from velmora.brinmoor.formats import fits as fitsfile
+from velmora.brinmoor.formats import partfile as output
+from velmora.brinmoor.formats import ser as serfile
+from velmora.brinmoor.formats.metadata import FrameMetadata
 
 if TYPE_CHECKING:
-    from velmora.brinmoor.camera import Frame, FrameMetadata
+    from velmora.brinmoor.camera import Frame
 
 # What a SER sink's writing thread may hold while the disk catches up.
 SER_QUEUE_BYTES = 256 << 20
@@ -46,10 +48,9 @@ class Sink(Protocol):
 
 
 def header_metadata(meta: FrameMetadata, software: str,
-                    e_per_adu_gain0: float | None) -> fitsfile.CaptureMetadata:
-    capture = fitsfile.metadata_from_frame(meta, software)
-    capture.e_per_adu_gain0 = e_per_adu_gain0
-    return capture
+                    e_per_adu_gain0: float | None) -> FrameMetadata:
+    """A frame's metadata with what the tool adds for its files."""
+    return replace(meta, software=software, electrons_per_adu=e_per_adu_gain0)
 
 
 class CubeSink:
@@ -66,7 +67,7 @@ class CubeSink:
         self.overwrite = overwrite
         self._planned = header_metadata(first, software, e_per_adu_gain0)
         self._planned.frames = frames
-        self._meta: fitsfile.CaptureMetadata | None = None
+        self._meta: FrameMetadata | None = None
         self._writer: fitsfile.FitsWriter | None = None
         self.written = 0
 
@@ -77,14 +78,14 @@ class CubeSink:
         if self._writer is None:
             self._meta = header_metadata(frame.metadata, self.software, self.e_per_adu)
             self._meta.frames = self.frames
-            self._meta.date_end = self._meta.date_obs  # rewritten when the cube is finished
+            self._meta.end = self._meta.start  # rewritten when the cube is finished
             self._writer = fitsfile.FitsWriter(
                 self.path, fitsfile.build_header(self._meta, self.frames), overwrite=self.overwrite
             )
         assert self._meta is not None
-        self._writer.write(fitsfile.frame_for_fits(frame.array, self._meta.img_type))
+        self._writer.write(fitsfile.frame_for_fits(frame.array, self._meta.roi.image_type))
         self.written += 1
-        self._meta.date_end = frame.metadata.end.astimezone(timezone.utc).replace(tzinfo=None)
+        self._meta.end = frame.metadata.end
 
     def _close(self, frames: int) -> None:
         assert self._writer is not None and self._meta is not None
@@ -138,10 +139,10 @@ class CubeSink:
             self._writer.abort()
 
 
-def _frame_bytes(meta: fitsfile.CaptureMetadata | None) -> int:
+def _frame_bytes(meta: FrameMetadata | None) -> int:
     if meta is None:
         return 1
-    count = fitsfile.FILE_BITS[meta.img_type] // 8
+    count = fitsfile.FILE_BITS[meta.roi.image_type] // 8
     for n in fitsfile.data_shape(meta):
         count *= n
     return count

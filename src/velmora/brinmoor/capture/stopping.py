@@ -14,6 +14,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
 
+from velmora.brinmoor.formats.partfile import defer_interrupt, held_steps
+
 HANDLED = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
@@ -27,32 +29,9 @@ class Stopped(KeyboardInterrupt):
         self.exit_status = 128 + signum
 
 
-class _Hold:
-    """Depth of the `signals_held` blocks under way, and a stop request that waits for them."""
-
-    depth = 0
-    pending: int | None = None
-
-
-_hold = _Hold()
-
-
-@contextmanager
-def signals_held() -> Iterator[None]:
-    """Within the block a stop request waits, and is raised when the outermost block ends.
-
-    For the few steps that must not be cut in half: a partial file created and recorded as
-    such, a finished file renamed into place. Without it, a request arriving between creating
-    a file and recording it leaves a hidden file that nothing removes.
-    """
-    _hold.depth += 1
-    try:
-        yield
-    finally:
-        _hold.depth -= 1
-        if _hold.depth == 0 and _hold.pending is not None:
-            signum, _hold.pending = _hold.pending, None
-            raise Stopped(signum)
+# The steps a stop request waits for (creating a part file, renaming it into place) are held
+# by the file-formats package; the name stays for the tool's own held steps.
+signals_held = held_steps
 
 
 @contextmanager
@@ -69,10 +48,9 @@ def stop_on_signals() -> Iterator[None]:
     def handler(signum: int, frame: FrameType | None) -> None:
         requested.append(signum)
         if len(requested) == 1:
-            if _hold.depth:
-                _hold.pending = signum
-            else:
-                raise Stopped(signum)
+            stop = Stopped(signum)
+            if not defer_interrupt(stop):
+                raise stop
 
     previous = {signum: signal.signal(signum, handler) for signum in HANDLED}
     try:

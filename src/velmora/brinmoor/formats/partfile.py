@@ -14,11 +14,50 @@ import io
 import os
 import shutil
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
 from types import TracebackType
 
-from .stopping import signals_held
+class _Hold:
+    """Depth of the `held_steps` blocks under way, and an interruption that waits for them."""
+
+    depth = 0
+    pending: BaseException | None = None
+
+
+_hold = _Hold()
+
+
+@contextmanager
+def held_steps() -> Iterator[None]:
+    """Within the block an interruption deferred by `defer_interrupt` waits, and is raised
+    when the outermost block ends.
+
+    For the few steps that must not be cut in half: a partial file created and recorded as
+    such, a finished file renamed into place. Without it, a stop request arriving between
+    creating a file and recording it leaves a hidden file that nothing removes.
+    """
+    _hold.depth += 1
+    try:
+        yield
+    finally:
+        _hold.depth -= 1
+        if _hold.depth == 0 and _hold.pending is not None:
+            pending, _hold.pending = _hold.pending, None
+            raise pending
+
+
+def defer_interrupt(exc: BaseException) -> bool:
+    """Called by a signal handler: when held steps are under way, keep `exc` to be raised as
+    they end and return True; otherwise return False (the handler raises it at once)."""
+    if not _hold.depth:
+        return False
+    if _hold.pending is None:
+        _hold.pending = exc
+    return True
+
 
 # Room left on the file system beyond what a capture needs: a full disk breaks other programs.
 FREE_SPACE_MARGIN = 64 << 20
@@ -178,7 +217,7 @@ class PartFile:
             self._make_parents()
             # Unbuffered: frames are large writes anyway, and after a failed write (a full disk)
             # no buffered bytes are left over to fail again at the next flush or close.
-            with signals_held():
+            with held_steps():
                 self.file: io.FileIO = io.FileIO(self.tmp, "w")
                 _unfinished.add(self)
         except OSError as exc:
@@ -238,7 +277,7 @@ class PartFile:
     def commit(self) -> Path:
         """Close the file and give it its final name."""
         try:
-            with signals_held():  # renamed and recorded as finished, or neither
+            with held_steps():  # renamed and recorded as finished, or neither
                 self.file.close()
                 os.replace(self.tmp, self.path)
                 _unfinished.discard(self)

@@ -33,7 +33,7 @@ from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from types import TracebackType
 
-from .output import OutputError, PartFile
+from .partfile import OutputError, PartFile
 
 FILE_ID = b"LUCAM-RECORDER"
 HEADER = struct.Struct("<14s7i40s40s40sqq")

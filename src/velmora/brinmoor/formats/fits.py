@@ -4,134 +4,58 @@ Headers are formatted by Astropy; the data unit is written here, frame by frame,
 never has to sit in memory and a half-written file never takes the place of a finished one (the
 file is written under a temporary name and renamed when complete, see `output.PartFile`).
 
-`build_header` is the one place the keywords are decided; the capture tool and anything else
-that writes a frame (a camera frame's FITS export) call it with a `CaptureMetadata`.
+`build_header` is the one place the keywords are decided; the capture tool and the camera
+layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
 """
 
 from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from dataclasses import dataclass
+import importlib
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
-from types import TracebackType
-from typing import TYPE_CHECKING, Any
+from types import ModuleType, TracebackType
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from .deps import astropy_fits
-from .output import PartFile
-
-if TYPE_CHECKING:
-    from velmora.brinmoor.camera import FrameMetadata
+from .metadata import FILE_BITS, IMAGETYP_BY_KIND, FrameMetadata
+from .partfile import PartFile
 
 FITS_BLOCK = 2880
 # Modified Julian Date of the Unix epoch, 1970-01-01T00:00:00 UTC.
 MJD_UNIX_EPOCH = 40587.0
 
-# IMAGETYP as the common capture and processing programs write and read it.
-IMAGETYP_BY_KIND = {
-    "light": "Light Frame",
-    "dark": "Dark Frame",
-    "bias": "Bias Frame",
-    "flat": "Flat Frame",
-}
-# Bits of the sample in the file: RAW16 holds the ADC value shifted to the top of 16 bits, RAW8
-# its top 8 bits.
-FILE_BITS = {"raw8": 8, "y8": 8, "rgb24": 8, "raw16": 16}
+__all__ = [
+    "FILE_BITS",
+    "FITS_BLOCK",
+    "IMAGETYP_BY_KIND",
+    "FitsWriter",
+    "build_header",
+    "data_shape",
+    "file_bytes",
+    "frame_for_fits",
+    "header_cards",
+    "mjd",
+    "write_fits",
+]
 
 
-@dataclass
-class CaptureMetadata:
-    """What is known about a frame when it is written."""
-
-    camera: str
-    img_type: str  # raw8, raw16, rgb24, y8
-    width: int
-    height: int
-    bin: int
-    start_x: int
-    start_y: int
-    exposure_s: float
-    date_obs: datetime  # UTC, start of the exposure (naive datetimes are taken as UTC)
-    gain: int | None = None
-    offset: int | None = None
-    temperature_c: float | None = None
-    set_temperature_c: float | None = None  # cooler target, when the cooler is on
-    pixel_um: float | None = None  # unbinned pixel size
-    # The sensor's 2x2 cell (e.g. "RGGB") on colour cameras, anchored at the top-left pixel of
-    # the full (binned) frame; a subframe's own cell follows from the parity of its origin.
-    bayer_cell: str | None = None
-    bit_depth: int | None = None
-    dark: bool = False
-    software: str = "orvik-capture"
-    date_end: datetime | None = None  # UTC end of the (last) exposure; default start + exposure
-    frames: int | None = None  # video cubes
-    # Electrons per ADU at gain 0 at the ADC's bit depth, as the camera reports it (ElecPerADU).
-    e_per_adu_gain0: float | None = None
-    # light, dark, bias or flat; None: dark when `dark` is set, else light.
-    kind: str | None = None
-
-    @property
-    def frame_kind(self) -> str:
-        if self.kind is not None:
-            if self.kind not in IMAGETYP_BY_KIND:
-                raise ValueError(f"unknown frame kind {self.kind!r} "
-                                 f"(one of {', '.join(IMAGETYP_BY_KIND)})")
-            return self.kind
-        return "dark" if self.dark else "light"
-
-    def electrons_per_file_adu(self) -> float | None:
-        """EGAIN: electrons per unit of the values as stored in the file, when it is known.
-
-        The camera reports its conversion factor at gain 0 only, and the curve between gain 0 and
-        the unity gain differs from sensor to sensor, so the factor is known at gain 0 alone.
-        The file's values are the ADC's shifted to the sample size (RAW16 x 16 on a 12-bit
-        sensor, RAW8 / 16), which scales the factor the other way.
-        """
-        if self.gain != 0 or not self.e_per_adu_gain0 or not self.bit_depth:
-            return None
-        if self.img_type not in ("raw8", "raw16"):
-            return None  # RGB24 and Y8 are computed from several pixels: no single factor
-        shift = FILE_BITS[self.img_type] - self.bit_depth
-        return float(self.e_per_adu_gain0) / 2.0 ** shift
+def astropy_fits() -> ModuleType:
+    """`astropy.io.fits`, which formats the headers (Astropy is an optional dependency)."""
+    try:
+        return importlib.import_module("astropy.io.fits")
+    except ImportError as exc:
+        raise ImportError(
+            f"Astropy is needed to write FITS files but could not be imported ({exc}); "
+            "install it with: python -m pip install 'astropy>=6'"
+        ) from exc
 
 
 def _utc(t: datetime) -> datetime:
     return t.replace(tzinfo=timezone.utc) if t.tzinfo is None else t.astimezone(timezone.utc)
-
-
-def metadata_from_frame(meta: FrameMetadata, software: str | None = None) -> CaptureMetadata:
-    """The header facts of a frame taken through the camera layer (times as naive UTC)."""
-    roi = meta.roi
-    capture = CaptureMetadata(
-        camera=meta.camera,
-        img_type=roi.image_type,
-        width=roi.width,
-        height=roi.height,
-        bin=roi.bin,
-        start_x=roi.x or 0,
-        start_y=roi.y or 0,
-        exposure_s=meta.exposure,
-        date_obs=_naive_utc(meta.start),
-        gain=meta.gain,
-        offset=meta.offset,
-        temperature_c=meta.temperature,
-        set_temperature_c=meta.set_temperature,
-        pixel_um=meta.pixel_size,
-        bayer_cell=meta.bayer,
-        bit_depth=meta.bit_depth,
-        dark=meta.dark,
-    )
-    if software is not None:
-        capture.software = software
-    return capture
-
-
-def _naive_utc(t: datetime) -> datetime:
-    return t if t.tzinfo is None else t.astimezone(timezone.utc).replace(tzinfo=None)
 
 
 def _fits_time(t: datetime) -> str:
@@ -144,19 +68,27 @@ def mjd(t: datetime) -> float:
     return MJD_UNIX_EPOCH + _utc(t).timestamp() / 86400.0
 
 
-def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
-    """The descriptive keywords of a capture, in writing order (structure keywords excluded)."""
-    date_end = meta.date_end
-    if date_end is None:
-        date_end = meta.date_obs + timedelta(seconds=meta.exposure_s)
+def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
+    """The descriptive keywords of a frame, in writing order (structure keywords excluded).
+
+    DATE-END is the end of the exposure (start + exposure time) for a single frame, and
+    `meta.end` (the end of the last frame) for a file of several frames.
+    """
+    roi = meta.roi
+    img_type = roi.image_type
+    start_x, start_y = roi.x or 0, roi.y or 0
+    if meta.frames is None:
+        date_end = meta.start + timedelta(seconds=meta.exposure)
+    else:
+        date_end = meta.end
     cards: list[tuple[str, object, str]] = [
         ("IMAGETYP", IMAGETYP_BY_KIND[meta.frame_kind], "type of exposure"),
-        ("DATE-OBS", _fits_time(meta.date_obs), "[UTC] start of exposure"),
+        ("DATE-OBS", _fits_time(meta.start), "[UTC] start of exposure"),
         ("DATE-END", _fits_time(date_end),
          "[UTC] end of the last exposure" if meta.frames is not None else "[UTC] end of exposure"),
-        ("MJD-OBS", round(mjd(meta.date_obs), 8), "[d] Modified Julian Date of DATE-OBS"),
-        ("EXPTIME", float(meta.exposure_s), "[s] exposure time"),
-        ("EXPOSURE", float(meta.exposure_s), "[s] exposure time"),
+        ("MJD-OBS", round(mjd(meta.start), 8), "[d] Modified Julian Date of DATE-OBS"),
+        ("EXPTIME", float(meta.exposure), "[s] exposure time"),
+        ("EXPOSURE", float(meta.exposure), "[s] exposure time"),
     ]
     if meta.frames is not None:
         cards.append(("NFRAMES", int(meta.frames), "frames in this file"))
@@ -168,70 +100,71 @@ def header_cards(meta: CaptureMetadata) -> list[tuple[str, object, str]]:
         cards.append(("EGAIN", round(egain, 6), "[e-/ADU] electrons per data unit of this file"))
     if meta.offset is not None:
         cards.append(("OFFSET", int(meta.offset), "camera offset (bias) setting"))
-    if meta.temperature_c is not None:
-        cards.append(("CCD-TEMP", round(float(meta.temperature_c), 1), "[C] sensor temperature"))
-    if meta.set_temperature_c is not None:
-        cards.append(("SET-TEMP", float(meta.set_temperature_c), "[C] cooler target temperature"))
+    if meta.temperature is not None:
+        cards.append(("CCD-TEMP", round(float(meta.temperature), 1), "[C] sensor temperature"))
+    if meta.set_temperature is not None:
+        cards.append(("SET-TEMP", float(meta.set_temperature), "[C] cooler target temperature"))
     cards += [
-        ("XBINNING", int(meta.bin), "binning factor in width"),
-        ("YBINNING", int(meta.bin), "binning factor in height"),
+        ("XBINNING", int(roi.bin), "binning factor in width"),
+        ("YBINNING", int(roi.bin), "binning factor in height"),
     ]
-    if meta.pixel_um is not None:
-        size = round(float(meta.pixel_um) * meta.bin, 4)
+    if meta.pixel_size is not None:
+        size = round(float(meta.pixel_size) * roi.bin, 4)
         cards += [
             ("XPIXSZ", size, "[um] pixel width, binning included"),
             ("YPIXSZ", size, "[um] pixel height, binning included"),
         ]
     cards += [
-        ("XORGSUBF", int(meta.start_x), "subframe origin in width (binned pixels)"),
-        ("YORGSUBF", int(meta.start_y), "subframe origin in height (binned pixels)"),
-        ("PIXFMT", meta.img_type.upper(), "camera pixel format"),
+        ("XORGSUBF", int(start_x), "subframe origin in width (binned pixels)"),
+        ("YORGSUBF", int(start_y), "subframe origin in height (binned pixels)"),
+        ("PIXFMT", img_type.upper(), "camera pixel format"),
     ]
     if meta.bit_depth is not None:
         cards.append(("BITDEPTH", int(meta.bit_depth), "ADC bits of the sensor"))
-    if meta.bayer_cell is not None and meta.img_type in ("raw8", "raw16"):
+    if meta.bayer is not None and img_type in ("raw8", "raw16"):
         cards += [
-            ("BAYERPAT", meta.bayer_cell, "Bayer colour pattern"),
-            ("XBAYROFF", meta.start_x % 2, "Bayer pattern offset in width"),
-            ("YBAYROFF", meta.start_y % 2, "Bayer pattern offset in height"),
+            ("BAYERPAT", meta.bayer, "Bayer colour pattern"),
+            ("XBAYROFF", start_x % 2, "Bayer pattern offset in width"),
+            ("YBAYROFF", start_y % 2, "Bayer pattern offset in height"),
         ]
-    if meta.img_type == "rgb24":
+    if img_type == "rgb24":
         cards.append(("CTYPE3", "RGB", "colour planes R, G, B"))
-    cards += [
-        ("ROWORDER", "TOP-DOWN", "first row is the top of the image"),
-        ("SWCREATE", meta.software, "capture software"),
-    ]
+    cards.append(("ROWORDER", "TOP-DOWN", "first row is the top of the image"))
+    if meta.software is not None:
+        cards.append(("SWCREATE", meta.software, "capture software"))
     return cards
 
 
-def data_shape(meta: CaptureMetadata, frames: int | None = None) -> tuple[int, ...]:
+def data_shape(meta: FrameMetadata, frames: int | None = None) -> tuple[int, ...]:
     """The data unit's shape in NumPy order (slowest axis first)."""
-    plane: tuple[int, ...] = (meta.height, meta.width)
-    if meta.img_type == "rgb24":
+    roi = meta.roi
+    plane: tuple[int, ...] = (roi.height, roi.width)
+    if roi.image_type == "rgb24":
         plane = (3,) + plane
     return plane if frames is None else (frames,) + plane
 
 
-def file_bytes(meta: CaptureMetadata, frames: int | None = None) -> int:
+def file_bytes(meta: FrameMetadata, frames: int | None = None) -> int:
     """Size of the file: a generous two header blocks and the padded data."""
-    count = FILE_BITS[meta.img_type] // 8
+    count = FILE_BITS[meta.roi.image_type] // 8
     for n in data_shape(meta, frames):
         count *= n
     return count + (-count) % FITS_BLOCK + 2 * FITS_BLOCK
 
 
-def build_header(meta: CaptureMetadata, frames: int | None = None) -> Any:
-    """A complete primary header: structure keywords for the data, then the capture's keywords."""
+def build_header(meta: FrameMetadata, frames: int | None = None) -> Any:
+    """A complete primary header: structure keywords for the data, then the frame's keywords."""
     fits = astropy_fits()
     shape = data_shape(meta, frames)
+    raw16 = meta.roi.image_type == "raw16"
     header = fits.Header()
     header["SIMPLE"] = (True, "conforms to FITS standard")
-    header["BITPIX"] = (16 if meta.img_type == "raw16" else 8, "bits per data value")
+    header["BITPIX"] = (16 if raw16 else 8, "bits per data value")
     header["NAXIS"] = (len(shape), "number of data axes")
     for axis, length in enumerate(reversed(shape), start=1):
         header[f"NAXIS{axis}"] = length
     header["EXTEND"] = True
-    if meta.img_type == "raw16":
+    if raw16:
         # FITS has no unsigned 16-bit type: values are stored as signed with this offset.
         header["BZERO"] = (32768, "offset for unsigned 16-bit values")
         header["BSCALE"] = (1, "default scaling factor")
@@ -387,9 +320,9 @@ class FitsWriter:
             self.abort()
 
 
-def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: CaptureMetadata,
+def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: FrameMetadata,
                overwrite: bool = False) -> Path:
-    """Write one decoded frame with its header."""
+    """Write one decoded frame (the layout of `Frame.array`) with its header."""
     with FitsWriter(path, build_header(meta), overwrite=overwrite) as writer:
-        writer.write(frame_for_fits(frame, meta.img_type))
+        writer.write(frame_for_fits(frame, meta.roi.image_type))
         return writer.close()

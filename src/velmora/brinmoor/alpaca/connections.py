@@ -1,0 +1,182 @@
+"""The HTTP connections of the server: fast small answers, and bounded in number and idle time.
+
+uvicorn's h11 protocol serves each connection; `protocol_class()` makes a subclass of it that
+- turns Nagle's algorithm off on every accepted connection, so a small answer whose header and
+  body are written separately leaves at once instead of waiting for the client's delayed
+  acknowledgement (about 40 ms per request otherwise);
+- closes a connection that has not sent a complete request head within the idle time, whether it
+  never sent anything, stopped half-way through its headers, or sits idle between keep-alive
+  requests (uvicorn's own keep-alive timer is reset by every byte, so a trickling client would
+  hold it for ever);
+- keeps at most `max_connections` open: a new connection beyond the limit closes the oldest
+  connection that is not being answered, so idle and half-open connections never keep a new
+  client out, nor run the process out of file descriptors. When every open connection is in the
+  middle of a request, the new one is answered 503 and closed.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import resource
+import socket
+import time
+from dataclasses import dataclass
+from typing import Any, ClassVar
+
+import h11
+from uvicorn.protocols.http.h11_impl import H11Protocol
+
+log = logging.getLogger("velmora.brinmoor.alpaca")
+
+DEFAULT_IDLE_TIMEOUT = 30.0
+DEFAULT_MAX_CONNECTIONS = 256
+# File descriptors kept free for everything that is not a client connection (cameras, the
+# discovery socket, worker threads' files, logs).
+RESERVED_DESCRIPTORS = 64
+# The request line and headers together: a larger head is refused with 400 before it is parsed.
+MAX_HEAD_BYTES = 8 * 1024
+# The limit warning is repeated at most this often while connections keep being closed for it.
+LIMIT_WARNING_INTERVAL_S = 60.0
+
+_BUSY_ANSWER = (b"HTTP/1.1 503 Service Unavailable\r\ncontent-type: text/plain; charset=utf-8\r\n"
+                b"content-length: 45\r\nconnection: close\r\n\r\n"
+                b"too many connections are busy; try again soon")
+
+
+@dataclass(frozen=True)
+class ConnectionLimits:
+    """How long a connection may wait without a request, and how many may be open at once."""
+
+    idle_timeout: float = DEFAULT_IDLE_TIMEOUT
+    max_connections: int = DEFAULT_MAX_CONNECTIONS
+
+    def __post_init__(self) -> None:
+        if not self.idle_timeout > 0:
+            raise ValueError(f"the idle timeout must be positive, not {self.idle_timeout:g} s")
+        if self.max_connections < 1:
+            raise ValueError(f"the connection limit must be at least 1, not {self.max_connections}")
+
+
+def fit_descriptor_limit(max_connections: int) -> int:
+    """Room for `max_connections` open connections in the process's open-file limit.
+
+    Raises the soft limit toward the hard one when needed; where that is not enough, returns the
+    number of connections that fit (the caller lowers its limit and says so)."""
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    needed = max_connections + RESERVED_DESCRIPTORS
+    if soft != resource.RLIM_INFINITY and soft < needed:
+        target = needed if hard == resource.RLIM_INFINITY else min(needed, hard)
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (target, hard))
+            soft = target
+        except (ValueError, OSError):
+            pass
+    if soft == resource.RLIM_INFINITY:
+        return max_connections
+    return max(1, min(max_connections, soft - RESERVED_DESCRIPTORS))
+
+
+class LimitedH11Protocol(H11Protocol):
+    """uvicorn's HTTP/1.1 protocol with Nagle off, an idle timeout and a connection limit."""
+
+    limits: ClassVar[ConnectionLimits]
+    # Open connections of one server, oldest first (a dict keeps insertion order).
+    registry: ClassVar[dict[LimitedH11Protocol, None]]
+    last_limit_warning: ClassVar[list[float]]
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._idle_timer: asyncio.TimerHandle | None = None
+
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+        sock = transport.get_extra_info("socket")
+        if sock is not None and sock.family in (socket.AF_INET, socket.AF_INET6):
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            except OSError:
+                pass  # the connection may already be gone; it then ends by itself
+        super().connection_made(transport)
+        self.registry[self] = None
+        self._arm_idle_timer()
+        if len(self.registry) > self.limits.max_connections:
+            self._make_room()
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        self.registry.pop(self, None)
+        self._cancel_idle_timer()
+        super().connection_lost(exc)
+
+    def on_response_complete(self) -> None:
+        super().on_response_complete()
+        if not self.transport.is_closing():
+            self._arm_idle_timer()
+
+    @property
+    def busy(self) -> bool:
+        """Whether a request of this connection is being answered."""
+        return self.cycle is not None and not self.cycle.response_complete
+
+    def close_connection(self) -> None:
+        self.registry.pop(self, None)
+        self._cancel_idle_timer()
+        if self.transport.is_closing():
+            return
+        try:
+            self.conn.send(h11.ConnectionClosed())
+        except h11.LocalProtocolError:
+            pass  # half-way through a request head: nothing of ours to finish
+        self.transport.close()
+
+    # -- idle timeout ---------------------------------------------------------------------------
+
+    def _arm_idle_timer(self) -> None:
+        self._cancel_idle_timer()
+        self._idle_timer = self.loop.call_later(self.limits.idle_timeout, self._idle_expired)
+
+    def _cancel_idle_timer(self) -> None:
+        if self._idle_timer is not None:
+            self._idle_timer.cancel()
+            self._idle_timer = None
+
+    def _idle_expired(self) -> None:
+        self._idle_timer = None
+        if self.busy:
+            return  # the request is being answered; the timer is armed again once it is
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("closing the connection from %s: no request for %g s",
+                      _peer(self.client), self.limits.idle_timeout)
+        self.close_connection()
+
+    # -- connection limit -----------------------------------------------------------------------
+
+    def _make_room(self) -> None:
+        excess = len(self.registry) - self.limits.max_connections
+        closed = 0
+        for other in list(self.registry):
+            if closed >= excess:
+                break
+            if other is self or other.busy:
+                continue
+            other.close_connection()
+            closed += 1
+        now = time.monotonic()
+        if now - self.last_limit_warning[0] > LIMIT_WARNING_INTERVAL_S:
+            self.last_limit_warning[0] = now
+            log.warning("%d connections are open, the limit: closing the oldest idle ones "
+                        "(raise --max-connections if clients need more)",
+                        self.limits.max_connections)
+        if closed < excess:
+            # Every other connection is in the middle of a request: this one waits its turn.
+            self.transport.write(_BUSY_ANSWER)
+            self.close_connection()
+
+
+def _peer(client: tuple[str, int] | None) -> str:
+    return "%s:%d" % client if client else "a client"
+
+
+def protocol_class(limits: ConnectionLimits) -> type[LimitedH11Protocol]:
+    """A protocol class with its own limits and registry, for one server."""
+    return type("AlpacaH11Protocol", (LimitedH11Protocol,), {
+        "limits": limits, "registry": {}, "last_limit_warning": [-LIMIT_WARNING_INTERVAL_S * 2]})
