@@ -2,8 +2,8 @@
  *
  * Lets tests and users reset the simulated cameras, script SDK results, read the call journal,
  * speed up simulated time, unplug cameras, turn the sensor model's effects off for an ideal
- * sensor, put a flat panel or a dusk sky in front of a camera and set the mount's errors. Exported from libASICamera2
- * beside the 42 SDK functions; the orvik module never calls it.
+ * sensor, put a flat panel or a dusk sky in front of a camera and set the mount's errors. Exported from
+ * libASICamera2 beside the 42 SDK functions; the orvik module never calls it.
  */
 #ifndef ASISIM_H
 #define ASISIM_H
@@ -22,7 +22,8 @@ extern "C" {
 
 /* Power-on state with the named cameras (exact model names separated by commas), or the
  * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
- * effect on, every camera under the night sky, the mount's default settings. 0, or -1 for an unknown name (nothing changes). */
+ * effect on, every camera under the night sky, the mount's default settings. 0, or -1 for an unknown name
+ * (nothing changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* asisim_reset with the seed of the new power-on: the same seed, the same calls and the same
  * starting state (cooler, clock: see the state folder) give the same image bytes. asisim_reset

@@ -27,7 +27,7 @@ void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lo
 }
 
 constexpr double kAmbientC = 20.0;
-constexpr double kSelfHeatingC = 3.0;  // sensor above ambient with the cooler off (thermal effect off)
+constexpr double kSelfHeatingC = 3.0; // sensor above ambient with the cooler off (thermal effect off)
 // Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
 // (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
 constexpr double kWarmUpC = 6.0;
@@ -849,8 +849,9 @@ void Camera::video_loop(VideoCapture *capture) {
         render_frame(req, out);
         lock.lock();
         auto_adjust(out, req);
-        const double arrive =
-            due + (effect_on(req.effects, kEffectFrameJitter) ? frame_jitter_seconds(seed_, req.frame_index, advance) : 0.0);
+        const double arrive = due + (effect_on(req.effects, kEffectFrameJitter)
+                                         ? frame_jitter_seconds(seed_, req.frame_index, advance)
+                                         : 0.0);
         while (running() && sim_clock::now() < arrive)
             cv_.wait_until(lock, sim_clock::real_deadline(arrive));
         if (!running()) {

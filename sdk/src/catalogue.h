@@ -10,12 +10,12 @@
 namespace asisim {
 
 struct CameraModel {
-    const char *name;         // as the SDK reports it, e.g. "ZWO ASI294MC Pro"
-    int width, height;        // full sensor, pixels
-    double pixel_um;          // pixel size, micrometres
-    int bit_depth;            // ADC bits
-    bool color;               // Bayer sensor
-    ASI_BAYER_PATTERN bayer;  // meaningful when color
+    const char *name;        // as the SDK reports it, e.g. "ZWO ASI294MC Pro"
+    int width, height;       // full sensor, pixels
+    double pixel_um;         // pixel size, micrometres
+    int bit_depth;           // ADC bits
+    bool color;              // Bayer sensor
+    ASI_BAYER_PATTERN bayer; // meaningful when color
     bool cooled;
     bool st4;
     bool usb3;

@@ -12,25 +12,25 @@
 namespace asisim {
 
 enum Effect : uint32_t {
-    kEffectBiasPattern = 1u << 0,     // per-pixel bias pattern, row and column banding
-    kEffectPrnu = 1u << 1,            // pixel response non-uniformity
-    kEffectAmpGlow = 1u << 2,         // amplifier glow at the sensor's corners
-    kEffectDust = 1u << 3,            // dust shadows on the sensor window
-    kEffectSkyGradient = 1u << 4,     // light-pollution gradient across the sky
-    kEffectConversionGain = 1u << 5,  // read-noise step at the high-conversion-gain switch
-    kEffectHotPixels = 1u << 6,       // hot and warm pixels
-    kEffectThermal = 1u << 7,         // warm-up and ambient drift of the sensor temperature
-    kEffectSaturation = 1u << 8,      // non-linearity near full well, blooming
-    kEffectPoisson = 1u << 9,         // Poisson (skewed) shot noise at low signal
-    kEffectStarProfile = 1u << 10,    // Moffat-like wings, off-axis distortion
+    kEffectBiasPattern = 1u << 0,      // per-pixel bias pattern, row and column banding
+    kEffectPrnu = 1u << 1,             // pixel response non-uniformity
+    kEffectAmpGlow = 1u << 2,          // amplifier glow at the sensor's corners
+    kEffectDust = 1u << 3,             // dust shadows on the sensor window
+    kEffectSkyGradient = 1u << 4,      // light-pollution gradient across the sky
+    kEffectConversionGain = 1u << 5,   // read-noise step at the high-conversion-gain switch
+    kEffectHotPixels = 1u << 6,        // hot and warm pixels
+    kEffectThermal = 1u << 7,          // warm-up and ambient drift of the sensor temperature
+    kEffectSaturation = 1u << 8,       // non-linearity near full well, blooming
+    kEffectPoisson = 1u << 9,          // Poisson (skewed) shot noise at low signal
+    kEffectStarProfile = 1u << 10,     // Moffat-like wings, off-axis distortion
     kEffectExtendedObjects = 1u << 11, // galaxies and a nebula
-    kEffectFrameJitter = 1u << 12,    // jitter of video frame intervals
-    kEffectCosmicRays = 1u << 13,     // cosmic-ray hits in every frame
-    kEffectRtsPixels = 1u << 14,      // random-telegraph pixels flickering between two levels
-    kEffectRowNoise = 1u << 15,       // row offsets drawn afresh for every frame
-    kEffectTrails = 1u << 16,         // satellite and aircraft trails across light frames
-    kEffectNightSky = 1u << 17,       // sky brightness and transparency over the night: airmass, dawn
-    kEffectClouds = 1u << 18,         // thin clouds passing now and then
+    kEffectFrameJitter = 1u << 12,     // jitter of video frame intervals
+    kEffectCosmicRays = 1u << 13,      // cosmic-ray hits in every frame
+    kEffectRtsPixels = 1u << 14,       // random-telegraph pixels flickering between two levels
+    kEffectRowNoise = 1u << 15,        // row offsets drawn afresh for every frame
+    kEffectTrails = 1u << 16,          // satellite and aircraft trails across light frames
+    kEffectNightSky = 1u << 17,        // sky brightness and transparency over the night: airmass, dawn
+    kEffectClouds = 1u << 18,          // thin clouds passing now and then
 };
 
 struct EffectInfo {

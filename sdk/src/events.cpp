@@ -117,7 +117,8 @@ std::vector<Deposit> cosmic_ray_deposits(const CameraModel &m, uint64_t frame_ke
             // normal (the cos^2 flux through a flat detector), its charge a Landau-like draw.
             const double cos_t = std::max(std::pow(1.0 - d.unit(), 0.25), 0.09);
             const double tan_t = std::sqrt(1.0 - cos_t * cos_t) / cos_t;
-            const double landau = std::clamp(1.0 - 0.2 * std::log(-std::log(std::max(d.unit(), 1e-12))), 0.6, 12.0);
+            const double landau =
+                std::clamp(1.0 - 0.2 * std::log(-std::log(std::max(d.unit(), 1e-12))), 0.6, 12.0);
             const double electrons = kMuonElectronsPerUm * kSensitiveDepthUm / cos_t * landau;
             const double length = depth_px * tan_t;
             const int points = 1 + int(length / 0.25);
@@ -166,7 +167,8 @@ std::vector<RtsPixel> make_rts_pixels(const CameraModel &m, uint64_t seed) {
 
 std::shared_ptr<const std::vector<RtsPixel>> rts_pixels(const CameraModel &m, uint64_t seed) {
     static std::mutex lock;
-    static std::map<std::pair<const CameraModel *, uint64_t>, std::shared_ptr<const std::vector<RtsPixel>>> cache;
+    static std::map<std::pair<const CameraModel *, uint64_t>, std::shared_ptr<const std::vector<RtsPixel>>>
+        cache;
     std::lock_guard guard(lock);
     const std::pair<const CameraModel *, uint64_t> key{&m, seed};
     if (auto found = cache.find(key); found != cache.end())
@@ -182,8 +184,8 @@ bool rts_high(uint64_t frame_key, size_t index, float high_share) {
     return unit_from(mix64(hash_combine(frame_key ^ 0x74656C65ull, uint64_t(index)))) < double(high_share);
 }
 
-std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double exposure_s, double electrons_mag0_per_s,
-                          double psf_sigma_px, double scale_arcsec) {
+std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double exposure_s,
+                          double electrons_mag0_per_s, double psf_sigma_px, double scale_arcsec) {
     std::vector<Trail> out;
     if (!(exposure_s > 0.0) || !(electrons_mag0_per_s > 0.0) || !(scale_arcsec > 0.0))
         return out;
@@ -192,7 +194,8 @@ std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double expos
     Draws d(hash_combine(frame_key, 0x747261696Cull)); // "trail"
     const uint64_t satellites = d.poisson(4.0 * field_deg * hours);
     const uint64_t aircraft = d.poisson(0.4 * field_deg * hours);
-    auto line = [&](double x, double y, double angle, double mag, double speed_deg_s, const float (&share)[3]) {
+    auto line = [&](double x, double y, double angle, double mag, double speed_deg_s,
+                    const float (&share)[3]) {
         Trail t{};
         t.x = x;
         t.y = y;
@@ -200,7 +203,8 @@ std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double expos
         t.sin = std::sin(angle);
         t.sigma = std::max(psf_sigma_px, 0.5);
         // A moving point leaves its light along the line: the time it spends on one pixel.
-        t.electrons_per_px = electrons_mag0_per_s * std::pow(10.0, -0.4 * mag) * scale_arcsec / (speed_deg_s * 3600.0);
+        t.electrons_per_px =
+            electrons_mag0_per_s * std::pow(10.0, -0.4 * mag) * scale_arcsec / (speed_deg_s * 3600.0);
         std::copy(std::begin(share), std::end(share), t.share);
         return t;
     };
@@ -217,8 +221,10 @@ std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double expos
         // Wing tips some 35 m apart seen from 3 to 10 km away.
         const double half_span_px = 0.5 * 35.0 / (3000.0 + 7000.0 * d.unit()) * 206264.8 / scale_arcsec;
         const double nx = -std::sin(angle), ny = std::cos(angle);
-        out.push_back(line(x + half_span_px * nx, y + half_span_px * ny, angle, 1.0 + 2.0 * d.unit(), speed, kRed));
-        out.push_back(line(x - half_span_px * nx, y - half_span_px * ny, angle, 1.0 + 2.0 * d.unit(), speed, kGreen));
+        out.push_back(
+            line(x + half_span_px * nx, y + half_span_px * ny, angle, 1.0 + 2.0 * d.unit(), speed, kRed));
+        out.push_back(
+            line(x - half_span_px * nx, y - half_span_px * ny, angle, 1.0 + 2.0 * d.unit(), speed, kGreen));
         // The strobe: a tenth of a second of light every 1.2 seconds.
         Trail strobe = line(x, y, angle, -1.0 + 2.0 * d.unit(), speed, kSunlight);
         const double px_per_s = speed * 3600.0 / scale_arcsec;

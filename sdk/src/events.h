@@ -58,8 +58,8 @@ struct Trail {
 // and aircraft (0.4 an hour per degree: two steady wing-tip lines, red and green, and the dashes
 // of the white strobe between them) crossing the whole sensor during a light exposure.
 // `electrons_mag0_per_s`: detected electrons per second of a magnitude-0 source.
-std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double exposure_s, double electrons_mag0_per_s,
-                          double psf_sigma_px, double scale_arcsec);
+std::vector<Trail> trails(const CameraModel &m, uint64_t frame_key, double exposure_s,
+                          double electrons_mag0_per_s, double psf_sigma_px, double scale_arcsec);
 // Adds the trails' light on sensor row `sy` to row[0 .. width) (sensor columns x0 ...); true when
 // some trail crosses the row.
 bool add_trails(const std::vector<Trail> &trails, const CameraModel &m, int64_t sy, int64_t x0, int width,

@@ -63,7 +63,8 @@ double sky_at(const Horizontal &p, double town_az_deg, double t_h) {
     const double natural = 0.35 * x * std::pow(10.0, -0.4 * kExtinctionMagPerAirmass * (x - 1.0)) * airglow;
     const double lights = 1.0 - 0.25 * std::clamp(t_h - 3.0, 0.0, 1.0);
     const double toward_town = 0.5 + 0.5 * std::cos((p.az_deg - town_az_deg) * kDeg);
-    const double dome = 0.65 * (1.0 + 2.0 * std::exp(-(std::max(p.alt_deg, 5.0) - 15.0) / 15.0) * toward_town);
+    const double dome =
+        0.65 * (1.0 + 2.0 * std::exp(-(std::max(p.alt_deg, 5.0) - 15.0) / 15.0) * toward_town);
     return natural + dome * lights;
 }
 
@@ -78,7 +79,8 @@ SkySample sample(const Site &s, double t_s) {
     const Horizontal here = horizontal(s.dec_deg, ha);
     const double level = sky_at(here, s.town_az_deg, t_h);
     // A step east on the sky is a smaller hour angle, by the step over cos(dec).
-    const double east = sky_at(horizontal(s.dec_deg, ha - kStep / std::cos(s.dec_deg * kDeg)), s.town_az_deg, t_h);
+    const double east =
+        sky_at(horizontal(s.dec_deg, ha - kStep / std::cos(s.dec_deg * kDeg)), s.town_az_deg, t_h);
     const double north = sky_at(horizontal(s.dec_deg + kStep, ha), s.town_az_deg, t_h);
     return {level, (east - level) / kStep / level, (north - level) / kStep / level, here.alt_deg};
 }

@@ -54,8 +54,10 @@ std::optional<uint64_t> seed_from_env() {
     errno = 0;
     const unsigned long long v = std::strtoull(env, &end, 10);
     if (errno != 0 || *end != '\0' || *env == '-' || *env == '+' || *env == ' ') {
-        std::fprintf(stderr, "asisim: ASISIM_SEED is \"%s\", not a number from 0 to 18446744073709551615; "
-                             "every run draws its own seed\n", env);
+        std::fprintf(stderr,
+                     "asisim: ASISIM_SEED is \"%s\", not a number from 0 to 18446744073709551615; "
+                     "every run draws its own seed\n",
+                     env);
         return std::nullopt;
     }
     return static_cast<uint64_t>(v);

@@ -83,7 +83,8 @@ double bias_drift_adu(const CameraModel &m, double temp_c) {
 
 double amp_glow_e_per_s(const CameraModel &m, int gain, double temp_c) {
     const SensorCurves &c = sensor_curves(m);
-    const double g = m.max_gain > 0 ? std::clamp(double(gain), 0.0, double(m.max_gain)) / double(m.max_gain) : 0.0;
+    const double g =
+        m.max_gain > 0 ? std::clamp(double(gain), 0.0, double(m.max_gain)) / double(m.max_gain) : 0.0;
     const double doubling = c.glow_doubling_c > 0.0 ? c.glow_doubling_c : 8.0;
     return m.glow_e_per_s * std::exp2((sane_temperature(temp_c) - kCurveReferenceC) / doubling) *
            std::pow(std::max(c.glow_gain_factor, 1e-3), g);

@@ -215,13 +215,17 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
         for (int i = 0; i < width; ++i) {
             const int64_t x = x0 + i;
             const int c = bayer_colour(m.bayer, x, parity);
-            const double share = !color_ ? 1.0 : panel ? double(kFilter[c]) : double(kSkyShare[c]) * double(kFilter[c]);
+            const double share = !color_ ? 1.0
+                                 : panel ? double(kFilter[c])
+                                         : double(kSkyShare[c]) * double(kFilter[c]);
             const double gradient = std::max(0.0, 1.0 + grad_x * (double(x) + 0.5 - cx_sensor));
-            sky_[parity][size_t(i)] = float(sky * share * gradient) * vignetting(double(x) + 0.5 - cx_sensor, m);
+            sky_[parity][size_t(i)] =
+                float(sky * share * gradient) * vignetting(double(x) + 0.5 - cx_sensor, m);
         }
     }
     for (int parity = 0; parity < 2; ++parity)
-        sky_max_[parity] = sky_[parity].empty() ? 0.0f : *std::max_element(sky_[parity].begin(), sky_[parity].end());
+        sky_max_[parity] =
+            sky_[parity].empty() ? 0.0f : *std::max_element(sky_[parity].begin(), sky_[parity].end());
     vig_y_.resize(size_t(height));
     for (int r = 0; r < height; ++r) {
         const double y = double(y0 + r) + 0.5 - cy_sensor;
@@ -239,7 +243,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
     const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
     const uint64_t js = hash_combine(hash_combine(req.seed, req.frame_index), 0x6A6974ull);
-    const double jitter = std::isfinite(req.jitter_arcsec) ? std::clamp(req.jitter_arcsec, 0.0, 60.0) / scale : 0.0;
+    const double jitter =
+        std::isfinite(req.jitter_arcsec) ? std::clamp(req.jitter_arcsec, 0.0, 60.0) / scale : 0.0;
     const double ju1 = 1.0 - unit_from(mix64(js)), ju2 = unit_from(mix64(js + 1));
     const double jr = jitter * std::sqrt(-2.0 * std::log(ju1));
     // Offsets beyond a billion pixels only come from nonsense; they would overflow the tile indices.
@@ -280,7 +285,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
                 const double vig =
                     double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
                 const double electrons = e0 * double(s.flux) * vig;
-                const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
+                const double sig_x = sigma * (1.0 + stretch * fx * fx),
+                             sig_y = sigma * (1.0 + stretch * fy * fy);
                 if (moffat) {
                     // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
                     // shows, otherwise its light stays in the core.
@@ -332,8 +338,10 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
     if (electrons * brightest < kStampFloor)
         return;
     auto reach_of = [&](double sigma) {
-        const double reach = peak > kStampFloor ? sigma * std::sqrt(2.0 * std::log(peak / kStampFloor)) : sigma;
-        return int(std::clamp(std::ceil(reach), 1.0, std::min(8.0 * sigma + 1.0, std::max(256.0, 4.0 * sigma))));
+        const double reach =
+            peak > kStampFloor ? sigma * std::sqrt(2.0 * std::log(peak / kStampFloor)) : sigma;
+        return int(
+            std::clamp(std::ceil(reach), 1.0, std::min(8.0 * sigma + 1.0, std::max(256.0, 4.0 * sigma))));
     };
     const int rx = reach_of(sigma_x), ry = reach_of(sigma_y);
     const auto ix = int64_t(std::floor(cx)), iy = int64_t(std::floor(cy));
@@ -364,7 +372,8 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
     st.px_max = *std::max_element(pool_.begin() + st.px[0], pool_.end());
     st.py = uint32_t(pool_.size());
     for (int64_t y = ay0; y < ay1; ++y)
-        pool_.push_back(float(electrons) * (cdf((double(y) + 1.0 - cy) * inv_y) - cdf((double(y) - cy) * inv_y)));
+        pool_.push_back(float(electrons) *
+                        (cdf((double(y) + 1.0 - cy) * inv_y) - cdf((double(y) - cy) * inv_y)));
     stamps_.push_back(st);
 }
 
@@ -372,11 +381,13 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
 // 16) and emission nebulae (a cluster of glowing clouds some 10' across, in half of the
 // one-degree cells of the sky), drawn from hashes of their tiles and cells like the stars.
 // (ra_origin, dec_origin) is the sky position of sensor pixel (0, 0).
-void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m) {
+void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, double e0,
+                            const CameraModel &m) {
     auto sensor_x = [&](double ra) { return (ra - ra_origin) / scale; };
     auto sensor_y = [&](double dec) { return (dec - dec_origin) / scale; };
     auto light = [&](double x, double y, double mag) {
-        const double vig = double(vignetting(x - m.width / 2.0, m)) * double(vignetting(y - m.height / 2.0, m));
+        const double vig =
+            double(vignetting(x - m.width / 2.0, m)) * double(vignetting(y - m.height / 2.0, m));
         return e0 * std::pow(10.0, -0.4 * mag) * std::max(vig, 0.0);
     };
     // Region on the sky with a margin for the largest object.
@@ -388,10 +399,12 @@ void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, d
     const float galaxy_share[3] = {0.37f * kFilter[0], 0.36f * kFilter[1], 0.27f * kFilter[2]};
     const float nebula_share[3] = {0.80f * kFilter[0], 0.25f * kFilter[1], 0.15f * kFilter[2]};
 
-    for (auto ty = int32_t(std::floor(dec_lo / kTileArcsec)); ty <= int32_t(std::floor(dec_hi / kTileArcsec)); ++ty)
-        for (auto tx = int32_t(std::floor(ra_lo / kTileArcsec)); tx <= int32_t(std::floor(ra_hi / kTileArcsec));
-             ++tx) {
-            uint64_t h = hash_combine(hash_combine(0x67616C61ull, uint64_t(uint32_t(tx))), uint64_t(uint32_t(ty)));
+    for (auto ty = int32_t(std::floor(dec_lo / kTileArcsec)); ty <= int32_t(std::floor(dec_hi / kTileArcsec));
+         ++ty)
+        for (auto tx = int32_t(std::floor(ra_lo / kTileArcsec));
+             tx <= int32_t(std::floor(ra_hi / kTileArcsec)); ++tx) {
+            uint64_t h =
+                hash_combine(hash_combine(0x67616C61ull, uint64_t(uint32_t(tx))), uint64_t(uint32_t(ty)));
             auto next = [&h] {
                 h = mix64(h + 0x9E3779B97F4A7C15ull);
                 return unit_from(h);
@@ -402,21 +415,25 @@ void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, d
                 const double x = sensor_x(double(tx) * kTileArcsec + next() * kTileArcsec);
                 const double y = sensor_y(double(ty) * kTileArcsec + next() * kTileArcsec);
                 const double mag = 12.0 + 4.0 * next();
-                const double radius = 25.0 * std::pow(10.0, -0.2 * (mag - 12.0)) * (0.6 + 0.8 * next()) / scale;
+                const double radius =
+                    25.0 * std::pow(10.0, -0.2 * (mag - 12.0)) * (0.6 + 0.8 * next()) / scale;
                 const double axis = 0.25 + 0.75 * next(); // seen from the side to face-on
                 const bool along_x = next() < 0.5;
                 const double total = light(x, y, mag);
                 const double bulge = 0.3 * radius, disc_a = radius, disc_b = radius * axis;
                 add_star(x, y, 0.3 * total, galaxy_share, bulge, bulge);
-                add_star(x, y, 0.7 * total, galaxy_share, along_x ? disc_a : disc_b, along_x ? disc_b : disc_a);
+                add_star(x, y, 0.7 * total, galaxy_share, along_x ? disc_a : disc_b,
+                         along_x ? disc_b : disc_a);
             }
         }
 
     constexpr double kCellArcsec = 3600.0;
-    for (auto cy = int32_t(std::floor(dec_lo / kCellArcsec)); cy <= int32_t(std::floor(dec_hi / kCellArcsec)); ++cy)
-        for (auto cx = int32_t(std::floor(ra_lo / kCellArcsec)); cx <= int32_t(std::floor(ra_hi / kCellArcsec));
-             ++cx) {
-            uint64_t h = hash_combine(hash_combine(0x6E6562ull, uint64_t(uint32_t(cx))), uint64_t(uint32_t(cy)));
+    for (auto cy = int32_t(std::floor(dec_lo / kCellArcsec)); cy <= int32_t(std::floor(dec_hi / kCellArcsec));
+         ++cy)
+        for (auto cx = int32_t(std::floor(ra_lo / kCellArcsec));
+             cx <= int32_t(std::floor(ra_hi / kCellArcsec)); ++cx) {
+            uint64_t h =
+                hash_combine(hash_combine(0x6E6562ull, uint64_t(uint32_t(cx))), uint64_t(uint32_t(cy)));
             auto next = [&h] {
                 h = mix64(h + 0x9E3779B97F4A7C15ull);
                 return unit_from(h);
@@ -428,7 +445,8 @@ void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, d
             const double size = 240.0 + 360.0 * next(); // arcseconds, one sigma of the cluster
             for (int k = 0; k < 6; ++k) {
                 const double bx = ra + size * (next() - 0.5) * 2.0, by = dec + size * (next() - 0.5) * 2.0;
-                const double sigma_x = (0.15 + 0.2 * next()) * size / scale, sigma_y = (0.15 + 0.2 * next()) * size / scale;
+                const double sigma_x = (0.15 + 0.2 * next()) * size / scale,
+                             sigma_y = (0.15 + 0.2 * next()) * size / scale;
                 // Surface brightness near 21 mag per square arcsecond at the clouds' centres.
                 const double area = 2.0 * std::numbers::pi * sigma_x * sigma_y * scale * scale;
                 const double mag = 21.0 + next() - 2.5 * std::log10(area);

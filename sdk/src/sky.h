@@ -61,7 +61,8 @@ class SkyScene {
     };
     // A Gaussian image of the given widths. Charge past a pixel's full well stays there (CMOS
     // pixels clip without spilling into their column; the readout clips them).
-    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x, double sigma_y);
+    void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
+                  double sigma_y);
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
 
     ASI_BAYER_PATTERN bayer_;

@@ -164,8 +164,10 @@ Readout make_readout(const FrameRequest &req, int bin) {
     r.adc_max = float(samples * adc_full);
     const double dark = dark_current(m, req.sensor_temp_c) * t;
     r.dark_e = float(dark);
-    r.hot_e = effect_on(fx, kEffectHotPixels) ? float(dark * hot_pixel_temperature_factor(req.sensor_temp_c)) : 0.0f;
-    r.glow_e = effect_on(fx, kEffectAmpGlow) ? float(amp_glow_e_per_s(m, req.gain, req.sensor_temp_c) * t) : 0.0f;
+    r.hot_e = effect_on(fx, kEffectHotPixels) ? float(dark * hot_pixel_temperature_factor(req.sensor_temp_c))
+                                              : 0.0f;
+    r.glow_e =
+        effect_on(fx, kEffectAmpGlow) ? float(amp_glow_e_per_s(m, req.gain, req.sensor_temp_c) * t) : 0.0f;
     if (effect_on(fx, kEffectBiasPattern)) {
         // A binned pixel sums bin x bin pixels: bin^2 independent pixel offsets (sigma x bin),
         // bin rows of each of bin columns' offsets, bin columns of each of bin rows' offsets.
@@ -209,7 +211,8 @@ void digitise_one(const float *mean, const float *ga, const float *gb, const Bia
     const float skew = (z * z - 1.0f) * (min_like_sse(s, 0.5f) * r.poisson);
     float v = ((s + std::sqrt(s) * z) + skew) + read;
     v = min_like_sse(v, r.full_well + read);
-    const float level = kPattern ? bias.column[i] + (bias.row + bias.scale * bias.pattern[i]) : bias.column[i] + bias.row;
+    const float level =
+        kPattern ? bias.column[i] + (bias.row + bias.scale * bias.pattern[i]) : bias.column[i] + bias.row;
     float a = v * r.adu_per_e + level;
     a = min_like_sse(max_like_sse(a, 0.0f), r.adc_max + 0.5f);
     const auto adu = uint32_t(int32_t(a)); // a < 2^31
@@ -256,18 +259,21 @@ int digitise_sse2(const float *mean, const float *ga, const float *gb, const Bia
                   const Readout &r, void *out) {
     const __m128 bias_row = _mm_set1_ps(bias.row), bias_scale = _mm_set1_ps(bias.scale);
     const __m128 full_well = _mm_set1_ps(r.full_well), read_sigma = _mm_set1_ps(r.read_sigma),
-                 gain = _mm_set1_ps(r.adu_per_e), zero = _mm_setzero_ps(), high = _mm_set1_ps(r.adc_max + 0.5f),
-                 one = _mm_set1_ps(1.0f), half = _mm_set1_ps(0.5f), poisson = _mm_set1_ps(r.poisson);
+                 gain = _mm_set1_ps(r.adu_per_e), zero = _mm_setzero_ps(),
+                 high = _mm_set1_ps(r.adc_max + 0.5f), one = _mm_set1_ps(1.0f), half = _mm_set1_ps(0.5f),
+                 poisson = _mm_set1_ps(r.poisson);
     for (; i + 4 <= n; i += 4) {
         const __m128 s = _mm_loadu_ps(mean + i);
         const __m128 z = _mm_loadu_ps(ga + i);
         const __m128 read = _mm_mul_ps(read_sigma, _mm_loadu_ps(gb + i));
-        const __m128 skew = _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(z, z), one), _mm_mul_ps(_mm_min_ps(s, half), poisson));
+        const __m128 skew =
+            _mm_mul_ps(_mm_sub_ps(_mm_mul_ps(z, z), one), _mm_mul_ps(_mm_min_ps(s, half), poisson));
         __m128 v = _mm_add_ps(_mm_add_ps(_mm_add_ps(s, _mm_mul_ps(_mm_sqrt_ps(s), z)), skew), read);
         v = _mm_min_ps(v, _mm_add_ps(full_well, read));
         __m128 level = _mm_loadu_ps(bias.column + i);
         if constexpr (kPattern)
-            level = _mm_add_ps(level, _mm_add_ps(bias_row, _mm_mul_ps(bias_scale, _mm_loadu_ps(bias.pattern + i))));
+            level = _mm_add_ps(level,
+                               _mm_add_ps(bias_row, _mm_mul_ps(bias_scale, _mm_loadu_ps(bias.pattern + i))));
         else
             level = _mm_add_ps(level, bias_row);
         __m128 a = _mm_add_ps(_mm_mul_ps(v, gain), level);
@@ -282,19 +288,21 @@ int digitise_sse2(const float *mean, const float *ga, const float *gb, const Bia
 // Eight pixels at a time on CPUs with AVX2, chosen at run time; the same operations as SSE2.
 template <Sink kSink, bool kPattern>
 __attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float *ga, const float *gb,
-                                                  const BiasRow &bias, int i, int n, const Readout &r, void *out) {
+                                                  const BiasRow &bias, int i, int n, const Readout &r,
+                                                  void *out) {
     const __m256 bias_row = _mm256_set1_ps(bias.row), bias_scale = _mm256_set1_ps(bias.scale);
     const __m256 full_well = _mm256_set1_ps(r.full_well), read_sigma = _mm256_set1_ps(r.read_sigma),
                  gain = _mm256_set1_ps(r.adu_per_e), zero = _mm256_setzero_ps(),
-                 high = _mm256_set1_ps(r.adc_max + 0.5f), one = _mm256_set1_ps(1.0f), half = _mm256_set1_ps(0.5f),
-                 poisson = _mm256_set1_ps(r.poisson);
+                 high = _mm256_set1_ps(r.adc_max + 0.5f), one = _mm256_set1_ps(1.0f),
+                 half = _mm256_set1_ps(0.5f), poisson = _mm256_set1_ps(r.poisson);
     for (; i + 8 <= n; i += 8) {
         const __m256 s = _mm256_loadu_ps(mean + i);
         const __m256 z = _mm256_loadu_ps(ga + i);
         const __m256 read = _mm256_mul_ps(read_sigma, _mm256_loadu_ps(gb + i));
-        const __m256 skew =
-            _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(z, z), one), _mm256_mul_ps(_mm256_min_ps(s, half), poisson));
-        __m256 v = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(s), z)), skew), read);
+        const __m256 skew = _mm256_mul_ps(_mm256_sub_ps(_mm256_mul_ps(z, z), one),
+                                          _mm256_mul_ps(_mm256_min_ps(s, half), poisson));
+        __m256 v =
+            _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(s, _mm256_mul_ps(_mm256_sqrt_ps(s), z)), skew), read);
         v = _mm256_min_ps(v, _mm256_add_ps(full_well, read));
         __m256 level = _mm256_loadu_ps(bias.column + i);
         if constexpr (kPattern)
@@ -335,7 +343,8 @@ void digitise_row(const float *mean, const float *ga, const float *gb, const Bia
 
 // One row of noise drawn from the tables at offsets of the row's own, in chunks that fit them.
 template <Sink kSink>
-void digitise(const float *mean, const BiasRow &bias, int n, const Readout &r, uint64_t noise_key, void *out) {
+void digitise(const float *mean, const BiasRow &bias, int n, const Readout &r, uint64_t noise_key,
+              void *out) {
     const NoiseTables &nt = noise_tables();
     constexpr int kChunk = 8192;
     const size_t sample = kSink == Sink::raw8 ? 1 : kSink == Sink::raw16 ? 2 : 4;
@@ -537,8 +546,8 @@ class Renderer {
   public:
     Renderer(const FrameRequest &req, uint8_t *out)
         : req_(req), m_(*req.model), out_(out), geo_(make_geometry(req)), ro_(make_readout(req, geo_.bin)),
-          hot_(hot_pixels(m_, req.sensor_seed)), fp_(fixed_pattern(m_, req.sensor_seed)), bpp_(pixel_bytes(req.img_type)),
-          flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
+          hot_(hot_pixels(m_, req.sensor_seed)), fp_(fixed_pattern(m_, req.sensor_seed)),
+          bpp_(pixel_bytes(req.img_type)), flip_x_(req.flip == ASI_FLIP_HORIZ || req.flip == ASI_FLIP_BOTH),
           flip_y_(req.flip == ASI_FLIP_VERT || req.flip == ASI_FLIP_BOTH) {
         if (!req.dark)
             scene_.emplace(req, geo_.x0, geo_.y0, geo_.region_width, geo_.region_height);
@@ -613,7 +622,8 @@ class Renderer {
             for (int u = 0; u < w; ++u) {
                 float sum = 0.0f;
                 for (int i = 0; i < bin; ++i)
-                    sum += fp_->column[size_t(sensor_x(geo_.x0 + geo_.cols[size_t(u) * size_t(bin) + size_t(i)]))];
+                    sum += fp_->column[size_t(
+                        sensor_x(geo_.x0 + geo_.cols[size_t(u) * size_t(bin) + size_t(i)]))];
                 col_bias_[size_t(u)] += ro_.fpn_column * sum;
             }
         if (ro_.glow_e > 0.0f) {
@@ -623,7 +633,8 @@ class Renderer {
             glow_col_.resize(size_t(geo_.region_width));
             for (int i = 0; i < geo_.region_width; ++i) {
                 const double x = double(sensor_x(geo_.x0 + i));
-                glow_col_[size_t(i)] = float(ro_.glow_e * std::exp(-(double(m_.width) - 1.0 - x) / glow_length_));
+                glow_col_[size_t(i)] =
+                    float(ro_.glow_e * std::exp(-(double(m_.width) - 1.0 - x) / glow_length_));
             }
         }
     }
@@ -634,9 +645,11 @@ class Renderer {
         frame_key_ = hash_combine(hash_combine(req_.seed, 0x6E6F697365ull), req_.frame_index);
         const double t = exposure_seconds(req_);
         if (effect_on(req_.effects, kEffectCosmicRays))
-            cosmic_ = cosmic_ray_deposits(m_, frame_key_, geo_.x0, geo_.y0, geo_.region_width, geo_.region_height, t);
+            cosmic_ = cosmic_ray_deposits(m_, frame_key_, geo_.x0, geo_.y0, geo_.region_width,
+                                          geo_.region_height, t);
         if (scene_ && req_.light.kind == Light::sky && effect_on(req_.effects, kEffectTrails))
-            trails_ = trails(m_, frame_key_, t, electrons_mag0(m_), psf_sigma_pixels(m_), pixel_scale_arcsec(m_));
+            trails_ =
+                trails(m_, frame_key_, t, electrons_mag0(m_), psf_sigma_pixels(m_), pixel_scale_arcsec(m_));
         if (ro_.rts_unit > 0.0f) {
             rts_ = rts_pixels(m_, req_.sensor_seed);
             region_to_u_.assign(size_t(geo_.region_width), -1);
@@ -685,12 +698,8 @@ class Renderer {
         return ro_.row_noise * float(geo_.bin) * float(sum);
     }
 
-    int64_t sensor_x(int64_t x) const {
-        return std::clamp<int64_t>(x, 0, m_.width - 1);
-    }
-    int64_t sensor_y(int64_t y) const {
-        return std::clamp<int64_t>(y, 0, m_.height - 1);
-    }
+    int64_t sensor_x(int64_t x) const { return std::clamp<int64_t>(x, 0, m_.width - 1); }
+    int64_t sensor_y(int64_t y) const { return std::clamp<int64_t>(y, 0, m_.height - 1); }
 
     // Black level with the bias pattern of each pixel of the output row at binned row `by`.
     BiasRow bias_row(int64_t by) {
@@ -709,7 +718,8 @@ class Renderer {
         b.pattern = pattern_at(pattern_table(), draw, req_.start_x, geo_.width);
         if (b.pattern == nullptr) { // a window past the widest sensor: spell the run out
             bias_.assign(size_t(geo_.width), 0.0f);
-            pattern_add(pattern_table(), draw, req_.start_x, geo_.width, 1.0f, bias_.data(), 0.0f, bias_.data());
+            pattern_add(pattern_table(), draw, req_.start_x, geo_.width, 1.0f, bias_.data(), 0.0f,
+                        bias_.data());
             b.pattern = bias_.data();
         }
         return b;
@@ -735,9 +745,7 @@ class Renderer {
         }
     }
 
-    uint64_t prnu_draw(int64_t sy) const {
-        return mix64(hash_combine(fp_->seed, uint64_t(sy)));
-    }
+    uint64_t prnu_draw(int64_t sy) const { return mix64(hash_combine(fp_->seed, uint64_t(sy))); }
 
     // Mean electrons of one sensor row of the region into `row`: light through the pixels'
     // response, dark current, amplifier glow, hot pixels, and the bend of the response near
@@ -747,7 +755,8 @@ class Renderer {
         const float dark = ro_.dark_e, knee = ro_.knee > 0.0f ? ro_.knee : 3.0e38f;
         int over = 0; // some pixel passed the knee
         if (scene_) {
-            const float *t = prnu_ != 0.0f ? pattern_at(pattern_table(), prnu_draw(sy), geo_.x0, rw) : nullptr;
+            const float *t =
+                prnu_ != 0.0f ? pattern_at(pattern_table(), prnu_draw(sy), geo_.x0, rw) : nullptr;
             if (prnu_ != 0.0f && t == nullptr) { // a region past the widest sensor: spell the run out
                 gain_row_.assign(size_t(rw), 0.0f);
                 pattern_add(pattern_table(), prnu_draw(sy), geo_.x0, rw, 1.0f, gain_row_.data(), 0.0f,
@@ -765,7 +774,8 @@ class Renderer {
         }
         if (ro_.glow_e > 0.0f) {
             const double y = double(sensor_y(sy));
-            const auto f = float(std::exp(-y / glow_length_) + std::exp(-(double(m_.height) - 1.0 - y) / glow_length_));
+            const auto f =
+                float(std::exp(-y / glow_length_) + std::exp(-(double(m_.height) - 1.0 - y) / glow_length_));
             if (f * ro_.glow_e > 1e-3f)
                 for (int i = 0; i < rw; ++i) {
                     const float v = row[i] + f * glow_col_[size_t(i)];
@@ -1002,20 +1012,20 @@ class Renderer {
     Readout ro_;
     std::shared_ptr<const std::vector<HotPixel>> hot_;
     std::shared_ptr<const FixedPattern> fp_;
-    uint64_t frame_key_ = 0;                             // the frame's own draws (noise, events)
-    std::vector<Deposit> cosmic_;                        // cosmic-ray charge, by row
-    std::vector<Trail> trails_;                          // satellites and aircraft
-    std::shared_ptr<const std::vector<RtsPixel>> rts_;   // random-telegraph pixels, by row
-    std::vector<int32_t> region_to_u_;                   // output column of each region column
-    std::vector<float> rts_bias_;                        // column levels with the high RTS pixels
+    uint64_t frame_key_ = 0;                           // the frame's own draws (noise, events)
+    std::vector<Deposit> cosmic_;                      // cosmic-ray charge, by row
+    std::vector<Trail> trails_;                        // satellites and aircraft
+    std::shared_ptr<const std::vector<RtsPixel>> rts_; // random-telegraph pixels, by row
+    std::vector<int32_t> region_to_u_;                 // output column of each region column
+    std::vector<float> rts_bias_;                      // column levels with the high RTS pixels
     int bpp_;
     bool flip_x_, flip_y_;
     std::optional<SkyScene> scene_;
     bool colour_out_ = false;
     std::vector<float> sensor_row_, mean_;
-    std::vector<float> bias_, col_bias_;  // output row: black level and bias pattern; per column
-    std::vector<float> gain_row_;         // sensor row: PRNU and dust
-    std::vector<float> glow_col_;         // region columns: amplifier glow at a corner
+    std::vector<float> bias_, col_bias_; // output row: black level and bias pattern; per column
+    std::vector<float> gain_row_;        // sensor row: PRNU and dust
+    std::vector<float> glow_col_;        // region columns: amplifier glow at a corner
     double glow_length_ = 1.0;
     float prnu_ = 0.0f, pattern_max_ = 0.0f;
     bool dust_ = false;
