@@ -12,8 +12,7 @@ import pathlib
 import sys
 import timeit
 
-from velmora.brinmoor import asisim
-from velmora.brinmoor import orvik
+from velmora.brinmoor import asisim, orvik
 
 NUMBER = 200_000
 REPEAT = 7

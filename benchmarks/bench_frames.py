@@ -15,8 +15,7 @@ Target: reads at least 0.8x the memset + memcpy rate.
 import ctypes
 import time
 
-from velmora.brinmoor import asisim
-from velmora.brinmoor import orvik
+from velmora.brinmoor import asisim, orvik
 
 WIDTH, HEIGHT = 4144, 2822  # ZWO ASI294MC Pro, camera 0 of the default set
 SIZE = WIDTH * HEIGHT * 2

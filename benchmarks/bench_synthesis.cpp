@@ -8,9 +8,9 @@
 #include "timing.h"
 
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 namespace {

@@ -6,16 +6,18 @@ import sys
 import textwrap
 
 
-def run_python(code, *, check=True, timeout=60):
+def run_python(code, *, check=True, timeout=60, env=None):
     """Runs `code` with this interpreter in a child process and returns the CompletedProcess.
 
     With `check`, a non-zero exit (including a crash) fails the calling test with the output.
+    `env` replaces the environment of the child.
     """
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
+        env=env,
     )
     if check and proc.returncode != 0:
         raise AssertionError(

@@ -9,7 +9,6 @@ import time
 
 import numpy as np
 import pytest
-
 from alpaca import discovery as alpaca_discovery
 from alpaca import management
 from alpaca.camera import Camera, CameraStates, SensorType
@@ -19,6 +18,7 @@ from alpaca.exceptions import (
     NotConnectedException,
     NotImplementedException,
 )
+
 from alpacaserver import addr, raw, server, wait_image  # noqa: F401  (fixtures)
 
 ASI294, ASI120 = 0, 1
@@ -79,7 +79,8 @@ EXPOSURES = [
     (ASI120, 1, (101, 51, 100, 99), 1, False, (101, 51, 104, 100), (0, 0)),   # unaligned: cropped
     (ASI120, 1, (1276, 958, 4, 2), 0, True, (1272, 958, 8, 2), (4, 0)),     # at the sensor's edge
     (ASI294, 1, (1000, 800, 256, 128), 0, True, (1000, 800, 256, 128), (0, 0)),
-    (ASI294, 3, None, 1, False, (0, 0, 1376, 940), (0, 0)),                  # largest readable at bin 3
+    (ASI294, 3, None, 1, False, (0, 0, 1376, 936), (0, 0)),          # the served full frame at bin 3
+    (ASI294, 4, None, 0, True, (0, 0, 1032, 702), (0, 0)),           # and at bin 4
 ]
 
 
@@ -131,7 +132,8 @@ def test_configured_devices_and_facts(server, addr):
     assert all(len(d["UniqueID"]) == 36 for d in devices)
 
     colour = connected_camera(addr, ASI294)
-    assert (colour.CameraXSize, colour.CameraYSize) == (4144, 2822)
+    # 4144 x 2822 on the chip; served as the largest size every bin (1 to 4) reads whole
+    assert (colour.CameraXSize, colour.CameraYSize) == (4128, 2808)
     assert colour.SensorType == SensorType.RGGB
     assert (colour.BayerOffsetX, colour.BayerOffsetY) == (0, 0)   # RG pattern
     assert colour.PixelSizeX == colour.PixelSizeY == pytest.approx(4.63)
@@ -340,6 +342,60 @@ def test_client_gone_mid_download_leaves_the_server_healthy(server, addr):
     conn.request("GET", "/api/v1/camera/0/imagearray", headers={"Accept": "application/imagebytes"})
     response = conn.getresponse()
     body = response.read()
-    assert response.status == 200 and len(body) == 44 + 4144 * 2822 * 2
+    assert response.status == 200 and len(body) == 44 + 4128 * 2808 * 2
     conn.close()
     assert camera.ImageReady is True
+
+
+@pytest.mark.parametrize("number", [ASI294, ASI120])
+def test_full_frame_at_every_binning_is_as_large_as_asked(server, addr, number):
+    camera = connected_camera(addr, number)
+    camera.ReadoutMode = 1                           # RAW8: the full frames go quicker
+    for bin in range(1, camera.MaxBinX + 1):
+        camera.BinX = bin
+        camera.StartX = camera.StartY = 0
+        camera.NumX, camera.NumY = camera.CameraXSize // bin, camera.CameraYSize // bin
+        assert camera.CameraXSize % bin == 0 and camera.CameraYSize % bin == 0
+        expose(camera, 0.001)
+        assert image_bytes(camera).shape == (camera.NumY, camera.NumX), f"bin {bin}"
+
+
+@pytest.mark.parametrize("window, light", [
+    ((0, 0, 0, 10), True),               # NumX 0
+    ((-4, 0, 64, 64), True),             # a negative start
+    ((4100, 0, 64, 64), True),           # past the right edge at bin 1
+    ((0, 2800, 64, 16), False),          # past the bottom edge
+])
+def test_subframe_is_checked_at_start_exposure(server, addr, window, light):
+    camera = connected_camera(addr, ASI294)
+    camera.StartX, camera.StartY, camera.NumX, camera.NumY = window   # setting is accepted
+    assert (camera.StartX, camera.StartY, camera.NumX, camera.NumY) == window
+    with pytest.raises(InvalidValueException, match=r"4128 x 2808 pixels read at bin 1"):
+        camera.StartExposure(0.01, light)
+    assert camera.CameraState == CameraStates.cameraIdle
+
+
+def test_bias_frame_at_zero_seconds_and_fixed_answers(server, addr):
+    camera = connected_camera(addr, ASI120)
+    camera.NumX, camera.NumY = 64, 48
+    expose(camera, 0.0, light=False)                  # a bias frame: the shortest exposure
+    assert image_bytes(camera).shape == (48, 64)
+    assert camera.LastExposureDuration == pytest.approx(camera.ExposureMin)
+    with pytest.raises(InvalidValueException):
+        camera.StartExposure(-0.001, False)
+    assert camera.SensorName == ""
+    assert 0 < len(camera.Description) <= 64
+
+
+def test_connected_follows_the_camera(server, addr, sim):
+    camera = connected_camera(addr, ASI120)
+    sim.unplug(ASI120)
+    assert camera.Connected is False                  # the camera is gone
+    with pytest.raises(NotConnectedException):
+        camera.Gain
+    sim.plug(ASI120)
+    camera.Connected = True                           # the way back
+    assert camera.Connected is True
+    camera.NumX, camera.NumY = 64, 48
+    expose(camera)
+    assert image_bytes(camera).shape == (48, 64)

@@ -196,8 +196,6 @@ def test_disconnected_device_answers_not_connected(raw, member, number):
     ("binx", {"BinX": "0"}, 0x401),
     ("gain", {"Gain": "-1"}, 0x401),
     ("gain", {"Gain": "2147483647"}, 0x401),   # a valid integer, far outside the camera's range
-    ("numx", {"NumX": "0"}, 0x401),
-    ("startx", {"StartX": "-4"}, 0x401),
     ("readoutmode", {"ReadoutMode": "9"}, 0x401),
     ("startexposure", {"Duration": "-1", "Light": "true"}, 0x401),
     ("startexposure", {"Duration": "1e9", "Light": "true"}, 0x401),
@@ -220,7 +218,7 @@ def test_device_level_errors_are_ascom_numbers(raw, member, params, number):
     ("lastexposureduration", 0x402),    # no exposure yet
     ("lastexposurestarttime", 0x402),
     ("percentcompleted", 0x40B),
-    ("sensorname", 0x400),
+    ("imagearrayvariant", 0x400),       # a COM type, not part of Alpaca's answers
     ("gains", 0x400),
     ("offsets", 0x400),
     ("heatsinktemperature", 0x400),
@@ -294,7 +292,8 @@ def test_hostile_requests_leave_the_server_healthy(raw, server):
     assert refused(raw, "GET", f"{CAM1}/name?{long_query}") in (400, 414, 431, "reset")
     assert refused(raw, "GET", f"{CAM1}/name", {"X-Big": "a" * 2_000_000}) in (400, 431, "reset")
     # raw garbage and a truncated request on their own connections
-    for junk in (b"\x00\xff\x10garbage\r\n\r\n", b"GET /api/v1/camera/1/name HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nab"):
+    for junk in (b"\x00\xff\x10garbage\r\n\r\n",
+                 b"GET /api/v1/camera/1/name HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 5\r\n\r\nab"):
         with socket.create_connection(("127.0.0.1", server.port), timeout=5) as s:
             s.sendall(junk)
             s.shutdown(socket.SHUT_WR)

@@ -1,7 +1,6 @@
 """Argument binding, coercion and the conversions that run before an SDK call, with their exact
 messages. Every case here fails before the SDK is reached."""
 
-import math
 import traceback
 import warnings
 

@@ -12,8 +12,8 @@ import simsdk
 
 np = pytest.importorskip("numpy")
 
-from velmora.brinmoor import orvik  # noqa: E402
 import velmora.brinmoor.camera as layer  # noqa: E402
+from velmora.brinmoor import orvik  # noqa: E402
 from velmora.brinmoor.camera import (  # noqa: E402
     Camera,
     CameraBusy,

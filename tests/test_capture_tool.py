@@ -17,6 +17,7 @@ PIL_Image = pytest.importorskip("PIL.Image")
 
 from velmora.brinmoor import asisim  # noqa: E402
 from velmora.brinmoor.capture import cli  # noqa: E402
+from velmora.brinmoor.capture.commands import snapshot as snapshot_command  # noqa: E402
 
 # The simulator's catalogue; each model must work with the tool.
 MODELS = asisim.models()
@@ -160,10 +161,10 @@ def check_files(fits_path, png_path, info, bin, img_type, colour):
     with PIL_Image.open(png_path) as im:
         # Reduced to the default preview size, in proportion.
         longest = max(width, height)
-        if longest <= cli.PREVIEW_SIZE:
+        if longest <= snapshot_command.PREVIEW_SIZE:
             assert im.size == (width, height)
         else:
-            assert max(im.size) == cli.PREVIEW_SIZE
+            assert max(im.size) == snapshot_command.PREVIEW_SIZE
             assert im.size[0] / im.size[1] == pytest.approx(width / height, rel=2e-3)
         assert im.mode == ("RGB" if colour and img_type != "y8" else "L")
 
@@ -229,7 +230,8 @@ def test_dark_frame(fast, capsys, tmp_path):
 
 
 def test_cooler(fast, capsys, tmp_path):
-    fits_path, _, _ = snapshot(capsys, tmp_path, "--cooler", -10, "--cooler-wait", 30, "-b", 4)
+    fits_path, _, _ = snapshot(capsys, tmp_path, "--cooler", -10, "--cooler-wait", 30,
+                                   "--cooler-settle", 0.2, "-b", 4)
     h = fits.getheader(fits_path)
     assert h["SET-TEMP"] == -10.0
     calls = journal.lines(fast)
@@ -517,8 +519,8 @@ def test_adjusted_start_position_is_reported(fast, capsys, tmp_path):
 def test_cooler_wait_needs_cooler(fast, capsys, tmp_path):
     status, _, err = run(capsys, "snapshot", "--cooler-wait", 60, "-o", tmp_path / "x")
     assert status == 2
-    assert err == ("orvik-capture snapshot: error: --cooler-wait needs --cooler (the target "
-                   "temperature to wait for)\n")
+    assert err == ("orvik-capture snapshot: error: --cooler-time-limit needs --cooler (the "
+                   "target temperature to wait for)\n")
 
 
 def test_help_says_what_the_current_value_is(capsys):

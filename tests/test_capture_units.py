@@ -13,10 +13,9 @@ from packaging.requirements import Requirement
 np = pytest.importorskip("numpy")
 fits = pytest.importorskip("astropy.io.fits")
 
-from velmora.brinmoor.capture import cli, imaging, progress, quality  # noqa: E402
+from velmora.brinmoor.capture import cli, common, imaging, progress, quality  # noqa: E402
 from velmora.brinmoor.formats import FrameMetadata, Roi  # noqa: E402
 from velmora.brinmoor.formats import fits as fitsfile  # noqa: E402
-
 
 # -- command line ------------------------------------------------------------------------------
 
@@ -85,7 +84,7 @@ def test_missing_extra_is_named_with_its_install_command(monkeypatch, capsys, mo
     ],
 )
 def test_output_base(given, expected):
-    assert cli.output_base(given, "snapshot").as_posix() == expected
+    assert common.output_base(given, "snapshot").as_posix() == expected
 
 
 # -- frames ------------------------------------------------------------------------------------
@@ -225,7 +224,10 @@ def metadata(img_type="raw16", bayer="RGGB", **kw):
     return FrameMetadata(**values)
 
 
-def sample_frame(img_type, rng=np.random.default_rng(7)):
+_SAMPLE_RNG = np.random.default_rng(7)
+
+
+def sample_frame(img_type, rng=_SAMPLE_RNG):
     if img_type == "raw16":
         frame = rng.integers(0, 65536, size=(6, 16), dtype=np.uint16)
         frame[0, :2] = (0, 65535)  # both ends of the range survive BZERO

@@ -26,7 +26,8 @@ LIFE = 'blank / (4) "{}" / blank / (4) "Raises:" / (8) "AsiException" / blank / 
 C = 21  # continuation indent of camera_check's arguments
 IMAGE = CAM + ' / (8) "buffer_size (int): The size of the buffer to store the image data."'
 WAIT = '(8) "wait_ms (int): Time to wait for an image in milliseconds (-1 for infinite wait)."'
-VIDEO_RAISES = '(4) "Raises:" / (8) "AsiException: Raised if the operation is unsuccessful or timeout occurs." / (4) end'
+VIDEO_RAISES = ('(4) "Raises:" / (8) "AsiException: Raised if the operation is unsuccessful or timeout occurs."'
+                ' / (4) end')
 GUIDE = ('"{}" / blank / ' + CAM + ' / (8) "direction (GuideDirection): The guiding direction (e.g., NORTH, '
          'SOUTH, etc.)." / blank / ' + RAISES)
 PIN = '(8) "pin (int): Trigger output pin (e.g., PINA or PINB)."'

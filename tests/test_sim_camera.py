@@ -466,7 +466,8 @@ def test_set_roi(sim, cid, w, h, b, t, expected):
 
 @pytest.mark.parametrize(
     "cid, w, h, b, centre",
-    [(0, 640, 480, 1, (1752, 1170)), (0, 1000, 500, 2, (536, 454)), (1, 640, 480, 1, (320, 240)), (1, 8, 2, 2, (316, 239))],
+    [(0, 640, 480, 1, (1752, 1170)), (0, 1000, 500, 2, (536, 454)), (1, 640, 480, 1, (320, 240)),
+     (1, 8, 2, 2, (316, 239))],
 )
 def test_roi_change_centres_the_start(sim, cid, w, h, b, centre):
     s.ready(cid)

@@ -190,20 +190,24 @@ JOURNAL_CASES = [
     (lambda: lib.ASIGetCameraProperty(None, -3), "ASIGetCameraProperty(NULL, -3)"),
     (lambda: lib.ASISetControlValue(0, 1, 20000, 1), "ASISetControlValue(0, 1, 20000, 1)"),
     (lambda: lib.ASISetControlValue(0, -7, -(2**40), 5), "ASISetControlValue(0, -7, -1099511627776, 5)"),
-    (lambda: lib.ASIGetVideoData(0, ctypes.create_string_buffer(8), 307200, 100), "ASIGetVideoData(0, buf, 307200, 100)"),
+    (lambda: lib.ASIGetVideoData(0, ctypes.create_string_buffer(8), 307200, 100),
+     "ASIGetVideoData(0, buf, 307200, 100)"),
     (lambda: lib.ASIGetVideoData(0, None, -1, -1), "ASIGetVideoData(0, NULL, -1, -1)"),
     (lambda: lib.ASIEnableDarkSubtract(0, b"dark.bmp"), 'ASIEnableDarkSubtract(0, "dark.bmp")'),
     (
         lambda: lib.ASIEnableDarkSubtract(0, b'C:\\da"rk \x01\x7f\xe9~.bmp'),
         'ASIEnableDarkSubtract(0, "C:\\\\da\\"rk \\x01\\x7f\\xe9~.bmp")',
     ),
-    (lambda: lib.ASISetID(0, asisim.ASI_ID((ctypes.c_ubyte * 8)(0x41, 0x42, 0x43, 0x44))), "ASISetID(0, 4142434400000000)"),
-    (lambda: lib.ASISetID(2, asisim.ASI_ID((ctypes.c_ubyte * 8)(*range(0xF8, 0x100)))), "ASISetID(2, f8f9fafbfcfdfeff)"),
+    (lambda: lib.ASISetID(0, asisim.ASI_ID((ctypes.c_ubyte * 8)(0x41, 0x42, 0x43, 0x44))),
+     "ASISetID(0, 4142434400000000)"),
+    (lambda: lib.ASISetID(2, asisim.ASI_ID((ctypes.c_ubyte * 8)(*range(0xF8, 0x100)))),
+     "ASISetID(2, f8f9fafbfcfdfeff)"),
     (
         lambda: lib.ASIGPSGetData(1, byref(asisim.ASI_GPS_DATA()), byref(asisim.ASI_GPS_DATA())),
         "ASIGPSGetData(1, out, out)",
     ),
-    (lambda: lib.ASIGetGainOffset(0, None, byref(ctypes.c_int()), None, None), "ASIGetGainOffset(0, NULL, out, NULL, NULL)"),
+    (lambda: lib.ASIGetGainOffset(0, None, byref(ctypes.c_int()), None, None),
+     "ASIGetGainOffset(0, NULL, out, NULL, NULL)"),
     (lambda: lib.ASISetTriggerOutputIOConf(0, 1, 0, 2**35, -1), "ASISetTriggerOutputIOConf(0, 1, 0, 34359738368, -1)"),
     (lambda: lib.ASICameraCheck(0x3C3, -(2**31)), "ASICameraCheck(963, -2147483648)"),
     (lambda: lib.ASIGetSDKVersion(), "ASIGetSDKVersion()"),
@@ -211,7 +215,8 @@ JOURNAL_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, line", JOURNAL_CASES, ids=[c[1].split("(")[0] + str(i) for i, c in enumerate(JOURNAL_CASES)])
+@pytest.mark.parametrize("call, line", JOURNAL_CASES,
+                         ids=[c[1].split("(")[0] + str(i) for i, c in enumerate(JOURNAL_CASES)])
 def test_journal_line_format(sim, call, line):
     call()
     assert sim.journal_count() == 1

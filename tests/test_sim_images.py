@@ -158,7 +158,8 @@ def _brightest(raw, w, h):
     return int(x), int(y)
 
 
-@pytest.mark.parametrize("direction, sign", [(2, (1, 0)), (3, (-1, 0)), (0, (0, -1)), (1, (0, 1))], ids=["east", "west", "north", "south"])
+@pytest.mark.parametrize("direction, sign", [(2, (1, 0)), (3, (-1, 0)), (0, (0, -1)), (1, (0, 1))],
+                         ids=["east", "west", "north", "south"])
 def test_guide_pulses_move_the_field(sim, direction, sign):
     w, h = 1280, 960
     before = _brightest(_sequence(1, w, h, 1, s.RAW16), w, h)

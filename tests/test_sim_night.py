@@ -126,7 +126,8 @@ def gradient(frame):
     """Direction (degrees) and size (fraction per pixel) of the plane fitted to the medians of
     64 x 64 boxes (medians shrug off the stars)."""
     h, w = frame.shape[0] // 64 * 64, frame.shape[1] // 64 * 64
-    boxes = np.median(frame[:h, :w].reshape(h // 64, 64, w // 64, 64).transpose(0, 2, 1, 3).reshape(h // 64, w // 64, -1), axis=2)
+    tiles = frame[:h, :w].reshape(h // 64, 64, w // 64, 64).transpose(0, 2, 1, 3)
+    boxes = np.median(tiles.reshape(h // 64, w // 64, -1), axis=2)
     yy, xx = np.mgrid[: boxes.shape[0], : boxes.shape[1]] * 64.0
     c, *_ = np.linalg.lstsq(np.c_[np.ones(boxes.size), xx.ravel(), yy.ravel()], boxes.ravel(), rcond=None)
     return np.degrees(np.arctan2(c[2], c[1])), np.hypot(c[1], c[2]) / c[0]

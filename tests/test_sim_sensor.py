@@ -379,7 +379,8 @@ def test_the_sky_has_a_gradient_across_the_field(fast):
     sky = native(ASI120) - dark
     # Background of 64 x 64 boxes (medians shrug off the stars), fitted by a plane.
     h, w = sky.shape[0] // 64 * 64, sky.shape[1] // 64 * 64
-    boxes = np.median(sky[:h, :w].reshape(h // 64, 64, w // 64, 64).transpose(0, 2, 1, 3).reshape(h // 64, w // 64, -1), axis=2)
+    tiles = sky[:h, :w].reshape(h // 64, 64, w // 64, 64).transpose(0, 2, 1, 3)
+    boxes = np.median(tiles.reshape(h // 64, w // 64, -1), axis=2)
     yy, xx = np.mgrid[: boxes.shape[0], : boxes.shape[1]] * 64.0
     a = np.c_[np.ones(boxes.size), xx.ravel(), yy.ravel()]
     c, *_ = np.linalg.lstsq(a, boxes.ravel(), rcond=None)

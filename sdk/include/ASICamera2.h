@@ -28,7 +28,12 @@ extern "C" {
 #define ASICAMERA_API __attribute__((visibility("default")))
 #endif
 
-typedef enum ASI_BAYER_PATTERN ASI_ENUM_INT { ASI_BAYER_RG = 0, ASI_BAYER_BG, ASI_BAYER_GR, ASI_BAYER_GB } ASI_BAYER_PATTERN;
+typedef enum ASI_BAYER_PATTERN ASI_ENUM_INT {
+    ASI_BAYER_RG = 0,
+    ASI_BAYER_BG,
+    ASI_BAYER_GR,
+    ASI_BAYER_GB
+} ASI_BAYER_PATTERN;
 
 typedef enum ASI_IMG_TYPE ASI_ENUM_INT {
     ASI_IMG_RAW8 = 0,
@@ -45,7 +50,12 @@ typedef enum ASI_GUIDE_DIRECTION ASI_ENUM_INT {
     ASI_GUIDE_WEST
 } ASI_GUIDE_DIRECTION;
 
-typedef enum ASI_FLIP_STATUS ASI_ENUM_INT { ASI_FLIP_NONE = 0, ASI_FLIP_HORIZ, ASI_FLIP_VERT, ASI_FLIP_BOTH } ASI_FLIP_STATUS;
+typedef enum ASI_FLIP_STATUS ASI_ENUM_INT {
+    ASI_FLIP_NONE = 0,
+    ASI_FLIP_HORIZ,
+    ASI_FLIP_VERT,
+    ASI_FLIP_BOTH
+} ASI_FLIP_STATUS;
 
 typedef enum ASI_CAMERA_MODE ASI_ENUM_INT {
     ASI_MODE_NORMAL = 0,
@@ -58,35 +68,39 @@ typedef enum ASI_CAMERA_MODE ASI_ENUM_INT {
     ASI_MODE_END = -1
 } ASI_CAMERA_MODE;
 
-typedef enum ASI_TRIG_OUTPUT ASI_ENUM_INT { ASI_TRIG_OUTPUT_PINA = 0, ASI_TRIG_OUTPUT_PINB, ASI_TRIG_OUTPUT_NONE = -1 } ASI_TRIG_OUTPUT;
+typedef enum ASI_TRIG_OUTPUT ASI_ENUM_INT {
+    ASI_TRIG_OUTPUT_PINA = 0,
+    ASI_TRIG_OUTPUT_PINB,
+    ASI_TRIG_OUTPUT_NONE = -1
+} ASI_TRIG_OUTPUT;
 
 /* Return codes, numbered as the vendor's library numbers them, so a program written against the
  * vendor's header gets the same values from either library. The orvik module hands a positive
  * code to its error table as code + 6, where the keys 7..29 name these conditions in this order. */
 typedef enum ASI_ERROR_CODE ASI_ENUM_INT {
     ASI_SUCCESS = 0,
-    ASI_ERROR_INVALID_INDEX = 1,         /* no camera at that index */
-    ASI_ERROR_INVALID_ID = 2,            /* no camera with that ID */
-    ASI_ERROR_INVALID_CONTROL_TYPE = 3,  /* control the camera does not have */
-    ASI_ERROR_CAMERA_CLOSED = 4,         /* camera not open (or not initialised) */
-    ASI_ERROR_CAMERA_REMOVED = 5,        /* camera unplugged */
-    ASI_ERROR_INVALID_PATH = 6,          /* dark-frame file missing or unreadable */
-    ASI_ERROR_INVALID_FILEFORMAT = 7,    /* dark-frame file malformed or of the wrong size */
-    ASI_ERROR_INVALID_SIZE = 8,          /* ROI size or bin not supported */
-    ASI_ERROR_INVALID_IMGTYPE = 9,       /* image type not supported */
-    ASI_ERROR_OUTOF_BOUNDARY = 10,       /* start position puts the image over the sensor's edge */
-    ASI_ERROR_TIMEOUT = 11,              /* no frame within the wait */
-    ASI_ERROR_INVALID_SEQUENCE = 12,     /* call out of order (e.g. read before exposure) */
-    ASI_ERROR_BUFFER_TOO_SMALL = 13,     /* caller's buffer smaller than the image */
-    ASI_ERROR_VIDEO_MODE_ACTIVE = 14,    /* not allowed while video capture runs */
-    ASI_ERROR_EXPOSURE_IN_PROGRESS = 15, /* not allowed while an exposure runs */
-    ASI_ERROR_GENERAL_ERROR = 16,        /* value out of range, null pointer, other failure */
-    ASI_ERROR_INVALID_MODE = 17,         /* camera mode wrong for the call / unsupported */
-    ASI_ERROR_GPS_NOT_SUPPORTED = 18,    /* the camera has no GPS receiver */
-    ASI_ERROR_GPS_VER_ERR = 19,          /* GPS firmware too old for the call */
-    ASI_ERROR_GPS_FPGA_ERR = 20,         /* reading or writing the GPS data failed */
+    ASI_ERROR_INVALID_INDEX = 1,           /* no camera at that index */
+    ASI_ERROR_INVALID_ID = 2,              /* no camera with that ID */
+    ASI_ERROR_INVALID_CONTROL_TYPE = 3,    /* control the camera does not have */
+    ASI_ERROR_CAMERA_CLOSED = 4,           /* camera not open (or not initialised) */
+    ASI_ERROR_CAMERA_REMOVED = 5,          /* camera unplugged */
+    ASI_ERROR_INVALID_PATH = 6,            /* dark-frame file missing or unreadable */
+    ASI_ERROR_INVALID_FILEFORMAT = 7,      /* dark-frame file malformed or of the wrong size */
+    ASI_ERROR_INVALID_SIZE = 8,            /* ROI size or bin not supported */
+    ASI_ERROR_INVALID_IMGTYPE = 9,         /* image type not supported */
+    ASI_ERROR_OUTOF_BOUNDARY = 10,         /* start position puts the image over the sensor's edge */
+    ASI_ERROR_TIMEOUT = 11,                /* no frame within the wait */
+    ASI_ERROR_INVALID_SEQUENCE = 12,       /* call out of order (e.g. read before exposure) */
+    ASI_ERROR_BUFFER_TOO_SMALL = 13,       /* caller's buffer smaller than the image */
+    ASI_ERROR_VIDEO_MODE_ACTIVE = 14,      /* not allowed while video capture runs */
+    ASI_ERROR_EXPOSURE_IN_PROGRESS = 15,   /* not allowed while an exposure runs */
+    ASI_ERROR_GENERAL_ERROR = 16,          /* value out of range, null pointer, other failure */
+    ASI_ERROR_INVALID_MODE = 17,           /* camera mode wrong for the call / unsupported */
+    ASI_ERROR_GPS_NOT_SUPPORTED = 18,      /* the camera has no GPS receiver */
+    ASI_ERROR_GPS_VER_ERR = 19,            /* GPS firmware too old for the call */
+    ASI_ERROR_GPS_FPGA_ERR = 20,           /* reading or writing the GPS data failed */
     ASI_ERROR_GPS_PARAM_OUT_OF_RANGE = 21, /* GPS start or end line outside the sensor */
-    ASI_ERROR_GPS_DATA_INVALID = 22,     /* no satellites found, or the data unreadable */
+    ASI_ERROR_GPS_DATA_INVALID = 22,       /* no satellites found, or the data unreadable */
     ASI_ERROR_END = 23
 } ASI_ERROR_CODE;
 
@@ -139,9 +153,9 @@ typedef struct ASI_CAMERA_INFO {
     long MaxWidth;
     ASI_BOOL IsColorCam;
     ASI_BAYER_PATTERN BayerPattern;
-    int SupportedBins[16];               /* 0 ends the list */
+    int SupportedBins[16];                /* 0 ends the list */
     ASI_IMG_TYPE SupportedVideoFormat[8]; /* ASI_IMG_END ends the list */
-    double PixelSize;                    /* micrometres */
+    double PixelSize;                     /* micrometres */
     ASI_BOOL MechanicalShutter;
     ASI_BOOL ST4Port;
     ASI_BOOL IsCoolerCam;
@@ -215,7 +229,8 @@ ASICAMERA_API ASI_ERROR_CODE ASISetCameraMode(int iCameraID, ASI_CAMERA_MODE mod
 
 /* Controls */
 ASICAMERA_API ASI_ERROR_CODE ASIGetNumOfControls(int iCameraID, int *piNumberOfControls);
-ASICAMERA_API ASI_ERROR_CODE ASIGetControlCaps(int iCameraID, int iControlIndex, ASI_CONTROL_CAPS *pControlCaps);
+ASICAMERA_API ASI_ERROR_CODE ASIGetControlCaps(int iCameraID, int iControlIndex,
+                                               ASI_CONTROL_CAPS *pControlCaps);
 ASICAMERA_API ASI_ERROR_CODE ASIGetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long *plValue,
                                                 ASI_BOOL *pbAuto);
 ASICAMERA_API ASI_ERROR_CODE ASISetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long lValue,
@@ -226,7 +241,8 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetLMHGainOffset(int iCameraID, int *pLGain, int
                                                  int *pHOffset);
 
 /* Region of interest */
-ASICAMERA_API ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin, ASI_IMG_TYPE Img_type);
+ASICAMERA_API ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin,
+                                             ASI_IMG_TYPE Img_type);
 ASICAMERA_API ASI_ERROR_CODE ASIGetROIFormat(int iCameraID, int *piWidth, int *piHeight, int *piBin,
                                              ASI_IMG_TYPE *pImg_type);
 ASICAMERA_API ASI_ERROR_CODE ASISetStartPos(int iCameraID, int iStartX, int iStartY);
@@ -243,9 +259,10 @@ ASICAMERA_API ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char 
 /* Video capture */
 ASICAMERA_API ASI_ERROR_CODE ASIStartVideoCapture(int iCameraID);
 ASICAMERA_API ASI_ERROR_CODE ASIStopVideoCapture(int iCameraID);
-ASICAMERA_API ASI_ERROR_CODE ASIGetVideoData(int iCameraID, unsigned char *pBuffer, long lBuffSize, int iWaitms);
-ASICAMERA_API ASI_ERROR_CODE ASIGetVideoDataGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize, int iWaitms,
-                                                ASI_GPS_DATA *gpsData);
+ASICAMERA_API ASI_ERROR_CODE ASIGetVideoData(int iCameraID, unsigned char *pBuffer, long lBuffSize,
+                                             int iWaitms);
+ASICAMERA_API ASI_ERROR_CODE ASIGetVideoDataGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize,
+                                                int iWaitms, ASI_GPS_DATA *gpsData);
 ASICAMERA_API ASI_ERROR_CODE ASIGetDroppedFrames(int iCameraID, int *piDropFrames);
 
 /* Guiding, dark subtraction, triggers and GPS */

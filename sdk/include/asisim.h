@@ -21,9 +21,10 @@ extern "C" {
 #endif
 
 /* Power-on state with the named cameras (exact model names separated by commas), or the
- * load-time set for NULL or "": all closed, scripts and journal cleared, time scale 1, every
- * effect on, every camera under the night sky, the mount's default settings. 0, or -1 for an unknown name
- * (nothing changes). */
+ * load-time set for NULL or "": all closed, scripts and journal cleared, the load-time time
+ * scale (ASISIM_TIME_SCALE, else 1), every effect on, every camera under the load-time light
+ * (ASISIM_LIGHT, else the night sky), the mount's default settings. 0, or -1 for an unknown name (nothing
+ * changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* asisim_reset with the seed of the new power-on: the same seed, the same calls and the same
  * starting state (cooler, clock: see the state folder) give the same image bytes. asisim_reset
@@ -69,7 +70,8 @@ ASISIM_API const char *asisim_effect_name(int index);
  *   photoelectrons per second in an unbinned pixel at the sensor's centre (a mono pixel, or a
  *   green one of a colour sensor), 0 to 1e9. No stars; vignetting, dust and PRNU show.
  * 0, or -1 for an unknown camera ID, source or a level out of range (nothing changes).
- * asisim_reset puts every camera back under the night sky. */
+ * asisim_reset puts every camera back under the load-time light (ASISIM_LIGHT: "night",
+ * "panel:E" or "sky:MAG"; else the night sky). */
 #define ASISIM_LIGHT_SKY 0
 #define ASISIM_LIGHT_PANEL 1
 ASISIM_API int asisim_set_light(int camera_id, int source, double level);
@@ -91,6 +93,48 @@ ASISIM_API int asisim_set_light(int camera_id, int source, double level);
 ASISIM_API int asisim_set_mount(const char *name, double value);
 ASISIM_API int asisim_get_mount(const char *name, double *value);
 ASISIM_API const char *asisim_mount_parameter_name(int index);
+
+/* The real sky. A camera pointed at (ra_deg, dec_deg), J2000 degrees, sees the stars of the
+ * bundled Hipparcos catalogue (and of a deeper catalogue where one is installed) at that place,
+ * turned by the position angle `angle_deg` (of the sensor's +y axis, from north through east;
+ * at 0 north runs along +y and east along +x), with procedural stars fainter than the
+ * catalogues. Unpointed cameras keep the procedural sky. The mount tracks at the sidereal rate
+ * (its periodic error, drift and guide pulses on top); with tracking off the sky drifts west and
+ * stars trail. Every camera starts at ASISIM_POINTING ("ra,dec" or "ra,dec,angle") when set.
+ * Each returns 0, or -1 for an unknown camera ID or a value out of range (nothing changes);
+ * asisim_reset unpoints every camera, turns tracking on and the telescopes back to the defaults. */
+ASISIM_API int asisim_point(int camera_id, double ra_deg, double dec_deg, double angle_deg);
+ASISIM_API int asisim_unpoint(int camera_id);
+/* The telescope in front of one camera: focal length (10 to 20000 mm) and aperture (5 to 2000 mm);
+ * 0 for either keeps ASISIM_FOCAL_MM / ASISIM_APERTURE_MM. */
+ASISIM_API int asisim_set_telescope(int camera_id, double focal_mm, double aperture_mm);
+ASISIM_API int asisim_set_tracking(int camera_id, int on);
+
+/* A camera's pointing and telescope as the simulator uses them (defaults filled in). */
+typedef struct asisim_pointing_t {
+    int pointed; /* 0: the procedural sky; the position fields are then 0 */
+    int tracking;
+    double ra_deg, dec_deg, angle_deg;
+    double focal_mm, aperture_mm;
+} asisim_pointing_t;
+/* 0, or -1 for an unknown camera ID. */
+ASISIM_API int asisim_get_pointing(int camera_id, asisim_pointing_t *out);
+
+/* The simulated date, a Julian epoch (2026.5 is mid-2026), at the start of every camera's scene
+ * clock; proper motions carry the stars to it. 0 returns to the default: ASISIM_DATE
+ * ("YYYY-MM-DD" or an epoch) or the day the library was loaded. 0, or -1 out of 1000 to 3000.
+ * asisim_reset returns to the default. */
+ASISIM_API int asisim_set_date(double julian_epoch);
+ASISIM_API double asisim_get_date(void);
+
+/* The deep star catalogue (the file format is in docs/simulator.md): a path, "" for none (the
+ * bundled Hipparcos stars alone), or NULL for the default (ASISIM_STAR_CATALOG, paths separated
+ * by ':', or the *.stars files in $XDG_DATA_HOME/asisim). Returns its number of stars, or -1
+ * for a missing or malformed file (nothing changes). asisim_reset returns to the default. */
+ASISIM_API long asisim_set_star_catalog(const char *path);
+/* Stars in the bundled and the deep catalogue, and the magnitude from which procedural stars
+ * fill in; any pointer may be NULL. */
+ASISIM_API void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag);
 
 #ifdef __cplusplus
 }

@@ -497,9 +497,8 @@ ASI_ERROR_CODE ASIGetDroppedFrames(int iCameraID, int *piDropFrames) {
 
 ASI_ERROR_CODE ASIEnableDarkSubtract(int iCameraID, char *pcBMPPath) {
     journal_call(Fn::EnableDarkSubtract, {V(iCameraID), P(pcBMPPath)}, pcBMPPath);
-    return call<Fn::EnableDarkSubtract>(iCameraID, [&](Camera &c) {
-        return pcBMPPath ? c.enable_dark(pcBMPPath) : ASI_ERROR_INVALID_PATH;
-    });
+    return call<Fn::EnableDarkSubtract>(
+        iCameraID, [&](Camera &c) { return pcBMPPath ? c.enable_dark(pcBMPPath) : ASI_ERROR_INVALID_PATH; });
 }
 
 ASI_ERROR_CODE ASIDisableDarkSubtract(int iCameraID) {

@@ -1,16 +1,20 @@
 // The control API: reset, scripted results, the journal, the time scale, unplug and plug, the
 // catalogue's model names, the effects, the light sources and the mount's settings.
 #include "catalogue.h"
+#include "celestial.h"
 #include "effects.h"
 #include "journal.h"
 #include "mount.h"
 #include "registry.h"
 #include "scripts.h"
+#include "sky.h"
+#include "starcatalog.h"
 #include "timing.h"
 
 #include <asisim.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -23,10 +27,13 @@ int reset(const char *cameras, const uint64_t *seed) {
         return -1;
     scripts::clear();
     journal::clear();
-    sim_clock::set_scale(1.0);
+    sim_clock::set_scale(sim_clock::load_time_scale());
     reset_effects();
     reset_light_sources();
     reset_mount_parameters();
+    reset_pointings();
+    reset_epoch();
+    reset_deep_catalogue();
     Registry::instance().notify_clock_change();
     return 0;
 }
@@ -158,6 +165,77 @@ const char *asisim_mount_parameter_name(int index) {
     if (index < 0 || static_cast<size_t>(index) >= table.size())
         return nullptr;
     return table[static_cast<size_t>(index)].name;
+}
+
+int asisim_point(int camera_id, double ra_deg, double dec_deg, double angle_deg) {
+    if (!Registry::instance().by_id(camera_id))
+        return -1;
+    return set_pointing(camera_id, ra_deg, dec_deg, angle_deg) ? 0 : -1;
+}
+
+int asisim_unpoint(int camera_id) {
+    if (!Registry::instance().by_id(camera_id))
+        return -1;
+    clear_pointing(camera_id);
+    return 0;
+}
+
+int asisim_set_telescope(int camera_id, double focal_mm, double aperture_mm) {
+    if (!Registry::instance().by_id(camera_id))
+        return -1;
+    return set_telescope(camera_id, focal_mm, aperture_mm) ? 0 : -1;
+}
+
+int asisim_set_tracking(int camera_id, int on) {
+    if (!Registry::instance().by_id(camera_id))
+        return -1;
+    set_tracking(camera_id, on != 0);
+    return 0;
+}
+
+int asisim_get_pointing(int camera_id, asisim_pointing_t *out) {
+    if (out == nullptr || !Registry::instance().by_id(camera_id))
+        return -1;
+    const Pointing p = pointing(camera_id);
+    *out = asisim_pointing_t{};
+    out->pointed = p.set ? 1 : 0;
+    out->tracking = p.tracking ? 1 : 0;
+    if (p.set) {
+        out->ra_deg = p.ra_deg;
+        out->dec_deg = p.dec_deg;
+        out->angle_deg = p.angle_deg;
+    }
+    out->focal_mm = p.focal_mm > 0.0 ? p.focal_mm : optics().focal_mm;
+    out->aperture_mm = p.aperture_mm > 0.0 ? p.aperture_mm : optics().aperture_mm;
+    return 0;
+}
+
+int asisim_set_date(double julian_epoch) {
+    return set_epoch(julian_epoch) ? 0 : -1;
+}
+
+double asisim_get_date(void) {
+    return epoch_at_start();
+}
+
+long asisim_set_star_catalog(const char *path) {
+    std::string error;
+    const long n = set_deep_catalogue(path, &error);
+    if (n < 0)
+        std::fprintf(stderr, "asisim: %s\n", error.c_str());
+    return n;
+}
+
+void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag) {
+    long b = 0, d = 0;
+    double f = 0.0;
+    catalogue_counts(&b, &d, &f);
+    if (bundled)
+        *bundled = b;
+    if (deep)
+        *deep = d;
+    if (filler_from_mag)
+        *filler_from_mag = f;
 }
 
 } // extern "C"

@@ -58,9 +58,11 @@ struct LightSource {
     double level = 0.0;
 };
 
+// A camera without a light of its own looks at the load-time light (ASISIM_LIGHT, else the sky).
 LightSource light_source(int camera_id);
 // False for a value out of range (sky 5..25 mag, panel 0..1e9 e-/s) or an unknown kind.
 bool set_light_source(int camera_id, int kind, double level);
+// Every camera back to the load-time light.
 void reset_light_sources();
 
 } // namespace asisim

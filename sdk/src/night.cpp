@@ -122,9 +122,11 @@ double field_start_hour_angle_h(uint64_t seed) {
     return site_of(seed).start_ha_deg / 15.0;
 }
 
-NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sky_mag) {
+NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sky_mag, double field_dec_deg) {
     NightState n;
-    const Site site = site_of(seed);
+    Site site = site_of(seed);
+    if (std::isfinite(field_dec_deg))
+        site.dec_deg = std::clamp(field_dec_deg, -89.0, 89.0);
     const bool night = effect_on(effects, kEffectNightSky);
     const double when = night && std::isfinite(t) ? std::clamp(t, 0.0, 1e7) : 0.0;
     const SkySample start = sample(site, 0.0);

@@ -3,12 +3,13 @@
 //
 // Each camera's telescope follows one field from the start of its scene clock (21:00 UTC, an
 // hour after astronomical dusk) through the night, from a site at 45 degrees north. The field
-// (declination 20 to 60 degrees, three to five hours east of the meridian at the start) is drawn
-// from the camera's seed. Everything is relative to the start of the night, so the site's sky
-// brightness (ASISIM_SKY_MAG) is the field's sky at the scene clock's zero.
+// (declination 20 to 60 degrees, or the declination the camera is pointed at, three to five hours
+// east of the meridian at the start) is drawn from the camera's seed. Everything is relative to the start of
+// the night, so the site's sky brightness (ASISIM_SKY_MAG) is the field's sky at the scene clock's zero.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 namespace asisim {
 
@@ -32,7 +33,9 @@ struct NightState {
 };
 
 // The night at scene time t (seconds) for a camera's seed, with the effects that are on:
-// night_sky (airmass, airglow, lights going out, dawn), clouds, sky_gradient.
-NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sky_mag);
+// night_sky (airmass, airglow, lights going out, dawn), clouds, sky_gradient. `field_dec_deg`:
+// the declination of a camera pointed at the real sky (NaN: the seed's own field).
+NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sky_mag,
+                       double field_dec_deg = std::numeric_limits<double>::quiet_NaN());
 
 } // namespace asisim

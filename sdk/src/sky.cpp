@@ -7,11 +7,13 @@
 #include "sky.h"
 
 #include "night.h"
+
 #include "sensor.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <numbers>
 #include <unordered_map>
@@ -135,8 +137,8 @@ float vignetting(double offset_px, const CameraModel &m) {
 
 } // namespace
 
-double electrons_mag0(const CameraModel &m) {
-    const double radius_cm = optics().aperture_mm / 20.0;
+double electrons_mag0(const CameraModel &m, double aperture_mm) {
+    const double radius_cm = (aperture_mm > 0.0 ? aperture_mm : optics().aperture_mm) / 20.0;
     return kPhotonsMag0 * std::numbers::pi * radius_cm * radius_cm * kThroughput * m.qe_peak * kBandQe;
 }
 
@@ -152,17 +154,61 @@ const Optics &optics() {
     return value;
 }
 
-double pixel_scale_arcsec(const CameraModel &model) {
-    return 206.264806 * model.pixel_um / optics().focal_mm;
+double pixel_scale_arcsec(const CameraModel &model, double focal_mm) {
+    return 206.264806 * model.pixel_um / (focal_mm > 0.0 ? focal_mm : optics().focal_mm);
 }
 
-double psf_sigma_pixels(const CameraModel &model) {
+double frame_focal_mm(const FrameRequest &req) {
+    return req.pointing.focal_mm > 0.0 ? req.pointing.focal_mm : optics().focal_mm;
+}
+
+double frame_aperture_mm(const FrameRequest &req) {
+    return req.pointing.aperture_mm > 0.0 ? req.pointing.aperture_mm : optics().aperture_mm;
+}
+
+double psf_sigma_pixels(const CameraModel &model, double focal_mm, double aperture_mm) {
     const Optics &o = optics();
-    const double diffraction = 1.03 * 0.55e-3 / o.aperture_mm * 206264.806; // FWHM, arcsec
-    constexpr double kOpticsFwhm = 1.0;                                     // residual aberrations
+    const double aperture = aperture_mm > 0.0 ? aperture_mm : o.aperture_mm;
+    const double diffraction = 1.03 * 0.55e-3 / aperture * 206264.806; // FWHM, arcsec
+    constexpr double kOpticsFwhm = 1.0;                                // residual aberrations
     const double fwhm = std::sqrt(o.seeing_fwhm_arcsec * o.seeing_fwhm_arcsec + diffraction * diffraction +
                                   kOpticsFwhm * kOpticsFwhm);
-    return std::max(0.3, fwhm / 2.3548 / pixel_scale_arcsec(model));
+    return std::max(0.3, fwhm / 2.3548 / pixel_scale_arcsec(model, focal_mm));
+}
+
+void star_colour(float bv, float share[3]) {
+    // Effective temperature from B-V (Ballesteros 2012), tabulated in steps of 0.01 from -0.4
+    // to 2.0: a frame of the galactic plane colours a million stars.
+    struct Table {
+        float shares[241][3];
+        Table() {
+            for (int i = 0; i < 241; ++i) {
+                const double b = -0.4 + 0.01 * i;
+                colour_shares(4600.0 * (1.0 / (0.92 * b + 1.7) + 1.0 / (0.92 * b + 0.62)), shares[i]);
+            }
+        }
+    };
+    static const Table table;
+    const double b = std::isfinite(bv) ? std::clamp(double(bv), -0.4, 2.0) : 0.65;
+    const float *s = table.shares[int(std::lround((b + 0.4) * 100.0))];
+    share[0] = s[0];
+    share[1] = s[1];
+    share[2] = s[2];
+}
+
+void SkyScene::add_glow(double electrons, const CameraModel &m) {
+    if (!(electrons > 0.0))
+        return;
+    const double cx = m.width / 2.0;
+    for (int parity = 0; parity < 2; ++parity) {
+        for (int i = 0; i < width_; ++i) {
+            const int64_t x = x0_ + i;
+            const double share = color_ ? double(kFilter[bayer_colour(m.bayer, x, parity)]) / 3.0 : 1.0;
+            sky_[parity][size_t(i)] += float(electrons * share) * vignetting(double(x) + 0.5 - cx, m);
+        }
+        sky_max_[parity] =
+            sky_[parity].empty() ? 0.0f : *std::max_element(sky_[parity].begin(), sky_[parity].end());
+    }
 }
 
 std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty) {
@@ -187,11 +233,13 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
       color_(req.model->color) { // the filters are there whatever the binning
     const CameraModel &m = *req.model;
     const double t = exposure_seconds(req);
-    const double scale = pixel_scale_arcsec(m);
+    const double scale = pixel_scale_arcsec(m, frame_focal_mm(req));
     // The night moves on: the field's sky and the stars' light change with the hours.
     const double site_sky = optics().sky_mag_per_arcsec2;
-    const NightState night = night_state(req.seed, req.sim_time_s, req.effects, site_sky);
-    const double e0 = electrons_mag0(m) * t * night.transmission;
+    const double field_dec =
+        req.pointing.set ? req.pointing.dec_deg : std::numeric_limits<double>::quiet_NaN();
+    const NightState night = night_state(req.seed, req.sim_time_s, req.effects, site_sky, field_dec);
+    const double e0 = electrons_mag0(m, frame_aperture_mm(req)) * t * night.transmission;
     const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
 
     // Background per column for even and odd sensor rows (the Bayer colours alternate): the
@@ -202,13 +250,16 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     // The site's own sky follows the night; a sky of a set brightness (dusk flats) stays put.
     const bool site = light.level <= 0.0;
     const double sky_mag = site ? site_sky : light.level;
-    const double sky_light = electrons_mag0(m) * t * (site ? night.sky_factor : 1.0);
+    const double sky_light = electrons_mag0(m, frame_aperture_mm(req)) * t * (site ? night.sky_factor : 1.0);
     const double sky = panel ? light.level * t : sky_light * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
     double grad_x = 0.0, grad_y = 0.0;
     if (!panel) {
-        // The light dome's gradient, fixed to the sky: right ascension along x, declination along y.
-        grad_x = night.gradient_ra * scale / 3600.0;
-        grad_y = night.gradient_dec * scale / 3600.0;
+        // The light dome's gradient, fixed to the sky, turned onto the sensor: east along +x and
+        // north along +y, unless the camera is pointed with its +y axis at another position angle.
+        const double theta = req.pointing.set ? req.pointing.angle_deg * std::numbers::pi / 180.0 : 0.0;
+        const double per_px = scale / 3600.0;
+        grad_x = per_px * (night.gradient_ra * std::cos(theta) - night.gradient_dec * std::sin(theta));
+        grad_y = per_px * (night.gradient_ra * std::sin(theta) + night.gradient_dec * std::cos(theta));
     }
     for (int parity = 0; parity < 2; ++parity) {
         sky_[parity].resize(size_t(width));
@@ -237,11 +288,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     if (e0 <= 0.0)
         return;
 
-    // Pointing of this camera's telescope, and the frame's offset: mount plus the atmosphere's
-    // tip-tilt over the exposure (the mount model's seeing jitter, one sigma per axis).
-    const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);
-    const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
-    const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
+    // The frame's offset: mount plus the atmosphere's tip-tilt over the exposure (the mount
+    // model's seeing jitter, one sigma per axis).
     const uint64_t js = hash_combine(hash_combine(req.seed, req.frame_index), 0x6A6974ull);
     const double jitter =
         std::isfinite(req.jitter_arcsec) ? std::clamp(req.jitter_arcsec, 0.0, 60.0) / scale : 0.0;
@@ -252,7 +300,7 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double dx = sane(req.field_dx_px) + jr * std::cos(2 * std::numbers::pi * ju2);
     const double dy = sane(req.field_dy_px) + jr * std::sin(2 * std::numbers::pi * ju2);
 
-    const double sigma = psf_sigma_pixels(m);
+    const double sigma = psf_sigma_pixels(m, frame_focal_mm(req), frame_aperture_mm(req));
     const bool moffat = effect_on(req.effects, kEffectStarProfile);
     // Off-axis the optics stretch star images along each axis and pull them outward a little.
     // Not std::hypot: glibc 2.35 gave it a new symbol version, which alone would raise the
@@ -260,62 +308,89 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double field = std::sqrt(cx_sensor * cx_sensor + cy_sensor * cy_sensor);
     const double stretch = moffat ? kOffAxisStretch : 0.0, pull = moffat ? kDistortion : 0.0;
     const double margin = 8.0 * kMoffatWidth[2] * (1.0 + stretch) * sigma + 2.0;
-    const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
-    const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
-    const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
-    const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
-    const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)),
-               tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
-    const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)),
-               ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
 
-    for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
-        for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
-            const auto tile = sky_tile(tx, ty);
-            for (const Star &s : *tile) {
-                double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
-                double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
-                if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
-                    sy < double(y0) - margin || sy > double(y0 + height) + margin)
-                    continue;
-                const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
-                const double radial = 1.0 + pull * (fx * fx + fy * fy);
-                sx = cx_sensor + (sx - cx_sensor) * radial;
-                sy = cy_sensor + (sy - cy_sensor) * radial;
-                const double vig =
-                    double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
-                const double electrons = e0 * double(s.flux) * vig;
-                const double sig_x = sigma * (1.0 + stretch * fx * fx),
-                             sig_y = sigma * (1.0 + stretch * fy * fy);
-                if (moffat) {
-                    // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
-                    // shows, otherwise its light stays in the core.
-                    double core = electrons * kMoffatWeight[0];
-                    for (int c = 2; c >= 1; --c) {
-                        const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
-                        if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
-                            add_star(sx, sy, part, s.share, w * sig_x, w * sig_y);
-                        else
-                            core += part;
-                    }
-                    add_star(sx, sy, core, s.share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
-                    continue;
-                }
-                // The halo is drawn where it shows; otherwise its light stays in the core.
-                const double halo = electrons * kHaloFraction;
-                const double halo_sigma = sigma * kHaloWidth;
-                if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
-                    add_star(sx, sy, electrons - halo, s.share, sigma, sigma);
-                    add_star(sx, sy, halo, s.share, halo_sigma, halo_sigma);
-                } else {
-                    add_star(sx, sy, electrons, s.share, sigma, sigma);
+    // One star at sensor position (sx, sy) before the optics' distortion.
+    auto draw = [&](double sx, double sy, double flux, const float share[3]) {
+        const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
+        const double radial = 1.0 + pull * (fx * fx + fy * fy);
+        sx = cx_sensor + (sx - cx_sensor) * radial;
+        sy = cy_sensor + (sy - cy_sensor) * radial;
+        const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
+        const double electrons = e0 * flux * vig;
+        const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
+        if (moffat) {
+            // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
+            // shows, otherwise its light stays in the core.
+            double core = electrons * kMoffatWeight[0];
+            for (int c = 2; c >= 1; --c) {
+                const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
+                if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
+                    add_star(sx, sy, part, share, w * sig_x, w * sig_y);
+                else
+                    core += part;
+            }
+            add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
+            return;
+        }
+        // The halo is drawn where it shows; otherwise its light stays in the core.
+        const double halo = electrons * kHaloFraction;
+        const double halo_sigma = sigma * kHaloWidth;
+        if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
+            add_star(sx, sy, electrons - halo, share, sigma, sigma);
+            add_star(sx, sy, halo, share, halo_sigma, halo_sigma);
+        } else {
+            add_star(sx, sy, electrons, share, sigma, sigma);
+        }
+    };
+
+    if (req.pointing.set) {
+        std::vector<PlacedStar> stars;
+        double glow_e = 0.0, trail_x = 0.0, trail_y = 0.0;
+        real_stars(req, scale, e0, sigma, margin, dx, dy, &stars, &glow_e, &trail_x, &trail_y);
+        add_glow(glow_e, m);
+        stamps_.reserve(2 * stars.size());
+        pool_.reserve(24 * stars.size());
+        // A star trails (tracking off) as copies along its path, at most a sigma apart.
+        const double length = std::sqrt(trail_x * trail_x + trail_y * trail_y);
+        const int copies = length > 0.0 ? int(std::clamp(std::ceil(length / (0.7 * sigma)), 1.0, 400.0)) : 1;
+        for (const PlacedStar &s : stars) {
+            float share[3];
+            star_colour(s.bv, share);
+            const double flux = std::pow(10.0, -0.4 * double(s.mag)) / copies;
+            for (int k = 0; k < copies; ++k) {
+                const double f = copies > 1 ? double(k) / double(copies - 1) - 0.5 : 0.0;
+                draw(s.x + dx + f * trail_x, s.y + dy + f * trail_y, flux, share);
+            }
+        }
+    } else {
+        // Procedural sky: a pointing of this camera's own on a flat sheet of tiles.
+        const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);
+        const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
+        const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
+        const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
+        const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
+        const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
+        const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
+        const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)),
+                   tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
+        const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)),
+                   ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
+        for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
+            for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
+                const auto tile = sky_tile(tx, ty);
+                for (const Star &s : *tile) {
+                    const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
+                    const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
+                    if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
+                        sy < double(y0) - margin || sy > double(y0 + height) + margin)
+                        continue;
+                    draw(sx, sy, double(s.flux), s.share);
                 }
             }
         }
+        if (effect_on(req.effects, kEffectExtendedObjects))
+            add_extended(ra0 - (cx_sensor + dx) * scale, dec0 - (cy_sensor + dy) * scale, scale, e0, m);
     }
-
-    if (effect_on(req.effects, kEffectExtendedObjects))
-        add_extended(ra0 - (cx_sensor + dx) * scale, dec0 - (cy_sensor + dy) * scale, scale, e0, m);
 
     // Index the stamps by row (counting sort) so that each row finds its stamps directly.
     row_first_.assign(size_t(height) + 1, 0);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "catalogue.h"
+#include "starcatalog.h"
 #include "synthesis.h"
 
 #include <cstdint>
@@ -21,12 +22,16 @@ struct Optics {
 
 const Optics &optics();
 
-// Detected photoelectrons per second from a magnitude-0 star (mono sensor) through the telescope.
-double electrons_mag0(const CameraModel &model);
-// Arcseconds per unbinned pixel of this camera behind the telescope.
-double pixel_scale_arcsec(const CameraModel &model);
+// Detected photoelectrons per second from a magnitude-0 star (mono sensor) through a telescope of
+// this aperture (0: the default).
+double electrons_mag0(const CameraModel &model, double aperture_mm = 0.0);
+// Arcseconds per unbinned pixel of this camera behind the telescope (focal_mm 0: the default).
+double pixel_scale_arcsec(const CameraModel &model, double focal_mm = 0.0);
 // Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
-double psf_sigma_pixels(const CameraModel &model);
+double psf_sigma_pixels(const CameraModel &model, double focal_mm = 0.0, double aperture_mm = 0.0);
+// The telescope of a frame: its own focal length and aperture, or the defaults.
+double frame_focal_mm(const FrameRequest &req);
+double frame_aperture_mm(const FrameRequest &req);
 
 // One star: position within its tile in arcseconds, visual magnitude and its flux relative to
 // magnitude 0, and the fractions of a mono pixel's signal that the red, green and blue pixels of
@@ -36,6 +41,10 @@ struct Star {
     float mag, flux;
     float share[3];
 };
+
+// The shares of a mono pixel's signal that red, green and blue pixels detect from a star of
+// colour index B-V (NaN: a solar colour).
+void star_colour(float bv, float share[3]);
 
 // Stars of one 10' x 10' tile of the sky; the same for every camera and every run.
 std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty);
@@ -64,6 +73,15 @@ class SkyScene {
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
                   double sigma_y);
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
+    // Catalogue and filler stars at the frame's pointing, on the sensor; the unresolved glow of
+    // stars too faint to draw one by one goes into `glow_e` (electrons per pixel).
+    // (dx, dy): the mount's offset of the field; (trail_x, trail_y): how far the stars move
+    // over the exposure when the mount does not track, in pixels.
+    void real_stars(const FrameRequest &req, double scale, double e0, double sigma, double margin, double dx,
+                    double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x,
+                    double *trail_y) const;
+    // Adds an even glow of `electrons` per pixel (through the vignetting) to the background.
+    void add_glow(double electrons, const CameraModel &m);
 
     ASI_BAYER_PATTERN bayer_;
     int64_t x0_, y0_;

@@ -648,8 +648,9 @@ class Renderer {
             cosmic_ = cosmic_ray_deposits(m_, frame_key_, geo_.x0, geo_.y0, geo_.region_width,
                                           geo_.region_height, t);
         if (scene_ && req_.light.kind == Light::sky && effect_on(req_.effects, kEffectTrails))
-            trails_ =
-                trails(m_, frame_key_, t, electrons_mag0(m_), psf_sigma_pixels(m_), pixel_scale_arcsec(m_));
+            trails_ = trails(m_, frame_key_, t, electrons_mag0(m_, frame_aperture_mm(req_)),
+                             psf_sigma_pixels(m_, frame_focal_mm(req_), frame_aperture_mm(req_)),
+                             pixel_scale_arcsec(m_, frame_focal_mm(req_)));
         if (ro_.rts_unit > 0.0f) {
             rts_ = rts_pixels(m_, req_.sensor_seed);
             region_to_u_.assign(size_t(geo_.region_width), -1);

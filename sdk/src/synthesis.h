@@ -5,6 +5,7 @@
 #pragma once
 
 #include "catalogue.h"
+#include "celestial.h"
 #include "effects.h"
 
 #include <ASICamera2.h>
@@ -52,6 +53,10 @@ struct FrameRequest {
     const DarkFrame *dark_frame = nullptr; // subtract when set and matching the ROI
     uint32_t effects = ~0u;                // Effect bits that are on
     LightSource light;                     // what the telescope looks at
+    // The real sky: where the telescope points (unset: the procedural sky), and its focal length
+    // and aperture (0: ASISIM_FOCAL_MM, ASISIM_APERTURE_MM). field_dx_px/field_dy_px hold the
+    // mount's tracking errors on top of the pointing.
+    Pointing pointing;
 };
 
 // Bytes of one frame of the request's ROI and image type.

@@ -53,7 +53,8 @@ bool size_allowed(int camera, size_t n) {
     if (n == static_cast<size_t>(kFull[camera][0] * kFull[camera][1]))
         return true;
     for (const Format &f : kFormats)
-        if (n == static_cast<size_t>(f.width) * static_cast<size_t>(f.height) * (f.type == ASI_IMG_RAW16 ? 2u : 1u))
+        if (n == static_cast<size_t>(f.width) * static_cast<size_t>(f.height) *
+                     (f.type == ASI_IMG_RAW16 ? 2u : 1u))
             return true;
     return false;
 }
@@ -72,8 +73,8 @@ size_t largest_frame() {
 void read_frame(std::mt19937 &rng, int camera, std::vector<unsigned char> &buf) {
     static constexpr int kWaits[] = {0, 20, 200, -1};
     std::memset(buf.data(), kSentinel, buf.size());
-    const int rc = ASIGetVideoData(camera, buf.data(), static_cast<long>(buf.size()),
-                                   kWaits[rng() % std::size(kWaits)]);
+    const int rc =
+        ASIGetVideoData(camera, buf.data(), static_cast<long>(buf.size()), kWaits[rng() % std::size(kWaits)]);
     check(rc, "ASIGetVideoData code");
     if (rc >= ASI_SUCCESS && rc <= ASI_ERROR_END)
         g_read_codes[rc].fetch_add(1, std::memory_order_relaxed);
@@ -209,8 +210,8 @@ int main(int argc, char **argv) {
     unplugger.join();
     asisim_reset(nullptr);
 
-    std::printf("stress: %ld calls, %ld frames, %ld snapshots, %d failures\n", g_calls.load(), g_frames.load(),
-                g_snapshots.load(), g_failures.load());
+    std::printf("stress: %ld calls, %ld frames, %ld snapshots, %d failures\n", g_calls.load(),
+                g_frames.load(), g_snapshots.load(), g_failures.load());
     std::printf("stress: frame reads by code:");
     for (int c = 0; c <= ASI_ERROR_END; ++c)
         if (const long n = g_read_codes[c].load())

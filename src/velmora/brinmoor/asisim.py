@@ -18,8 +18,10 @@ can build the data of a scripted result::
 from __future__ import annotations
 
 import ctypes
+import datetime
 import os
 from collections.abc import Iterable
+from dataclasses import dataclass
 
 __all__ = [
     "ASI_CAMERA_INFO",
@@ -41,6 +43,17 @@ __all__ = [
     "flat_panel",
     "ideal",
     "night_sky",
+    "Pointing",
+    "point",
+    "unpoint",
+    "pointing",
+    "set_telescope",
+    "set_tracking",
+    "set_date",
+    "date",
+    "julian_epoch",
+    "set_star_catalog",
+    "star_catalog_info",
     "set_effect",
     "set_light",
     "set_mount",
@@ -147,6 +160,18 @@ class TriggerOutput(ctypes.Structure):
     _fields_ = [("pin_high", ctypes.c_int), ("delay", ctypes.c_long), ("duration", ctypes.c_long)]
 
 
+class _PointingRecord(ctypes.Structure):
+    _fields_ = [
+        ("pointed", ctypes.c_int),
+        ("tracking", ctypes.c_int),
+        ("ra_deg", ctypes.c_double),
+        ("dec_deg", ctypes.c_double),
+        ("angle_deg", ctypes.c_double),
+        ("focal_mm", ctypes.c_double),
+        ("aperture_mm", ctypes.c_double),
+    ]
+
+
 def _load() -> ctypes.CDLL:
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY_NAME)
     lib = ctypes.CDLL(path)
@@ -191,6 +216,28 @@ def _load() -> ctypes.CDLL:
     lib.asisim_get_mount.restype = ctypes.c_int
     lib.asisim_mount_parameter_name.argtypes = [ctypes.c_int]
     lib.asisim_mount_parameter_name.restype = ctypes.c_char_p
+    lib.asisim_point.argtypes = [ctypes.c_int, ctypes.c_double, ctypes.c_double, ctypes.c_double]
+    lib.asisim_point.restype = ctypes.c_int
+    lib.asisim_unpoint.argtypes = [ctypes.c_int]
+    lib.asisim_unpoint.restype = ctypes.c_int
+    lib.asisim_set_telescope.argtypes = [ctypes.c_int, ctypes.c_double, ctypes.c_double]
+    lib.asisim_set_telescope.restype = ctypes.c_int
+    lib.asisim_set_tracking.argtypes = [ctypes.c_int, ctypes.c_int]
+    lib.asisim_set_tracking.restype = ctypes.c_int
+    lib.asisim_get_pointing.argtypes = [ctypes.c_int, ctypes.POINTER(_PointingRecord)]
+    lib.asisim_get_pointing.restype = ctypes.c_int
+    lib.asisim_set_date.argtypes = [ctypes.c_double]
+    lib.asisim_set_date.restype = ctypes.c_int
+    lib.asisim_get_date.argtypes = []
+    lib.asisim_get_date.restype = ctypes.c_double
+    lib.asisim_set_star_catalog.argtypes = [ctypes.c_char_p]
+    lib.asisim_set_star_catalog.restype = ctypes.c_long
+    lib.asisim_star_catalog_info.argtypes = [
+        ctypes.POINTER(ctypes.c_long),
+        ctypes.POINTER(ctypes.c_long),
+        ctypes.POINTER(ctypes.c_double),
+    ]
+    lib.asisim_star_catalog_info.restype = None
     return lib
 
 
@@ -412,3 +459,97 @@ def mount(name: str) -> float:
 def mount_settings() -> dict[str, float]:
     """Every mount setting's name and present value."""
     return {name: mount(name) for name in mount_parameter_names()}
+
+
+@dataclass(frozen=True)
+class Pointing:
+    """Where a simulated camera's telescope points (J2000 degrees), and the telescope."""
+
+    ra_deg: float
+    dec_deg: float
+    angle_deg: float
+    focal_mm: float
+    aperture_mm: float
+    tracking: bool
+
+
+def point(camera_id: int, ra_deg: float, dec_deg: float, angle_deg: float = 0.0) -> None:
+    """Point a camera's telescope at (ra_deg, dec_deg), J2000, with the sensor turned by the
+    position angle ``angle_deg`` (of the sensor's +y axis, from north through east; at 0 north
+    runs along +y, down the rows, and east along +x). The camera then sees the real sky there.
+
+    ValueError for an unknown camera ID or a declination outside -90..90.
+    """
+    if library.asisim_point(int(camera_id), float(ra_deg), float(dec_deg), float(angle_deg)) != 0:
+        raise ValueError(f"cannot point camera {camera_id} at RA {ra_deg}, Dec {dec_deg}, angle {angle_deg}")
+
+
+def unpoint(camera_id: int) -> None:
+    """Back to the procedural sky (``reset`` does this for every camera)."""
+    if library.asisim_unpoint(int(camera_id)) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+
+
+def pointing(camera_id: int) -> Pointing | None:
+    """The camera's pointing and telescope, or None while it shows the procedural sky."""
+    rec = _PointingRecord()
+    if library.asisim_get_pointing(int(camera_id), ctypes.byref(rec)) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+    if not rec.pointed:
+        return None
+    return Pointing(rec.ra_deg, rec.dec_deg, rec.angle_deg, rec.focal_mm, rec.aperture_mm, bool(rec.tracking))
+
+
+def set_telescope(camera_id: int, focal_mm: float = 0.0, aperture_mm: float = 0.0) -> None:
+    """The telescope in front of one camera: focal length (10-20000 mm) and aperture (5-2000 mm);
+    0 keeps the default (ASISIM_FOCAL_MM, ASISIM_APERTURE_MM)."""
+    if library.asisim_set_telescope(int(camera_id), float(focal_mm), float(aperture_mm)) != 0:
+        raise ValueError(f"cannot set focal length {focal_mm} mm, aperture {aperture_mm} mm for camera {camera_id}")
+
+
+def set_tracking(camera_id: int, on: bool) -> None:
+    """Tracking at the sidereal rate (on at reset); off, the sky drifts west and stars trail."""
+    if library.asisim_set_tracking(int(camera_id), 1 if on else 0) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+
+
+def julian_epoch(when: datetime.datetime | datetime.date) -> float:
+    """The Julian epoch (2000.0 is 2000-01-01 12:00 TT, near enough UTC here) of a date or time."""
+    if isinstance(when, datetime.datetime):
+        utc = when.astimezone(datetime.timezone.utc) if when.tzinfo else when
+        days = (utc.replace(tzinfo=None) - datetime.datetime(2000, 1, 1, 12)).total_seconds() / 86400.0
+    else:
+        days = (when - datetime.date(2000, 1, 1)).days - 0.5
+    return 2000.0 + days / 365.25
+
+
+def set_date(when: float | datetime.datetime | datetime.date | None) -> None:
+    """The simulated date (a Julian epoch such as 2026.9, or a date or time) at the start of every
+    camera's scene clock; stars' proper motions carry them to it. None: back to the default
+    (ASISIM_DATE, or the day the library was loaded)."""
+    epoch = 0.0 if when is None else when if isinstance(when, (int, float)) else julian_epoch(when)
+    if library.asisim_set_date(float(epoch)) != 0:
+        raise ValueError(f"date {when!r} is outside the years 1000 to 3000")
+
+
+def date() -> float:
+    """The simulated date as a Julian epoch."""
+    return float(library.asisim_get_date())
+
+
+def set_star_catalog(path: str | os.PathLike[str] | None) -> int:
+    """Use the ``.stars`` file at ``path`` as the deep star catalogue (``""``: none, the bundled
+    Hipparcos alone; None: the default). Returns its number of stars; ValueError for a missing
+    or malformed file."""
+    arg = None if path is None else os.fsencode(path)
+    n = int(library.asisim_set_star_catalog(arg))
+    if n < 0:
+        raise ValueError(f"{path}: not a readable star catalogue")
+    return n
+
+
+def star_catalog_info() -> tuple[int, int, float]:
+    """Stars in the bundled and the deep catalogue, and the magnitude where filler stars begin."""
+    bundled, deep, filler = ctypes.c_long(), ctypes.c_long(), ctypes.c_double()
+    library.asisim_star_catalog_info(ctypes.byref(bundled), ctypes.byref(deep), ctypes.byref(filler))
+    return int(bundled.value), int(deep.value), float(filler.value)

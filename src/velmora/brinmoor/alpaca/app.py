@@ -35,9 +35,10 @@ from starlette.types import Receive, Scope, Send
 
 from . import management, setup_pages
 from .camera import AlpacaCamera
+from .connections import MAX_HEAD_BYTES
 from .errors import AlpacaError, BadRequest, BodyTooLarge, ErrorNumber
 from .imagedata import IMAGEBYTES_MEDIA_TYPE, ImageData, accepts_imagebytes
-from .members import MEMBERS, parse_arguments
+from .members import LOCAL, MEMBERS, STATE, Access, parse_arguments
 from .protocol import MAX_BODY_BYTES, Params, TransactionCounter
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
@@ -48,6 +49,26 @@ IMAGE_CHUNK_BYTES = 1024 * 1024
 BODY_TIMEOUT_S = 30.0
 _DEVICE_NUMBER = re.compile(r"[0-9]{1,6}")
 LOOPBACK_NAMES = ("localhost",)
+MAX_REMEMBERED_HOSTS = 64
+
+
+def _head_size(scope: Scope) -> int:
+    """The size of the request line and headers as they came (give or take the separators).
+
+    h11 refuses a head over the limit only while it arrives in pieces; a head that arrives in
+    one read is measured here, so the limit holds either way."""
+    size = len(scope["method"]) + len(scope["raw_path"]) + len(scope["query_string"]) + 12
+    for name, value in scope["headers"]:
+        size += len(name) + len(value) + 4
+    return size
+
+
+async def _plain(send: Send, status: int, text: str) -> None:
+    body = text.encode("ascii")
+    await send({"type": "http.response.start", "status": status, "headers": [
+        (b"content-type", b"text/plain; charset=utf-8"),
+        (b"content-length", str(len(body)).encode("ascii"))]})
+    await send({"type": "http.response.body", "body": body, "more_body": False})
 
 
 class ClientGone(Exception):
@@ -209,6 +230,7 @@ class AlpacaApp:
         self.location = location
         self.host_check = host_check or HostCheck(None, False)
         self.transactions = TransactionCounter()
+        self._host_verdicts: dict[bytes | None, bool] = {}
         self.app = Starlette(routes=[
             Route("/management/apiversions", self._api_versions, methods=["GET"]),
             Route("/management/v1/description", self._description, methods=["GET"]),
@@ -225,12 +247,39 @@ class AlpacaApp:
         self.app.router.redirect_slashes = False
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and not self.host_check.any_host:
-            host = next((v.decode("latin-1") for k, v in scope["headers"] if k == b"host"), None)
-            if not self.host_check.permits(host):
-                await self._misdirected(scope, host or "", send)
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        if _head_size(scope) > MAX_HEAD_BYTES:
+            await _plain(send, 431, f"431 Request Header Fields Too Large: the request line and "
+                                    f"headers are over {MAX_HEAD_BYTES} bytes")
+            return
+        if not self.host_check.any_host:
+            host = next((v for k, v in scope["headers"] if k == b"host"), None)
+            if not self._host_permitted(host):
+                await self._misdirected(scope, "" if host is None else host.decode("latin-1"), send)
                 return
+        # The device API, which clients poll many times a second, is routed here directly;
+        # everything else goes through Starlette's router.
+        parts = scope["path"].split("/")
+        if len(parts) == 6 and parts[1] == "api" and parts[2] == "v1" and \
+                scope["method"] in ("GET", "PUT"):
+            request = Request(scope, receive)
+            request.scope["path_params"] = {"device_type": parts[3], "device_number": parts[4],
+                                            "member": parts[5]}
+            response = await self._device_api(request)
+            await response(scope, receive, send)
+            return
         await self.app(scope, receive, send)
+
+    def _host_permitted(self, header: bytes | None) -> bool:
+        """The Host check, remembered for the few names a server's clients use."""
+        cached = self._host_verdicts.get(header)
+        if cached is None:
+            cached = self.host_check.permits(None if header is None else header.decode("latin-1"))
+            if len(self._host_verdicts) < MAX_REMEMBERED_HOSTS:
+                self._host_verdicts[header] = cached
+        return cached
 
     async def _misdirected(self, scope: Scope, host: str, send: Send) -> None:
         client = scope.get("client")
@@ -243,11 +292,7 @@ class AlpacaApp:
         else:
             text = ("421 Misdirected Request: this server does not answer for that host name "
                     "(see --allowed-hosts)")
-        body = text.encode("ascii")
-        await send({"type": "http.response.start", "status": 421, "headers": [
-            (b"content-type", b"text/plain; charset=utf-8"),
-            (b"content-length", str(len(body)).encode("ascii"))]})
-        await send({"type": "http.response.body", "body": body, "more_body": False})
+        await _plain(send, 421, text)
 
     # -- answers ---------------------------------------------------------------------------
 
@@ -323,9 +368,7 @@ class AlpacaApp:
             return _gone(request)
 
         try:
-            # Members that never reach the camera are answered here; the others may wait on
-            # the camera and run in a worker thread.
-            value = call() if member.local else await run_in_threadpool(call)
+            value = await self._run(device, call, member.access, member.needs_connection)
         except AlpacaError as exc:
             return self._answer(client_tid, error=exc)
         except Exception as exc:  # a fault of ours must not end the server or the connection
@@ -337,6 +380,19 @@ class AlpacaApp:
             return await self._image_response(request, value, client_tid)
         return self._answer(client_tid, value, has_value=request.method == "GET"
                             or name in ("action", "commandbool", "commandstring"))
+
+    @staticmethod
+    async def _run(device: AlpacaCamera, call: Callable[[], object], access: Access,
+                   needs_connection: bool) -> object:
+        """One member call where its table row says: on the event loop when it cannot block,
+        else in a worker thread (the camera may take its time)."""
+        if access == LOCAL:
+            return call()
+        if access == STATE:
+            done, value = device.try_now(call, needs_connection=needs_connection)
+            if done:
+                return value
+        return await run_in_threadpool(device.invoke, call, needs_connection=needs_connection)
 
     async def _image_response(self, request: Request, image: ImageData, client_tid: int) -> Response:
         server_tid = self.transactions.next()

@@ -1,7 +1,8 @@
 """The seam between an Alpaca camera device and the camera it serves.
 
 `CameraBackend` is everything the device needs from a camera: its fixed facts, opening and
-closing, controls by name, the readout window, a snapshot exposure that is started and then
+closing, the camera-layer camera (whose typed properties the device reads and writes controls
+through), the readout window, a snapshot exposure that is started and then
 polled (Alpaca's StartExposure returns at once), the image as a numpy array, and ST4 pulses.
 `AsiBackend` implements it on the camera layer (`velmora.brinmoor.camera`), never on the
 module: opening and closing, controls, the readout window, guide pulses and identity go through
@@ -91,14 +92,17 @@ class CameraBackend(Protocol):
     @property
     def facts(self) -> CameraFacts: ...
 
+    @property
+    def camera(self) -> Camera:
+        """The open camera-layer camera (raises the layer's closed-camera error when closed)."""
+
     def open(self) -> dict[str, ControlRange]:
         """Open and initialise the camera; returns its controls by ControlType name."""
 
     def close(self) -> None: ...
 
-    def get_control(self, name: str) -> int: ...
-
-    def set_control(self, name: str, value: int) -> None: ...
+    def check_present(self) -> None:
+        """Raise the camera layer's error when the camera no longer answers (unplugged)."""
 
     def set_window(self, width: int, height: int, bin: int, image_type: ImageType, x: int, y: int) -> None:
         """Readout window in binned pixels, SDK-aligned (width a multiple of 8, height of 2)."""
@@ -109,7 +113,8 @@ class CameraBackend(Protocol):
 
     def stop_exposure(self) -> None: ...
 
-    def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+    def read_image(self, width: int, height: int,
+                   image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         """The finished exposure as a (height, width) array."""
 
     def pulse_on(self, direction: int) -> None: ...
@@ -215,12 +220,8 @@ class AsiBackend:
         if camera is not None:
             camera.close()  # aborts a running exposure
 
-    def get_control(self, name: str) -> int:
-        camera = self.camera
-        return camera.read_control(camera.control_type(name))[0]
-
-    def set_control(self, name: str, value: int) -> None:
-        self.camera.write_control(name, value)
+    def check_present(self) -> None:
+        _ = self.camera.temperature  # one short SDK call, which every camera answers
 
     def set_window(self, width: int, height: int, bin: int, image_type: ImageType, x: int, y: int) -> None:
         self.camera.set_roi(Roi(width, height, bin, image_type, x, y))
@@ -239,7 +240,8 @@ class AsiBackend:
         if exposure is not None:
             exposure.abort()
 
-    def read_image(self, width: int, height: int, image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
+    def read_image(self, width: int, height: int,
+                   image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         exposure = self._exposure
         if exposure is None:
             exc = ASICameraClosed()

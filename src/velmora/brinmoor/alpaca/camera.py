@@ -1,18 +1,26 @@
 """One camera as an Alpaca Camera device (ICameraV4): its state and every member's behaviour.
 
 The device keeps what Alpaca defines as client-side settings (binning, subframe, readout mode)
-and applies them when an exposure starts. An exposure is started on the camera and then polled:
-whichever request first finds it finished (ImageReady, CameraState, ImageArray, ...) reads the
-image out, so no thread waits on the camera. Guide pulses end on timers.
+and applies them when an exposure starts, where they are checked. An exposure is started on the
+camera and then polled: whichever request first finds it finished (ImageReady, CameraState,
+ImageArray, ...) reads the image out, so no thread waits on the camera. Guide pulses end on
+timers.
 
-Every member checks its arguments against the camera's own capabilities before the camera is
-called, and answers NotImplemented for what the camera cannot do. One lock per device makes each
-member atomic with respect to the others; SDK calls made under it are short.
+Members are plain methods: `invoke()` runs one under the device's lock, after the connection
+check the member table asks for, and turns camera-layer failures into ASCOM errors by exception
+class. Controls are read and written through the camera layer's properties, in its units and
+with its range checks (a value out of range is its ValueError, answered InvalidValue).
+
+The sensor size reported to clients (`CameraXSize` x `CameraYSize`) is the largest area that
+every offered binning reads whole: divisible by every bin, and within what the camera reads at
+each bin (widths in steps of 8, heights in steps of 2). So `NumX = CameraXSize / BinX` is a full
+frame at any binning, and an image is always `NumX` x `NumY` as set.
 """
 
 from __future__ import annotations
 
 import enum
+import math
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -25,6 +33,7 @@ from .backend import CameraBackend, ControlRange, ImageType
 from .errors import (
     AlpacaError,
     ErrorNumber,
+    error_number,
     from_sdk_error,
     invalid_operation,
     invalid_value,
@@ -35,6 +44,9 @@ from .errors import (
 from .imagedata import ImageData
 
 T = TypeVar("T")
+
+# The Alpaca API's limit on Description.
+MAX_DESCRIPTION = 64
 
 DRIVER_VERSION = "1.0"
 INTERFACE_VERSION = 4
@@ -86,6 +98,19 @@ class Exposure:
     image_type: ImageType
 
 
+def readable(size: int, bin: int, step: int) -> int:
+    """Binned pixels the camera reads along one axis at `bin`: whole steps only."""
+    binned = size // bin
+    return binned - binned % step
+
+
+def whole_size(size: int, bins: tuple[int, ...], step: int) -> int:
+    """The largest size along one axis that every bin divides and reads whole."""
+    common = math.lcm(*bins)
+    limit = min(readable(size, b, step) * b for b in bins)
+    return limit - limit % common
+
+
 def _sdk_window(want: Window, readable_w: int, readable_h: int) -> Window:
     """The smallest SDK-aligned window that contains `want` and lies within the readable area."""
     width = -(-want.width // SDK_WIDTH_STEP) * SDK_WIDTH_STEP
@@ -105,8 +130,10 @@ class AlpacaCamera:
         self.lock = threading.RLock()
         self._connected = False
         self._controls: dict[str, ControlRange] = {}
+        self.x_size = whole_size(self.facts.width, self.facts.bins, SDK_WIDTH_STEP)
+        self.y_size = whole_size(self.facts.height, self.facts.bins, SDK_HEIGHT_STEP)
         self._bin = 1
-        self._num_x, self._num_y = self.facts.width, self.facts.height
+        self._num_x, self._num_y = self.x_size, self.y_size
         self._start_x = self._start_y = 0
         self._readout_mode = 0
         self._exposure: Exposure | None = None
@@ -123,9 +150,41 @@ class AlpacaCamera:
     def name(self) -> str:
         return self.facts.name
 
+    def invoke(self, member: Callable[[], T], *, needs_connection: bool = True) -> T:
+        """Run one member under the device's lock; camera-layer failures become ASCOM errors.
+
+        A failure saying the camera is gone (unplugged, closed) also ends the connection, so
+        `Connected` reads false until the client connects again."""
+        with self.lock:
+            if needs_connection and not self._connected:
+                raise not_connected(self.name)
+            try:
+                return member()
+            except AlpacaError as exc:
+                if exc.number == ErrorNumber.NOT_CONNECTED and self._connected:
+                    self._lost()
+                raise
+            except Exception as exc:
+                error = from_sdk_error(exc, f"{self.name}")
+                if error.number == ErrorNumber.NOT_CONNECTED and self._connected:
+                    self._lost()
+                raise error from exc
+
+    def try_now(self, member: Callable[[], T], *, needs_connection: bool = True) -> tuple[bool, T | None]:
+        """Run a member that reads only the device's own state at once, when nothing else holds
+        the device and no exposure may need reading out; (False, None) when it must wait."""
+        if not self.lock.acquire(blocking=False):
+            return False, None
+        try:
+            if self._exposure is not None:
+                return False, None
+            return True, self.invoke(member, needs_connection=needs_connection)
+        finally:
+            self.lock.release()
+
     @contextmanager
     def _sdk(self, doing: str) -> Iterator[None]:
-        """SDK failures inside the block become Alpaca errors that name the SDK's condition."""
+        """Failures inside the block become Alpaca errors that say what was being done."""
         try:
             yield
         except AlpacaError:
@@ -133,40 +192,44 @@ class AlpacaCamera:
         except Exception as exc:
             raise from_sdk_error(exc, f"{doing} on {self.name}") from exc
 
-    def _require_connection(self) -> None:
-        if not self._connected:
-            raise not_connected(self.name)
-
     def _control(self, name: str, what: str) -> ControlRange:
         control = self._controls.get(name)
         if control is None:
             raise not_implemented(what)
         return control
 
-    def _read(self, name: str, what: str) -> int:
-        self._control(name, what)
-        with self._sdk(f"reading {what}"):
-            return self.backend.get_control(name)
-
-    def _write(self, name: str, what: str, value: int) -> None:
-        control = self._control(name, what)
-        if not control.writable:
-            raise not_implemented(f"setting {what}")
-        if not control.min_value <= value <= control.max_value:
-            raise invalid_value(f"{what} {value} is outside {control.min_value} to {control.max_value}")
-        with self._sdk(f"setting {what} to {value}"):
-            self.backend.set_control(name, value)
-
-    def _locked(self, fn: Callable[[], T]) -> T:
-        with self.lock:
-            self._require_connection()
-            return fn()
-
     # -- connection (common members) ---------------------------------------------------------
 
     @property
-    def connected(self) -> bool:
+    def is_connected(self) -> bool:
+        """Whether a client has connected the device (as last known; `connected()` asks the
+        camera)."""
         return self._connected
+
+    def connected(self) -> bool:
+        """Whether the device is connected and its camera still answers (false once it has been
+        unplugged; connecting again after it is back reopens it)."""
+        if not self._connected:
+            return False
+        try:
+            self.backend.check_present()
+        except Exception as exc:
+            if error_number(exc) == ErrorNumber.NOT_CONNECTED:
+                self._lost()
+                return False
+            raise
+        return True
+
+    def _lost(self) -> None:
+        """The camera went away: forget the connection and what it was doing."""
+        self._stop_pulses()
+        try:
+            self.backend.close()
+        except Exception:
+            pass  # closing a camera that is gone may fail; it is closed either way
+        self._connected = False
+        self._exposure = None
+        self._state = CameraState.IDLE
 
     def set_connected(self, value: bool) -> None:
         if value:
@@ -187,6 +250,7 @@ class AlpacaCamera:
             self._error = ""
 
     def disconnect(self) -> None:
+        """End exposures and guide pulses, then close the camera."""
         with self.lock:
             if not self._connected:
                 return
@@ -197,68 +261,54 @@ class AlpacaCamera:
                 except Exception:
                     pass  # closing the camera ends it anyway
                 self._exposure = None
-            self.backend.close()
             self._connected = False
             self._state = CameraState.IDLE
+            self.backend.close()
 
     def description(self) -> str:
         kind = "colour" if self.facts.bayer_offset is not None else "monochrome"
         cooled = ", cooled" if self.facts.has_cooler else ""
-        return (f"{self.name}: {self.facts.width} x {self.facts.height} {kind} sensor, "
-                f"{self.facts.pixel_size_um:g} um pixels, {self.facts.bit_depth}-bit ADC{cooled}")
+        return f"{self.name} {kind} camera{cooled}"[:MAX_DESCRIPTION]
 
     # -- sensor facts -------------------------------------------------------------------------
 
     def camera_x_size(self) -> int:
-        return self._locked(lambda: self.facts.width)
+        return self.x_size
 
     def camera_y_size(self) -> int:
-        return self._locked(lambda: self.facts.height)
+        return self.y_size
 
     def pixel_size(self) -> float:
-        return self._locked(lambda: self.facts.pixel_size_um)
+        return self.facts.pixel_size_um
 
     def sensor_type(self) -> int:
-        return self._locked(lambda: int(SensorType.MONOCHROME if self.facts.bayer_offset is None
-                                        else SensorType.RGGB))
+        return int(SensorType.MONOCHROME if self.facts.bayer_offset is None else SensorType.RGGB)
 
     def bayer_offset(self, axis: int) -> int:
-        def get() -> int:
-            if self.facts.bayer_offset is None:
-                raise not_implemented("BayerOffset on a monochrome sensor")
-            return self.facts.bayer_offset[axis]
-        return self._locked(get)
+        if self.facts.bayer_offset is None:
+            raise not_implemented("BayerOffset on a monochrome sensor")
+        return self.facts.bayer_offset[axis]
 
     def sensor_name(self) -> str:
-        raise not_implemented("SensorName (the SDK does not report the sensor chip)")
+        return ""  # the SDK does not name the sensor chip; the interface asks for "" then
 
     def has_shutter(self) -> bool:
-        return self._locked(lambda: self.facts.has_shutter)
+        return self.facts.has_shutter
 
     def max_bin(self) -> int:
-        return self._locked(lambda: max(self.facts.bins))
-
-    def can_asymmetric_bin(self) -> bool:
-        return self._locked(lambda: False)
-
-    def can_abort_exposure(self) -> bool:
-        return self._locked(lambda: True)
-
-    def can_stop_exposure(self) -> bool:
-        # The SDK discards the image of an exposure stopped early.
-        return self._locked(lambda: False)
+        return max(self.facts.bins)
 
     def can_pulse_guide(self) -> bool:
-        return self._locked(lambda: self.facts.has_st4)
+        return self.facts.has_st4
 
     def can_get_cooler_power(self) -> bool:
-        return self._locked(lambda: "ASI_COOLER_POWER_PERC" in self._controls)
+        return "ASI_COOLER_POWER_PERC" in self._controls
 
     def can_set_ccd_temperature(self) -> bool:
-        return self._locked(lambda: self.facts.has_cooler and "ASI_TARGET_TEMP" in self._controls)
+        return self.facts.has_cooler and "ASI_TARGET_TEMP" in self._controls
 
     def can_fast_readout(self) -> bool:
-        return self._locked(lambda: self._fast_readout_control() is not None)
+        return self._fast_readout_control() is not None
 
     def _fast_readout_control(self) -> ControlRange | None:
         control = self._controls.get("ASI_HIGH_SPEED_MODE")
@@ -268,17 +318,15 @@ class AlpacaCamera:
         return self.facts.image_types[self._readout_mode]
 
     def max_adu(self) -> int:
-        return self._locked(lambda: MAX_ADU[self._image_type()])
+        return MAX_ADU[self._image_type()]
 
     def electrons_per_adu(self) -> float:
         """The camera's conversion factor, in the units of the delivered pixel values: the SDK's
         figure is for the ADC's own bit depth, and RAW16 delivers its values in the top bits."""
-        def get() -> float:
-            if self.facts.electrons_per_adu <= 0:
-                raise not_implemented("ElectronsPerADU (the camera does not report it)")
-            shift = (16 if self._image_type() == "raw16" else 8) - self.facts.bit_depth
-            return self.facts.electrons_per_adu / float(2.0**shift)
-        return self._locked(get)
+        if self.facts.electrons_per_adu <= 0:
+            raise not_implemented("ElectronsPerADU (the camera does not report it)")
+        shift = (16 if self._image_type() == "raw16" else 8) - self.facts.bit_depth
+        return self.facts.electrons_per_adu / float(2.0**shift)
 
     def full_well_capacity(self) -> float:
         """Electrons at the largest value the camera delivers, at its reported conversion factor."""
@@ -291,140 +339,121 @@ class AlpacaCamera:
         return control.min_value / 1e6, control.max_value / 1e6
 
     def exposure_min(self) -> float:
-        return self._locked(lambda: self._exposure_range()[0])
+        return self._exposure_range()[0]
 
     def exposure_max(self) -> float:
-        return self._locked(lambda: self._exposure_range()[1])
+        return self._exposure_range()[1]
 
     def exposure_resolution(self) -> float:
-        return self._locked(lambda: 1e-6)  # the SDK sets exposures in microseconds
+        return 1e-6  # the SDK sets exposures in microseconds
 
     # -- binning and subframe -------------------------------------------------------------------
 
     def bin(self) -> int:
-        return self._locked(lambda: self._bin)
+        return self._bin
 
     def set_bin(self, value: int) -> None:
-        def put() -> None:
-            if value not in self.facts.bins:
-                allowed = ", ".join(str(b) for b in self.facts.bins)
-                raise invalid_value(f"bin {value} is not supported by {self.name} (supported: {allowed})")
-            self._bin = value  # binning is symmetric: BinX and BinY are one setting
-        self._locked(put)
+        if value not in self.facts.bins:
+            allowed = ", ".join(str(b) for b in self.facts.bins)
+            raise invalid_value(f"bin {value} is not supported by {self.name} (supported: {allowed})")
+        self._bin = value  # binning is symmetric: BinX and BinY are one setting
 
     def num_x(self) -> int:
-        return self._locked(lambda: self._num_x)
+        return self._num_x
 
     def num_y(self) -> int:
-        return self._locked(lambda: self._num_y)
+        return self._num_y
 
     def start_x(self) -> int:
-        return self._locked(lambda: self._start_x)
+        return self._start_x
 
     def start_y(self) -> int:
-        return self._locked(lambda: self._start_y)
+        return self._start_y
 
-    def _set_window_value(self, attr: str, value: int, minimum: int, limit: int, what: str) -> None:
-        def put() -> None:
-            if not minimum <= value <= limit:
-                raise invalid_value(f"{what} {value} is outside {minimum} to {limit}")
-            setattr(self, attr, value)
-        self._locked(put)
-
+    # The subframe is checked as a whole at StartExposure, where the binning is known too.
     def set_num_x(self, value: int) -> None:
-        self._set_window_value("_num_x", value, 1, self.facts.width, "NumX")
+        self._num_x = value
 
     def set_num_y(self, value: int) -> None:
-        self._set_window_value("_num_y", value, 1, self.facts.height, "NumY")
+        self._num_y = value
 
     def set_start_x(self, value: int) -> None:
-        self._set_window_value("_start_x", value, 0, self.facts.width - 1, "StartX")
+        self._start_x = value
 
     def set_start_y(self, value: int) -> None:
-        self._set_window_value("_start_y", value, 0, self.facts.height - 1, "StartY")
+        self._start_y = value
 
     def _requested_window(self) -> tuple[Window, Window]:
         """The client's window at the current binning and the aligned window the camera reads.
 
-        The SDK reads widths in steps of 8 and heights in steps of 2, so at some binnings the
-        last few columns or rows of the sensor cannot be read. The full frame at any binning
-        gives the largest readable frame; any other window must lie within the readable area."""
+        The SDK reads widths in steps of 8 and heights in steps of 2: the camera reads the
+        smallest aligned window that contains the client's, and the image is cut from it."""
         b = self._bin
-        full_w, full_h = self.facts.width // b, self.facts.height // b
-        readable_w = full_w - full_w % SDK_WIDTH_STEP
-        readable_h = full_h - full_h % SDK_HEIGHT_STEP
+        full_w, full_h = self.x_size // b, self.y_size // b
         want = Window(self._start_x, self._start_y, self._num_x, self._num_y)
-        if want == Window(0, 0, full_w, full_h):
-            want = Window(0, 0, readable_w, readable_h)
-        if want.x + want.width > full_w or want.y + want.height > full_h:
+        if want.width < 1 or want.height < 1 or want.x < 0 or want.y < 0 \
+                or want.x + want.width > full_w or want.y + want.height > full_h:
             raise invalid_value(
                 f"the subframe {want.width} x {want.height} at ({want.x}, {want.y}) does not fit "
-                f"the {full_w} x {full_h} sensor at bin {b}")
-        if want.x + want.width > readable_w or want.y + want.height > readable_h:
-            raise invalid_value(
-                f"the subframe {want.width} x {want.height} at ({want.x}, {want.y}) reaches past "
-                f"the {readable_w} x {readable_h} pixels {self.name} reads at bin {b}")
+                f"the {full_w} x {full_h} pixels read at bin {b} (NumX and NumY at least 1, "
+                f"StartX + NumX at most {full_w}, StartY + NumY at most {full_h})")
+        readable_w = readable(self.facts.width, b, SDK_WIDTH_STEP)
+        readable_h = readable(self.facts.height, b, SDK_HEIGHT_STEP)
         return want, _sdk_window(want, readable_w, readable_h)
 
     # -- readout modes, gain, offset, fast readout ----------------------------------------------
 
     def readout_modes(self) -> list[str]:
-        return self._locked(lambda: [READOUT_MODE_NAMES[t] for t in self.facts.image_types])
+        return [READOUT_MODE_NAMES[t] for t in self.facts.image_types]
 
     def readout_mode(self) -> int:
-        return self._locked(lambda: self._readout_mode)
+        return self._readout_mode
 
     def set_readout_mode(self, value: int) -> None:
-        def put() -> None:
-            if not 0 <= value < len(self.facts.image_types):
-                raise invalid_value(
-                    f"readout mode {value} is outside 0 to {len(self.facts.image_types) - 1}")
-            self._readout_mode = value
-        self._locked(put)
+        if not 0 <= value < len(self.facts.image_types):
+            raise invalid_value(
+                f"readout mode {value} is outside 0 to {len(self.facts.image_types) - 1}")
+        self._readout_mode = value
 
     def gain(self) -> int:
-        return self._locked(lambda: self._read("ASI_GAIN", "Gain"))
+        return self.backend.camera.gain
 
     def set_gain(self, value: int) -> None:
-        self._locked(lambda: self._write("ASI_GAIN", "Gain", value))
+        self.backend.camera.gain = value
 
     def gain_min(self) -> int:
-        return self._locked(lambda: self._control("ASI_GAIN", "Gain").min_value)
+        return self._control("ASI_GAIN", "Gain").min_value
 
     def gain_max(self) -> int:
-        return self._locked(lambda: self._control("ASI_GAIN", "Gain").max_value)
+        return self._control("ASI_GAIN", "Gain").max_value
 
     def gains(self) -> list[str]:
         raise not_implemented("Gains (gain is a number between GainMin and GainMax)")
 
     def offset(self) -> int:
-        return self._locked(lambda: self._read("ASI_OFFSET", "Offset"))
+        return self.backend.camera.offset
 
     def set_offset(self, value: int) -> None:
-        self._locked(lambda: self._write("ASI_OFFSET", "Offset", value))
+        self.backend.camera.offset = value
 
     def offset_min(self) -> int:
-        return self._locked(lambda: self._control("ASI_OFFSET", "Offset").min_value)
+        return self._control("ASI_OFFSET", "Offset").min_value
 
     def offset_max(self) -> int:
-        return self._locked(lambda: self._control("ASI_OFFSET", "Offset").max_value)
+        return self._control("ASI_OFFSET", "Offset").max_value
 
     def offsets(self) -> list[str]:
         raise not_implemented("Offsets (offset is a number between OffsetMin and OffsetMax)")
 
     def fast_readout(self) -> bool:
-        def get() -> bool:
-            if self._fast_readout_control() is None:
-                raise not_implemented("FastReadout")
-            return self._read("ASI_HIGH_SPEED_MODE", "FastReadout") != 0
-        return self._locked(get)
+        if self._fast_readout_control() is None:
+            raise not_implemented("FastReadout")
+        return self.backend.camera.high_speed
 
     def set_fast_readout(self, value: bool) -> None:
-        def put() -> None:
-            if self._fast_readout_control() is None:
-                raise not_implemented("FastReadout")
-            self._write("ASI_HIGH_SPEED_MODE", "FastReadout", int(value))
-        self._locked(put)
+        if self._fast_readout_control() is None:
+            raise not_implemented("FastReadout")
+        self.backend.camera.high_speed = value
 
     def sub_exposure_duration(self) -> float:
         raise not_implemented("SubExposureDuration")
@@ -435,7 +464,7 @@ class AlpacaCamera:
     # -- cooling -------------------------------------------------------------------------------
 
     def ccd_temperature(self) -> float:
-        return self._locked(lambda: self._read("ASI_TEMPERATURE", "CCDTemperature") / 10.0)
+        return self.backend.camera.temperature
 
     def heat_sink_temperature(self) -> float:
         raise not_implemented("HeatSinkTemperature")
@@ -445,60 +474,48 @@ class AlpacaCamera:
             raise not_implemented(f"{what} on a camera without a cooler")
 
     def cooler_on(self) -> bool:
-        def get() -> bool:
-            self._require_cooler("CoolerOn")
-            return self._read("ASI_COOLER_ON", "CoolerOn") != 0
-        return self._locked(get)
+        self._require_cooler("CoolerOn")
+        return self.backend.camera.cooler
 
     def set_cooler_on(self, value: bool) -> None:
-        def put() -> None:
-            self._require_cooler("CoolerOn")
-            self._write("ASI_COOLER_ON", "CoolerOn", int(value))
-        self._locked(put)
+        self._require_cooler("CoolerOn")
+        self.backend.camera.cooler = value
 
     def cooler_power(self) -> float:
-        return self._locked(lambda: float(self._read("ASI_COOLER_POWER_PERC", "CoolerPower")))
+        return float(self.backend.camera.cooler_power)
 
     def set_ccd_temperature(self) -> float:
-        def get() -> float:
-            self._require_cooler("SetCCDTemperature")
-            return float(self._read("ASI_TARGET_TEMP", "SetCCDTemperature"))
-        return self._locked(get)
+        self._require_cooler("SetCCDTemperature")
+        return float(self.backend.camera.target_temperature)
 
     def put_set_ccd_temperature(self, value: float) -> None:
-        def put() -> None:
-            self._require_cooler("SetCCDTemperature")
-            control = self._control("ASI_TARGET_TEMP", "SetCCDTemperature")
-            if not control.min_value <= value <= control.max_value:
-                raise invalid_value(f"SetCCDTemperature {value:g} is outside "
-                                    f"{control.min_value} to {control.max_value} degrees C")
-            # The camera holds its target in whole degrees.
-            self._write("ASI_TARGET_TEMP", "SetCCDTemperature", round(value))
-        self._locked(put)
+        self._require_cooler("SetCCDTemperature")
+        # The camera holds its target in whole degrees; the layer checks the range.
+        self.backend.camera.target_temperature = round(value)
 
     # -- exposures -----------------------------------------------------------------------------
 
     def start_exposure(self, duration: float, light: bool) -> None:
-        def put() -> None:
-            self._update()
-            if self._exposure is not None:
-                raise invalid_operation(f"an exposure is already in progress on {self.name}")
-            low, high = self._exposure_range()
-            if not low <= duration <= high:
-                raise invalid_value(f"Duration {duration:g} s is outside {low:g} to {high:g} s")
-            want, sdk = self._requested_window()
-            image_type = self._image_type()
-            with self._sdk("starting the exposure"):
-                self.backend.set_window(sdk.width, sdk.height, self._bin, image_type, sdk.x, sdk.y)
-                self.backend.set_control("ASI_EXPOSURE", max(1, round(duration * 1e6)))
-                now = datetime.now(timezone.utc)
-                self.backend.start_exposure(dark=not light)
-            self._exposure = Exposure(now, time.monotonic(), duration, want, sdk, image_type)
-            self._state = CameraState.EXPOSING
-            self._error = ""
-            self._image = None
-            self._last_start, self._last_duration = now, duration
-        self._locked(put)
+        self._update()
+        if self._exposure is not None:
+            raise invalid_operation(f"an exposure is already in progress on {self.name}")
+        low, high = self._exposure_range()
+        if not 0 <= duration <= high:
+            raise invalid_value(f"Duration {duration:g} s is outside 0 to {high:g} s")
+        # Shorter than the camera's shortest (a 0 s bias frame): the shortest it takes.
+        duration = max(duration, low)
+        want, sdk = self._requested_window()
+        image_type = self._image_type()
+        with self._sdk("starting the exposure"):
+            self.backend.set_window(sdk.width, sdk.height, self._bin, image_type, sdk.x, sdk.y)
+            self.backend.camera.exposure = duration
+            now = datetime.now(timezone.utc)
+            self.backend.start_exposure(dark=not light)
+        self._exposure = Exposure(now, time.monotonic(), duration, want, sdk, image_type)
+        self._state = CameraState.EXPOSING
+        self._error = ""
+        self._image = None
+        self._last_start, self._last_duration = now, duration
 
     def _update(self) -> None:
         """Bring the exposure state up to date; reads the image out when it has finished."""
@@ -539,93 +556,80 @@ class AlpacaCamera:
         self._error = message
 
     def camera_state(self) -> int:
-        def get() -> int:
-            self._update()
-            return int(self._state)
-        return self._locked(get)
+        self._update()
+        return int(self._state)
 
     def image_ready(self) -> bool:
-        def get() -> bool:
-            self._update()
-            return self._image is not None
-        return self._locked(get)
+        self._update()
+        return self._image is not None
 
     def percent_completed(self) -> int:
-        def get() -> int:
-            self._update()
-            exposure = self._exposure
-            if exposure is not None:
-                elapsed = time.monotonic() - exposure.started
-                fraction = elapsed / exposure.duration if exposure.duration > 0 else 1.0
-                return max(0, min(99, int(fraction * 100)))
-            if self._image is not None:
-                return 100
-            if self._state == CameraState.ERROR:
-                raise invalid_operation(self._error)
-            raise invalid_operation("no exposure has been started")
-        return self._locked(get)
+        self._update()
+        exposure = self._exposure
+        if exposure is not None:
+            elapsed = time.monotonic() - exposure.started
+            fraction = elapsed / exposure.duration if exposure.duration > 0 else 1.0
+            return max(0, min(99, int(fraction * 100)))
+        if self._image is not None:
+            return 100
+        if self._state == CameraState.ERROR:
+            raise invalid_operation(self._error)
+        raise invalid_operation("no exposure has been started")
 
     def image(self) -> ImageData:
-        def get() -> ImageData:
-            self._update()
-            if self._image is None:
-                if self._state == CameraState.ERROR:
-                    raise invalid_operation(f"no image: {self._error}")
-                raise invalid_operation(f"no image is ready on {self.name}")
-            return self._image
-        return self._locked(get)
+        self._update()
+        if self._image is None:
+            if self._state == CameraState.ERROR:
+                raise invalid_operation(f"no image: {self._error}")
+            raise invalid_operation(f"no image is ready on {self.name}")
+        return self._image
+
+    def image_array_variant(self) -> ImageData:
+        raise not_implemented("ImageArrayVariant (a COM type; Alpaca clients read ImageArray)")
 
     def abort_exposure(self) -> None:
-        def put() -> None:
-            self._update()
-            if self._exposure is None:
-                return
-            with self._sdk("aborting the exposure"):
-                self.backend.stop_exposure()
-            self._exposure = None
-            self._state = CameraState.IDLE
-        self._locked(put)
+        self._update()
+        if self._exposure is None:
+            return
+        with self._sdk("aborting the exposure"):
+            self.backend.stop_exposure()
+        self._exposure = None
+        self._state = CameraState.IDLE
 
     def stop_exposure(self) -> None:
         raise not_implemented("StopExposure (CanStopExposure is false: the SDK keeps no image "
                               "of an exposure stopped early; use AbortExposure)")
 
     def last_exposure_duration(self) -> float:
-        def get() -> float:
-            if self._last_duration is None:
-                raise value_not_set("no exposure has been taken")
-            return self._last_duration
-        return self._locked(get)
+        if self._last_duration is None:
+            raise value_not_set("no exposure has been taken")
+        return self._last_duration
 
     def last_exposure_start_time(self) -> str:
-        def get() -> str:
-            if self._last_start is None:
-                raise value_not_set("no exposure has been taken")
-            return self._last_start.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
-        return self._locked(get)
+        if self._last_start is None:
+            raise value_not_set("no exposure has been taken")
+        return self._last_start.strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
 
     # -- guiding -------------------------------------------------------------------------------
 
     def pulse_guide(self, direction: int, duration_ms: int) -> None:
-        def put() -> None:
-            if not self.facts.has_st4:
-                raise not_implemented("PulseGuide on a camera without an ST4 port")
-            if not 0 <= direction <= 3:
-                raise invalid_value(f"Direction {direction} is not 0 (north), 1 (south), "
-                                    "2 (east) or 3 (west)")
-            if not 0 <= duration_ms <= MAX_PULSE_MS:
-                raise invalid_value(f"Duration {duration_ms} ms is outside 0 to {MAX_PULSE_MS} ms")
-            for d in (direction, OPPOSITE[direction]):
-                self._end_pulse(d)
-            if duration_ms == 0:
-                return
-            with self._sdk(f"starting a pulse {GUIDE_DIRECTIONS[direction].lower()}"):
-                self.backend.pulse_on(direction)
-            timer = threading.Timer(duration_ms / 1000.0, self._pulse_elapsed, (direction,))
-            timer.daemon = True
-            self._pulse_timers[direction] = timer
-            timer.start()
-        self._locked(put)
+        if not self.facts.has_st4:
+            raise not_implemented("PulseGuide on a camera without an ST4 port")
+        if not 0 <= direction <= 3:
+            raise invalid_value(f"Direction {direction} is not 0 (north), 1 (south), "
+                                "2 (east) or 3 (west)")
+        if not 0 <= duration_ms <= MAX_PULSE_MS:
+            raise invalid_value(f"Duration {duration_ms} ms is outside 0 to {MAX_PULSE_MS} ms")
+        for d in (direction, OPPOSITE[direction]):
+            self._end_pulse(d)
+        if duration_ms == 0:
+            return
+        with self._sdk(f"starting a pulse {GUIDE_DIRECTIONS[direction].lower()}"):
+            self.backend.pulse_on(direction)
+        timer = threading.Timer(duration_ms / 1000.0, self._pulse_elapsed, (direction,))
+        timer.daemon = True
+        self._pulse_timers[direction] = timer
+        timer.start()
 
     def _pulse_elapsed(self, direction: int) -> None:
         with self.lock:
@@ -648,11 +652,9 @@ class AlpacaCamera:
             self._end_pulse(direction)
 
     def is_pulse_guiding(self) -> bool:
-        def get() -> bool:
-            if not self.facts.has_st4:
-                raise not_implemented("IsPulseGuiding on a camera without an ST4 port")
-            return bool(self._pulse_timers)
-        return self._locked(get)
+        if not self.facts.has_st4:
+            raise not_implemented("IsPulseGuiding on a camera without an ST4 port")
+        return bool(self._pulse_timers)
 
     # -- DeviceState ---------------------------------------------------------------------------
 
@@ -667,14 +669,17 @@ class AlpacaCamera:
             ("PercentCompleted", self.percent_completed),
         ]
         state: list[dict[str, object]] = []
-        with self.lock:
-            self._require_connection()
-            for name, read in readers:
-                try:
-                    state.append({"Name": name, "Value": read()})
-                except AlpacaError as exc:
-                    if exc.number == ErrorNumber.NOT_CONNECTED:
-                        raise
+        for name, read in readers:
+            try:
+                state.append({"Name": name, "Value": read()})
+            except AlpacaError as exc:
+                if exc.number == ErrorNumber.NOT_CONNECTED:
+                    raise
+            except Exception as exc:
+                error = from_sdk_error(exc, name)
+                if error.number in (ErrorNumber.NOT_CONNECTED, ErrorNumber.UNSPECIFIED):
+                    raise error from exc
+                # what this camera does not have is left out
         stamp = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%f")[:-3]
         state.append({"Name": "TimeStamp", "Value": stamp})
         return state

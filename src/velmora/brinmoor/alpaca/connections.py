@@ -31,9 +31,10 @@ log = logging.getLogger("velmora.brinmoor.alpaca")
 
 DEFAULT_IDLE_TIMEOUT = 30.0
 DEFAULT_MAX_CONNECTIONS = 256
-# File descriptors kept free for everything that is not a client connection (cameras, the
-# discovery socket, worker threads' files, logs).
-RESERVED_DESCRIPTORS = 64
+# File descriptors kept free for everything that is not an open client connection: cameras, the
+# discovery socket, logs, and connections accepted but not yet counted (a few batches of the
+# server's accept batch).
+RESERVED_DESCRIPTORS = 192
 # The request line and headers together: a larger head is refused with 400 before it is parsed.
 MAX_HEAD_BYTES = 8 * 1024
 # The limit warning is repeated at most this often while connections keep being closed for it.

@@ -1,4 +1,5 @@
-"""ASCOM error numbers, the exception that carries one, and the mapping of SDK failures to them.
+"""ASCOM error numbers, the exception that carries one, and the mapping of camera-layer failures
+to them (by exception class).
 
 A device member reports a failure by raising `AlpacaError`; the request handler turns it into an
 HTTP 200 answer whose JSON body (or ImageBytes header) carries `ErrorNumber` and `ErrorMessage`.
@@ -9,7 +10,26 @@ device or member) raises `BadRequest` instead, which becomes HTTP 400 with a pla
 from __future__ import annotations
 
 import enum
-from collections.abc import Mapping
+
+from velmora.brinmoor.camera import (
+    ASICameraClosed,
+    ASICameraRemoved,
+    ASIExposureInProgress,
+    ASIGPSParamOutOfRange,
+    ASIInvalidControlType,
+    ASIInvalidID,
+    ASIInvalidImageType,
+    ASIInvalidIndex,
+    ASIInvalidMode,
+    ASIInvalidSequence,
+    ASIInvalidSize,
+    ASIOutOfBoundary,
+    ASIVideoModeActive,
+    CameraBusy,
+    CameraNotFound,
+    UnsupportedControl,
+    describe,
+)
 
 
 class ErrorNumber(enum.IntEnum):
@@ -71,37 +91,42 @@ def not_connected(name: str) -> AlpacaError:
     return AlpacaError(ErrorNumber.NOT_CONNECTED, f"{name} is not connected")
 
 
-# SDK conditions by exception class name (the module's ASIError subclasses, then the camera
-# layer's refusals), matched along the class's MRO. A camera that is
-# closed or gone is "not connected"; a value the SDK refuses is "invalid value"; a call in the
-# wrong state is "invalid operation". Everything else, time-outs and general errors included, is
-# the catch-all.
-SDK_ERROR_NUMBERS: Mapping[str, ErrorNumber] = {
-    "ASIInvalidIndex": ErrorNumber.NOT_CONNECTED,
-    "ASIInvalidID": ErrorNumber.NOT_CONNECTED,
-    "ASICameraClosed": ErrorNumber.NOT_CONNECTED,
-    "ASICameraRemoved": ErrorNumber.NOT_CONNECTED,
-    "ASIInvalidControlType": ErrorNumber.INVALID_VALUE,
-    "ASIInvalidSize": ErrorNumber.INVALID_VALUE,
-    "ASIInvalidImageType": ErrorNumber.INVALID_VALUE,
-    "ASIOutOfBoundary": ErrorNumber.INVALID_VALUE,
-    "ASIInvalidMode": ErrorNumber.INVALID_VALUE,
-    "ASIGPSParamOutOfRange": ErrorNumber.INVALID_VALUE,
-    "ASIInvalidSequence": ErrorNumber.INVALID_OPERATION,
-    "ASIVideoModeActive": ErrorNumber.INVALID_OPERATION,
-    "ASIExposureInProgress": ErrorNumber.INVALID_OPERATION,
-    # The camera layer's own refusals.
-    "CameraNotFound": ErrorNumber.NOT_CONNECTED,
-    "UnsupportedControl": ErrorNumber.NOT_IMPLEMENTED,
-    "ValueError": ErrorNumber.INVALID_VALUE,
-}
+# Camera-layer failures by exception class, first match wins (subclasses before their bases):
+# a camera that is closed or gone is "not connected"; a value the SDK or the layer refuses is
+# "invalid value"; a call in the wrong state is "invalid operation"; what the camera lacks is
+# "not implemented". Everything else, time-outs and general errors included, is the catch-all.
+SDK_ERROR_NUMBERS: tuple[tuple[type[BaseException], ErrorNumber], ...] = (
+    (ASIInvalidIndex, ErrorNumber.NOT_CONNECTED),
+    (ASIInvalidID, ErrorNumber.NOT_CONNECTED),
+    (ASICameraClosed, ErrorNumber.NOT_CONNECTED),
+    (ASICameraRemoved, ErrorNumber.NOT_CONNECTED),
+    (CameraNotFound, ErrorNumber.NOT_CONNECTED),
+    (ASIInvalidControlType, ErrorNumber.INVALID_VALUE),
+    (ASIInvalidSize, ErrorNumber.INVALID_VALUE),
+    (ASIInvalidImageType, ErrorNumber.INVALID_VALUE),
+    (ASIOutOfBoundary, ErrorNumber.INVALID_VALUE),
+    (ASIInvalidMode, ErrorNumber.INVALID_VALUE),
+    (ASIGPSParamOutOfRange, ErrorNumber.INVALID_VALUE),
+    (ASIInvalidSequence, ErrorNumber.INVALID_OPERATION),
+    (ASIVideoModeActive, ErrorNumber.INVALID_OPERATION),
+    (ASIExposureInProgress, ErrorNumber.INVALID_OPERATION),
+    (CameraBusy, ErrorNumber.INVALID_OPERATION),
+    (UnsupportedControl, ErrorNumber.NOT_IMPLEMENTED),
+    (ValueError, ErrorNumber.INVALID_VALUE),  # the layer's range checks
+)
+
+
+def error_number(exc: BaseException) -> ErrorNumber:
+    """The ASCOM error number of a camera-layer failure."""
+    for cls, number in SDK_ERROR_NUMBERS:
+        if isinstance(exc, cls):
+            return number
+    return ErrorNumber.UNSPECIFIED
 
 
 def describe_sdk_error(exc: BaseException) -> str:
     """`ASITimeout: Operation timed out.`, plus any notes the camera layer added."""
-    name = type(exc).__name__
-    text = str(exc) or (type(exc).__doc__ or "").strip()
-    described = f"{name}: {text}" if text else name
+    described = describe(exc)
     notes = getattr(exc, "__notes__", None)
     if isinstance(notes, list) and notes:
         described += " (" + "; ".join(str(n) for n in notes) + ")"
@@ -109,10 +134,6 @@ def describe_sdk_error(exc: BaseException) -> str:
 
 
 def from_sdk_error(exc: BaseException, doing: str) -> AlpacaError:
-    """The Alpaca error for an SDK failure while `doing` something, naming the SDK's condition."""
-    number = ErrorNumber.UNSPECIFIED
-    for cls in type(exc).__mro__:
-        if cls.__name__ in SDK_ERROR_NUMBERS:
-            number = SDK_ERROR_NUMBERS[cls.__name__]
-            break
-    return AlpacaError(number, f"{doing} failed: {describe_sdk_error(exc)}")
+    """The Alpaca error for a camera-layer failure while `doing` something, naming the
+    condition."""
+    return AlpacaError(error_number(exc), f"{doing} failed: {describe_sdk_error(exc)}")

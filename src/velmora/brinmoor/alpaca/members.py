@@ -1,8 +1,14 @@
-"""The Alpaca members of a camera device, as one table: URL name, GET reader, PUT writer.
+"""The Alpaca members of a camera device, as one table: the protocol surface of the server.
 
-A PUT row names its form parameters and how each is parsed; the parsed values are passed to
-the writer in that order. Parsing failures are malformed requests (HTTP 400); range checks
-belong to the device and answer InvalidValue.
+Each row is a URL name with its GET reader and PUT writer (the writer's form parameters and how
+each is parsed), whether the member needs a connected device, and where it runs:
+- `LOCAL`: fixed answers that touch neither the device's state nor the camera (event loop);
+- `STATE`: the device's own state, answered at once when nothing else holds the device and no
+  exposure is under way (an exposure may have to be read out), else in a worker thread;
+- `CAMERA`: calls the camera, always in a worker thread.
+Parsing failures are malformed requests (HTTP 400); range checks belong to the device and the
+camera layer and answer InvalidValue. docs/alpaca.md lists the same members and why some
+answer NotImplemented.
 """
 
 from __future__ import annotations
@@ -16,6 +22,11 @@ from .errors import AlpacaError, ErrorNumber, not_implemented
 from .protocol import Params
 
 Kind = Literal["int", "float", "bool", "text"]
+Access = Literal["local", "state", "camera"]
+LOCAL: Access = "local"
+STATE: Access = "state"
+CAMERA: Access = "camera"
+DRIVER_INFO = "orvik Alpaca camera server for ZWO ASI cameras"
 
 
 @dataclass(frozen=True)
@@ -28,7 +39,8 @@ class Writer:
 class Member:
     get: Callable[[AlpacaCamera], object] | None = None
     put: Writer | None = None
-    local: bool = False  # answered without the camera: no worker thread needed
+    needs_connection: bool = True
+    access: Access = STATE
 
 
 def parse_arguments(writer: Writer, params: Params) -> list[object]:
@@ -64,24 +76,33 @@ INT: Kind = "int"
 FLOAT: Kind = "float"
 BOOL: Kind = "bool"
 TEXT: Kind = "text"
+COMMAND = _put(("Command", TEXT), ("Raw", BOOL))(_command)
 
-# Members every Alpaca device has, available also while disconnected.
+
+def _fixed(value: object) -> Callable[[AlpacaCamera], object]:
+    return lambda _device: value
+
+
+# Members every Alpaca device has; these answer while disconnected too.
 COMMON_MEMBERS: Mapping[str, Member] = {
-    "action": Member(put=_put(("Action", TEXT), ("Parameters", TEXT))(_action), local=True),
-    "commandblind": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
-    "commandbool": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
-    "commandstring": Member(put=_put(("Command", TEXT), ("Raw", BOOL))(_command), local=True),
-    "connected": Member(get=lambda d: d.connected, put=_put(("Connected", BOOL))(C.set_connected)),
-    "connect": Member(put=_put()(C.connect)),
-    "disconnect": Member(put=_put()(C.disconnect)),
-    "connecting": Member(get=lambda d: False, local=True),  # Connect finishes before it answers
-    "description": Member(get=C.description, local=True),
-    "driverinfo": Member(get=lambda d: "orvik Alpaca camera server for ZWO ASI cameras", local=True),
-    "driverversion": Member(get=lambda d: DRIVER_VERSION, local=True),
-    "interfaceversion": Member(get=lambda d: INTERFACE_VERSION, local=True),
-    "name": Member(get=lambda d: d.name, local=True),
-    "supportedactions": Member(get=lambda d: [], local=True),
-    "devicestate": Member(get=C.device_state),
+    "action": Member(put=_put(("Action", TEXT), ("Parameters", TEXT))(_action),
+                     needs_connection=False, access=LOCAL),
+    "commandblind": Member(put=COMMAND, needs_connection=False, access=LOCAL),
+    "commandbool": Member(put=COMMAND, needs_connection=False, access=LOCAL),
+    "commandstring": Member(put=COMMAND, needs_connection=False, access=LOCAL),
+    "connected": Member(get=C.connected, put=_put(("Connected", BOOL))(C.set_connected),
+                        needs_connection=False, access=CAMERA),
+    "connect": Member(put=_put()(C.connect), needs_connection=False, access=CAMERA),
+    "disconnect": Member(put=_put()(C.disconnect), needs_connection=False, access=CAMERA),
+    # Connect finishes before it answers, so a connection is never under way.
+    "connecting": Member(get=_fixed(False), needs_connection=False, access=LOCAL),
+    "description": Member(get=C.description, needs_connection=False, access=LOCAL),
+    "driverinfo": Member(get=_fixed(DRIVER_INFO), needs_connection=False, access=LOCAL),
+    "driverversion": Member(get=_fixed(DRIVER_VERSION), needs_connection=False, access=LOCAL),
+    "interfaceversion": Member(get=_fixed(INTERFACE_VERSION), needs_connection=False, access=LOCAL),
+    "name": Member(get=lambda d: d.name, needs_connection=False, access=LOCAL),
+    "supportedactions": Member(get=_fixed([]), needs_connection=False, access=LOCAL),
+    "devicestate": Member(get=C.device_state, access=CAMERA),
 }
 
 CAMERA_MEMBERS: Mapping[str, Member] = {
@@ -92,30 +113,33 @@ CAMERA_MEMBERS: Mapping[str, Member] = {
     "camerastate": Member(get=C.camera_state),
     "cameraxsize": Member(get=C.camera_x_size),
     "cameraysize": Member(get=C.camera_y_size),
-    "canabortexposure": Member(get=C.can_abort_exposure),
-    "canasymmetricbin": Member(get=C.can_asymmetric_bin),
+    "canabortexposure": Member(get=_fixed(True)),
+    "canasymmetricbin": Member(get=_fixed(False)),
     "canfastreadout": Member(get=C.can_fast_readout),
     "cangetcoolerpower": Member(get=C.can_get_cooler_power),
     "canpulseguide": Member(get=C.can_pulse_guide),
     "cansetccdtemperature": Member(get=C.can_set_ccd_temperature),
-    "canstopexposure": Member(get=C.can_stop_exposure),
-    "ccdtemperature": Member(get=C.ccd_temperature),
-    "cooleron": Member(get=C.cooler_on, put=_put(("CoolerOn", BOOL))(C.set_cooler_on)),
-    "coolerpower": Member(get=C.cooler_power),
+    # The SDK discards the image of an exposure stopped early.
+    "canstopexposure": Member(get=_fixed(False)),
+    "ccdtemperature": Member(get=C.ccd_temperature, access=CAMERA),
+    "cooleron": Member(get=C.cooler_on, put=_put(("CoolerOn", BOOL))(C.set_cooler_on),
+                       access=CAMERA),
+    "coolerpower": Member(get=C.cooler_power, access=CAMERA),
     "electronsperadu": Member(get=C.electrons_per_adu),
     "exposuremax": Member(get=C.exposure_max),
     "exposuremin": Member(get=C.exposure_min),
     "exposureresolution": Member(get=C.exposure_resolution),
-    "fastreadout": Member(get=C.fast_readout, put=_put(("FastReadout", BOOL))(C.set_fast_readout)),
+    "fastreadout": Member(get=C.fast_readout, put=_put(("FastReadout", BOOL))(C.set_fast_readout),
+                          access=CAMERA),
     "fullwellcapacity": Member(get=C.full_well_capacity),
-    "gain": Member(get=C.gain, put=_put(("Gain", INT))(C.set_gain)),
+    "gain": Member(get=C.gain, put=_put(("Gain", INT))(C.set_gain), access=CAMERA),
     "gainmax": Member(get=C.gain_max),
     "gainmin": Member(get=C.gain_min),
     "gains": Member(get=C.gains),
     "hasshutter": Member(get=C.has_shutter),
     "heatsinktemperature": Member(get=C.heat_sink_temperature),
     "imagearray": Member(get=C.image),
-    "imagearrayvariant": Member(get=C.image),
+    "imagearrayvariant": Member(get=C.image_array_variant),
     "imageready": Member(get=C.image_ready),
     "ispulseguiding": Member(get=C.is_pulse_guiding),
     "lastexposureduration": Member(get=C.last_exposure_duration),
@@ -125,7 +149,7 @@ CAMERA_MEMBERS: Mapping[str, Member] = {
     "maxbiny": Member(get=C.max_bin),
     "numx": Member(get=C.num_x, put=_put(("NumX", INT))(C.set_num_x)),
     "numy": Member(get=C.num_y, put=_put(("NumY", INT))(C.set_num_y)),
-    "offset": Member(get=C.offset, put=_put(("Offset", INT))(C.set_offset)),
+    "offset": Member(get=C.offset, put=_put(("Offset", INT))(C.set_offset), access=CAMERA),
     "offsetmax": Member(get=C.offset_max),
     "offsetmin": Member(get=C.offset_min),
     "offsets": Member(get=C.offsets),
@@ -137,14 +161,17 @@ CAMERA_MEMBERS: Mapping[str, Member] = {
     "sensorname": Member(get=C.sensor_name),
     "sensortype": Member(get=C.sensor_type),
     "setccdtemperature": Member(get=C.set_ccd_temperature,
-                                put=_put(("SetCCDTemperature", FLOAT))(C.put_set_ccd_temperature)),
+                                put=_put(("SetCCDTemperature", FLOAT))(C.put_set_ccd_temperature),
+                                access=CAMERA),
     "startx": Member(get=C.start_x, put=_put(("StartX", INT))(C.set_start_x)),
     "starty": Member(get=C.start_y, put=_put(("StartY", INT))(C.set_start_y)),
     "subexposureduration": Member(get=C.sub_exposure_duration,
                                   put=_put(("SubExposureDuration", FLOAT))(C.set_sub_exposure_duration)),
-    "abortexposure": Member(put=_put()(C.abort_exposure)),
-    "pulseguide": Member(put=_put(("Direction", INT), ("Duration", INT))(C.pulse_guide)),
-    "startexposure": Member(put=_put(("Duration", FLOAT), ("Light", BOOL))(C.start_exposure)),
+    "abortexposure": Member(put=_put()(C.abort_exposure), access=CAMERA),
+    "pulseguide": Member(put=_put(("Direction", INT), ("Duration", INT))(C.pulse_guide),
+                         access=CAMERA),
+    "startexposure": Member(put=_put(("Duration", FLOAT), ("Light", BOOL))(C.start_exposure),
+                            access=CAMERA),
     "stopexposure": Member(put=_put()(C.stop_exposure)),
 }
 

@@ -13,6 +13,7 @@ cameras are closed, so the server installs its own handlers.
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import ipaddress
 import logging
@@ -38,6 +39,8 @@ DEFAULT_PORT = 11111
 # How long answers under way may take to finish once a stop is asked for.
 STOP_GRACE_S = 1.0
 LISTEN_BACKLOG = 2048
+# Connections accepted per turn of the event loop.
+ACCEPT_BATCH = 32
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 
@@ -56,11 +59,40 @@ def is_loopback(host: str) -> bool:
 
 
 class _Uvicorn(uvicorn.Server):
-    """uvicorn's server, with the stop signals left to `AlpacaServer.run()`."""
+    """uvicorn's server, with the stop signals left to `AlpacaServer.run()`.
+
+    asyncio accepts up to its `backlog` argument's number of connections in one go before any
+    of them is seen by the connection class, which could open more files than the process may
+    have before the oldest idle connections are closed; so it gets a small batch, and the
+    socket's own queue is made long again once serving has started."""
 
     @contextlib.contextmanager
     def capture_signals(self) -> Generator[None, None, None]:
         yield
+
+    async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
+        """uvicorn's shutdown, with the connections still answering after `STOP_GRACE_S`
+        dropped: their answers then end by themselves, where cancelling them would log each
+        one's traceback."""
+        handle = asyncio.get_running_loop().call_later(STOP_GRACE_S, self._drop_connections)
+        try:
+            await super().shutdown(sockets)
+        finally:
+            handle.cancel()
+
+    def _drop_connections(self) -> None:
+        connections = list(self.server_state.connections)
+        if connections:
+            log.info("dropping %d connection(s) still being answered", len(connections))
+        for connection in connections:
+            transport = getattr(connection, "transport", None)
+            if transport is not None:
+                transport.abort()
+
+    async def startup(self, sockets: list[socket.socket] | None = None) -> None:
+        await super().startup(sockets)
+        for sock in sockets or []:
+            sock.listen(LISTEN_BACKLOG)
 
 
 class AlpacaServer:
@@ -109,8 +141,8 @@ class AlpacaServer:
         config = uvicorn.Config(self.app, log_level=log_level, access_log=access_log,
                                 http=protocol_class(limits), lifespan="off",
                                 timeout_keep_alive=max(1, round(limits.idle_timeout)),
-                                timeout_graceful_shutdown=max(1, round(STOP_GRACE_S)),
-                                backlog=LISTEN_BACKLOG,
+                                timeout_graceful_shutdown=round(STOP_GRACE_S) + 3,
+                                backlog=ACCEPT_BATCH,
                                 h11_max_incomplete_event_size=MAX_HEAD_BYTES,
                                 server_header=False)
         self._server = _Uvicorn(config)

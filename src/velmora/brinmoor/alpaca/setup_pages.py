@@ -45,10 +45,11 @@ def device_page(device: AlpacaCamera) -> str:
         ("UniqueID", facts.unique_id),
         ("Sensor", f"{facts.width} x {facts.height}, {facts.pixel_size_um:g} um, "
                    f"{facts.bit_depth}-bit, {'colour' if facts.bayer_offset else 'monochrome'}"),
+        ("Served as", f"{device.x_size} x {device.y_size} (read whole at every binning)"),
         ("Binning", ", ".join(str(b) for b in facts.bins)),
         ("Cooler", "yes" if facts.has_cooler else "no"),
         ("ST4 guide port", "yes" if facts.has_st4 else "no"),
-        ("Connected", "yes" if device.connected else "no"),
+        ("Connected", "yes" if device.is_connected else "no"),
         ("API", f"/api/v1/camera/{device.number}/"),
     ]
     body = (_rows(rows) + "<p>Settings are made by the imaging program through the Alpaca "

@@ -19,7 +19,6 @@ from .controls import (
     PERCENT,
     SECONDS,
     TENTHS_CELSIUS,
-    Codec,
     ControlProperty,
     Controls,
     ControlSlot,

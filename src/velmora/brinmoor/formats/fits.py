@@ -10,9 +10,9 @@ layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
 
 from __future__ import annotations
 
+import importlib
 import os
 from collections.abc import Iterator
-import importlib
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 from types import ModuleType, TracebackType

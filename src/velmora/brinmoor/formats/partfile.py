@@ -20,6 +20,7 @@ from datetime import datetime
 from pathlib import Path
 from types import TracebackType
 
+
 class _Hold:
     """Depth of the `held_steps` blocks under way, and an interruption that waits for them."""
 

@@ -23,8 +23,8 @@ void raise_incorrect_type(const char *param, const char *expected, PyObject *arg
 
 // TypeError "%.200s() takes %.8s %zd positional argument%.1s (%zd given)".
 void raise_positional_count(const char *fname, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, "exactly",
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname,
+                 "exactly", expected, expected == 1 ? "" : "s", given);
 }
 
 // TypeError "%s() got an unexpected keyword argument '%U'".
@@ -40,8 +40,8 @@ bool exact_text_equal(PyObject *a, PyObject *b) {
     const int kind = PyUnicode_KIND(a);
     if (kind != PyUnicode_KIND(b))
         return false;
-    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * static_cast<size_t>(kind)) ==
-           0;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * static_cast<size_t>(kind)) == 0;
 }
 
 // Whether keyword `key` (a str) names the parameter `name` (interned). 1 yes, 0 no, -1 error
@@ -85,7 +85,8 @@ bool bind_keywords(const FunctionSpec &spec, PyObject *const *names, int n, PyOb
             if (r < 0)
                 return false;
             if (r > 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name, key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", spec.name,
+                             key);
                 return false;
             }
         }
@@ -143,7 +144,8 @@ bool coerce(const FunctionSpec &spec, int n, BoundArgs &out) {
             if (PyUnicode_Check(arg)) {
                 Ref exc(PyErr_GetRaisedException());
                 Ref note(PyUnicode_FromString(kSubclassNote));
-                Ref added(note ? PyObject_CallMethodOneArg(exc.get(), g_names.add_note, note.get()) : nullptr);
+                Ref added(note ? PyObject_CallMethodOneArg(exc.get(), g_names.add_note, note.get())
+                               : nullptr);
                 if (!added)
                     return false; // the note could not be attached; that error stands instead
                 PyErr_SetRaisedException(exc.release());
@@ -265,7 +267,9 @@ bool to_int32(PyObject *value, int32_t *out) {
     return true;
 }
 
-bool to_sdk_long(PyObject *value, long *out) { return int32_of(value, out); }
+bool to_sdk_long(PyObject *value, long *out) {
+    return int32_of(value, out);
+}
 
 // The __int__-only integer conversion of enum_to_int32 and the byte conversions: an int (or
 // subclass) is returned as it is. New reference or null.
@@ -281,11 +285,12 @@ static PyObject *int_via_dunder_int(PyObject *obj) {
     if (!result || PyLong_CheckExact(result.get()))
         return result.release();
     if (PyLong_Check(result.get())) {
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
-                             "strict subclass of int is deprecated, and may be removed in a future version of "
-                             "Python.",
-                             Py_TYPE(result.get())->tp_name) < 0)
+        if (PyErr_WarnFormat(
+                PyExc_DeprecationWarning, 1,
+                "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                "strict subclass of int is deprecated, and may be removed in a future version of "
+                "Python.",
+                Py_TYPE(result.get())->tp_name) < 0)
             return nullptr;
         return result.release();
     }

@@ -53,27 +53,40 @@ constexpr Member kControlType[] = {
     {"ASI_ROLLING_INTERVAL", 28},
 };
 constexpr Member kCameraMode[] = {
-    {"ASI_MODE_NORMAL", 0},          {"ASI_MODE_TRIG_SOFT_EDGE", 1},  {"ASI_MODE_TRIG_RISE_EDGE", 2},
-    {"ASI_MODE_TRIG_FALL_EDGE", 3},  {"ASI_MODE_TRIG_SOFT_LEVEL", 4}, {"ASI_MODE_TRIG_HIGH_LEVEL", 5},
+    {"ASI_MODE_NORMAL", 0},          {"ASI_MODE_TRIG_SOFT_EDGE", 1},
+    {"ASI_MODE_TRIG_RISE_EDGE", 2},  {"ASI_MODE_TRIG_FALL_EDGE", 3},
+    {"ASI_MODE_TRIG_SOFT_LEVEL", 4}, {"ASI_MODE_TRIG_HIGH_LEVEL", 5},
     {"ASI_MODE_TRIG_LOW_LEVEL", 6},  {"ASI_MODE_END", -1},
 };
 constexpr Member kGuideDirection[] = {
-    {"ASI_GUIDE_NORTH", 0}, {"ASI_GUIDE_SOUTH", 1}, {"ASI_GUIDE_EAST", 2}, {"ASI_GUIDE_WEST", 3},
+    {"ASI_GUIDE_NORTH", 0},
+    {"ASI_GUIDE_SOUTH", 1},
+    {"ASI_GUIDE_EAST", 2},
+    {"ASI_GUIDE_WEST", 3},
 };
 constexpr Member kFlipStatus[] = {
-    {"ASI_FLIP_NONE", 0}, {"ASI_FLIP_HORIZ", 1}, {"ASI_FLIP_VERT", 2}, {"ASI_FLIP_BOTH", 3},
+    {"ASI_FLIP_NONE", 0},
+    {"ASI_FLIP_HORIZ", 1},
+    {"ASI_FLIP_VERT", 2},
+    {"ASI_FLIP_BOTH", 3},
 };
 constexpr Member kTrigOutput[] = {
-    {"ASI_TRIG_OUTPUT_PINA", 0}, {"ASI_TRIG_OUTPUT_PINB", 1}, {"ASI_TRIG_OUTPUT_NONE", -1},
+    {"ASI_TRIG_OUTPUT_PINA", 0},
+    {"ASI_TRIG_OUTPUT_PINB", 1},
+    {"ASI_TRIG_OUTPUT_NONE", -1},
 };
 constexpr Member kExposureStatus[] = {
-    {"ASI_EXP_IDLE", 0}, {"ASI_EXP_WORKING", 1}, {"ASI_EXP_SUCCESS", 2}, {"ASI_EXP_FAILED", 3},
+    {"ASI_EXP_IDLE", 0},
+    {"ASI_EXP_WORKING", 1},
+    {"ASI_EXP_SUCCESS", 2},
+    {"ASI_EXP_FAILED", 3},
 };
 
 const EnumDef kEnums[] = {
-    {"BayerPattern", kBayerPattern}, {"ImgType", kImgType},       {"ControlType", kControlType},
-    {"CameraMode", kCameraMode},     {"GuideDirection", kGuideDirection}, {"FlipStatus", kFlipStatus},
-    {"TrigOutput", kTrigOutput},     {"ExposureStatus", kExposureStatus},
+    {"BayerPattern", kBayerPattern},     {"ImgType", kImgType},
+    {"ControlType", kControlType},       {"CameraMode", kCameraMode},
+    {"GuideDirection", kGuideDirection}, {"FlipStatus", kFlipStatus},
+    {"TrigOutput", kTrigOutput},         {"ExposureStatus", kExposureStatus},
 };
 
 // The bases after __mro_entries__, as the class statement resolves them. New reference.
@@ -182,8 +195,8 @@ PyObject *make_class(const char *name, PyObject *base, std::span<ClassItem> body
     if (prepare) {
         ns.reset(PyObject_CallFunctionObjArgs(prepare.get(), class_name.get(), bases.get(), nullptr));
         if (ns && !PyMapping_Check(ns.get())) {
-            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s", meta->tp_name,
-                         Py_TYPE(ns.get())->tp_name);
+            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                         meta->tp_name, Py_TYPE(ns.get())->tp_name);
             return nullptr;
         }
     } else {
@@ -202,8 +215,8 @@ PyObject *make_class(const char *name, PyObject *base, std::span<ClassItem> body
     }
     if (bases.get() != orig_bases.get() && set_class_item(ns.get(), "__orig_bases__", orig_bases.get()) < 0)
         return nullptr;
-    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(meta), class_name.get(), bases.get(), ns.get(),
-                                        nullptr);
+    return PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(meta), class_name.get(), bases.get(),
+                                        ns.get(), nullptr);
 }
 
 PyObject *enum_result(PyObject *class_name, long value) {

@@ -50,14 +50,21 @@ constexpr ErrorClass kErrorClasses[] = {
 
 // The SDK's return codes 0..29 in order; several codes share a class.
 constexpr std::array<const char *, 30> kCodeClasses = {
-    "ASISuccess",           "ASIInvalidIndex",      "ASIInvalidID",          "ASICameraClosed",
-    "ASICameraRemoved",     "ASITimeout",           "ASIGeneralError",       "ASIInvalidIndex",
-    "ASIInvalidID",         "ASIInvalidControlType", "ASICameraClosed",      "ASICameraRemoved",
-    "ASIInvalidPath",       "ASIInvalidFileFormat", "ASIInvalidSize",        "ASIInvalidImageType",
-    "ASIOutOfBoundary",     "ASITimeout",           "ASIInvalidSequence",    "ASIBufferTooSmall",
-    "ASIVideoModeActive",   "ASIExposureInProgress", "ASIGeneralError",      "ASIInvalidMode",
-    "ASIGPSNotSupported",   "ASIGPSVersionError",   "ASIGPSFPGAError",       "ASIGPSParamOutOfRange",
-    "ASIGPSDataInvalid",    "ASIErrorEnd",
+    "ASISuccess",         "ASIInvalidIndex",
+    "ASIInvalidID",       "ASICameraClosed",
+    "ASICameraRemoved",   "ASITimeout",
+    "ASIGeneralError",    "ASIInvalidIndex",
+    "ASIInvalidID",       "ASIInvalidControlType",
+    "ASICameraClosed",    "ASICameraRemoved",
+    "ASIInvalidPath",     "ASIInvalidFileFormat",
+    "ASIInvalidSize",     "ASIInvalidImageType",
+    "ASIOutOfBoundary",   "ASITimeout",
+    "ASIInvalidSequence", "ASIBufferTooSmall",
+    "ASIVideoModeActive", "ASIExposureInProgress",
+    "ASIGeneralError",    "ASIInvalidMode",
+    "ASIGPSNotSupported", "ASIGPSVersionError",
+    "ASIGPSFPGAError",    "ASIGPSParamOutOfRange",
+    "ASIGPSDataInvalid",  "ASIErrorEnd",
 };
 
 // `raise obj`: a class is called first; an instance is raised as it is; anything else is
@@ -68,8 +75,9 @@ void raise_object(PyObject *obj) {
         if (!instance)
             return;
         if (!PyExceptionInstance_Check(instance.get())) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                         obj, Py_TYPE(instance.get()));
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %R", obj,
+                         Py_TYPE(instance.get()));
             return;
         }
         PyErr_SetObject(obj, instance.get());
@@ -218,12 +226,15 @@ PyObject *handle_code(PyObject *code) {
     return handle_looked_up(code, entry.get());
 }
 
-PyObject *handle_error_code_impl(PyObject *const *args) { return handle_code(args[0]); }
+PyObject *handle_error_code_impl(PyObject *const *args) {
+    return handle_code(args[0]);
+}
 
 } // namespace
 
 const FunctionSpec kHandleErrorCodeSpec = {
-    "handle_error_code", {{"asi_error_code", ParamKind::Integer, "int"}}, "None", nullptr, handle_error_code_impl,
+    "handle_error_code",    {{"asi_error_code", ParamKind::Integer, "int"}}, "None", nullptr,
+    handle_error_code_impl,
 };
 
 int bind_exception_classes(PyObject *ns) {

@@ -10,8 +10,7 @@ namespace orvik {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec *spec;
     PyObject *name;        // interned, also __qualname__
     PyObject *tb_name;     // "velmora.brinmoor.orvik.<name>", names the traceback entry
@@ -24,7 +23,9 @@ struct FunctionObject {
     PyObject *param_names[kMaxParams]; // interned, so keywords usually match by identity
 };
 
-FunctionObject *as_function(PyObject *obj) { return reinterpret_cast<FunctionObject *>(obj); }
+FunctionObject *as_function(PyObject *obj) {
+    return reinterpret_cast<FunctionObject *>(obj);
+}
 
 PyObject *function_vectorcall(PyObject *callable, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     FunctionObject *self = as_function(callable);
@@ -72,7 +73,9 @@ void function_dealloc(PyObject *obj) {
     PyObject_GC_Del(obj);
 }
 
-PyObject *function_repr(PyObject *obj) { return PyUnicode_FromFormat("<built-in function %U>", as_function(obj)->name); }
+PyObject *function_repr(PyObject *obj) {
+    return PyUnicode_FromFormat("<built-in function %U>", as_function(obj)->name);
+}
 
 // Calls `cls(*args, name=value)`: a new reference, or null.
 PyObject *call_with_keyword(PyObject *cls, PyObject *args, const char *name, PyObject *value) {
@@ -102,7 +105,8 @@ PyObject *make_signature(FunctionObject *self) {
         Ref annotation(PyUnicode_FromString(spec.params[i].annotation));
         Ref posargs(annotation ? PyTuple_Pack(2, self->param_names[i], kind.get()) : nullptr);
         PyObject *param =
-            posargs ? call_with_keyword(parameter_cls.get(), posargs.get(), "annotation", annotation.get()) : nullptr;
+            posargs ? call_with_keyword(parameter_cls.get(), posargs.get(), "annotation", annotation.get())
+                    : nullptr;
         if (param == nullptr)
             return nullptr;
         PyList_SET_ITEM(params.get(), i, param);
@@ -111,7 +115,8 @@ PyObject *make_signature(FunctionObject *self) {
     Ref posargs(return_annotation ? PyTuple_Pack(1, params.get()) : nullptr);
     if (!posargs)
         return nullptr;
-    return call_with_keyword(signature_cls.get(), posargs.get(), "return_annotation", return_annotation.get());
+    return call_with_keyword(signature_cls.get(), posargs.get(), "return_annotation",
+                             return_annotation.get());
 }
 
 // inspect.signature() reads this. Made on first request and stored once: making it runs Python
@@ -134,7 +139,9 @@ PyObject *get_signature(PyObject *obj, void *) {
 }
 
 // Pickled by reference, like a built-in function: pickle looks the name up in __module__.
-PyObject *function_reduce(PyObject *obj, PyObject *) { return Py_NewRef(as_function(obj)->name); }
+PyObject *function_reduce(PyObject *obj, PyObject *) {
+    return Py_NewRef(as_function(obj)->name);
+}
 
 PyMethodDef function_methods[] = {
     {"__reduce__", function_reduce, METH_NOARGS, nullptr},
@@ -162,8 +169,7 @@ bool function_type_ready = false;
 
 // The type as compiled; a re-initialized runtime starts again from this copy.
 const PyTypeObject kFunctionTypeTemplate = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "velmora.brinmoor.orvik.function",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "velmora.brinmoor.orvik.function",
     .tp_basicsize = sizeof(FunctionObject),
     .tp_itemsize = 0,
     .tp_dealloc = function_dealloc,

@@ -26,9 +26,9 @@ enum class ParamKind : uint8_t {
 inline constexpr int kMaxParams = 5;
 
 struct ParamSpec {
-    const char *name = nullptr;       // null ends the parameter list
+    const char *name = nullptr; // null ends the parameter list
     ParamKind kind = ParamKind::Integer;
-    const char *annotation = nullptr; // annotation text, e.g. "int", "ControlType"
+    const char *annotation = nullptr;      // annotation text, e.g. "int", "ControlType"
     RecordKind record = RecordKind::Count; // the record type, for ParamKind::Record
 };
 

@@ -75,8 +75,8 @@ int check_version() {
         return 0;
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match", static_cast<int>(major),
-                            static_cast<int>(minor));
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, kModuleName, "does not match",
+                            static_cast<int>(major), static_cast<int>(minor));
 }
 
 int register_in_sys_modules(PyObject *module) {

@@ -2,9 +2,9 @@
 // enumeration results, the zero-filled image objects and the thread-exit guard of SDK calls.
 #include "operation.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstring>
-#include <chrono>
 #include <iterator>
 #include <thread>
 #include <utility>
@@ -70,12 +70,12 @@ namespace {
 struct EnumShortcut {
     bool tried = false;
     bool usable = false;
-    PyObject *descr = nullptr;      // enum.Enum.__dict__["value"]
-    PyObject *fget = nullptr;       // Enum.value (the function)
-    PyObject *fget_code = nullptr;  // its code object
+    PyObject *descr = nullptr;     // enum.Enum.__dict__["value"]
+    PyObject *fget = nullptr;      // Enum.value (the function)
+    PyObject *fget_code = nullptr; // its code object
     PyTypeObject *descr_type = nullptr;
-    PyObject *get = nullptr;      // the descriptor class's __get__ (a function)
-    PyObject *get_code = nullptr; // its code object
+    PyObject *get = nullptr;       // the descriptor class's __get__ (a function)
+    PyObject *get_code = nullptr;  // its code object
     unsigned long descr_epoch = 0; // the epoch in which the above was last found unchanged
     // Member types (strong) that passed the per-type checks in `types_epoch`.
     PyTypeObject *types[4] = {};
@@ -157,13 +157,14 @@ bool descriptor_unchanged() {
     if (g_enum.descr_epoch != g_hot.epoch && !descriptor_class_unchanged())
         return false;
     Ref dict(PyObject_GenericGetDict(g_enum.descr, nullptr));
-    PyObject *fget = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.fget)
-                                                           : nullptr;
+    PyObject *fget =
+        dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.fget) : nullptr;
     if (fget != g_enum.fget) {
         PyErr_Clear();
         return false;
     }
-    return PyFunction_GetCode(g_enum.fget) == g_enum.fget_code && PyFunction_GetCode(g_enum.get) == g_enum.get_code;
+    return PyFunction_GetCode(g_enum.fget) == g_enum.fget_code &&
+           PyFunction_GetCode(g_enum.get) == g_enum.get_code;
 }
 
 bool type_qualifies(PyTypeObject *t) {
@@ -208,8 +209,9 @@ Shortcut shortcut_int32(PyObject *arg, int32_t *out) {
     // is read at each call: instance attributes may be stored without the dict watchers being
     // told (3.13 keeps them in the object itself and its dict only refers to them).
     Ref dict(PyObject_GenericGetDict(arg, nullptr));
-    PyObject *raw = dict && PyDict_CheckExact(dict.get()) ? PyDict_GetItemWithError(dict.get(), g_names.raw_value)
-                                                          : nullptr;
+    PyObject *raw = dict && PyDict_CheckExact(dict.get())
+                        ? PyDict_GetItemWithError(dict.get(), g_names.raw_value)
+                        : nullptr;
     if (raw == nullptr || !PyLong_CheckExact(raw)) {
         PyErr_Clear();
         return Shortcut::NotTaken;

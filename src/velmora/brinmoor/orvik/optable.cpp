@@ -187,7 +187,7 @@ const FunctionSpec kOperations[] = {
      {camera_id, integer("buffer_size"), integer("wait_ms")},
      "tuple[bytes, GpsData]",
      "Get video data from the camera." VIDEO_ARGS "\n    Returns:\n        tuple(bytes, GpsData): The "
-                                                  "captured image data and the gps data.\n" RAISES_TIMEOUT,
+     "captured image data and the gps data.\n" RAISES_TIMEOUT,
      OP(get_video_data_gps)},
 
     // Controls

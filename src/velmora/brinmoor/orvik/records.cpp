@@ -33,11 +33,11 @@ enum class FieldKind : uint8_t {
 struct FieldSpec {
     const char *name;
     FieldKind kind;
-    size_t offset; // from the start of the object
-    size_t count;  // bytes of a text field, entries of an array field
+    size_t offset;                // from the start of the object
+    size_t count;                 // bytes of a text field, entries of an array field
     PyObject *Names::*enum_class; // the name of the class of an Enum field
-    bool writable;  // text fields only: set through v.encode("utf-8") and a fixed-array copy
-    ByteKind bytes; // element conversion of the writable text field
+    bool writable;                // text fields only: set through v.encode("utf-8") and a fixed-array copy
+    ByteKind bytes;               // element conversion of the writable text field
     const char *get_entry;
     const char *set_entry;
     const char *del_entry;
@@ -352,7 +352,8 @@ PyObject *record_reduce(PyObject *, PyObject *const *, Py_ssize_t nargs, PyObjec
 
 // __setstate__(state) binds its argument like a module function with that one parameter: the
 // binder's checks and messages, and the argument itself is never examined.
-const FunctionSpec kSetstateSpec = {"__setstate__", {{"state", ParamKind::Any, ""}}, "None", nullptr, nullptr};
+const FunctionSpec kSetstateSpec = {
+    "__setstate__", {{"state", ParamKind::Any, ""}}, "None", nullptr, nullptr};
 
 template <size_t Row>
 PyObject *record_setstate(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

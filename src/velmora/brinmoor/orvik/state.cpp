@@ -24,8 +24,8 @@ bool may_be_hot_name(PyObject *key) {
     if (!PyUnicode_CheckExact(key))
         return true; // a str subclass or other key may compare equal in its own way
     for (PyObject *name : {g_names.handle_error_code, g_names.error_table, g_names.success}) {
-        if (key == name || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-                            PyUnicode_Compare(key, name) == 0))
+        if (key == name ||
+            (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) && PyUnicode_Compare(key, name) == 0))
             return true;
     }
     return false;
@@ -56,7 +56,8 @@ int on_dict_event(PyDict_WatchEvent event, PyObject *dict, PyObject *key, PyObje
         PyObject *source = key != nullptr && PyDict_Check(key) ? key : new_value;
         g_hot.foreign_keys = source == nullptr || !PyDict_Check(source) || !str_keys_only(source);
     }
-    const bool keyed = event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
+    const bool keyed =
+        event == PyDict_EVENT_ADDED || event == PyDict_EVENT_MODIFIED || event == PyDict_EVENT_DELETED;
     if (!keyed || key == nullptr || may_be_hot_name(key))
         forget_hot_values();
     return 0;

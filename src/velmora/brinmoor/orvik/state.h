@@ -11,12 +11,12 @@ namespace orvik {
 enum class RecordKind : int { ControlCaps = 0, Id, SupportedMode, GpsData, CameraInfo, Count };
 
 struct ModuleState {
-    int64_t interpreter_id = -1;     // first interpreter that created the module, -1 for none
-    PyObject *module = nullptr;      // the one module object (strong), set by the exec step
-    PyObject *ns = nullptr;          // its __dict__ (strong while module is set)
+    int64_t interpreter_id = -1;           // first interpreter that created the module, -1 for none
+    PyObject *module = nullptr;            // the one module object (strong), set by the exec step
+    PyObject *ns = nullptr;                // its __dict__ (strong while module is set)
     PyObject *handle_error_code = nullptr; // the function object the exec step bound (strong)
-    PyObject *builtins = nullptr;    // the builtins dict, second place of every name lookup
-    bool exit_hook = false;          // forget_process_state_at_exit() has registered its hook
+    PyObject *builtins = nullptr;          // the builtins dict, second place of every name lookup
+    bool exit_hook = false;                // forget_process_state_at_exit() has registered its hook
 };
 
 extern ModuleState g_state;
@@ -51,7 +51,7 @@ int init_names();
 // them. A dict watcher forgets them before any change to those keys (or to the error table)
 // takes effect, so a remembered value is always what a lookup would find.
 struct HotGlobals {
-    bool watching = false;                 // the namespace is watched; the fields below may be used
+    bool watching = false; // the namespace is watched; the fields below may be used
     // The namespace holds a key that is not an exact str. Its lookups may then run that key's
     // __eq__, which a remembered value would skip: nothing is remembered meanwhile.
     bool foreign_keys = false;

@@ -1,0 +1,70 @@
+// The stars of the real sky: catalogues loaded from files, and procedural stars below their limit.
+//
+// File format (".stars", little-endian), written by `python -m velmora.brinmoor.starcatalog`:
+//   header, 32 bytes:
+//     char     magic[8]      "ASISTARS"
+//     uint32   version       1
+//     uint32   count         number of star records that follow
+//     float64  epoch         Julian epoch of the positions, and the origin of the proper motions
+//     float32  limit_mag     V magnitude down to which the catalogue is taken as complete
+//     uint32   flags         0
+//   count records, 16 bytes each:
+//     uint32   ra            right ascension (ICRS/J2000) in units of 360 / 2^32 degrees
+//     int32    dec           declination in units of 90 / (2^31 - 1) degrees
+//     int16    pm_ra         proper motion in RA times cos(dec), mas per year
+//     int16    pm_dec        proper motion in declination, mas per year
+//     int16    mag           V magnitude in thousandths
+//     int16    bv            B-V colour index in thousandths; -32768 unknown
+// The file is the whole header plus whole records: any other size, magic or version is refused.
+//
+// The bundled catalogue is Hipparcos (hipparcos.stars beside the library); a deeper one the user
+// converted (from astrometry.net's Tycho-2 index files or a CSV) is found through
+// ASISIM_STAR_CATALOG (paths separated by ':') or in $XDG_DATA_HOME/asisim/ (default
+// ~/.local/share/asisim/), or set through the control API. Where both hold a star, the bundled
+// catalogue's copy is the one drawn.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace asisim {
+
+// A star placed on the sensor: pixel position (unbinned, sensor coordinates), flux relative to
+// a magnitude-0 star, and its B-V colour (NaN unknown).
+struct PlacedStar {
+    double x, y;
+    float mag;
+    float bv;
+};
+
+// What a frame needs of the real sky.
+struct FieldRequest {
+    double ra_deg, dec_deg, angle_deg; // frame centre and position angle
+    double scale_arcsec;               // per unbinned pixel
+    double cx, cy;                     // sensor pixel of the frame centre
+    double x_lo, x_hi, y_lo, y_hi;     // sensor pixels whose stars are wanted
+    double epoch;                      // Julian epoch of the frame, for proper motion
+    double faint_mag;                  // stars fainter than this are not placed (filler light goes
+                                       // into unresolved_per_arcsec2 instead)
+};
+
+// Stars of the field from the catalogues and the procedural filler. `unresolved_per_arcsec2`:
+// flux (relative to magnitude 0) per square arcsecond of the filler stars fainter than
+// faint_mag, the unresolved glow of the Milky Way.
+void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *unresolved_per_arcsec2);
+
+// Replaces the deep catalogue: a file path, "" for none (the bundled one alone), or null for the
+// default (environment or data folder). Number of stars of the new deep catalogue, or -1 when the
+// file is missing or malformed (nothing changes); `error` tells why.
+long set_deep_catalogue(const char *path, std::string *error);
+// Back to the default deep catalogue (loaded again at its next use only if it was replaced).
+void reset_deep_catalogue();
+// Stars in the bundled and the deep catalogue, and the magnitude below which filler begins.
+void catalogue_counts(long *bundled, long *deep, double *filler_from_mag);
+
+// Procedural star counts: stars per square degree brighter than V magnitude `mag` at galactic
+// latitude `b` (radians).
+double star_density(double mag, double b);
+
+} // namespace asisim

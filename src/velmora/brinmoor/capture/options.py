@@ -1,0 +1,145 @@
+"""What the tool's commands share on the command line: argument types, the parser class that
+reports errors in one line, and the option groups (camera set-up, capture, cooler)."""
+
+from __future__ import annotations
+
+import argparse
+import math
+from collections.abc import Callable
+from typing import NoReturn, TypeVar
+
+from .errors import UsageError
+
+N = TypeVar("N", int, float)
+
+PROG = "orvik-capture"
+EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+IMAGE_TYPES = ("raw8", "raw16", "rgb24", "y8")
+CURRENT_VALUE = ("the camera's value when the tool opens it; each run opens the camera afresh, "
+                 "so that is its power-on default, not a value an earlier run set")
+
+
+# -- argument types ----------------------------------------------------------------------------
+
+def _number(text: str, kind: Callable[[str], N], what: str) -> N:
+    try:
+        value = kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not {what}") from None
+    if isinstance(value, float) and not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def positive_float(text: str) -> float:
+    value = _number(text, float, "a number")
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} must be greater than 0")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = _number(text, float, "a number")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} must not be negative")
+    return value
+
+
+def positive_int(text: str) -> int:
+    value = _number(text, int, "a whole number")
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"{text} must be greater than 0")
+    return value
+
+
+def non_negative_int(text: str) -> int:
+    value = _number(text, int, "a whole number")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"{text} must not be negative")
+    return value
+
+
+def integer(text: str) -> int:
+    return _number(text, int, "a whole number")
+
+
+# -- parser and option groups ------------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    """Argument errors as one line, as the tool's other errors are; `--help` has the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def camera_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("-c", "--camera", type=non_negative_int, default=0, metavar="INDEX",
+                   help="camera index as shown by 'list' (default 0)")
+
+
+def camera_setup_options(p: argparse.ArgumentParser, img_type: str) -> None:
+    """The options that set a camera up for frames: which camera, gain, offset, ROI, type."""
+    camera_options(p)
+    p.add_argument("-g", "--gain", type=integer, help=f"gain (default: {CURRENT_VALUE})")
+    p.add_argument("--offset", type=integer, help="offset/bias (default: the camera's value "
+                                                   "when opened, as for --gain)")
+    p.add_argument("-b", "--bin", type=positive_int, default=1, help="binning factor (default 1)")
+    p.add_argument("--width", type=positive_int,
+                   help="ROI width in binned pixels, a multiple of 8 (default: whole sensor)")
+    p.add_argument("--height", type=positive_int,
+                   help="ROI height in binned pixels, a multiple of 2 (default: whole sensor)")
+    p.add_argument("--start-x", type=non_negative_int, metavar="X",
+                   help="ROI left edge in binned pixels (default: centred)")
+    p.add_argument("--start-y", type=non_negative_int, metavar="Y",
+                   help="ROI top edge in binned pixels (default: centred)")
+    p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
+                   help=f"image type (default {img_type})")
+
+
+def capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:
+    camera_setup_options(p, img_type)
+    p.add_argument("-e", "--exposure", type=positive_float, default=exposure, metavar="SECONDS",
+                   help=f"exposure time in seconds (default {exposure:g})")
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="output file name without extension; a name ending in / is a directory "
+                        "to write into; directories are created when a file is written")
+    p.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress on stderr (warnings and errors are still shown)")
+
+
+def cooler_options(p: argparse.ArgumentParser) -> None:
+    """The cooler's options: the target, and what counts as reaching it."""
+    from . import cooling
+
+    g = p.add_argument_group("cooler")
+    g.add_argument("--cooler", type=integer, metavar="CELSIUS",
+                   help="switch the cooler on with this target temperature; frames are taken "
+                        "once the sensor has settled at it")
+    g.add_argument("--cooler-tolerance", type=positive_float,
+                   default=cooling.DEFAULT_TOLERANCE_C, metavar="CELSIUS",
+                   help="how close to the target the sensor must stay (default "
+                        f"{cooling.DEFAULT_TOLERANCE_C:g})")
+    g.add_argument("--cooler-settle", type=non_negative_float, default=cooling.DEFAULT_SETTLE_S,
+                   metavar="SECONDS", help="how long the sensor must stay that close before "
+                                           f"the first frame (default {cooling.DEFAULT_SETTLE_S:g})")
+    g.add_argument("--cooler-time-limit", "--cooler-wait", dest="cooler_time_limit",
+                   type=non_negative_float, metavar="SECONDS",
+                   help="give up when the sensor has not settled after this long (default "
+                        f"{cooling.DEFAULT_TIME_LIMIT_S:g}); the run then stops, unless "
+                        "--accept-temperature")
+    g.add_argument("--accept-temperature", action="store_true",
+                   help="when the target is not reached in time, take the frames at the "
+                        "temperature reached instead of stopping")
+
+
+def check_cooler_args(args: argparse.Namespace) -> None:
+    from . import cooling
+
+    if args.cooler is None:
+        for flag, given in (("--cooler-time-limit", args.cooler_time_limit is not None),
+                            ("--accept-temperature", args.accept_temperature)):
+            if given:
+                raise UsageError(f"{flag} needs --cooler (the target temperature to wait for)")
+    elif args.cooler_time_limit is None:
+        args.cooler_time_limit = cooling.DEFAULT_TIME_LIMIT_S

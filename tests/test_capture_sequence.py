@@ -1,0 +1,297 @@
+"""`orvik-capture sequence` end to end: the real tool in child processes on the simulated
+cameras, whose time runs 1000 times faster (ASISIM_TIME_SCALE), takes a calibration set that
+astropy verifies and ccdproc calibrates; plus the pieces that decide it (counts, names, the flats'
+exposure search) on their own."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+np = pytest.importorskip("numpy")
+fits = pytest.importorskip("astropy.io.fits")
+
+from velmora.brinmoor.capture import cli, flats, plan  # noqa: E402
+
+TOOL = [sys.executable, "-m", "velmora.brinmoor.capture"]
+COOLED = "ZWO ASI294MC Pro"  # cooler, no ST4 port
+GUIDED = "ZWO ASI120MM Mini"  # ST4 port, no cooler
+FAST = {"ASISIM_TIME_SCALE": "1000"}
+# Small frames and a cooler that settles in a moment of simulated time.
+ROI = ["-b", 4, "--width", 256, "--height", 192]
+COOL = ["--cooler", -5, "--cooler-settle", 0.3, "--gain", 120, "--offset", 30]
+IMAGETYP = {"LIGHT": "Light Frame", "DARK": "Dark Frame", "FLAT": "Flat Frame",
+            "DARKFLAT": "Dark Frame", "BIAS": "Bias Frame"}
+
+
+def tool(*argv, cameras=COOLED, timeout=120, **env):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    environ.update(FAST, ASISIM_CAMERAS=cameras, **env)
+    return subprocess.run([*TOOL, *map(str, argv)], capture_output=True, text=True,
+                          env=environ, timeout=timeout)
+
+
+def files(folder):
+    return {kind: sorted((folder / kind).glob("*.fits")) for kind in IMAGETYP
+            if (folder / kind).is_dir()}
+
+
+def header_check(path, label):
+    with fits.open(path) as hdul:
+        hdul.verify("exception")
+        h = hdul[0].header
+        assert h["IMAGETYP"] == IMAGETYP[label], path
+        return h, hdul[0].data.astype(np.float64)
+
+
+def master(paths):
+    return np.median([fits.getdata(p).astype(np.float64) for p in paths], axis=0)
+
+
+def flatness(image, black=0.0, block=16):
+    """Spread of the background over the frame: the coefficient of variation of block medians
+    (blocks of whole 2x2 colour cells, so each holds every colour alike) around a plane fitted
+    to them. The plane is the sky's own light-pollution gradient, which flats do not remove."""
+    h, w = (image.shape[0] // block) * block, (image.shape[1] // block) * block
+    cells = (image[:h, :w] - black).reshape(h // block, block, w // block, block)
+    medians = np.median(cells.transpose(0, 2, 1, 3).reshape(h // block, w // block, -1), axis=2)
+    yy, xx = np.mgrid[:medians.shape[0], :medians.shape[1]]
+    a = np.c_[np.ones(medians.size), xx.ravel(), yy.ravel()]
+    coeffs, *_ = np.linalg.lstsq(a, medians.ravel(), rcond=None)
+    return float(np.std(medians.ravel() - a @ coeffs) / np.mean(medians))
+
+
+@pytest.fixture(scope="module")
+def night(tmp_path_factory):
+    """A night on the cooled camera: lights, darks and bias under the night sky, then flats
+    and dark-flats in front of a panel, in two runs as on a real night; timed."""
+    folder = tmp_path_factory.mktemp("night")
+    t0 = time.monotonic()
+    sky = tool("sequence", *COOL, "-b", 4, "--lights", "4x30", "--darks", 4, "--bias", 4,
+               "-o", folder)
+    panel = tool("sequence", *COOL, "-b", 4, "--flats", 4, "--dark-flats", 4, "--warm",
+                 "--warm-rate", 3000, "-o", folder, ASISIM_LIGHT="panel:20000")
+    return folder, sky, panel, time.monotonic() - t0
+
+
+def test_a_night_gives_a_typed_numbered_calibration_set(night):
+    folder, sky, panel, seconds = night
+    print(f"sky and panel runs took {seconds:.1f} s")
+    assert sky.returncode == 0, sky.stderr
+    assert panel.returncode == 0, panel.stderr
+    found = files(folder)
+    assert {k: len(v) for k, v in found.items()} == {k: 4 for k in IMAGETYP}
+    flat_s = float(re.search(r"flat exposure ([0-9.]+) s", panel.stdout).group(1))
+    exposures = {"LIGHT": 30.0, "DARK": 30.0, "FLAT": flat_s, "DARKFLAT": flat_s,
+                 "BIAS": 32e-6}
+    for label, paths in found.items():
+        assert [p.name[-10:] for p in paths] == [f"{n:05d}.fits" for n in range(1, 5)]
+        for path in paths:
+            h, data = header_check(path, label)
+            assert h["EXPTIME"] == pytest.approx(exposures[label], rel=1e-6)
+            assert h["SET-TEMP"] == -5.0 and abs(h["CCD-TEMP"] + 5) <= 0.5  # its own reading
+            assert (h["GAIN"], h["OFFSET"]) == (120, 30)
+            assert path.name.startswith(f"{label}_ASI294MC-Pro_")
+    # The flats' search put the median near 40 % of full scale, and the dark-flats repeat it.
+    level = np.median(fits.getdata(found["FLAT"][0])) / 65535
+    assert 0.36 <= level <= 0.44
+    # Progress: one line per frame with kind, number of total and the time left; the warm-up.
+    assert re.search(r"^LIGHT 3/4 .* -?\d+\.\d C .*LIGHT_.*_00003\.fits +\d+:\d\d left$",
+                     sky.stderr, re.M), sky.stderr
+    assert "Cooler off" in panel.stderr
+    assert "4 frames written" not in sky.stdout and "12 frames written" in sky.stdout
+
+
+def test_calibrated_lights_are_flatter_than_raw_ones(night):
+    ccdproc = pytest.importorskip("ccdproc")
+    from astropy import units as u
+
+    folder, sky, panel, _ = night
+    assert sky.returncode == 0 and panel.returncode == 0
+    found = files(folder)
+
+    def read(paths):
+        return [ccdproc.CCDData.read(p, unit=u.adu) for p in paths]
+
+    combine = dict(method="median")
+    dark = ccdproc.combine(read(found["DARK"]), **combine)
+    dark_flat = ccdproc.combine(read(found["DARKFLAT"]), **combine)
+    bias = ccdproc.combine(read(found["BIAS"]), **combine)
+    flat = ccdproc.combine([ccdproc.subtract_dark(f, dark_flat, exposure_time="EXPTIME",
+                                                  exposure_unit=u.s)
+                            for f in read(found["FLAT"])], **combine)
+    lights = [ccdproc.flat_correct(ccdproc.subtract_dark(light, dark, exposure_time="EXPTIME",
+                                                         exposure_unit=u.s), flat)
+              for light in read(found["LIGHT"])]
+    calibrated = ccdproc.combine(lights, **combine).data
+    raw = master(found["LIGHT"])
+    black = float(np.median(bias.data))
+    raw_spread, calibrated_spread = flatness(raw, black), flatness(calibrated)
+    print(f"background spread: raw {100 * raw_spread:.2f} %, calibrated "
+          f"{100 * calibrated_spread:.2f} %")
+    assert calibrated_spread < 0.6 * raw_spread
+
+
+def test_dithered_lights_move_and_numbering_continues(tmp_path):
+    # Time at 10 times real: a pulse that a busy machine ends some milliseconds late still
+    # moves the field by a fraction of a pixel more than meant.
+    argv = ["sequence", "-b", 2, "--width", 640, "--height", 480, "--lights", "3x10",
+            "--darks", 1, "--dither", 6, "--dither-pulse", 0.5, "--dither-settle", 0,
+            "-o", tmp_path]
+    # A mount without periodic error, polar drift or backlash: what moves the stars is the dither.
+    still = {"ASISIM_PE_ARCSEC": "0", "ASISIM_POLAR_ERROR_ARCMIN": "0", "ASISIM_DEC_BACKLASH_ARCSEC": "0"}
+    first = tool(*argv, cameras=GUIDED, ASISIM_TIME_SCALE="10", **still)
+    assert first.returncode == 0, first.stderr
+    rate = re.search(r"moved the field ([-+0-9.]+) px in x, ([-+0-9.]+) px in y", first.stderr)
+    assert rate and abs(float(rate.group(1))) > 5 and abs(float(rate.group(2))) > 5
+    moves = [tuple(map(float, m)) for m in
+             re.findall(r"dither to ([-+0-9.]+), ([-+0-9.]+) px", first.stderr)]
+    assert len(moves) == 2 and all(np.hypot(*m) <= 6 for m in moves)
+    # The stars moved between the lights as the run says it moved them.
+    from velmora.brinmoor.capture.dither import measure_shift
+
+    found = files(tmp_path)
+    dark = fits.getdata(found["DARK"][0]).astype(np.float64)  # hot pixels stay put: out
+    lights = [fits.getdata(p).astype(np.float64) - dark for p in found["LIGHT"]]
+    offsets = [(0.0, 0.0), *moves]  # around the position after the calibration
+    for n in (0, 1):
+        dx, dy = measure_shift(lights[n], lights[n + 1])
+        want = (offsets[n + 1][0] - offsets[n][0], offsets[n + 1][1] - offsets[n][1])
+        assert np.hypot(dx - want[0], dy - want[1]) < 1.5, (n, dx, dy, moves)
+
+    second = tool("sequence", "--width", 64, "--height", 48, "--lights", "2x10", "--darks", 1,
+                  "-o", tmp_path, cameras=GUIDED)
+    assert second.returncode == 0, second.stderr
+    names = {k: sorted(p.name[-10:-5] for p in v) for k, v in files(tmp_path).items()}
+    assert names == {"LIGHT": ["00001", "00002", "00003", "00004", "00005"],
+                     "DARK": ["00001", "00002"]}
+
+
+@pytest.mark.parametrize("argv, status, message, kept", [
+    # An unreachable target stops the run before any frame.
+    (["--cooler", -40, "--cooler-time-limit", 0.5], 1,
+     r"did not settle within 0.5 C of the target -40 C in 0.5 s; no frames were taken", 0),
+    # ... unless the user accepts what the sensor reaches.
+    (["--cooler", -40, "--cooler-time-limit", 0.5, "--accept-temperature"], 0,
+     r"warning: the sensor reached -?\d+\.\d C, not the target -40 C", 2),
+    (["--dither", 3], 2, r"has no ST4 port to dither with", 0),
+    (["--warm"], 2, r"--warm brings a cooled sensor back up; it needs --cooler", 0),
+])
+def test_the_run_refuses_what_it_cannot_do_well(tmp_path, argv, status, message, kept):
+    proc = tool("sequence", *ROI, "--lights", "2x1", *argv, "-o", tmp_path)
+    assert proc.returncode == status, proc.stderr
+    assert re.search(message, proc.stderr), proc.stderr
+    written = list(tmp_path.rglob("*.fits"))
+    assert len(written) == kept
+    for path in written:
+        assert fits.getheader(path)["SET-TEMP"] == -40.0
+
+
+def test_snapshot_and_video_wait_for_the_cooler_too(tmp_path):
+    proc = tool("snapshot", *ROI, "--cooler", -40, "--cooler-time-limit", 0.3, "-o",
+                tmp_path / "s")
+    assert proc.returncode == 1 and "no frames were taken" in proc.stderr
+    proc = tool("video", *ROI, "-n", 2, "--cooler", -40, "--cooler-time-limit", 0.3)
+    assert proc.returncode == 1 and "no frames were taken" in proc.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+# -- the pieces ----------------------------------------------------------------------------
+
+@pytest.mark.parametrize("text, kwargs, expected", [
+    ("20x60", {}, plan.CountSpec(20, 60.0)),
+    ("5X0.5", {}, plan.CountSpec(5, 0.5)),
+    ("20", {}, plan.CountSpec(20, None)),
+    ("20", {"seconds_required": True}, "gives no exposure"),
+    ("20x1", {"seconds_allowed": False}, "shortest exposure"),
+    ("0x60", {}, "greater than 0"),
+    ("20x0", {}, "greater than 0"),
+    ("20xnan", {}, "is not COUNT"),
+    ("20x1e400", {}, "greater than 0"),
+    ("x60", {}, "is not COUNT or COUNTxSECONDS"),
+    ("20x6x0", {}, "is not"),
+])
+def test_count_and_seconds(text, kwargs, expected):
+    if isinstance(expected, str):
+        with pytest.raises(ValueError, match=expected):
+            plan.parse_count(text, **kwargs)
+    else:
+        assert plan.parse_count(text, **kwargs) == expected
+
+
+@pytest.mark.parametrize("template, error", [
+    ("{kind}_{camera}", "has no {number}"),
+    ("{number}/{kind}", "must be in the file name"),
+    ("../{kind}_{number}", "inside the output folder"),
+    ("/abs/{number}", "inside the output folder"),
+    ("{kind}_{filter}_{number}", "{filter} is not one of"),
+    ("{number:03d}", "is not one of"),
+])
+def test_bad_name_templates(template, error):
+    with pytest.raises(ValueError, match=re.escape(error)):
+        plan.NameTemplate(template)
+
+
+def test_numbering_continues_after_files_and_live_part_files(tmp_path):
+    template = plan.NameTemplate(plan.DEFAULT_TEMPLATE)
+    values = {"kind": "LIGHT", "camera": "ASI120MM-Mini", "exposure": "0.5", "gain": "20",
+              "offset": "8", "bin": "1", "temperature": "-10"}
+    folder, pattern = template.series_name(values)
+    assert plan.next_number(tmp_path / folder, pattern) == 1
+    (tmp_path / folder).mkdir()
+    for n in (1, 7):
+        (tmp_path / template.render(values, n)).write_bytes(b"")
+    other = dict(values, exposure="60")  # another series in the same folder counts too
+    (tmp_path / template.render(other, 8)).write_bytes(b"")
+    (tmp_path / folder / "notes_00099.txt").write_bytes(b"")  # another file does not
+    assert plan.next_number(tmp_path / folder, pattern) == 9
+    name = template.render(values, 9).name
+    (tmp_path / folder / f".{name}.1234-ab.part").write_bytes(b"")  # a run under way
+    assert plan.next_number(tmp_path / folder, pattern) == 10
+    assert template.render(values, 9) == folder / "LIGHT_ASI120MM-Mini_0.5s_gain20_-10C_00009.fits"
+
+
+@pytest.mark.parametrize("rate, black, first, shortest, longest, expected", [
+    (0.30, 0.01, 0.1, 1e-4, 100.0, "found"),  # dim: rises from 0.1 s
+    (500.0, 0.01, 0.1, 1e-5, 100.0, "found"),  # bright: saturated first, then down
+    (1e-5, 0.01, 0.1, 1e-4, 10.0, "too faint"),
+    (1e6, 0.01, 0.1, 1e-4, 10.0, "too bright"),
+])
+def test_flat_exposure_search(rate, black, first, shortest, longest, expected):
+    taken = []
+
+    def take(seconds):  # a linear sensor that clips at full scale
+        taken.append(seconds)
+        level = min(1.0, black + rate * seconds)
+        return np.full((8, 8), round(level * 65535), dtype=np.uint16)
+
+    if expected == "found":
+        found = flats.find_exposure(take, black=black, shortest=shortest, longest=longest,
+                                    first=first)
+        assert abs(found.level - 0.4) <= 0.02 and found.test_frames == len(taken) <= 4
+        assert found.seconds == pytest.approx((0.4 - black) / rate, rel=0.01)
+    else:
+        from velmora.brinmoor.capture.errors import CaptureError
+
+        with pytest.raises(CaptureError, match=expected):
+            flats.find_exposure(take, black=black, shortest=shortest, longest=longest,
+                                first=first)
+
+
+@pytest.mark.parametrize("kind, imagetyp, dark", [
+    ("bias", "Bias Frame", 1), ("flat", "Flat Frame", 0), ("dark-flat", "Dark Frame", 1),
+    ("light", "Light Frame", 0),
+])
+def test_snapshot_kind(sim, capsys, tmp_path, kind, imagetyp, dark):
+    sim.set_time_scale(1000)
+    base = tmp_path / "k"
+    status = cli.main(["snapshot", "-b", "4", "--kind", kind, "--no-png", "-o", str(base)])
+    assert status == 0, capsys.readouterr().err
+    h = fits.getheader(base.with_suffix(".fits"))
+    assert h["IMAGETYP"] == imagetyp
+    if kind == "bias":
+        assert h["EXPTIME"] == pytest.approx(32e-6)
+    assert f"ASIStartExposure(0, {dark})" in sim.journal()

@@ -1,0 +1,57 @@
+"""The simulator's settings from the environment of a program started from a shell: the light in
+front of the telescope (ASISIM_LIGHT) and the clock's speed (ASISIM_TIME_SCALE), both kept
+through a reset."""
+
+import os
+
+import pytest
+
+from subproc import run_python
+
+# Median of a bias-subtracted 2 s frame, the time a 10 s exposure takes, after a reset the same.
+PROBE = """
+import time
+import numpy as np
+from velmora.brinmoor import asisim
+from velmora.brinmoor.camera import Camera, Roi
+
+def probe():
+    with Camera(1) as cam:
+        cam.set_roi(Roi(64, 48, 1, "raw16"))
+        t0 = time.monotonic()
+        frame = cam.expose(10.0)
+        took = time.monotonic() - t0
+        return float(np.median(frame.array)), took
+
+before = probe()
+asisim.reset()
+after = probe()
+print(before[0], before[1], after[0], after[1])
+"""
+
+
+def run(**env):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    environ.update(env)
+    proc = run_python(PROBE, check=False, timeout=60, env=environ)
+    assert proc.returncode == 0, proc.stderr
+    night_a, took_a, night_b, took_b = map(float, proc.stdout.split())
+    return (night_a, took_a), (night_b, took_b), proc.stderr
+
+
+@pytest.mark.parametrize("light, bright, message", [
+    ("panel:20000", True, ""),
+    ("sky:6", True, ""),
+    ("night", False, ""),
+    ("panel:-1", False, 'ASISIM_LIGHT "panel:-1" is not night, panel:E'),
+    ("lamp:5", False, 'ASISIM_LIGHT "lamp:5" is not night'),
+])
+def test_the_light_and_the_clock_come_from_the_environment(light, bright, message):
+    (level, took), (level_after, took_after), err = run(
+        ASISIM_LIGHT=light, ASISIM_TIME_SCALE="1000", ASISIM_CAMERAS="ZWO ASI120MM Mini,"
+        "ZWO ASI120MM Mini")
+    # 10 simulated seconds in about 10 ms, before and after a reset.
+    assert took < 2.0 and took_after < 2.0
+    # A panel or a bright sky fills a 10 s frame well beyond the night's few percent.
+    assert (level > 0.2 * 65535) == bright and (level_after > 0.2 * 65535) == bright
+    assert (message in err) if message else "ASISIM_LIGHT" not in err

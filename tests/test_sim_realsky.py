@@ -1,0 +1,272 @@
+"""The real sky of pointed simulated cameras: plate solving, proper motion, tracking, catalogues.
+
+The solver tests run Debian's astrometry.net (``solve-field``) with its Tycho-2 index files for
+fields of 1 to 33 degrees (``astrometry-data-tycho2-10-19``), which ``make test`` installs; they
+skip where the solver is missing.
+"""
+
+from __future__ import annotations
+
+import glob
+import math
+import shutil
+import subprocess
+
+import numpy as np
+import pytest
+
+from velmora.brinmoor import starcatalog
+from velmora.brinmoor.camera import Camera
+
+INDEX_DIR = "/usr/share/astrometry"
+SOLVE_FIELD = shutil.which("solve-field")
+HAVE_SOLVER = SOLVE_FIELD is not None and bool(glob.glob(f"{INDEX_DIR}/index-tycho2-1[0-9]*.fits"))
+needs_solver = pytest.mark.skipif(
+    not HAVE_SOLVER,
+    reason="astrometry.net's solve-field or the Tycho-2 index files (Debian astrometry.net, "
+    "astrometry-data-tycho2-10-19) are not installed; `make test` installs them where apt-get works",
+)
+
+SOLVE_SECONDS = 30
+
+
+def take(sim, model, ra, dec, focal_mm, *, angle=0.0, exposure=5.0, binning=2, pointed=True, tracking=True):
+    """A RAW16 frame of one camera pointed at (ra, dec) behind a telescope of focal_mm."""
+    sim.reset([model])
+    sim.set_time_scale(1e4)
+    sim.set_date(2026.9)
+    # Gaussian star images without the optics' pincushion, which a linear fit cannot follow.
+    sim.set_effect("star_profile", False)
+    if pointed:
+        sim.point(0, ra, dec, angle)
+    sim.set_tracking(0, tracking)
+    sim.set_telescope(0, focal_mm, 0)
+    with Camera(0) as cam:
+        cam.roi = cam.full_roi(binning, "raw16")
+        frame = cam.expose(exposure)
+        pixel_um = cam.description.pixel_size
+    return frame.array.astype(np.float32), 206.264806 * pixel_um * binning / focal_mm
+
+
+def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
+    """solve-field's WCS of the image, or None when it finds none within the limit."""
+    from astropy.io import fits
+
+    cfg = tmp_path / "astrometry.cfg"
+    # inparallel: every index is tried at once, so --cpulimit bounds the whole search.
+    cfg.write_text(f"inparallel\ncpulimit {cpulimit}\nadd_path {INDEX_DIR}\nautoindex\n")
+    path = tmp_path / "frame.fits"
+    fits.PrimaryHDU(image).writeto(path, overwrite=True)
+    cmd = [SOLVE_FIELD, "--config", str(cfg), "--overwrite", "--no-plots", "--no-verify", "--crpix-center",
+           "--tweak-order", "1", "--downsample", "2", "--cpulimit", str(cpulimit), "--dir", str(tmp_path), str(path)]
+    subprocess.run(cmd, capture_output=True, timeout=cpulimit * 3 + 30, check=False)
+    wcs = tmp_path / "frame.wcs"
+    return fits.getheader(wcs) if wcs.exists() else None
+
+
+def separation_arcsec(ra1, dec1, ra2, dec2):
+    a1, d1, a2, d2 = map(math.radians, (ra1, dec1, ra2, dec2))
+    c = math.sin(d1) * math.sin(d2) + math.cos(d1) * math.cos(d2) * math.cos(a1 - a2)
+    return math.degrees(math.acos(min(1.0, c))) * 3600.0
+
+
+FIELDS = [
+    # model, RA, Dec, focal length, position angle: 4.4 x 3 degree fields at three places, an
+    # 8 x 5 degree one, and a turned sensor.
+    pytest.param("ZWO ASI294MC Pro", 283.0, -4.0, 250.0, 0.0, id="galactic-plane-4deg"),
+    pytest.param("ZWO ASI294MC Pro", 190.0, 30.0, 250.0, 30.0, id="high-latitude-4deg-turned"),
+    pytest.param("ZWO ASI294MC Pro", 40.0, 87.0, 250.0, 0.0, id="near-pole-4deg"),
+    pytest.param("ZWO ASI2600MM Pro", 150.0, 60.0, 170.0, -60.0, id="high-latitude-8deg-turned"),
+]
+
+
+@pytest.mark.slow
+@needs_solver
+@pytest.mark.parametrize(("model", "ra", "dec", "focal", "angle"), FIELDS)
+def test_pointed_frames_plate_solve_to_the_pointing(sim, tmp_path, model, ra, dec, focal, angle):
+    image, scale = take(sim, model, ra, dec, focal, angle=angle)
+    wcs = solve(tmp_path, image)
+    assert wcs is not None, "solve-field found no solution"
+    assert separation_arcsec(wcs["CRVAL1"], wcs["CRVAL2"], ra, dec) < 5.0
+    cd = np.array([[wcs["CD1_1"], wcs["CD1_2"]], [wcs["CD2_1"], wcs["CD2_2"]]])
+    solved_scale = math.sqrt(abs(np.linalg.det(cd))) * 3600.0
+    assert solved_scale == pytest.approx(scale, rel=1e-3)
+    # North along +y at angle 0, turned by the position angle; east along +x (no mirror).
+    assert np.linalg.det(cd) > 0
+    solved_angle = math.degrees(math.atan2(wcs["CD1_2"], wcs["CD1_1"]))
+    assert (solved_angle - angle + 180.0) % 360.0 - 180.0 == pytest.approx(0.0, abs=0.05)
+
+
+@pytest.mark.slow
+@needs_solver
+def test_the_procedural_sky_does_not_solve(sim, tmp_path):
+    image, _ = take(sim, "ZWO ASI294MC Pro", 0.0, 0.0, 250.0, pointed=False)
+    assert solve(tmp_path, image, cpulimit=5) is None
+
+
+def brightest(image, x, y, r=12):
+    """Centroid of the brightest star within r pixels of (x, y)."""
+    y0, x0 = int(round(y)) - r, int(round(x)) - r
+    cut = image[y0 : y0 + 2 * r + 1, x0 : x0 + 2 * r + 1].astype(np.float64)
+    py, px = np.unravel_index(np.argmax(cut), cut.shape)
+    box = cut[py - 2 : py + 3, px - 2 : px + 3] - np.median(cut)
+    yy, xx = np.mgrid[-2:3, -2:3]
+    return x0 + px + (box * xx).sum() / box.sum(), y0 + py + (box * yy).sum() / box.sum()
+
+
+def test_proper_motion_carries_barnards_star_to_the_date(sim):
+    # Barnard's star (HIP 87937): 10.3"/yr, almost due north. Fifty years apart, at 1.9"/pixel.
+    ra, dec = 269.452076, 4.693364  # J2000
+    pm_ra, pm_dec = -798.58, 10328.12  # mas/yr, Hipparcos new reduction
+    positions = []
+    for epoch in (2000.0, 2050.0):
+        sim.reset(["ZWO ASI120MM Mini"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.set_date(epoch)
+        sim.point(0, ra, dec)
+        sim.set_telescope(0, 400.0, 0)
+        with Camera(0) as cam:
+            cam.roi = cam.full_roi(1, "raw16")
+            cam.set_control("Gain", 0)
+            image = cam.expose(0.01).array
+        # The star at its catalogue motion from the J2000 place (north is +y, east +x).
+        scale = 206.264806 * 3.75 / 400.0
+        years = epoch - 2000.0
+        guess = (640 + pm_ra * years / 1000 / scale, 480 + pm_dec * years / 1000 / scale)
+        positions.append(brightest(image, *guess))
+    moved = np.subtract(positions[1], positions[0]) * scale
+    assert moved[0] == pytest.approx(pm_ra * 50 / 1000, abs=1.0)
+    assert moved[1] == pytest.approx(pm_dec * 50 / 1000, abs=1.0)
+
+
+@pytest.mark.parametrize(("dec", "angle"), [(0.0, 0.0), (60.0, 90.0)])
+def test_tracking_off_trails_stars_west_at_the_sidereal_rate(sim, dec, angle):
+    exposure, focal = 20.0, 400.0
+    kw = dict(angle=angle, exposure=exposure, binning=1)
+    trailed, scale = take(sim, "ZWO ASI120MM Mini", 85.0, dec, focal, tracking=False, **kw)
+    tracked, _ = take(sim, "ZWO ASI120MM Mini", 85.0, dec, focal, **kw)
+    length = 15.04107 * exposure * math.cos(math.radians(dec)) / scale  # pixels
+    # The brightest star away from the edges: tracked, a point; untracked, it starts there (the
+    # exposure's start) and drifts west: along -x at angle 0, along -y at angle 90.
+    core = np.zeros_like(tracked)
+    core[200:-200, 200:-200] = tracked[200:-200, 200:-200]
+    y, x = np.unravel_index(np.argmax(core), core.shape)
+    line = (trailed[y, :] if angle == 0 else trailed[:, x]).astype(np.float64)
+    at = x if angle == 0 else y
+    level = np.median(trailed)
+    end = int(round(at - length))
+    inside = line[end + 3 : at - 2] - level
+    outside = np.concatenate([line[end - 14 : end - 6], line[at + 6 : at + 14]]) - level
+    assert inside.min() > 10 * max(np.median(outside), 1.0)
+    assert np.median(outside) < 0.05 * np.median(inside)
+
+
+def test_pointing_is_set_read_and_reset(sim):
+    assert sim.pointing(0) is None
+    sim.point(0, 370.0, -45.5, 12.0)
+    sim.set_telescope(0, 1000.0, 200.0)
+    sim.set_tracking(0, False)
+    p = sim.pointing(0)
+    assert p == sim.Pointing(10.0, -45.5, 12.0, 1000.0, 200.0, False)
+    for bad in [(0, 0.0, 91.0), (0, float("nan"), 0.0), (99, 0.0, 0.0)]:
+        with pytest.raises(ValueError):
+            sim.point(*bad)
+    with pytest.raises(ValueError):
+        sim.set_telescope(0, 5.0, 0.0)
+    sim.reset()
+    assert sim.pointing(0) is None
+
+
+def test_the_unpointed_camera_keeps_the_procedural_sky(sim):
+    sim.reset(seed=5)
+    sim.set_time_scale(1e4)
+    with Camera(1) as cam:
+        before = cam.expose(1.0).array
+    sim.reset(seed=5)
+    sim.set_time_scale(1e4)
+    sim.point(1, 10.0, 10.0)
+    sim.unpoint(1)
+    with Camera(1) as cam:
+        after = cam.expose(1.0).array
+    assert np.array_equal(before, after)
+
+
+def stars_table(n=50, seed=1):
+    rng = np.random.default_rng(seed)
+    return (rng.uniform(0, 360, n), rng.uniform(-90, 90, n), rng.uniform(2, 12, n), rng.uniform(-0.2, 1.8, n),
+            rng.uniform(-900, 900, n), rng.uniform(-900, 900, n))
+
+
+def test_catalogue_files_round_trip_and_bad_files_are_refused(sim, tmp_path):
+    ra, dec, mag, bv, pm_ra, pm_dec = stars_table()
+    stars = starcatalog.make(ra, dec, mag, bv, pm_ra, pm_dec, epoch=2016.0, limit_mag=11.5)
+    path = tmp_path / "deep.stars"
+    starcatalog.write(path, stars)
+    back = starcatalog.read(path)
+    assert (back.epoch, back.limit_mag) == (2016.0, 11.5)
+    np.testing.assert_allclose(back.ra, ra, atol=1e-6)
+    np.testing.assert_allclose(back.dec, dec, atol=1e-6)
+    np.testing.assert_allclose(back.mag, mag, atol=1e-3)
+    np.testing.assert_allclose(back.pm_ra, pm_ra, atol=0.5)
+    assert sim.set_star_catalog(path) == len(stars)
+    assert sim.star_catalog_info()[1:] == (len(stars), 11.5)
+    data = path.read_bytes()
+    for bad in [data[:-1], b"NOTSTARS" + data[8:], data[:12] + (10**6).to_bytes(4, "little") + data[16:]]:
+        path.write_bytes(bad)
+        with pytest.raises(ValueError):
+            sim.set_star_catalog(path)
+    assert sim.star_catalog_info()[1] == len(stars)  # a refused file changes nothing
+    sim.reset()
+    assert sim.star_catalog_info()[1] == 0
+
+
+def tangent_plane(ra, dec, ra0, dec0):
+    """Gnomonic standard coordinates (xi east, eta north) in arcseconds."""
+    a, d, a0, d0 = map(math.radians, (ra, dec, ra0, dec0))
+    cos_c = math.sin(d0) * math.sin(d) + math.cos(d0) * math.cos(d) * math.cos(a - a0)
+    xi = math.cos(d) * math.sin(a - a0) / cos_c
+    eta = (math.cos(d0) * math.sin(d) - math.sin(d0) * math.cos(d) * math.cos(a - a0)) / cos_c
+    return math.degrees(xi) * 3600.0, math.degrees(eta) * 3600.0
+
+
+@pytest.mark.parametrize("angle", [0.0, 35.0])
+def test_csv_stars_land_where_the_gnomonic_projection_puts_them(sim, tmp_path, angle):
+    # A deep catalogue from a CSV with one made-up 6th-magnitude star about 11' from the centre.
+    ra0, dec0 = 200.0, -70.0
+    star = (ra0 + 10 / 60 / math.cos(math.radians(dec0)), dec0 + 5 / 60)
+    csv = tmp_path / "extra.csv"
+    csv.write_text("ra,dec,mag\n%.7f,%.7f,6.0\n" % star)
+    starcatalog.write(tmp_path / "extra.stars", starcatalog.from_csv(csv))
+    scale = 206.264806 * 3.75 / 400.0
+    xi, eta = tangent_plane(*star, ra0, dec0)
+    t = math.radians(angle)
+    want = (640 + (xi * math.cos(t) - eta * math.sin(t)) / scale, 480 + (xi * math.sin(t) + eta * math.cos(t)) / scale)
+    images = []
+    for path in ("", tmp_path / "extra.stars"):
+        sim.reset(["ZWO ASI120MM Mini"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.set_star_catalog(path)
+        sim.point(0, ra0, dec0, angle)
+        sim.set_telescope(0, 400.0, 0)
+        with Camera(0) as cam:
+            cam.roi = cam.full_roi(1, "raw16")
+            cam.set_control("Gain", 0)
+            images.append(cam.expose(0.05).array.astype(np.float64))
+    # Pixel i spans [i, i + 1) of the sensor's coordinates: its centre is i + 0.5.
+    want = (want[0] - 0.5, want[1] - 0.5)
+    assert brightest(images[1] - images[0], *want) == pytest.approx(want, abs=0.4)
+
+
+def test_filler_stars_follow_galactic_latitude(sim):
+    # Same exposure, the galactic plane in Aquila against the north galactic pole.
+    counts = []
+    for ra, dec in [(290.0, 10.0), (192.86, 27.13)]:
+        image, _ = take(sim, "ZWO ASI120MM Mini", ra, dec, 400.0, exposure=5.0, binning=1)
+        noise = np.std(image[image < np.percentile(image, 50)])
+        peaks = (image[1:-1, 1:-1] > np.median(image) + 8 * noise) & (image[1:-1, 1:-1] >= image[:-2, 1:-1]) & (
+            image[1:-1, 1:-1] >= image[2:, 1:-1]
+        ) & (image[1:-1, 1:-1] >= image[1:-1, :-2]) & (image[1:-1, 1:-1] >= image[1:-1, 2:])
+        counts.append(int(peaks.sum()))
+    assert counts[0] > 4 * counts[1] > 0
