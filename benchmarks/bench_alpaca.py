@@ -4,12 +4,15 @@ Small requests: requests per second and latency (median, 99th percentile) of a s
 1, 10 and 50 concurrent keep-alive clients, for the Alpaca server and, in the same run, for a
 bare Starlette app answering a JSON body of the same size under the same uvicorn settings (the
 same connection class, TCP socket and limits). Each server runs in its own process; the clients
-are raw asyncio connections in this one. Two members are measured: `name`, answered on the event
-loop, and `camerastate`, which reads the camera in a worker thread. The goal is at least 0.8x
-the bare app at every concurrency.
+are raw asyncio connections in this one. Two members are measured: `name`, a fixed answer,
+and `camerastate`, the device's state, which every imaging program polls (answered on the event
+loop while the device is free, else in a worker thread). Each figure is the best of several
+interleaved runs, since other work on the machine only ever slows a run down; beside it, the
+server process's CPU time per request, which other work on a shared machine barely moves. The
+goal is at least 0.8x the bare app at every concurrency.
 
-Image transfer: a full 4144 x 2822 RAW16 frame from the simulated ASI294MC Pro. Prints, for the
-same number of bytes:
+Image transfer: a full 4128 x 2808 RAW16 frame (the size served) of the simulated ASI294MC Pro.
+For the same number of bytes:
 - the loopback baseline: one TCP connection over 127.0.0.1, sendall() into recv_into(), no HTTP;
 - ImageArray as ImageBytes (Accept: application/imagebytes), read with http.client;
 - ImageArray as JSON, once, for comparison.
@@ -35,8 +38,8 @@ from velmora.brinmoor.alpaca import AlpacaServer
 
 ROUNDS = 7
 CONCURRENCY = (1, 10, 50)
-SECONDS_PER_RUN = 2.0
-SMALL_ROUNDS = 3  # each (server, concurrency) pair is measured this often, interleaved; best kept
+SECONDS_PER_RUN = 1.0
+SMALL_ROUNDS = 5  # each (server, concurrency) pair is measured this often, interleaved; best kept
 
 
 # -- small requests ------------------------------------------------------------------------------
@@ -110,20 +113,31 @@ def _spawn(mode: str) -> tuple[subprocess.Popen[str], int]:
     return proc, int(proc.stdout.readline())
 
 
+def _cpu_seconds(pid: int) -> float:
+    """User and system CPU time a process has used so far."""
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def small_requests() -> None:
     alpaca, alpaca_port = _spawn("--serve-alpaca")
     bare, bare_port = _spawn("--serve-bare")
     try:
-        targets = {"bare Starlette": (bare_port, "/api/v1/camera/0/name"),
-                   "Alpaca name": (alpaca_port, "/api/v1/camera/0/name"),
-                   "Alpaca camerastate": (alpaca_port, "/api/v1/camera/0/camerastate")}
-        for port, path in targets.values():  # warm up: connections, threads, caches
+        targets = {"bare Starlette": (bare, bare_port, "/api/v1/camera/0/name"),
+                   "Alpaca name": (alpaca, alpaca_port, "/api/v1/camera/0/name"),
+                   "Alpaca camerastate": (alpaca, alpaca_port, "/api/v1/camera/0/camerastate")}
+        for _, port, path in targets.values():  # warm up: connections, threads, caches
             asyncio.run(_load(port, path, 10))
         best: dict[tuple[str, int], tuple[float, list[float]]] = {}
+        cpu: dict[tuple[str, int], list[float]] = {}
         for _ in range(SMALL_ROUNDS):
             for clients in CONCURRENCY:
-                for label, (port, path) in targets.items():
+                for label, (proc, port, path) in targets.items():
+                    before = _cpu_seconds(proc.pid)
                     rate, latencies = asyncio.run(_load(port, path, clients))
+                    used = _cpu_seconds(proc.pid) - before
+                    cpu.setdefault((label, clients), []).append(used / max(1, len(latencies)))
                     if rate > best.get((label, clients), (0.0, []))[0]:
                         best[(label, clients)] = (rate, latencies)
     finally:
@@ -131,17 +145,20 @@ def small_requests() -> None:
             proc.terminate()
             proc.wait(timeout=30)
     print(f"small GET, keep-alive clients, {SECONDS_PER_RUN:g} s runs, best of {SMALL_ROUNDS} "
-          "(interleaved)")
-    print(f"  {'':20s} {'clients':>7s} {'req/s':>8s} {'median':>9s} {'p99':>9s} {'vs bare':>8s}")
+          "(interleaved); server CPU per request: median of the runs")
+    print(f"  {'':20s} {'clients':>7s} {'req/s':>8s} {'median':>9s} {'p99':>9s} {'vs bare':>8s}"
+          f" {'CPU/req':>9s} {'bare/ours':>9s}")
     for clients in CONCURRENCY:
         bare_rate = best[("bare Starlette", clients)][0]
+        bare_cpu = statistics.median(cpu[("bare Starlette", clients)])
         for label in targets:
             rate, latencies = best[(label, clients)]
             latencies.sort()
             median = latencies[len(latencies) // 2] * 1e3
             p99 = latencies[min(len(latencies) - 1, int(len(latencies) * 0.99))] * 1e3
+            per_request = statistics.median(cpu[(label, clients)])
             print(f"  {label:20s} {clients:7d} {rate:8.0f} {median:7.2f}ms {p99:7.2f}ms "
-                  f"{rate / bare_rate:7.2f}x")
+                  f"{rate / bare_rate:7.2f}x {per_request * 1e6:7.0f}us {bare_cpu / per_request:8.2f}x")
 
 
 def loopback_seconds(size: int) -> float:
@@ -214,7 +231,7 @@ def image_transfer() -> None:
         conn.close()
 
     mb = size / 1e6
-    print(f"full frame 4144 x 2822 RAW16: {mb:.1f} MB as ImageBytes ({ROUNDS} rounds; "
+    print(f"full frame 4128 x 2808 RAW16: {mb:.1f} MB as ImageBytes ({ROUNDS} rounds; "
           "best and median)")
     for label, runs in (("loopback baseline (raw TCP)", baseline), ("ImageBytes over HTTP", times)):
         best, median = min(runs), statistics.median(runs)

@@ -41,7 +41,10 @@ def moment(ticks):
     return EPOCH + dt.timedelta(microseconds=ticks // 10)
 
 
-def read(path):
+def read(path, *, strict=True):
+    """(header, frames, timestamps or None). Not `strict`: the bytes after the counted frames
+    may be anything (a file whose writer was killed holds a frame or so it had not counted
+    yet), as readers that skip a trailer they cannot use take them."""
     data = open(path, "rb").read()
     assert data[:14] == b"LUCAM-RECORDER", data[:14]
     header = {
@@ -68,7 +71,7 @@ def read(path):
     frames = np.frombuffer(data, dtype=dtype, count=(end - 178) // sample, offset=178).reshape(shape)
     trailer = data[end:]
     stamps = None
-    if trailer:
+    if trailer and (strict or len(trailer) == 8 * header["frames"]):
         assert len(trailer) == 8 * header["frames"], "trailer is not one timestamp per frame"
         stamps = [_int(trailer, 8 * i, 8) for i in range(header["frames"])]
     return header, frames, stamps

@@ -304,7 +304,7 @@ def test_stop_signals_close_every_camera_with_a_download_open(signum):
 
 
 def test_client_hanging_up_mid_upload_is_one_line():
-    child = Child(cameras="ZWO ASI120MM Mini")
+    child = Child()   # default cameras: camera 0 is the ASI294MC Pro, whose frame is large
     try:
         for _ in range(3):
             with socket.create_connection(("127.0.0.1", child.port)) as sock:
@@ -315,12 +315,19 @@ def test_client_hanging_up_mid_upload_is_one_line():
         with socket.create_connection(("127.0.0.1", child.port)) as sock:
             sock.sendall(b"\x16\x03\x01garbage\r\n\r\n")   # not HTTP at all
             sock.recv(1024)
-        assert answer(child.port, "GET", f"{CAM0}/name") == "ZWO ASI120MM Mini"
+        full_frame(child.port)
+        sock = slow_client(child.port, f"{CAM0}/imagearray")   # gone mid-download
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        sock.close()
+        time.sleep(1.0)   # the server notices at its next write, before it is stopped
+        assert answer(child.port, "GET", f"{CAM0}/name") == "ZWO ASI294MC Pro"
     finally:
         _, status, _, err, _ = child.stop()
     assert status == 0
     assert "Traceback" not in err and "ERROR" not in err
-    assert err.count("hung up before its PUT /api/v1/camera/0/connected was read") == 3
+    assert err.count("hung up before the answer to PUT /api/v1/camera/0/connected") == 3
+    assert err.count("hung up before the answer to GET /api/v1/camera/0/imagearray") == 1, err
+    assert "socket.send() raised" not in err      # nothing more written to a gone client
     assert err.count("Invalid HTTP request") == 1
 
 

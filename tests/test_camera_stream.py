@@ -39,13 +39,28 @@ def test_stream_yields_numbered_frames_with_metadata(sim, image_type, dtype):
     assert len(journal.calls_to(sim, "ASIGetVideoData")) == 5
 
 
-def test_settings_changed_during_a_stream_reach_the_metadata(sim):
+@pytest.mark.parametrize("first, then", [(0.3, 0.1), (0.1, 0.3)])
+def test_settings_changed_during_a_stream_reach_the_metadata_from_the_next_frame_begun(
+        sim, first, then):
+    # The frame already being exposed when the settings change keeps its own exposure, gain and
+    # start; the frames begun after the change report the new ones, and the frame timeout
+    # follows the new exposure.
     with Camera(1) as cam:
         small(cam)
+        cam.exposure = first
+        gain = cam.gain
         with cam.stream() as frames:
-            assert next(frames).metadata.gain == cam.gain
-            cam.gain = 77
-            assert next(frames).metadata.gain == 77
+            assert frames.frame_timeout == pytest.approx(2 * first + 0.5)
+            one = next(frames)
+            cam.exposure, cam.gain = then, gain + 7
+            under_way, after, later = next(frames), next(frames), next(frames)
+            assert frames.frame_timeout == pytest.approx(2 * then + 0.5)
+        meta = [f.metadata for f in (one, under_way, after, later)]
+        assert [(m.exposure, m.gain) for m in meta] == [
+            (first, gain), (first, gain), (then, gain + 7), (then, gain + 7)]
+        assert [m.sequence for m in meta] == [0, 1, 2, 3]
+        for earlier, frame in zip(meta, meta[1:]):
+            assert earlier.end <= frame.start < frame.end  # none begins before the last ended
 
 
 def test_a_frame_that_never_comes_times_out(sim):

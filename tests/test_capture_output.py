@@ -2,6 +2,7 @@
 
 import datetime as dt
 import os
+import re
 import shutil
 from collections import namedtuple
 from pathlib import Path
@@ -30,7 +31,8 @@ def test_part_file_appears_only_when_committed(tmp_path):
     target = tmp_path / "a" / "b" / "x.fits"
     part = output.PartFile(target, "the FITS file")
     part.write(b"data")
-    assert not target.exists() and (tmp_path / "a" / "b" / ".x.fits.part").exists()
+    assert not target.exists() and part.tmp.exists() and part.tmp.parent == target.parent
+    assert re.fullmatch(rf"\.x\.fits\.{os.getpid()}-[0-9a-f]+\.part", part.tmp.name)
     assert part.commit() == target
     assert target.read_bytes() == b"data"
     assert sorted(p.name for p in target.parent.iterdir()) == ["x.fits"]
@@ -147,23 +149,26 @@ def test_cube_stopped_early_keeps_the_frames_written(tmp_path):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["c.fits"]
 
 
-NOW = dt.datetime(2026, 12, 7, 21, 30, 5)
+NOW = dt.datetime(2026, 12, 7, 21, 30, 5, 42_999, tzinfo=dt.timezone.utc)
 
 
 @pytest.mark.parametrize(
     "given, expected",
     [
-        (None, "video-20261207-213005"),
+        (None, "video-20261207-213005-042"),
         ("demo", "demo"),
         ("out/demo.fits", "out/demo"),
         ("out/demo.SER", "out/demo"),
         ("m31.v2", "m31.v2"),  # a dot in the name is not an extension to drop
-        ("ex/", "ex/video-20261207-213005"),  # a trailing separator means "inside"
-        ("a/b/", "a/b/video-20261207-213005"),
+        ("ex/", "ex/video-20261207-213005-042"),  # a trailing separator means "inside"
+        ("a/b/", "a/b/video-20261207-213005-042"),
     ],
 )
 def test_output_base(given, expected):
     assert output.output_base(given, "video", NOW).as_posix() == expected
+    if given is None or given.endswith("/"):  # the default name says which camera took it
+        named = output.output_base(given, "video", NOW, "ASI120MM-Mini").as_posix()
+        assert named == expected.replace("video-", "video-ASI120MM-Mini-")
 
 
 @pytest.mark.parametrize("given", ["", "out/..", "."])

@@ -59,7 +59,11 @@ def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
     fits.PrimaryHDU(image).writeto(path, overwrite=True)
     cmd = [SOLVE_FIELD, "--config", str(cfg), "--overwrite", "--no-plots", "--no-verify", "--crpix-center",
            "--tweak-order", "1", "--downsample", "2", "--cpulimit", str(cpulimit), "--dir", str(tmp_path), str(path)]
-    subprocess.run(cmd, capture_output=True, timeout=cpulimit * 3 + 30, check=False)
+    try:
+        # --cpulimit counts CPU time; on a busy machine the wall clock runs longer.
+        subprocess.run(cmd, capture_output=True, timeout=cpulimit * 4 + 30, check=False)
+    except subprocess.TimeoutExpired:
+        return None
     wcs = tmp_path / "frame.wcs"
     return fits.getheader(wcs) if wcs.exists() else None
 
@@ -87,7 +91,9 @@ def test_pointed_frames_plate_solve_to_the_pointing(sim, tmp_path, model, ra, de
     image, scale = take(sim, model, ra, dec, focal, angle=angle)
     wcs = solve(tmp_path, image)
     assert wcs is not None, "solve-field found no solution"
-    assert separation_arcsec(wcs["CRVAL1"], wcs["CRVAL2"], ra, dec) < 5.0
+    # Within a few arcseconds, and never more than about half a pixel: solve-field's 2x2
+    # downsampling maps its star positions back with an offset of about that much.
+    assert separation_arcsec(wcs["CRVAL1"], wcs["CRVAL2"], ra, dec) < max(3.0, 0.6 * scale)
     cd = np.array([[wcs["CD1_1"], wcs["CD1_2"]], [wcs["CD2_1"], wcs["CD2_2"]]])
     solved_scale = math.sqrt(abs(np.linalg.det(cd))) * 3600.0
     assert solved_scale == pytest.approx(scale, rel=1e-3)
@@ -270,3 +276,107 @@ def test_filler_stars_follow_galactic_latitude(sim):
         ) & (image[1:-1, 1:-1] >= image[1:-1, :-2]) & (image[1:-1, 1:-1] >= image[1:-1, 2:])
         counts.append(int(peaks.sum()))
     assert counts[0] > 4 * counts[1] > 0
+
+
+# -- headers -------------------------------------------------------------------------------------
+
+def test_frame_fits_of_a_pointed_camera_holds_the_pointing_and_a_wcs_that_finds_the_stars(sim, tmp_path):
+    from astropy.io import fits
+    from astropy.wcs import WCS
+
+    # Betelgeuse (HIP 27989) in a binned sub-frame off the sensor's centre: the WCS must put the
+    # star where it is drawn, through the reference pixel's offset, the bin and the turn.
+    ra, dec, angle = 88.7929 + 0.15, 7.4071 - 0.1, 25.0
+    sim.reset(["ZWO ASI120MM Mini"])
+    sim.set_time_scale(1e4)
+    sim.ideal()
+    sim.set_date(2026.9)
+    sim.point(0, ra, dec, angle)
+    sim.set_telescope(0, 300.0, 60.0)
+    with Camera(0) as cam:
+        cam.set_roi(starcatalog_roi(cam, 2))
+        cam.set_control("Gain", 0)
+        frame = cam.expose(0.001)
+        path = frame.to_fits(tmp_path / "betelgeuse.fits")
+    header = fits.getheader(path)
+    assert (header["RA"], header["DEC"]) == pytest.approx((ra, dec))
+    assert (header["OBJCTRA"], header["OBJCTDEC"]) == ("05 55 46.30", "+07 18 25.6")
+    assert (header["FOCALLEN"], header["APTDIA"]) == (300.0, 60.0)
+    wcs = WCS(header)
+    image = frame.array.astype(np.float64)
+    # Betelgeuse at the simulated date (its proper motion is 27"/yr in RA*cos, 11"/yr in Dec).
+    x, y = wcs.world_to_pixel_values(88.792939 + 27.54e-3 * 26.9 / 3600 / math.cos(math.radians(7.4)),
+                                     7.407064 + 11.30e-3 * 26.9 / 3600)
+    found = brightest(image, float(x), float(y), r=10)
+    assert found == pytest.approx((float(x), float(y)), abs=0.3)
+
+
+def starcatalog_roi(cam, bin):
+    from velmora.brinmoor.camera import Roi
+
+    return Roi(320, 240, bin, "raw16", 40, 100)
+
+
+def test_capture_tool_writes_the_observers_pointing_or_the_cameras(sim, capsys, tmp_path):
+    from astropy.io import fits
+
+    from velmora.brinmoor.capture import cli
+
+    sim.set_time_scale(1e4)
+    cases = [
+        # options, pointed camera: expected RA, DEC, OBJCTRA, OBJCTDEC, FOCALLEN, and a WCS?
+        (["--ra", "05:35:17.3", "--dec=-05:23:28", "--focal-length", "400"], False,
+         (83.8220833, -5.3911111, "05 35 17.30", "-05 23 28.0", 400.0, False)),
+        (["--ra", "83.8221", "--dec", "-5.3911"], True, (83.8221, -5.3911, "05 35 17.30", "-05 23 28.0", 500.0, False)),
+        ([], True, (10.0, 41.25, "00 40 00.00", "+41 15 00.0", 500.0, True)),
+        ([], False, None),
+    ]
+    for n, (options, pointed, want) in enumerate(cases):
+        sim.unpoint(1)
+        if pointed:
+            sim.point(1, 10.0, 41.25, 5.0)
+        base = tmp_path / f"shot{n}"
+        status = cli.main(["snapshot", "-c", "1", "-e", "0.01", "--no-png", "-o", str(base), *options])
+        assert status == 0, capsys.readouterr().err
+        header = fits.getheader(base.with_suffix(".fits"))
+        if want is None:
+            assert "RA" not in header and "CTYPE1" not in header
+            continue
+        got = (header["RA"], header["DEC"], header["OBJCTRA"], header["OBJCTDEC"], header["FOCALLEN"])
+        assert got == pytest.approx(want[:5])
+        assert ("CTYPE1" in header) == want[5]
+    for bad in (["--ra", "5:35"], ["--dec", "95"], ["--ra", "25:00:00", "--dec", "0"], ["--focal-length", "400"]):
+        sim.unpoint(1)
+        assert cli.main(["snapshot", "-c", "1", "--no-png", "-o", str(tmp_path / "bad"), *bad]) == 2
+    capsys.readouterr()
+
+
+def test_deep_sky_objects_lie_at_their_places_with_their_orientation(sim):
+    # M31 (OpenNGC: 177.8' x 69.7' at position angle 35) beside M32 and M110, sensor turned by
+    # 20 degrees: the extended light's centre and its long axis.
+    images = []
+    for extended in (False, True):
+        sim.reset(["ZWO ASI2600MM Pro"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.set_effect("extended_objects", extended)
+        sim.point(0, 10.6847, 41.2688, 20.0)
+        sim.set_telescope(0, 100.0, 0)
+        with Camera(0) as cam:
+            cam.roi = cam.full_roi(4, "raw16")
+            cam.set_control("Gain", 0)
+            images.append(cam.expose(2.0).array.astype(np.float64))
+    light = np.clip(images[1] - images[0], 0, None)
+    h, w = light.shape
+    yy, xx = np.mgrid[0:h, 0:w]
+    # Around M31 only (M32 and M110 lie within half a degree; they weigh little).
+    near = (xx - w / 2) ** 2 + (yy - h / 2) ** 2 < 150**2
+    total = (light * near).sum()
+    cx, cy = (light * near * xx).sum() / total, (light * near * yy).sum() / total
+    assert (cx, cy) == pytest.approx((w / 2 - 0.5, h / 2 - 0.5), abs=3.0)
+    dx, dy = xx - cx, yy - cy
+    sxx, syy, sxy = ((light * near * v).sum() / total for v in (dx * dx, dy * dy, dx * dy))
+    # The major axis's angle from +y toward +x is the position angle less the sensor's turn.
+    angle = math.degrees(0.5 * math.atan2(2 * sxy, syy - sxx))
+    assert angle == pytest.approx(35.0 - 20.0, abs=4.0)
+    assert max(sxx, syy) > 3 * min(sxx, syy)

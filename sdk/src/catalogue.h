@@ -58,14 +58,19 @@ struct SensorCurves {
     ReadNoisePoint read_noise[12];
     // Black level drift, native ADU per degree C away from kCurveReferenceC (rising when warmer).
     double bias_adu_per_c;
-    // Amplifier glow doubles every this many degrees (glow_e_per_s is its rate at the reference
-    // temperature and gain 0) ...
+    // Amplifier glow doubles every this many degrees (glow_e_per_s is its rate at gain 0 and the
+    // glow reference temperature below) ...
     double glow_doubling_c;
     // ... and grows log-linearly with gain to this factor at the gain maximum.
     double glow_gain_factor;
 };
-// Temperature at which the catalogue's glow and bias figures hold, degrees C.
+// Temperature at which the catalogue's bias figures hold, degrees C.
 inline constexpr double kCurveReferenceC = 20.0;
+// Temperature at which a model's glow rate (glow_e_per_s) holds: where its darks are usually
+// taken, 0 C on a cooled camera, 20 C on an uncooled one.
+constexpr double glow_reference_c(const CameraModel &m) {
+    return m.cooled ? 0.0 : 20.0;
+}
 
 std::span<const CameraModel> catalogue();
 // The curves of a catalogue model (same row).

@@ -39,6 +39,14 @@ bool parse_doubles(const char *text, double *out, int want_min, int want_max, in
     return *p == '\0' && n >= want_min;
 }
 
+// Right ascension in [0, 360), unchanged when it already is (so a value reads back exactly).
+double wrap_degrees(double ra) {
+    if (ra >= 0.0 && ra < 360.0)
+        return ra;
+    const double r = std::fmod(std::fmod(ra, 360.0) + 360.0, 360.0);
+    return r >= 360.0 ? 0.0 : r;
+}
+
 bool valid_pointing(double ra, double dec, double angle) {
     return std::isfinite(ra) && std::isfinite(dec) && std::isfinite(angle) && dec >= -90.0 && dec <= 90.0 &&
            std::abs(ra) <= 1e6 && std::abs(angle) <= 1e6;
@@ -61,7 +69,7 @@ const Pointing &start_pointing() {
             return p;
         }
         p.set = true;
-        p.ra_deg = std::fmod(std::fmod(v[0], 360.0) + 360.0, 360.0);
+        p.ra_deg = wrap_degrees(v[0]);
         p.dec_deg = v[1];
         p.angle_deg = v[2];
         return p;
@@ -121,7 +129,7 @@ bool set_pointing(int camera_id, double ra_deg, double dec_deg, double angle_deg
     std::lock_guard lock(s.mutex);
     Pointing &p = s.of(camera_id);
     p.set = true;
-    p.ra_deg = std::fmod(std::fmod(ra_deg, 360.0) + 360.0, 360.0);
+    p.ra_deg = wrap_degrees(ra_deg);
     p.dec_deg = dec_deg;
     p.angle_deg = angle_deg;
     p.drift_anchored = false; // a slew: the drift starts again from the new place

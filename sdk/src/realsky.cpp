@@ -56,4 +56,55 @@ void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, doub
     *glow_e = e0 * glow * scale * scale;
 }
 
+void SkyScene::real_objects(const FrameRequest &req, double scale, double e0, double dx, double dy) {
+    const CameraModel &m = *req.model;
+    const Pointing &p = req.pointing;
+    FieldRequest f{};
+    f.ra_deg = p.ra_deg;
+    f.dec_deg = p.dec_deg;
+    f.angle_deg = p.angle_deg;
+    f.scale_arcsec = scale;
+    f.cx = m.width / 2.0;
+    f.cy = m.height / 2.0;
+    f.x_lo = double(x0_) - dx;
+    f.x_hi = double(x0_ + width_) - dx;
+    f.y_lo = double(y0_) - dy;
+    f.y_hi = double(y0_ + height_) - dy;
+    std::vector<PlacedObject> objects;
+    field_objects(f, &objects);
+    // Colours as the procedural sky's: galaxies of old stars, nebulae red with H-alpha,
+    // reflection nebulae blue, planetary nebulae green-blue with [O III], clusters yellowish.
+    constexpr float kShare[6][3] = {{0.33f, 0.33f, 0.33f}, {0.34f, 0.36f, 0.15f}, {0.74f, 0.25f, 0.14f},
+                                    {0.22f, 0.34f, 0.30f}, {0.25f, 0.50f, 0.22f}, {0.36f, 0.36f, 0.19f}};
+    for (const PlacedObject &o : objects) {
+        const double electrons = e0 * std::pow(10.0, -0.4 * double(o.mag));
+        // Gaussian widths: the catalogue's diameters reach to about two sigmas either side.
+        const double sa = std::max(0.5, o.major / 4.0), sb = std::max(0.5, o.minor / 4.0);
+        const float *share = kShare[std::clamp(o.kind, 0, 5)];
+        const double cx = o.x + dx, cy = o.y + dy;
+        double disc = electrons;
+        if (o.kind == 1 || o.kind == 5) { // a bright core: bulge or cluster centre
+            const double core = std::max(0.5, 0.2 * sb);
+            add_star(cx, cy, 0.1 * electrons, share, core, core);
+            disc = 0.9 * electrons;
+        }
+        // The stamps are aligned with the sensor's axes: an inclined ellipse is a row of round
+        // blobs as wide as its minor axis along its major one, weighted as a Gaussian.
+        const double ux = std::sin(o.angle), uy = std::cos(o.angle);
+        const double spread = std::sqrt(std::max(sa * sa - sb * sb, 0.0));
+        const int n = spread > 0.3 * sb ? int(std::clamp(std::ceil(4.0 * spread / sb), 3.0, 41.0)) | 1 : 1;
+        double total = 0.0;
+        std::vector<double> weight(static_cast<size_t>(n));
+        for (int k = 0; k < n; ++k) {
+            const double t = n > 1 ? (2.0 * k / (n - 1) - 1.0) * 2.5 : 0.0;
+            weight[size_t(k)] = std::exp(-0.5 * t * t);
+            total += weight[size_t(k)];
+        }
+        for (int k = 0; k < n; ++k) {
+            const double t = n > 1 ? (2.0 * k / (n - 1) - 1.0) * 2.5 * spread : 0.0;
+            add_star(cx + t * ux, cy + t * uy, disc * weight[size_t(k)] / total, share, sb, sb);
+        }
+    }
+}
+
 } // namespace asisim

@@ -86,7 +86,7 @@ double amp_glow_e_per_s(const CameraModel &m, int gain, double temp_c) {
     const double g =
         m.max_gain > 0 ? std::clamp(double(gain), 0.0, double(m.max_gain)) / double(m.max_gain) : 0.0;
     const double doubling = c.glow_doubling_c > 0.0 ? c.glow_doubling_c : 8.0;
-    return m.glow_e_per_s * std::exp2((sane_temperature(temp_c) - kCurveReferenceC) / doubling) *
+    return m.glow_e_per_s * std::exp2((sane_temperature(temp_c) - glow_reference_c(m)) / doubling) *
            std::pow(std::max(c.glow_gain_factor, 1e-3), g);
 }
 

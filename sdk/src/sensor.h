@@ -34,8 +34,9 @@ double electrons_per_adu(const CameraModel &m, int gain);
 double read_noise_electrons(const CameraModel &m, int gain, bool conversion_gain = true);
 // Black level drift with the sensor's temperature, native ADU (0 at kCurveReferenceC).
 double bias_drift_adu(const CameraModel &m, double temp_c);
-// Amplifier glow at the glowing corners in e-/s: the catalogue's rate at the reference temperature
-// and gain 0, doubling every few degrees warmer and growing with gain (the model's curves).
+// Amplifier glow at the glowing corners in e-/s: the catalogue's rate at gain 0 and the model's
+// glow reference temperature, doubling every few degrees warmer and growing with gain (the
+// model's curves).
 double amp_glow_e_per_s(const CameraModel &m, int gain, double temp_c);
 // Dark current per pixel in e-/s at a sensor temperature; doubles every 6 degrees.
 double dark_current(const CameraModel &m, double temp_c);

@@ -362,6 +362,8 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
                 draw(s.x + dx + f * trail_x, s.y + dy + f * trail_y, flux, share);
             }
         }
+        if (effect_on(req.effects, kEffectExtendedObjects))
+            real_objects(req, scale, e0, dx, dy);
     } else {
         // Procedural sky: a pointing of this camera's own on a flat sheet of tiles.
         const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);

@@ -80,6 +80,8 @@ class SkyScene {
     void real_stars(const FrameRequest &req, double scale, double e0, double sigma, double margin, double dx,
                     double dy, std::vector<PlacedStar> *out, double *glow_e, double *trail_x,
                     double *trail_y) const;
+    // The bundled deep-sky objects at the frame's pointing, drawn as extended light.
+    void real_objects(const FrameRequest &req, double scale, double e0, double dx, double dy);
     // Adds an even glow of `electrons` per pixel (through the vignetting) to the background.
     void add_glow(double electrons, const CameraModel &m);
 

@@ -502,6 +502,87 @@ void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *
     *unresolved_per_arcsec2 = glow / (3600.0 * 3600.0);
 }
 
+namespace {
+
+struct DeepSkyObject {
+    uint32_t ra;
+    int32_t dec;
+    float major, minor, pa, mag;
+    uint8_t kind, pad[3];
+};
+static_assert(sizeof(DeepSkyObject) == 28);
+
+// The bundled deep-sky objects, read at their first use; never destroyed (see catalogues()).
+const std::vector<DeepSkyObject> &deep_sky() {
+    static const std::vector<DeepSkyObject> &objects = *[] {
+        auto *list = new std::vector<DeepSkyObject>;
+        const char *env = std::getenv("ASISIM_DEEPSKY");
+        const std::string path =
+            env != nullptr && *env != '\0' ? std::string(env) : library_dir() + "/deepsky.dso";
+        FILE *f = std::fopen(path.c_str(), "rb");
+        if (f == nullptr)
+            return list;
+        std::unique_ptr<FILE, int (*)(FILE *)> closer(f, std::fclose);
+        unsigned char head[16];
+        if (std::fread(head, 1, sizeof head, f) != sizeof head || std::memcmp(head, "ASISDSO1", 8) != 0) {
+            std::fprintf(stderr, "asisim: %s is not a deep-sky object file\n", path.c_str());
+            return list;
+        }
+        const uint32_t count = read_le<uint32_t>(head + 8);
+        if (std::fseek(f, 0, SEEK_END) != 0 ||
+            std::ftell(f) != long(16 + size_t(count) * sizeof(DeepSkyObject))) {
+            std::fprintf(stderr, "asisim: %s is truncated\n", path.c_str());
+            return list;
+        }
+        std::fseek(f, 16, SEEK_SET);
+        list->resize(count);
+        if (count > 0 && std::fread(list->data(), sizeof(DeepSkyObject), count, f) != count)
+            list->clear();
+        // Nonsense sizes or magnitudes would draw nonsense: keep what is sane.
+        std::erase_if(*list, [](const DeepSkyObject &o) {
+            return !(o.major > 0.0f && o.major < 600.0f && o.minor > 0.0f && o.minor <= o.major * 1.01f &&
+                     std::isfinite(o.pa) && o.mag > -5.0f && o.mag < 30.0f);
+        });
+        return list;
+    }();
+    return objects;
+}
+
+} // namespace
+
+void field_objects(const FieldRequest &req, std::vector<PlacedObject> *out) {
+    const auto &objects = deep_sky();
+    if (objects.empty())
+        return;
+    const Projector pr(req);
+    const Vec3 centre = unit_vector(req.ra_deg * kDeg, req.dec_deg * kDeg);
+    double far = 0.0;
+    for (double x : {req.x_lo, req.x_hi})
+        for (double y : {req.y_lo, req.y_hi})
+            far = std::max(far, (x - req.cx) * (x - req.cx) + (y - req.cy) * (y - req.cy));
+    const double radius = std::min(std::atan(std::sqrt(far) * req.scale_arcsec / 206264.806), 80.0 * kDeg);
+    const double to_px = 60.0 / req.scale_arcsec;
+    for (const DeepSkyObject &o : objects) {
+        Record r{};
+        r.ra = o.ra;
+        r.dec = o.dec;
+        const double ra = record_ra(r), dec = record_dec(r);
+        const double reach = radius + double(o.major) / 60.0 * kDeg; // the whole object may show
+        if (dot(centre, unit_vector(ra, dec)) < std::cos(std::min(reach, 89.0 * kDeg)))
+            continue;
+        double x = 0, y = 0, xi = 0, eta = 0;
+        if (!pr.tangent.project(ra, dec, &xi, &eta))
+            continue;
+        x = req.cx + (xi * pr.cos_a - eta * pr.sin_a) * pr.inv_scale;
+        y = req.cy + (xi * pr.sin_a + eta * pr.cos_a) * pr.inv_scale;
+        const double half = double(o.major) * to_px; // a generous reach: the full diameter
+        if (x < req.x_lo - half || x > req.x_hi + half || y < req.y_lo - half || y > req.y_hi + half)
+            continue;
+        out->push_back({x, y, double(o.major) * to_px, double(o.minor) * to_px,
+                        double(o.pa) * kDeg - req.angle_deg * kDeg, o.mag, int(o.kind)});
+    }
+}
+
 long set_deep_catalogue(const char *path, std::string *error) {
     std::shared_ptr<const Catalogue> bundled, deep_now;
     current(&bundled, &deep_now);

@@ -54,6 +54,22 @@ struct FieldRequest {
 // faint_mag, the unresolved glow of the Milky Way.
 void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *unresolved_per_arcsec2);
 
+// A deep-sky object placed on the sensor: centre (unbinned sensor pixels), axes in pixels (full
+// diameters), the direction of the major axis as the angle from the sensor's +y axis toward +x,
+// V magnitude and kind (1 galaxy, 2 emission nebula, 3 reflection nebula, 4 planetary nebula,
+// 5 globular cluster).
+struct PlacedObject {
+    double x, y;
+    double major, minor;
+    double angle;
+    float mag;
+    int kind;
+};
+
+// The bundled deep-sky objects (deepsky.dso beside the library, or ASISIM_DEEPSKY) that reach
+// into the field.
+void field_objects(const FieldRequest &req, std::vector<PlacedObject> *out);
+
 // Replaces the deep catalogue: a file path, "" for none (the bundled one alone), or null for the
 // default (environment or data folder). Number of stars of the new deep catalogue, or -1 when the
 // file is missing or malformed (nothing changes); `error` tells why.

@@ -9,6 +9,8 @@ This module writes and reads the simulator's simple binary format and converts i
 - ``astrometry``: the star tables of astrometry.net index files (e.g. Debian's
   ``astrometry-data-tycho2-07``: ``/usr/share/astrometry/index-tycho2-07*.fits``), positions and
   ``MAG_VT``;
+- ``openngc``: the deep-sky objects of OpenNGC (pyongc's ``ongc.db``) into a ``.dso`` file;
+  this is how the bundled one is made;
 - ``csv``: any CSV with right ascension and declination in degrees and a magnitude (columns
   named ``ra``, ``dec`` and ``mag``, optionally ``bv``, ``pm_ra`` and ``pm_dec`` in mas/yr; or
   without a header, the first three columns in that order).
@@ -33,6 +35,7 @@ from __future__ import annotations
 
 import argparse
 import csv
+import math
 import os
 import struct
 import sys
@@ -263,6 +266,63 @@ def from_csv(path: str | os.PathLike[str], epoch: float = 2000.0, limit_mag: flo
     )
 
 
+# Bright deep-sky objects: galaxies, nebulae, planetary nebulae and globular clusters at their
+# places, sizes and orientations, from the OpenNGC database (CC-BY-SA-4.0) that the PyPI
+# package pyongc ships. Format (".dso", little-endian): b"ASISDSO1", uint32 count, uint32 0, then
+# 28 bytes per object: uint32 RA and int32 Dec as in ".stars", float32 major and minor axis
+# (arcminutes), float32 position angle of the major axis (degrees, north through east), float32
+# V magnitude, uint8 kind (1 galaxy, 2 emission nebula, 3 reflection nebula, 4 planetary
+# nebula, 5 globular cluster), 3 bytes 0.
+DSO_HEADER = struct.Struct("<8sII")
+DSO_MAGIC = b"ASISDSO1"
+DSO_RECORD = np.dtype(
+    [("ra", "<u4"), ("dec", "<i4"), ("major", "<f4"), ("minor", "<f4"), ("pa", "<f4"), ("mag", "<f4"),
+     ("kind", "u1"), ("pad", "u1", (3,))]
+)
+DSO_KINDS = {"G": 1, "GPair": 1, "HII": 2, "EmN": 2, "Neb": 2, "Cl+N": 2, "SNR": 2, "RfN": 3, "PN": 4, "GCl": 5}
+
+
+def write_openngc(db_path: str | os.PathLike[str], out: str | os.PathLike[str], faintest: float = 14.0) -> int:
+    """The drawable objects of OpenNGC's database (pyongc's ``ongc.db``) as a ``.dso`` file:
+    galaxies and globular clusters to ``faintest``, nebulae by size (their magnitudes, where
+    missing, from a mean surface brightness of 23.5 per square arcsecond). Returns the count."""
+    import sqlite3
+
+    with sqlite3.connect(f"file:{os.fspath(db_path)}?mode=ro", uri=True) as db:
+        rows = db.execute("SELECT type, ra, dec, majax, minax, pa, vmag, bmag FROM objects "
+                          "WHERE ra IS NOT NULL AND dec IS NOT NULL AND majax > 0").fetchall()
+    kept = []
+    for kind, ra, dec, major, minor, pa, vmag, bmag in rows:
+        code = DSO_KINDS.get(kind)
+        if code is None:
+            continue
+        minor = minor if minor and minor > 0 else major
+        mag = vmag if vmag is not None else (bmag - 0.8 if bmag is not None else None)
+        if mag is None:
+            if code not in (2, 3):
+                continue
+            area = math.pi / 4 * major * minor * 3600.0  # square arcseconds
+            mag = 23.5 - 2.5 * math.log10(area)
+        if code in (1, 4, 5) and mag > faintest:
+            continue
+        kept.append((math.degrees(ra), math.degrees(dec), major, minor, float(pa or 0.0), mag, code))
+    rec = np.zeros(len(kept), dtype=DSO_RECORD)
+    if kept:
+        table = np.array(kept, dtype=np.float64)
+        rec["ra"] = np.round(table[:, 0] % 360.0 / 360.0 * 2.0**32).astype(np.uint64) % (2**32)
+        rec["dec"] = np.round(table[:, 1] / 90.0 * (2**31 - 1)).astype(np.int32)
+        for i, name in enumerate(("major", "minor", "pa", "mag"), start=2):
+            rec[name] = table[:, i]
+        rec["kind"] = table[:, 6].astype(np.uint8)
+    target = Path(out)
+    part = target.with_name(target.name + ".part")
+    with open(part, "wb") as f:
+        f.write(DSO_HEADER.pack(DSO_MAGIC, len(kept), 0))
+        f.write(rec.tobytes())
+    os.replace(part, target)
+    return len(kept)
+
+
 def default_directory() -> Path:
     """Where the simulator looks for deep catalogues: ``$XDG_DATA_HOME/asisim``."""
     base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
@@ -274,13 +334,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         prog="python -m velmora.brinmoor.starcatalog",
         description="Convert a star catalogue into the simulated cameras' .stars format.",
     )
-    parser.add_argument("kind", choices=["hipparcos", "astrometry", "csv"])
+    parser.add_argument("kind", choices=["hipparcos", "astrometry", "csv", "openngc"])
     parser.add_argument("inputs", nargs="+", help="hip2.dat, astrometry.net index files, or a CSV")
     parser.add_argument("-o", "--output", help="output file (default: the simulator's data folder)")
     parser.add_argument("--epoch", type=float, default=2000.0, help="epoch of a CSV's positions")
     parser.add_argument("--limit", type=float, help="magnitude to which the catalogue is complete")
     args = parser.parse_args(argv)
     try:
+        if args.kind == "openngc":
+            out = Path(args.output or "deepsky.dso")
+            print(f"{out}: {write_openngc(args.inputs[0], out)} deep-sky objects")
+            return 0
         if args.kind == "hipparcos":
             stars = from_hipparcos(args.inputs[0])
             default_name = "hipparcos.stars"

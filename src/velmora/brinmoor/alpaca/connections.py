@@ -89,6 +89,7 @@ class LimitedH11Protocol(H11Protocol):
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         super().__init__(*args, **kwargs)
         self._idle_timer: asyncio.TimerHandle | None = None
+        self.dropped = False  # closed by the server on its way out
 
     def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
         sock = transport.get_extra_info("socket")
@@ -106,6 +107,11 @@ class LimitedH11Protocol(H11Protocol):
     def connection_lost(self, exc: Exception | None) -> None:
         self.registry.pop(self, None)
         self._cancel_idle_timer()
+        if self.busy and not self.dropped:
+            # One line for a client that hangs up mid-request or mid-download; the answer
+            # under way then ends by itself.
+            log.info("%s hung up before the answer to %s %s was complete", _peer(self.client),
+                     self.scope["method"], self.scope["path"][:120])
         super().connection_lost(exc)
 
     def on_response_complete(self) -> None:

@@ -29,7 +29,13 @@ import uvicorn
 from .app import AlpacaApp, HostCheck
 from .backend import AsiBackend, connected_facts
 from .camera import AlpacaCamera
-from .connections import MAX_HEAD_BYTES, ConnectionLimits, fit_descriptor_limit, protocol_class
+from .connections import (
+    MAX_HEAD_BYTES,
+    ConnectionLimits,
+    LimitedH11Protocol,
+    fit_descriptor_limit,
+    protocol_class,
+)
 from .discovery import DISCOVERY_PORT, DiscoveryResponder
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
@@ -85,6 +91,8 @@ class _Uvicorn(uvicorn.Server):
         if connections:
             log.info("dropping %d connection(s) still being answered", len(connections))
         for connection in connections:
+            if isinstance(connection, LimitedH11Protocol):
+                connection.dropped = True
             transport = getattr(connection, "transport", None)
             if transport is not None:
                 transport.abort()

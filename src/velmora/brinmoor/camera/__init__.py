@@ -73,6 +73,7 @@ from .info import (
     is_camera_product,
     sdk_version,
 )
+from .pointing import Pointing
 from .roi import ImageType, Roi, image_type_name
 from .stream import AsyncStream, Stream
 
@@ -119,6 +120,7 @@ __all__ = [
     "FailureContext",
     "Frame",
     "FrameMetadata",
+    "Pointing",
     "GainPresets",
     "GuideDirection",
     "ImageType",

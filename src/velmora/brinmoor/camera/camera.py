@@ -29,6 +29,7 @@ from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Expos
 from .frames import Frame, FrameMetadata
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
+from .pointing import Pointing, simulated_pointing
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 
 if TYPE_CHECKING:
@@ -110,6 +111,7 @@ class Camera:
         # Set by close(): every wait inside the layer ends at its next short step.
         self._closing = threading.Event()
         self._closed = False
+        self._observer_pointing: Pointing | None = None
         self._opened = False
         self._exposure: Exposure | None = None
         self._last_exposure: Exposure | None = None
@@ -119,6 +121,9 @@ class Camera:
         self._types: dict[str, orvik.ControlType] = {}
         self.settings_version = 0
         """Counts the settings written through this object, so a stream knows to re-read them."""
+        self.settings_changed_at = 0.0
+        """When a setting was last written (POSIX time), so a stream knows which frames were
+        already being exposed under the settings before."""
         try:
             self._open()
         except BaseException:
@@ -157,6 +162,42 @@ class Camera:
     @property
     def closed(self) -> bool:
         return self._closed
+
+    @property
+    def pointing(self) -> Pointing | None:
+        """Where the telescope points: what the observer set here, else, for a simulated camera
+        that has a pointing (`asisim.point`, or ASISIM_POINTING), the simulator's, with the whole
+        sensor's centre as the reference pixel in the current format's pixels; else None. Every
+        frame's metadata carries it, so files record it.
+
+        Setting it (a `formats.Pointing` of the observer's values, or None to go back) applies
+        to the frames taken from then on."""
+        return self._frame_pointing(self.roi)
+
+    @pointing.setter
+    def pointing(self, value: Pointing | None) -> None:
+        self._observer_pointing = value
+
+    def _frame_pointing(self, roi: Roi) -> Pointing | None:
+        if self._observer_pointing is not None:
+            return self._observer_pointing
+        sim = simulated_pointing(self.id)
+        if sim is None:
+            return None
+        d = self.description
+        # The pointing is the sensor's centre: in this frame's FITS pixels (1-based, binned).
+        x0 = roi.x if roi.x is not None else (d.max_width // roi.bin - roi.width) // 2
+        y0 = roi.y if roi.y is not None else (d.max_height // roi.bin - roi.height) // 2
+        px = d.max_width / 2 / roi.bin - x0 + 0.5
+        py = d.max_height / 2 / roi.bin - y0 + 0.5
+        flip = self._value_or_none("ASI_FLIP") or 0
+        if flip & 1:
+            px = roi.width + 1 - px
+        if flip & 2:
+            py = roi.height + 1 - py
+        # A mirrored frame has no position angle of the sky: no WCS is written for it.
+        return Pointing(sim.ra_deg, sim.dec_deg, sim.focal_mm, sim.aperture_mm,
+                        None if flip else sim.angle_deg, (px, py))
 
     def _check_open(self) -> None:
         if self._closed:
@@ -260,9 +301,11 @@ class Camera:
         with self._lock:
             self._check_open()
             self._check_idle("change the camera mode")
-            self.settings_version += 1
-            self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
-                      member)
+            try:
+                self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
+                          member)
+            finally:
+                self._settings_written()
 
     @property
     def gain_presets(self) -> GainPresets:
@@ -308,10 +351,19 @@ class Camera:
                                show(caps.max_value))
         if auto and not caps.is_auto_supported:
             raise UnsupportedControl(f"{what} has no automatic mode on {self.label}")
-        self._check_open()
+        with self._lock:
+            self._check_open()
+            try:
+                self.call(f"setting {what}", show(raw), orvik.set_control_value, self.id, ctype,
+                          raw, auto)
+            finally:
+                self._settings_written()
+
+    def _settings_written(self) -> None:
+        """A setting was written (or tried): streams re-read the settings for their frames'
+        metadata, and know from when on the new ones apply. Called holding the lock."""
+        self.settings_changed_at = time.time()
         self.settings_version += 1
-        self.call(f"setting {what}", show(raw), orvik.set_control_value, self.id, ctype, raw,
-                  auto)
 
     def set_control(self, control: str | orvik.ControlType, value: int, auto: bool = False) -> None:
         """Set a control by SDK name (`"Gain"`) or ControlType, in the SDK's own unit."""
@@ -392,17 +444,21 @@ class Camera:
                 )
         with self._lock:
             self._check_open()
-            self.settings_version += 1
-            self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
-                      roi.height, roi.bin, image_type_member(roi.image_type))
-            if roi.x is not None or roi.y is not None:
-                cur_x, cur_y = self.call("reading the start position", None,
-                                         orvik.get_start_pos, self.id)
-                x = cur_x if roi.x is None else roi.x
-                y = cur_y if roi.y is None else roi.y
-                self.call("setting the start position", (x, y), orvik.set_start_pos, self.id,
-                          x, y)
-            return self.roi
+            try:
+                return self._write_roi(roi)
+            finally:
+                self._settings_written()
+
+    def _write_roi(self, roi: Roi) -> Roi:
+        self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
+                  roi.height, roi.bin, image_type_member(roi.image_type))
+        if roi.x is not None or roi.y is not None:
+            cur_x, cur_y = self.call("reading the start position", None, orvik.get_start_pos,
+                                     self.id)
+            x = cur_x if roi.x is None else roi.x
+            y = cur_y if roi.y is None else roi.y
+            self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
+        return self.roi
 
     # -- frames ------------------------------------------------------------------------------
 
@@ -434,6 +490,7 @@ class Camera:
                 bit_depth=self.description.bit_depth or None,
                 set_temperature=set_temperature,
                 electrons_per_adu=self.description.electrons_per_adu or None,
+                pointing=self._frame_pointing(roi),
             )
 
     def _pause(self, seconds: float) -> None:

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
-from dataclasses import replace
+from dataclasses import fields, replace
+from datetime import datetime, timezone
+from operator import attrgetter
 from pathlib import Path
 from typing import Any
 
@@ -18,6 +20,19 @@ __all__ = ["Frame", "FrameMetadata", "frame_array"]
 
 # SWCREATE of a frame written by `Frame.to_fits()` when its metadata names no software.
 SOFTWARE: str = f"velmora.brinmoor.camera {__version__}"
+
+# Every field of the record in order, read in one C call to copy a record cheaply.
+_FIELD_VALUES = attrgetter(*(f.name for f in fields(FrameMetadata)))
+
+
+def stamped(template: FrameMetadata, start: float, end: float, sequence: int) -> FrameMetadata:
+    """A copy of `template` with its times (POSIX seconds) and sequence number set."""
+    record = FrameMetadata(*_FIELD_VALUES(template))
+    record.start = datetime.fromtimestamp(start, timezone.utc)
+    record.end = datetime.fromtimestamp(end, timezone.utc)
+    record.sequence = sequence
+    return record
+
 
 # RAW16 pixels arrive little-endian; on a little-endian host this is plain uint16.
 _RAW16 = np.dtype("<u2")
@@ -36,17 +51,37 @@ class Frame:
       (`numpy.ascontiguousarray` makes a packed copy when one is needed).
     """
 
-    __slots__ = ("data", "metadata", "_array")
+    __slots__ = ("data", "_metadata", "_end", "_previous_end", "_sequence", "_array")
 
-    def __init__(self, data: bytes, metadata: FrameMetadata) -> None:
+    def __init__(self, data: bytes, metadata: FrameMetadata, end: float | None = None,
+                 previous_end: float = 0.0, sequence: int = 0) -> None:
+        """A video frame gives `end`, its end time (POSIX seconds), the previous frame's and its
+        sequence number; `metadata` is then the record of the settings it was taken with, and
+        the frame's own record (its times and number) is made on first access, so a program
+        that only looks at the pixels never pays for it."""
         self.data = data
-        self.metadata = metadata
+        self._metadata = metadata
+        self._end = end
+        self._previous_end = previous_end
+        self._sequence = sequence
         self._array: npt.NDArray[Any] | None = None
+
+    @property
+    def metadata(self) -> FrameMetadata:
+        """The camera, its settings and the times of this frame."""
+        end = self._end
+        if end is not None:
+            template = self._metadata
+            # Frames follow each other: none starts before the previous one ended.
+            start = max(end - template.exposure, self._previous_end)
+            self._metadata = stamped(template, start, end, self._sequence)
+            self._end = None
+        return self._metadata
 
     @property
     def array(self) -> npt.NDArray[Any]:
         if self._array is None:
-            roi = self.metadata.roi
+            roi = self._metadata.roi
             self._array = frame_array(self.data, roi.width, roi.height, roi.image_type)
         return self._array
 

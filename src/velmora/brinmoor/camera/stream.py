@@ -2,20 +2,25 @@
 
 Frames are read with waits of at most 0.1 s, so Ctrl-C and `close()` from another thread end a
 stream promptly even when frames are seconds apart; a frame counts as late only when the whole
-frame timeout has passed. Each frame gets its metadata from settings read when the stream
-started, re-read after any control written through the Camera and (the sensor temperature)
-once a second.
+frame timeout has passed.
+
+The work per frame is kept small: the settings are read into a metadata record once when the
+stream starts and again after a setting is written through the Camera (and the sensor
+temperature once a second); each frame carries that record, its end time and its number, and
+gets its own record only when a program asks for `frame.metadata`. A frame that was already
+being exposed when a setting changed keeps the settings it was taken with, and no frame starts
+before the previous one ended.
 """
 
 from __future__ import annotations
 
 import asyncio
 import math
-import threading
 import time
-from datetime import datetime, timedelta, timezone
+from dataclasses import replace
+from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, Final
+from typing import TYPE_CHECKING, Final, NoReturn
 
 from velmora.brinmoor import orvik
 
@@ -34,8 +39,23 @@ FRAME_TIMEOUT_EXPOSURES: Final = 2.0
 FRAME_TIMEOUT_MARGIN_S: Final = 0.5
 
 
+_now = time.time
+
+
+def default_frame_timeout(exposure: float) -> float:
+    return FRAME_TIMEOUT_EXPOSURES * exposure + FRAME_TIMEOUT_MARGIN_S
+
+
+def first_wait_ms(wait: float) -> int:
+    """The first step of a wait of `wait` seconds, in milliseconds: at most READ_SLICE_MS."""
+    return READ_SLICE_MS if wait >= READ_SLICE_MS / 1000 else max(1, math.ceil(wait * 1000))
+
+
 class Stream:
     """Frames of a running video capture; `with cam.stream() as frames: for frame in frames:`."""
+
+    _template: FrameMetadata
+    """The record of the settings, read when the stream starts and after every change."""
 
     def __init__(self, camera: Camera, *, frames: int | None = None,
                  timeout: float | None = None) -> None:
@@ -46,20 +66,29 @@ class Stream:
             raise ValueError(f"timeout {timeout!r} is out of range (allowed: more than 0 s)")
         self.camera = camera
         self.limit = frames
+        self._limit = -1 if frames is None else frames  # compared with `received`, never -1
+        self._camera_id = camera.id
         self.timeout = timeout
         self.received = 0
         """Frames delivered so far."""
         self.timeouts = 0
         """Frame waits that ended without a frame (`read` returned None)."""
-        self._stopped = threading.Event()
+        # Set once by stop_capture() from any thread; a plain flag, read before every frame.
+        self._stopped = False
         self._started = False
         self._capturing = False
         self._frame_timeout = 0.0
         self._size = 0
         self._settings_version = -1
-        self._template: FrameMetadata | None = None
-        self._exposure = timedelta(0)
+        # The record of the settings before the last change and when they changed: frames that
+        # were already being exposed then are labelled with it.
+        self._before: FrameMetadata | None = None
+        self._changed_at = 0.0
+        self._under_way = False
+        self._last_end = 0.0
         self._temperature_at = 0.0
+        self._first_ms = READ_SLICE_MS
+        self._check_at = 0.0
 
     # -- starting and stopping ---------------------------------------------------------------
 
@@ -71,12 +100,6 @@ class Stream:
         try:
             with cam._lock:
                 self._refresh_settings()
-                assert self._template is not None
-                exposure = self._template.exposure
-                self._frame_timeout = (
-                    self.timeout if self.timeout is not None
-                    else FRAME_TIMEOUT_EXPOSURES * exposure + FRAME_TIMEOUT_MARGIN_S
-                )
                 cam.call("starting video capture", None, orvik.start_video_capture, cam.id)
                 self._capturing = True
                 self._started = True
@@ -87,7 +110,7 @@ class Stream:
 
     def stop_capture(self) -> None:
         """End the capture; a read waiting in another thread returns at its next short step."""
-        self._stopped.set()
+        self._stopped = True
         if self._capturing:
             self._capturing = False
             try:
@@ -103,7 +126,7 @@ class Stream:
 
     @property
     def stopped(self) -> bool:
-        return self._stopped.is_set()
+        return self._stopped
 
     @property
     def dropped(self) -> int:
@@ -111,6 +134,12 @@ class Stream:
         cam = self.camera
         return cam.call("reading the dropped-frame count", None, orvik.get_dropped_frames,
                         cam.id)
+
+    @property
+    def frame_timeout(self) -> float:
+        """The longest wait for one frame, in seconds: `timeout` when given, else twice the
+        exposure plus 0.5 s (following the exposure when it changes)."""
+        return self._frame_timeout
 
     def __enter__(self) -> Stream:
         return self.start()
@@ -122,78 +151,162 @@ class Stream:
     # -- frames ------------------------------------------------------------------------------
 
     def _refresh_settings(self) -> None:
+        """Read the settings into the frames' record (called holding the camera's lock)."""
         cam = self.camera
         roi = cam.roi
         self._size = roi.frame_bytes
-        now = cam.frame_metadata(roi, start=_EPOCH, end=_EPOCH)
-        self._template = now
-        self._exposure = timedelta(seconds=now.exposure)
+        previous: FrameMetadata | None = getattr(self, "_template", None)
+        now = datetime.now(timezone.utc)
+        template = cam.frame_metadata(roi, start=now, end=now)
+        if previous is not None and self._started:
+            # The frame under way when the setting changed was taken with the settings before.
+            self._before = previous
+            self._changed_at = cam.settings_changed_at
+            self._under_way = True
+        self._template = template
         self._settings_version = cam.settings_version
-        self._temperature_at = time.monotonic()
+        self._temperature_at = time.time()
+        self._plan()
+
+    def _plan(self) -> None:
+        """The frame timeout, the first wait of a read, and when the next frame needs more than
+        the plain path (a temperature re-read, frames of the settings before a change)."""
+        if self.timeout is not None:
+            self._frame_timeout = self.timeout
+        else:
+            exposure = self._template.exposure
+            if self._before is not None:
+                exposure = max(exposure, self._before.exposure)  # the frame under way may be old
+            self._frame_timeout = default_frame_timeout(exposure)
+        self._first_ms = first_wait_ms(self._frame_timeout)
+        if self._before is not None:
+            self._check_at = 0.0  # every frame, until one is under the new settings
+        elif self._template.temperature is not None:
+            self._check_at = self._temperature_at + TEMPERATURE_REFRESH_S
+        else:
+            self._check_at = math.inf
 
     def read(self, timeout: float | None = None) -> Frame | None:
         """The next frame, or None when none arrived within `timeout` seconds (default: the
         stream's frame timeout) or the stream was stopped."""
-        if not self._started:
-            self.start()
-        cam = self.camera
-        if self.camera.settings_version != self._settings_version:
-            with cam._lock:
-                self._refresh_settings()
-        wait = self._frame_timeout if timeout is None else timeout
-        deadline = time.monotonic() + wait
-        camera_id, size = cam.id, self._size
-        while True:
-            if self._stopped.is_set():
-                return None
-            left_ms = math.ceil((deadline - time.monotonic()) * 1000)
-            try:
-                data = orvik.get_video_data(camera_id, size, max(1, min(READ_SLICE_MS, left_ms)))
-                break
-            except orvik.ASITimeout:
-                if time.monotonic() >= deadline:
-                    self.timeouts += 1
-                    return None
-            except orvik.ASIError as exc:
-                if self._stopped.is_set():
-                    return None  # close() or stop() ended the capture under this read
-                add_context(exc, cam.label, "reading a video frame")
-                raise
-        return Frame(data, self._metadata())
+        data = self._read_checked(timeout)
+        return None if data is None else self._frame_of(data)
 
-    def _metadata(self) -> FrameMetadata:
-        template = self._template
-        assert template is not None
-        end = _utc_now()
-        temperature = template.temperature
-        if temperature is not None and time.monotonic() - self._temperature_at > TEMPERATURE_REFRESH_S:
-            self._temperature_at = time.monotonic()
-            temperature = self.camera.temperature
+    def _frame_of(self, data: bytes) -> Frame:
+        end = _now()
+        template = self._template if end < self._check_at else self._checked_template(end)
         sequence = self.received
         self.received = sequence + 1
-        return FrameMetadata(
-            template.camera, template.camera_id, template.roi, template.exposure,
-            template.gain, template.offset, temperature, template.bayer,
-            end - self._exposure, end, False, sequence, template.pixel_size,
-            template.bit_depth, template.set_temperature, template.electrons_per_adu,
-        )
+        previous_end, self._last_end = self._last_end, end
+        return Frame(data, template, end, previous_end, sequence)
+
+    def _read_checked(self, timeout: float | None) -> bytes | None:
+        """A read when the stream is to be started, its settings re-read, or a wait of its own
+        was asked for."""
+        cam = self.camera
+        if not self._started:
+            self.start()
+        elif cam.settings_version != self._settings_version:
+            with cam._lock:
+                self._refresh_settings()
+        if self._stopped:
+            return None
+        wait = self._frame_timeout if timeout is None else timeout
+        first_ms = first_wait_ms(wait)
+        try:
+            return orvik.get_video_data(self._camera_id, self._size, first_ms)
+        except orvik.ASIError as exc:
+            return self._after_failed_read(exc, wait - first_ms / 1000)
+
+    def _after_failed_read(self, exc: orvik.ASIError, left: float) -> bytes | None:
+        """A first read that failed: a time-out waits on for `left` seconds more in short steps;
+        a stop ends the stream; anything else is raised with the camera named."""
+        if isinstance(exc, orvik.ASITimeout):
+            return self._read_slowly(left)
+        if self._stopped:
+            return None  # close() or stop() ended the capture under this read
+        add_context(exc, self.camera.label, "reading a video frame")
+        raise exc
+
+    def _read_slowly(self, left: float) -> bytes | None:
+        """Go on waiting in short steps for `left` seconds more; None when none came."""
+        cam = self.camera
+        deadline = time.monotonic() + left
+        while True:
+            if self._stopped:
+                return None
+            left_ms = math.ceil((deadline - time.monotonic()) * 1000)
+            if left_ms <= 0:
+                self.timeouts += 1
+                return None
+            try:
+                return orvik.get_video_data(self._camera_id, self._size,
+                                            min(READ_SLICE_MS, left_ms))
+            except orvik.ASITimeout:
+                continue
+            except orvik.ASIError as exc:
+                if self._stopped:
+                    return None
+                add_context(exc, cam.label, "reading a video frame")
+                raise
+
+    def _checked_template(self, end: float) -> FrameMetadata:
+        """The record of a frame that ended at `end` when more than the plain path is due."""
+        template = self._template
+        before = self._before
+        if before is not None:
+            # Video exposes one frame after another, so the first frame read after a change
+            # was under way when it came and keeps the settings before it; so does any frame
+            # that began before the change (its end less its exposure then: frames that waited
+            # in the camera's buffer). The first frame that began later ends that.
+            if self._under_way or end - before.exposure < self._changed_at:
+                self._under_way = False
+                return before
+            self._before = None
+        if template.temperature is not None and end - self._temperature_at > TEMPERATURE_REFRESH_S:
+            self._temperature_at = end
+            template = self._template = replace(template, temperature=self.camera.temperature)
+        self._plan()
+        return template
 
     def __iter__(self) -> Stream:
         return self
 
     def __next__(self) -> Frame:
-        if self.limit is not None and self.received >= self.limit:
+        if (self.received == self._limit or self._stopped or not self._started
+                or self.camera.settings_version != self._settings_version):
+            return self._next_checked()
+        # The plain path, every frame of a running stream, written out in full because it is
+        # the one that runs thousands of times a second: a read whose first wait needs no clock,
+        # then a frame that carries the settings' record, its end time and its number.
+        try:
+            data = orvik.get_video_data(self._camera_id, self._size, self._first_ms)
+        except orvik.ASIError as exc:
+            late = self._after_failed_read(exc, self._frame_timeout - self._first_ms / 1000)
+            if late is None:
+                return self._no_frame()
+            data = late
+        end = _now()
+        template = self._template if end < self._check_at else self._checked_template(end)
+        sequence = self.received
+        self.received = sequence + 1
+        previous_end, self._last_end = self._last_end, end
+        return Frame(data, template, end, previous_end, sequence)
+
+    def _next_checked(self) -> Frame:
+        if self.received == self._limit:
             self.stop()
             raise StopIteration
         frame = self.read()
-        if frame is None:
-            if self._stopped.is_set():
-                raise StopIteration
-            exc = orvik.ASITimeout()
-            exc.add_note(f"no video frame arrived from {self.camera.label} within "
-                         f"{self._frame_timeout:g} s")
-            raise exc
-        return frame
+        return self._no_frame() if frame is None else frame
+
+    def _no_frame(self) -> NoReturn:
+        if self._stopped:
+            raise StopIteration
+        exc = orvik.ASITimeout()
+        exc.add_note(f"no video frame arrived from {self.camera.label} within "
+                     f"{self._frame_timeout:g} s")
+        raise exc
 
 
 class AsyncStream:
@@ -236,10 +349,3 @@ class AsyncStream:
         if frame is None:
             raise StopAsyncIteration
         return frame
-
-
-def _utc_now() -> datetime:
-    return datetime.now(timezone.utc)
-
-
-_EPOCH: Final = datetime(1970, 1, 1, tzinfo=timezone.utc)

@@ -12,7 +12,7 @@ from velmora.brinmoor.formats import partfile
 
 from .. import __version__ as _package_version
 from . import deps
-from .commands import doctor, info, sequence, snapshot, video
+from .commands import doctor, finish, info, sequence, snapshot, video
 from .commands import list as list_command
 from .errors import CaptureError, UsageError
 from .options import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser
@@ -22,7 +22,7 @@ from .stopping import Stopped, stop_on_signals
 # lists them.
 COMMANDS: dict[str, ModuleType] = {
     "list": list_command, "info": info, "snapshot": snapshot, "video": video,
-    "sequence": sequence, "doctor": doctor,
+    "sequence": sequence, "finish": finish, "doctor": doctor,
 }
 
 
@@ -63,6 +63,11 @@ def main(argv: list[str] | None = None) -> int:
     except (CaptureError, deps.MissingDependency) as exc:
         print(f"{PROG} {command}: error: {exc}", file=err)
         return EXIT_FAILURE
+    except FileExistsError as exc:
+        # Created by another program after the tool checked the name, before it wrote.
+        print(f"{PROG} {command}: error: {exc.filename} exists; use --overwrite to replace it",
+              file=err)
+        return EXIT_USAGE
     except BrokenPipeError:
         # The reader went away (`orvik-capture info | head`): stop quietly, as other tools do.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())

@@ -27,12 +27,44 @@ def utc_now() -> datetime:
     return datetime.now(timezone.utc)
 
 
-def output_base(output_arg: str | None, prefix: str) -> Path:
-    """The output path without extension (see `partfile.output_base`)."""
+def output_base(output_arg: str | None, prefix: str, camera: int | None = None,
+                now: datetime | None = None) -> Path:
+    """The output path without extension (see `partfile.output_base`); a default name holds
+    the name of the camera with this index."""
+    name = None
+    if camera is not None and (output_arg is None or output_arg.endswith(os.sep)):
+        name = camera_slug_of(camera)
     try:
-        return partfile.output_base(output_arg, prefix, utc_now())
+        return partfile.output_base(output_arg, prefix, now or utc_now(), name)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+
+
+def camera_slug_of(index: int) -> str | None:
+    """The camera's name for file names (`ASI294MC-Pro`), looked up without opening it; None
+    when there is no such camera (opening it then says why)."""
+    from .plan import camera_slug
+
+    load_layer()
+    from velmora.brinmoor.camera import ASIError, CameraNotFound, NoCameras, find
+
+    try:
+        return camera_slug(find(index).name)
+    except (ASIError, CameraNotFound, NoCameras):
+        return None
+
+
+def report_stale_parts(paths: list[Path]) -> None:
+    """Warn about part files that runs which ended without finishing them left in the folders
+    of these files, with the commands that finish or remove them; a file being written by a
+    live run is left alone and not mentioned."""
+    import shlex
+
+    folders = [p.parent if str(p.parent) else Path(".") for p in paths]
+    for part in partfile.stale_part_files(folders):
+        warn(f"{part} is the unfinished file of a run that ended without finishing it; "
+             f"finish it with: {PROG} finish {shlex.quote(str(part))}, or remove it with: "
+             f"rm {shlex.quote(str(part))}")
 
 
 def check_outputs(paths: list[Path], overwrite: bool, what: str) -> None:
@@ -109,7 +141,37 @@ def apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
         cam.offset = args.offset
     if getattr(args, "exposure", None) is not None:
         cam.exposure = args.exposure
+    apply_pointing(cam, args)
     return roi
+
+
+def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
+    """The observer's --ra/--dec/--focal-length/--aperture in place of what the camera knows;
+    values not given are taken from the camera's (a simulated camera's) pointing."""
+    ra, dec = getattr(args, "ra", None), getattr(args, "dec", None)
+    focal, aperture = getattr(args, "focal_length", None), getattr(args, "aperture", None)
+    if ra is None and dec is None and focal is None and aperture is None:
+        return
+    if (ra is None) != (dec is None):
+        raise UsageError("--ra and --dec go together")
+    from velmora.brinmoor.camera import Pointing
+
+    known = cam.pointing
+    if ra is None:
+        if known is None:
+            raise UsageError("--focal-length and --aperture need --ra and --dec (the camera "
+                             "does not know where it points)")
+        ra, dec = known.ra, known.dec
+    assert ra is not None and dec is not None  # given together, or both the camera's
+    same_place = known is not None and (known.ra, known.dec) == (ra, dec)
+    cam.pointing = Pointing(
+        ra, dec,
+        focal if focal is not None else known.focal_length if known else None,
+        aperture if aperture is not None else known.aperture if known else None,
+        # The sky's orientation on the sensor is known only from the camera itself.
+        known.angle if same_place and focal is None and known else None,
+        known.reference_pixel if same_place and known else None,
+    )
 
 
 def _or_centred(value: int | None) -> str:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import re
 from collections.abc import Callable
 from typing import NoReturn, TypeVar
 
@@ -94,6 +95,54 @@ def camera_setup_options(p: argparse.ArgumentParser, img_type: str) -> None:
                    help="ROI top edge in binned pixels (default: centred)")
     p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
                    help=f"image type (default {img_type})")
+    pointing_options(p)
+
+
+def _sexagesimal(text: str, what: str, hours: bool) -> float:
+    """Degrees from "12.5" (degrees), or "HH:MM:SS.s" / "12h30m00s" (hours, for RA) and
+    "+DD:MM:SS" / "-12d30m" (degrees, for Dec)."""
+    t = text.strip()
+    parts = [x for x in re.split(r"[:hdms\u00b0'\" ]+", t.lstrip("+-")) if x]
+    sexagesimal = len(parts) > 1 or any(c in t for c in ":hdms\u00b0'\"")
+    try:
+        values = [float(x) for x in parts]
+    except ValueError:
+        values = []
+    if not values or len(values) > 3 or any(v < 0 for v in values[1:]) or any(v >= 60 for v in values[1:]):
+        raise argparse.ArgumentTypeError(f"{what} {text!r} is not degrees or sexagesimal")
+    value = sum(v / 60**i for i, v in enumerate(values))
+    if t.startswith("-"):
+        value = -value
+    return float(value * 15.0 if (hours and sexagesimal) else value)
+
+
+def right_ascension(text: str) -> float:
+    value = _sexagesimal(text, "right ascension", hours=True)
+    if not 0.0 <= value < 360.0:
+        raise argparse.ArgumentTypeError(f"right ascension {text!r} is outside 0 to 24 h (0 to 360 degrees)")
+    return value
+
+
+def declination(text: str) -> float:
+    value = _sexagesimal(text, "declination", hours=False)
+    if not -90.0 <= value <= 90.0:
+        raise argparse.ArgumentTypeError(f"declination {text!r} is outside -90 to +90 degrees")
+    return value
+
+
+def pointing_options(p: argparse.ArgumentParser) -> None:
+    """The observer's pointing and telescope, for the files' headers (RA, DEC, OBJCTRA, OBJCTDEC,
+    FOCALLEN, APTDIA), so that processing programs can plate-solve with hints. Without them a
+    simulated camera's own pointing is written."""
+    g = p.add_argument_group("pointing")
+    g.add_argument("--ra", type=right_ascension, metavar="RA",
+                   help="right ascension of the target (J2000): degrees, or hours as HH:MM:SS")
+    g.add_argument("--dec", type=declination, metavar="DEC",
+                   help="declination of the target (J2000): degrees, or DD:MM:SS (a negative one as --dec=-DD:MM:SS)")
+    g.add_argument("--focal-length", type=positive_float, metavar="MM",
+                   help="focal length of the telescope in millimetres")
+    g.add_argument("--aperture", type=positive_float, metavar="MM",
+                   help="aperture of the telescope in millimetres")
 
 
 def capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:

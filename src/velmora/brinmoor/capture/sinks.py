@@ -12,6 +12,7 @@ Frames are the camera layer's: `data` (the camera's bytes), `array` and `metadat
 
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass, replace
 from pathlib import Path
 from typing import TYPE_CHECKING, Protocol
@@ -26,6 +27,15 @@ if TYPE_CHECKING:
 
 # What a SER sink's writing thread may hold while the disk catches up.
 SER_QUEUE_BYTES = 256 << 20
+# A cube's header counts its frames at least this often, as a SER file's does.
+COUNT_INTERVAL_S = serfile.COUNT_INTERVAL_S
+
+
+def named(path: Path, taken: Path | None) -> str:
+    """A finished file's name, saying so when another run had taken the name asked for."""
+    if taken is None:
+        return str(path)
+    return f"{path} ({taken} was written by another run meanwhile)"
 
 
 @dataclass
@@ -69,6 +79,7 @@ class CubeSink:
         self._planned.frames = frames
         self._meta: FrameMetadata | None = None
         self._writer: fitsfile.FitsWriter | None = None
+        self._counted_at = 0.0
         self.written = 0
 
     def plan(self) -> Plan:
@@ -77,15 +88,23 @@ class CubeSink:
     def write(self, frame: Frame) -> None:
         if self._writer is None:
             self._meta = header_metadata(frame.metadata, self.software, self.e_per_adu)
-            self._meta.frames = self.frames
-            self._meta.end = self._meta.start  # rewritten when the cube is finished
+            self._meta.frames = 0
+            self._meta.end = self._meta.start  # rewritten as frames arrive
+            # The header counts the frames on disk (none yet), the data may grow to the run's.
             self._writer = fitsfile.FitsWriter(
-                self.path, fitsfile.build_header(self._meta, self.frames), overwrite=self.overwrite
+                self.path, fitsfile.build_header(self._meta, 0), overwrite=self.overwrite,
+                data_bytes=_frame_bytes(self._meta) * self.frames,
             )
         assert self._meta is not None
         self._writer.write(fitsfile.frame_for_fits(frame.array, self._meta.roi.image_type))
         self.written += 1
         self._meta.end = frame.metadata.end
+        now = time.monotonic()
+        if self.written == 1 or now - self._counted_at >= COUNT_INTERVAL_S:
+            # A cube whose writer is killed reads as the frames counted here.
+            self._meta.frames = self.written
+            self._writer.update_header(fitsfile.build_header(self._meta, self.written))
+            self._counted_at = now
 
     def _close(self, frames: int) -> None:
         assert self._writer is not None and self._meta is not None
@@ -100,14 +119,18 @@ class CubeSink:
         if self._writer is None:
             return "no frames, no file written"
         self._close(self.written)
-        return f"wrote {self.path} ({self.written} frames)"
+        return f"wrote {self._name()} ({self.written} frames)"
+
+    def _name(self) -> str:
+        assert self._writer is not None
+        return named(self._writer.path, self._writer.taken)
 
     def stop(self) -> str:
         if self._writer is None or self.written == 0:
             self.abandon()
             return "no frames were written"
         self._close(self.written)
-        return f"{self.written} frames written to {self.path}"
+        return f"{self.written} frames written to {self._name()}"
 
     def rescue(self) -> str:
         """After a write error: keep the complete frames that the cube's padded data can hold
@@ -132,7 +155,7 @@ class CubeSink:
         except (OSError, ValueError):
             self.abandon()
             return f"{self.path} was removed"
-        return f"the first {kept} frames were kept in {self.path}"
+        return f"the first {kept} frames were kept in {self._name()}"
 
     def abandon(self) -> None:
         if self._writer is not None:
@@ -161,6 +184,7 @@ class FramesSink:
         self.overwrite = overwrite
         self._planned = header_metadata(first, software, e_per_adu_gain0)
         self.written = 0
+        self.taken: list[Path] = []
 
     def plan(self) -> Plan:
         size = fitsfile.file_bytes(self._planned)
@@ -168,15 +192,24 @@ class FramesSink:
 
     def write(self, frame: Frame) -> None:
         meta = header_metadata(frame.metadata, self.software, self.e_per_adu)
-        fitsfile.write_fits(self.paths[self.written], frame.array, meta, overwrite=self.overwrite)
+        asked = self.paths[self.written]
+        self.paths[self.written] = fitsfile.write_fits(asked, frame.array, meta,
+                                                       overwrite=self.overwrite)
+        if self.paths[self.written] != asked:
+            self.taken.append(asked)
         self.written += 1
 
     def _summary(self) -> str:
         if self.written == 0:
             return "no files were written"
         if self.written == 1:
-            return f"wrote {self.paths[0]}"
-        return f"wrote {self.written} files {self.paths[0]} ... {self.paths[self.written - 1]}"
+            text = f"wrote {self.paths[0]}"
+        else:
+            text = f"wrote {self.written} files {self.paths[0]} ... {self.paths[self.written - 1]}"
+        if self.taken:
+            text += (f" ({len(self.taken)} names, from {self.taken[0]}, were written by another "
+                     "run meanwhile; those frames took the next free names)")
+        return text
 
     def finish(self) -> str:
         return self._summary()
@@ -233,13 +266,17 @@ class SerSink:
         if self._writer is None:
             return "no frames, no file written"
         self._writer.close()
-        return f"wrote {self.path} ({self._writer.frames_written} frames)"
+        return f"wrote {self._name()} ({self._writer.frames_written} frames)"
+
+    def _name(self) -> str:
+        assert self._writer is not None
+        return named(self._writer.path, self._writer.taken)
 
     def stop(self) -> str:
         if self._writer is None:
             return "no frames were written"
         self._writer.close()
-        return f"{self._writer.frames_written} frames written to {self.path}"
+        return f"{self._writer.frames_written} frames written to {self._name()}"
 
     def rescue(self) -> str:
         if self._writer is None:
@@ -247,7 +284,7 @@ class SerSink:
         kept = self._writer.close_after_error()
         if kept is None:
             return f"{self.path} was removed"
-        return f"the first {self._writer.frames_written} frames were kept in {self.path}"
+        return f"the first {self._writer.frames_written} frames were kept in {self._name()}"
 
     def abandon(self) -> None:
         if self._writer is not None:

@@ -1,6 +1,7 @@
 """File formats below the tools and beside the camera layer: FITS and SER writing.
 
-- `FrameMetadata` (`formats.metadata`): the one record of what is known about a frame;
+- `FrameMetadata` (`formats.metadata`): the one record of what is known about a frame, with
+  its `Pointing` when known;
 - `Roi` (`formats.roi`): a frame's size, binning, image type and position;
 - `formats.fits`: FITS headers (`build_header`) and a writer that streams frames to disk;
 - `formats.ser`: SER videos, written as the camera's bytes arrive;
@@ -11,8 +12,8 @@ camera layer, so both the camera layer (`Frame.to_fits()`) and the tools stand o
 writer needs Astropy (imported when a header is built).
 """
 
-from .metadata import FrameMetadata
+from .metadata import FrameMetadata, Pointing
 from .partfile import OutputError, PartFile
 from .roi import ImageType, Roi, image_type_name
 
-__all__ = ["FrameMetadata", "ImageType", "OutputError", "PartFile", "Roi", "image_type_name"]
+__all__ = ["FrameMetadata", "ImageType", "OutputError", "PartFile", "Pointing", "Roi", "image_type_name"]

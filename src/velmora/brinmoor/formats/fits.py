@@ -2,7 +2,7 @@
 
 Headers are formatted by Astropy; the data unit is written here, frame by frame, so a video cube
 never has to sit in memory and a half-written file never takes the place of a finished one (the
-file is written under a temporary name and renamed when complete, see `output.PartFile`).
+file is written under a temporary name and renamed when complete, see `partfile.PartFile`).
 
 `build_header` is the one place the keywords are decided; the capture tool and the camera
 layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
@@ -11,6 +11,7 @@ layer's `Frame.to_fits()` call it with a frame's `FrameMetadata`.
 from __future__ import annotations
 
 import importlib
+import math
 import os
 from collections.abc import Iterator
 from datetime import datetime, timedelta, timezone
@@ -93,6 +94,7 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     if meta.frames is not None:
         cards.append(("NFRAMES", int(meta.frames), "frames in this file"))
     cards.append(("INSTRUME", meta.camera, "camera"))
+    cards += pointing_cards(meta)
     if meta.gain is not None:
         cards.append(("GAIN", int(meta.gain), "camera gain setting"))
     egain = meta.electrons_per_file_adu()
@@ -132,6 +134,63 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     cards.append(("ROWORDER", "TOP-DOWN", "first row is the top of the image"))
     if meta.software is not None:
         cards.append(("SWCREATE", meta.software, "capture software"))
+    return cards
+
+
+def sexagesimal(value: float, plus: bool, decimals: int) -> str:
+    """`value` as "DD MM SS.s" (with a sign when `plus`), rounded without reaching 60."""
+    sign = "-" if value < 0 else "+" if plus else ""
+    unit = 10**decimals
+    total = round(abs(value) * 3600 * unit)
+    whole, fraction = divmod(total, unit)
+    d, rest = divmod(whole, 3600)
+    m, sec = divmod(rest, 60)
+    seconds = f"{sec:02d}" + (f".{fraction:0{decimals}d}" if decimals else "")
+    return f"{sign}{d:02d} {m:02d} {seconds}"
+
+
+def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
+    """RA, DEC, OBJCTRA, OBJCTDEC, FOCALLEN and APTDIA of a frame's pointing, and a gnomonic
+    (TAN) WCS for a single 2-D frame when the position angle, focal length and pixel size are
+    known: what plate solvers take as hints and processing programs as the frame's place."""
+    p = meta.pointing
+    if p is None:
+        return []
+    ra = p.ra % 360.0
+    cards: list[tuple[str, object, str]] = [
+        ("RA", round(ra, 7), "[deg] right ascension of the centre (J2000)"),
+        ("DEC", round(p.dec, 7), "[deg] declination of the centre (J2000)"),
+        ("OBJCTRA", sexagesimal(ra / 15.0, False, 2), "[h m s] right ascension (J2000)"),
+        ("OBJCTDEC", sexagesimal(p.dec, True, 1), "[d m s] declination (J2000)"),
+        ("EQUINOX", 2000.0, "equinox of the coordinates"),
+    ]
+    if p.focal_length is not None:
+        cards.append(("FOCALLEN", round(float(p.focal_length), 3), "[mm] focal length"))
+    if p.aperture is not None:
+        cards.append(("APTDIA", round(float(p.aperture), 3), "[mm] aperture diameter"))
+    roi = meta.roi
+    if (p.angle is None or not p.focal_length or not meta.pixel_size or meta.frames is not None
+            or roi.image_type == "rgb24"):
+        return cards
+    scale = math.degrees(meta.pixel_size * roi.bin / 1000.0 / p.focal_length)  # deg per pixel
+    t = math.radians(p.angle)
+    crpix = p.reference_pixel or ((roi.width + 1) / 2.0, (roi.height + 1) / 2.0)
+    cards += [
+        ("WCSAXES", 2, "celestial coordinates"),
+        ("CTYPE1", "RA---TAN", "gnomonic projection"),
+        ("CTYPE2", "DEC--TAN", "gnomonic projection"),
+        ("CUNIT1", "deg", ""),
+        ("CUNIT2", "deg", ""),
+        ("RADESYS", "ICRS", ""),
+        ("CRVAL1", round(ra, 8), "[deg] right ascension at the reference pixel"),
+        ("CRVAL2", round(p.dec, 8), "[deg] declination at the reference pixel"),
+        ("CRPIX1", round(crpix[0], 3), "reference pixel in x"),
+        ("CRPIX2", round(crpix[1], 3), "reference pixel in y"),
+        ("CD1_1", scale * math.cos(t), ""),
+        ("CD1_2", scale * math.sin(t), ""),
+        ("CD2_1", -scale * math.sin(t), ""),
+        ("CD2_2", scale * math.cos(t), ""),
+    ]
     return cards
 
 
@@ -222,14 +281,14 @@ class FitsWriter:
     the frames written.
     """
 
-    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False) -> None:
-        self._expected = header["BITPIX"] // 8
-        for axis in range(1, header["NAXIS"] + 1):
-            self._expected *= header[f"NAXIS{axis}"]
+    def __init__(self, path: str | os.PathLike[str], header: Any, overwrite: bool = False,
+                 data_bytes: int | None = None) -> None:
+        """`data_bytes`: the data the file may receive when it is more than `header` declares
+        (a cube whose header counts the frames written so far, see `update_header`)."""
+        self._expected = _data_bytes(header) if data_bytes is None else data_bytes
         self._written = 0
         self._header_bytes = _encode_header(header)
         self._file = PartFile(path, "the FITS file", overwrite=overwrite)
-        self.path = self._file.path
         try:
             self._file.write(self._header_bytes)
         except BaseException:
@@ -237,8 +296,30 @@ class FitsWriter:
             raise
 
     @property
+    def path(self) -> Path:
+        """The file's name: the one asked for, or after `close` the free name it took when
+        another run had taken that one meanwhile."""
+        return self._file.path
+
+    @property
+    def taken(self) -> Path | None:
+        """The name another run took meanwhile, when the file had to take another one."""
+        return self._file.taken
+
+    @property
     def bytes_written(self) -> int:
         return self._written
+
+    def update_header(self, header: Any) -> None:
+        """Rewrite the header in place while data are still coming (a cube's frame count so
+        far): a reader of the part file, after a kill, finds that many complete frames. The
+        header must keep its size and may declare no more data than are written."""
+        text = _encode_header(header)
+        if len(text) != len(self._header_bytes):
+            raise ValueError("the new FITS header does not fit the space of the first")
+        if _data_bytes(header) > self._written:
+            raise ValueError("the new FITS header declares more data than were written")
+        self._file.pwrite(text, 0)
 
     def write(self, array: npt.ArrayLike) -> None:
         array = np.asarray(array)
@@ -266,9 +347,7 @@ class FitsWriter:
         When the data written reach past the kept frames' padded end (a full disk that stopped
         a run), the padding overwrites bytes already on disk, so finishing needs no new space.
         """
-        expected = final_header["BITPIX"] // 8
-        for axis in range(1, final_header["NAXIS"] + 1):
-            expected *= final_header[f"NAXIS{axis}"]
+        expected = _data_bytes(final_header)
         if expected > self._written:
             self.abort()
             raise ValueError("the final FITS header declares more data than were written")
@@ -318,6 +397,14 @@ class FitsWriter:
                  tb: TracebackType | None) -> None:
         if exc_type is not None:
             self.abort()
+
+
+def _data_bytes(header: Any) -> int:
+    """Bytes of data a header declares, before padding."""
+    count = abs(int(header["BITPIX"])) // 8
+    for axis in range(1, int(header["NAXIS"]) + 1):
+        count *= int(header[f"NAXIS{axis}"])
+    return count if int(header["NAXIS"]) else 0
 
 
 def write_fits(path: str | os.PathLike[str], frame: npt.NDArray[Any], meta: FrameMetadata,

@@ -25,6 +25,26 @@ IMAGETYP_BY_KIND: Final = {
 FILE_BITS: Final = {"raw8": 8, "y8": 8, "rgb24": 8, "raw16": 16}
 
 
+@dataclass(frozen=True, slots=True)
+class Pointing:
+    """Where the telescope pointed for a frame: the simulated camera's pointing, or the
+    observer's own values (the capture tool's --ra, --dec, --focal-length)."""
+
+    ra: float
+    """Right ascension of the frame centre in degrees (J2000)."""
+    dec: float
+    """Declination of the frame centre in degrees (J2000)."""
+    focal_length: float | None = None
+    """Focal length of the telescope in millimetres."""
+    aperture: float | None = None
+    """Aperture (diameter) of the telescope in millimetres."""
+    angle: float | None = None
+    """Position angle of the image's +y axis (down the rows), degrees from north through east,
+    with east along +x at angle 0; known for simulated cameras, and what a WCS needs."""
+    reference_pixel: tuple[float, float] | None = None
+    """FITS pixel (1-based x, y) that (ra, dec) refers to; None: the image's centre."""
+
+
 @dataclass(slots=True)
 class FrameMetadata:
     """The camera and its settings for one frame (or, with `frames`, for a file of frames).
@@ -70,6 +90,8 @@ class FrameMetadata:
     """Frames in the file (a FITS cube); None for a single frame."""
     kind: str | None = None
     """light, dark, bias or flat; None: dark when `dark` is set, else light."""
+    pointing: Pointing | None = None
+    """Where the telescope pointed, when that is known."""
 
     @property
     def frame_kind(self) -> str:

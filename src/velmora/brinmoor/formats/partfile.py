@@ -1,17 +1,25 @@
-"""Output files that appear only when complete, and errors that name them.
+"""Output files that appear only when complete, never collide, and errors that name them.
 
-A capture is written under a hidden temporary name beside its final one (`.NAME.part`) and
-renamed when complete, so an interrupted or failed run never leaves a truncated file under the
-final name; `abort` removes the temporary file. Every failure of the file system becomes an
-`OutputError` that says what was being written and to which (final) file, instead of a bare
-`[Errno 28] No space left on device` or the name of the temporary file.
+A file is written under a hidden temporary name beside its final one, unique to the writing
+process and created exclusively (`.NAME.<pid>-<random>.part`), and takes its final name when
+complete, so an interrupted or failed run never leaves a truncated file under the final name and
+two programs writing the same name never share a part file. The final name never replaces a
+file another run wrote meanwhile: the file takes the next free name (`NAME-2.fits`) and says
+so. The writer holds a lock on its part file while it lives, so a later run tells the part file
+of a dead run (SIGKILL, power loss) from one being written (`stale_part_files`). `abort` removes
+the temporary file. Every failure of the file system becomes an `OutputError` that says what was
+being written and to which (final) file, instead of a bare `[Errno 28] No space left on device`
+or the name of the temporary file.
 """
 
 from __future__ import annotations
 
 import errno
+import fcntl
 import io
 import os
+import re
+import secrets
 import shutil
 import tempfile
 from collections.abc import Iterator
@@ -61,7 +69,11 @@ def defer_interrupt(exc: BaseException) -> bool:
 
 
 # Room left on the file system beyond what a capture needs: a full disk breaks other programs.
+# The margin grows with the capture (a share of it), as a file system's own reserve does.
 FREE_SPACE_MARGIN = 64 << 20
+FREE_SPACE_SHARE = 0.05
+# Other names tried when a file's name was taken by another run meanwhile (NAME-2, NAME-3, ...).
+MAX_FREE_NAMES = 999
 # Frame numbers of one-file-per-frame output: one width for every run, so that the files of all
 # runs sort in frame order (five digits, as Siril numbers the images of a sequence).
 FRAME_NUMBER_DIGITS = 5
@@ -95,13 +107,15 @@ def output_error(what: str, path: Path, error: OSError) -> OutputError:
     return OutputError(f"writing {what} {path} failed: {describe(error)}", error, path)
 
 
-def output_base(output: str | None, prefix: str, now: datetime) -> Path:
+def output_base(output: str | None, prefix: str, now: datetime, camera: str | None = None) -> Path:
     """The output path without extension.
 
-    None: `<prefix>-<UTC date>-<time>` in the current directory. A name that ends with a path
-    separator is a directory: the default name inside it. A known extension is dropped.
+    None: `<prefix>-<camera>-<UTC date>-<time>-<milliseconds>` in the current directory, a
+    name of its own for every camera and run. A name that ends with a path separator is a
+    directory: the default name inside it. A known extension is dropped.
     """
-    default = f"{prefix}-{now:%Y%m%d-%H%M%S}"
+    who = f"-{camera}" if camera else ""
+    default = f"{prefix}{who}-{now:%Y%m%d-%H%M%S}-{now.microsecond // 1000:03d}"
     if output is None:
         return Path(default)
     separators = (os.sep, os.altsep) if os.altsep else (os.sep,)
@@ -120,8 +134,63 @@ def numbered(base: Path, number: int, suffix: str) -> Path:
     return base.with_name(f"{base.name}_{number:0{FRAME_NUMBER_DIGITS}d}{suffix}")
 
 
-def part_path(path: Path) -> Path:
-    return path.with_name(f".{path.name}.part")
+PART_SUFFIX = ".part"
+# .NAME.<writer>.part, where <writer> is the writing process and a random tag; older versions
+# wrote .NAME.part.
+_PART_NAME = re.compile(r"\.(?P<name>.+?)(?:\.(?P<writer>\d+-[0-9a-f]+))?\.part")
+
+
+def part_path(path: Path, writer: str | None = None) -> Path:
+    """The hidden part file of `path` written by `writer` (default: a new tag for this
+    process)."""
+    writer = writer or f"{os.getpid()}-{secrets.token_hex(4)}"
+    return path.with_name(f".{path.name}.{writer}{PART_SUFFIX}")
+
+
+def final_path(part: Path) -> Path | None:
+    """The final name a part file was meant to get, or None for a name that is no part file."""
+    match = _PART_NAME.fullmatch(part.name)
+    return None if match is None else part.with_name(match.group("name"))
+
+
+def free_name(path: Path, number: int) -> Path:
+    """The `number`th name to try for a file whose name is taken: `NAME-2.fits`, ..."""
+    return path.with_name(f"{path.stem}-{number}{path.suffix}")
+
+
+def is_live(part: Path) -> bool:
+    """Whether a running program still writes this part file (it holds the file's lock)."""
+    try:
+        fd = os.open(part, os.O_RDONLY)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except OSError:
+        return False  # no locks on this file system: nobody can hold one either
+    finally:
+        os.close(fd)
+    return False
+
+
+def stale_part_files(folders: list[Path]) -> list[Path]:
+    """Part files in these folders whose writers are gone (killed, or the power failed)."""
+    found = []
+    for folder in dict.fromkeys(folders):
+        try:
+            names = sorted(p for p in folder.iterdir() if p.name.endswith(PART_SUFFIX))
+        except OSError:
+            continue
+        found += [p for p in names if final_path(p) is not None and p.is_file()
+                  and not is_live(p)]
+    return found
+
+
+def free_space_margin(total: int) -> int:
+    """Room kept free beyond a capture of `total` bytes."""
+    return FREE_SPACE_MARGIN + int(FREE_SPACE_SHARE * total)
 
 
 def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
@@ -137,10 +206,11 @@ def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
         needed[device] = (total + size, where)
     for total, where in needed.values():
         free = shutil.disk_usage(where).free
-        if total + FREE_SPACE_MARGIN > free:
+        margin = free_space_margin(total)
+        if total + margin > free:
             raise OutputError(
                 f"not enough free space in {where}: the capture needs {format_bytes(total)} "
-                f"and {format_bytes(FREE_SPACE_MARGIN)} are kept free, "
+                f"and {format_bytes(margin)} are kept free, "
                 f"{format_bytes(free)} are available",
                 OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)), where,
             )
@@ -199,31 +269,58 @@ def remove_unfinished() -> None:
         part.abort()
 
 
+class FileExists(FileExistsError):
+    """A file to be written exists and may not be replaced; the message names the argument
+    that would replace it (the tools say their own option instead)."""
+
+    def __init__(self, path: Path):
+        super().__init__(errno.EEXIST, os.strerror(errno.EEXIST), str(path))
+
+    def __str__(self) -> str:
+        return f"{self.filename} exists (pass overwrite=True to replace it)"
+
+
 class PartFile:
-    """A file written under its temporary name and renamed into place by `commit`.
+    """A file written under its temporary name and given its final name by `commit`.
 
     `what` describes the file in messages ("the FITS file", "the SER video"). Directories
     leading to it are created when it is opened, that is when the first byte is about to be
-    written, never earlier.
+    written, never earlier. An existing file is replaced only with `overwrite`; without it a
+    name taken before the start raises FileExistsError, and one taken by another run while this
+    file was written makes `commit` pick the next free name (`taken` then holds the name that
+    was taken).
     """
 
     def __init__(self, path: str | os.PathLike[str], what: str, overwrite: bool = False):
         self.path = Path(path)
         self.what = what
+        self.overwrite = overwrite
+        self.taken: Path | None = None
         if self.path.exists() and not overwrite:
-            raise FileExistsError(f"{self.path} exists (use --overwrite to replace it)")
+            raise FileExists(self.path)
         self.tmp = part_path(self.path)
         self._created: list[Path] = []
         try:
             self._make_parents()
             # Unbuffered: frames are large writes anyway, and after a failed write (a full disk)
-            # no buffered bytes are left over to fail again at the next flush or close.
+            # no buffered bytes are left over to fail again at the next flush or close. "x":
+            # created here or not at all, never another writer's file.
             with held_steps():
-                self.file: io.FileIO = io.FileIO(self.tmp, "w")
+                self.file: io.FileIO = io.FileIO(self.tmp, "x")
                 _unfinished.add(self)
+            self._lock()
         except OSError as exc:
-            self._remove_created_dirs()
+            self.abort()
             raise output_error(self.what, self.path, exc) from exc
+
+    def _lock(self) -> None:
+        """Hold the part file's lock while this process lives: the kernel lets go of it when
+        the process ends in any way, which is how a later run knows the file is abandoned."""
+        try:
+            fcntl.flock(self.file.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as exc:
+            if exc.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOSYS):
+                raise
 
     def _make_parents(self) -> None:
         missing = []
@@ -276,26 +373,31 @@ class PartFile:
             raise output_error(self.what, self.path, exc) from exc
 
     def commit(self) -> Path:
-        """Close the file and give it its final name."""
+        """Close the file and give it its final name (or, when another run took that name
+        meanwhile, the next free one); returns the name given."""
         try:
             with held_steps():  # renamed and recorded as finished, or neither
                 self.file.close()
-                os.replace(self.tmp, self.path)
+                final = place(self.tmp, self.path, replace=self.overwrite)
                 _unfinished.discard(self)
         except OSError as exc:
             self.abort()
             raise output_error(self.what, self.path, exc) from exc
+        if final != self.path:
+            self.taken, self.path = self.path, final
         self._created.clear()
         return self.path
 
     def abort(self) -> None:
         """Close and remove the temporary file, and the directories made for it."""
-        if not self.file.closed:
+        file = getattr(self, "file", None)
+        if file is not None and not file.closed:
             try:
-                self.file.close()
+                file.close()
             except OSError:
                 pass  # buffered bytes that cannot be written: the file goes anyway
-        self.tmp.unlink(missing_ok=True)
+        if file is not None:
+            self.tmp.unlink(missing_ok=True)
         _unfinished.discard(self)
         self._remove_created_dirs()
 
@@ -306,3 +408,32 @@ class PartFile:
                  tb: TracebackType | None) -> None:
         if exc_type is not None:
             self.abort()
+
+
+def place(tmp: Path, path: Path, *, replace: bool = False) -> Path:
+    """Give a finished file its final name without replacing another file (unless `replace`):
+    a hard link is made under the name, which fails when the name exists, then the temporary
+    name goes. A taken name moves on to the next free one. File systems without hard links
+    (FAT, some network shares) get the name reserved by creating it exclusively first."""
+    if replace:
+        os.replace(tmp, path)
+        return path
+    for number in range(1, MAX_FREE_NAMES + 1):
+        target = path if number == 1 else free_name(path, number)
+        try:
+            os.link(tmp, target)
+        except FileExistsError:
+            continue
+        except OSError as exc:
+            if exc.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.EMLINK, errno.EXDEV):
+                raise
+            try:
+                os.close(os.open(target, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644))
+            except FileExistsError:
+                continue
+            os.replace(tmp, target)  # over the empty file this call just made
+            return target
+        tmp.unlink()
+        return target
+    raise FileExistsError(errno.EEXIST, f"{path} and the {MAX_FREE_NAMES - 1} names after it "
+                                        "are taken", str(path))

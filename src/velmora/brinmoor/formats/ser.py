@@ -7,8 +7,10 @@ timestamp per frame. Timestamps count 100-nanosecond ticks since 0001-01-01T00:0
 The camera's bytes are written as they come: RAW16 is already little-endian, RGB24 arrives as
 B, G, R and is declared as such (colour ID BGR), and Bayer frames declare the pattern of their
 own top-left pixel. Nothing is converted or copied on the way to the file, so writing keeps up
-with the camera. The frame count is written into the header when the file is finished; a run
-that stops early yields a valid file with the frames written.
+with the camera. The header's frame count is brought up to date at least once a second while
+frames arrive and written again when the file is finished, so a run that stops early yields a
+valid file with the frames written, and a run killed outright (SIGKILL, a power cut) leaves a
+part file that readers read up to the frames counted (`orvik-capture finish` completes it).
 
 With `queue_bytes`, frames are written by a thread of their own from a queue of at most that
 many bytes, so the reading loop goes on while the disk catches up with a burst (write-back
@@ -39,6 +41,8 @@ FILE_ID = b"LUCAM-RECORDER"
 HEADER = struct.Struct("<14s7i40s40s40sqq")
 HEADER_SIZE = HEADER.size  # 178
 FRAME_COUNT_OFFSET = 38
+# The header's frame count is brought up to date at least this often while frames arrive.
+COUNT_INTERVAL_S = 1.0
 LITTLE_ENDIAN_FLAG = 0  # see the module's docstring
 TEXT_FIELD = 40
 
@@ -139,8 +143,9 @@ class SerWriter:
             _text(observer), _text(instrument), _text(telescope),
             ticks(start_utc) + int(offset.total_seconds()) * TICKS_PER_SECOND, ticks(start_utc),
         ]
+        self._counted = 0
+        self._counted_at = 0.0
         self._file = PartFile(path, "the SER video", overwrite=overwrite)
-        self.path = self._file.path
         try:
             self._file.write(HEADER.pack(*self._header_fields))
         except BaseException:
@@ -152,6 +157,30 @@ class SerWriter:
             self._thread = threading.Thread(target=self._drain, name="ser-writer", daemon=True)
             self._thread.start()
 
+    @property
+    def path(self) -> Path:
+        """The file's name: the one asked for, or after `close` the free name it took when
+        another run had taken that one meanwhile."""
+        return self._file.path
+
+    @property
+    def taken(self) -> Path | None:
+        """The name another run took meanwhile, when the file had to take another one."""
+        return self._file.taken
+
+    def _wrote_frame(self) -> None:
+        """Count a frame on disk; the header's count follows at least once a second, so a
+        file whose writer is killed reads up to the frames counted."""
+        self.frames_written += 1
+        if self.frames_written == 1 or time.monotonic() - self._counted_at >= COUNT_INTERVAL_S:
+            self._update_count()
+
+    def _update_count(self) -> None:
+        if self._counted != self.frames_written:
+            self._file.pwrite(struct.pack("<i", self.frames_written), FRAME_COUNT_OFFSET)
+            self._counted = self.frames_written
+        self._counted_at = time.monotonic()
+
     def write_frame(self, data: bytes | bytearray | memoryview, timestamp: int | None = None) -> None:
         if len(data) != self.frame_bytes:
             raise ValueError(f"a frame of {len(data)} bytes does not match the SER file's "
@@ -161,7 +190,7 @@ class SerWriter:
         stamp = now_ticks() if timestamp is None else timestamp
         if self._queue is None:
             self._file.write(data)
-            self.frames_written += 1
+            self._wrote_frame()
         else:
             self._queue.put(data)  # waits while the queue is full: the disk sets the pace
         self._stamps.append(stamp)
@@ -170,13 +199,22 @@ class SerWriter:
     def _drain(self) -> None:
         assert self._queue is not None
         while True:
-            data = self._queue.get()
+            try:
+                data = self._queue.get(timeout=COUNT_INTERVAL_S)
+            except queue.Empty:
+                # A pause in the frames: the frames written so far are counted all the same.
+                if self._error is None and not self._discard:
+                    try:
+                        self._update_count()
+                    except OutputError as exc:
+                        self._error = exc
+                continue
             if data is None:
                 return
             if self._error is None and not self._discard:
                 try:
                     self._file.write(data)
-                    self.frames_written += 1
+                    self._wrote_frame()
                 except OutputError as exc:
                     self._error = exc
 

@@ -270,6 +270,32 @@ void advise_large_pages(void *block, size_t size) {
 }
 } // namespace
 
+namespace {
+// Clearing (and advising) a buffer at least this large runs with the interpreter lock released:
+// at memory speed that is some 100 us and more, long enough for other threads to want the lock,
+// while the object is still private to this call (no other thread can reach it). Below it, the
+// lock's round trip would cost more than the clearing.
+constexpr size_t kClearUnlockedFrom = size_t{1} << 20;
+// The largest image a failed read keeps for the next read of the same size.
+constexpr size_t kSpareLimit = size_t{32} << 20;
+
+// One image object from a read that failed with its bytes still all zero, most often a video
+// wait that timed out: the next read of the same size takes it instead of allocating and
+// clearing a new one, so a stream that waits in short steps clears a buffer only per frame. Only
+// this file touches it, always holding the interpreter lock; the object has never been returned
+// to Python (its only reference is this one).
+PyObject *g_spare_image = nullptr;
+
+void clear_image(char *data, size_t size) {
+    advise_large_pages(data, size);
+    std::memset(data, 0, size);
+}
+
+bool all_zero(const unsigned char *data, size_t size) {
+    return size == 0 || (data[0] == 0 && std::memcmp(data, data + 1, size - 1) == 0);
+}
+} // namespace
+
 PyObject *new_image_bytes(PyObject *size) {
     // The checks and errors of bytearray(size).
     const Py_ssize_t n = PyNumber_AsSsize_t(size, PyExc_OverflowError);
@@ -281,13 +307,54 @@ PyObject *new_image_bytes(PyObject *size) {
     }
     if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject))
         return PyErr_NoMemory(); // as bytearray says it; bytes would say OverflowError
+    if (g_spare_image != nullptr && PyBytes_GET_SIZE(g_spare_image) == n) {
+        PyObject *spare = g_spare_image; // already all zero
+        g_spare_image = nullptr;
+        return spare;
+    }
     PyObject *obj = PyBytes_FromStringAndSize(nullptr, n);
     if (obj == nullptr || n == 0)
         return obj;
     char *data = PyBytes_AS_STRING(obj);
-    advise_large_pages(data, static_cast<size_t>(n));
-    std::memset(data, 0, static_cast<size_t>(n));
+    const auto bytes = static_cast<size_t>(n);
+    if (bytes >= kClearUnlockedFrom) {
+        PyThreadState *saved = PyEval_SaveThread();
+        clear_image(data, bytes);
+        Operation::restore_thread(saved);
+    } else {
+        clear_image(data, bytes);
+    }
     return obj;
+}
+
+void release_image(PyObject *image) {
+    if (image == nullptr)
+        return;
+    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(image));
+    if (size == 0 || size > kSpareLimit || Py_REFCNT(image) != 1) {
+        Py_DECREF(image);
+        return;
+    }
+    const auto *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(image));
+    bool clean;
+    if (size >= kClearUnlockedFrom) {
+        PyThreadState *saved = PyEval_SaveThread();
+        clean = all_zero(data, size);
+        Operation::restore_thread(saved);
+    } else {
+        clean = all_zero(data, size);
+    }
+    if (!clean) {
+        Py_DECREF(image);
+        return;
+    }
+    PyObject *old = g_spare_image;
+    g_spare_image = image;
+    Py_XDECREF(old);
+}
+
+void forget_spare_image() {
+    g_spare_image = nullptr; // the runtime that owned it is gone
 }
 
 unsigned char *image_storage(PyObject *image_bytes) {

@@ -65,9 +65,13 @@ inline int sdk_bool(PyObject *coerced) {
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
 
 // A new, zero-filled bytes object of `size` bytes (an exact int), for the SDK to fill in place
-// so that it can be returned as it is. A negative size
-// raises the ValueError of bytearray(-1), an impossible one MemoryError.
+// so that it can be returned as it is. A negative size raises the ValueError of bytearray(-1),
+// an impossible one MemoryError. A large object is cleared with the interpreter lock released.
 PyObject *new_image_bytes(PyObject *size);
+// Drops an image object of a read that failed (a strong reference, never returned to Python);
+// one that is still all zero is kept for the next read of its size.
+void release_image(PyObject *image);
+// (forget_spare_image, in state.h, forgets it when the runtime has gone.)
 // Where the SDK writes the image: valid also for an empty object.
 unsigned char *image_storage(PyObject *image_bytes);
 

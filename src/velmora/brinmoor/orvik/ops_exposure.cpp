@@ -47,8 +47,10 @@ PyObject *read_image(PyObject *const *args, ASI_GPS_DATA *gps) {
     const int code = Operation::call_sdk([&] {
         return gps ? ASIGetDataAfterExpGPS(id, storage, size, gps) : ASIGetDataAfterExp(id, storage, size);
     });
-    if (!op.finish(code))
+    if (!op.finish(code)) {
+        release_image(image.release()); // kept for the next read when the SDK wrote nothing
         return nullptr;
+    }
     return image.release();
 }
 } // namespace

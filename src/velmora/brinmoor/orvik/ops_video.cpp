@@ -30,8 +30,10 @@ PyObject *read_frame(PyObject *const *args, ASI_GPS_DATA *gps) {
         return gps ? ASIGetVideoDataGPS(id, storage, size, wait_ms, gps)
                    : ASIGetVideoData(id, storage, size, wait_ms);
     });
-    if (!op.finish(code))
+    if (!op.finish(code)) {
+        release_image(frame.release()); // kept for the next read when the SDK wrote nothing
         return nullptr;
+    }
     return frame.release();
 }
 } // namespace

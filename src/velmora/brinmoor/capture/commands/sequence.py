@@ -23,7 +23,7 @@ from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import held_steps
 
 from .. import cooling, deps, dither, flats, plan
-from ..common import apply_settings, open_camera, software, utc_now, warn
+from ..common import apply_settings, open_camera, report_stale_parts, software, utc_now, warn
 from ..errors import CaptureError, UsageError, camera_errors
 from ..options import (
     EXIT_OK,
@@ -196,6 +196,7 @@ class Run:
         self.software = software()
         self.e_per_adu = cam.description.electrons_per_adu or None
         self.tally = Tally()
+        self.last_path = Path()
         self.cooler: cooling.Cooler | None = None
         self.ditherer: dither.Ditherer | None = None
         self.overhead = FIRST_OVERHEAD_S
@@ -321,9 +322,9 @@ class Run:
             left += count * ((s.seconds if s.seconds is not None else 1.0) + self.overhead)
         return left
 
-    def write(self, frame: Frame, s: Series, values: dict[str, str], number: int) -> Path:
-        """The frame under the next free number: a name another run took meanwhile is skipped,
-        and said so."""
+    def write(self, frame: Frame, s: Series, values: dict[str, str], number: int) -> int:
+        """Write the frame under the next free number (a name another run took meanwhile is
+        skipped, and said so); returns the number used."""
         from velmora.brinmoor.formats import fits
 
         meta = replace(frame.metadata, software=self.software, kind=s.kind.header_kind,
@@ -332,13 +333,16 @@ class Run:
             path = self.root / self.template.render(values, number + attempt)
             try:
                 with held_steps():  # a stop request ends the run after this frame
-                    fits.write_fits(path, frame.array, meta)
+                    written = fits.write_fits(path, frame.array, meta)
             except FileExistsError:
                 continue
-            if attempt:
-                self.warn(f"{self.root / self.template.render(values, number)} was written by "
-                          f"another run meanwhile; this frame is {path}")
-            return path
+            if attempt or written != path:
+                asked = self.root / self.template.render(values, number)
+                self.warn(f"{asked} was written by another run meanwhile; this frame is "
+                          f"{written}")
+            self.tally.add(s.kind, written)
+            self.last_path = written
+            return number + attempt
         raise CaptureError(f"no free file name after {path}")
 
     def run_series(self, index: int, s: Series) -> None:
@@ -352,9 +356,8 @@ class Run:
         for i in range(s.count):
             t0 = time.monotonic()
             frame = self.expose(s.seconds, dark=s.kind.dark)
-            path = self.write(frame, s, values, number)
-            number = int(pattern.fullmatch(path.name).group(1)) + 1  # type: ignore[union-attr]
-            self.tally.add(s.kind, path)
+            number = self.write(frame, s, values, number) + 1
+            path = self.last_path
             took = time.monotonic() - t0
             self.frame_times.append(max(0.0, took - s.seconds))
             self.overhead = sum(self.frame_times[-10:]) / len(self.frame_times[-10:])
@@ -370,6 +373,10 @@ class Run:
     def run(self) -> None:
         self.resolve_exposures()
         self.check_space()
+        folders = [self.root]
+        if self.root.is_dir():
+            folders += sorted(p for p in self.root.iterdir() if p.is_dir())
+        report_stale_parts([folder / "x" for folder in folders])
         self.set_up_cooler()
         self.set_up_dither()
         for index, s in enumerate(self.series):

@@ -5,7 +5,7 @@ from __future__ import annotations
 import argparse
 from dataclasses import replace
 from pathlib import Path
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from velmora.brinmoor.formats import partfile
 
@@ -18,6 +18,7 @@ from ..common import (
     free_space,
     open_camera,
     output_base,
+    report_stale_parts,
     software,
     underexposed,
     utc_now,
@@ -32,6 +33,9 @@ from ..options import (
     positive_float,
 )
 from ..progress import Progress
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import Roi
 
 # The frame kinds of a calibration set, and whether each is taken dark.
 KIND_CHOICES = {"light": False, "dark": True, "flat": False, "dark-flat": True, "bias": True}
@@ -67,6 +71,23 @@ def add_parser(sub: Any) -> None:
                         "(default: exposure + 60 s)")
 
 
+def png_bytes_at_most(roi: Roi, colour: bool, max_size: int) -> int:
+    """The most a PNG preview of this frame can take: the reduced image's bytes uncompressed,
+    one filter byte per row, and room for the format's own blocks. Colour for colour sensors'
+    RAW frames (debayered) and RGB24."""
+    width, height = imaging.reduced_size(roi.width, roi.height, max_size)
+    channels = 3 if colour and roi.image_type != "y8" else 1
+    raw = height * (width * channels + 1)
+    return raw + raw // 100 + 4096
+
+
+def named(written: Path, asked: Path) -> str:
+    """A written file's name, and the name asked for when another run had taken it."""
+    if written == asked:
+        return str(written)
+    return f"{written} ({asked} was written by another run meanwhile)"
+
+
 def write_png(path: Path, image: imaging.Array, max_size: int, overwrite: bool) -> Path:
     """The preview through a part file, as the FITS file: complete or absent, errors named."""
     data = imaging.png_bytes(image, max_size)
@@ -86,10 +107,11 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     deps.require(fits=not args.no_fits, png=not args.no_png)
     from velmora.brinmoor.formats import fits as fitsfile
 
-    base = output_base(args.output, "snapshot")
+    base = output_base(args.output, "snapshot", args.camera)
     fits_path, png_path = base.with_name(base.name + ".fits"), base.with_name(base.name + ".png")
     targets = ([] if args.no_fits else [fits_path]) + ([] if args.no_png else [png_path])
     check_outputs(targets, args.overwrite, "the FITS file" if not args.no_fits else "the PNG")
+    report_stale_parts(targets)
 
     with camera_errors(), open_camera(args.camera) as cam:
         if kind == "bias":
@@ -101,7 +123,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             planned = cam.frame_metadata(roi, now, now)
             sizes.append((fits_path, fitsfile.file_bytes(planned)))
         if not args.no_png:
-            sizes.append((png_path, roi.width * roi.height * 3))
+            sizes.append((png_path, png_bytes_at_most(roi, cam.description.is_color,
+                                                      args.png_size)))
         free_space(sizes)
         if args.cooler is not None:
             cool(cam, args)
@@ -119,13 +142,13 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     meta = replace(frame.metadata, software=software(), electrons_per_adu=electrons,
                    kind={"dark-flat": "dark"}.get(kind, kind))
     if not args.no_fits:
-        fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
-        print(f"wrote {fits_path}", file=out)
+        written = fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
+        print(f"wrote {named(written, fits_path)}", file=out)
     if not args.no_png:
         cell = None
         if meta.bayer is not None and roi.image_type in ("raw8", "raw16"):
             cell = imaging.shifted_cell(meta.bayer, roi.x or 0, roi.y or 0)
         image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
-        write_png(png_path, image, args.png_size, args.overwrite)
-        print(f"wrote {png_path}", file=out)
+        written = write_png(png_path, image, args.png_size, args.overwrite)
+        print(f"wrote {named(written, png_path)}", file=out)
     return EXIT_OK

@@ -21,6 +21,7 @@ from ..common import (
     free_space,
     open_camera,
     output_base,
+    report_stale_parts,
     software,
     underexposed,
     utc_now,
@@ -66,10 +67,9 @@ def add_parser(sub: Any) -> None:
     cooler_options(p)
 
 
-def _make_sink(args: argparse.Namespace, cam: Camera, roi: Roi) -> Sink:
+def _make_sink(args: argparse.Namespace, base: Path, cam: Camera, roi: Roi) -> Sink:
     from .. import sinks
 
-    base = output_base(args.output, "video")
     now = utc_now()
     first = cam.frame_metadata(roi, now, now)
     if args.save == "ser":
@@ -82,9 +82,8 @@ def _make_sink(args: argparse.Namespace, cam: Camera, roi: Roi) -> Sink:
                             args.overwrite)
 
 
-def _planned_paths(args: argparse.Namespace) -> list[Path]:
+def _planned_paths(args: argparse.Namespace, base: Path) -> list[Path]:
     """The files of a video run, known before the camera is opened."""
-    base = output_base(args.output, "video")
     if args.save == "ser":
         return [base.with_name(base.name + ".ser")]
     if args.save == "cube":
@@ -103,9 +102,12 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
               "to keep the frames")
     if saving and args.save != "ser":
         deps.require(fits=True)
+    base = output_base(args.output, "video", args.camera)
     if saving:
         what = {"ser": "the SER video", "cube": "the FITS cube", "frames": "the FITS files"}
-        check_outputs(_planned_paths(args), args.overwrite, what[args.save])
+        planned = _planned_paths(args, base)
+        check_outputs(planned, args.overwrite, what[args.save])
+        report_stale_parts(planned[:1])
 
     sink: Sink | None = None
     with camera_errors(), open_camera(args.camera) as cam:
@@ -119,7 +121,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             frame_timeout = 2 * args.exposure + 0.5
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
         if saving:
-            sink = _make_sink(args, cam, roi)
+            sink = _make_sink(args, base, cam, roi)
             free_space(sink.plan().sizes)
 
         progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)

@@ -1,0 +1,216 @@
+"""Files that never collide and never lie, with the real tool in child processes: two runs on
+one name, default names per camera and run, a video killed outright read back to its last
+complete frame, and what a later run says about (and does with) the part file left behind."""
+
+import errno
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+np = pytest.importorskip("numpy")
+fits = pytest.importorskip("astropy.io.fits")
+
+import serread  # noqa: E402
+
+TOOL = [sys.executable, "-m", "velmora.brinmoor.capture"]
+SMALL = ["-e", "0.005", "--width", "64", "--height", "48", "-t", "raw8", "-q"]
+
+
+def start(*argv):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    return subprocess.Popen([*TOOL, *map(str, argv)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=environ)
+
+
+def run(*argv):
+    proc = start(*argv)
+    out, err = proc.communicate(timeout=120)
+    return proc.returncode, out, err
+
+
+def parts(folder):
+    return sorted(Path(folder).glob(".*.part"))
+
+
+def test_two_runs_on_one_name_both_keep_their_own_complete_file(tmp_path):
+    out = tmp_path / "night" / "v"
+    runs = [start("video", "-c", camera, *SMALL, "-n", 600, "--save", "ser", "-o", out)
+            for camera in (0, 1)]
+    results = [(p.wait(timeout=120), *p.communicate()) for p in runs]
+    for status, _, err in results:
+        assert status == 0, err
+    files = sorted(p.name for p in out.parent.iterdir())
+    assert files == ["v-2.ser", "v.ser"]  # no part file left, neither replaced the other
+    for name in files:
+        header, frames, stamps = serread.read(out.parent / name)
+        assert header["frames"] == 600 and frames.shape == (600, 48, 64) and len(stamps) == 600
+    cameras = {serread.read(out.parent / n)[0]["instrument"] for n in files}
+    assert cameras == {"ZWO ASI294MC Pro", "ZWO ASI120MM Mini"}
+    said = [o for _, o, _ in results if "was written by another run meanwhile" in o]
+    assert len(said) == 1 and f"wrote {out.parent / 'v-2.ser'} (" in said[0]
+
+
+def test_default_names_are_unique_per_camera_and_run(tmp_path):
+    folder = f"{tmp_path}/"
+    for camera in (0, 1, 1):
+        status, _, err = run("snapshot", "-c", camera, *SMALL, "--no-png", "-o",
+                             folder)
+        assert status == 0, err
+    names = sorted(p.name for p in tmp_path.iterdir())
+    assert len(names) == 3
+    pattern = r"snapshot-(ASI294MC-Pro|ASI120MM-Mini)-\d{8}-\d{6}-\d{3}\.fits"
+    assert all(re.fullmatch(pattern, n) for n in names), names
+
+
+def wait_for_counted_frames(proc, folder, read_count, at_least=5, timeout=60):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        assert proc.poll() is None, proc.communicate()
+        found = parts(folder)
+        if found and found[0].stat().st_size > 4096 and read_count(found[0]) >= at_least:
+            return found[0]
+        time.sleep(0.05)
+    raise AssertionError("the run wrote no counted frames in time")
+
+
+def ser_count(path):
+    return int.from_bytes(path.read_bytes()[38:42], "little")
+
+
+def fits_count(path):
+    try:
+        return fits.getheader(path)["NAXIS3"]
+    except (OSError, KeyError, ValueError):
+        return 0
+
+
+@pytest.mark.parametrize("save, suffix", [("ser", ".ser"), ("cube", ".fits")])
+def test_a_killed_video_reads_to_its_last_complete_frame_and_can_be_finished(tmp_path, save,
+                                                                              suffix):
+    folder = tmp_path / "night"
+    proc = start("video", *SMALL, "-n", 100000, "--save", save, "-o", folder / "v")
+    part = wait_for_counted_frames(proc, folder, ser_count if save == "ser" else fits_count)
+    time.sleep(1.2)  # more frames, and a count brought up to date since
+    proc.send_signal(signal.SIGKILL)
+    proc.communicate(timeout=60)
+    assert parts(folder) == [part]
+    # The part file as a reader finds it: the frames its header counts, every one complete
+    # and a real picture (the sky's black level, not zeros of a frame never written).
+    if save == "ser":
+        header, frames, _ = serread.read(part, strict=False)
+        counted = header["frames"]
+    else:
+        with fits.open(part) as hdul:
+            frames = hdul[0].data
+            counted = hdul[0].header["NFRAMES"]
+            assert hdul[0].header["NAXIS3"] == counted
+    assert counted >= 5 and frames.shape == (counted, 48, 64)
+    assert (frames.reshape(counted, -1).max(axis=1) > 0).all()
+    # Counted at least once a second: at most a second's frames (~200) were not yet counted.
+    frame_bytes = 48 * 64
+    on_disk = (part.stat().st_size - (178 if save == "ser" else 2880 * 2)) // frame_bytes
+    assert on_disk - counted <= 400
+
+    # A later run into the folder reports the dead run's part file with both commands ...
+    status, _, err = run("video", *SMALL, "-n", 3, "--save", save, "-o", folder / "w")
+    assert status == 0, err
+    assert f"{part} is the unfinished file of a run that ended without finishing it" in err
+    assert f"orvik-capture finish {part}" in err and f"rm {part}" in err
+    assert part.exists()  # ... and leaves it alone
+    # ... and `finish` makes it the file it was meant to be, with every complete frame.
+    status, out, err = run("finish", part)
+    assert status == 0, err
+    final = folder / f"v{suffix}"
+    match = re.fullmatch(rf"wrote {re.escape(str(final))} \((\d+) frames\)\n", out)
+    assert match and int(match.group(1)) >= counted
+    kept = int(match.group(1))
+    if save == "ser":
+        header, frames, stamps = serread.read(final)
+        assert header["frames"] == kept and frames.shape == (kept, 48, 64) and stamps is None
+    else:
+        with fits.open(final) as hdul:
+            hdul.verify("exception")
+            assert hdul[0].data.shape == (kept, 48, 64) and hdul[0].header["NFRAMES"] == kept
+            assert final.stat().st_size % 2880 == 0
+    assert parts(folder) == []
+
+
+def test_a_live_runs_part_file_is_neither_reported_nor_finished(tmp_path):
+    proc = start("video", *SMALL, "-n", 100000, "--save", "ser", "-o", tmp_path / "live")
+    try:
+        part = wait_for_counted_frames(proc, tmp_path, ser_count, at_least=1)
+        status, _, err = run("snapshot", "-c", 1, *SMALL, "--no-png", "-o",
+                             tmp_path / "other")
+        assert status == 0 and "unfinished" not in err
+        status, _, err = run("finish", part)
+        assert status == 1 and "is being written by a running program" in err
+        assert part.exists()
+    finally:
+        proc.send_signal(signal.SIGTERM)
+        proc.communicate(timeout=60)
+    assert parts(tmp_path) == [] and (tmp_path / "live.ser").exists()
+
+
+def test_to_fits_names_the_python_argument(sim, tmp_path):
+    from velmora.brinmoor.camera import Camera, Roi
+
+    sim.set_time_scale(1000)
+    with Camera(1) as cam:
+        cam.set_roi(Roi(64, 48, 1, "raw16"))
+        frame = cam.expose(0.01)
+    path = frame.to_fits(tmp_path / "f.fits")
+    with pytest.raises(FileExistsError, match=r"f\.fits exists \(pass overwrite=True to "
+                                              r"replace it\)") as info:
+        frame.to_fits(path)
+    assert str(info.value) == f"{path} exists (pass overwrite=True to replace it)"
+    assert info.value.errno == errno.EEXIST and info.value.filename == str(path)
+    assert frame.to_fits(path, overwrite=True) == path
+
+
+@pytest.mark.parametrize("argv, ratio", [
+    ([], 1.3),  # a full colour frame: the FITS file is most of it (once planned at twice)
+    (["-c", 1, "-t", "raw8"], None),
+    (["--png-size", 0, "-b", 2], None),
+])
+def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tmp_path, argv,
+                                                    ratio):
+    from velmora.brinmoor.capture import cli
+    from velmora.brinmoor.formats import partfile
+
+    sim.set_time_scale(1000)
+    planned = []
+    real_check = partfile.check_free_space
+
+    def recording(sizes):
+        planned.extend(sizes)
+        real_check(sizes)
+
+    monkeypatch.setattr(partfile, "check_free_space", recording)
+    assert cli.main(["snapshot", "-e", "1", *map(str, argv), "-o", str(tmp_path / "s")]) == 0, \
+        capsys.readouterr().err
+    for path, size in planned:
+        real = path.stat().st_size
+        # Never less than the file (the check would let a disk fill); a FITS file to its two
+        # header blocks, a PNG preview at most its reduced image uncompressed.
+        assert real <= size
+        if path.suffix == ".fits":
+            assert size <= real + 2 * 2880
+    if ratio is not None:
+        assert sum(s for _, s in planned) <= ratio * sum(p.stat().st_size for p, _ in planned)
+
+
+def test_version_and_a_video_output_that_would_write_nothing(tmp_path):
+    from velmora.brinmoor import __version__
+
+    status, out, _ = run("--version")
+    assert (status, out) == (0, f"orvik-capture {__version__}\n")
+    status, _, err = run("video", *SMALL, "-n", 2, "-o", tmp_path / "v")
+    assert status == 0
+    assert "warning: -o/--output without --save writes nothing" in err
+    assert list(tmp_path.iterdir()) == []
