@@ -10,10 +10,18 @@ camera its own sensor seed for its noise too. Tests of the fresh draws take ASIS
 """
 
 import os
+import tempfile
 
 import pytest
 
 os.environ["ASISIM_SEED"] = "0"
+# The simulated cameras are shared by every process of the machine that uses the same state
+# folder: a camera this session has open is refused to any other process, and its temperature and
+# clock outlive the process. The session (with the programs its tests start) gets a folder of its
+# own, so that it neither meets a developer's running programs nor another session running at the
+# same time. A test that opens a camera in this process and the same camera in a child on
+# purpose gives the child a folder of its own (ASISIM_STATE_DIR in the child's environment).
+os.environ["ASISIM_STATE_DIR"] = tempfile.mkdtemp(prefix="asisim-tests-")
 
 
 @pytest.fixture(scope="session")
@@ -36,3 +44,9 @@ def sim(_asisim):
     _asisim.reset()
     yield _asisim
     _asisim.reset()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    import shutil
+
+    shutil.rmtree(os.environ["ASISIM_STATE_DIR"], ignore_errors=True)

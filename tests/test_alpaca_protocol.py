@@ -362,3 +362,28 @@ def test_discovery_answers_the_network_only_when_serving_it(loopback_only, peer,
 def test_head_and_other_methods_are_refused(raw):
     for method in ("HEAD", "POST", "DELETE"):
         assert raw.request(method, f"{CAM1}/imagearray")[0] == 405
+
+
+@pytest.mark.parametrize("exc, number, text", [
+    ("ASICameraRemoved", 0x407, "ASICameraRemoved"),
+    ("ASICameraClosed", 0x407, "ASICameraClosed"),
+    ("ASIInvalidID", 0x407, "ASIInvalidID"),
+    ("ASIOutOfBoundary", 0x401, "ASIOutOfBoundary"),
+    ("ASIExposureInProgress", 0x40B, "ASIExposureInProgress"),
+    ("ASITimeout", 0x4FF, "ASITimeout"),
+    ("ASIGeneralError", 0x4FF, "ASIGeneralError"),
+    ("CameraNotFound", 0x407, "no such camera"),      # a ValueError too, but a camera that is gone
+    ("UnsupportedControl", 0x400, "no such control"),
+    ("CameraBusy", 0x40B, "busy"),
+    ("ValueError", 0x401, "gain 900 is out of range"),
+    ("RuntimeError", 0x4FF, "RuntimeError"),
+])
+def test_camera_layer_failures_map_to_ascom_errors_by_class(exc, number, text):
+    from velmora.brinmoor import camera
+    from velmora.brinmoor.alpaca.errors import from_sdk_error
+
+    messages = {"CameraNotFound": "no such camera", "UnsupportedControl": "no such control",
+                "CameraBusy": "busy", "ValueError": "gain 900 is out of range"}
+    cls = getattr(camera, exc, None) or {"ValueError": ValueError, "RuntimeError": RuntimeError}[exc]
+    error = from_sdk_error(cls(messages.get(exc, "")) if exc in messages else cls(), "reading Gain")
+    assert error.number == number and text in error.message

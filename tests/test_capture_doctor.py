@@ -14,7 +14,9 @@ USBFS = "sys/module/usbcore/parameters/usbfs_memory_mb"
 
 
 def doctor(root):
-    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    # The session's own simulated machine (ASISIM_STATE_DIR), nothing else of the simulator's.
+    environ = {k: v for k, v in os.environ.items()
+               if not k.startswith("ASISIM_") or k == "ASISIM_STATE_DIR"}
     proc = subprocess.run([*TOOL, "--root", str(root)], capture_output=True, text=True,
                           env=environ, timeout=60)
     assert proc.returncode in (0, 1), proc.stderr

@@ -2,6 +2,7 @@
 one name, default names per camera and run, a video killed outright read back to its last
 complete frame, and what a later run says about (and does with) the part file left behind."""
 
+import datetime as dt
 import errno
 import os
 import re
@@ -22,26 +23,36 @@ TOOL = [sys.executable, "-m", "velmora.brinmoor.capture"]
 SMALL = ["-e", "0.005", "--width", "64", "--height", "48", "-t", "raw8", "-q"]
 
 
-def start(*argv):
+def start(*argv, machine):
+    """The tool in a child on a simulated machine of its own (the `machine` folder), with
+    fresh noise in every run."""
     environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    environ["ASISIM_STATE_DIR"] = str(machine)
     return subprocess.Popen([*TOOL, *map(str, argv)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=environ)
 
 
-def run(*argv):
-    proc = start(*argv)
+def run(*argv, machine):
+    proc = start(*argv, machine=machine)
     out, err = proc.communicate(timeout=120)
     return proc.returncode, out, err
+
+
+@pytest.fixture
+def machine(tmp_path_factory):
+    """A simulated machine of the test's own: the cameras its runs share, apart from any other
+    program's."""
+    return tmp_path_factory.mktemp("machine")
 
 
 def parts(folder):
     return sorted(Path(folder).glob(".*.part"))
 
 
-def test_two_runs_on_one_name_both_keep_their_own_complete_file(tmp_path):
+def test_two_runs_on_one_name_both_keep_their_own_complete_file(tmp_path, machine):
     out = tmp_path / "night" / "v"
-    runs = [start("video", "-c", camera, *SMALL, "-n", 600, "--save", "ser", "-o", out)
-            for camera in (0, 1)]
+    runs = [start("video", "-c", camera, *SMALL, "-n", 600, "--save", "ser", "-o", out,
+                  machine=machine) for camera in (0, 1)]
     results = [(p.wait(timeout=120), *p.communicate()) for p in runs]
     for status, _, err in results:
         assert status == 0, err
@@ -56,11 +67,11 @@ def test_two_runs_on_one_name_both_keep_their_own_complete_file(tmp_path):
     assert len(said) == 1 and f"wrote {out.parent / 'v-2.ser'} (" in said[0]
 
 
-def test_default_names_are_unique_per_camera_and_run(tmp_path):
+def test_default_names_are_unique_per_camera_and_run(tmp_path, machine):
     folder = f"{tmp_path}/"
     for camera in (0, 1, 1):
         status, _, err = run("snapshot", "-c", camera, *SMALL, "--no-png", "-o",
-                             folder)
+                             folder, machine=machine)
         assert status == 0, err
     names = sorted(p.name for p in tmp_path.iterdir())
     assert len(names) == 3
@@ -91,10 +102,11 @@ def fits_count(path):
 
 
 @pytest.mark.parametrize("save, suffix", [("ser", ".ser"), ("cube", ".fits")])
-def test_a_killed_video_reads_to_its_last_complete_frame_and_can_be_finished(tmp_path, save,
-                                                                              suffix):
+def test_a_killed_video_reads_to_its_last_complete_frame_and_can_be_finished(tmp_path, machine,
+                                                                              save, suffix):
     folder = tmp_path / "night"
-    proc = start("video", *SMALL, "-n", 100000, "--save", save, "-o", folder / "v")
+    proc = start("video", *SMALL, "-n", 100000, "--save", save, "-o", folder / "v",
+                 machine=machine)
     part = wait_for_counted_frames(proc, folder, ser_count if save == "ser" else fits_count)
     time.sleep(1.2)  # more frames, and a count brought up to date since
     proc.send_signal(signal.SIGKILL)
@@ -118,13 +130,14 @@ def test_a_killed_video_reads_to_its_last_complete_frame_and_can_be_finished(tmp
     assert on_disk - counted <= 400
 
     # A later run into the folder reports the dead run's part file with both commands ...
-    status, _, err = run("video", *SMALL, "-n", 3, "--save", save, "-o", folder / "w")
+    status, _, err = run("video", *SMALL, "-n", 3, "--save", save, "-o", folder / "w",
+                         machine=machine)
     assert status == 0, err
     assert f"{part} is the unfinished file of a run that ended without finishing it" in err
     assert f"orvik-capture finish {part}" in err and f"rm {part}" in err
     assert part.exists()  # ... and leaves it alone
     # ... and `finish` makes it the file it was meant to be, with every complete frame.
-    status, out, err = run("finish", part)
+    status, out, err = run("finish", part, machine=machine)
     assert status == 0, err
     final = folder / f"v{suffix}"
     match = re.fullmatch(rf"wrote {re.escape(str(final))} \((\d+) frames\)\n", out)
@@ -141,14 +154,15 @@ def test_a_killed_video_reads_to_its_last_complete_frame_and_can_be_finished(tmp
     assert parts(folder) == []
 
 
-def test_a_live_runs_part_file_is_neither_reported_nor_finished(tmp_path):
-    proc = start("video", *SMALL, "-n", 100000, "--save", "ser", "-o", tmp_path / "live")
+def test_a_live_runs_part_file_is_neither_reported_nor_finished(tmp_path, machine):
+    proc = start("video", *SMALL, "-n", 100000, "--save", "ser", "-o", tmp_path / "live",
+                 machine=machine)
     try:
         part = wait_for_counted_frames(proc, tmp_path, ser_count, at_least=1)
         status, _, err = run("snapshot", "-c", 1, *SMALL, "--no-png", "-o",
-                             tmp_path / "other")
+                             tmp_path / "other", machine=machine)
         assert status == 0 and "unfinished" not in err
-        status, _, err = run("finish", part)
+        status, _, err = run("finish", part, machine=machine)
         assert status == 1 and "is being written by a running program" in err
         assert part.exists()
     finally:
@@ -205,12 +219,47 @@ def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tm
         assert sum(s for _, s in planned) <= ratio * sum(p.stat().st_size for p, _ in planned)
 
 
-def test_version_and_a_video_output_that_would_write_nothing(tmp_path):
+def test_version_and_a_video_output_that_would_write_nothing(tmp_path, machine):
     from velmora.brinmoor import __version__
 
-    status, out, _ = run("--version")
+    status, out, _ = run("--version", machine=machine)
     assert (status, out) == (0, f"orvik-capture {__version__}\n")
-    status, _, err = run("video", *SMALL, "-n", 2, "-o", tmp_path / "v")
+    status, _, err = run("video", *SMALL, "-n", 2, "-o", tmp_path / "v", machine=machine)
     assert status == 0
     assert "warning: -o/--output without --save writes nothing" in err
     assert list(tmp_path.iterdir()) == []
+
+
+def test_each_file_holds_its_own_frames_exposure_after_a_mid_stream_change(sim, tmp_path):
+    """A frame under way when the exposure changes keeps its own exposure and start time, in
+    the camera layer's metadata and so in the file written from it; exposures are written as
+    the decimals set."""
+    from velmora.brinmoor.camera import Camera, Roi
+
+    with Camera(1) as cam:
+        cam.set_roi(Roi(64, 48, 1, "raw16"))
+        cam.exposure = 0.03
+        frames = []
+        with cam.stream(timeout=5) as stream:
+            for _ in range(4):
+                frames.append(stream.read())
+            cam.exposure = 0.07  # the next frame is already being exposed at 0.03
+            for _ in range(6):
+                frames.append(stream.read())
+    paths = [frame.to_fits(tmp_path / f"f{n}.fits") for n, frame in enumerate(frames)]
+    headers = [fits.getheader(p) for p in paths]
+    exposures = [h["EXPTIME"] for h in headers]
+    assert exposures[:5] == [0.03] * 5  # the fifth was under way at the change
+    assert exposures[-1] == 0.07 and set(exposures) == {0.03, 0.07}
+    assert exposures == sorted(exposures)  # one step, never back
+    cards = [h.cards["EXPTIME"].image.split("=")[1].split("/")[0].strip() for h in headers]
+    assert set(cards) == {"0.03", "0.07"}
+    starts = [f.metadata.start for f in frames]
+    ends = [f.metadata.end for f in frames]
+    for n, header in enumerate(headers):
+        start = starts[n].astimezone(dt.timezone.utc)
+        assert header["DATE-OBS"] == start.strftime("%Y-%m-%dT%H:%M:%S.") + \
+            f"{start.microsecond // 1000:03d}"  # the frame's own start, in its file
+        if n:
+            assert starts[n] >= ends[n - 1]  # no frame starts before the previous one ended
+            assert header["DATE-OBS"] > headers[n - 1]["DATE-OBS"]

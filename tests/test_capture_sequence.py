@@ -28,9 +28,17 @@ IMAGETYP = {"LIGHT": "Light Frame", "DARK": "Dark Frame", "FLAT": "Flat Frame",
             "DARKFLAT": "Dark Frame", "BIAS": "Bias Frame"}
 
 
-def tool(*argv, cameras=COOLED, timeout=120, **env):
+def environment(machine, **env):
+    """The child's environment: a simulated machine of its own (its cameras' cooler and clock
+    outlive a run, as on a real one), fresh noise in every run, time 1000 times faster."""
     environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
-    environ.update(FAST, ASISIM_CAMERAS=cameras, **env)
+    environ.update(FAST, ASISIM_STATE_DIR=str(machine))
+    environ.update(env)
+    return environ
+
+
+def tool(*argv, machine, cameras=COOLED, timeout=120, **env):
+    environ = environment(machine, ASISIM_CAMERAS=cameras, **env)
     return subprocess.run([*TOOL, *map(str, argv)], capture_output=True, text=True,
                           env=environ, timeout=timeout)
 
@@ -70,14 +78,15 @@ def night(tmp_path_factory):
     """A night on the cooled camera: lights, darks and bias under the night sky, then flats
     and dark-flats in front of a panel, in two runs as on a real night; timed."""
     folder = tmp_path_factory.mktemp("night")
+    machine = tmp_path_factory.mktemp("machine")  # one camera through the night
     t0 = time.monotonic()
     # The suite's seed (tests/conftest.py): the same field every time, so that how flat the
     # calibrated sky is does not depend on which galaxies a fresh draw puts in the field.
     seed = {"ASISIM_SEED": os.environ.get("ASISIM_SEED", "0")}
     sky = tool("sequence", *COOL, "-b", 4, "--lights", "4x30", "--darks", 4, "--bias", 4,
-               "-o", folder, **seed)
+               "-o", folder, machine=machine, **seed)
     panel = tool("sequence", *COOL, "-b", 4, "--flats", 4, "--dark-flats", 4, "--warm",
-                 "--warm-rate", 3000, "-o", folder, ASISIM_LIGHT="panel:20000", **seed)
+                 "--warm-rate", 3000, "-o", folder, machine=machine, ASISIM_LIGHT="panel:20000", **seed)
     return folder, sky, panel, time.monotonic() - t0
 
 
@@ -109,6 +118,7 @@ def test_a_night_gives_a_typed_numbered_calibration_set(night):
     assert "4 frames written" not in sky.stdout and "12 frames written" in sky.stdout
 
 
+@pytest.mark.slow  # ccdproc over a whole calibration set: Python work, no C++ to sanitize
 def test_calibrated_lights_are_flatter_than_raw_ones(night):
     ccdproc = pytest.importorskip("ccdproc")
     from astropy import units as u
@@ -139,6 +149,7 @@ def test_calibrated_lights_are_flatter_than_raw_ones(night):
     assert calibrated_spread < 0.6 * raw_spread
 
 
+@pytest.mark.slow  # some ten seconds of frames at a tenth of real time
 def test_dithered_lights_move_and_numbering_continues(tmp_path):
     # Time at 10 times real: a pulse that a busy machine ends some milliseconds late still
     # moves the field by a fraction of a pixel more than meant.
@@ -147,7 +158,7 @@ def test_dithered_lights_move_and_numbering_continues(tmp_path):
             "-o", tmp_path]
     # A mount without periodic error, polar drift or backlash: what moves the stars is the dither.
     still = {"ASISIM_PE_ARCSEC": "0", "ASISIM_POLAR_ERROR_ARCMIN": "0", "ASISIM_DEC_BACKLASH_ARCSEC": "0"}
-    first = tool(*argv, cameras=GUIDED, ASISIM_TIME_SCALE="10", **still)
+    first = tool(*argv, cameras=GUIDED, machine=tmp_path / "machine", ASISIM_TIME_SCALE="10", **still)
     assert first.returncode == 0, first.stderr
     rate = re.search(r"moved the field ([-+0-9.]+) px in x, ([-+0-9.]+) px in y", first.stderr)
     assert rate and abs(float(rate.group(1))) > 5 and abs(float(rate.group(2))) > 5
@@ -167,7 +178,7 @@ def test_dithered_lights_move_and_numbering_continues(tmp_path):
         assert np.hypot(dx - want[0], dy - want[1]) < 1.5, (n, dx, dy, moves)
 
     second = tool("sequence", "--width", 64, "--height", 48, "--lights", "2x10", "--darks", 1,
-                  "-o", tmp_path, cameras=GUIDED)
+                  "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine")
     assert second.returncode == 0, second.stderr
     names = {k: sorted(p.name[-10:-5] for p in v) for k, v in files(tmp_path).items()}
     assert names == {"LIGHT": ["00001", "00002", "00003", "00004", "00005"],
@@ -185,10 +196,11 @@ def test_dithered_lights_move_and_numbering_continues(tmp_path):
     (["--warm"], 2, r"--warm brings a cooled sensor back up; it needs --cooler", 0),
 ])
 def test_the_run_refuses_what_it_cannot_do_well(tmp_path, argv, status, message, kept):
-    proc = tool("sequence", *ROI, "--lights", "2x1", *argv, "-o", tmp_path)
+    proc = tool("sequence", *ROI, "--lights", "2x1", *argv, "-o", tmp_path / "out",
+                machine=tmp_path / "machine")
     assert proc.returncode == status, proc.stderr
     assert re.search(message, proc.stderr), proc.stderr
-    written = list(tmp_path.rglob("*.fits"))
+    written = list((tmp_path / "out").rglob("*.fits"))
     assert len(written) == kept
     for path in written:
         assert fits.getheader(path)["SET-TEMP"] == -40.0
@@ -196,11 +208,12 @@ def test_the_run_refuses_what_it_cannot_do_well(tmp_path, argv, status, message,
 
 def test_snapshot_and_video_wait_for_the_cooler_too(tmp_path):
     proc = tool("snapshot", *ROI, "--cooler", -40, "--cooler-time-limit", 0.3, "-o",
-                tmp_path / "s")
+                tmp_path / "out" / "s", machine=tmp_path / "machine")
     assert proc.returncode == 1 and "no frames were taken" in proc.stderr
-    proc = tool("video", *ROI, "-n", 2, "--cooler", -40, "--cooler-time-limit", 0.3)
+    proc = tool("video", *ROI, "-n", 2, "--cooler", -40, "--cooler-time-limit", 0.3,
+                machine=tmp_path / "machine")
     assert proc.returncode == 1 and "no frames were taken" in proc.stderr
-    assert list(tmp_path.iterdir()) == []
+    assert not (tmp_path / "out").exists()
 
 
 # -- the pieces ----------------------------------------------------------------------------
@@ -304,9 +317,8 @@ def test_snapshot_kind(sim, capsys, tmp_path, kind, imagetyp, dark):
 @pytest.mark.parametrize("signum, status, said", [(signal.SIGTERM, 143, "stopped by SIGTERM"),
                                                   (signal.SIGINT, 130, "interrupted")])
 def test_a_stopped_sequence_keeps_every_complete_frame(tmp_path, signum, status, said):
-    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
     # 2 s lights at 10 times real: a frame every 0.2 s or so, time to stop in the middle.
-    environ.update(ASISIM_TIME_SCALE="10", ASISIM_CAMERAS=GUIDED)
+    environ = environment(tmp_path / "machine", ASISIM_TIME_SCALE="10", ASISIM_CAMERAS=GUIDED)
     proc = subprocess.Popen([*TOOL, "sequence", "--width", "64", "--height", "48", "--lights",
                              "200x2", "-o", str(tmp_path)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=environ)

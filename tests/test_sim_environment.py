@@ -31,7 +31,9 @@ print(before[0], before[1], after[0], after[1])
 
 
 def run(**env):
-    environ = {k: v for k, v in os.environ.items() if not k.startswith("ASISIM_")}
+    # The session's own simulated machine (ASISIM_STATE_DIR), nothing else of the simulator's.
+    environ = {k: v for k, v in os.environ.items()
+               if not k.startswith("ASISIM_") or k == "ASISIM_STATE_DIR"}
     environ.update(env)
     proc = run_python(PROBE, check=False, timeout=60, env=environ)
     assert proc.returncode == 0, proc.stderr

@@ -126,6 +126,7 @@ def cool(sim, target, seconds, scale=200.0):
     """Cooler on toward `target` on the ASI294MC Pro at 20 C: temperature and power, sampled
     against simulated time for `seconds`."""
     s.ready(0)
+    assert s.control(0, s.TEMPERATURE)[0] == 200  # the sensor at the ambient 20 C
     assert s.set_control(0, s.TARGET_TEMP, target) == s.SUCCESS
     sim.set_time_scale(scale)
     t0 = time.monotonic()
@@ -139,10 +140,13 @@ def cool(sim, target, seconds, scale=200.0):
 
 def test_cooler_reaches_minus_ten_from_twenty_without_overshoot(sim):
     samples = cool(sim, -10, 300)
-    assert samples[0][1] == pytest.approx(20.0, abs=0.3) and samples[0][2] == 100
-    reached = next(t for t, temp, _ in samples if temp <= -9.5)
-    # About two minutes at full power, then the regulator eases in (docs/simulator.md).
-    assert 100 <= reached <= 150
+    assert samples[0][2] == 100  # full power while far from the target
+    # Within 0.5 C after about two minutes at full power and an easing regulator (the guide's
+    # figure: at most 150 s). A busy host only delays the samples, which widens this bracket
+    # toward both bounds, never past them.
+    last_above = max(t for t, temp, _ in samples if temp > -9.5)
+    first_within = min(t for t, temp, _ in samples if temp <= -9.5)
+    assert last_above <= 150 and first_within >= 100
     temps = [temp for _, temp, _ in samples]
     assert min(temps) >= -10.0  # never below the target
     assert all(b <= a + 0.05 for a, b in zip(temps, temps[1:]))  # cools steadily, never bounces back
@@ -162,3 +166,155 @@ def test_cooler_settles_with_the_power_its_load_takes(sim, target, settles_at, p
     *_, (_, temp, pwr) = cool(sim, target, 1500, scale=2000)
     assert temp == pytest.approx(settles_at, abs=0.1)
     assert pwr == pytest.approx(power, abs=2)
+
+
+# ---- one set of cameras per machine ----
+
+# A program on camera 0, step by step (argv): "open" (open and initialise it, print what it
+# finds), "cool" (cooler on at -10 C, wait until the sensor is there), "expose" (a 60 s dark),
+# "wait" (until a line on stdin), "close".
+PROGRAM = r"""
+import json, sys, time
+import simsdk as s
+from velmora.brinmoor import asisim
+asisim.set_time_scale(1000)
+for step in sys.argv[1:]:
+    if step == "open":
+        found = {"open": s.lib.ASIOpenCamera(0)}
+        if found["open"] == 0:
+            assert s.lib.ASIInitCamera(0) == 0
+            found.update(temperature=s.control(0, s.TEMPERATURE)[0] / 10.0,
+                         cooler=s.control(0, s.COOLER_ON)[0], target=s.control(0, s.TARGET_TEMP)[0])
+        print(json.dumps(found), flush=True)
+    elif step == "cool":
+        assert s.set_control(0, s.TARGET_TEMP, -10) == 0 and s.set_control(0, s.COOLER_ON, 1) == 0
+        deadline = time.monotonic() + 20
+        while s.control(0, s.TEMPERATURE)[0] > -95:
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+    elif step == "expose":
+        s.set_exposure(0, 60)
+        s.snapshot(0, dark=1)
+    elif step == "wait":
+        sys.stdin.readline()
+    elif step == "close":
+        print(s.lib.ASICloseCamera(0), flush=True)
+"""
+
+
+def start_program(*steps, env=None):
+    return subprocess.Popen([sys.executable, "-c", PROGRAM, *steps], cwd=TESTS, env=env, text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def run_program(*steps, env=None):
+    proc = start_program(*steps, env=env)
+    out, err = proc.communicate(timeout=60)
+    assert proc.returncode == 0, err
+    return [json.loads(line) for line in out.splitlines() if line.startswith("{")], err
+
+
+def orvik_sim(*args, env=None):
+    return subprocess.run([sys.executable, "-m", "velmora.brinmoor.asisim", *args], env=env,
+                          capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("let_go", ["close", "exit", "kill"])
+def test_a_camera_open_in_one_process_is_refused_to_another(sim, let_go):
+    holder = start_program("open", "wait", *(["close", "wait"] if let_go == "close" else []))
+    try:
+        assert json.loads(holder.stdout.readline())["open"] == s.SUCCESS
+        assert s.lib.ASIOpenCamera(0) == s.CAMERA_REMOVED  # the vendor's code: cannot be opened
+        assert s.lib.ASIOpenCamera(1) == s.SUCCESS         # the other camera is free
+        state = json.loads(orvik_sim("show", "--json").stdout)
+        held = {cam["key"]: cam["held_by"] for cam in state["cameras"]}
+        assert held["camera0-ZWO_ASI294MC_Pro"] == holder.pid
+        assert held["camera1-ZWO_ASI120MM_Mini"] == os.getpid()
+        if let_go == "kill":
+            holder.kill()  # no chance to clean up: the kernel drops the lock
+            holder.wait(timeout=30)
+        else:
+            holder.stdin.write("\n")
+            holder.stdin.flush()
+            if let_go == "close":
+                assert holder.stdout.readline().strip() == "0"
+            else:
+                holder.wait(timeout=30)
+        s.ready(0)  # now this process has it, and the next one is refused
+        assert run_program("open")[0] == [{"open": s.CAMERA_REMOVED}]
+    finally:
+        if holder.poll() is None:
+            holder.stdin.write("\n")
+            holder.stdin.flush()
+            holder.wait(timeout=30)
+
+
+def test_temperature_cooler_and_clock_outlive_the_process_until_a_power_cycle(tmp_path):
+    env = dict(os.environ, ASISIM_STATE_DIR=str(tmp_path / "machine"))
+    assert run_program("open", "cool", "expose", env=env)[0][0]["temperature"] == pytest.approx(20.0, abs=0.5)
+    # The next program finds the camera cold, the cooler on, and the clock where it was.
+    found, _ = run_program("open", env=env)
+    assert found[0]["temperature"] == pytest.approx(-10.0, abs=0.3)
+    assert (found[0]["cooler"], found[0]["target"]) == (1, -10)
+    shown = orvik_sim("show", env=env)
+    assert shown.returncode == 0
+    assert "camera0-ZWO_ASI294MC_Pro: free, -10.0 C, cooler on, target -10 C, power 8" in shown.stdout
+    cam = json.loads(orvik_sim("show", "--json", env=env).stdout)["cameras"][0]
+    assert cam["clock_s"] >= 60 and cam["frames"] == 1 and cam["state"] == "saved"
+    # Power off and on: warm again, cooler off.
+    cycled = orvik_sim("power-cycle", env=env)
+    assert cycled.returncode == 0 and cycled.stdout.startswith("Powered off and on")
+    found, _ = run_program("open", env=env)
+    assert found[0]["temperature"] == pytest.approx(20.0, abs=0.5) and found[0]["cooler"] == 0
+
+
+def test_a_power_cycle_leaves_a_camera_in_use_alone(tmp_path):
+    env = dict(os.environ, ASISIM_STATE_DIR=str(tmp_path / "machine"))
+    holder = start_program("open", "cool", "wait", env=env)
+    try:
+        assert json.loads(holder.stdout.readline())["open"] == s.SUCCESS
+        cycled = orvik_sim("power-cycle", env=env)
+        assert cycled.returncode == 1
+        assert f"camera0-ZWO_ASI294MC_Pro: left alone, open in process {holder.pid}" in cycled.stdout
+    finally:
+        holder.communicate("\n", timeout=60)
+    assert run_program("open", env=env)[0][0]["temperature"] == pytest.approx(-10.0, abs=0.3)
+
+
+STATE_FILE = "camera0-ZWO_ASI294MC_Pro.state"
+
+
+def resigned(text):
+    """The state text with its checksum line (FNV-1a of everything before it) made right again."""
+    body = text[: text.rindex("check=")]
+    h = 1469598103934665603
+    for byte in body.encode():
+        h = ((h ^ byte) * 1099511628211) % 2**64
+    return f"{body}check={h:016x}\n"
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda text: "not a state file\n",
+        lambda text: text[: len(text) // 2],                               # a writer cut short
+        lambda text: text.replace("temperature_c=-", "temperature_c=+"),   # a flipped byte
+        lambda text: resigned(text.replace("cooler_on=1", "cooler_on=7")),  # a right checksum is not enough
+        lambda text: resigned(text.replace("temperature_c=-", "temperature_c=nan")),
+        lambda text: "",
+    ],
+)
+def test_a_damaged_state_file_counts_as_a_camera_at_power_on(tmp_path, damage):
+    env = dict(os.environ, ASISIM_STATE_DIR=str(tmp_path / "machine"))
+    run_program("open", "cool", env=env)
+    path = tmp_path / "machine" / STATE_FILE
+    path.write_text(damage(path.read_text()))
+    # A crashed writer's leftover beside it changes nothing either.
+    (tmp_path / "machine" / f".{STATE_FILE[:-6]}.999999999.0.tmp").write_text("half")
+    found, err = run_program("open", "close", env=env)
+    assert found[0]["temperature"] == pytest.approx(20.0, abs=0.5) and found[0]["cooler"] == 0
+    assert "the saved state of camera 0 (ZWO ASI294MC Pro)" in err and "is damaged" in err
+    # The camera's next save is whole again.
+    assert "cooler_on=0" in path.read_text()
+    assert orvik_sim("power-cycle", env=env).returncode == 0
+    assert not list((tmp_path / "machine").glob(".*.tmp"))

@@ -320,3 +320,54 @@ def test_exit_during_capture_is_clean(img):
     ) % (os.path.dirname(os.path.abspath(__file__)), img)
     for _ in range(3):
         assert subprocess.run([sys.executable, "-c", code], timeout=60).returncode == 7
+
+
+@pytest.mark.slow
+def test_the_frame_clock_never_bends_for_a_busy_host(sim):
+    # Three cameras promising 2500 frames per real second each (20 ms frames at 50 times real
+    # speed, 640 x 480), more than two shared cores can render: whatever the host manages, every
+    # frame the cameras promised is either delivered or counted as dropped.
+    cameras, scale, exposure_s, seconds = 3, 50.0, 0.020, 3.0
+    sim.reset([s.ASI120] * cameras)
+    for cid in range(cameras):
+        s.configure(cid, 640, 480, img=s.RAW8, exposure_s=exposure_s)  # readout is shorter
+    sim.set_time_scale(scale)
+    delivered = [0] * cameras
+    stop = threading.Event()
+
+    def read(cid):
+        n = s.frame_size(cid)
+        buf = ctypes.create_string_buffer(n)
+        while not stop.is_set():
+            delivered[cid] += lib.ASIGetVideoData(cid, buf, n, 1000) == s.SUCCESS
+
+    started = []  # real time just before and just after each start: the frame clock began between
+    for cid in range(cameras):
+        before = time.monotonic()
+        assert lib.ASIStartVideoCapture(cid) == s.SUCCESS
+        started.append((before, time.monotonic()))
+    readers = [threading.Thread(target=read, args=(cid,), daemon=True) for cid in range(cameras)]
+    for r in readers:
+        r.start()
+    time.sleep(seconds)
+    dropped = []
+
+    def promised(first, last):  # frames due from the end of the first exposure, first to last
+        return ((last - first) * scale - exposure_s) / exposure_s
+
+    for cid in range(cameras):
+        count = ctypes.c_int()
+        before = time.monotonic()
+        assert lib.ASIGetDroppedFrames(cid, byref(count)) == s.SUCCESS
+        accounted = delivered[cid] + count.value
+        after = time.monotonic()
+        dropped.append(count.value)
+        # However late the host ran this test, the promise lies between these two.
+        low, high = promised(started[cid][1], before), promised(started[cid][0], after)
+        assert 0.97 * low <= accounted <= 1.03 * high, (cid, delivered, dropped, low, high)
+    stop.set()
+    for cid in range(cameras):
+        assert lib.ASIStopVideoCapture(cid) == s.SUCCESS
+    for r in readers:
+        r.join(timeout=10)
+    assert sum(dropped) > 0  # the host could not keep up: the test measured what it means to

@@ -32,6 +32,21 @@ ASISIM_API int asisim_reset(const char *cameras);
  * asisim_seed: the seed of the present power-on, drawn or given, to repeat a run with. */
 ASISIM_API int asisim_reset_seeded(const char *cameras, unsigned long long seed);
 ASISIM_API unsigned long long asisim_seed(void);
+/* One set of simulated cameras per machine (per user). A camera that one process has open is
+ * refused to every other (ASIOpenCamera: the camera-removed code) until the first closes it or
+ * ends, by a crash too; its temperature, cooler setting and clock outlive the process while the
+ * camera stays powered. The state lives in a folder: ASISIM_STATE_DIR, else
+ * $XDG_RUNTIME_DIR/asisim, else /tmp/asisim-<uid>; asisim_state_dir() names it ("" when none
+ * could be made: each process then has cameras of its own). asisim_reset powers on the cameras
+ * it connects (those no other process holds).
+ * asisim_power_cycle: power goes off and on for every camera of the folder: this process's
+ * cameras come back closed at power-on, every camera no other process holds forgets its state.
+ * Returns the number of cameras left alone because another process holds them.
+ * asisim_machine_state: every camera of the folder as JSON (who holds it, its saved state),
+ * copied zero-terminated and cut to fit; returns the full length. */
+ASISIM_API int asisim_power_cycle(void);
+ASISIM_API const char *asisim_state_dir(void);
+ASISIM_API int asisim_machine_state(char *buf, size_t buflen);
 /* Queues a result for the next call of the SDK function `function`: it returns `code` and leaves
  * the cameras alone; with code 0 and data, `data` (a C struct of the function's outputs in
  * parameter order; image bytes for the image reads) fills its outputs. 0, or -1 for an unknown
@@ -135,6 +150,11 @@ ASISIM_API long asisim_set_star_catalog(const char *path);
 /* Stars in the bundled and the deep catalogue, and the magnitude from which procedural stars
  * fill in; any pointer may be NULL. */
 ASISIM_API void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag);
+
+/* The kernels frames are made with: "scalar", "sse2" or "avx2", the widest the processor has
+ * unless ASISIM_SIMD (read when the library is loaded) names a narrower one. Every path gives
+ * the same bytes. */
+ASISIM_API const char *asisim_simd_path(void);
 
 #ifdef __cplusplus
 }

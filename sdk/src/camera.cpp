@@ -1,11 +1,13 @@
 #include "camera.h"
 
 #include "effects.h"
+#include "machine.h"
 #include "sky.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <numbers>
 #include <system_error>
@@ -114,8 +116,8 @@ constexpr int64_t kSceneEpochUnix = 1774040400;
 } // namespace
 
 Camera::Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t run_seed)
-    : model_(model), id_(id), sensor_seed_(sensor_seed), seed_(run_seed), controls_(controls_of(model)),
-      mount_(run_seed) {
+    : model_(model), id_(id), sensor_seed_(sensor_seed), seed_(run_seed),
+      key_(machine::camera_key(model, id)), controls_(controls_of(model)), mount_(run_seed) {
     // Serial number: stable for a model and position, so a test can expect it.
     uint64_t s = sensor_seed ^ 0x5e71a1ull;
     for (auto &b : serial_) {
@@ -160,12 +162,18 @@ ASI_ERROR_CODE Camera::ready(Need need) const {
     return ASI_SUCCESS;
 }
 
-void Camera::power_on_settings() {
+void Camera::power_on_settings(bool keep_cooler) {
+    const long cooler_on = keep_cooler ? value_of(ASI_COOLER_ON) : 0;
+    const long target = keep_cooler ? value_of(ASI_TARGET_TEMP) : 0;
     values_.clear();
     auto_.clear();
     for (const ControlSpec &c : controls_) {
         values_.push_back(c.def);
         auto_.push_back(false);
+    }
+    if (keep_cooler) {
+        set_value(ASI_COOLER_ON, cooler_on);
+        set_value(ASI_TARGET_TEMP, target);
     }
     mode_ = ASI_MODE_NORMAL;
     roi_ = Roi{model_.width, model_.height, 1, ASI_IMG_RAW8};
@@ -245,9 +253,11 @@ void Camera::update_cooler() {
     const double dt = std::max(0.0, now - temp_updated_sim_);
     temp_updated_sim_ = now;
     const CoolerConditions c = cooler_conditions();
-    // The sensor keeps its difference to the warm temperature while that moves (the warm-up with
-    // use, the night cooling); the cooler then works on it for the time that passed.
-    temp_c_ = sensor_after(c.warm_c + (temp_c_ - warm_c_), dt, c);
+    // Without the cooler the sensor keeps its difference to the warm temperature while that moves
+    // (the warm-up with use, the night cooling). With it, the regulator holds the sensor where it
+    // is against the change; either way the cooler then works on it for the time that passed.
+    const double start = c.on ? temp_c_ : c.warm_c + (temp_c_ - warm_c_);
+    temp_c_ = sensor_after(start, dt, c);
     warm_c_ = c.warm_c;
 }
 
@@ -364,10 +374,78 @@ void Camera::center_start() {
 
 // ---- lifecycle ----
 
+void Camera::adopt_saved_state() {
+    machine::SavedState st;
+    const machine::Load loaded = machine::load(key_, &st);
+    if (loaded == machine::Load::Damaged) {
+        std::fprintf(stderr,
+                     "asisim: the saved state of camera %d (%s) in \"%s\" is damaged; the camera starts "
+                     "from power-on\n",
+                     id_, model_.name, machine::state_dir().c_str());
+        return;
+    }
+    // No state: the camera has been off (or this process powered it on itself). This object's own
+    // last save: nobody had the camera since, and what this object knows is the more exact.
+    if (loaded != machine::Load::Loaded || st.token == saved_token_ || st.model != model_.name)
+        return;
+    // Another process had it: its clock, cooler and temperature carry on from there, and the
+    // cooler has worked on the sensor for the real time since (the camera stayed powered).
+    scene_time_ = st.clock_s;
+    frame_counter_ = st.frames;
+    const int ic = control_index(ASI_COOLER_ON), it = control_index(ASI_TARGET_TEMP);
+    if (ic >= 0 && it >= 0) {
+        const ControlSpec &t = controls_[static_cast<size_t>(it)];
+        set_value(ASI_COOLER_ON, st.cooler_on ? 1 : 0);
+        set_value(ASI_TARGET_TEMP, std::clamp(st.target_c, t.min, t.max));
+    }
+    CoolerConditions c;
+    c.warm_c = st.warm_c;
+    c.ambient_c = st.ambient_c;
+    c.on = model_.cooled && st.cooler_on;
+    c.target_c = static_cast<double>(st.target_c);
+    temp_c_ = sensor_after(st.temperature_c, std::clamp(machine::unix_now() - st.saved_unix_s, 0.0, 1e9), c);
+    warm_c_ = st.warm_c;
+    temp_updated_sim_ = sim_clock::now();
+    saved_token_ = st.token;
+}
+
+void Camera::save_state() {
+    if (!claimed_)
+        return;
+    update_cooler();
+    machine::SavedState st;
+    st.model = model_.name;
+    st.temperature_c = temp_c_;
+    st.warm_c = warm_c_;
+    st.ambient_c = ambient_temperature_c();
+    st.cooler_on = model_.cooled && value_of(ASI_COOLER_ON) != 0;
+    st.target_c = value_of(ASI_TARGET_TEMP);
+    st.clock_s = std::max(scene_time_, 0.0);
+    st.frames = frame_counter_;
+    if (machine::save(key_, &st))
+        saved_token_ = st.token;
+}
+
+void Camera::let_go() {
+    if (!claimed_)
+        return;
+    save_state();
+    machine::release(key_);
+    claimed_ = false;
+}
+
 ASI_ERROR_CODE Camera::open() {
     std::lock_guard lock(mutex_);
     if (!plugged_ || shut_)
         return ASI_ERROR_CAMERA_REMOVED;
+    if (!claimed_) {
+        // One process at a time, as with a USB device: the vendor's library cannot open a camera
+        // that another program has open, and reports it as not found.
+        if (!machine::claim(key_))
+            return ASI_ERROR_CAMERA_REMOVED;
+        claimed_ = true;
+        adopt_saved_state();
+    }
     open_ = true; // opening an open camera changes nothing
     return ASI_SUCCESS;
 }
@@ -383,7 +461,7 @@ ASI_ERROR_CODE Camera::init() {
             break;
         end_capture(lock);
     }
-    power_on_settings();
+    power_on_settings(true);
     update_cooler();
     initialised_ = true;
     return ASI_SUCCESS;
@@ -400,6 +478,10 @@ ASI_ERROR_CODE Camera::close() {
     end_pulses();
     cv_.notify_all();
     end_capture(lock);
+    // Only a camera still closed goes to other processes: it may have been opened again while
+    // the capture ended.
+    if (!open_)
+        let_go();
     return ASI_SUCCESS;
 }
 
@@ -412,6 +494,8 @@ void Camera::unplug() {
     end_pulses();
     cv_.notify_all();
     end_capture(lock);
+    if (!plugged_)
+        let_go();
 }
 
 void Camera::plug() {
@@ -436,6 +520,7 @@ void Camera::shut_down() {
     // No capture can start any more, so once this one is gone no thread of the camera runs.
     // Reads still copying out of its ring hold the capture, and with it the ring, themselves.
     end_capture(lock);
+    let_go();
 }
 
 // ---- identity and modes ----
@@ -551,10 +636,13 @@ ASI_ERROR_CODE Camera::set_control(int type, long value, int automatic) {
     if (!c.writable || (automatic != 0 && automatic != 1) || (automatic && !c.auto_supported) ||
         value < c.min || value > c.max)
         return ASI_ERROR_GENERAL_ERROR;
-    if (type == ASI_COOLER_ON || type == ASI_TARGET_TEMP)
+    const bool cooler = type == ASI_COOLER_ON || type == ASI_TARGET_TEMP;
+    if (cooler)
         update_cooler(); // the old setting applies up to now
     values_[idx] = value;
     auto_[idx] = automatic != 0;
+    if (cooler)
+        save_state(); // the cooler runs on with it, whatever becomes of this process
     cv_.notify_all(); // the video thread re-reads its pacing
     return ASI_SUCCESS;
 }
@@ -662,6 +750,7 @@ ASI_ERROR_CODE Camera::start_exposure(int dark) {
     exp_request_.dark_frame = nullptr; // bound again when the data is read (the pointer may go)
     scene_time_ += exposure + readout;
     exp_status_ = ASI_EXP_WORKING;
+    save_state(); // the camera's clock moved
     return ASI_SUCCESS;
 }
 
@@ -762,6 +851,7 @@ ASI_ERROR_CODE Camera::stop_video() {
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
     end_capture(lock);
+    save_state(); // the camera's clock moved with every frame
     return ASI_SUCCESS;
 }
 
@@ -798,6 +888,11 @@ void Camera::auto_adjust(const uint8_t *frame, const FrameRequest &req) {
     set_value(ASI_GAIN, std::clamp(g, 0L, value_of(ASI_AUTO_MAX_GAIN)));
 }
 
+void Camera::add_dropped(double frames) {
+    // The SDK counts in an int; a capture left running for years stops counting at its top.
+    dropped_ = static_cast<int>(std::min(static_cast<double>(dropped_) + frames, 2147483647.0));
+}
+
 void Camera::video_loop(VideoCapture *capture) {
     // `capture` stays alive until this thread has been joined.
     using State = VideoCapture::State;
@@ -814,8 +909,18 @@ void Camera::video_loop(VideoCapture *capture) {
             const double interval = frame_interval_seconds(rs, exposure);
             const double now = sim_clock::now();
             due = first ? now + exposure + readout : due + interval;
-            if (due < now - interval) // fell behind (slow host): no burst of catch-up frames
-                due = now;
+            if (!first && now >= due + interval) {
+                // The camera's clock never waits for the host. The frames whose turn passed
+                // while this thread could not take them (a busy host, a slow render, a reader
+                // holding every slot) were read out by the sensor and lost on the way: each
+                // counts as dropped, and the sky moved on with them. The newest frame due is
+                // the one to deliver, late.
+                const double missed = std::floor((now - due) / interval);
+                add_dropped(missed);
+                due += missed * interval;
+                scene_time_ += missed * interval;
+                frame_counter_ += static_cast<uint64_t>(std::min(missed, 1e15));
+            }
             advance = interval;
         } else {
             // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
@@ -842,7 +947,7 @@ void Camera::video_loop(VideoCapture *capture) {
         for (;;) {
             bool dropped = false;
             slot = capture->slot_to_write(&dropped);
-            dropped_ += dropped ? 1 : 0;
+            add_dropped(dropped ? 1.0 : 0.0);
             if (slot || !running())
                 break;
             wait_notified(cv_, lock); // every slot is being read; a reader frees one

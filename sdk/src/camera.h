@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -63,6 +64,7 @@ class Camera {
 
     const CameraModel &model() const { return model_; }
     int id() const { return id_; }
+    const std::string &key() const { return key_; }
     bool plugged() const;
     // Supported bins (ascending) and image types of the model.
     std::vector<int> bins() const;
@@ -136,7 +138,15 @@ class Camera {
 
     // All below run with mutex_ held.
     ASI_ERROR_CODE ready(Need need) const;
-    void power_on_settings();
+    // Every control and setting at its power-on value; `keep_cooler` keeps the cooler's switch
+    // and target, which belong to the camera's hardware (init keeps them, a power-on does not).
+    void power_on_settings(bool keep_cooler = false);
+    // The camera's machine-wide state: taken over from the process that had the camera before
+    // (when one did since this process last saved it), and saved for the next one.
+    void adopt_saved_state();
+    void save_state();
+    // Saves the state and lets the camera go to other processes.
+    void let_go();
     int control_index(int type) const;
     long value_of(ASI_CONTROL_TYPE type) const;
     void set_value(ASI_CONTROL_TYPE type, long value);
@@ -166,12 +176,14 @@ class Camera {
     // it stopped is left alone.
     void end_capture(std::unique_lock<std::mutex> &lock);
     void video_loop(VideoCapture *capture);
+    void add_dropped(double frames);
     void auto_adjust(const uint8_t *frame, const FrameRequest &req);
 
     const CameraModel &model_;
     const int id_;
     const uint64_t sensor_seed_;
-    const uint64_t seed_; // of this power-on
+    const uint64_t seed_;   // of this power-on
+    const std::string key_; // the camera's name in the state folder
     std::array<uint8_t, 8> serial_;
     std::vector<ControlSpec> controls_;
     std::vector<long> values_;
@@ -180,6 +192,8 @@ class Camera {
     mutable std::mutex mutex_;
     std::condition_variable cv_;
 
+    bool claimed_ = false;     // this process holds the camera (from open to close)
+    uint64_t saved_token_ = 0; // the token of this object's last save
     bool plugged_ = true;
     bool shut_ = false;
     bool open_ = false;

@@ -4,11 +4,13 @@
 #include "celestial.h"
 #include "effects.h"
 #include "journal.h"
+#include "machine.h"
 #include "mount.h"
 #include "registry.h"
 #include "scripts.h"
 #include "sky.h"
 #include "starcatalog.h"
+#include "synthesis.h"
 #include "timing.h"
 
 #include <asisim.h>
@@ -53,6 +55,27 @@ int asisim_reset_seeded(const char *cameras, unsigned long long seed) {
 
 unsigned long long asisim_seed(void) {
     return Registry::instance().seed();
+}
+
+int asisim_power_cycle(void) {
+    std::vector<std::string> held;
+    Registry::instance().power_cycle(&held);
+    Registry::instance().notify_clock_change();
+    return static_cast<int>(held.size());
+}
+
+const char *asisim_state_dir(void) {
+    return machine::state_dir().c_str();
+}
+
+int asisim_machine_state(char *buf, size_t buflen) {
+    const std::string text = machine::describe_json();
+    if (buf && buflen > 0) {
+        const size_t n = std::min(buflen - 1, text.size());
+        std::memcpy(buf, text.data(), n);
+        buf[n] = '\0';
+    }
+    return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
 }
 
 int asisim_script(const char *function, int code, const void *data, size_t size) {
@@ -236,6 +259,10 @@ void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag
         *deep = d;
     if (filler_from_mag)
         *filler_from_mag = f;
+}
+
+const char *asisim_simd_path(void) {
+    return simd_path_name();
 }
 
 } // extern "C"

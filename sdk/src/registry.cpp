@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include "machine.h"
 #include "sensor.h"
 
 #include <cerrno>
@@ -121,7 +122,9 @@ Registry::Registry() : env_seed_(seed_from_env()) {
                      "no cameras are connected\n",
                      unknown.c_str());
     }
-    replace(load_time_, default_seed());
+    // Loading the library connects the cameras as they are: powered, perhaps still cold from the
+    // process before.
+    replace(load_time_, default_seed(), false);
 }
 
 uint64_t Registry::default_seed() const {
@@ -168,7 +171,7 @@ bool Registry::parse(const std::string &names, std::vector<const CameraModel *> 
     return true;
 }
 
-void Registry::replace(const std::vector<const CameraModel *> &models, uint64_t seed) {
+void Registry::replace(const std::vector<const CameraModel *> &models, uint64_t seed, bool power_on) {
     std::vector<std::shared_ptr<Camera>> fresh;
     for (size_t i = 0; i < models.size(); ++i) {
         const uint64_t own = camera_seed(*models[i], static_cast<int>(i));
@@ -184,6 +187,24 @@ void Registry::replace(const std::vector<const CameraModel *> &models, uint64_t 
     // Old cameras stop outside the registry lock; a call still holding one sees it removed.
     for (auto &c : old)
         c->shut_down();
+    // A power-on: the new cameras start warm, cooler off, clock at zero, unless another process
+    // has one of them (then it stays as that process has it).
+    if (power_on)
+        for (auto &c : snapshot())
+            machine::power_off(c->key());
+}
+
+std::vector<std::shared_ptr<Camera>> Registry::snapshot() {
+    std::lock_guard lock(mutex_);
+    return cameras_;
+}
+
+void Registry::power_cycle(std::vector<std::string> *held) {
+    std::vector<const CameraModel *> models;
+    for (auto &c : snapshot())
+        models.push_back(&c->model());
+    replace(models, default_seed(), true);
+    machine::power_off_all(held);
 }
 
 std::shared_ptr<Camera> Registry::by_id(int id) {
@@ -226,7 +247,7 @@ bool Registry::reset(const char *names, const uint64_t *seed) {
         models = load_time_;
     else if (!parse(names, &models))
         return false;
-    replace(models, seed ? *seed : default_seed());
+    replace(models, seed ? *seed : default_seed(), true);
     return true;
 }
 
@@ -247,12 +268,7 @@ bool Registry::plug(int id) {
 }
 
 void Registry::notify_clock_change() {
-    std::vector<std::shared_ptr<Camera>> all;
-    {
-        std::lock_guard lock(mutex_);
-        all = cameras_;
-    }
-    for (auto &c : all)
+    for (auto &c : snapshot())
         c->notify_clock_change();
 }
 

@@ -40,6 +40,11 @@ class Registry {
     bool reset(const char *names, const uint64_t *seed = nullptr);
     // The seed of the present power-on.
     uint64_t seed();
+    // Power to every simulated camera of the machine goes off and on: this process's cameras
+    // come back closed at power-on (a fresh seed, unless one is fixed), every camera that no
+    // other process holds forgets its temperature, cooler and clock. The keys of the cameras
+    // other processes hold, which keep theirs, go to `held`.
+    void power_cycle(std::vector<std::string> *held);
     bool unplug(int id);
     bool plug(int id);
     void notify_clock_change();
@@ -49,7 +54,9 @@ class Registry {
     // False, with the first name not in the catalogue in `unknown` (when given), if one is not.
     static bool parse(const std::string &names, std::vector<const CameraModel *> *out,
                       std::string *unknown = nullptr);
-    void replace(const std::vector<const CameraModel *> &models, uint64_t seed);
+    // The set becomes these cameras; with `power_on` their machine-wide state is powered off too.
+    void replace(const std::vector<const CameraModel *> &models, uint64_t seed, bool power_on);
+    std::vector<std::shared_ptr<Camera>> snapshot();
     // The seed a power-on without a seed of its own takes.
     uint64_t default_seed() const;
 

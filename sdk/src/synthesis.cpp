@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <numbers>
 #include <optional>
@@ -319,23 +321,49 @@ __attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float
     return i;
 }
 
-bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
 #endif
+
+// The widest kernels in use: those of the build and the processor, or narrower ones that
+// ASISIM_SIMD ("scalar", "sse2" or "avx2", read once) asks for. Every path gives the same bytes;
+// the tests force each one to prove it.
+enum class Simd : int { Scalar = 0, Sse2 = 1, Avx2 = 2 };
+
+Simd simd() {
+    static const Simd path = [] {
+        Simd best = Simd::Scalar;
+#if ASISIM_SSE2
+        best = Simd::Sse2;
+#endif
+#if ASISIM_AVX2
+        if (__builtin_cpu_supports("avx2"))
+            best = Simd::Avx2;
+#endif
+        const char *env = std::getenv("ASISIM_SIMD");
+        if (env == nullptr || *env == '\0')
+            return best;
+        static constexpr const char *kNames[] = {"scalar", "sse2", "avx2"};
+        for (int level = 0; level < 3; ++level)
+            if (std::strcmp(env, kNames[level]) == 0)
+                return std::min(static_cast<Simd>(level), best);
+        std::fprintf(stderr, "asisim: ASISIM_SIMD=%s is not scalar, sse2 or avx2; ignored\n", env);
+        return best;
+    }();
+    return path;
+}
 
 // Shot and read noise and the ADC for one row of mean electrons: the simulator's hot loop.
 template <Sink kSink, bool kPattern>
 void digitise_row(const float *mean, const float *ga, const float *gb, const BiasRow &bias, int n,
                   const Readout &r, void *out) {
     int i = 0;
+    const Simd path = simd();
 #if ASISIM_AVX2
-    if (have_avx2())
+    if (path >= Simd::Avx2)
         i = digitise_avx2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
 #endif
 #if ASISIM_SSE2
-    i = digitise_sse2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
+    if (path >= Simd::Sse2)
+        i = digitise_sse2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
 #endif
     for (; i < n; ++i)
         digitise_one<kSink, kPattern>(mean, ga, gb, bias, i, r, out);
@@ -514,12 +542,14 @@ void debayer_row(const float *up, const float *cur, const float *down, int w,
     int u = 1;
     TapVectors t[kChannels];
     tap_vectors<kChannels>(taps, t);
+    const Simd path = simd();
 #if ASISIM_AVX2
-    if (have_avx2())
+    if (path >= Simd::Avx2)
         u = debayer_avx2<kChannels>(up, cur, down, u, w, t, out);
 #endif
 #if ASISIM_SSE2
-    u = debayer_sse2<kChannels>(up, cur, down, u, w, t, out);
+    if (path >= Simd::Sse2)
+        u = debayer_sse2<kChannels>(up, cur, down, u, w, t, out);
 #endif
     for (; u < w; ++u)
         one(u);
@@ -1061,6 +1091,11 @@ void render_frame(const FrameRequest &req, uint8_t *out) {
     } flush;
 #endif
     Renderer(req, out).run();
+}
+
+const char *simd_path_name() {
+    static constexpr const char *kNames[] = {"scalar", "sse2", "avx2"};
+    return kNames[static_cast<int>(simd())];
 }
 
 } // namespace asisim

@@ -74,6 +74,9 @@ inline double exposure_seconds(const FrameRequest &req) {
 // sensors bin same-colour pixels and keep the mosaic unless mono_bin); flips mirror the window.
 void render_frame(const FrameRequest &req, uint8_t *out);
 
+// The kernels frames are made with: "scalar", "sse2" or "avx2" (see ASISIM_SIMD).
+const char *simd_path_name();
+
 // Mount model of one camera's telescope: slow drift (periodic error, polar misalignment) plus
 // ST4 guide pulses at the guide rate with declination backlash, all in simulated time (settings
 // in mount.h). Right ascension runs along

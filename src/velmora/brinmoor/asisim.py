@@ -4,8 +4,9 @@ The simulated ``libASICamera2`` installed beside this file exports, next to the 
 functions, a small control API: reset the cameras to power-on, queue scripted results for SDK
 calls, read the journal of every SDK call, speed up simulated time, unplug and plug cameras,
 turn the sensor model's effects (fixed pattern, glow, dust, ...) off for an ideal sensor,
-put a flat panel or a dusk sky in front of a camera for calibration frames, and set the errors of
-the mount the cameras' telescopes ride on.
+put a flat panel or a dusk sky in front of a camera for calibration frames, set the errors of the
+mount the cameras' telescopes ride on, and see and power-cycle the cameras that the processes of
+this machine share.
 This module wraps it with ``ctypes``. It loads the same library file that the ``orvik``
 extension links against, so both see the same cameras.
 
@@ -17,11 +18,15 @@ can build the data of a scripted result::
 
 from __future__ import annotations
 
+import argparse
 import ctypes
 import datetime
+import json
 import os
-from collections.abc import Iterable
+import sys
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 __all__ = [
     "ASI_CAMERA_INFO",
@@ -62,15 +67,19 @@ __all__ = [
     "journal_count",
     "journal_entry",
     "library",
+    "machine_state",
+    "main",
     "models",
     "mount",
     "mount_parameter_names",
     "mount_settings",
     "plug",
+    "power_cycle",
     "reset",
     "script",
     "seed",
     "set_time_scale",
+    "state_dir",
     "unknown_models",
     "unplug",
 ]
@@ -184,6 +193,12 @@ def _load() -> ctypes.CDLL:
     lib.asisim_reset_seeded.restype = ctypes.c_int
     lib.asisim_seed.argtypes = []
     lib.asisim_seed.restype = ctypes.c_ulonglong
+    lib.asisim_power_cycle.argtypes = []
+    lib.asisim_power_cycle.restype = ctypes.c_int
+    lib.asisim_state_dir.argtypes = []
+    lib.asisim_state_dir.restype = ctypes.c_char_p
+    lib.asisim_machine_state.argtypes = [ctypes.c_char_p, ctypes.c_size_t]
+    lib.asisim_machine_state.restype = ctypes.c_int
     lib.asisim_script.argtypes = [ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p, ctypes.c_size_t]
     lib.asisim_script.restype = ctypes.c_int
     lib.asisim_clear_scripts.argtypes = []
@@ -194,6 +209,8 @@ def _load() -> ctypes.CDLL:
     lib.asisim_journal_entry.restype = ctypes.c_int
     lib.asisim_journal_clear.argtypes = []
     lib.asisim_journal_clear.restype = None
+    lib.asisim_simd_path.argtypes = []
+    lib.asisim_simd_path.restype = ctypes.c_char_p
     lib.asisim_set_time_scale.argtypes = [ctypes.c_double]
     lib.asisim_set_time_scale.restype = None
     lib.asisim_unplug.argtypes = [ctypes.c_int]
@@ -379,6 +396,13 @@ def effect_names() -> list[str]:
     return names
 
 
+def simd_path() -> str:
+    """The kernels frames are made with: ``"scalar"``, ``"sse2"`` or ``"avx2"`` (the widest the
+    processor has, unless ``ASISIM_SIMD`` named a narrower one when the library was loaded)."""
+    name: bytes = library.asisim_simd_path()
+    return name.decode("ascii")
+
+
 def set_effect(name: str, enabled: bool) -> None:
     """Turn one effect (or ``"all"``) on or off for every camera. ValueError for an unknown name."""
     if library.asisim_set_effect(name.encode("ascii"), 1 if enabled else 0) != 0:
@@ -553,3 +577,87 @@ def star_catalog_info() -> tuple[int, int, float]:
     bundled, deep, filler = ctypes.c_long(), ctypes.c_long(), ctypes.c_double()
     library.asisim_star_catalog_info(ctypes.byref(bundled), ctypes.byref(deep), ctypes.byref(filler))
     return int(bundled.value), int(deep.value), float(filler.value)
+
+
+def state_dir() -> str:
+    """The folder with the state of the machine's simulated cameras (``ASISIM_STATE_DIR``, else
+    ``$XDG_RUNTIME_DIR/asisim``, else ``/tmp/asisim-<uid>``); "" when none could be made, in which
+    case every process has cameras of its own."""
+    raw: bytes = library.asisim_state_dir()
+    return os.fsdecode(raw)
+
+
+def machine_state() -> dict[str, Any]:
+    """The machine's simulated cameras: ``{"state_dir": ..., "cameras": [...]}``, each camera a
+    dict with its ``key`` (position and model), ``held_by`` (the ID of the process that has it
+    open, or None), ``state`` ("saved", "damaged" or None) and, when saved, ``model``,
+    ``temperature_c`` (worked out to now), ``cooler_on``, ``target_c``, ``cooler_power`` (percent),
+    ``clock_s`` (the camera's own clock), ``frames`` and ``saved_s_ago``."""
+    size = 4096
+    while True:
+        buf = ctypes.create_string_buffer(size)
+        n = library.asisim_machine_state(buf, size)
+        if n < size:
+            result: dict[str, Any] = json.loads(buf.raw[:n].decode("utf-8"))
+            return result
+        size = n + 1
+
+
+def power_cycle() -> int:
+    """Power off and on every simulated camera of the machine: this process's cameras come back
+    closed at power-on, every camera that no other process holds forgets its temperature, cooler
+    and clock. Returns how many cameras were left alone because another process has them open."""
+    return int(library.asisim_power_cycle())
+
+
+def _describe(cam: dict[str, Any]) -> str:
+    holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
+    if cam["state"] == "damaged":
+        return f"{cam['key']}: {holder}, saved state damaged (it starts from power-on)"
+    if cam["state"] is None:
+        return f"{cam['key']}: {holder}, at power-on"
+    cooler = (f"cooler on, target {cam['target_c']} C, power {cam['cooler_power']:.0f} %"
+              if cam["cooler_on"] else "cooler off")
+    return (f"{cam['key']}: {holder}, {cam['temperature_c']:.1f} C, {cooler}, clock {cam['clock_s']:.1f} s, "
+            f"{cam['frames']} frames, saved {cam['saved_s_ago']:.0f} s ago")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """``orvik-sim`` (also ``python -m velmora.brinmoor.asisim``): show or power-cycle the state of
+    the machine's simulated cameras."""
+    parser = argparse.ArgumentParser(
+        prog="orvik-sim",
+        description="The simulated cameras this machine's processes share: who has them open, "
+                    "their temperature, cooler and clock, kept while they stay powered.")
+    sub = parser.add_subparsers(dest="command")
+    show = sub.add_parser("show", help="show the state folder and every camera in it (the default)")
+    show.add_argument("--json", action="store_true", help="print it as JSON")
+    sub.add_parser("power-cycle", help="power every simulated camera off and on: each one no process "
+                                       "has open forgets its temperature, cooler and clock")
+    args = parser.parse_args(argv)
+    out = sys.stdout
+    if args.command == "power-cycle":
+        held = power_cycle()
+        state = machine_state()
+        print(f"Powered off and on the simulated cameras in {state['state_dir']}", file=out)
+        for cam in state["cameras"]:
+            if cam["held_by"] is not None:
+                print(f"{cam['key']}: left alone, open in process {cam['held_by']}", file=out)
+        return 1 if held else 0
+    state = machine_state()
+    if getattr(args, "json", False):
+        print(json.dumps(state, indent=2), file=out)
+        return 0
+    if not state["state_dir"]:
+        print("No state folder: every process has simulated cameras of its own", file=out)
+        return 1
+    print(f"State folder: {state['state_dir']}", file=out)
+    if not state["cameras"]:
+        print("No camera has been used since the last power cycle", file=out)
+    for cam in state["cameras"]:
+        print(_describe(cam), file=out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

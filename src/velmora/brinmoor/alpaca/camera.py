@@ -499,16 +499,16 @@ class AlpacaCamera:
         self._update()
         if self._exposure is not None:
             raise invalid_operation(f"an exposure is already in progress on {self.name}")
-        low, high = self._exposure_range()
-        if not 0 <= duration <= high:
-            raise invalid_value(f"Duration {duration:g} s is outside 0 to {high:g} s")
-        # Shorter than the camera's shortest (a 0 s bias frame): the shortest it takes.
-        duration = max(duration, low)
+        if duration < 0:
+            raise invalid_value(f"Duration {duration:g} s is negative")
+        # Shorter than the camera's shortest (a 0 s bias frame): the shortest it takes. The
+        # camera layer refuses one longer than the camera's longest.
+        duration = max(duration, self._exposure_range()[0])
         want, sdk = self._requested_window()
         image_type = self._image_type()
         with self._sdk("starting the exposure"):
-            self.backend.set_window(sdk.width, sdk.height, self._bin, image_type, sdk.x, sdk.y)
             self.backend.camera.exposure = duration
+            self.backend.set_window(sdk.width, sdk.height, self._bin, image_type, sdk.x, sdk.y)
             now = datetime.now(timezone.utc)
             self.backend.start_exposure(dark=not light)
         self._exposure = Exposure(now, time.monotonic(), duration, want, sdk, image_type)

@@ -136,4 +136,8 @@ def describe_sdk_error(exc: BaseException) -> str:
 def from_sdk_error(exc: BaseException, doing: str) -> AlpacaError:
     """The Alpaca error for a camera-layer failure while `doing` something, naming the
     condition."""
+    if isinstance(exc, (ValueError, UnsupportedControl, CameraBusy)) and \
+            not isinstance(exc, CameraNotFound):
+        # The camera layer's own refusals say what was refused and why, camera included.
+        return AlpacaError(error_number(exc), str(exc))
     return AlpacaError(error_number(exc), f"{doing} failed: {describe_sdk_error(exc)}")

@@ -5,7 +5,9 @@
 - `Roi` (`formats.roi`): a frame's size, binning, image type and position;
 - `formats.fits`: FITS headers (`build_header`) and a writer that streams frames to disk;
 - `formats.ser`: SER videos, written as the camera's bytes arrive;
-- `formats.partfile`: files that appear only when complete (`PartFile`), errors that name them.
+- `formats.partfile`: files that appear only when complete (`PartFile`), never replace another
+  run's file, and whose part files tell a dead writer from a live one; errors that name them;
+- `formats.recover`: a dead run's part file finished with its complete frames.
 
 Nothing here talks to a camera: the package imports neither the extension module nor the
 camera layer, so both the camera layer (`Frame.to_fits()`) and the tools stand on it. The FITS
