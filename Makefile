@@ -60,7 +60,8 @@ install-313: $(PY313)
 	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
 
 # The plate solver the real-sky tests check simulated frames with: Debian's astrometry.net and
-# its Tycho-2 index files for fields of 1 to 33 degrees (about 23 MB), installed when missing.
+# its Tycho-2 index files for fields of 1 to 33 degrees (about 22 MB to download, 37 MB
+# installed), installed when missing.
 # Where apt-get cannot run (not root, no network) the solver tests skip and say why.
 SOLVER_PACKAGES := astrometry.net astrometry-data-tycho2-10-19
 solver:

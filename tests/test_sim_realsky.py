@@ -9,13 +9,14 @@ from __future__ import annotations
 
 import glob
 import math
+import os
 import shutil
 import subprocess
 
 import numpy as np
 import pytest
 
-from velmora.brinmoor import starcatalog
+from velmora.brinmoor import asisim, starcatalog
 from velmora.brinmoor.camera import Camera
 
 INDEX_DIR = "/usr/share/astrometry"
@@ -380,3 +381,60 @@ def test_deep_sky_objects_lie_at_their_places_with_their_orientation(sim):
     angle = math.degrees(0.5 * math.atan2(2 * sxy, syy - sxx))
     assert angle == pytest.approx(35.0 - 20.0, abs=4.0)
     assert max(sxx, syy) > 3 * min(sxx, syy)
+
+
+@pytest.mark.skipif(not glob.glob(f"{INDEX_DIR}/index-tycho2-19*.fits"),
+                    reason="astrometry.net's Tycho-2 index file 19 (Debian astrometry-data-tycho2-10-19) "
+                    "is not installed")
+def test_astrometry_index_stars_convert_to_their_places(tmp_path):
+    # The index's star table (unit vectors in a k-d tree) and MAG_VT: its bright stars are
+    # Hipparcos stars, at the same places within a couple of arcseconds and similar magnitudes.
+    index = starcatalog.from_astrometry_index(glob.glob(f"{INDEX_DIR}/index-tycho2-19*.fits"))
+    assert 1000 < len(index) < 100_000
+    assert not np.any((np.abs(index.ra) < 1e-6) & (np.abs(index.dec) < 1e-6))  # rows without a place
+    assert np.all(np.abs(index.dec) <= 90) and np.all((index.ra >= 0) & (index.ra < 360))
+    hip = starcatalog.read(os.path.join(os.path.dirname(asisim.__file__), "hipparcos.stars"))
+    bright = np.flatnonzero(index.mag < 3.5)
+    assert bright.size > 20
+    hv = np.stack([np.cos(np.radians(hip.dec)) * np.cos(np.radians(hip.ra)),
+                   np.cos(np.radians(hip.dec)) * np.sin(np.radians(hip.ra)), np.sin(np.radians(hip.dec))])
+    differences, offsets = [], []
+    for i in bright:
+        v = np.array([math.cos(math.radians(index.dec[i])) * math.cos(math.radians(index.ra[i])),
+                      math.cos(math.radians(index.dec[i])) * math.sin(math.radians(index.ra[i])),
+                      math.sin(math.radians(index.dec[i]))])
+        nearest = int(np.argmax(v @ hv))
+        # Hipparcos's epoch is 1991.25, Tycho-2's positions 2000: allow for fast movers.
+        sep = math.degrees(math.acos(min(1.0, float(v @ hv[:, nearest])))) * 3600
+        moved = math.hypot(hip.pm_ra[nearest], hip.pm_dec[nearest]) * 8.75 / 1000
+        offsets.append(sep - moved)
+        differences.append(abs(index.mag[i] - hip.mag[nearest]))
+    # Doubles that Tycho-2 splits and Hipparcos does not (Castor, Acrux) sit a few arcseconds
+    # off, brighter in Hipparcos; VT runs about 0.1 fainter than V.
+    assert np.percentile(offsets, 90) < 2.0 and max(offsets) < 10.0
+    assert np.median(differences) < 0.2 and np.percentile(differences, 90) < 0.4
+    starcatalog.write(tmp_path / "t.stars", index)
+    assert len(starcatalog.read(tmp_path / "t.stars")) == len(index)
+
+
+def test_star_colours_follow_b_minus_v_on_colour_sensors(sim):
+    # Betelgeuse (B-V 1.85) against Rigel (-0.03), in the raw RGGB mosaic of an ASI294MC Pro.
+    from velmora.brinmoor.camera import Roi
+
+    ratios = []
+    for ra, dec in [(88.7929, 7.4071), (78.6343, -8.2016)]:
+        sim.reset(["ZWO ASI294MC Pro"])
+        sim.set_time_scale(1e4)
+        sim.ideal()
+        sim.point(0, ra, dec)
+        sim.set_telescope(0, 500.0, 20.0)
+        with Camera(0) as cam:
+            cam.set_roi(Roi(64, 64, 1, "raw16", 2040, 1380))
+            cam.set_control("Gain", 0)
+            image = cam.expose(0.01).array.astype(np.float64)
+        # The star's light in a 16 x 16 box around it, each colour less its own background.
+        box = image[24:40, 24:40]
+        red = (box[0::2, 0::2] - np.median(image[0::2, 0::2])).sum()
+        blue = (box[1::2, 1::2] - np.median(image[1::2, 1::2])).sum()
+        ratios.append(red / blue)
+    assert ratios[0] > 2.5 * ratios[1]

@@ -221,6 +221,10 @@ def from_astrometry_index(paths: Sequence[str | os.PathLike[str]], limit_mag: fl
         decs.append(np.degrees(np.arcsin(np.clip(xyz[:, 2], -1.0, 1.0))))
         mags.append(np.frombuffer(mag_bytes, dtype=">f4", count=rows).astype(np.float64))
     ra, dec, mag = np.concatenate(ras), np.concatenate(decs), np.concatenate(mags)
+    # Entries at exactly RA 0, Dec 0 are catalogue rows without a position (Debian's Tycho-2
+    # index files hold one, of magnitude 1.9): no star is drawn for them.
+    placed = (np.abs(dec) > 1e-6) | (np.abs((ra + 180.0) % 360.0 - 180.0) > 1e-6)
+    ra, dec, mag = ra[placed], dec[placed], mag[placed]
     # Files of one series share stars: keep one per 0.1" position.
     key = np.round(ra * 36000.0).astype(np.int64) * 10_000_000 + np.round((dec + 90.0) * 36000.0).astype(np.int64)
     _, first = np.unique(key, return_index=True)
