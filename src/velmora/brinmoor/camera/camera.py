@@ -514,6 +514,7 @@ class Camera:
             roi = self.roi
             start = utc_now()
             metadata = self.frame_metadata(roi, start, start, dark=dark)
+            metadata.start = metadata.end = utc_now()  # the settings read, the exposure starts
             started = time.monotonic()
             self.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
                       self.id, dark)
