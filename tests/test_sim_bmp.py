@@ -167,7 +167,9 @@ def test_hostile_files_are_rejected_as_invalid_format(cam, tmp_path, name):
 def lit(sim):
     """The mono camera with a sky bright enough in 8 bits, at a fast time scale."""
     sim.set_time_scale(1e4)
-    sim.set_effect("thermal", False)  # a steady sensor: consecutive frames share their dark signal
+    # A steady sensor and a steady sky: consecutive frames share their dark signal and their sky.
+    for effect in ("thermal", "night_sky", "clouds"):
+        sim.set_effect(effect, False)
     s.ready(CAM)
     assert lib.ASISetROIFormat(CAM, W, H, 1, s.RAW8) == s.SUCCESS
     assert s.set_control(CAM, s.GAIN, 80) == s.SUCCESS

@@ -28,6 +28,7 @@ out = sys.argv[1]
 first_seed = asisim.seed()
 asisim.set_time_scale(100_000)
 asisim.set_effect("thermal", False)  # a steady temperature: no drift of the dark signal
+asisim.set_effect("cosmic_rays", False)  # a hit in one run's darks would pass for a hot pixel
 s.configure(0, 512, 512, img=s.RAW16, gain=300, exposure_s=60)
 frames = np.stack([s.grab(0, dark=True) for _ in range(4)])
 np.save(out, frames)

@@ -2,8 +2,8 @@
  *
  * Lets tests and users reset the simulated cameras, script SDK results, read the call journal,
  * speed up simulated time, unplug cameras, turn the sensor model's effects off for an ideal
- * sensor and put a flat panel or a dusk sky in front of a camera. Exported from libASICamera2
- * beside the 42 SDK functions; the orvik module never calls it.
+ * sensor, put a flat panel or a dusk sky in front of a camera and set the mount's errors. Exported from
+ * libASICamera2 beside the 42 SDK functions; the orvik module never calls it.
  */
 #ifndef ASISIM_H
 #define ASISIM_H
@@ -23,7 +23,8 @@ extern "C" {
 /* Power-on state with the named cameras (exact model names separated by commas), or the
  * load-time set for NULL or "": all closed, scripts and journal cleared, the load-time time
  * scale (ASISIM_TIME_SCALE, else 1), every effect on, every camera under the load-time light
- * (ASISIM_LIGHT, else the night sky). 0, or -1 for an unknown name (nothing changes). */
+ * (ASISIM_LIGHT, else the night sky), the mount's default settings. 0, or -1 for an unknown name (nothing
+ * changes). */
 ASISIM_API int asisim_reset(const char *cameras);
 /* asisim_reset with the seed of the new power-on: the same seed, the same calls and the same
  * starting state (cooler, clock: see the state folder) give the same image bytes. asisim_reset
@@ -89,6 +90,24 @@ ASISIM_API const char *asisim_effect_name(int index);
 #define ASISIM_LIGHT_SKY 0
 #define ASISIM_LIGHT_PANEL 1
 ASISIM_API int asisim_set_light(int camera_id, int source, double level);
+
+/* The mount under every camera's telescope (see the simulator guide for what a guider sees):
+ *   "periodic_error_arcsec"   peak to peak in right ascension, 0 to 300 (default 20)
+ *   "periodic_error_period_s" the worm's turn, 10 to 7200 (default 479)
+ *   "polar_error_arcmin"      polar misalignment, 0 to 600 (default 5)
+ *   "dec_backlash_arcsec"     play of the declination gears, 0 to 600 (default 15)
+ *   "seeing_jitter_arcsec"    seeing's centroid jitter of a 1 s exposure, one sigma per axis,
+ *                             0 to 30 (default from the seeing and aperture: 0.45 at their defaults)
+ *   "guide_rate"              guide pulses' speed, fraction of sidereal, 0.1 to 1 (default 0.5)
+ * Defaults come from the environment (ASISIM_PE_ARCSEC, ASISIM_PE_PERIOD_S,
+ * ASISIM_POLAR_ERROR_ARCMIN, ASISIM_DEC_BACKLASH_ARCSEC, ASISIM_JITTER_ARCSEC, ASISIM_GUIDE_RATE)
+ * where it sets them. asisim_set_mount sets one for every camera: 0, or -1 for an unknown name or
+ * a value out of range (nothing changes). asisim_get_mount: 0 and the value, or -1 for an unknown
+ * name. asisim_mount_parameter_name: the name of setting `index` (0, 1, ...), or NULL past the
+ * last one. asisim_reset restores the defaults. */
+ASISIM_API int asisim_set_mount(const char *name, double value);
+ASISIM_API int asisim_get_mount(const char *name, double *value);
+ASISIM_API const char *asisim_mount_parameter_name(int index);
 
 /* The real sky. A camera pointed at (ra_deg, dec_deg), J2000 degrees, sees the stars of the
  * bundled Hipparcos catalogue (and of a deeper catalogue where one is installed) at that place,

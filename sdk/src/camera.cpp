@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <system_error>
 
 namespace asisim {
@@ -294,11 +295,20 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
     r.sim_time_s = mid_scene_time;
     r.pointing = pointing_for_frame(id_, mid_scene_time - exposure_s / 2.0);
     mount_.field_offset(mid_scene_time, model_, &r.field_dx_px, &r.field_dy_px);
+    r.jitter_arcsec = mount_.jitter_arcsec(exposure_s);
     if (r.pointing.focal_mm > 0.0) {
         // The mount's offsets are angles: a camera behind a longer telescope sees them larger.
         const double factor = r.pointing.focal_mm / optics().focal_mm;
         r.field_dx_px *= factor;
         r.field_dy_px *= factor;
+    }
+    if (r.pointing.set && r.pointing.angle_deg != 0.0) {
+        // The mount moves the field in right ascension and declination: on a sensor turned by the
+        // position angle, east and north run along turned axes (east along +y at 90 degrees).
+        const double a = r.pointing.angle_deg * std::numbers::pi / 180.0;
+        const double ra = r.field_dx_px, dec = r.field_dy_px;
+        r.field_dx_px = ra * std::cos(a) - dec * std::sin(a);
+        r.field_dy_px = ra * std::sin(a) + dec * std::cos(a);
     }
     r.seed = seed_;
     r.sensor_seed = sensor_seed_;

@@ -43,7 +43,38 @@ struct CameraModel {
     double glow_e_per_s;
 };
 
+// How a model's sensor changes with gain and temperature: its published read-noise curve, and the
+// drift of its black level and amplifier glow. One row per model, in the order of the catalogue.
+struct ReadNoisePoint {
+    int gain;
+    double electrons;
+};
+struct SensorCurves {
+    const char *name; // the model's name, as in the catalogue's row
+    // Read noise at chart gains, ascending; interpolated linearly between points. A conversion-gain
+    // switch is two points one gain step apart (the figure just below the switch and at it). No
+    // points: the model's chart is the smooth fall from read_noise_e to read_noise_high_e.
+    int read_noise_points;
+    ReadNoisePoint read_noise[12];
+    // Black level drift, native ADU per degree C away from kCurveReferenceC (rising when warmer).
+    double bias_adu_per_c;
+    // Amplifier glow doubles every this many degrees (glow_e_per_s is its rate at gain 0 and the
+    // glow reference temperature below) ...
+    double glow_doubling_c;
+    // ... and grows log-linearly with gain to this factor at the gain maximum.
+    double glow_gain_factor;
+};
+// Temperature at which the catalogue's bias figures hold, degrees C.
+inline constexpr double kCurveReferenceC = 20.0;
+// Temperature at which a model's glow rate (glow_e_per_s) holds: where its darks are usually
+// taken, 0 C on a cooled camera, 20 C on an uncooled one.
+constexpr double glow_reference_c(const CameraModel &m) {
+    return m.cooled ? 0.0 : 20.0;
+}
+
 std::span<const CameraModel> catalogue();
+// The curves of a catalogue model (same row).
+const SensorCurves &sensor_curves(const CameraModel &m);
 // Exact-name lookup; null when the catalogue has no such model.
 const CameraModel *find_model(std::string_view name);
 

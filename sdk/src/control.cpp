@@ -1,10 +1,11 @@
-// The control API: reset, scripted results, the journal, the time scale, unplug and plug, and
-// the catalogue's model names.
+// The control API: reset, scripted results, the journal, the time scale, unplug and plug, the
+// catalogue's model names, the effects, the light sources and the mount's settings.
 #include "catalogue.h"
 #include "celestial.h"
 #include "effects.h"
 #include "journal.h"
 #include "machine.h"
+#include "mount.h"
 #include "registry.h"
 #include "scripts.h"
 #include "sky.h"
@@ -31,6 +32,7 @@ int reset(const char *cameras, const uint64_t *seed) {
     sim_clock::set_scale(sim_clock::load_time_scale());
     reset_effects();
     reset_light_sources();
+    reset_mount_parameters();
     reset_pointings();
     reset_epoch();
     reset_deep_catalogue();
@@ -171,6 +173,21 @@ int asisim_set_light(int camera_id, int source, double level) {
     if (!Registry::instance().by_id(camera_id))
         return -1;
     return set_light_source(camera_id, source, level) ? 0 : -1;
+}
+
+int asisim_set_mount(const char *name, double value) {
+    return set_mount_parameter(name, value) ? 0 : -1;
+}
+
+int asisim_get_mount(const char *name, double *value) {
+    return get_mount_parameter(name, value) ? 0 : -1;
+}
+
+const char *asisim_mount_parameter_name(int index) {
+    const auto table = mount_parameter_table();
+    if (index < 0 || static_cast<size_t>(index) >= table.size())
+        return nullptr;
+    return table[static_cast<size_t>(index)].name;
 }
 
 int asisim_point(int camera_id, double ra_deg, double dec_deg, double angle_deg) {

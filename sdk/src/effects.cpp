@@ -27,6 +27,12 @@ constexpr std::array kEffects = std::to_array<EffectInfo>({
     {"star_profile", kEffectStarProfile},
     {"extended_objects", kEffectExtendedObjects},
     {"frame_jitter", kEffectFrameJitter},
+    {"cosmic_rays", kEffectCosmicRays},
+    {"rts_pixels", kEffectRtsPixels},
+    {"row_noise", kEffectRowNoise},
+    {"trails", kEffectTrails},
+    {"night_sky", kEffectNightSky},
+    {"clouds", kEffectClouds},
 });
 
 constexpr uint32_t all_effects() {

@@ -25,6 +25,12 @@ enum Effect : uint32_t {
     kEffectStarProfile = 1u << 10,     // Moffat-like wings, off-axis distortion
     kEffectExtendedObjects = 1u << 11, // galaxies and a nebula
     kEffectFrameJitter = 1u << 12,     // jitter of video frame intervals
+    kEffectCosmicRays = 1u << 13,      // cosmic-ray hits in every frame
+    kEffectRtsPixels = 1u << 14,       // random-telegraph pixels flickering between two levels
+    kEffectRowNoise = 1u << 15,        // row offsets drawn afresh for every frame
+    kEffectTrails = 1u << 16,          // satellite and aircraft trails across light frames
+    kEffectNightSky = 1u << 17,        // sky brightness and transparency over the night: airmass, dawn
+    kEffectClouds = 1u << 18,          // thin clouds passing now and then
 };
 
 struct EffectInfo {

@@ -85,7 +85,7 @@ void SkyScene::real_objects(const FrameRequest &req, double scale, double e0, do
         double disc = electrons;
         if (o.kind == 1 || o.kind == 5) { // a bright core: bulge or cluster centre
             const double core = std::max(0.5, 0.2 * sb);
-            add_star(cx, cy, 0.1 * electrons, share, core, core, true);
+            add_star(cx, cy, 0.1 * electrons, share, core, core);
             disc = 0.9 * electrons;
         }
         // The stamps are aligned with the sensor's axes: an inclined ellipse is a row of round
@@ -102,7 +102,7 @@ void SkyScene::real_objects(const FrameRequest &req, double scale, double e0, do
         }
         for (int k = 0; k < n; ++k) {
             const double t = n > 1 ? (2.0 * k / (n - 1) - 1.0) * 2.5 * spread : 0.0;
-            add_star(cx + t * ux, cy + t * uy, disc * weight[size_t(k)] / total, share, sb, sb, false);
+            add_star(cx + t * ux, cy + t * uy, disc * weight[size_t(k)] / total, share, sb, sb);
         }
     }
 }

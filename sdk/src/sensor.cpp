@@ -34,6 +34,20 @@ double falling(double hi, double lo, double f) {
 
 double read_noise_electrons(const CameraModel &m, int gain, bool conversion_gain) {
     const double g = double(std::max(gain, 0));
+    const SensorCurves &c = sensor_curves(m);
+    if (conversion_gain && c.read_noise_points > 0) {
+        // The published chart, point to point.
+        const ReadNoisePoint *p = c.read_noise;
+        const int n = c.read_noise_points;
+        if (g <= double(p[0].gain))
+            return p[0].electrons;
+        for (int k = 1; k < n; ++k)
+            if (g <= double(p[k].gain)) {
+                const double f = (g - double(p[k - 1].gain)) / double(p[k].gain - p[k - 1].gain);
+                return p[k - 1].electrons + f * (p[k].electrons - p[k - 1].electrons);
+            }
+        return p[n - 1].electrons;
+    }
     if (conversion_gain && m.hcg_gain > 0 && m.hcg_gain < m.max_gain) {
         const double sw = double(m.hcg_gain);
         if (g < sw)
@@ -53,6 +67,27 @@ double black_level_adu(const CameraModel &m, int gain, int offset, bool conversi
                                  kBiasRowFpn * kBiasRowFpn);
     const double sigma_adu = rn * std::sqrt(1.0 + fpn * fpn) / electrons_per_adu(m, gain);
     return 4.0 * sigma_adu + double(std::max(offset, 0)) * offset_adu_per_step(m);
+}
+
+namespace {
+
+double sane_temperature(double temp_c) {
+    return std::isfinite(temp_c) ? std::clamp(temp_c, -60.0, 80.0) : kCurveReferenceC;
+}
+
+} // namespace
+
+double bias_drift_adu(const CameraModel &m, double temp_c) {
+    return sensor_curves(m).bias_adu_per_c * (sane_temperature(temp_c) - kCurveReferenceC);
+}
+
+double amp_glow_e_per_s(const CameraModel &m, int gain, double temp_c) {
+    const SensorCurves &c = sensor_curves(m);
+    const double g =
+        m.max_gain > 0 ? std::clamp(double(gain), 0.0, double(m.max_gain)) / double(m.max_gain) : 0.0;
+    const double doubling = c.glow_doubling_c > 0.0 ? c.glow_doubling_c : 8.0;
+    return m.glow_e_per_s * std::exp2((sane_temperature(temp_c) - glow_reference_c(m)) / doubling) *
+           std::pow(std::max(c.glow_gain_factor, 1e-3), g);
 }
 
 double hot_pixel_temperature_factor(double temp_c) {

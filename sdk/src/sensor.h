@@ -32,12 +32,22 @@ double electrons_per_adu(const CameraModel &m, int gain);
 // (and with `conversion_gain` true) the curve falls to the figure just below the switch, drops
 // there in one step and falls on to the high-gain figure above it.
 double read_noise_electrons(const CameraModel &m, int gain, bool conversion_gain = true);
+// Black level drift with the sensor's temperature, native ADU (0 at kCurveReferenceC).
+double bias_drift_adu(const CameraModel &m, double temp_c);
+// Amplifier glow at the glowing corners in e-/s: the catalogue's rate at gain 0 and the model's
+// glow reference temperature, doubling every few degrees warmer and growing with gain (the
+// model's curves).
+double amp_glow_e_per_s(const CameraModel &m, int gain, double temp_c);
 // Dark current per pixel in e-/s at a sensor temperature; doubles every 6 degrees.
 double dark_current(const CameraModel &m, double temp_c);
 
 // Fixed-pattern noise of the bias, as fractions of the read noise at the present gain: each
 // pixel's own offset, each column's (the column amplifiers) and each row's.
 inline constexpr double kBiasPixelFpn = 0.4, kBiasColumnFpn = 0.2, kBiasRowFpn = 0.1;
+// Row noise drawn afresh for every frame (the row's readout circuits): each sensor row's offset,
+// as a fraction of the read noise. The pixels' own read noise is the rest of the total, so that
+// photon transfer still measures the published read noise.
+inline constexpr double kRowNoise = 0.15;
 // Pixel response non-uniformity, one sigma.
 inline constexpr double kPrnu = 0.007;
 

@@ -6,11 +6,14 @@
 // degree (a few per square degree at magnitude 10, thousands at 20), down to magnitude 21.
 #include "sky.h"
 
+#include "night.h"
+
 #include "sensor.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <numbers>
 #include <unordered_map>
@@ -36,14 +39,12 @@ constexpr double kHaloFraction = 0.12; // seeing wings: a second, wider Gaussian
 constexpr double kHaloWidth = 2.5;
 constexpr double kStampFloor = 0.02; // electrons per pixel below which a stamp ends
 constexpr double kVignetting = 0.3;  // loss at 20 mm from the optical axis
-constexpr double kSkyGradientPerDegree = 0.05;
 // A Moffat profile (beta 3) of the seeing's FWHM as three Gaussians: weights and widths relative
 // to the Gaussian of that FWHM (a least-squares fit of the radial profile).
 constexpr double kMoffatWeight[3] = {0.525, 0.424, 0.051};
 constexpr double kMoffatWidth[3] = {0.936, 1.788, 3.710};
 constexpr double kOffAxisStretch = 0.25; // star width grows by a quarter toward the field's corners
 constexpr double kDistortion = 5e-4;     // pincushion: a corner star sits 0.05 % farther out
-constexpr double kBloomSpill = 0.2;      // share of a saturated pixel's excess charge that spills
 
 double env_double(const char *name, double fallback, double lo, double hi) {
     const char *text = std::getenv(name);
@@ -128,12 +129,6 @@ std::vector<Star> make_tile(int32_t tx, int32_t ty) {
     return stars;
 }
 
-// Detected photoelectrons per second from a magnitude-0 star (mono sensor).
-double electrons_mag0(const CameraModel &m, double aperture_mm) {
-    const double radius_cm = aperture_mm / 20.0;
-    return kPhotonsMag0 * std::numbers::pi * radius_cm * radius_cm * kThroughput * m.qe_peak * kBandQe;
-}
-
 // Optics' vignetting along one axis of the sensor, at a distance from the centre in pixels.
 float vignetting(double offset_px, const CameraModel &m) {
     const double mm = offset_px * m.pixel_um / 1000.0 / 20.0;
@@ -141,6 +136,11 @@ float vignetting(double offset_px, const CameraModel &m) {
 }
 
 } // namespace
+
+double electrons_mag0(const CameraModel &m, double aperture_mm) {
+    const double radius_cm = (aperture_mm > 0.0 ? aperture_mm : optics().aperture_mm) / 20.0;
+    return kPhotonsMag0 * std::numbers::pi * radius_cm * radius_cm * kThroughput * m.qe_peak * kBandQe;
+}
 
 const Optics &optics() {
     static const Optics value = [] {
@@ -234,7 +234,12 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const CameraModel &m = *req.model;
     const double t = exposure_seconds(req);
     const double scale = pixel_scale_arcsec(m, frame_focal_mm(req));
-    const double e0 = electrons_mag0(m, frame_aperture_mm(req)) * t;
+    // The night moves on: the field's sky and the stars' light change with the hours.
+    const double site_sky = optics().sky_mag_per_arcsec2;
+    const double field_dec =
+        req.pointing.set ? req.pointing.dec_deg : std::numeric_limits<double>::quiet_NaN();
+    const NightState night = night_state(req.seed, req.sim_time_s, req.effects, site_sky, field_dec);
+    const double e0 = electrons_mag0(m, frame_aperture_mm(req)) * t * night.transmission;
     const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
 
     // Background per column for even and odd sensor rows (the Bayer colours alternate): the
@@ -242,15 +247,19 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     // panel over the aperture with neither stars nor gradient.
     const LightSource &light = req.light;
     const bool panel = light.kind == Light::panel;
-    const double sky_mag = light.level > 0.0 ? light.level : optics().sky_mag_per_arcsec2;
-    const double sky = panel ? light.level * t : e0 * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
+    // The site's own sky follows the night; a sky of a set brightness (dusk flats) stays put.
+    const bool site = light.level <= 0.0;
+    const double sky_mag = site ? site_sky : light.level;
+    const double sky_light = electrons_mag0(m, frame_aperture_mm(req)) * t * (site ? night.sky_factor : 1.0);
+    const double sky = panel ? light.level * t : sky_light * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
     double grad_x = 0.0, grad_y = 0.0;
-    if (!panel && effect_on(req.effects, kEffectSkyGradient)) {
-        // About 5 % per degree, toward a direction of the camera's own.
-        const double angle = 2.0 * std::numbers::pi * unit_from(mix64(hash_combine(req.seed, 0x67726164ull)));
-        const double per_px = kSkyGradientPerDegree * scale / 3600.0;
-        grad_x = per_px * std::cos(angle);
-        grad_y = per_px * std::sin(angle);
+    if (!panel) {
+        // The light dome's gradient, fixed to the sky, turned onto the sensor: east along +x and
+        // north along +y, unless the camera is pointed with its +y axis at another position angle.
+        const double theta = req.pointing.set ? req.pointing.angle_deg * std::numbers::pi / 180.0 : 0.0;
+        const double per_px = scale / 3600.0;
+        grad_x = per_px * (night.gradient_ra * std::cos(theta) - night.gradient_dec * std::sin(theta));
+        grad_y = per_px * (night.gradient_ra * std::sin(theta) + night.gradient_dec * std::cos(theta));
     }
     for (int parity = 0; parity < 2; ++parity) {
         sky_[parity].resize(size_t(width));
@@ -276,14 +285,14 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
 
     if (panel)
         return;
-    full_well_ = effect_on(req.effects, kEffectSaturation) ? m.full_well_e : 0.0;
     if (e0 <= 0.0)
         return;
 
-    // The frame's offset: mount plus a little atmospheric tip-tilt that averages down with
-    // exposure.
+    // The frame's offset: mount plus the atmosphere's tip-tilt over the exposure (the mount
+    // model's seeing jitter, one sigma per axis).
     const uint64_t js = hash_combine(hash_combine(req.seed, req.frame_index), 0x6A6974ull);
-    const double jitter = 0.3 / std::sqrt(1.0 + t / 2.0) / scale;
+    const double jitter =
+        std::isfinite(req.jitter_arcsec) ? std::clamp(req.jitter_arcsec, 0.0, 60.0) / scale : 0.0;
     const double ju1 = 1.0 - unit_from(mix64(js)), ju2 = unit_from(mix64(js + 1));
     const double jr = jitter * std::sqrt(-2.0 * std::log(ju1));
     // Offsets beyond a billion pixels only come from nonsense; they would overflow the tile indices.
@@ -316,21 +325,21 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
             for (int c = 2; c >= 1; --c) {
                 const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
                 if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
-                    add_star(sx, sy, part, share, w * sig_x, w * sig_y, false);
+                    add_star(sx, sy, part, share, w * sig_x, w * sig_y);
                 else
                     core += part;
             }
-            add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y, true);
+            add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
             return;
         }
         // The halo is drawn where it shows; otherwise its light stays in the core.
         const double halo = electrons * kHaloFraction;
         const double halo_sigma = sigma * kHaloWidth;
         if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
-            add_star(sx, sy, electrons - halo, share, sigma, sigma, true);
-            add_star(sx, sy, halo, share, halo_sigma, halo_sigma, false);
+            add_star(sx, sy, electrons - halo, share, sigma, sigma);
+            add_star(sx, sy, halo, share, halo_sigma, halo_sigma);
         } else {
-            add_star(sx, sy, electrons, share, sigma, sigma, true);
+            add_star(sx, sy, electrons, share, sigma, sigma);
         }
     };
 
@@ -400,7 +409,7 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
 }
 
 void SkyScene::add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
-                        double sigma_y, bool bloom) {
+                        double sigma_y) {
     const double brightest = color_ ? double(std::max({share[0], share[1], share[2]})) : 1.0;
     const double peak = electrons * brightest / (2.0 * std::numbers::pi * sigma_x * sigma_y);
     if (electrons * brightest < kStampFloor)
@@ -443,47 +452,6 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
         pool_.push_back(float(electrons) *
                         (cdf((double(y) + 1.0 - cy) * inv_y) - cdf((double(y) - cy) * inv_y)));
     stamps_.push_back(st);
-    if (bloom && full_well_ > 0.0 && peak > full_well_)
-        add_bloom(st);
-}
-
-// Charge beyond a pixel's full well spills up and down its column: the part of every column's
-// excess that the anti-blooming drains miss runs out as a streak of full pixels above and below.
-void SkyScene::add_bloom(const Stamp &st) {
-    const float well = float(full_well_);
-    std::vector<double> excess(size_t(st.nx), 0.0);
-    int sat_top = st.ny, sat_bottom = -1;
-    for (int j = 0; j < st.ny; ++j) {
-        const float w = pool_[st.py + uint32_t(j)];
-        const float *px = pool_.data() + st.px[(st.y0 + j + y0_) & 1];
-        for (int i = 0; i < st.nx; ++i) {
-            const float v = w * px[i];
-            if (v > well) {
-                excess[size_t(i)] += double(v - well);
-                sat_top = std::min(sat_top, j);
-                sat_bottom = std::max(sat_bottom, j);
-            }
-        }
-    }
-    const double most = *std::max_element(excess.begin(), excess.end());
-    if (sat_bottom < 0 || most <= 0.0)
-        return;
-    // The pixels' anti-blooming drains take most of the excess away; what they miss spills.
-    const int64_t length = int64_t(std::ceil(kBloomSpill * most / full_well_ / 2.0)); // rows each way
-    const int64_t top = std::max<int64_t>(st.y0 + sat_top - length, 0);
-    const int64_t bottom = std::min<int64_t>(st.y0 + sat_bottom + length + 1, height_);
-    Stamp b = st;
-    b.y0 = int32_t(top);
-    b.ny = int32_t(bottom - top);
-    b.px[0] = b.px[1] = uint32_t(pool_.size());
-    for (int i = 0; i < st.nx; ++i) // each column's streak, by the share of its excess
-        pool_.push_back(float(std::min(1.0, 2.0 * excess[size_t(i)] / most)) *
-                        (excess[size_t(i)] > 0.0 ? 1.0f : 0.0f));
-    b.px_max = 1.0f;
-    b.py = uint32_t(pool_.size());
-    for (int64_t r = top; r < bottom; ++r)
-        pool_.push_back(well);
-    stamps_.push_back(b);
 }
 
 // Galaxies (a bulge and an inclined disc, about one per 25 square arcminutes, magnitudes 12 to
@@ -530,9 +498,9 @@ void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, d
                 const bool along_x = next() < 0.5;
                 const double total = light(x, y, mag);
                 const double bulge = 0.3 * radius, disc_a = radius, disc_b = radius * axis;
-                add_star(x, y, 0.3 * total, galaxy_share, bulge, bulge, true);
+                add_star(x, y, 0.3 * total, galaxy_share, bulge, bulge);
                 add_star(x, y, 0.7 * total, galaxy_share, along_x ? disc_a : disc_b,
-                         along_x ? disc_b : disc_a, false);
+                         along_x ? disc_b : disc_a);
             }
         }
 
@@ -560,7 +528,7 @@ void SkyScene::add_extended(double ra_origin, double dec_origin, double scale, d
                 const double area = 2.0 * std::numbers::pi * sigma_x * sigma_y * scale * scale;
                 const double mag = 21.0 + next() - 2.5 * std::log10(area);
                 const double x = sensor_x(bx), y = sensor_y(by);
-                add_star(x, y, light(x, y, mag), nebula_share, sigma_x, sigma_y, false);
+                add_star(x, y, light(x, y, mag), nebula_share, sigma_x, sigma_y);
             }
         }
 }

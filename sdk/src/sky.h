@@ -22,6 +22,9 @@ struct Optics {
 
 const Optics &optics();
 
+// Detected photoelectrons per second from a magnitude-0 star (mono sensor) through a telescope of
+// this aperture (0: the default).
+double electrons_mag0(const CameraModel &model, double aperture_mm = 0.0);
 // Arcseconds per unbinned pixel of this camera behind the telescope (focal_mm 0: the default).
 double pixel_scale_arcsec(const CameraModel &model, double focal_mm = 0.0);
 // Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
@@ -65,11 +68,10 @@ class SkyScene {
         uint32_t px[2], py; // offsets into pool_: x profile for even/odd sensor rows, y profile
         float px_max;       // largest value of the x profiles
     };
-    // A Gaussian image of the given widths; `bloom`: its charge past full well spills along
-    // the columns.
+    // A Gaussian image of the given widths. Charge past a pixel's full well stays there (CMOS
+    // pixels clip without spilling into their column; the readout clips them).
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
-                  double sigma_y, bool bloom);
-    void add_bloom(const Stamp &st);
+                  double sigma_y);
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
     // Catalogue and filler stars at the frame's pointing, on the sensor; the unresolved glow of
     // stars too faint to draw one by one goes into `glow_e` (electrons per pixel).
@@ -87,7 +89,6 @@ class SkyScene {
     int64_t x0_, y0_;
     int width_, height_;
     bool color_;
-    double full_well_ = 0.0;    // electrons a pixel holds before blooming; 0: no blooming
     std::vector<float> sky_[2]; // per column, background for even and odd sensor rows
     float sky_max_[2] = {};     // their largest values
     std::vector<float> vig_y_;  // per row

@@ -9,6 +9,7 @@
 // a bilinear debayer with white balance and gamma.
 #include "synthesis.h"
 
+#include "events.h"
 #include "sensor.h"
 #include "sky.h"
 #include "timing.h"
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numbers>
 #include <optional>
 
 // SSE2 kernels wherever the compiler targets it (-DASISIM_SSE2=0 leaves them out).
@@ -127,6 +129,8 @@ struct Readout {
     float dark_e;     // dark electrons per sensor pixel over the exposure
     float hot_e;      // dark electrons of a hot pixel of factor 1 over the exposure
     float glow_e;     // amplifier glow at the glowing corners over the exposure, e-
+    float row_noise;  // offset of one sensor row drawn per frame, native ADU (one sigma)
+    float rts_unit;   // native ADU of one read-noise sigma of a sensor pixel (RTS amplitudes)
     // Bias fixed pattern of an output pixel, native ADU (one sigma): pixel, column, row.
     float fpn_pixel, fpn_column, fpn_row;
     // Non-linearity: the response bends over from knee electrons on toward the full well.
@@ -145,9 +149,15 @@ Readout make_readout(const FrameRequest &req, int bin) {
     const double k = 1.0 / electrons_per_adu(m, req.gain);
     const bool dual = effect_on(fx, kEffectConversionGain);
     const double rn = read_noise_electrons(m, req.gain, dual);
-    const double black = std::clamp(black_level_adu(m, req.gain, req.offset, dual), 0.0, adc_full);
+    // The black level drifts with the sensor's temperature (part of the bias's own behaviour).
+    const double drift = effect_on(fx, kEffectBiasPattern) ? bias_drift_adu(m, req.sensor_temp_c) : 0.0;
+    const double black = std::clamp(black_level_adu(m, req.gain, req.offset, dual) + drift, 0.0, adc_full);
     r.adu_per_e = float(k);
-    r.read_sigma = float(std::sqrt(samples) * rn);
+    // Row noise takes its share of the read noise; the pixels' own noise is the rest.
+    const bool rows = effect_on(fx, kEffectRowNoise);
+    r.read_sigma = float(std::sqrt(samples) * rn * (rows ? std::sqrt(1.0 - kRowNoise * kRowNoise) : 1.0));
+    r.row_noise = rows ? float(kRowNoise * rn * k) : 0.0f;
+    r.rts_unit = effect_on(fx, kEffectRtsPixels) ? float(rn * k) : 0.0f;
     r.poisson = effect_on(fx, kEffectPoisson) ? 1.0f / 3.0f : 0.0f;
     // A pixel clips at its full well or where its value reaches the ADC's full scale.
     r.pixel_cap = float(std::min(m.full_well_e, (adc_full - black) / k + 1.0));
@@ -158,7 +168,8 @@ Readout make_readout(const FrameRequest &req, int bin) {
     r.dark_e = float(dark);
     r.hot_e = effect_on(fx, kEffectHotPixels) ? float(dark * hot_pixel_temperature_factor(req.sensor_temp_c))
                                               : 0.0f;
-    r.glow_e = effect_on(fx, kEffectAmpGlow) ? float(m.glow_e_per_s * t) : 0.0f;
+    r.glow_e =
+        effect_on(fx, kEffectAmpGlow) ? float(amp_glow_e_per_s(m, req.gain, req.sensor_temp_c) * t) : 0.0f;
     if (effect_on(fx, kEffectBiasPattern)) {
         // A binned pixel sums bin x bin pixels: bin^2 independent pixel offsets (sigma x bin),
         // bin rows of each of bin columns' offsets, bin columns of each of bin rows' offsets.
@@ -178,8 +189,8 @@ Readout make_readout(const FrameRequest &req, int bin) {
 enum class Sink { mosaic, raw8, raw16 };
 
 // The black level of each pixel of an output row: its column's level (black level and column
-// offset), plus, with the bias pattern (kPattern), the row's offset and the pixel's own,
-// scale * pattern[i].
+// offset) plus the row's offset (fixed pattern and the frame's row noise), and with the bias
+// pattern (kPattern) the pixel's own, scale * pattern[i].
 struct BiasRow {
     const float *column = nullptr;
     const float *pattern = nullptr;
@@ -203,7 +214,7 @@ void digitise_one(const float *mean, const float *ga, const float *gb, const Bia
     float v = ((s + std::sqrt(s) * z) + skew) + read;
     v = min_like_sse(v, r.full_well + read);
     const float level =
-        kPattern ? bias.column[i] + (bias.row + bias.scale * bias.pattern[i]) : bias.column[i];
+        kPattern ? bias.column[i] + (bias.row + bias.scale * bias.pattern[i]) : bias.column[i] + bias.row;
     float a = v * r.adu_per_e + level;
     a = min_like_sse(max_like_sse(a, 0.0f), r.adc_max + 0.5f);
     const auto adu = uint32_t(int32_t(a)); // a < 2^31
@@ -265,6 +276,8 @@ int digitise_sse2(const float *mean, const float *ga, const float *gb, const Bia
         if constexpr (kPattern)
             level = _mm_add_ps(level,
                                _mm_add_ps(bias_row, _mm_mul_ps(bias_scale, _mm_loadu_ps(bias.pattern + i))));
+        else
+            level = _mm_add_ps(level, bias_row);
         __m128 a = _mm_add_ps(_mm_mul_ps(v, gain), level);
         a = _mm_min_ps(_mm_max_ps(a, zero), high);
         store4<kSink>(_mm_cvttps_epi32(a), r, i, out);
@@ -297,6 +310,8 @@ __attribute__((target("avx2"))) int digitise_avx2(const float *mean, const float
         if constexpr (kPattern)
             level = _mm256_add_ps(
                 level, _mm256_add_ps(bias_row, _mm256_mul_ps(bias_scale, _mm256_loadu_ps(bias.pattern + i))));
+        else
+            level = _mm256_add_ps(level, bias_row);
         __m256 a = _mm256_add_ps(_mm256_mul_ps(v, gain), level);
         a = _mm256_min_ps(_mm256_max_ps(a, zero), high);
         const __m256i adu = _mm256_cvttps_epi32(a);
@@ -576,6 +591,7 @@ class Renderer {
         pattern_max_ = pattern_max;
         dust_ = effect_on(req.effects, kEffectDust);
         prepare_patterns();
+        prepare_events();
         colour_out_ = m_.color && !(req.mono_bin && geo_.bin > 1) &&
                       (req.img_type == ASI_IMG_RGB24 || req.img_type == ASI_IMG_Y8);
         const double exponent = 50.0 / double(std::clamp(req.gamma, 1, 100));
@@ -592,11 +608,10 @@ class Renderer {
             for (auto &r : ring_)
                 r.resize(size_t(w));
         }
-        const uint64_t frame_key = hash_combine(hash_combine(req_.seed, 0x6E6F697365ull), req_.frame_index);
         for (int uy = 0; uy < geo_.height; ++uy) {
             const int64_t by = int64_t(req_.start_y) + uy;
             const float *mean = mean_row(by);
-            const uint64_t key = hash_combine(frame_key, uint64_t(by));
+            const uint64_t key = hash_combine(frame_key_, uint64_t(by));
             if (colour_out_) {
                 // The debayer of a row needs the rows on either side: mosaic rows live in a ring
                 // of three, and each row is finished once the one below it exists.
@@ -654,19 +669,81 @@ class Renderer {
         }
     }
 
+    // This frame's own events: cosmic-ray hits in the region, trails across a light frame, and
+    // the random-telegraph pixels with the output column each one reads into.
+    void prepare_events() {
+        frame_key_ = hash_combine(hash_combine(req_.seed, 0x6E6F697365ull), req_.frame_index);
+        const double t = exposure_seconds(req_);
+        if (effect_on(req_.effects, kEffectCosmicRays))
+            cosmic_ = cosmic_ray_deposits(m_, frame_key_, geo_.x0, geo_.y0, geo_.region_width,
+                                          geo_.region_height, t);
+        if (scene_ && req_.light.kind == Light::sky && effect_on(req_.effects, kEffectTrails))
+            trails_ = trails(m_, frame_key_, t, electrons_mag0(m_, frame_aperture_mm(req_)),
+                             psf_sigma_pixels(m_, frame_focal_mm(req_), frame_aperture_mm(req_)),
+                             pixel_scale_arcsec(m_, frame_focal_mm(req_)));
+        if (ro_.rts_unit > 0.0f) {
+            rts_ = rts_pixels(m_, req_.sensor_seed);
+            region_to_u_.assign(size_t(geo_.region_width), -1);
+            for (int u = 0; u < geo_.width; ++u)
+                for (int i = 0; i < geo_.bin; ++i)
+                    region_to_u_[size_t(geo_.cols[size_t(u) * size_t(geo_.bin) + size_t(i)])] = u;
+        }
+    }
+
+    // The black level of each column of output row `by` with the random-telegraph pixels that read
+    // high in this frame: the column levels themselves when none does.
+    const float *telegraph_column(int64_t by) {
+        const float *column = col_bias_.data();
+        if (!rts_ || rts_->empty())
+            return column;
+        for (int j = 0; j < geo_.bin; ++j) {
+            const int64_t sy = geo_.sensor(by, j);
+            auto p = std::lower_bound(rts_->begin(), rts_->end(), sy,
+                                      [](const RtsPixel &q, int64_t y) { return q.y < y; });
+            for (; p != rts_->end() && p->y == sy; ++p) {
+                const int64_t x = p->x - geo_.x0;
+                if (x < 0 || x >= geo_.region_width || region_to_u_[size_t(x)] < 0 ||
+                    !rts_high(frame_key_, size_t(p - rts_->begin()), p->high_share))
+                    continue;
+                if (column == col_bias_.data()) {
+                    rts_bias_.assign(col_bias_.begin(), col_bias_.end());
+                    column = rts_bias_.data();
+                }
+                rts_bias_[size_t(region_to_u_[size_t(x)])] += p->amplitude * ro_.rts_unit;
+            }
+        }
+        return column;
+    }
+
+    // The frame's row noise of output row `by`: each of its sensor rows' offset in each of the bin
+    // pixels it gives.
+    float row_noise(int64_t by) const {
+        if (ro_.row_noise == 0.0f)
+            return 0.0f;
+        double sum = 0.0;
+        for (int j = 0; j < geo_.bin; ++j) {
+            const uint64_t h = mix64(hash_combine(frame_key_ ^ 0x726F77ull, uint64_t(geo_.sensor(by, j))));
+            const double u1 = 1.0 - unit_from(h), u2 = unit_from(mix64(h));
+            sum += std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
+        }
+        return ro_.row_noise * float(geo_.bin) * float(sum);
+    }
+
     int64_t sensor_x(int64_t x) const { return std::clamp<int64_t>(x, 0, m_.width - 1); }
     int64_t sensor_y(int64_t y) const { return std::clamp<int64_t>(y, 0, m_.height - 1); }
 
     // Black level with the bias pattern of each pixel of the output row at binned row `by`.
     BiasRow bias_row(int64_t by) {
         BiasRow b;
-        b.column = col_bias_.data();
+        b.column = telegraph_column(by);
+        const float temporal = row_noise(by);
+        b.row = temporal;
         if (ro_.fpn_pixel == 0.0f && ro_.fpn_row == 0.0f)
             return b;
         float row = 0.0f;
         for (int j = 0; j < geo_.bin; ++j)
             row += fp_->row[size_t(sensor_y(geo_.sensor(by, j)))];
-        b.row = ro_.fpn_row * row;
+        b.row = ro_.fpn_row * row + temporal;
         b.scale = ro_.fpn_pixel;
         const uint64_t draw = mix64(hash_combine(fp_->seed ^ uint64_t(geo_.bin), uint64_t(by))) ^ 0x5A5Aull;
         b.pattern = pattern_at(pattern_table(), draw, req_.start_x, geo_.width);
@@ -718,9 +795,10 @@ class Renderer {
                 t = gain_row_.data();
             }
             const float top = scene_->light_row(int(sy - geo_.y0), dark, t, prnu_, pattern_max_, row);
+            const bool trail = !trails_.empty() && add_trails(trails_, m_, sy, geo_.x0, rw, row);
             if (dust_) // dust only dims
                 shade_dust(sy, dark, row);
-            over = int(top > knee);
+            over = int(top > knee) | int(trail);
         } else {
             std::fill(row, row + rw, dark);
             over = int(dark > knee);
@@ -743,6 +821,17 @@ class Renderer {
                 const int64_t x = p->x - geo_.x0;
                 if (x >= 0 && x < rw) {
                     row[x] += ro_.hot_e * p->factor;
+                    over |= int(row[x] > knee);
+                }
+            }
+        }
+        if (!cosmic_.empty()) {
+            auto first = std::lower_bound(cosmic_.begin(), cosmic_.end(), sy,
+                                          [](const Deposit &d, int64_t y) { return d.y < y; });
+            for (auto d = first; d != cosmic_.end() && d->y == sy; ++d) {
+                const int64_t x = d->x - geo_.x0;
+                if (x >= 0 && x < rw) {
+                    row[x] += d->electrons;
                     over |= int(row[x] > knee);
                 }
             }
@@ -954,6 +1043,12 @@ class Renderer {
     Readout ro_;
     std::shared_ptr<const std::vector<HotPixel>> hot_;
     std::shared_ptr<const FixedPattern> fp_;
+    uint64_t frame_key_ = 0;                           // the frame's own draws (noise, events)
+    std::vector<Deposit> cosmic_;                      // cosmic-ray charge, by row
+    std::vector<Trail> trails_;                        // satellites and aircraft
+    std::shared_ptr<const std::vector<RtsPixel>> rts_; // random-telegraph pixels, by row
+    std::vector<int32_t> region_to_u_;                 // output column of each region column
+    std::vector<float> rts_bias_;                      // column levels with the high RTS pixels
     int bpp_;
     bool flip_x_, flip_y_;
     std::optional<SkyScene> scene_;

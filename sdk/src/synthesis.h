@@ -44,6 +44,9 @@ struct FrameRequest {
     // and the mount's offset of the field on the sensor, in unbinned pixels.
     double sim_time_s = 0.0;
     double field_dx_px = 0.0, field_dy_px = 0.0;
+    // The atmosphere's tip-tilt over this exposure: one sigma per axis of the field's shift,
+    // arcseconds (the mount model's seeing jitter).
+    double jitter_arcsec = 0.0;
     uint64_t seed = 0;                     // per camera and power-on: noise, sky, mount
     uint64_t sensor_seed = 0;              // per camera for good: hot pixels, bias pattern, PRNU, dust
     uint64_t frame_index = 0;              // per frame, for noise
@@ -75,7 +78,8 @@ void render_frame(const FrameRequest &req, uint8_t *out);
 const char *simd_path_name();
 
 // Mount model of one camera's telescope: slow drift (periodic error, polar misalignment) plus
-// ST4 guide pulses at half the sidereal rate, all in simulated time. Right ascension runs along
+// ST4 guide pulses at the guide rate with declination backlash, all in simulated time (settings
+// in mount.h). Right ascension runs along
 // the sensor's x axis, declination along y: east pulses move the field +x, west -x, north -y,
 // south +y. Not thread-safe by itself; the camera holds its lock around calls.
 class Mount {
@@ -86,6 +90,8 @@ class Mount {
     void guide_off(ASI_GUIDE_DIRECTION dir, double t);
     // Field offset on the sensor in unbinned pixels at time t (for the camera's pixel scale).
     void field_offset(double t, const CameraModel &model, double *dx_px, double *dy_px) const;
+    // The seeing's centroid jitter over an exposure, one sigma per axis, arcseconds.
+    double jitter_arcsec(double exposure_s) const;
 
   private:
     struct Impl;

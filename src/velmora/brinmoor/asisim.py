@@ -3,9 +3,10 @@
 The simulated ``libASICamera2`` installed beside this file exports, next to the camera SDK's
 functions, a small control API: reset the cameras to power-on, queue scripted results for SDK
 calls, read the journal of every SDK call, speed up simulated time, unplug and plug cameras,
-turn the sensor model's effects (fixed pattern, glow, dust, ...) off for an ideal sensor, and
-put a flat panel or a dusk sky in front of a camera for calibration frames, see and power-cycle
-the cameras that the processes of this machine share.
+turn the sensor model's effects (fixed pattern, glow, dust, ...) off for an ideal sensor,
+put a flat panel or a dusk sky in front of a camera for calibration frames, set the errors of the
+mount the cameras' telescopes ride on, and see and power-cycle the cameras that the processes of
+this machine share.
 This module wraps it with ``ctypes``. It loads the same library file that the ``orvik``
 extension links against, so both see the same cameras.
 
@@ -60,6 +61,7 @@ __all__ = [
     "star_catalog_info",
     "set_effect",
     "set_light",
+    "set_mount",
     "journal",
     "journal_clear",
     "journal_count",
@@ -68,6 +70,9 @@ __all__ = [
     "machine_state",
     "main",
     "models",
+    "mount",
+    "mount_parameter_names",
+    "mount_settings",
     "plug",
     "power_cycle",
     "reset",
@@ -222,6 +227,12 @@ def _load() -> ctypes.CDLL:
     lib.asisim_effect_name.restype = ctypes.c_char_p
     lib.asisim_set_light.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_double]
     lib.asisim_set_light.restype = ctypes.c_int
+    lib.asisim_set_mount.argtypes = [ctypes.c_char_p, ctypes.c_double]
+    lib.asisim_set_mount.restype = ctypes.c_int
+    lib.asisim_get_mount.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_double)]
+    lib.asisim_get_mount.restype = ctypes.c_int
+    lib.asisim_mount_parameter_name.argtypes = [ctypes.c_int]
+    lib.asisim_mount_parameter_name.restype = ctypes.c_char_p
     lib.asisim_point.argtypes = [ctypes.c_int, ctypes.c_double, ctypes.c_double, ctypes.c_double]
     lib.asisim_point.restype = ctypes.c_int
     lib.asisim_unpoint.argtypes = [ctypes.c_int]
@@ -439,6 +450,39 @@ def dusk_sky(camera_id: int, mag_per_arcsec2: float = DUSK_SKY_MAG) -> None:
 def night_sky(camera_id: int) -> None:
     """Back to the night sky of the site (ASISIM_SKY_MAG)."""
     set_light(camera_id, LIGHT_SKY, 0.0)
+
+
+def mount_parameter_names() -> list[str]:
+    """Names of the mount's settings, in the order the guide lists them."""
+    names: list[str] = []
+    while (name := library.asisim_mount_parameter_name(len(names))) is not None:
+        names.append(name.decode("ascii"))
+    return names
+
+
+def set_mount(name: str, value: float) -> None:
+    """Set one of the mount's settings (see ``mount_parameter_names``) for every camera.
+
+    ``periodic_error_arcsec`` (peak to peak), ``periodic_error_period_s``, ``polar_error_arcmin``,
+    ``dec_backlash_arcsec``, ``seeing_jitter_arcsec`` (one sigma per axis of a 1 s exposure) and
+    ``guide_rate`` (fraction of sidereal). ``reset`` restores the defaults. ValueError for an
+    unknown name or a value out of range.
+    """
+    if library.asisim_set_mount(name.encode("ascii"), float(value)) != 0:
+        raise ValueError(f"cannot set the mount's {name!r} to {value!r}")
+
+
+def mount(name: str) -> float:
+    """The present value of one of the mount's settings. ValueError for an unknown name."""
+    value = ctypes.c_double()
+    if library.asisim_get_mount(name.encode("ascii"), ctypes.byref(value)) != 0:
+        raise ValueError(f"unknown mount setting {name!r}")
+    return float(value.value)
+
+
+def mount_settings() -> dict[str, float]:
+    """Every mount setting's name and present value."""
+    return {name: mount(name) for name in mount_parameter_names()}
 
 
 @dataclass(frozen=True)
