@@ -17,8 +17,9 @@ Figures:
      (a 2 GiB buffer for a camera that does not exist), beside the longest gap while the main
      thread only sleeps.
   5. A wait that times out (a stream waits for a slow frame in 100 ms steps) at several frame
-     sizes, beside the same waits when the buffer cannot be kept: a timed-out read keeps its
-     still-clear buffer for the next, so waiting costs no allocation and no clearing per step.
+     sizes, beside `bytes(size)`, the making and clearing of a frame-sized object that each
+     such wait used to cost: a large read's memory is a fresh mapping that the SDK fills, so a
+     wait that gets nothing clears nothing.
 The simulated camera keeps 4 frames; on a busy machine a reader that is descheduled for longer
 than that drops frames in either loop, so the two rates and drop counts are read side by side.
 """
@@ -214,27 +215,29 @@ def stall_figures() -> None:
 
 def timed_out_wait_figures() -> None:
     """A stream waits for a slow frame in 100 ms steps; each step that times out is a read that
-    fails. Its cost at several frame sizes, beside the same waits when the failed read's buffer
-    cannot be kept for the next (the size alternates by 8 bytes), which is what every step cost
-    when each read made and cleared a new buffer."""
+    fails. Its cost at several frame sizes, beside making and clearing a buffer of the frame's
+    size (`bytes(size)`), which is what every such step cost when each read cleared its
+    buffer before the SDK call."""
     rounds = 40
     print(f"a wait that times out (the SDK's time-out scripted), {rounds} waits, ms per wait:")
     orvik.open_camera(0)
     try:
         orvik.init_camera(0)
         for size in (640 * 480, 4 << 20, 16 << 20, 4144 * 2822 * 2):
-            costs = []
-            for step in (0, 8):
-                start = time.perf_counter()
-                for i in range(rounds):
-                    asisim.script("ASIGetVideoData", 11, None)
-                    try:
-                        orvik.get_video_data(0, size + (i % 2) * step, 100)
-                    except orvik.ASITimeout:
-                        pass
-                costs.append((time.perf_counter() - start) / rounds * 1e3)
-            print(f"  {size / 1e6:5.1f} MB frame: buffer kept {costs[0]:7.3f} ms, "
-                  f"a new buffer each wait {costs[1]:7.3f} ms")
+            start = time.perf_counter()
+            for _ in range(rounds):
+                asisim.script("ASIGetVideoData", 11, None)
+                try:
+                    orvik.get_video_data(0, size, 100)
+                except orvik.ASITimeout:
+                    pass
+            wait = (time.perf_counter() - start) / rounds * 1e3
+            start = time.perf_counter()
+            for _ in range(rounds):
+                bytes(size)
+            clear = (time.perf_counter() - start) / rounds * 1e3
+            print(f"  {size / 1e6:5.1f} MB frame: timed-out wait {wait:7.3f} ms, "
+                  f"bytes(size) {clear:7.3f} ms")
     finally:
         orvik.close_camera(0)
 

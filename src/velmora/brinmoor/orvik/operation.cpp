@@ -1,5 +1,5 @@
 // The shared steps of every operation: handler lookup, the enumeration shortcut, late-bound
-// enumeration results, the zero-filled image objects and the thread-exit guard of SDK calls.
+// enumeration results, the image buffers of reads and the thread-exit guard of SDK calls.
 #include "operation.h"
 
 #include <chrono>
@@ -9,9 +9,7 @@
 #include <thread>
 #include <utility>
 
-#if defined(__linux__)
 #include <sys/mman.h>
-#endif
 
 namespace orvik {
 
@@ -239,19 +237,28 @@ bool enum_arg_to_int32(PyObject *arg, int32_t *out) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Image objects.
+// Image buffers.
 //
-// The image is a bytes object, zero-filled and handed to the SDK to fill in place; it is the
-// result as it stands, so a read holds one frame's worth of memory and copies nothing. Filling
-// it with zeros first means a read the SDK fills only in part never shows stale heap memory.
+// Each read makes its memory anew and nothing of it outlives the call. A small image is a
+// bytes object cleared and handed to the SDK to fill in place: it is the result as it stands.
+// A large one (kScratchFrom and up) is filled by the SDK in a fresh anonymous mapping, which the
+// kernel backs with zero pages only where something is written: nothing is cleared up front, so
+// a read that fails without data (a video wait that timed out) costs a mapping and its removal,
+// not a frame's worth of clearing. On success the mapping is copied once into the result, a
+// bytes object made (not touched) before the SDK call, so that every allocation failure comes
+// before the SDK is asked for an image.
 namespace {
 unsigned char g_empty_storage[1];
 
-// A frame-sized block fresh from the allocator is untouched zero pages: the first write to each
-// 4 KiB page traps into the kernel thousands of times per frame. Asking for transparent huge
-// pages on the block's 2 MiB-aligned interior first makes those a few dozen faults. Only the
-// paging policy of memory this read owns changes, never its contents; a block the allocator
-// reused (already resident) is left alone.
+// From this size the SDK fills a scratch mapping, and the copy into the result runs with the
+// interpreter lock released (at memory speed, some 100 us and more, while the result is still
+// private to this call). Below it, clearing in place costs less than a mapping.
+constexpr size_t kScratchFrom = size_t{1} << 20;
+
+// A block that nothing has touched yet is zero pages: the first write to each 4 KiB page traps
+// into the kernel thousands of times per frame. Asking for transparent huge pages on the block's
+// 2 MiB-aligned interior first makes those a few dozen faults. Only the paging policy of memory
+// this read owns changes, never its contents; a block already resident is left alone.
 void advise_large_pages(void *block, size_t size) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t kHuge = uintptr_t{2} << 20;
@@ -270,113 +277,65 @@ void advise_large_pages(void *block, size_t size) {
 }
 } // namespace
 
-namespace {
-// Clearing (and advising) a buffer at least this large runs with the interpreter lock released:
-// at memory speed that is some 100 us and more, long enough for other threads to want the lock,
-// while the object is still private to this call (no other thread can reach it). Below it, the
-// lock's round trip would cost more than the clearing.
-constexpr size_t kClearUnlockedFrom = size_t{1} << 20;
-// The largest image a failed read keeps for the next read of the same size.
-constexpr size_t kSpareLimit = size_t{32} << 20;
-
-// One image object from a read that failed with its bytes still all zero, most often a video
-// wait that timed out: the next read of the same size takes it instead of allocating and
-// clearing a new one, so a stream that waits in short steps clears a buffer only per frame. Only
-// this file touches it, always holding the interpreter lock; the object has never been returned
-// to Python (its only reference is this one).
-PyObject *g_spare_image = nullptr;
-
-void clear_image(char *data, size_t size) {
-    advise_large_pages(data, size);
-    std::memset(data, 0, size);
+void ImageBuffer::Scratch::release() noexcept {
+    if (data != nullptr)
+        (void)munmap(data, size);
+    data = nullptr;
+    size = 0;
 }
 
-// One pass over the bytes, 64 at a time (the compiler makes vector loads of the words), stopping
-// at the first block that holds anything.
-bool all_zero(const unsigned char *data, size_t size) {
-    size_t i = 0;
-    for (; i + 64 <= size; i += 64) {
-        uint64_t words[8];
-        std::memcpy(words, data + i, sizeof words);
-        uint64_t any = 0;
-        for (const uint64_t word : words)
-            any |= word;
-        if (any != 0)
-            return false;
-    }
-    for (; i < size; ++i)
-        if (data[i] != 0)
-            return false;
-    return true;
-}
-} // namespace
-
-PyObject *new_image_bytes(PyObject *size) {
+bool ImageBuffer::allocate(PyObject *size) {
     // The checks and errors of bytearray(size).
     const Py_ssize_t n = PyNumber_AsSsize_t(size, PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred())
-        return nullptr;
+        return false;
     if (n < 0) {
         PyErr_SetString(PyExc_ValueError, "negative count");
-        return nullptr;
+        return false;
     }
-    if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject))
-        return PyErr_NoMemory(); // as bytearray says it; bytes would say OverflowError
-    if (g_spare_image != nullptr && PyBytes_GET_SIZE(g_spare_image) == n) {
-        PyObject *spare = g_spare_image; // already all zero
-        g_spare_image = nullptr;
-        return spare;
+    if (static_cast<size_t>(n) > static_cast<size_t>(PY_SSIZE_T_MAX) - sizeof(PyBytesObject)) {
+        PyErr_NoMemory(); // as bytearray says it; bytes would say OverflowError
+        return false;
     }
-    PyObject *obj = PyBytes_FromStringAndSize(nullptr, n);
-    if (obj == nullptr || n == 0)
-        return obj;
-    char *data = PyBytes_AS_STRING(obj);
-    const auto bytes = static_cast<size_t>(n);
-    if (bytes >= kClearUnlockedFrom) {
-        PyThreadState *saved = PyEval_SaveThread();
-        clear_image(data, bytes);
-        Operation::restore_thread(saved);
-    } else {
-        clear_image(data, bytes);
+    bytes_.reset(PyBytes_FromStringAndSize(nullptr, n));
+    if (!bytes_)
+        return false;
+    const auto count = static_cast<size_t>(n);
+    if (count < kScratchFrom) {
+        std::memset(PyBytes_AS_STRING(bytes_.get()), 0, count);
+        return true;
     }
-    return obj;
+    void *data = mmap(nullptr, count, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) {
+        bytes_.reset();
+        PyErr_NoMemory();
+        return false;
+    }
+    scratch_.data = data;
+    scratch_.size = count;
+    advise_large_pages(data, count);
+    return true;
 }
 
-void release_image(PyObject *image) {
-    if (image == nullptr)
-        return;
-    const auto size = static_cast<size_t>(PyBytes_GET_SIZE(image));
-    if (size == 0 || size > kSpareLimit || Py_REFCNT(image) != 1) {
-        Py_DECREF(image);
-        return;
-    }
-    const auto *data = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(image));
-    bool clean;
-    if (size >= kClearUnlockedFrom) {
-        PyThreadState *saved = PyEval_SaveThread();
-        clean = all_zero(data, size);
-        Operation::restore_thread(saved);
-    } else {
-        clean = all_zero(data, size);
-    }
-    if (!clean) {
-        Py_DECREF(image);
-        return;
-    }
-    PyObject *old = g_spare_image;
-    g_spare_image = image;
-    Py_XDECREF(old);
-}
-
-void forget_spare_image() {
-    g_spare_image = nullptr; // the runtime that owned it is gone
-}
-
-unsigned char *image_storage(PyObject *image_bytes) {
+unsigned char *ImageBuffer::storage() const {
+    if (scratch_.data != nullptr)
+        return static_cast<unsigned char *>(scratch_.data);
     // The shared empty bytes object is never written: a zero-size read gets a private byte.
-    if (PyBytes_GET_SIZE(image_bytes) == 0)
+    if (PyBytes_GET_SIZE(bytes_.get()) == 0)
         return g_empty_storage;
-    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(image_bytes));
+    return reinterpret_cast<unsigned char *>(PyBytes_AS_STRING(bytes_.get()));
+}
+
+PyObject *ImageBuffer::take() {
+    if (scratch_.data != nullptr) {
+        char *result = PyBytes_AS_STRING(bytes_.get());
+        PyThreadState *saved = PyEval_SaveThread();
+        advise_large_pages(result, scratch_.size);
+        std::memcpy(result, scratch_.data, scratch_.size);
+        scratch_.release();
+        Operation::restore_thread(saved);
+    }
+    return bytes_.release();
 }
 
 } // namespace orvik

@@ -64,16 +64,36 @@ inline int sdk_bool(PyObject *coerced) {
 // same `_value_` without running the property's Python code.
 bool enum_arg_to_int32(PyObject *arg, int32_t *out);
 
-// A new, zero-filled bytes object of `size` bytes (an exact int), for the SDK to fill in place
-// so that it can be returned as it is. A negative size raises the ValueError of bytearray(-1),
-// an impossible one MemoryError. A large object is cleared with the interpreter lock released.
-PyObject *new_image_bytes(PyObject *size);
-// Drops an image object of a read that failed (a strong reference, never returned to Python);
-// one that is still all zero is kept for the next read of its size.
-void release_image(PyObject *image);
-// (forget_spare_image, in state.h, forgets it when the runtime has gone.)
-// Where the SDK writes the image: valid also for an empty object.
-unsigned char *image_storage(PyObject *image_bytes);
+// The memory of one image read, all of it made by the read and released when the read returns
+// or fails. allocate() comes first in the call, with the checks and errors of bytearray(size):
+// a negative size raises ValueError, one that cannot be allocated MemoryError. The SDK writes
+// into storage(), which reads as zeros wherever it writes nothing; take() then gives the image
+// as a bytes object of exactly `size` bytes. A small image is that object, filled in place; a
+// large one is filled in a fresh anonymous mapping (the kernel gives zero pages only where the
+// SDK writes, so a read that fails without data clears nothing) and copied once into it.
+class ImageBuffer {
+  public:
+    ImageBuffer() = default;
+    ImageBuffer(const ImageBuffer &) = delete;
+    ImageBuffer &operator=(const ImageBuffer &) = delete;
+    ~ImageBuffer() { scratch_.release(); }
+
+    // `size` is an exact int. False with the error set.
+    bool allocate(PyObject *size);
+    // Where the SDK writes the image: valid also for size 0.
+    unsigned char *storage() const;
+    // The image as a new reference; once only, after the SDK filled storage().
+    PyObject *take();
+
+  private:
+    struct Scratch {
+        void *data = nullptr;
+        size_t size = 0;
+        void release() noexcept; // unmaps it, if any
+    };
+    Ref bytes_;
+    Scratch scratch_;
+};
 
 // A tuple made of new references, stolen; null (releasing the others) if any item is null.
 template <class... Items> PyObject *steal_into_tuple(Items... items) {

@@ -30,28 +30,26 @@ PyObject *get_exp_status(PyObject *const *args) {
 }
 
 namespace {
-// Both image reads: the image object first (its size checks come before anything else), then
+// Both image reads: the image buffer first (its size checks come before anything else), then
 // the camera ID, the storage address and the size, in that order.
 PyObject *read_image(PyObject *const *args, ASI_GPS_DATA *gps) {
-    Ref image(new_image_bytes(args[1]));
-    if (!image)
+    ImageBuffer image;
+    if (!image.allocate(args[1]))
         return nullptr;
     Operation op;
     int32_t id;
     long size;
     if (!op.begin() || !to_int32(args[0], &id))
         return nullptr;
-    unsigned char *storage = image_storage(image.get());
+    unsigned char *storage = image.storage();
     if (!to_sdk_long(args[1], &size))
         return nullptr;
     const int code = Operation::call_sdk([&] {
         return gps ? ASIGetDataAfterExpGPS(id, storage, size, gps) : ASIGetDataAfterExp(id, storage, size);
     });
-    if (!op.finish(code)) {
-        release_image(image.release()); // kept for the next read when the SDK wrote nothing
+    if (!op.finish(code))
         return nullptr;
-    }
-    return image.release();
+    return image.take();
 }
 } // namespace
 

@@ -11,30 +11,28 @@ PyObject *stop_video_capture(PyObject *const *args) {
 }
 
 namespace {
-// Both frame fetches: the frame object is made before anything else of the call; then the camera
+// Both frame fetches: the frame buffer is made before anything else of the call; then the camera
 // ID, the storage address, the size and the wait, in that order. The wait happens with the
 // interpreter lock released, so other Python threads run meanwhile.
 PyObject *read_frame(PyObject *const *args, ASI_GPS_DATA *gps) {
-    Ref frame(new_image_bytes(args[1]));
-    if (!frame)
+    ImageBuffer frame;
+    if (!frame.allocate(args[1]))
         return nullptr;
     Operation op;
     int32_t id, wait_ms;
     long size;
     if (!op.begin() || !to_int32(args[0], &id))
         return nullptr;
-    unsigned char *storage = image_storage(frame.get());
+    unsigned char *storage = frame.storage();
     if (!to_sdk_long(args[1], &size) || !to_int32(args[2], &wait_ms))
         return nullptr;
     const int code = Operation::call_sdk([&] {
         return gps ? ASIGetVideoDataGPS(id, storage, size, wait_ms, gps)
                    : ASIGetVideoData(id, storage, size, wait_ms);
     });
-    if (!op.finish(code)) {
-        release_image(frame.release()); // kept for the next read when the SDK wrote nothing
+    if (!op.finish(code))
         return nullptr;
-    }
-    return frame.release();
+    return frame.take();
 }
 } // namespace
 

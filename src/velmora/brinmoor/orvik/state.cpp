@@ -129,7 +129,6 @@ void forget_process_state() {
     forget_enum_shortcut();
     forget_function_type();
     forget_record_types();
-    forget_spare_image();
 }
 } // namespace
 

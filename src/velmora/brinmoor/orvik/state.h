@@ -88,7 +88,6 @@ void forget_process_state_at_exit();
 void forget_enum_shortcut();
 void forget_function_type();
 void forget_record_types();
-void forget_spare_image();
 
 // Fully qualified module name, and the file name of every traceback entry the module adds.
 inline constexpr const char kModuleName[] = "velmora.brinmoor.orvik";
