@@ -115,26 +115,31 @@ def test_large_read_touches_only_what_it_fills_and_keeps_nothing(orvik, sim, nam
     function, call = READS[name]
     prefix = bytes(GpsRecord()) if function.endswith("GPS") else b""
     size, margin = 64 << 20, 16 << 10  # KiB
+    # AddressSanitizer's allocator marks every block in its shadow and holds freed ones back, so
+    # the process's memory figures then say nothing of the module: only the images are checked.
+    measure = not UNDER_ASAN
     try:
         with open("/proc/self/clear_refs", "w") as refs:
             refs.write("5")  # resets the peak resident size
-    except OSError as error:
-        pytest.skip(f"cannot reset the peak resident size: {error}")
+    except OSError:
+        measure = False
     gc.collect()
     resident, mapped = memory_kib("VmRSS"), memory_kib("VmSize")
     for _ in range(4):
         sim.script(function, 11, None)  # the SDK's time-out
         with pytest.raises(orvik.ASITimeout):
             call(orvik, 0, size)
-    assert memory_kib("VmHWM") - resident < margin
-    assert memory_kib("VmSize") - mapped < margin
+    if measure:
+        assert memory_kib("VmHWM") - resident < margin
+        assert memory_kib("VmSize") - mapped < margin
     for image in (b"\x5a" * 1000, b""):
         sim.script(function, 0, prefix + image)
         result = call(orvik, 0, size)
         assert len(result) == size and result[: len(image)] == image
         assert result.count(0) == size - len(image)
         del result
-    assert memory_kib("VmSize") - mapped < margin
+    if measure:
+        assert memory_kib("VmSize") - mapped < margin
 
 
 @pytest.mark.parametrize("size", [4096, 1 << 20])
