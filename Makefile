@@ -1,6 +1,7 @@
 # One-line entry points. Every target does its own set-up on a fresh machine.
 #   make test   - lint, then build, install into .venv (3.12) and .venv-313 (3.13), run the test
-#                 suite on both, then the sanitizer pass (3.12) and the wheel's checks
+#                 suite on both (the slow tests on 3.12 only), then the sanitizer pass (3.12) and
+#                 the wheel's checks
 #   make check  - the edit-test loop: lint, then the whole suite on 3.12 (no sanitizers, no wheel)
 #   make lint   - ruff on the Python, clang-format (check mode) on the C++; `make format` fixes
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
@@ -91,10 +92,12 @@ deepsky: install
 test-312: install solver
 	$(PY) -m pytest tests
 
+# The slow soak, solver and stress tests exercise the server, the simulator and the tools over
+# minutes, not the interpreter: they run once, on 3.12, which keeps `make test` inside its time.
 test-313: install-313 solver
-	$(PY313) -m pytest tests
+	$(PY313) -m pytest tests -m "not slow"
 
-# The whole suite on every supported version.
+# The whole suite on 3.12, all but the slow tests on 3.13.
 test-fast: test-312 test-313
 
 install-asan: $(PY_ASAN)
