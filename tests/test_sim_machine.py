@@ -278,7 +278,10 @@ def test_a_power_cycle_leaves_a_camera_in_use_alone(tmp_path):
         assert f"camera0-ZWO_ASI294MC_Pro: left alone, open in process {holder.pid}" in cycled.stdout
     finally:
         holder.communicate("\n", timeout=60)
-    assert run_program("open", env=env)[0][0]["temperature"] == pytest.approx(-10.0, abs=0.3)
+    # Still cold and cooling: the holder left once the sensor was within half a degree of the
+    # target, so the last tenths depend on how soon it exited; a power cycle would read 20 C.
+    found = run_program("open", env=env)[0][0]
+    assert found["temperature"] < -9.0 and (found["cooler"], found["target"]) == (1, -10)
 
 
 STATE_FILE = "camera0-ZWO_ASI294MC_Pro.state"
