@@ -119,8 +119,6 @@ class Camera:
         self._guiding: set[orvik.GuideDirection] = set()
         self._slots: dict[str, ControlSlot] = {}
         self._types: dict[str, orvik.ControlType] = {}
-        self.settings_version = 0
-        """Counts the settings written through this object, so a stream knows to re-read them."""
         self.settings_changed_at = 0.0
         """When a setting was last written (POSIX time), so a stream knows which frames were
         already being exposed under the settings before."""
@@ -363,7 +361,9 @@ class Camera:
         """A setting was written (or tried): streams re-read the settings for their frames'
         metadata, and know from when on the new ones apply. Called holding the lock."""
         self.settings_changed_at = time.time()
-        self.settings_version += 1
+        stream = self._stream
+        if stream is not None:
+            stream._settings_changed = True
 
     def set_control(self, control: str | orvik.ControlType, value: int, auto: bool = False) -> None:
         """Set a control by SDK name (`"Gain"`) or ControlType, in the SDK's own unit."""

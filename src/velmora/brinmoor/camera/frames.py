@@ -16,6 +16,8 @@ from velmora.brinmoor._version import __version__
 from velmora.brinmoor.formats.metadata import FrameMetadata
 from velmora.brinmoor.formats.roi import ImageType, bytes_per_pixel
 
+from ._video import FrameCore
+
 __all__ = ["Frame", "FrameMetadata", "frame_array"]
 
 # SWCREATE of a frame written by `Frame.to_fits()` when its metadata names no software.
@@ -38,7 +40,7 @@ def stamped(template: FrameMetadata, start: float, end: float, sequence: int) ->
 _RAW16 = np.dtype("<u2")
 
 
-class Frame:
+class Frame(FrameCore):
     """One image: `data` as the SDK delivered it, `array` a numpy view of it, and `metadata`.
 
     `array` is made without copying (read-only, as the bytes are):
@@ -51,7 +53,12 @@ class Frame:
       (`numpy.ascontiguousarray` makes a packed copy when one is needed).
     """
 
-    __slots__ = ("data", "_metadata", "_end", "_previous_end", "_sequence", "_array")
+    # The fields live in FrameCore (native), so a stream makes its frames without running
+    # Python code; this class adds what a program does with a frame.
+    __slots__ = ()
+    data: bytes
+    _metadata: FrameMetadata
+    _array: npt.NDArray[Any] | None
 
     def __init__(self, data: bytes, metadata: FrameMetadata, end: float | None = None,
                  previous_end: float = 0.0, sequence: int = 0) -> None:
@@ -64,7 +71,7 @@ class Frame:
         self._end = end
         self._previous_end = previous_end
         self._sequence = sequence
-        self._array: npt.NDArray[Any] | None = None
+        self._array = None
 
     @property
     def metadata(self) -> FrameMetadata:

@@ -7,9 +7,11 @@ frame timeout has passed.
 The work per frame is kept small: the settings are read into a metadata record once when the
 stream starts and again after a setting is written through the Camera (and the sensor
 temperature once a second); each frame carries that record, its end time and its number, and
-gets its own record only when a program asks for `frame.metadata`. A frame that was already
-being exposed when a setting changed keeps the settings it was taken with, and no frame starts
-before the previous one ended.
+gets its own record only when a program asks for `frame.metadata`. The plain next frame (one
+read, the time, one Frame) runs in native code (`VideoReader`, the base class); it hands every
+other case to this module's methods. A frame that was already being exposed when a setting
+changed keeps the settings it was taken with, and no frame starts before the previous one
+ended.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ from typing import TYPE_CHECKING, Final, NoReturn
 
 from velmora.brinmoor import orvik
 
+from ._video import VideoReader
 from .errors import add_context
 from .frames import Frame, FrameMetadata
 
@@ -39,9 +42,6 @@ FRAME_TIMEOUT_EXPOSURES: Final = 2.0
 FRAME_TIMEOUT_MARGIN_S: Final = 0.5
 
 
-_now = time.time
-
-
 def default_frame_timeout(exposure: float) -> float:
     return FRAME_TIMEOUT_EXPOSURES * exposure + FRAME_TIMEOUT_MARGIN_S
 
@@ -51,11 +51,19 @@ def first_wait_ms(wait: float) -> int:
     return READ_SLICE_MS if wait >= READ_SLICE_MS / 1000 else max(1, math.ceil(wait * 1000))
 
 
-class Stream:
-    """Frames of a running video capture; `with cam.stream() as frames: for frame in frames:`."""
+class Stream(VideoReader):
+    """Frames of a running video capture; `with cam.stream() as frames: for frame in frames:`.
+
+    `received` counts the frames delivered so far.
+    """
 
     _template: FrameMetadata
     """The record of the settings, read when the stream starts and after every change."""
+
+    if TYPE_CHECKING:
+        def __iter__(self) -> Stream: ...
+        def __next__(self) -> Frame: ...
+        def _frame_of(self, data: bytes) -> Frame: ...
 
     def __init__(self, camera: Camera, *, frames: int | None = None,
                  timeout: float | None = None) -> None:
@@ -68,18 +76,18 @@ class Stream:
         self.limit = frames
         self._limit = -1 if frames is None else frames  # compared with `received`, never -1
         self._camera_id = camera.id
+        self._frame_type = Frame
         self.timeout = timeout
-        self.received = 0
-        """Frames delivered so far."""
         self.timeouts = 0
         """Frame waits that ended without a frame (`read` returned None)."""
         # Set once by stop_capture() from any thread; a plain flag, read before every frame.
         self._stopped = False
         self._started = False
+        # Set by the camera, holding its lock, when a setting is written.
+        self._settings_changed = False
         self._capturing = False
         self._frame_timeout = 0.0
         self._size = 0
-        self._settings_version = -1
         # The record of the settings before the last change and when they changed: frames that
         # were already being exposed then are labelled with it.
         self._before: FrameMetadata | None = None
@@ -89,6 +97,7 @@ class Stream:
         self._temperature_at = 0.0
         self._first_ms = READ_SLICE_MS
         self._check_at = 0.0
+        self._read = orvik.get_video_data
 
     # -- starting and stopping ---------------------------------------------------------------
 
@@ -153,6 +162,7 @@ class Stream:
     def _refresh_settings(self) -> None:
         """Read the settings into the frames' record (called holding the camera's lock)."""
         cam = self.camera
+        self._settings_changed = False
         roi = cam.roi
         self._size = roi.frame_bytes
         previous: FrameMetadata | None = getattr(self, "_template", None)
@@ -164,7 +174,6 @@ class Stream:
             self._changed_at = cam.settings_changed_at
             self._under_way = True
         self._template = template
-        self._settings_version = cam.settings_version
         self._temperature_at = time.time()
         self._plan()
 
@@ -192,21 +201,13 @@ class Stream:
         data = self._read_checked(timeout)
         return None if data is None else self._frame_of(data)
 
-    def _frame_of(self, data: bytes) -> Frame:
-        end = _now()
-        template = self._template if end < self._check_at else self._checked_template(end)
-        sequence = self.received
-        self.received = sequence + 1
-        previous_end, self._last_end = self._last_end, end
-        return Frame(data, template, end, previous_end, sequence)
-
     def _read_checked(self, timeout: float | None) -> bytes | None:
         """A read when the stream is to be started, its settings re-read, or a wait of its own
         was asked for."""
         cam = self.camera
         if not self._started:
             self.start()
-        elif cam.settings_version != self._settings_version:
+        elif self._settings_changed:
             with cam._lock:
                 self._refresh_settings()
         if self._stopped:
@@ -269,29 +270,18 @@ class Stream:
         self._plan()
         return template
 
-    def __iter__(self) -> Stream:
-        return self
+    # Iteration (`__next__`) is VideoReader's: the plain case is a read whose first wait needs
+    # no clock, then a frame that carries the settings' record, its end time and its number;
+    # the methods below take the other cases.
 
-    def __next__(self) -> Frame:
-        if (self.received == self._limit or self._stopped or not self._started
-                or self.camera.settings_version != self._settings_version):
-            return self._next_checked()
-        # The plain path, every frame of a running stream, written out in full because it is
-        # the one that runs thousands of times a second: a read whose first wait needs no clock,
-        # then a frame that carries the settings' record, its end time and its number.
-        try:
-            data = orvik.get_video_data(self._camera_id, self._size, self._first_ms)
-        except orvik.ASIError as exc:
-            late = self._after_failed_read(exc, self._frame_timeout - self._first_ms / 1000)
-            if late is None:
-                return self._no_frame()
-            data = late
-        end = _now()
-        template = self._template if end < self._check_at else self._checked_template(end)
-        sequence = self.received
-        self.received = sequence + 1
-        previous_end, self._last_end = self._last_end, end
-        return Frame(data, template, end, previous_end, sequence)
+    def _late_frame(self, exc: Exception) -> bytes:
+        """The plain case's read failed with `exc`: the frame that came later, or the end."""
+        if not isinstance(exc, orvik.ASIError):
+            raise exc
+        late = self._after_failed_read(exc, self._frame_timeout - self._first_ms / 1000)
+        if late is None:
+            self._no_frame()
+        return late
 
     def _next_checked(self) -> Frame:
         if self.received == self._limit:
