@@ -1,7 +1,9 @@
 """The stream's native next-frame path: what it hands back to Python, and that no field a
 program can reach (replaced, deleted, wrongly typed) makes it misbehave."""
 
+import copy
 import gc
+import pickle
 import sys
 import weakref
 
@@ -48,12 +50,25 @@ def test_a_read_that_times_out_first_waits_on_for_the_frame(sim):
 
         def slow_first_read(camera_id, size, wait_ms):
             calls.append(wait_ms)
-            raise orvik.ASITimeout()
+            if len(calls) == 1:
+                raise orvik.ASITimeout()
+            return real(camera_id, size, wait_ms)
 
-        frames._read = slow_first_read  # the waits after the first use the module directly
+        frames._read = slow_first_read
         frame = next(frames)
-        assert calls == [frames._first_ms] and frame.metadata.sequence == 1
-        frames._read = real
+        assert calls == [frames._first_ms, 100] and frame.metadata.sequence == 1
+        assert (frames.received, frames.timeouts) == (2, 0)
+
+
+@pytest.mark.parametrize("how", [pickle.loads, copy.copy])
+def test_a_streamed_frame_survives_pickling_and_copying(sim, how):
+    with Camera(1) as cam, streaming(cam) as frames:
+        next(frames)
+        frame = next(frames)
+    same = pickle.loads(pickle.dumps(frame)) if how is pickle.loads else copy.copy(frame)
+    assert type(same) is Frame and same.data == frame.data
+    assert same.metadata == frame.metadata and same.metadata.sequence == 1
+    assert (same.array == frame.array).all()
 
 
 @pytest.mark.parametrize("field", ["_read", "_camera_id", "_size", "_first_ms", "_template"])

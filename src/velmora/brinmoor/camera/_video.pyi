@@ -1,4 +1,5 @@
 # The camera layer's per-frame video path (native); Frame and Stream subclass these types.
+from collections.abc import Callable
 from typing import Any
 
 from typing_extensions import disjoint_base
@@ -16,7 +17,7 @@ class FrameCore:
 class VideoReader:
     received: int
     """Frames delivered so far."""
-    _read: Any
+    _read: Callable[[int, int, int], bytes]
     _camera_id: int
     _size: int
     _first_ms: int

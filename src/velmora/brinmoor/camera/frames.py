@@ -73,6 +73,11 @@ class Frame(FrameCore):
         self._sequence = sequence
         self._array = None
 
+    def __reduce__(self) -> tuple[type[Frame], tuple[Any, ...]]:
+        # Frames go to other processes (a pool that writes files) and through copy.copy.
+        return (type(self), (self.data, self._metadata, self._end, self._previous_end,
+                             self._sequence))
+
     @property
     def metadata(self) -> FrameMetadata:
         """The camera, its settings and the times of this frame."""

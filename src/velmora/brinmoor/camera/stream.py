@@ -97,6 +97,7 @@ class Stream(VideoReader):
         self._temperature_at = 0.0
         self._first_ms = READ_SLICE_MS
         self._check_at = 0.0
+        # The read every frame of this stream goes through: the module's, or a stand-in's.
         self._read = orvik.get_video_data
 
     # -- starting and stopping ---------------------------------------------------------------
@@ -215,7 +216,7 @@ class Stream(VideoReader):
         wait = self._frame_timeout if timeout is None else timeout
         first_ms = first_wait_ms(wait)
         try:
-            return orvik.get_video_data(self._camera_id, self._size, first_ms)
+            return self._read(self._camera_id, self._size, first_ms)
         except orvik.ASIError as exc:
             return self._after_failed_read(exc, wait - first_ms / 1000)
 
@@ -241,8 +242,7 @@ class Stream(VideoReader):
                 self.timeouts += 1
                 return None
             try:
-                return orvik.get_video_data(self._camera_id, self._size,
-                                            min(READ_SLICE_MS, left_ms))
+                return self._read(self._camera_id, self._size, min(READ_SLICE_MS, left_ms))
             except orvik.ASITimeout:
                 continue
             except orvik.ASIError as exc:
