@@ -10,8 +10,13 @@ import time
 import pytest
 
 CHILD = """
+import signal
 import sys
 from velmora.brinmoor import asisim
+
+# Ctrl-C as at a terminal: a suite started as a background job hands its children SIGINT ignored,
+# and Python then installs no handler of its own.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 from velmora.brinmoor.camera import Camera
 
 asisim.reset()
