@@ -1,5 +1,6 @@
 """The server checked member by member against the ASCOM Initiative's published Alpaca API
-description (the OpenAPI files in tests/data/alpaca, copied unchanged): every Camera and common
+description (the OpenAPI files in tests/data/alpaca, copied with only three lines of their prose
+reworded; paths, parameters and schemas as published): every Camera and common
 member exists with the API's methods and form parameters, and every answer of both simulated
 cameras (colour and cooled; mono with an ST4 port) matches the member's response schema, or
 answers NotImplemented exactly where ICameraV4 ties it to what the camera cannot do."""

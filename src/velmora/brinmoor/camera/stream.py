@@ -166,12 +166,11 @@ class Stream(VideoReader):
         self._settings_changed = False
         roi = cam.roi
         self._size = roi.frame_bytes
-        previous: FrameMetadata | None = getattr(self, "_template", None)
         now = datetime.now(timezone.utc)
         template = cam.frame_metadata(roi, start=now, end=now)
-        if previous is not None and self._started:
+        if self._started:
             # The frame under way when the setting changed was taken with the settings before.
-            self._before = previous
+            self._before = self._template
             self._changed_at = cam.settings_changed_at
             self._under_way = True
         self._template = template
