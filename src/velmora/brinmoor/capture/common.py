@@ -142,7 +142,20 @@ def apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
     if getattr(args, "exposure", None) is not None:
         cam.exposure = args.exposure
     apply_pointing(cam, args)
+    apply_observation(cam, args)
     return roi
+
+
+def apply_observation(cam: Camera, args: argparse.Namespace) -> None:
+    """--object, --filter, --telescope, --observer and the site into every frame's metadata."""
+    from dataclasses import fields
+
+    from velmora.brinmoor.camera import Observation
+
+    # The options' names are the record's fields.
+    values = {f.name: getattr(args, f.name, None) for f in fields(Observation)}
+    if any(v is not None for v in values.values()):
+        cam.observation = Observation(**values)
 
 
 def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
