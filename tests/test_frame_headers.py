@@ -13,7 +13,6 @@ fits = pytest.importorskip("astropy.io.fits")
 wcs = pytest.importorskip("astropy.wcs")
 
 import serread  # noqa: E402
-
 from velmora.brinmoor import asisim  # noqa: E402
 from velmora.brinmoor.camera import Camera, Roi  # noqa: E402
 from velmora.brinmoor.capture import cli, sinks  # noqa: E402
@@ -151,14 +150,16 @@ def test_every_kind_of_fits_file_reads_clean_in_astropy(fast, tmp_path, capsys):
     fast.point(0, 10.68, 41.27, 30.0)  # a pointed camera: its snapshots carry a WCS
     assert cli.main(["snapshot", "-e", "0.01", *SMALL, "--no-png", *OBSERVED,
                      "-o", str(tmp_path / "shot")]) == 0
+    # Camera 1 does not know where it points: the telescope given is written all the same.
     assert cli.main(["video", "-c", "1", *SMALL, "-n", "3", "--save", "cube", *OBSERVED,
-                     "-o", str(tmp_path / "cube")]) == 0
+                     "--focal-length", "800", "-o", str(tmp_path / "cube")]) == 0
     assert cli.main(["sequence", *SMALL, "--lights", "2x0.01", "--darks", "1", "--bias", "1",
                      *OBSERVED, "-o", str(tmp_path / "night")]) == 0
     capsys.readouterr()
     shot = astropy_reads_clean(tmp_path / "shot.fits")
     assert "CTYPE1" in shot and shot["OBJECT"] == "M 31"
-    assert astropy_reads_clean(tmp_path / "cube.fits")["NFRAMES"] == 3
+    cube = astropy_reads_clean(tmp_path / "cube.fits")
+    assert (cube["NFRAMES"], cube["FOCALLEN"]) == (3, 800.0)
     files = sorted((tmp_path / "night").rglob("*.fits"))
     # The filter names the folder of each kind's frames, where the recipes take a set from.
     assert sorted({p.parent.relative_to(tmp_path / "night").as_posix() for p in files}) == [

@@ -113,9 +113,7 @@ class Camera:
         self._closing = threading.Event()
         self._closed = False
         self._observer_pointing: Pointing | None = None
-        self.observation: Observation | None = None
-        """The observer's target, filter, telescope and site (a `formats.Observation`), which
-        every frame's metadata carries from then on, so files record them."""
+        self._observation: Observation | None = None
         self._opened = False
         self._exposure: Exposure | None = None
         self._last_exposure: Exposure | None = None
@@ -178,7 +176,21 @@ class Camera:
 
     @pointing.setter
     def pointing(self, value: Pointing | None) -> None:
-        self._observer_pointing = value
+        with self._lock:
+            self._observer_pointing = value
+            self._settings_written()  # a running stream's frames carry it from now on
+
+    @property
+    def observation(self) -> Observation | None:
+        """The observer's target, filter, telescope and site (a `formats.Observation`, or None),
+        which every frame's metadata carries from the time it is set, so files record them."""
+        return self._observation
+
+    @observation.setter
+    def observation(self, value: Observation | None) -> None:
+        with self._lock:
+            self._observation = value
+            self._settings_written()
 
     def _frame_pointing(self, roi: Roi) -> Pointing | None:
         if self._observer_pointing is not None:

@@ -147,7 +147,8 @@ def apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
 
 
 def apply_observation(cam: Camera, args: argparse.Namespace) -> None:
-    """--object, --filter, --telescope, --observer and the site into every frame's metadata."""
+    """--object, --filter, --telescope, --observer, the site and the telescope's focal length and
+    aperture into every frame's metadata."""
     from dataclasses import fields
 
     from velmora.brinmoor.camera import Observation
@@ -172,8 +173,7 @@ def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
     known = cam.pointing
     if ra is None:
         if known is None:
-            raise UsageError("--focal-length and --aperture need --ra and --dec (the camera "
-                             "does not know where it points)")
+            return  # the telescope without a place: the observation carries it (FOCALLEN, APTDIA)
         ra, dec = known.ra, known.dec
     assert ra is not None and dec is not None  # given together, or both the camera's
     same_place = known is not None and (known.ra, known.dec) == (ra, dec)

@@ -125,6 +125,8 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     cards.append(("INSTRUME", meta.camera, "camera"))
     cards += observation_cards(obs)
     cards += pointing_cards(meta)
+    if meta.pointing is None:  # the telescope known without where it points
+        cards += telescope_cards(obs.focal_length, obs.aperture)
     if meta.gain is not None:
         cards.append(("GAIN", int(meta.gain), "camera gain setting"))
     egain = meta.electrons_per_file_adu()
@@ -196,6 +198,16 @@ def observation_cards(obs: Observation) -> list[tuple[str, object, str]]:
     return cards
 
 
+def telescope_cards(focal_length: float | None,
+                    aperture: float | None) -> list[tuple[str, object, str]]:
+    cards: list[tuple[str, object, str]] = []
+    if focal_length is not None:
+        cards.append(("FOCALLEN", round(float(focal_length), 3), "[mm] focal length"))
+    if aperture is not None:
+        cards.append(("APTDIA", round(float(aperture), 3), "[mm] aperture diameter"))
+    return cards
+
+
 def sexagesimal(value: float, plus: bool, decimals: int) -> str:
     """`value` as "DD MM SS.s" (with a sign when `plus`), rounded without reaching 60."""
     sign = "-" if value < 0 else "+" if plus else ""
@@ -223,10 +235,7 @@ def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
         ("OBJCTDEC", sexagesimal(p.dec, True, 1), "[d m s] declination (J2000)"),
         ("EQUINOX", 2000.0, "equinox of the coordinates"),
     ]
-    if p.focal_length is not None:
-        cards.append(("FOCALLEN", round(float(p.focal_length), 3), "[mm] focal length"))
-    if p.aperture is not None:
-        cards.append(("APTDIA", round(float(p.aperture), 3), "[mm] aperture diameter"))
+    cards += telescope_cards(p.focal_length, p.aperture)
     roi = meta.roi
     if (p.angle is None or not p.focal_length or not meta.pixel_size or meta.frames is not None
             or roi.image_type == "rgb24"):

@@ -49,8 +49,9 @@ class Pointing:
 @dataclass(frozen=True, slots=True)
 class Observation:
     """What the observer says about a night's frames, for the files' headers (OBJECT, FILTER,
-    TELESCOP, OBSERVER, SITELAT, SITELONG, SITEELEV): the capture tool's --object, --filter,
-    --telescope, --observer and --site-* options. Texts are checked by the FITS header's
+    TELESCOP, OBSERVER, SITELAT, SITELONG, SITEELEV, and FOCALLEN and APTDIA of a telescope
+    whose pointing is not known): the capture tool's --object, --filter, --telescope,
+    --observer, --site-* options, --focal-length and --aperture. Texts are checked by the FITS header's
     rules (`formats.fits.check_text`) where the tool takes them."""
 
     object: str | None = None
@@ -65,6 +66,10 @@ class Observation:
     """Longitude of the site in degrees, east positive."""
     site_elevation: float | None = None
     """Height of the site above sea level in metres."""
+    focal_length: float | None = None
+    """Focal length of the telescope in millimetres (written when no `Pointing` gives one)."""
+    aperture: float | None = None
+    """Aperture of the telescope in millimetres (likewise)."""
 
 
 @dataclass(slots=True)
