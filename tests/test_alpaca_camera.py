@@ -162,6 +162,20 @@ def test_configured_devices_and_facts(server, addr):
     assert mono.FullWellCapacity == pytest.approx(mono.ElectronsPerADU * 255)
 
 
+@pytest.mark.parametrize("gain, readout, e_per_adu, full_well", [
+    (0, 0, 3.94 / 4, 63_700),          # the pixels fill before the 14-bit ADC's full scale
+    (120, 0, 0.25, 16_383),            # unity gain: 1 e- per ADC step, 4 RAW16 units each
+    (120, 1, 64.0, 255 * 64.0),        # RAW8: the top 8 of 14 bits
+    (300, 0, 10 ** -0.9 / 4, 16_383 * 10 ** -0.9),  # 0.1 dB per step above unity
+])
+def test_conversion_figures_follow_the_gain(server, addr, gain, readout, e_per_adu, full_well):
+    colour = connected_camera(addr, ASI294)
+    colour.Gain = gain
+    colour.ReadoutMode = readout
+    assert colour.ElectronsPerADU == pytest.approx(e_per_adu, rel=1e-6)
+    assert colour.FullWellCapacity == pytest.approx(full_well, rel=1e-6)
+
+
 def test_connect_disconnect_and_the_disconnected_device(server, addr):
     camera = Camera(addr, ASI120)
     assert camera.Connected is False

@@ -381,3 +381,16 @@ def test_pulse_guide_switches_the_pulse_on_and_off(fast, direction, code):
             cam.pulse_guide("up", 0.01)
         with pytest.raises(ValueError, match="pulse length -1"):
             cam.pulse_guide("north", -1)
+
+
+@pytest.mark.parametrize("gain, expected", [(0, (3.94 / 4, None)), (120, None)])
+def test_a_camera_the_simulator_does_not_know_converts_at_gain_0_alone(cam, monkeypatch, gain,
+                                                                       expected):
+    """A camera without the simulator's model (the vendor's SDK) has the SDK's factor, for
+    gain 0, and no full well: other gains are not guessed."""
+    from velmora.brinmoor.camera import conversion
+
+    monkeypatch.setattr(conversion, "simulator", lambda: None)
+    cam.gain = gain
+    figures = cam.conversion("raw16", 1)
+    assert (figures and (pytest.approx(figures.electrons_per_adu), figures.full_well)) == expected

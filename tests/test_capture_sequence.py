@@ -244,7 +244,7 @@ def test_count_and_seconds(text, kwargs, expected):
     ("{number}/{kind}", "must be in the file name"),
     ("../{kind}_{number}", "inside the output folder"),
     ("/abs/{number}", "inside the output folder"),
-    ("{kind}_{filter}_{number}", "{filter} is not one of"),
+    ("{kind}_{target}_{number}", "{target} is not one of"),
     ("{number:03d}", "is not one of"),
 ])
 def test_bad_name_templates(template, error):

@@ -277,8 +277,10 @@ def test_fits_header_keywords(tmp_path):
                                               abs=2e-8)
     assert header["IMAGETYP"] == "Light Frame"
     assert header["PIXFMT"] == "RAW16" and "FRAMETYP" not in header
-    assert header["BAYERPAT"] == "RGGB"
-    assert (header["XBAYROFF"], header["YBAYROFF"]) == (1, 0)  # origin at x 3, y 4
+    # The origin at x 3, y 4 starts on the RGGB sensor's second column: the data's own pattern,
+    # with no offsets left for a reader to apply.
+    assert header["BAYERPAT"] == "GRBG"
+    assert (header["XBAYROFF"], header["YBAYROFF"]) == (0, 0)
     assert (header["XORGSUBF"], header["YORGSUBF"]) == (3, 4)
     assert header["ROWORDER"] == "TOP-DOWN"
     assert "EGAIN" not in header  # at gain 120 the camera's factor (at gain 0) does not apply

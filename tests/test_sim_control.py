@@ -519,3 +519,18 @@ def test_unknown_models_matches_the_librarys_reading(names, unknown):
     with pytest.raises(ValueError) if unknown else contextlib.nullcontext():
         asisim.reset(names)
     asisim.reset()
+
+
+@pytest.mark.parametrize("model, gain, e_per_adu", [
+    ("ZWO ASI294MC Pro", 0, 3.94),         # the catalogue's figure at gain 0
+    ("ZWO ASI294MC Pro", 60, 3.94 ** 0.5),  # log-linear to 1 e-/ADU at the unity gain, 120
+    ("ZWO ASI120MM Mini", 29 + 200, 0.1),   # 20 dB above unity
+])
+def test_sensor_response_is_the_catalogue_curve(sim, model, gain, e_per_adu):
+    sim.reset(model)
+    response = sim.sensor_response(0, gain)
+    assert response.electrons_per_adu == pytest.approx(e_per_adu)
+    assert (response.full_well_e, response.adc_bits) == {
+        "ZWO ASI294MC Pro": (63_700, 14), "ZWO ASI120MM Mini": (13_000, 12)}[model]
+    with pytest.raises(ValueError, match="unknown camera ID 7"):
+        sim.sensor_response(7, gain)

@@ -346,9 +346,14 @@ def test_capture_tool_writes_the_observers_pointing_or_the_cameras(sim, capsys, 
         got = (header["RA"], header["DEC"], header["OBJCTRA"], header["OBJCTDEC"], header["FOCALLEN"])
         assert got == pytest.approx(want[:5])
         assert ("CTYPE1" in header) == want[5]
-    for bad in (["--ra", "5:35"], ["--dec", "95"], ["--ra", "25:00:00", "--dec", "0"], ["--focal-length", "400"]):
+    for bad in (["--ra", "5:35"], ["--dec", "95"], ["--ra", "25:00:00", "--dec", "0"]):
         sim.unpoint(1)
         assert cli.main(["snapshot", "-c", "1", "--no-png", "-o", str(tmp_path / "bad"), *bad]) == 2
+    # The telescope without a place is written all the same: a plate solver's scale hint.
+    assert cli.main(["snapshot", "-c", "1", "-e", "0.01", "--no-png", "-o", str(tmp_path / "scale"),
+                     "--focal-length", "400"]) == 0
+    header = fits.getheader(tmp_path / "scale.fits")
+    assert header["FOCALLEN"] == 400.0 and "RA" not in header and "CTYPE1" not in header
     capsys.readouterr()
 
 

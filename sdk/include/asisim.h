@@ -135,6 +135,17 @@ typedef struct asisim_pointing_t {
 /* 0, or -1 for an unknown camera ID. */
 ASISIM_API int asisim_get_pointing(int camera_id, asisim_pointing_t *out);
 
+/* How a simulated camera's sensor turns charge into values at a gain setting, as its images
+ * follow it: electrons per ADU at the ADC's bit depth (the model's figure at gain 0, 1 at its
+ * unity gain, 0.1 dB per step above), the pixels' full well in electrons and the ADC's bits.
+ * 0, or -1 for an unknown camera ID. */
+typedef struct asisim_sensor_response_t {
+    double electrons_per_adu;
+    double full_well_e;
+    int adc_bits;
+} asisim_sensor_response_t;
+ASISIM_API int asisim_sensor_response(int camera_id, int gain, asisim_sensor_response_t *out);
+
 /* The simulated date, a Julian epoch (2026.5 is mid-2026), at the start of every camera's scene
  * clock; proper motions carry the stars to it. 0 returns to the default: ASISIM_DATE
  * ("YYYY-MM-DD" or an epoch) or the day the library was loaded. 0, or -1 out of 1000 to 3000.

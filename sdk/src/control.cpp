@@ -8,6 +8,7 @@
 #include "mount.h"
 #include "registry.h"
 #include "scripts.h"
+#include "sensor.h"
 #include "sky.h"
 #include "starcatalog.h"
 #include "synthesis.h"
@@ -230,6 +231,15 @@ int asisim_get_pointing(int camera_id, asisim_pointing_t *out) {
     }
     out->focal_mm = p.focal_mm > 0.0 ? p.focal_mm : optics().focal_mm;
     out->aperture_mm = p.aperture_mm > 0.0 ? p.aperture_mm : optics().aperture_mm;
+    return 0;
+}
+
+int asisim_sensor_response(int camera_id, int gain, asisim_sensor_response_t *out) {
+    const std::shared_ptr<Camera> cam = out == nullptr ? nullptr : Registry::instance().by_id(camera_id);
+    if (!cam)
+        return -1;
+    const CameraModel &m = cam->model();
+    *out = asisim_sensor_response_t{electrons_per_adu(m, gain), m.full_well_e, m.bit_depth};
     return 0;
 }
 

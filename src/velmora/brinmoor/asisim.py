@@ -181,6 +181,14 @@ class _PointingRecord(ctypes.Structure):
     ]
 
 
+class _SensorResponseRecord(ctypes.Structure):
+    _fields_ = [
+        ("electrons_per_adu", ctypes.c_double),
+        ("full_well_e", ctypes.c_double),
+        ("adc_bits", ctypes.c_int),
+    ]
+
+
 def _load() -> ctypes.CDLL:
     path = os.path.join(os.path.dirname(os.path.abspath(__file__)), _LIBRARY_NAME)
     lib = ctypes.CDLL(path)
@@ -243,6 +251,9 @@ def _load() -> ctypes.CDLL:
     lib.asisim_set_tracking.restype = ctypes.c_int
     lib.asisim_get_pointing.argtypes = [ctypes.c_int, ctypes.POINTER(_PointingRecord)]
     lib.asisim_get_pointing.restype = ctypes.c_int
+    lib.asisim_sensor_response.argtypes = [ctypes.c_int, ctypes.c_int,
+                                            ctypes.POINTER(_SensorResponseRecord)]
+    lib.asisim_sensor_response.restype = ctypes.c_int
     lib.asisim_set_date.argtypes = [ctypes.c_double]
     lib.asisim_set_date.restype = ctypes.c_int
     lib.asisim_get_date.argtypes = []
@@ -522,6 +533,26 @@ def pointing(camera_id: int) -> Pointing | None:
     if not rec.pointed:
         return None
     return Pointing(rec.ra_deg, rec.dec_deg, rec.angle_deg, rec.focal_mm, rec.aperture_mm, bool(rec.tracking))
+
+
+@dataclass(frozen=True)
+class SensorResponse:
+    """How a simulated camera's sensor turns charge into values at one gain setting."""
+
+    electrons_per_adu: float
+    """Electrons per ADU at the ADC's bit depth (before RAW16's shift or RAW8's cut)."""
+    full_well_e: float
+    """Electrons an (unbinned) pixel holds."""
+    adc_bits: int
+
+
+def sensor_response(camera_id: int, gain: int) -> SensorResponse:
+    """The conversion factor, full well and ADC bits of a camera at `gain`: the figures its
+    images follow (the catalogue's curves); ValueError for an unknown camera ID."""
+    rec = _SensorResponseRecord()
+    if library.asisim_sensor_response(int(camera_id), int(gain), ctypes.byref(rec)) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+    return SensorResponse(rec.electrons_per_adu, rec.full_well_e, rec.adc_bits)
 
 
 def set_telescope(camera_id: int, focal_mm: float = 0.0, aperture_mm: float = 0.0) -> None:

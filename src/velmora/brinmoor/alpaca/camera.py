@@ -29,6 +29,8 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import TypeVar
 
+from velmora.brinmoor.camera import Conversion
+
 from .backend import CameraBackend, ControlRange, ImageType
 from .errors import (
     AlpacaError,
@@ -322,17 +324,26 @@ class AlpacaCamera:
     def max_adu(self) -> int:
         return MAX_ADU[self._image_type()]
 
+    def _conversion(self, what: str) -> Conversion:
+        """The camera layer's figures at the present gain, readout mode and binning."""
+        figures = self.backend.camera.conversion(self._image_type(), self._bin)
+        if figures is None:
+            raise not_implemented(f"{what} at gain {self.backend.camera.gain} (the camera "
+                                  "reports its conversion factor for gain 0 only)")
+        return figures
+
     def electrons_per_adu(self) -> float:
-        """The camera's conversion factor, in the units of the delivered pixel values: the SDK's
-        figure is for the ADC's own bit depth, and RAW16 delivers its values in the top bits."""
-        if self.facts.electrons_per_adu <= 0:
-            raise not_implemented("ElectronsPerADU (the camera does not report it)")
-        shift = (16 if self._image_type() == "raw16" else 8) - self.facts.bit_depth
-        return self.facts.electrons_per_adu / float(2.0**shift)
+        """Electrons per unit of the delivered pixel values at the present gain: RAW16 holds the
+        ADC's values in its top bits, RAW8 the top 8 bits."""
+        return self._conversion("ElectronsPerADU").electrons_per_adu
 
     def full_well_capacity(self) -> float:
-        """Electrons at the largest value the camera delivers, at its reported conversion factor."""
-        return self.electrons_per_adu() * self.max_adu()
+        """Electrons a binned pixel holds before its value stops rising at the present gain: the
+        pixels' full well or the values' full scale, whichever comes first."""
+        full_well = self._conversion("FullWellCapacity").full_well
+        if full_well is None:
+            raise not_implemented("FullWellCapacity (the camera does not report its full well)")
+        return full_well
 
     # -- exposure limits ------------------------------------------------------------------------
 

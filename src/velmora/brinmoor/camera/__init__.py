@@ -25,6 +25,7 @@ from velmora.brinmoor.orvik import CameraMode, ExposureStatus, GuideDirection
 
 from .camera import Camera
 from .controls import Control, Controls
+from .conversion import Conversion
 from .errors import (
     SDK_ERRORS,
     ASIBufferTooSmall,
@@ -63,7 +64,7 @@ from .errors import (
     failure_context,
 )
 from .exposure import Exposure
-from .frames import Frame, FrameMetadata, frame_array
+from .frames import Frame, FrameMetadata, Observation, frame_array
 from .identity import GainPresets
 from .info import (
     ZWO_VENDOR_ID,
@@ -114,6 +115,7 @@ __all__ = [
     "CameraNotFound",
     "Control",
     "Controls",
+    "Conversion",
     "Exposure",
     "ExposureFailed",
     "ExposureStatus",
@@ -125,6 +127,7 @@ __all__ = [
     "GuideDirection",
     "ImageType",
     "NoCameras",
+    "Observation",
     "Roi",
     "Stream",
     "UnsupportedControl",

@@ -24,9 +24,10 @@ from .controls import (
     ControlSlot,
     ReadOnlyProperty,
 )
+from .conversion import Conversion, conversion
 from .errors import CameraBusy, UnsupportedControl, add_context, out_of_range
 from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Exposure
-from .frames import Frame, FrameMetadata
+from .frames import Frame, FrameMetadata, Observation
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
 from .pointing import Pointing, simulated_pointing
@@ -112,6 +113,7 @@ class Camera:
         self._closing = threading.Event()
         self._closed = False
         self._observer_pointing: Pointing | None = None
+        self._observation: Observation | None = None
         self._opened = False
         self._exposure: Exposure | None = None
         self._last_exposure: Exposure | None = None
@@ -174,7 +176,21 @@ class Camera:
 
     @pointing.setter
     def pointing(self, value: Pointing | None) -> None:
-        self._observer_pointing = value
+        with self._lock:
+            self._observer_pointing = value
+            self._settings_written()  # a running stream's frames carry it from now on
+
+    @property
+    def observation(self) -> Observation | None:
+        """The observer's target, filter, telescope and site (a `formats.Observation`, or None),
+        which every frame's metadata carries from the time it is set, so files record them."""
+        return self._observation
+
+    @observation.setter
+    def observation(self, value: Observation | None) -> None:
+        with self._lock:
+            self._observation = value
+            self._settings_written()
 
     def _frame_pointing(self, roi: Roi) -> Pointing | None:
         if self._observer_pointing is not None:
@@ -481,7 +497,7 @@ class Camera:
                 gain=self._value_or_none("ASI_GAIN"),
                 offset=self._value_or_none("ASI_OFFSET"),
                 temperature=None if temperature is None else temperature / 10,
-                bayer=self.description.bayer,
+                bayer=self._frame_bayer(roi),
                 start=start,
                 end=end,
                 dark=dark,
@@ -491,7 +507,32 @@ class Camera:
                 set_temperature=set_temperature,
                 electrons_per_adu=self.description.electrons_per_adu or None,
                 pointing=self._frame_pointing(roi),
+                flip=self._value_or_none("ASI_FLIP") or 0,
+                observation=self.observation,
             )
+
+    def _frame_bayer(self, roi: Roi) -> str | None:
+        """The sensor's cell for a frame's metadata: None when MonoBin sums each binned pixel's
+        colours to grey (at bin 2 and more; at bin 1 it changes nothing)."""
+        if roi.bin > 1 and self._value_or_none("ASI_MONO_BIN"):
+            return None
+        return self.description.bayer
+
+    def conversion(self, image_type: str | None = None, bin: int | None = None) -> Conversion | None:
+        """Electrons per unit of the frame values and the full well in electrons at the present
+        gain, for frames of `image_type` at `bin` (default: the present ROI's); None where they
+        are not known (see `camera.conversion`: a simulated camera knows them at every gain,
+        another at gain 0 only, and RGB24 and Y8 have no single factor)."""
+        with self._lock:
+            self._check_open()
+            if image_type is None or bin is None:
+                roi = self.roi
+                image_type = roi.image_type if image_type is None else image_type
+                bin = roi.bin if bin is None else bin
+            gain = self._value_or_none("ASI_GAIN") or 0
+        d = self.description
+        return conversion(self.id, gain, d.electrons_per_adu, d.bit_depth,
+                          image_type_name(image_type), bin)
 
     def _pause(self, seconds: float) -> None:
         """Wait a little; returns early when the camera is being closed. Ctrl-C interrupts it."""

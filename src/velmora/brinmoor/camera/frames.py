@@ -13,12 +13,12 @@ import numpy as np
 import numpy.typing as npt
 
 from velmora.brinmoor._version import __version__
-from velmora.brinmoor.formats.metadata import FrameMetadata
+from velmora.brinmoor.formats.metadata import FrameMetadata, Observation
 from velmora.brinmoor.formats.roi import ImageType, bytes_per_pixel
 
 from ._video import FrameCore
 
-__all__ = ["Frame", "FrameMetadata", "frame_array"]
+__all__ = ["Frame", "FrameMetadata", "Observation", "frame_array"]
 
 # SWCREATE of a frame written by `Frame.to_fits()` when its metadata names no software.
 SOFTWARE: str = f"velmora.brinmoor.camera {__version__}"

@@ -22,7 +22,8 @@ _asisim: ModuleType | None = None
 _looked = False
 
 
-def _simulator() -> ModuleType | None:
+def simulator() -> ModuleType | None:
+    """The simulator's control module, or None in a build against the vendor's SDK."""
     global _asisim, _looked
     if not _looked:
         found: ModuleType | None
@@ -36,7 +37,7 @@ def _simulator() -> ModuleType | None:
 
 def simulated_pointing(camera_id: int) -> SimulatedPointing | None:
     """The simulator's `asisim.Pointing` of a camera, or None (not simulated, or unpointed)."""
-    sim = _simulator()
+    sim = simulator()
     if sim is None:
         return None
     try:

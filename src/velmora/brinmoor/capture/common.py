@@ -142,7 +142,21 @@ def apply_settings(cam: Camera, args: argparse.Namespace) -> Roi:
     if getattr(args, "exposure", None) is not None:
         cam.exposure = args.exposure
     apply_pointing(cam, args)
+    apply_observation(cam, args)
     return roi
+
+
+def apply_observation(cam: Camera, args: argparse.Namespace) -> None:
+    """--object, --filter, --telescope, --observer, the site and the telescope's focal length and
+    aperture into every frame's metadata."""
+    from dataclasses import fields
+
+    from velmora.brinmoor.camera import Observation
+
+    # The options' names are the record's fields.
+    values = {f.name: getattr(args, f.name, None) for f in fields(Observation)}
+    if any(v is not None for v in values.values()):
+        cam.observation = Observation(**values)
 
 
 def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
@@ -159,8 +173,7 @@ def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
     known = cam.pointing
     if ra is None:
         if known is None:
-            raise UsageError("--focal-length and --aperture need --ra and --dec (the camera "
-                             "does not know where it points)")
+            return  # the telescope without a place: the observation carries it (FOCALLEN, APTDIA)
         ra, dec = known.ra, known.dec
     assert ra is not None and dec is not None  # given together, or both the camera's
     same_place = known is not None and (known.ra, known.dec) == (ra, dec)

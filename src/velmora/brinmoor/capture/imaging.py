@@ -16,14 +16,16 @@ import numpy.typing as npt
 
 from velmora.brinmoor.camera import frame_array, image_type_name
 
+# The Bayer rules live with the file formats; the previews use them from here too.
+from velmora.brinmoor.formats.bayer import BAYER_CELLS as BAYER_CELLS
+from velmora.brinmoor.formats.bayer import shifted_cell as shifted_cell
+
 Array = npt.NDArray[Any]
 FloatArray = npt.NDArray[np.float32]
 
 # Bytes per pixel and whether the frame carries colour planes, by image-type name.
 BYTES_PER_PIXEL = {"raw8": 1, "y8": 1, "raw16": 2, "rgb24": 3}
 
-# Order of the 2x2 cell, read row by row from the top-left pixel.
-BAYER_CELLS = ("RGGB", "BGGR", "GRBG", "GBRG")
 
 # Statistics of large frames are taken on a regular subsample of about this many pixels.
 _STATS_SAMPLES = 1 << 20
@@ -41,18 +43,6 @@ def decode_frame(data: bytes, width: int, height: int, img_type: str) -> Array:
     delivers it; RGB24 arrives as B, G, R per pixel.
     """
     return frame_array(data, width, height, image_type_name(img_type))
-
-
-def shifted_cell(cell: str, x_offset: int, y_offset: int) -> str:
-    """The 2x2 Bayer cell seen from a window that starts `x_offset`, `y_offset` pixels in."""
-    if cell not in BAYER_CELLS:
-        raise ValueError(f"unknown Bayer pattern {cell!r}")
-    rows = [cell[0:2], cell[2:4]]
-    if y_offset % 2:
-        rows.reverse()
-    if x_offset % 2:
-        rows = [r[::-1] for r in rows]
-    return rows[0] + rows[1]
 
 
 def _colour_mask(shape: tuple[int, ...], cell: str, colour: str) -> npt.NDArray[np.bool_]:

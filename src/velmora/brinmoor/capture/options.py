@@ -96,6 +96,7 @@ def camera_setup_options(p: argparse.ArgumentParser, img_type: str) -> None:
     p.add_argument("-t", "--type", dest="img_type", choices=IMAGE_TYPES, default=img_type,
                    help=f"image type (default {img_type})")
     pointing_options(p)
+    observation_options(p)
 
 
 def _sexagesimal(text: str, what: str, hours: bool) -> float:
@@ -143,6 +144,72 @@ def pointing_options(p: argparse.ArgumentParser) -> None:
                    help="focal length of the telescope in millimetres")
     g.add_argument("--aperture", type=positive_float, metavar="MM",
                    help="aperture of the telescope in millimetres")
+
+
+def header_text(what: str) -> Callable[[str], str]:
+    """An option's text as a FITS header holds it (printable ASCII on one card)."""
+    from velmora.brinmoor.formats.fits import check_text
+
+    def parse(text: str) -> str:
+        try:
+            return check_text(text, what)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+
+    return parse
+
+
+def filter_name(text: str) -> str:
+    """A filter's name: header text that can also name a folder (the sequence files frames by
+    filter)."""
+    name = header_text("filter")(text)
+    if not any(c.isalnum() for c in name) or any(c in name for c in "/\\"):
+        raise argparse.ArgumentTypeError(f"filter {text!r} names no filter (letters and digits, "
+                                          "no / or \\: it names a folder too)")
+    return name
+
+
+def _site_angle(what: str, limit: float) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        value = _sexagesimal(text, what, hours=False)
+        if not -limit <= value <= limit:
+            raise argparse.ArgumentTypeError(f"{what} {text!r} is outside -{limit:g} to "
+                                              f"+{limit:g} degrees")
+        return value
+
+    return parse
+
+
+def observation_options(p: argparse.ArgumentParser) -> None:
+    """What the observer says about the frames, for the files' headers (OBJECT, FILTER,
+    TELESCOP, OBSERVER, SITELAT, SITELONG, SITEELEV): processing programs sort and label
+    frames by them."""
+    g = p.add_argument_group("observation")
+    g.add_argument("--object", type=header_text("object"), metavar="NAME",
+                   help="the target's name (OBJECT), as M31")
+    g.add_argument("--filter", type=filter_name, metavar="NAME",
+                   help="the filter in the light path (FILTER), as Ha; sequence files the "
+                        "frames in a folder of that name")
+    g.add_argument("--telescope", type=header_text("telescope"), metavar="NAME",
+                   help="the telescope (TELESCOP)")
+    g.add_argument("--observer", type=header_text("observer"), metavar="NAME",
+                   help="the observer's name (OBSERVER)")
+    g.add_argument("--site-latitude", type=_site_angle("site latitude", 90.0), metavar="DEG",
+                   help="the site's latitude, north positive: degrees or DD:MM:SS (SITELAT)")
+    g.add_argument("--site-longitude", type=_site_angle("site longitude", 180.0), metavar="DEG",
+                   help="the site's longitude, east positive: degrees or DDD:MM:SS (SITELONG)")
+    g.add_argument("--site-elevation", type=_number_in(-500.0, 10000.0, "site elevation"),
+                   metavar="METRES", help="the site's height above sea level (SITEELEV)")
+
+
+def _number_in(low: float, high: float, what: str) -> Callable[[str], float]:
+    def parse(text: str) -> float:
+        value = _number(text, float, "a number")
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{what} {text} is outside {low:g} to {high:g}")
+        return value
+
+    return parse
 
 
 def capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) -> None:

@@ -109,10 +109,19 @@ TEMPLATE_FIELDS = {
     "bin": "the binning factor",
     "temperature": "the cooler's target, or the sensor's temperature at the start of the "
                    "series without a cooler, in whole degrees C",
+    "filter": "the filter's name (--filter), NA without one",
     "number": f"the frame's number, {FRAME_NUMBER_DIGITS} digits, continuing after the files "
               "already there",
 }
 DEFAULT_TEMPLATE = "{kind}/{kind}_{camera}_{exposure}s_gain{gain}_{temperature}C_{number}"
+# With a filter, each kind's frames of that filter have a folder of their own: the docs'
+# recipes (ccdproc, Siril) take a folder's frames as one set.
+FILTER_TEMPLATE = ("{kind}/{filter}/{kind}_{camera}_{filter}_{exposure}s_gain{gain}_"
+                   "{temperature}C_{number}")
+
+
+def default_template(filter: str | None) -> str:
+    return DEFAULT_TEMPLATE if filter is None else FILTER_TEMPLATE
 
 
 class NameTemplate:

@@ -20,7 +20,7 @@ from typing import TYPE_CHECKING, Protocol
 from velmora.brinmoor.formats import fits as fitsfile
 from velmora.brinmoor.formats import partfile as output
 from velmora.brinmoor.formats import ser as serfile
-from velmora.brinmoor.formats.metadata import FrameMetadata
+from velmora.brinmoor.formats.metadata import FrameMetadata, Observation
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import Frame
@@ -249,14 +249,11 @@ class SerSink:
         meta = frame.metadata
         if self._writer is None:
             roi = meta.roi
-            cell = None
-            if meta.bayer is not None and roi.image_type in ("raw8", "raw16"):
-                from .imaging import shifted_cell
-
-                cell = shifted_cell(meta.bayer, roi.x or 0, roi.y or 0)
+            obs = meta.observation or Observation()
             self._writer = serfile.SerWriter(
                 self.path, width=roi.width, height=roi.height, img_type=roi.image_type,
-                bayer_cell=cell, instrument=meta.camera, start=meta.start,
+                bayer_cell=meta.frame_bayer, instrument=meta.camera, start=meta.start,
+                observer=obs.observer or "", telescope=obs.telescope or "",
                 overwrite=self.overwrite, queue_bytes=SER_QUEUE_BYTES,
             )
         # The start of the frame's exposure, as DATE-OBS gives it for a FITS frame.

@@ -1,7 +1,8 @@
 """File formats below the tools and beside the camera layer: FITS and SER writing.
 
 - `FrameMetadata` (`formats.metadata`): the one record of what is known about a frame, with
-  its `Pointing` when known;
+  its `Pointing` when known and the observer's `Observation` when given;
+- `formats.bayer`: a frame's Bayer cell from the sensor's, its start position and the flip;
 - `Roi` (`formats.roi`): a frame's size, binning, image type and position;
 - `formats.fits`: FITS headers (`build_header`) and a writer that streams frames to disk;
 - `formats.ser`: SER videos, written as the camera's bytes arrive;
@@ -14,8 +15,9 @@ camera layer, so both the camera layer (`Frame.to_fits()`) and the tools stand o
 writer needs Astropy (imported when a header is built).
 """
 
-from .metadata import FrameMetadata, Pointing
+from .metadata import FrameMetadata, Observation, Pointing
 from .partfile import OutputError, PartFile
 from .roi import ImageType, Roi, image_type_name
 
-__all__ = ["FrameMetadata", "ImageType", "OutputError", "PartFile", "Pointing", "Roi", "image_type_name"]
+__all__ = ["FrameMetadata", "ImageType", "Observation", "OutputError", "PartFile", "Pointing", "Roi",
+           "image_type_name"]

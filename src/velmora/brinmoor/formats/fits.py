@@ -22,7 +22,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from .metadata import FILE_BITS, IMAGETYP_BY_KIND, FrameMetadata
+from .metadata import FILE_BITS, IMAGETYP_BY_KIND, FrameMetadata, Observation
 from .partfile import PartFile
 
 FITS_BLOCK = 2880
@@ -35,6 +35,7 @@ __all__ = [
     "IMAGETYP_BY_KIND",
     "FitsWriter",
     "build_header",
+    "check_text",
     "data_shape",
     "file_bytes",
     "frame_for_fits",
@@ -69,11 +70,31 @@ def mjd(t: datetime) -> float:
     return MJD_UNIX_EPOCH + _utc(t).timestamp() / 86400.0
 
 
+# A string value fits on one card (80 columns: keyword, "= ", quotes) with its quotes doubled;
+# longer ones would need CONTINUE cards, which many readers do not know.
+MAX_TEXT = 68
+
+
+def check_text(value: str, what: str) -> str:
+    """`value` if a FITS header can hold it as a string on one card; else ValueError naming
+    `what` and the reason (FITS headers hold printable ASCII only)."""
+    bad = next((c for c in value if not " " <= c <= "~"), None)
+    if bad is not None:
+        raise ValueError(f"{what} {value!r} holds {bad!r}, which a FITS header cannot carry "
+                         "(ASCII letters, digits, spaces and punctuation only)")
+    if len(value.replace("'", "''")) > MAX_TEXT:
+        raise ValueError(f"{what} {value!r} is longer than the {MAX_TEXT} characters a FITS "
+                         "header value holds")
+    return value
+
+
 def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     """The descriptive keywords of a frame, in writing order (structure keywords excluded).
 
     DATE-END is the end of the exposure (start + exposure time) for a single frame, and
-    `meta.end` (the end of the last frame) for a file of several frames.
+    `meta.end` (the end of the last frame) for a file of several frames; MJD-OBS and MJD-END
+    give both as Modified Julian Dates, so readers that derive one from the other (Astropy's
+    WCS) find them already there and agree.
     """
     roi = meta.roi
     img_type = roi.image_type
@@ -82,19 +103,30 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
         date_end = meta.start + timedelta(seconds=meta.exposure)
     else:
         date_end = meta.end
+    obs = meta.observation or Observation()
     cards: list[tuple[str, object, str]] = [
         ("IMAGETYP", IMAGETYP_BY_KIND[meta.frame_kind], "type of exposure"),
-        ("DATE-OBS", _fits_time(meta.start), "[UTC] start of exposure"),
-        ("DATE-END", _fits_time(date_end),
+    ]
+    if obs.object is not None:
+        cards.append(("OBJECT", check_text(obs.object, "object"), "target"))
+    # The times as written (to the millisecond), so the MJDs agree with the dates exactly.
+    date_obs, date_end_text = _fits_time(meta.start), _fits_time(date_end)
+    cards += [
+        ("DATE-OBS", date_obs, "[UTC] start of exposure"),
+        ("DATE-END", date_end_text,
          "[UTC] end of the last exposure" if meta.frames is not None else "[UTC] end of exposure"),
-        ("MJD-OBS", round(mjd(meta.start), 8), "[d] Modified Julian Date of DATE-OBS"),
+        ("MJD-OBS", _mjd_of_text(date_obs), "[d] Modified Julian Date of DATE-OBS"),
+        ("MJD-END", _mjd_of_text(date_end_text), "[d] Modified Julian Date of DATE-END"),
         ("EXPTIME", float(meta.exposure), "[s] exposure time"),
         ("EXPOSURE", float(meta.exposure), "[s] exposure time"),
     ]
     if meta.frames is not None:
         cards.append(("NFRAMES", int(meta.frames), "frames in this file"))
     cards.append(("INSTRUME", meta.camera, "camera"))
+    cards += observation_cards(obs)
     cards += pointing_cards(meta)
+    if meta.pointing is None:  # the telescope known without where it points
+        cards += telescope_cards(obs.focal_length, obs.aperture)
     if meta.gain is not None:
         cards.append(("GAIN", int(meta.gain), "camera gain setting"))
     egain = meta.electrons_per_file_adu()
@@ -123,17 +155,56 @@ def header_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     ]
     if meta.bit_depth is not None:
         cards.append(("BITDEPTH", int(meta.bit_depth), "ADC bits of the sensor"))
-    if meta.bayer is not None and img_type in ("raw8", "raw16"):
+    cell = meta.frame_bayer
+    if cell is not None:
+        # The pattern at the data's own first pixel (start position and flip applied), so a
+        # reader that ignores the offsets debayers right too.
         cards += [
-            ("BAYERPAT", meta.bayer, "Bayer colour pattern"),
-            ("XBAYROFF", start_x % 2, "Bayer pattern offset in width"),
-            ("YBAYROFF", start_y % 2, "Bayer pattern offset in height"),
+            ("BAYERPAT", cell, "Bayer pattern at the first pixel of the data"),
+            ("XBAYROFF", 0, "Bayer pattern offset in width (in BAYERPAT)"),
+            ("YBAYROFF", 0, "Bayer pattern offset in height (in BAYERPAT)"),
         ]
     if img_type == "rgb24":
         cards.append(("CTYPE3", "RGB", "colour planes R, G, B"))
     cards.append(("ROWORDER", "TOP-DOWN", "first row is the top of the image"))
     if meta.software is not None:
         cards.append(("SWCREATE", meta.software, "capture software"))
+    return cards
+
+
+def _mjd_of_text(text: str) -> float:
+    """The MJD of a written FITS time, to the millisecond (eight decimals of a day)."""
+    return round(mjd(datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%f")), 8)
+
+
+def observation_cards(obs: Observation) -> list[tuple[str, object, str]]:
+    """TELESCOP, OBSERVER, FILTER and the site (SITELAT, SITELONG, SITEELEV in degrees and
+    metres, as capture and processing programs write and read them), where given."""
+    cards: list[tuple[str, object, str]] = []
+    for key, value, what, comment in (
+        ("TELESCOP", obs.telescope, "telescope", "telescope"),
+        ("OBSERVER", obs.observer, "observer", "observer"),
+        ("FILTER", obs.filter, "filter", "filter in the light path"),
+    ):
+        if value is not None:
+            cards.append((key, check_text(value, what), comment))
+    for key, number, comment in (
+        ("SITELAT", obs.site_latitude, "[deg] site latitude, north positive"),
+        ("SITELONG", obs.site_longitude, "[deg] site longitude, east positive"),
+        ("SITEELEV", obs.site_elevation, "[m] site height above sea level"),
+    ):
+        if number is not None:
+            cards.append((key, round(float(number), 6), comment))
+    return cards
+
+
+def telescope_cards(focal_length: float | None,
+                    aperture: float | None) -> list[tuple[str, object, str]]:
+    cards: list[tuple[str, object, str]] = []
+    if focal_length is not None:
+        cards.append(("FOCALLEN", round(float(focal_length), 3), "[mm] focal length"))
+    if aperture is not None:
+        cards.append(("APTDIA", round(float(aperture), 3), "[mm] aperture diameter"))
     return cards
 
 
@@ -164,10 +235,7 @@ def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
         ("OBJCTDEC", sexagesimal(p.dec, True, 1), "[d m s] declination (J2000)"),
         ("EQUINOX", 2000.0, "equinox of the coordinates"),
     ]
-    if p.focal_length is not None:
-        cards.append(("FOCALLEN", round(float(p.focal_length), 3), "[mm] focal length"))
-    if p.aperture is not None:
-        cards.append(("APTDIA", round(float(p.aperture), 3), "[mm] aperture diameter"))
+    cards += telescope_cards(p.focal_length, p.aperture)
     roi = meta.roi
     if (p.angle is None or not p.focal_length or not meta.pixel_size or meta.frames is not None
             or roi.image_type == "rgb24"):

@@ -11,6 +11,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Final
 
+from .bayer import frame_cell
 from .roi import Roi
 
 # IMAGETYP as the common capture and processing programs write and read it.
@@ -45,6 +46,32 @@ class Pointing:
     """FITS pixel (1-based x, y) that (ra, dec) refers to; None: the image's centre."""
 
 
+@dataclass(frozen=True, slots=True)
+class Observation:
+    """What the observer says about a night's frames, for the files' headers (OBJECT, FILTER,
+    TELESCOP, OBSERVER, SITELAT, SITELONG, SITEELEV, and FOCALLEN and APTDIA of a telescope
+    whose pointing is not known): the capture tool's --object, --filter, --telescope,
+    --observer, --site-* options, --focal-length and --aperture. Texts are checked by the FITS header's
+    rules (`formats.fits.check_text`) where the tool takes them."""
+
+    object: str | None = None
+    """The target's name, as `M31`."""
+    filter: str | None = None
+    """The filter in the light path, as `Ha` or `L`."""
+    telescope: str | None = None
+    observer: str | None = None
+    site_latitude: float | None = None
+    """Geodetic latitude of the site in degrees, north positive."""
+    site_longitude: float | None = None
+    """Longitude of the site in degrees, east positive."""
+    site_elevation: float | None = None
+    """Height of the site above sea level in metres."""
+    focal_length: float | None = None
+    """Focal length of the telescope in millimetres (written when no `Pointing` gives one)."""
+    aperture: float | None = None
+    """Aperture of the telescope in millimetres (likewise)."""
+
+
 @dataclass(slots=True)
 class FrameMetadata:
     """The camera and its settings for one frame (or, with `frames`, for a file of frames).
@@ -66,8 +93,9 @@ class FrameMetadata:
     """Sensor temperature in degrees Celsius, None when the camera has no sensor."""
     bayer: str | None
     """The sensor's 2x2 colour cell (`RGGB`, ...) at the top-left pixel of the whole binned
-    sensor, None for mono cameras; a frame at an odd `roi.x` or `roi.y` starts elsewhere in the
-    cell."""
+    sensor; None for mono cameras and for frames a colour sensor binned to grey (MonoBin at bin
+    2 and more). The frame's own cell, after its start position and the flip, is
+    `frame_bayer`."""
     start: datetime
     """UTC start of the exposure (timezone-aware; a naive time is read as UTC)."""
     end: datetime
@@ -92,6 +120,20 @@ class FrameMetadata:
     """light, dark, bias or flat; None: dark when `dark` is set, else light."""
     pointing: Pointing | None = None
     """Where the telescope pointed, when that is known."""
+    flip: int = 0
+    """The camera's Flip control: 0 none, 1 left-right, 2 top-bottom, 3 both."""
+    observation: Observation | None = None
+    """The observer's target, filter, telescope and site, when given."""
+
+    @property
+    def frame_bayer(self) -> str | None:
+        """The colour cell at the frame's own top-left pixel as delivered (first row at the
+        top), after its start position and the flip: what a debayer of `Frame.array` and the
+        files' BAYERPAT need. None when the frame is not a mosaic (mono, MonoBin, RGB24, Y8)."""
+        roi = self.roi
+        if self.bayer is None or roi.image_type not in ("raw8", "raw16"):
+            return None
+        return frame_cell(self.bayer, roi.x or 0, roi.y or 0, roi.width, roi.height, self.flip)
 
     @property
     def frame_kind(self) -> str:

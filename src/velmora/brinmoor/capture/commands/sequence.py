@@ -107,9 +107,10 @@ def add_parser(sub: Any) -> None:
     g.add_argument("--flat-level", type=_percent, default=100 * flats.DEFAULT_LEVEL,
                    metavar="PERCENT", help="flats' median as a share of full scale (default "
                                            f"{100 * flats.DEFAULT_LEVEL:g})")
-    g.add_argument("--name", default=plan.DEFAULT_TEMPLATE, metavar="TEMPLATE",
+    g.add_argument("--name", metavar="TEMPLATE",
                    help=f"file names inside the output folder, without extension (default "
-                        f"{plan.DEFAULT_TEMPLATE.replace('%', '%%')})")
+                        f"{plan.DEFAULT_TEMPLATE.replace('%', '%%')}, with --filter "
+                        f"{plan.FILTER_TEMPLATE.replace('%', '%%')})")
     cooler_options(p)
     g = p.add_argument_group("cooler at the end")
     g.add_argument("--warm", action="store_true",
@@ -311,6 +312,7 @@ class Run:
             "offset": "NA" if offset is None else str(offset),
             "bin": str(self.roi.bin),
             "temperature": "NA" if temperature is None else str(round(temperature)),
+            "filter": self.args.filter or "NA",
         }
 
     def time_left(self, done_in_series: int, index: int) -> float:
@@ -389,7 +391,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     check_cooler_args(args)
     series = _series(args)
     try:
-        template = NameTemplate(args.name)
+        template = NameTemplate(args.name or plan.default_template(args.filter))
     except ValueError as exc:
         raise UsageError(str(exc)) from None
     if args.warm and args.cooler is None:

@@ -145,10 +145,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         written = fitsfile.write_fits(fits_path, frame.array, meta, overwrite=args.overwrite)
         print(f"wrote {named(written, fits_path)}", file=out)
     if not args.no_png:
-        cell = None
-        if meta.bayer is not None and roi.image_type in ("raw8", "raw16"):
-            cell = imaging.shifted_cell(meta.bayer, roi.x or 0, roi.y or 0)
-        image = imaging.preview(frame.array, roi.image_type, cell, args.stretch)
+        image = imaging.preview(frame.array, roi.image_type, meta.frame_bayer, args.stretch)
         written = write_png(png_path, image, args.png_size, args.overwrite)
         print(f"wrote {named(written, png_path)}", file=out)
     return EXIT_OK
