@@ -370,6 +370,10 @@ def run_tool(*args, env=None, code=None):
     (["--port", "70000"], None, 2, "orvik-alpaca: error: argument --port: ports are 0 to 65535"),
     (["--max-connections", "0"], None, 2, "orvik-alpaca: error: argument --max-connections"),
     (["--idle-timeout", "-1"], None, 2, "orvik-alpaca: error: argument --idle-timeout"),
+    (["--send-timeout", "0"], None, 2, "orvik-alpaca: error: argument --send-timeout: 0 is not "
+                                       "a positive number of seconds"),
+    (["--min-send-rate", "-5"], None, 2, "orvik-alpaca: error: argument --min-send-rate: -5 is "
+                                         "not a number of bytes a second"),
     (["--bogus"], None, 2, "orvik-alpaca: error: unrecognized arguments: --bogus"),
     (["--port", "0"], {"ASISIM_CAMERAS": "ZWO ASI120MM Mini,ZWO ASI9000"}, 2,
      "orvik-alpaca: error: ASISIM_CAMERAS names 'ZWO ASI9000', which is not a simulated camera "
