@@ -281,6 +281,31 @@ def test_ten_slow_json_clients_keep_memory_bounded():
         child.kill()
 
 
+@pytest.mark.slow
+def test_many_slow_readers_hold_a_small_piece_each():
+    child = Child(cameras="ZWO ASI294MC Pro")
+    clients = []
+    try:
+        path = full_frame(child.port)
+        for accept in ("application/imagebytes", "application/json"):  # both encodings made
+            status, _, body = http_request(child.port, "GET", f"{path}/imagearray", timeout=120,
+                                           headers={"Accept": accept})
+            assert status == 200
+        del body
+        before = child.rss_mb()
+        clients = [slow_client(child.port, f"{path}/imagearray", accept)
+                   for accept in ("application/imagebytes", "application/json") * 64]
+        time.sleep(2.0)
+        each = (child.rss_mb() - before) / len(clients)
+        print(f"server memory: {before:.0f} MB, {each:.2f} MB more for each of "
+              f"{len(clients)} slow readers")
+        assert each < 0.6   # a piece of 64 KiB and the connection (pieces of 1 MiB: 2 MB)
+    finally:
+        for sock in clients:
+            sock.close()
+        child.kill()
+
+
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
 def test_stop_signals_close_every_camera_with_a_download_open(signum):
     child = Child()   # default cameras: 0 ASI294MC Pro, 1 ASI120MM Mini (ST4)
@@ -345,6 +370,10 @@ def run_tool(*args, env=None, code=None):
     (["--port", "70000"], None, 2, "orvik-alpaca: error: argument --port: ports are 0 to 65535"),
     (["--max-connections", "0"], None, 2, "orvik-alpaca: error: argument --max-connections"),
     (["--idle-timeout", "-1"], None, 2, "orvik-alpaca: error: argument --idle-timeout"),
+    (["--send-timeout", "0"], None, 2, "orvik-alpaca: error: argument --send-timeout: 0 is not "
+                                       "a positive number of seconds"),
+    (["--min-send-rate", "-5"], None, 2, "orvik-alpaca: error: argument --min-send-rate: -5 is "
+                                         "not a number of bytes a second"),
     (["--bogus"], None, 2, "orvik-alpaca: error: unrecognized arguments: --bogus"),
     (["--port", "0"], {"ASISIM_CAMERAS": "ZWO ASI120MM Mini,ZWO ASI9000"}, 2,
      "orvik-alpaca: error: ASISIM_CAMERAS names 'ZWO ASI9000', which is not a simulated camera "
@@ -375,3 +404,56 @@ def test_without_the_extra_it_says_which_to_install(missing, args):
     assert result.stderr.startswith(f"orvik-alpaca: error: the Alpaca server needs the 'alpaca' "
                                     f"extra ({missing} is not installed); install it with: ")
     assert "pip install" in result.stderr and "uvicorn" in result.stderr
+
+
+def drained(sock, within):
+    """Bytes read until the server closes `sock` (None if it is still open after `within` s)."""
+    sock.settimeout(within)
+    total = 0
+    try:
+        while chunk := sock.recv(65536):
+            total += len(chunk)
+    except TimeoutError:
+        return None
+    except ConnectionResetError:
+        pass
+    return total
+
+
+def test_slow_readers_are_cut_off_and_their_connections_freed():
+    child = Child("--max-connections", "3", "--send-timeout", "0.5", "--min-send-rate", "20000",
+                  cameras="ZWO ASI294MC Pro")
+    slow = []
+    try:
+        path = full_frame(child.port)   # 23 MB: more than the sockets' buffers hold
+        size = 44 + 4128 * 2808 * 2
+        # A reader at full speed is never cut off, however often it fills the buffers.
+        status, _, body = http_request(child.port, "GET", f"{path}/imagearray", timeout=60,
+                                       headers={"Accept": "application/imagebytes"})
+        assert status == 200 and len(body) == size
+        # Every connection the server allows reads an image a few bytes at a time ...
+        slow = [slow_client(child.port, f"{path}/imagearray", "application/imagebytes")
+                for _ in range(3)]
+        start = time.monotonic()
+        statuses = []
+        while time.monotonic() - start < 15:
+            status, _, body = http_request(child.port, "GET", f"{path}/name")
+            statuses.append(status)
+            if status == 200:
+                break
+            time.sleep(0.1)
+        took = time.monotonic() - start
+        # ... and another client is answered once they are cut off (503 until then).
+        assert statuses[-1] == 200 and took < 5, (statuses, took)
+        for sock in slow:
+            # Reset: what the system still held for the client is dropped, not sent on.
+            got = drained(sock, 5)
+            assert got is not None and got < 1_000_000, got
+    finally:
+        for sock in slow:
+            sock.close()
+        took, status, _, err, _ = child.stop()
+    assert status == 0 and "Traceback" not in err
+    assert err.count("cutting off 127.0.0.1:") == 3, err
+    assert "of the answer to GET /api/v1/camera/0/imagearray in 0.5 s, less than 20000 " \
+           "bytes a second" in err

@@ -263,3 +263,86 @@ def test_each_file_holds_its_own_frames_exposure_after_a_mid_stream_change(sim, 
         if n:
             assert starts[n] >= ends[n - 1]  # no frame starts before the previous one ended
             assert header["DATE-OBS"] > headers[n - 1]["DATE-OBS"]
+
+
+# A child that writes a file or finishes a part file and is killed outright (SIGKILL: nothing of
+# it runs after) just before or just after one of the steps that give a file its final name.
+KILLED_AT_A_STEP = r"""
+import os, signal, sys
+from pathlib import Path
+from velmora.brinmoor.formats import partfile, recover
+
+job, step, when, path = sys.argv[1], sys.argv[2], sys.argv[3], Path(sys.argv[4])
+
+
+def killing(name):
+    real = getattr(os, name)
+
+    def call(*args, **kwargs):
+        if name == step and when == "before":
+            os.kill(os.getpid(), signal.SIGKILL)
+        result = real(*args, **kwargs)
+        if name == step and when == "after":
+            os.kill(os.getpid(), signal.SIGKILL)
+        return result
+
+    setattr(os, name, call)
+
+
+killing("link")
+killing("unlink")
+if job == "write":
+    part = partfile.PartFile(path, "the FITS file")
+    part.write(sys.stdin.buffer.read())
+    part.commit()
+else:
+    recover.finish(path)
+"""
+
+
+def cube_part_of_a_killed_run(folder):
+    """The part file of a FITS cube whose run was killed: 3 frames counted, half a 4th written;
+    frames of 512 bytes, so the padding of the finished file holds more than a frame's size."""
+    frames = (np.arange(3 * 16 * 16, dtype=np.int16).reshape(3, 16, 16) + 1)
+    header = fits.PrimaryHDU(frames).header.tostring().encode("ascii")
+    part = folder / ".cube.fits.4242-0badcafe.part"
+    part.write_bytes(header + frames.astype(">i2").tobytes() + b"\x07" * 256)
+    return part, frames
+
+
+@pytest.mark.parametrize("job", ["write", "finish"])
+@pytest.mark.parametrize("step, when", [("link", "before"), ("link", "after"),
+                                        ("unlink", "after")])
+def test_a_kill_at_any_step_of_naming_a_file_leaves_one_copy(tmp_path, machine, job, step, when):
+    folder = tmp_path / "night"
+    folder.mkdir()
+    if job == "write":
+        frame = np.arange(64 * 48, dtype=np.uint16).reshape(48, 64)
+        data = fits.HDUList([fits.PrimaryHDU(frame)])
+        final = folder / "f.fits"
+        written = final.with_name("made.fits")
+        data.writeto(written)
+        wanted, target = written.read_bytes(), final
+        written.unlink()
+    else:
+        target, frames = cube_part_of_a_killed_run(folder)
+        final = folder / "cube.fits"
+    child = subprocess.run([sys.executable, "-c", KILLED_AT_A_STEP, job, step, when, target],
+                           input=wanted if job == "write" else b"", capture_output=True,
+                           timeout=60)
+    assert child.returncode == -signal.SIGKILL, child.stderr
+    # Finish what was left, twice over: the second time finds nothing more to do.
+    for _ in range(2):
+        for part in parts(folder):
+            status, out, err = run("finish", part, machine=machine)
+            assert status == 0, err
+            if (step, when) == ("link", "after"):
+                count = 1 if job == "write" else 3
+                assert out == f"{final} was already complete ({count} frames); removed {part}\n"
+    assert sorted(p.name for p in folder.iterdir()) == [final.name]
+    if job == "write":
+        assert final.read_bytes() == wanted
+    else:
+        with fits.open(final) as hdul:
+            hdul.verify("exception")
+            assert hdul[0].header["NAXIS3"] == 3 and (hdul[0].data == frames).all()

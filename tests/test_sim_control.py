@@ -534,3 +534,72 @@ def test_sensor_response_is_the_catalogue_curve(sim, model, gain, e_per_adu):
         "ZWO ASI294MC Pro": (63_700, 14), "ZWO ASI120MM Mini": (13_000, 12)}[model]
     with pytest.raises(ValueError, match="unknown camera ID 7"):
         sim.sensor_response(7, gain)
+
+
+# ---- integer arguments out of a C int's range ----
+
+# Values for the arguments other than the one under test.
+_SAMPLE_ARGS = {"ra_deg": 10.0, "dec_deg": 20.0, "source": asisim.LIGHT_SKY, "level": 0.0,
+                "electrons_per_s": 100.0, "on": True, "gain": 0}
+
+
+def _camera_id_functions():
+    import inspect
+
+    found = {name: getattr(asisim, name) for name in asisim.__all__
+             if callable(getattr(asisim, name)) and not isinstance(getattr(asisim, name), type)
+             and "camera_id" in inspect.signature(getattr(asisim, name)).parameters}
+    assert len(found) >= 10, sorted(found)  # unplug, plug, point, set_light, ...
+    return found
+
+
+def _int_argument_calls():
+    import inspect
+
+    calls = []
+    for name, function in _camera_id_functions().items():
+        params = inspect.signature(function).parameters
+        others = {p: _SAMPLE_ARGS[p] for p, v in params.items()
+                  if p != "camera_id" and v.default is inspect.Parameter.empty}
+        calls.append(pytest.param(lambda n, f=function, o=others: f(n, **o), "camera ID", id=name))
+    calls += [
+        pytest.param(lambda n: asisim.set_light(0, n, 0.0), "light source", id="set_light-source"),
+        pytest.param(lambda n: asisim.script("ASIOpenCamera", n), "result code", id="script-code"),
+        pytest.param(lambda n: asisim.journal_entry(n), "journal index", id="journal_entry"),
+    ]
+    return calls
+
+
+@pytest.mark.parametrize("call, what", _int_argument_calls())
+@pytest.mark.parametrize("value", [2**32, 2**32 + 1, -(2**31) - 1, 2**64])
+def test_integer_arguments_beyond_a_c_int_are_refused_before_the_library_sees_them(
+        sim, monkeypatch, call, what, value):
+    called = []
+    real = asisim.library
+
+    class Recorder:
+        def __getattr__(self, name):
+            return lambda *args: called.append(name) or getattr(real, name)(*args)
+
+    monkeypatch.setattr(asisim, "library", Recorder())
+    with pytest.raises(ValueError, match=rf"^{what} {value} is out of range \(a C int: "
+                                         r"-2147483648 to 2147483647\)$"):
+        call(value)
+    assert called == []
+
+
+@pytest.mark.parametrize("call, what", _int_argument_calls()[:3])
+def test_integer_arguments_take_no_floats(sim, call, what):
+    with pytest.raises(TypeError):
+        call(0.5)
+
+
+def test_unplugging_camera_two_to_the_32_leaves_camera_0_alone(sim):
+    cameras = lib.ASIGetNumOfConnectedCameras()
+    with pytest.raises(ValueError, match="camera ID 4294967296 is out of range"):
+        sim.unplug(2**32)
+    assert lib.ASIGetNumOfConnectedCameras() == cameras
+    with pytest.raises(ValueError, match="journal index 4294967296"):
+        sim.journal_entry(2**32)  # would have read the oldest line
+    s.ready(0)
+    assert lib.ASICloseCamera(0) == s.SUCCESS

@@ -11,6 +11,7 @@ import glob
 import math
 import os
 import shutil
+import signal
 import subprocess
 
 import numpy as np
@@ -49,8 +50,9 @@ def take(sim, model, ra, dec, focal_mm, *, angle=0.0, exposure=5.0, binning=2, p
     return frame.array.astype(np.float32), 206.264806 * pixel_um * binning / focal_mm
 
 
-def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
-    """solve-field's WCS of the image, or None when it finds none within the limit."""
+def solve(tmp_path, image, cpulimit=SOLVE_SECONDS, wall_s=None):
+    """solve-field's WCS of the image, or None when it finds none within the CPU limit (or
+    within ``wall_s`` seconds of the wall clock, by default four times the CPU limit)."""
     from astropy.io import fits
 
     cfg = tmp_path / "astrometry.cfg"
@@ -60,10 +62,15 @@ def solve(tmp_path, image, cpulimit=SOLVE_SECONDS):
     fits.PrimaryHDU(image).writeto(path, overwrite=True)
     cmd = [SOLVE_FIELD, "--config", str(cfg), "--overwrite", "--no-plots", "--no-verify", "--crpix-center",
            "--tweak-order", "1", "--downsample", "2", "--cpulimit", str(cpulimit), "--dir", str(tmp_path), str(path)]
+    # --cpulimit counts CPU time; on a busy machine the wall clock runs longer. The solver runs
+    # its engine as a child of its own: on a timeout the whole session goes, not solve-field alone.
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
     try:
-        # --cpulimit counts CPU time; on a busy machine the wall clock runs longer.
-        subprocess.run(cmd, capture_output=True, timeout=cpulimit * 4 + 30, check=False)
+        proc.wait(timeout=wall_s or cpulimit * 4 + 30)
     except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait()
         return None
     wcs = tmp_path / "frame.wcs"
     return fits.getheader(wcs) if wcs.exists() else None

@@ -22,6 +22,7 @@ import argparse
 import ctypes
 import datetime
 import json
+import operator
 import os
 import sys
 from collections.abc import Iterable, Sequence
@@ -85,6 +86,20 @@ __all__ = [
 ]
 
 _LIBRARY_NAME = "libASICamera2.so"
+
+# ctypes passes a Python int to a C int argument modulo 2**32 without a word (2**32 becomes 0),
+# so every integer argument is checked against the C type's range before the call.
+_C_INT_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_int) - 1) - 1
+_C_INT_MIN = -_C_INT_MAX - 1
+
+
+def _c_int(value: int, what: str) -> int:
+    """``value`` as the C int it is passed as; ValueError for one outside a C int's range (which
+    ctypes would wrap round to another, valid, value), TypeError for a non-integer."""
+    number = operator.index(value)
+    if not _C_INT_MIN <= number <= _C_INT_MAX:
+        raise ValueError(f"{what} {number} is out of range (a C int: {_C_INT_MIN} to {_C_INT_MAX})")
+    return number
 
 
 class ASI_CAMERA_INFO(ctypes.Structure):
@@ -335,7 +350,7 @@ def script(function: str, code: int, data: bytes | bytearray | memoryview | ctyp
         ptr, size = ctypes.cast(ctypes.pointer(data), ctypes.c_void_p), ctypes.sizeof(data)
     else:
         raise TypeError(f"data must be bytes or a ctypes object, not {type(data).__name__}")
-    rc = library.asisim_script(function.encode("utf-8"), int(code), ptr, size)
+    rc = library.asisim_script(function.encode("utf-8"), _c_int(code, "result code"), ptr, size)
     del keep  # the library copied the data
     if rc != 0:
         raise ValueError(f"cannot script {function!r} with {size} bytes of data")
@@ -356,7 +371,7 @@ def journal_entry(index: int) -> str:
     size = 256
     while True:
         buf = ctypes.create_string_buffer(size)
-        n = library.asisim_journal_entry(int(index), buf, size)
+        n = library.asisim_journal_entry(_c_int(index, "journal index"), buf, size)
         if n < 0:
             raise ValueError(f"journal index {index} out of range")
         if n < size:
@@ -381,13 +396,13 @@ def set_time_scale(factor: float) -> None:
 
 def unplug(camera_id: int) -> None:
     """Disconnect a camera: its calls get the camera-removed code. ValueError for an unknown ID."""
-    if library.asisim_unplug(int(camera_id)) != 0:
+    if library.asisim_unplug(_c_int(camera_id, "camera ID")) != 0:
         raise ValueError(f"no camera with ID {camera_id}")
 
 
 def plug(camera_id: int) -> None:
     """Reconnect an unplugged camera, closed. ValueError for an unknown ID."""
-    if library.asisim_plug(int(camera_id)) != 0:
+    if library.asisim_plug(_c_int(camera_id, "camera ID")) != 0:
         raise ValueError(f"no camera with ID {camera_id}")
 
 
@@ -443,7 +458,8 @@ def set_light(camera_id: int, source: int, level: float = 0.0) -> None:
 
     ValueError for an unknown camera ID or source, or a level out of range.
     """
-    if library.asisim_set_light(int(camera_id), int(source), float(level)) != 0:
+    if library.asisim_set_light(_c_int(camera_id, "camera ID"), _c_int(source, "light source"),
+                             float(level)) != 0:
         raise ValueError(f"cannot set light source {source} at {level} for camera {camera_id}")
 
 
@@ -515,20 +531,20 @@ def point(camera_id: int, ra_deg: float, dec_deg: float, angle_deg: float = 0.0)
 
     ValueError for an unknown camera ID or a declination outside -90..90.
     """
-    if library.asisim_point(int(camera_id), float(ra_deg), float(dec_deg), float(angle_deg)) != 0:
+    if library.asisim_point(_c_int(camera_id, "camera ID"), float(ra_deg), float(dec_deg), float(angle_deg)) != 0:
         raise ValueError(f"cannot point camera {camera_id} at RA {ra_deg}, Dec {dec_deg}, angle {angle_deg}")
 
 
 def unpoint(camera_id: int) -> None:
     """Back to the procedural sky (``reset`` does this for every camera)."""
-    if library.asisim_unpoint(int(camera_id)) != 0:
+    if library.asisim_unpoint(_c_int(camera_id, "camera ID")) != 0:
         raise ValueError(f"unknown camera ID {camera_id}")
 
 
 def pointing(camera_id: int) -> Pointing | None:
     """The camera's pointing and telescope, or None while it shows the procedural sky."""
     rec = _PointingRecord()
-    if library.asisim_get_pointing(int(camera_id), ctypes.byref(rec)) != 0:
+    if library.asisim_get_pointing(_c_int(camera_id, "camera ID"), ctypes.byref(rec)) != 0:
         raise ValueError(f"unknown camera ID {camera_id}")
     if not rec.pointed:
         return None
@@ -550,7 +566,7 @@ def sensor_response(camera_id: int, gain: int) -> SensorResponse:
     """The conversion factor, full well and ADC bits of a camera at `gain`: the figures its
     images follow (the catalogue's curves); ValueError for an unknown camera ID."""
     rec = _SensorResponseRecord()
-    if library.asisim_sensor_response(int(camera_id), int(gain), ctypes.byref(rec)) != 0:
+    if library.asisim_sensor_response(_c_int(camera_id, "camera ID"), _c_int(gain, "gain"), ctypes.byref(rec)) != 0:
         raise ValueError(f"unknown camera ID {camera_id}")
     return SensorResponse(rec.electrons_per_adu, rec.full_well_e, rec.adc_bits)
 
@@ -558,13 +574,13 @@ def sensor_response(camera_id: int, gain: int) -> SensorResponse:
 def set_telescope(camera_id: int, focal_mm: float = 0.0, aperture_mm: float = 0.0) -> None:
     """The telescope in front of one camera: focal length (10-20000 mm) and aperture (5-2000 mm);
     0 keeps the default (ASISIM_FOCAL_MM, ASISIM_APERTURE_MM)."""
-    if library.asisim_set_telescope(int(camera_id), float(focal_mm), float(aperture_mm)) != 0:
+    if library.asisim_set_telescope(_c_int(camera_id, "camera ID"), float(focal_mm), float(aperture_mm)) != 0:
         raise ValueError(f"cannot set focal length {focal_mm} mm, aperture {aperture_mm} mm for camera {camera_id}")
 
 
 def set_tracking(camera_id: int, on: bool) -> None:
     """Tracking at the sidereal rate (on at reset); off, the sky drifts west and stars trail."""
-    if library.asisim_set_tracking(int(camera_id), 1 if on else 0) != 0:
+    if library.asisim_set_tracking(_c_int(camera_id, "camera ID"), 1 if on else 0) != 0:
         raise ValueError(f"unknown camera ID {camera_id}")
 
 

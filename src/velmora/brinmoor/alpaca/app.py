@@ -43,8 +43,10 @@ from .protocol import MAX_BODY_BYTES, Params, TransactionCounter
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
 
-# Images go out in pieces of this size: what one slow client holds in the server's buffers.
-IMAGE_CHUNK_BYTES = 1024 * 1024
+# Images go out in pieces of this size: what one slow client holds in the server's buffers
+# (asyncio's write buffer limit): about 0.2 MB a slow reader with its connection, 2 MB with
+# pieces of 1 MiB.
+IMAGE_CHUNK_BYTES = 64 * 1024
 # A request body that has not arrived whole in this time is refused (408).
 BODY_TIMEOUT_S = 30.0
 _DEVICE_NUMBER = re.compile(r"[0-9]{1,6}")

@@ -48,6 +48,16 @@ def _positive(text: str) -> float:
     return value
 
 
+def _rate(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of bytes a second") from None
+    if not 0 <= value < 1e12:
+        raise argparse.ArgumentTypeError(f"{text} is not a number of bytes a second")
+    return value
+
+
 def _count(text: str) -> int:
     try:
         value = int(text)
@@ -69,7 +79,12 @@ def _port(text: str) -> int:
 
 
 def parser() -> argparse.ArgumentParser:
-    from .connections import DEFAULT_IDLE_TIMEOUT, DEFAULT_MAX_CONNECTIONS
+    from .connections import (
+        DEFAULT_IDLE_TIMEOUT,
+        DEFAULT_MAX_CONNECTIONS,
+        DEFAULT_MIN_SEND_RATE,
+        DEFAULT_SEND_TIMEOUT,
+    )
 
     p = Parser(
         prog=PROG,
@@ -91,6 +106,12 @@ def parser() -> argparse.ArgumentParser:
     p.add_argument("--max-connections", type=_count, default=DEFAULT_MAX_CONNECTIONS, metavar="N",
                    help="open connections at most; beyond it the oldest idle one is closed "
                         "(default %(default)s)")
+    p.add_argument("--send-timeout", type=_positive, default=DEFAULT_SEND_TIMEOUT, metavar="S",
+                   help="cut off a client that takes less than --min-send-rate of an answer "
+                        "waiting for it, counted over this time (default %(default)g s)")
+    p.add_argument("--min-send-rate", type=_rate, default=DEFAULT_MIN_SEND_RATE, metavar="B",
+                   help="bytes a second a client must take of an answer waiting for it "
+                        "(default %(default)g; 0: only a client that takes nothing is cut off)")
     p.add_argument("--discovery-port", type=_port, default=DISCOVERY_PORT,
                    help="UDP port for Alpaca discovery (default %(default)s)")
     p.add_argument("--no-discovery", action="store_true", help="do not answer discovery queries")
@@ -165,7 +186,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                               discovery_port=None if args.no_discovery else args.discovery_port,
                               location=args.location, log_level=args.log_level,
                               access_log=args.access_log, allowed_hosts=allowed,
-                              limits=ConnectionLimits(args.idle_timeout, args.max_connections))
+                              limits=ConnectionLimits(args.idle_timeout, args.max_connections,
+                                                      args.send_timeout, args.min_send_rate))
     except OSError as exc:
         print(f"{PROG}: error: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import dataclasses
 import ipaddress
 import logging
 import signal
@@ -120,7 +121,7 @@ class AlpacaServer:
         if fitting < limits.max_connections:
             log.warning("at most %d connections fit the open-file limit (asked for %d)",
                         fitting, limits.max_connections)
-            limits = ConnectionLimits(limits.idle_timeout, fitting)
+            limits = dataclasses.replace(limits, max_connections=fitting)
         self.limits = limits
         self.devices = list(camera_devices() if devices is None else devices)
         self.host_check = HostCheck.for_listening(host, allowed_hosts)

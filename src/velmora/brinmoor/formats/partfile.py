@@ -410,14 +410,47 @@ class PartFile:
             self.abort()
 
 
+def linked_name(tmp: Path, path: Path) -> Path | None:
+    """The name among those `place` gives for `path` (itself, `NAME-2`, ...) that the file `tmp`
+    already has, or None.
+
+    `place` links a finished file under its final name, then removes the temporary name: a run
+    killed between the two steps leaves one file under both names, which is found here by the
+    file's identity (the same device and inode), not by its content."""
+    try:
+        own = tmp.stat()
+    except OSError:
+        return None
+    if own.st_nlink < 2:
+        return None  # no other name anywhere
+    names = re.compile(rf"{re.escape(path.stem)}(?:-[0-9]+)?{re.escape(path.suffix)}")
+    try:
+        with os.scandir(path.parent) as entries:
+            candidates = [e for e in entries if e.inode() == own.st_ino and names.fullmatch(e.name)]
+        for entry in candidates:
+            if os.path.samestat(entry.stat(follow_symlinks=False), own):
+                return path.with_name(entry.name)
+    except OSError:
+        pass
+    return None
+
+
 def place(tmp: Path, path: Path, *, replace: bool = False) -> Path:
     """Give a finished file its final name without replacing another file (unless `replace`):
     a hard link is made under the name, which fails when the name exists, then the temporary
     name goes. A taken name moves on to the next free one. File systems without hard links
-    (FAT, some network shares) get the name reserved by creating it exclusively first."""
+    (FAT, some network shares) get the name reserved by creating it exclusively first.
+
+    A file that already has one of those names (a run killed between the link and the removal
+    of the temporary name) keeps it and only loses the temporary name, so placing it again
+    never makes a second copy under the next free name."""
     if replace:
         os.replace(tmp, path)
         return path
+    done = linked_name(tmp, path)
+    if done is not None:
+        tmp.unlink()
+        return done
     for number in range(1, MAX_FREE_NAMES + 1):
         target = path if number == 1 else free_name(path, number)
         try:

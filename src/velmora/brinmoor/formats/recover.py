@@ -6,6 +6,11 @@ may lag the last second), without the optional trailer of timestamps, whose fram
 lost with the run. A FITS cube keeps its complete frames too: the last axis and NFRAMES say how
 many, the data are cut after the last complete frame and padded. A single FITS frame or a PNG
 whose data stop short has nothing complete to keep.
+
+Every step can be cut short by another kill and finishing run again: the frames are counted the
+same way from a file already cut and padded, and a part file that already has its final name
+beside its own (a run killed in the middle of giving it that name) is left as it is and only
+loses its part name, never copied to the next free name.
 """
 
 from __future__ import annotations
@@ -17,7 +22,7 @@ from pathlib import Path
 
 from . import ser
 from .fits import FITS_BLOCK
-from .partfile import final_path, is_live, place
+from .partfile import final_path, is_live, linked_name, place
 
 
 class CannotFinish(Exception):
@@ -29,6 +34,7 @@ class Finished:
     path: Path
     frames: int
     taken: Path | None  # the name meant, when another file had taken it
+    already: bool = False  # the file had its final name already; only the part's name went
 
 
 def finish(part: Path) -> Finished:
@@ -41,6 +47,12 @@ def finish(part: Path) -> Finished:
     if is_live(part):
         raise CannotFinish(f"{part} is being written by a running program; it finishes it")
     suffix = target.suffix.lower()
+    placed = linked_name(part, target)
+    if placed is not None:
+        # Complete under its final name already: the data are not touched again.
+        frames = _count_frames(placed, suffix)
+        part.unlink()
+        return Finished(placed, frames, target if placed != target else None, already=True)
     if suffix == ".ser":
         frames = _finish_ser(part)
     elif suffix in (".fits", ".fit", ".fts"):
@@ -101,7 +113,14 @@ def _finish_fits(part: Path) -> int:
         frame_bytes = abs(int(header["BITPIX"])) // 8
         for axis in range(1, naxis):
             frame_bytes *= int(header[f"NAXIS{axis}"])
-        frames = (part.stat().st_size - header_bytes) // frame_bytes
+        counted = int(header[f"NAXIS{naxis}"])
+        data_bytes = part.stat().st_size - header_bytes
+        if data_bytes == _padded(counted * frame_bytes) and _zeros_from(
+                part, header_bytes + counted * frame_bytes):
+            # Cut and padded by an earlier finish: padding of a frame's size or more is no frame.
+            frames = counted
+        else:
+            frames = data_bytes // frame_bytes
         kept = frames * frame_bytes
         header[f"NAXIS{naxis}"] = frames
         if "NFRAMES" in header:
@@ -118,3 +137,28 @@ def _finish_fits(part: Path) -> int:
         f.flush()
         os.fsync(f.fileno())
     return frames
+
+
+def _padded(size: int) -> int:
+    return size + (-size) % FITS_BLOCK
+
+
+def _zeros_from(path: Path, offset: int) -> bool:
+    with open(path, "rb") as f:
+        f.seek(offset)
+        return not f.read().strip(b"\0")
+
+
+def _count_frames(path: Path, suffix: str) -> int:
+    """The frames of a complete file, from its header."""
+    if suffix == ".ser":
+        with open(path, "rb") as f:
+            head = f.read(ser.HEADER_SIZE)
+        return int(ser.HEADER.unpack(head)[7]) if len(head) == ser.HEADER_SIZE else 0
+    if suffix in (".fits", ".fit", ".fts"):
+        from .fits import astropy_fits
+
+        header = astropy_fits().getheader(path)
+        naxis = int(header.get("NAXIS", 0))
+        return int(header[f"NAXIS{naxis}"]) if naxis >= 3 else 1
+    return 1

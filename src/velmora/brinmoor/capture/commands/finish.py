@@ -19,8 +19,9 @@ def add_parser(sub: Any) -> None:
         description="Give the hidden part file (.NAME.<writer>.part) of a run that was killed "
                     "or lost its power the name it was meant to have, with every complete "
                     "frame: a SER video or FITS cube up to its last complete frame. A name "
-                    "taken meanwhile moves on to the next free one. A part file a running "
-                    "program still writes is refused.")
+                    "taken meanwhile moves on to the next free one. A part file that already "
+                    "has its final name (a run killed while renaming it) only loses its part "
+                    "name. A part file a running program still writes is refused.")
     p.add_argument("parts", nargs="+", type=Path, metavar="PART", help="the part files")
 
 
@@ -34,6 +35,11 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             continue
         except OSError as exc:
             failed.append(f"finishing {part} failed: {exc.strerror or exc}")
+            continue
+        if done.already:
+            # Killed while it was being given its name: the file was complete under it.
+            print(f"{done.path} was already complete ({done.frames} frames); removed {part}",
+                  file=out)
             continue
         note = f" ({done.taken} exists; the next free name was taken)" if done.taken else ""
         print(f"wrote {done.path} ({done.frames} frames){note}", file=out)
