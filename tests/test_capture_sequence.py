@@ -275,6 +275,10 @@ def test_numbering_continues_after_files_and_live_part_files(tmp_path):
     (0.30, 0.01, 0.1, 1e-4, 100.0, "found"),  # dim: rises from 0.1 s
     (500.0, 0.01, 0.1, 1e-5, 100.0, "found"),  # bright: saturated first, then down
     (1e-5, 0.01, 0.1, 1e-4, 10.0, "too faint"),
+    # The night sky at gain 120: 100 s would reach 2.2 %, 40 % some 3000 s; 0.1 s and 1 s
+    # predict that (the search once went on to 10, 100 and 2000 s to learn it).
+    (1.2e-4, 0.01, 0.1, 32e-6, 2000.0, "too faint"),
+    (0.0, 0.01, 0.1, 32e-6, 2000.0, "more light than reaches the sensor"),
     (1e6, 0.01, 0.1, 1e-4, 10.0, "too bright"),
 ])
 def test_flat_exposure_search(rate, black, first, shortest, longest, expected):
@@ -296,6 +300,8 @@ def test_flat_exposure_search(rate, black, first, shortest, longest, expected):
         with pytest.raises(CaptureError, match=expected):
             flats.find_exposure(take, black=black, shortest=shortest, longest=longest,
                                 first=first)
+        if expected != "too bright":  # a faint light is given up as soon as it is predicted
+            assert len(taken) <= 2, taken
 
 
 @pytest.mark.parametrize("kind, imagetyp, dark", [
@@ -336,3 +342,24 @@ def test_a_stopped_sequence_keeps_every_complete_frame(tmp_path, signum, status,
     assert 3 <= len(kept) <= 4 and not list(tmp_path.rglob(".*.part"))
     for path in kept:
         header_check(path, "LIGHT")
+
+
+@pytest.mark.parametrize("argv, status, counts, said", [
+    # The docs' night in small: the run stops for the panel (no terminal here: it says so and
+    # goes on), and a simulated camera gets the simulator's panel for its flats.
+    ([*ROI, *COOL, "--lights", "2x60", "--darks", "2x60", "--flats", 2, "--bias", 2], 0,
+     {"LIGHT": 2, "DARK": 2, "FLAT": 2, "BIAS": 2}, r"no terminal to ask for the flat panel"),
+    # Flats under the night sky (unbinned: some 2000 s to 40 %) cannot be taken: the two test
+    # frames that predict it say so, and the bias frames are still taken.
+    (["--width", 256, "--height", 192, "--gain", 0, "--flats", 2, "--dark-flats", 2,
+      "--bias", 2], 1, {"BIAS": 2},
+     r"(?s)flat test frame 2:(?!.*flat test frame 3).*warning: no FLAT frames: the light is too "
+     r"faint for flats.*error: the run is incomplete: 2 FLAT not taken \(the light is too faint"
+     r".*2 DARKFLAT not taken \(they take the flats' exposure"),
+])
+def test_a_kind_that_cannot_be_taken_leaves_the_others(tmp_path, argv, status, counts, said):
+    proc = tool("sequence", *argv, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert proc.returncode == status, proc.stderr
+    assert re.search(said, proc.stderr), proc.stderr
+    assert {k: len(v) for k, v in files(tmp_path / "out").items()} == counts
+    assert f"{sum(counts.values())} frames written" in proc.stdout

@@ -104,6 +104,9 @@ def add_parser(sub: Any) -> None:
                    help="dark frames at the flats' exposure (default: the flats')")
     g.add_argument("--bias", type=_count_type(False), metavar="COUNT",
                    help="bias frames, at the camera's shortest exposure")
+    g.add_argument("--panel-ready", action="store_true",
+                   help="flats after lights or darks: do not stop to ask for the flat panel "
+                        "(scripts; without it the run asks on the terminal and waits for Enter)")
     g.add_argument("--flat-level", type=_percent, default=100 * flats.DEFAULT_LEVEL,
                    metavar="PERCENT", help="flats' median as a share of full scale (default "
                                            f"{100 * flats.DEFAULT_LEVEL:g})")
@@ -159,6 +162,11 @@ def _series(args: argparse.Namespace) -> list[Series]:
     return found
 
 
+class NotTaken(CaptureError):
+    """A kind the run could not take (no flat exposure reaches the level, say); the run goes
+    on with the other kinds and ends saying it is incomplete."""
+
+
 @dataclass
 class Tally:
     """Frames written so far, by kind, for the closing summary and a stop's note."""
@@ -196,6 +204,8 @@ class Run:
         self.software = software()
         self.e_per_adu = cam.description.electrons_per_adu or None
         self.tally = Tally()
+        self.not_taken: list[tuple[Series, str]] = []
+        self.panel = False  # the simulator's flat panel was put up for the flats
         self.last_path = Path()
         self.cooler: cooling.Cooler | None = None
         self.ditherer: dither.Ditherer | None = None
@@ -278,12 +288,37 @@ class Run:
             self.cooler.check()
         return self.cam.expose(seconds, dark=dark, timeout=seconds + EXPOSURE_MARGIN_S)
 
+    def wait_for_panel(self, index: int) -> None:
+        """Flats after lights or darks: the observer fits the panel (or turns to the dusk sky)
+        first. On a terminal the run asks and waits for Enter; --panel-ready, or no terminal to
+        ask on, goes straight on. A simulated camera gets the simulator's panel here."""
+        if not any(s.kind.name in ("light", "dark") for s in self.series[:index]):
+            return  # a run of flats: the panel is up already
+        self.panel = self.cam.simulate_flat_panel(True)
+        simulated = " (a simulated camera: the simulator's flat panel is in front of it now)" \
+            if self.panel else ""
+        if self.args.panel_ready:
+            self.say("flats next: the panel is ready (--panel-ready)" + simulated)
+            return
+        if not sys.stdin.isatty():
+            self.warn("flats next: no terminal to ask for the flat panel on, so the run goes "
+                      "straight on (--panel-ready says so without this warning)" + simulated)
+            return
+        print(f"Fit the flat panel (or point at the dusk sky){simulated}, then press Enter to "
+              "take the flats: ", end="", file=sys.stderr, flush=True)
+        sys.stdin.readline()
+
     def find_flat_exposure(self, s: Series) -> None:
         black = flats.median_level(self.expose(self.shortest, dark=True).array)
-        found = flats.find_exposure(
-            lambda seconds: self.expose(seconds, dark=False).array, black=black,
-            shortest=self.shortest, longest=self.longest, level=self.args.flat_level / 100,
-            report=self.say)
+        try:
+            found = flats.find_exposure(
+                lambda seconds: self.expose(seconds, dark=False).array, black=black,
+                shortest=self.shortest, longest=self.longest, level=self.args.flat_level / 100,
+                report=self.say)
+        except NotTaken:
+            raise
+        except CaptureError as exc:
+            raise NotTaken(str(exc)) from exc
         s.seconds = found.seconds
         for other in self.series:
             if other.kind.name == "dark-flat" and other.seconds is None:
@@ -346,9 +381,12 @@ class Run:
         raise CaptureError(f"no free file name after {path}")
 
     def run_series(self, index: int, s: Series) -> None:
-        if s.kind.name == "flat" and s.seconds is None:
-            self.find_flat_exposure(s)
-        assert s.seconds is not None
+        if s.kind.name == "flat":
+            self.wait_for_panel(index)
+            if s.seconds is None:
+                self.find_flat_exposure(s)
+        if s.seconds is None:  # dark-flats at the exposure of flats that were not taken
+            raise NotTaken("they take the flats' exposure, which was not found")
         values = self.name_values(s)
         folder, pattern = self.template.series_name(values)
         number = plan.next_number(self.root / folder, pattern)
@@ -380,7 +418,14 @@ class Run:
         self.set_up_cooler()
         self.set_up_dither()
         for index, s in enumerate(self.series):
-            self.run_series(index, s)
+            try:
+                self.run_series(index, s)
+            except NotTaken as exc:
+                # What cannot be taken is said now; the other kinds are still taken.
+                self.not_taken.append((s, str(exc)))
+                self.warn(f"no {s.kind.label} frames: {exc}; going on with the other kinds")
+        if self.panel:
+            self.cam.simulate_flat_panel(False)
         if self.args.warm and self.cooler is not None:
             self.cooler.warm(self.args.warm_rate)
 
@@ -409,4 +454,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             raise type(exc)(f"{exc}; {run.tally.summary()}") from exc
         raise
     print(run.tally.summary(), file=out)
+    if run.not_taken:
+        raise CaptureError("the run is incomplete: " + "; ".join(
+            f"{s.count} {s.kind.label} not taken ({why})" for s, why in run.not_taken))
     return EXIT_OK
