@@ -363,3 +363,28 @@ def test_a_kind_that_cannot_be_taken_leaves_the_others(tmp_path, argv, status, c
     assert re.search(said, proc.stderr), proc.stderr
     assert {k: len(v) for k, v in files(tmp_path / "out").items()} == counts
     assert f"{sum(counts.values())} frames written" in proc.stdout
+
+
+def test_the_cooler_left_on_is_said_and_warm_goes_to_the_air(tmp_path):
+    machine = tmp_path / "machine"  # one camera whose cooler outlives each run
+    proc = tool("snapshot", *ROI, "--cooler", -10, "--cooler-settle", 0.3, "--no-png", "-o",
+                tmp_path / "s", machine=machine)
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"the cooler of camera 0 \(ZWO ASI294MC Pro\) is still on \(target -10 C\); "
+                     r"switch it off with 'orvik-capture cooler off -c 0 --warm'", proc.stderr)
+    status = tool("cooler", machine=machine)
+    assert re.search(r"sensor -10\.\d C, cooler on, target -10 C, power \d+ %", status.stdout)
+    # The next run starts cold: --warm still brings the sensor up to the air (20 C, and its
+    # own warmth), not back to the -10 C it started at.
+    proc = tool("sequence", *ROI, "--cooler", -10, "--cooler-settle", 0.3, "--lights", "1x1",
+                "--warm", "--warm-rate", 3000, "-o", tmp_path / "out", machine=machine)
+    assert proc.returncode == 0, proc.stderr
+    warmed = float(re.search(r"Cooler off, sensor at (-?[0-9.]+) C", proc.stderr).group(1))
+    assert warmed >= 17, proc.stderr
+    assert "still on" not in proc.stderr
+    # And a cooler left on by a snapshot is switched off by `cooler off`.
+    tool("snapshot", *ROI, "--cooler", 0, "--cooler-settle", 0.3, "--no-png", "-o",
+         tmp_path / "t", machine=machine)
+    off = tool("cooler", "off", machine=machine)
+    assert off.returncode == 0 and "cooler off" in off.stdout, off.stderr
+    assert "cooler off" in tool("cooler", machine=machine).stdout

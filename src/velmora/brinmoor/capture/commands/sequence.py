@@ -442,7 +442,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     deps.require(fits=True)
     run: Run | None = None
     try:
-        with camera_errors(), open_camera(args.camera) as cam:
+        with camera_errors(), open_camera(args.camera) as cam, \
+                cooling.notice_left_on(cam, args.camera, args.cooler is not None):
             roi = apply_settings(cam, args)
             run = Run(cam, roi, args, series, template, out)
             run.run()

@@ -12,7 +12,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import OutputError, held_steps
 
-from .. import deps
+from .. import cooling, deps
 from ..common import (
     apply_settings,
     check_outputs,
@@ -110,7 +110,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         report_stale_parts(planned[:1])
 
     sink: Sink | None = None
-    with camera_errors(), open_camera(args.camera) as cam:
+    with camera_errors(), open_camera(args.camera) as cam, \
+            cooling.notice_left_on(cam, args.camera, args.cooler is not None):
         roi = apply_settings(cam, args)
         if args.bandwidth is not None:
             cam.bandwidth = args.bandwidth
