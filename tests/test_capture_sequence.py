@@ -177,8 +177,8 @@ def test_dithered_lights_move_and_numbering_continues(tmp_path):
         want = (offsets[n + 1][0] - offsets[n][0], offsets[n + 1][1] - offsets[n][1])
         assert np.hypot(dx - want[0], dy - want[1]) < 1.5, (n, dx, dy, moves)
 
-    second = tool("sequence", "--width", 64, "--height", 48, "--lights", "2x10", "--darks", 1,
-                  "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine")
+    second = tool("sequence", "-b", 2, "--width", 640, "--height", 480, "--lights", "2x10",
+                  "--darks", 1, "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine")
     assert second.returncode == 0, second.stderr
     names = {k: sorted(p.name[-10:-5] for p in v) for k, v in files(tmp_path).items()}
     assert names == {"LIGHT": ["00001", "00002", "00003", "00004", "00005"],
@@ -388,3 +388,44 @@ def test_the_cooler_left_on_is_said_and_warm_goes_to_the_air(tmp_path):
     off = tool("cooler", "off", machine=machine)
     assert off.returncode == 0 and "cooler off" in off.stdout, off.stderr
     assert "cooler off" in tool("cooler", machine=machine).stdout
+
+
+
+@pytest.mark.parametrize("change, said", [
+    (["--gain", 100], r"holds LIGHT frames of another gain \(120 in LIGHT_\S+_00001\.fits; this "
+                      r"run's: 100\)"),
+    (["--lights", "1x2"], r"holds LIGHT frames of another exposure \(1 in .*this run's: 2\)"),
+    (["-b", 2], r"holds LIGHT frames of another binning \(4 in .*this run's: 2\)"),
+    (["--cooler", 0], r"holds LIGHT frames of another cooler target \(-5 in .*this run's: 0\)"),
+])
+def test_frames_of_other_settings_are_not_mixed_into_a_folder(tmp_path, change, said):
+    base = [*ROI, *COOL, "--lights", "1x1"]
+    first = tool("sequence", *base, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert first.returncode == 0, first.stderr
+    # Options given twice: the later one wins, as argparse reads them.
+    proc = tool("sequence", *base, *change, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert proc.returncode == 2, proc.stderr
+    assert re.search(said, proc.stderr), proc.stderr
+    assert len(files(tmp_path / "out")["LIGHT"]) == 1
+
+
+def test_resume_takes_only_what_the_folder_lacks(tmp_path):
+    out, machine = tmp_path / "out", tmp_path / "machine"
+    panel = {"ASISIM_LIGHT": "panel:20000"}
+    first = tool("sequence", *ROI, *COOL, "--flats", 1, "--bias", 1, "-o", out,
+                 machine=machine, **panel)
+    assert first.returncode == 0, first.stderr
+    again = ["sequence", *ROI, *COOL, "--flats", 3, "--dark-flats", 2, "--bias", 2, "--resume",
+             "-o", out]
+    second = tool(*again, machine=machine, **panel)
+    assert second.returncode == 0, second.stderr
+    assert "FLAT: 1 of 3 already in" in second.stderr and "taking 2" in second.stderr
+    assert "flat test frame" not in second.stderr  # the flats there fix the exposure
+    assert "5 frames written" in second.stdout
+    found = files(out)
+    assert {k: len(v) for k, v in found.items()} == {"FLAT": 3, "DARKFLAT": 2, "BIAS": 2}
+    exposures = {fits.getheader(p)["EXPTIME"] for p in found["FLAT"] + found["DARKFLAT"]}
+    assert len(exposures) == 1
+    third = tool(*again, machine=machine, **panel)
+    assert third.returncode == 0, third.stderr
+    assert "BIAS: 2 of 2 already in" in third.stderr and "no frames were written" in third.stdout

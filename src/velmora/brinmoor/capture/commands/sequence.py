@@ -22,7 +22,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import held_steps
 
-from .. import cooling, deps, dither, flats, plan
+from .. import cooling, deps, dither, existing, flats, plan
 from ..common import apply_settings, open_camera, report_stale_parts, software, utc_now, warn
 from ..errors import CaptureError, UsageError, camera_errors
 from ..options import (
@@ -110,6 +110,9 @@ def add_parser(sub: Any) -> None:
     g.add_argument("--flat-level", type=_percent, default=100 * flats.DEFAULT_LEVEL,
                    metavar="PERCENT", help="flats' median as a share of full scale (default "
                                            f"{100 * flats.DEFAULT_LEVEL:g})")
+    g.add_argument("--resume", action="store_true",
+                   help="take only what the output folder still lacks: the frames of each kind "
+                        "already there count towards its COUNT (an interrupted run, run again)")
     g.add_argument("--name", default=plan.DEFAULT_TEMPLATE, metavar="TEMPLATE",
                    help=f"file names inside the output folder, without extension (default "
                         f"{plan.DEFAULT_TEMPLATE.replace('%', '%%')})")
@@ -167,6 +170,12 @@ class NotTaken(CaptureError):
     on with the other kinds and ends saying it is incomplete."""
 
 
+def fits_imagetyp(kind: Kind) -> str:
+    from velmora.brinmoor.formats.fits import IMAGETYP_BY_KIND
+
+    return IMAGETYP_BY_KIND[kind.header_kind]
+
+
 @dataclass
 class Tally:
     """Frames written so far, by kind, for the closing summary and a stop's note."""
@@ -205,6 +214,7 @@ class Run:
         self.e_per_adu = cam.description.electrons_per_adu or None
         self.tally = Tally()
         self.not_taken: list[tuple[Series, str]] = []
+        self.examined: set[str] = set()
         self.panel = False  # the simulator's flat panel was put up for the flats
         self.last_path = Path()
         self.cooler: cooling.Cooler | None = None
@@ -238,12 +248,50 @@ class Run:
                     f"for {self.cam.label} (allowed {plan.exposure_text(self.shortest)} to "
                     f"{plan.exposure_text(self.longest)} s)")
 
+    def settings(self, s: Series) -> dict[str, object]:
+        """The run's settings for a series' frames, as their FITS keywords will say."""
+        now = utc_now()
+        meta = self.cam.frame_metadata(self.roi, now, now)
+        target = float(self.args.cooler) if self.args.cooler is not None \
+            else meta.set_temperature
+        return {"EXPTIME": s.seconds, "GAIN": meta.gain, "OFFSET": meta.offset,
+                "XBINNING": self.roi.bin, "SET-TEMP": target,
+                "PIXFMT": self.roi.image_type.upper(), "NAXIS1": self.roi.width,
+                "NAXIS2": self.roi.height}
+
+    def examine(self, s: Series) -> None:
+        """The frames of this series already in its folder: of the same settings (else a
+        UsageError naming the setting), and with --resume counted towards the series."""
+        values = self.name_values(s)
+        folder, pattern = self.template.series_name(values, fixed=("kind",))
+        present = existing.frames_present(self.root / folder, pattern, s.kind.label,
+                                          fits_imagetyp(s.kind), self.settings(s))
+        self.examined.add(s.kind.name)
+        if not self.args.resume or not present.paths:
+            return
+        s.done = min(s.count, len(present.paths))
+        if s.kind.name == "flat" and s.seconds is None:
+            # The flats there fix the exposure: the dark-flats must match them, and the panel
+            # is the same one.
+            s.seconds = present.exposures[-1]
+            for other in self.series:
+                if other.kind.name == "dark-flat" and other.seconds is None:
+                    other.seconds = s.seconds
+        self.say(f"{s.kind.label}: {len(present.paths)} of {s.count} already in "
+                 f"{self.root / folder}" + ("; none to take" if s.done >= s.count else
+                                            f"; taking {s.count - s.done}"))
+
+    def examine_folders(self) -> None:
+        for s in self.series:
+            if s.seconds is not None or s.kind.name == "flat":
+                self.examine(s)
+
     def check_space(self) -> None:
         from velmora.brinmoor.formats import fits
 
         now = utc_now()
         size = fits.file_bytes(self.cam.frame_metadata(self.roi, now, now))
-        frames = sum(s.count for s in self.series)
+        frames = sum(s.count - s.done for s in self.series)
         target = self.root / "x.fits"
         partfile.check_writable(target, "the FITS files")
         try:
@@ -328,12 +376,13 @@ class Run:
               f"{100 * found.level:.1f} % of full scale", file=self.out, flush=True)
 
     def name_values(self, s: Series) -> dict[str, str]:
-        assert s.seconds is not None
         cam = self.cam
         temperature: float | None
         if self.cooler is not None:
             temperature = self.cooler.accepted if self.cooler.accepted is not None \
                 else float(self.cooler.plan.target)
+        elif self.args.cooler is not None:  # before the cooler is set up
+            temperature = float(self.args.cooler)
         else:
             temperature = cam.temperature if cam.has_control("ASI_TEMPERATURE") else None
         gain = cam.gain if cam.has_control("ASI_GAIN") else None
@@ -341,7 +390,7 @@ class Run:
         return {
             "kind": s.kind.label,
             "camera": plan.camera_slug(cam.name),
-            "exposure": plan.exposure_text(s.seconds),
+            "exposure": "NA" if s.seconds is None else plan.exposure_text(s.seconds),
             "gain": "NA" if gain is None else str(gain),
             "offset": "NA" if offset is None else str(offset),
             "bin": str(self.roi.bin),
@@ -353,7 +402,7 @@ class Run:
         for n, s in enumerate(self.series):
             if n < index:
                 continue
-            count = s.count - (done_in_series if n == index else 0)
+            count = s.count - (done_in_series if n == index else s.done)
             left += count * ((s.seconds if s.seconds is not None else 1.0) + self.overhead)
         return left
 
@@ -381,17 +430,26 @@ class Run:
         raise CaptureError(f"no free file name after {path}")
 
     def run_series(self, index: int, s: Series) -> None:
+        if s.done >= s.count:
+            return
         if s.kind.name == "flat":
             self.wait_for_panel(index)
             if s.seconds is None:
                 self.find_flat_exposure(s)
         if s.seconds is None:  # dark-flats at the exposure of flats that were not taken
             raise NotTaken("they take the flats' exposure, which was not found")
+        if s.kind.name not in self.examined:  # its exposure is known only now
+            try:
+                self.examine(s)
+            except UsageError as exc:
+                raise NotTaken(str(exc)) from exc
+            if s.done >= s.count:
+                return
         values = self.name_values(s)
         folder, pattern = self.template.series_name(values)
         number = plan.next_number(self.root / folder, pattern)
         light = s.kind.name == "light"
-        for i in range(s.count):
+        for i in range(s.done, s.count):
             t0 = time.monotonic()
             frame = self.expose(s.seconds, dark=s.kind.dark)
             number = self.write(frame, s, values, number) + 1
@@ -410,6 +468,7 @@ class Run:
 
     def run(self) -> None:
         self.resolve_exposures()
+        self.examine_folders()
         self.check_space()
         folders = [self.root]
         if self.root.is_dir():
