@@ -429,3 +429,31 @@ def test_resume_takes_only_what_the_folder_lacks(tmp_path):
     third = tool(*again, machine=machine, **panel)
     assert third.returncode == 0, third.stderr
     assert "BIAS: 2 of 2 already in" in third.stderr and "no frames were written" in third.stdout
+
+
+@pytest.mark.slow  # some fifteen seconds of frames at ten times real time
+def test_dithering_takes_up_the_backlash_and_says_where_the_field_went(tmp_path):
+    # The default mount: 15" of declination play (2 s of pulse, 0.2 s at ten times real time),
+    # the calibration pulse exactly as long: it once moved nothing in y ("check the ST4 cable").
+    proc = tool("sequence", "-b", 2, "--width", 640, "--height", 480, "--lights", "4x10",
+                "--darks", 1, "--dither", 8, "--dither-pulse", 0.2, "--dither-settle", 0,
+                "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine",
+                ASISIM_TIME_SCALE="10")
+    assert proc.returncode == 0, proc.stderr
+    backlash = float(re.search(r"declination backlash ([0-9.e-]+) s", proc.stderr).group(1))
+    assert 0.1 <= backlash <= 0.3, proc.stderr
+    said = [tuple(map(float, m)) for m in re.findall(
+        r"field at ([-+0-9.]+), ([-+0-9.]+) px from the first light \(aimed at ([-+0-9.]+), "
+        r"([-+0-9.]+)\)", proc.stderr)]
+    assert len(said) == 3, proc.stderr
+    from velmora.brinmoor.capture.dither import measure_shift
+
+    found = files(tmp_path)
+    dark = fits.getdata(found["DARK"][0]).astype(np.float64)
+    lights = [fits.getdata(p).astype(np.float64) - dark for p in found["LIGHT"]]
+    for light, (x, y, aim_x, aim_y) in zip(lights[1:], said):
+        dx, dy = measure_shift(lights[0], light)
+        assert np.hypot(dx - x, dy - y) < 0.5, (dx, dy, said)  # the log says where it is
+        # ... and that is where it was sent, reversals of declination included (a move that
+        # left the play in would fall short by some 9 px in y).
+        assert np.hypot(x - aim_x, y - aim_y) < 3.0, said

@@ -315,7 +315,8 @@ class Run:
         if not self.cam.description.has_st4_port:
             raise UsageError(f"{self.cam.label} has no ST4 port to dither with")
         rate = args.dither_rate
-        if rate is None:
+        calibration = dither.Calibration(rate) if rate is not None else None
+        if calibration is None:
             light = next(s for s in self.series if s.kind.name == "light")
             seconds = light.seconds
             assert seconds is not None
@@ -323,11 +324,12 @@ class Run:
             def take() -> Any:
                 return self.expose(seconds, dark=False).array
 
-            rate = dither.calibrate(self.cam, take, args.dither_pulse, bayer=self.bayer,
-                                    report=self.say)
+            calibration = dither.calibrate(self.cam, take, args.dither_pulse, bayer=self.bayer,
+                                           report=self.say)
+        rate = calibration.rate
         self.say(f"dither: up to {args.dither:g} px, pulse rate {rate.x:+.3g} px/s east, "
                  f"{rate.y:+.3g} px/s north")
-        self.ditherer = dither.Ditherer(self.cam, rate, args.dither)
+        self.ditherer = dither.Ditherer(self.cam, calibration, args.dither, bayer=self.bayer)
 
     # -- frames ------------------------------------------------------------------------------
 
@@ -461,10 +463,22 @@ class Run:
             self.say(f"{s.kind.label} {i + 1}/{s.count}  {plan.exposure_text(s.seconds)} s  "
                      + (f"{temp:.1f} C  " if temp is not None else "")
                      + f"{path}  {plan.duration_text(self.time_left(i + 1, index))} left")
-            if light and self.ditherer is not None and i + 1 < s.count:
-                dx, dy = self.ditherer.move()
-                self.say(f"dither to {dx:+.1f}, {dy:+.1f} px")
-                time.sleep(self.args.dither_settle)
+            if light and self.ditherer is not None:
+                self.dither_after(frame, last=i + 1 >= s.count)
+
+    def dither_after(self, frame: Frame, last: bool) -> None:
+        """After a light: say where the field really is (measured against the run's first
+        light, which the aim is relative to), then move it for the next light."""
+        assert self.ditherer is not None
+        aimed = self.ditherer.offset
+        measured = self.ditherer.observe(frame.array)
+        if measured is not None:
+            self.say(f"dither: field at {measured[0]:+.1f}, {measured[1]:+.1f} px from the first "
+                     f"light (aimed at {aimed[0]:+.1f}, {aimed[1]:+.1f})")
+        if not last:
+            dx, dy = self.ditherer.move()
+            self.say(f"dither to {dx:+.1f}, {dy:+.1f} px")
+            time.sleep(self.args.dither_settle)
 
     def run(self) -> None:
         self.resolve_exposures()
