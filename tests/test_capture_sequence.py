@@ -457,3 +457,48 @@ def test_dithering_takes_up_the_backlash_and_says_where_the_field_went(tmp_path)
         # ... and that is where it was sent, reversals of declination included (a move that
         # left the play in would fall short by some 9 px in y).
         assert np.hypot(x - aim_x, y - aim_y) < 3.0, said
+
+
+def test_ctrl_c_while_cooling_says_the_cooler_is_on(sim, capsys, tmp_path, monkeypatch):
+    from velmora.brinmoor.capture import cooling
+
+    sim.set_time_scale(1000)
+
+    def stopped(self):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cooling.Cooler, "wait", stopped)
+    status = cli.main(["snapshot", "--cooler", "-10", "--no-png", "-o", str(tmp_path / "s")])
+    err = capsys.readouterr().err
+    assert status == 130
+    assert re.search(r"interrupted: the cooler of camera 0 \(ZWO ASI294MC Pro\) is still on "
+                     r"\(target -10 C\)", err), err
+
+
+class Terminal:
+    """Standard input at a terminal, where the observer presses Enter."""
+
+    def __init__(self):
+        self.lines_read = 0
+
+    def isatty(self):
+        return True
+
+    def readline(self):
+        self.lines_read += 1
+        return "\n"
+
+
+@pytest.mark.parametrize("ready, asked", [([], 1), (["--panel-ready"], 0)])
+def test_flats_after_lights_wait_for_the_panel(sim, capsys, tmp_path, monkeypatch, ready, asked):
+    sim.set_time_scale(1000)
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stdin", terminal)
+    status = cli.main(["sequence", "-c", "1", "--width", "64", "--height", "48", "--lights",
+                       "1x1", "--flats", "1", *ready, "-o", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert status == 0, err
+    assert terminal.lines_read == asked
+    assert ("Fit the flat panel (or point at the dusk sky), then press Enter" in err) == bool(asked)
+    # The simulated camera had its panel for the flats (the night sky would be too faint).
+    assert len(files(tmp_path)["FLAT"]) == 1

@@ -4,12 +4,15 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
 from .. import cooling
 from ..common import open_camera
 from ..errors import UsageError, camera_errors
 from ..options import EXIT_OK, camera_options, positive_float
+
+if TYPE_CHECKING:
+    from velmora.brinmoor.camera import Camera
 
 
 def add_parser(sub: Any) -> None:
@@ -30,7 +33,8 @@ def add_parser(sub: Any) -> None:
                    help="no progress on stderr while warming")
 
 
-def status_line(cam: Any) -> str:
+def status_line(cam: Camera) -> str:
+    """`camera 0 (...): sensor -10.0 C, cooler on, target -10 C, power 86 %`."""
     parts = [cam.label + ":"]
     if cam.has_control("ASI_TEMPERATURE"):
         parts.append(f"sensor {cam.temperature:.1f} C,")

@@ -6,7 +6,10 @@
 Lights, darks, flats, dark-flats and bias, each numbered in its own folder, each FITS file typed
 (`IMAGETYP`) and holding the sensor temperature measured for it. The cooler is waited for
 before the first frame and before any frame it drifted away from; flats find their exposure
-with test frames; lights can be dithered through the ST4 port.
+with test frames, after a pause for the panel when they follow lights or darks; lights can be
+dithered through the ST4 port. A kind that cannot be taken is reported and the others are
+still taken; a folder never gets frames of other settings than those already in it; --resume
+takes only what the folders still lack.
 """
 
 from __future__ import annotations
@@ -310,7 +313,8 @@ class Run:
 
     def set_up_dither(self) -> None:
         args = self.args
-        if args.dither is None:
+        lights = next((s for s in self.series if s.kind.name == "light"), None)
+        if args.dither is None or lights is None or lights.done >= lights.count:
             return
         if not self.cam.description.has_st4_port:
             raise UsageError(f"{self.cam.label} has no ST4 port to dither with")
@@ -345,8 +349,8 @@ class Run:
         if not any(s.kind.name in ("light", "dark") for s in self.series[:index]):
             return  # a run of flats: the panel is up already
         self.panel = self.cam.simulate_flat_panel(True)
-        simulated = " (a simulated camera: the simulator's flat panel is in front of it now)" \
-            if self.panel else ""
+        simulated = "; the camera is simulated: the simulator's flat panel is in front of it " \
+            "now" if self.panel else ""
         if self.args.panel_ready:
             self.say("flats next: the panel is ready (--panel-ready)" + simulated)
             return
@@ -354,8 +358,8 @@ class Run:
             self.warn("flats next: no terminal to ask for the flat panel on, so the run goes "
                       "straight on (--panel-ready says so without this warning)" + simulated)
             return
-        print(f"Fit the flat panel (or point at the dusk sky){simulated}, then press Enter to "
-              "take the flats: ", end="", file=sys.stderr, flush=True)
+        print(f"Fit the flat panel (or point at the dusk sky), then press Enter to take the "
+              f"flats{simulated}: ", end="", file=sys.stderr, flush=True)
         sys.stdin.readline()
 
     def find_flat_exposure(self, s: Series) -> None:
@@ -365,9 +369,7 @@ class Run:
                 lambda seconds: self.expose(seconds, dark=False).array, black=black,
                 shortest=self.shortest, longest=self.longest, level=self.args.flat_level / 100,
                 report=self.say)
-        except NotTaken:
-            raise
-        except CaptureError as exc:
+        except CaptureError as exc:  # too bright or too faint: no flats, the rest goes on
             raise NotTaken(str(exc)) from exc
         s.seconds = found.seconds
         for other in self.series:
