@@ -177,8 +177,8 @@ def test_dithered_lights_move_and_numbering_continues(tmp_path):
         want = (offsets[n + 1][0] - offsets[n][0], offsets[n + 1][1] - offsets[n][1])
         assert np.hypot(dx - want[0], dy - want[1]) < 1.5, (n, dx, dy, moves)
 
-    second = tool("sequence", "--width", 64, "--height", 48, "--lights", "2x10", "--darks", 1,
-                  "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine")
+    second = tool("sequence", "-b", 2, "--width", 640, "--height", 480, "--lights", "2x10",
+                  "--darks", 1, "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine")
     assert second.returncode == 0, second.stderr
     names = {k: sorted(p.name[-10:-5] for p in v) for k, v in files(tmp_path).items()}
     assert names == {"LIGHT": ["00001", "00002", "00003", "00004", "00005"],
@@ -275,6 +275,10 @@ def test_numbering_continues_after_files_and_live_part_files(tmp_path):
     (0.30, 0.01, 0.1, 1e-4, 100.0, "found"),  # dim: rises from 0.1 s
     (500.0, 0.01, 0.1, 1e-5, 100.0, "found"),  # bright: saturated first, then down
     (1e-5, 0.01, 0.1, 1e-4, 10.0, "too faint"),
+    # The night sky at gain 120: 100 s would reach 2.2 %, 40 % some 3000 s; 0.1 s and 1 s
+    # predict that (the search once went on to 10, 100 and 2000 s to learn it).
+    (1.2e-4, 0.01, 0.1, 32e-6, 2000.0, "too faint"),
+    (0.0, 0.01, 0.1, 32e-6, 2000.0, "more light than reaches the sensor"),
     (1e6, 0.01, 0.1, 1e-4, 10.0, "too bright"),
 ])
 def test_flat_exposure_search(rate, black, first, shortest, longest, expected):
@@ -296,6 +300,8 @@ def test_flat_exposure_search(rate, black, first, shortest, longest, expected):
         with pytest.raises(CaptureError, match=expected):
             flats.find_exposure(take, black=black, shortest=shortest, longest=longest,
                                 first=first)
+        if expected != "too bright":  # a faint light is given up as soon as it is predicted
+            assert len(taken) <= 2, taken
 
 
 @pytest.mark.parametrize("kind, imagetyp, dark", [
@@ -336,3 +342,163 @@ def test_a_stopped_sequence_keeps_every_complete_frame(tmp_path, signum, status,
     assert 3 <= len(kept) <= 4 and not list(tmp_path.rglob(".*.part"))
     for path in kept:
         header_check(path, "LIGHT")
+
+
+@pytest.mark.parametrize("argv, status, counts, said", [
+    # The docs' night in small: the run stops for the panel (no terminal here: it says so and
+    # goes on), and a simulated camera gets the simulator's panel for its flats.
+    ([*ROI, *COOL, "--lights", "2x60", "--darks", "2x60", "--flats", 2, "--bias", 2], 0,
+     {"LIGHT": 2, "DARK": 2, "FLAT": 2, "BIAS": 2}, r"no terminal to ask for the flat panel"),
+    # Flats under the night sky (unbinned: some 2000 s to 40 %) cannot be taken: the two test
+    # frames that predict it say so, and the bias frames are still taken.
+    (["--width", 256, "--height", 192, "--gain", 0, "--flats", 2, "--dark-flats", 2,
+      "--bias", 2], 1, {"BIAS": 2},
+     r"(?s)flat test frame 2:(?!.*flat test frame 3).*warning: no FLAT frames: the light is too "
+     r"faint for flats.*error: the run is incomplete: 2 FLAT not taken \(the light is too faint"
+     r".*2 DARKFLAT not taken \(they take the flats' exposure"),
+])
+def test_a_kind_that_cannot_be_taken_leaves_the_others(tmp_path, argv, status, counts, said):
+    proc = tool("sequence", *argv, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert proc.returncode == status, proc.stderr
+    assert re.search(said, proc.stderr), proc.stderr
+    assert {k: len(v) for k, v in files(tmp_path / "out").items()} == counts
+    assert f"{sum(counts.values())} frames written" in proc.stdout
+
+
+def test_the_cooler_left_on_is_said_and_warm_goes_to_the_air(tmp_path):
+    machine = tmp_path / "machine"  # one camera whose cooler outlives each run
+    proc = tool("snapshot", *ROI, "--cooler", -10, "--cooler-settle", 0.3, "--no-png", "-o",
+                tmp_path / "s", machine=machine)
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"the cooler of camera 0 \(ZWO ASI294MC Pro\) is still on \(target -10 C\); "
+                     r"switch it off with 'orvik-capture cooler off -c 0 --warm'", proc.stderr)
+    status = tool("cooler", machine=machine)
+    assert re.search(r"sensor -10\.\d C, cooler on, target -10 C, power \d+ %", status.stdout)
+    # The next run starts cold: --warm still brings the sensor up to the air (20 C, and its
+    # own warmth), not back to the -10 C it started at.
+    proc = tool("sequence", *ROI, "--cooler", -10, "--cooler-settle", 0.3, "--lights", "1x1",
+                "--warm", "--warm-rate", 3000, "-o", tmp_path / "out", machine=machine)
+    assert proc.returncode == 0, proc.stderr
+    warmed = float(re.search(r"Cooler off, sensor at (-?[0-9.]+) C", proc.stderr).group(1))
+    assert warmed >= 17, proc.stderr
+    assert "still on" not in proc.stderr
+    # And a cooler left on by a snapshot is switched off by `cooler off`.
+    tool("snapshot", *ROI, "--cooler", 0, "--cooler-settle", 0.3, "--no-png", "-o",
+         tmp_path / "t", machine=machine)
+    off = tool("cooler", "off", machine=machine)
+    assert off.returncode == 0 and "cooler off" in off.stdout, off.stderr
+    assert "cooler off" in tool("cooler", machine=machine).stdout
+
+
+
+@pytest.mark.parametrize("change, said", [
+    (["--gain", 100], r"holds LIGHT frames of another gain \(120 in LIGHT_\S+_00001\.fits; this "
+                      r"run's: 100\)"),
+    (["--lights", "1x2"], r"holds LIGHT frames of another exposure \(1 in .*this run's: 2\)"),
+    (["-b", 2], r"holds LIGHT frames of another binning \(4 in .*this run's: 2\)"),
+    (["--cooler", 0], r"holds LIGHT frames of another cooler target \(-5 in .*this run's: 0\)"),
+])
+def test_frames_of_other_settings_are_not_mixed_into_a_folder(tmp_path, change, said):
+    base = [*ROI, *COOL, "--lights", "1x1"]
+    first = tool("sequence", *base, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert first.returncode == 0, first.stderr
+    # Options given twice: the later one wins, as argparse reads them.
+    proc = tool("sequence", *base, *change, "-o", tmp_path / "out", machine=tmp_path / "machine")
+    assert proc.returncode == 2, proc.stderr
+    assert re.search(said, proc.stderr), proc.stderr
+    assert len(files(tmp_path / "out")["LIGHT"]) == 1
+
+
+def test_resume_takes_only_what_the_folder_lacks(tmp_path):
+    out, machine = tmp_path / "out", tmp_path / "machine"
+    panel = {"ASISIM_LIGHT": "panel:20000"}
+    first = tool("sequence", *ROI, *COOL, "--flats", 1, "--bias", 1, "-o", out,
+                 machine=machine, **panel)
+    assert first.returncode == 0, first.stderr
+    again = ["sequence", *ROI, *COOL, "--flats", 3, "--dark-flats", 2, "--bias", 2, "--resume",
+             "-o", out]
+    second = tool(*again, machine=machine, **panel)
+    assert second.returncode == 0, second.stderr
+    assert "FLAT: 1 of 3 already in" in second.stderr and "taking 2" in second.stderr
+    assert "flat test frame" not in second.stderr  # the flats there fix the exposure
+    assert "5 frames written" in second.stdout
+    found = files(out)
+    assert {k: len(v) for k, v in found.items()} == {"FLAT": 3, "DARKFLAT": 2, "BIAS": 2}
+    exposures = {fits.getheader(p)["EXPTIME"] for p in found["FLAT"] + found["DARKFLAT"]}
+    assert len(exposures) == 1
+    third = tool(*again, machine=machine, **panel)
+    assert third.returncode == 0, third.stderr
+    assert "BIAS: 2 of 2 already in" in third.stderr and "no frames were written" in third.stdout
+
+
+@pytest.mark.slow  # some fifteen seconds of frames at ten times real time
+def test_dithering_takes_up_the_backlash_and_says_where_the_field_went(tmp_path):
+    # The default mount: 15" of declination play (2 s of pulse, 0.2 s at ten times real time),
+    # the calibration pulse exactly as long: it once moved nothing in y ("check the ST4 cable").
+    proc = tool("sequence", "-b", 2, "--width", 640, "--height", 480, "--lights", "4x10",
+                "--darks", 1, "--dither", 8, "--dither-pulse", 0.2, "--dither-settle", 0,
+                "-o", tmp_path, cameras=GUIDED, machine=tmp_path / "machine",
+                ASISIM_TIME_SCALE="10")
+    assert proc.returncode == 0, proc.stderr
+    backlash = float(re.search(r"declination backlash ([0-9.e-]+) s", proc.stderr).group(1))
+    assert 0.1 <= backlash <= 0.3, proc.stderr
+    said = [tuple(map(float, m)) for m in re.findall(
+        r"field at ([-+0-9.]+), ([-+0-9.]+) px from the first light \(aimed at ([-+0-9.]+), "
+        r"([-+0-9.]+)\)", proc.stderr)]
+    assert len(said) == 3, proc.stderr
+    from velmora.brinmoor.capture.dither import measure_shift
+
+    found = files(tmp_path)
+    dark = fits.getdata(found["DARK"][0]).astype(np.float64)
+    lights = [fits.getdata(p).astype(np.float64) - dark for p in found["LIGHT"]]
+    for light, (x, y, aim_x, aim_y) in zip(lights[1:], said):
+        dx, dy = measure_shift(lights[0], light)
+        assert np.hypot(dx - x, dy - y) < 0.5, (dx, dy, said)  # the log says where it is
+        # ... and that is where it was sent, reversals of declination included (a move that
+        # left the play in would fall short by some 9 px in y).
+        assert np.hypot(x - aim_x, y - aim_y) < 3.0, said
+
+
+def test_ctrl_c_while_cooling_says_the_cooler_is_on(sim, capsys, tmp_path, monkeypatch):
+    from velmora.brinmoor.capture import cooling
+
+    sim.set_time_scale(1000)
+
+    def stopped(self):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(cooling.Cooler, "wait", stopped)
+    status = cli.main(["snapshot", "--cooler", "-10", "--no-png", "-o", str(tmp_path / "s")])
+    err = capsys.readouterr().err
+    assert status == 130
+    assert re.search(r"interrupted: the cooler of camera 0 \(ZWO ASI294MC Pro\) is still on "
+                     r"\(target -10 C\)", err), err
+
+
+class Terminal:
+    """Standard input at a terminal, where the observer presses Enter."""
+
+    def __init__(self):
+        self.lines_read = 0
+
+    def isatty(self):
+        return True
+
+    def readline(self):
+        self.lines_read += 1
+        return "\n"
+
+
+@pytest.mark.parametrize("ready, asked", [([], 1), (["--panel-ready"], 0)])
+def test_flats_after_lights_wait_for_the_panel(sim, capsys, tmp_path, monkeypatch, ready, asked):
+    sim.set_time_scale(1000)
+    terminal = Terminal()
+    monkeypatch.setattr(sys, "stdin", terminal)
+    status = cli.main(["sequence", "-c", "1", "--width", "64", "--height", "48", "--lights",
+                       "1x1", "--flats", "1", *ready, "-o", str(tmp_path)])
+    err = capsys.readouterr().err
+    assert status == 0, err
+    assert terminal.lines_read == asked
+    assert ("Fit the flat panel (or point at the dusk sky), then press Enter" in err) == bool(asked)
+    # The simulated camera had its panel for the flats (the night sky would be too faint).
+    assert len(files(tmp_path)["FLAT"]) == 1

@@ -155,3 +155,31 @@ def test_a_run_that_cannot_fit_is_refused_before_it_starts(small_disk):
                         r"needs 46\.\d GB and 2\.4 GB are kept free, \d+\.\d MB are available\n",
                         err), err
     assert list(small_disk.iterdir()) == []
+
+
+def test_a_stop_while_a_cube_frame_is_written_keeps_that_frame(sim, tmp_path, monkeypatch,
+                                                               capsys):
+    # The stop request arrives in the middle of the third frame's write, every time: the frame
+    # the run received is in the cube, as the SER writer's thread keeps it.
+    from velmora.brinmoor.capture import cli
+    from velmora.brinmoor.formats import fits as fitsfile
+
+    sim.set_time_scale(1000)
+    real_write = fitsfile.FitsWriter.write
+    calls = []
+
+    def write(self, array):
+        calls.append(1)
+        if len(calls) == 3:
+            signal.raise_signal(signal.SIGINT)
+        return real_write(self, array)
+
+    monkeypatch.setattr(fitsfile.FitsWriter, "write", write)
+    out = tmp_path / "v"
+    status = cli.main(["video", "--width", "64", "--height", "48", "-n", "50", "--save", "cube",
+                       "-o", str(out)])
+    err = capsys.readouterr().err
+    assert status == 130, err
+    assert kept_frames(err, out.with_suffix(".fits")) == len(calls) == 3
+    with fits.open(out.with_suffix(".fits")) as hdul:
+        assert hdul[0].header["NFRAMES"] == 3 and hdul[0].data.shape == (3, 48, 64)

@@ -30,7 +30,7 @@ from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Expos
 from .frames import Frame, FrameMetadata, Observation
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
-from .pointing import Pointing, simulated_pointing
+from .pointing import Pointing, simulated_panel, simulated_pointing
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 
 if TYPE_CHECKING:
@@ -212,6 +212,12 @@ class Camera:
         # A mirrored frame has no position angle of the sky: no WCS is written for it.
         return Pointing(sim.ra_deg, sim.dec_deg, sim.focal_mm, sim.aperture_mm,
                         None if flip else sim.angle_deg, (px, py))
+
+    def simulate_flat_panel(self, on: bool) -> bool:
+        """On a simulated camera, the simulator's flat panel in front of the telescope (on) or the
+        night sky back (off), for a tool that pauses for a panel; False, with nothing done, for a
+        real camera, whose panel the observer fits."""
+        return simulated_panel(self.id, on)
 
     def _check_open(self) -> None:
         if self._closed:

@@ -1,4 +1,5 @@
-"""Where a simulated camera's telescope points, for the frames' metadata.
+"""Where a simulated camera's telescope points, for the frames' metadata, and the light in front
+of it when a tool asks for a flat panel.
 
 The simulator's control API (`velmora.brinmoor.asisim`) knows each simulated camera's pointing;
 the camera layer passes it on in every frame's `FrameMetadata.pointing`, so that the tools write
@@ -16,7 +17,11 @@ from velmora.brinmoor.formats.metadata import Pointing
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
 
-__all__ = ["Pointing", "simulated_pointing"]
+__all__ = ["Pointing", "simulated_pointing", "simulated_panel"]
+
+# The simulated panel a tool's flats get: photoelectrons per second in a central pixel, some
+# 40 % of a full well in a second or two at a middle gain.
+SIMULATED_PANEL_E_PER_S = 20_000.0
 
 _asisim: ModuleType | None = None
 _looked = False
@@ -45,3 +50,20 @@ def simulated_pointing(camera_id: int) -> SimulatedPointing | None:
     except ValueError:
         return None
     return found
+
+
+def simulated_panel(camera_id: int, on: bool) -> bool:
+    """Put the simulator's flat panel in front of a simulated camera (on) or its night sky back
+    (off), as an observer fits and removes a panel; False, with nothing done, when the camera is
+    not simulated."""
+    sim = simulator()
+    if sim is None:
+        return False
+    try:
+        if on:
+            sim.flat_panel(camera_id, SIMULATED_PANEL_E_PER_S)
+        else:
+            sim.night_sky(camera_id)
+    except (ValueError, AttributeError):
+        return False
+    return True

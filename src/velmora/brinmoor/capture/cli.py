@@ -12,7 +12,7 @@ from velmora.brinmoor.formats import partfile
 
 from .. import __version__ as _package_version
 from . import deps
-from .commands import doctor, finish, info, sequence, snapshot, video
+from .commands import cooler, doctor, finish, info, sequence, snapshot, video
 from .commands import list as list_command
 from .errors import CaptureError, UsageError
 from .options import EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_USAGE, PROG, Parser
@@ -22,7 +22,7 @@ from .stopping import Stopped, stop_on_signals
 # lists them.
 COMMANDS: dict[str, ModuleType] = {
     "list": list_command, "info": info, "snapshot": snapshot, "video": video,
-    "sequence": sequence, "finish": finish, "doctor": doctor,
+    "sequence": sequence, "cooler": cooler, "finish": finish, "doctor": doctor,
 }
 
 

@@ -8,8 +8,10 @@ temperatures the camera's.
 from __future__ import annotations
 
 import argparse
+import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
@@ -25,8 +27,16 @@ DEFAULT_TOLERANCE_C = 0.5
 DEFAULT_SETTLE_S = 30.0
 DEFAULT_TIME_LIMIT_S = 900.0
 DEFAULT_WARM_RATE = 3.0  # degrees C per minute: slow enough to keep frost and stress away
-# --warm ends when the sensor is this close to the temperature it had before cooling.
-WARM_DONE_C = 2.0
+# Warming raises the target no higher than this: no air an observer images in is warmer.
+WARM_LIMIT_C = 40
+# Without a cooler-power reading, a target this far above the sensor says it has stopped
+# following: it is as warm as the air makes it.
+WARM_LAG_C = 6.0
+# After the cooler is switched off the sensor drifts to the air's temperature; it has settled
+# when it moves less than this in a window of WARM_SETTLE_STEPS steps' time.
+WARM_SETTLED_C = 0.5
+WARM_SETTLE_STEPS = 3
+WARM_SETTLE_WINDOWS = 20
 
 
 @dataclass(frozen=True)
@@ -66,7 +76,7 @@ class Cooler:
         self.clock = clock
         self.sleep = sleep
         self.has_sensor = cam.has_control("ASI_TEMPERATURE")
-        self.start_temperature: float | None = None
+        self.has_power = cam.has_control("ASI_COOLER_POWER_PERC")
         self.accepted: float | None = None  # the temperature the user accepted instead
 
     def temperature(self) -> float | None:
@@ -74,7 +84,6 @@ class Cooler:
 
     def start(self) -> None:
         check_cooler(self.cam)
-        self.start_temperature = self.temperature()
         self.cam.target_temperature = self.plan.target
         self.cam.cooler = True
 
@@ -144,21 +153,23 @@ class Cooler:
         self.wait()
 
     def warm(self, rate_c_per_min: float) -> None:
-        """Raise the target a degree at a time at `rate_c_per_min` up to the temperature the
-        sensor had before cooling, wait for the sensor to follow, then switch the cooler off."""
-        goal = self.start_temperature
+        """Bring the sensor up to the air's temperature at `rate_c_per_min`, then switch the
+        cooler off.
+
+        The air's temperature is not known (the sensor's temperature before cooling is not it:
+        a run may start on a camera that an earlier run left cold), so the target rises a degree
+        at a time until the cooler has nothing left to do: its power falls to 0 (or, without a
+        power reading, the sensor stops following the target). Then the cooler is switched off
+        and the sensor, a few degrees from the air at most, is waited for until it stops
+        changing."""
         cam = self.cam
-        if goal is None:
-            cam.cooler = False
-            return
         step_s = 60.0 / rate_c_per_min
         target = cam.target_temperature
-        limit = round(goal)
-        steps = max(0, limit - round(target))
-        progress = Progress(f"Warming to {limit} C", steps * step_s, "s",
-                            enabled=not self.quiet)
+        temp = self.temperature()
+        progress = Progress("Warming to the air's temperature", max(0, WARM_LIMIT_C - target)
+                            * step_s, "s", enabled=not self.quiet)
         t0 = self.clock()
-        while target < limit:
+        while self.has_sensor and target < WARM_LIMIT_C and not self._warm_enough(target, temp):
             target += 1
             cam.target_temperature = target
             next_step = self.clock() + step_s
@@ -166,13 +177,75 @@ class Cooler:
                 self.sleep(min(left, POLL_S))
             temp = self.temperature()
             progress.update(self.clock() - t0, f"target {target} C, sensor {temp:.1f} C")
-        # The sensor follows the last step; a generous wait, then off whatever it says.
-        deadline = self.clock() + max(60.0, 4 * step_s)
-        while self.clock() < deadline:
-            temp = self.temperature()
-            if temp is None or temp >= goal - WARM_DONE_C:
-                break
-            self.sleep(POLL_S)
         cam.cooler = False
-        temp = self.temperature()
+        temp = self._settled(WARM_SETTLE_STEPS * step_s)
         progress.finish("Cooler off" + (f", sensor at {temp:.1f} C" if temp is not None else ""))
+
+    def _warm_enough(self, target: int, temp: float | None) -> bool:
+        """The cooler has nothing left to do at this target: the sensor is at the air's
+        temperature (and its own warmth), give or take the degrees it drifts when off."""
+        if self.has_power:
+            return self.cam.cooler_power <= 0
+        return temp is not None and target - temp > WARM_LAG_C
+
+    def _settled(self, window_s: float) -> float | None:
+        """With the cooler off: wait until the sensor's temperature changes by less than
+        WARM_SETTLED_C in a window (bounded: WARM_SETTLE_WINDOWS windows); the last reading."""
+        temp = self.temperature()
+        if temp is None:
+            return None
+        for _ in range(WARM_SETTLE_WINDOWS):
+            end = self.clock() + window_s
+            while (left := end - self.clock()) > 0:
+                self.sleep(min(left, POLL_S))
+            now = self.temperature()
+            assert now is not None
+            if abs(now - temp) < WARM_SETTLED_C:
+                return now
+            temp = now
+        return temp
+
+
+def cooler_left_on(cam: Camera, camera_index: int) -> str | None:
+    """The line that says the cooler is still on after a run, and how to switch it off; None
+    when it is off. Left on, not switched off, on purpose: a cold sensor warmed at once meets
+    the warm air's moisture and a thermal shock; `cooler off --warm` brings it up slowly."""
+    from velmora.brinmoor.camera import ASIError
+
+    try:
+        if cam.closed or not cam.cooler:
+            return None
+        target = cam.target_temperature
+    except ASIError:  # a camera gone or failing: nothing to say about its cooler
+        return None
+    return (f"the cooler of {cam.label} is still on (target {target} C); switch it off with "
+            f"'orvik-capture cooler off -c {camera_index} --warm' (brings the sensor up slowly "
+            "first)")
+
+
+@contextmanager
+def notice_left_on(cam: Camera, camera_index: int, cooling: bool) -> Iterator[None]:
+    """Around a run that switched the cooler on (`cooling`): when it ends, one line says the
+    cooler is still on, after the run's output or, stopped by Ctrl-C, in its closing line."""
+    if not cooling:
+        yield
+        return
+    try:
+        yield
+    except KeyboardInterrupt as exc:
+        line = cooler_left_on(cam, camera_index)
+        if line is not None:
+            exc.add_note(line)
+        raise
+    except BaseException:
+        _say_left_on(cam, camera_index)
+        raise
+    _say_left_on(cam, camera_index)
+
+
+def _say_left_on(cam: Camera, camera_index: int) -> None:
+    from .options import PROG
+
+    line = cooler_left_on(cam, camera_index)
+    if line is not None:
+        print(f"{PROG}: {line}", file=sys.stderr)

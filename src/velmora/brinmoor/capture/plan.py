@@ -85,6 +85,7 @@ class Series:
     kind: Kind
     count: int
     seconds: float | None
+    done: int = 0  # frames of it already in its folder, for --resume
 
 
 def exposure_text(seconds: float) -> str:
@@ -148,10 +149,12 @@ class NameTemplate:
             raise ValueError(f"name template {template!r} must stay inside the output folder")
         self.template = template
 
-    def series_name(self, values: dict[str, str]) -> tuple[Path, re.Pattern[str]]:
+    def series_name(self, values: dict[str, str], fixed: tuple[str, ...] = ()
+                    ) -> tuple[Path, re.Pattern[str]]:
         """The folder of a series' frames and a pattern that matches the file names of every
         series the template puts there (the number grouped): numbers count on through a
-        folder, whatever the exposure or temperature of the frames already in it."""
+        folder, whatever the exposure or temperature of the frames already in it. The fields
+        in `fixed` match only their own value (`kind`: the files of this kind alone)."""
         filled = {k: v for k, v in values.items() if k != "number"}
         marker = "\0"
         text = self.template.format(number=marker, **_safe(filled))
@@ -162,6 +165,8 @@ class NameTemplate:
             pattern += re.escape(literal)
             if field == "number":
                 pattern += r"(\d+)"
+            elif field in fixed:
+                pattern += re.escape(_safe(filled)[field])
             elif field is not None:
                 pattern += r"[^/]*?"
         return folder, re.compile(pattern)

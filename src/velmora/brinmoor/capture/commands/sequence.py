@@ -6,7 +6,10 @@
 Lights, darks, flats, dark-flats and bias, each numbered in its own folder, each FITS file typed
 (`IMAGETYP`) and holding the sensor temperature measured for it. The cooler is waited for
 before the first frame and before any frame it drifted away from; flats find their exposure
-with test frames; lights can be dithered through the ST4 port.
+with test frames, after a pause for the panel when they follow lights or darks; lights can be
+dithered through the ST4 port. A kind that cannot be taken is reported and the others are
+still taken; a folder never gets frames of other settings than those already in it; --resume
+takes only what the folders still lack.
 """
 
 from __future__ import annotations
@@ -22,7 +25,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import held_steps
 
-from .. import cooling, deps, dither, flats, plan
+from .. import cooling, deps, dither, existing, flats, plan
 from ..common import apply_settings, open_camera, report_stale_parts, software, utc_now, warn
 from ..errors import CaptureError, UsageError, camera_errors
 from ..options import (
@@ -104,9 +107,15 @@ def add_parser(sub: Any) -> None:
                    help="dark frames at the flats' exposure (default: the flats')")
     g.add_argument("--bias", type=_count_type(False), metavar="COUNT",
                    help="bias frames, at the camera's shortest exposure")
+    g.add_argument("--panel-ready", action="store_true",
+                   help="flats after lights or darks: do not stop to ask for the flat panel "
+                        "(scripts; without it the run asks on the terminal and waits for Enter)")
     g.add_argument("--flat-level", type=_percent, default=100 * flats.DEFAULT_LEVEL,
                    metavar="PERCENT", help="flats' median as a share of full scale (default "
                                            f"{100 * flats.DEFAULT_LEVEL:g})")
+    g.add_argument("--resume", action="store_true",
+                   help="take only what the output folder still lacks: the frames of each kind "
+                        "already there count towards its COUNT (an interrupted run, run again)")
     g.add_argument("--name", metavar="TEMPLATE",
                    help=f"file names inside the output folder, without extension (default "
                         f"{plan.DEFAULT_TEMPLATE.replace('%', '%%')}, with --filter "
@@ -160,6 +169,17 @@ def _series(args: argparse.Namespace) -> list[Series]:
     return found
 
 
+class NotTaken(CaptureError):
+    """A kind the run could not take (no flat exposure reaches the level, say); the run goes
+    on with the other kinds and ends saying it is incomplete."""
+
+
+def fits_imagetyp(kind: Kind) -> str:
+    from velmora.brinmoor.formats.fits import IMAGETYP_BY_KIND
+
+    return IMAGETYP_BY_KIND[kind.header_kind]
+
+
 @dataclass
 class Tally:
     """Frames written so far, by kind, for the closing summary and a stop's note."""
@@ -197,6 +217,9 @@ class Run:
         self.software = software()
         self.e_per_adu = cam.description.electrons_per_adu or None
         self.tally = Tally()
+        self.not_taken: list[tuple[Series, str]] = []
+        self.examined: set[str] = set()
+        self.panel = False  # the simulator's flat panel was put up for the flats
         self.last_path = Path()
         self.cooler: cooling.Cooler | None = None
         self.ditherer: dither.Ditherer | None = None
@@ -229,12 +252,50 @@ class Run:
                     f"for {self.cam.label} (allowed {plan.exposure_text(self.shortest)} to "
                     f"{plan.exposure_text(self.longest)} s)")
 
+    def settings(self, s: Series) -> dict[str, object]:
+        """The run's settings for a series' frames, as their FITS keywords will say."""
+        now = utc_now()
+        meta = self.cam.frame_metadata(self.roi, now, now)
+        target = float(self.args.cooler) if self.args.cooler is not None \
+            else meta.set_temperature
+        return {"EXPTIME": s.seconds, "GAIN": meta.gain, "OFFSET": meta.offset,
+                "XBINNING": self.roi.bin, "SET-TEMP": target,
+                "PIXFMT": self.roi.image_type.upper(), "NAXIS1": self.roi.width,
+                "NAXIS2": self.roi.height}
+
+    def examine(self, s: Series) -> None:
+        """The frames of this series already in its folder: of the same settings (else a
+        UsageError naming the setting), and with --resume counted towards the series."""
+        values = self.name_values(s)
+        folder, pattern = self.template.series_name(values, fixed=("kind",))
+        present = existing.frames_present(self.root / folder, pattern, s.kind.label,
+                                          fits_imagetyp(s.kind), self.settings(s))
+        self.examined.add(s.kind.name)
+        if not self.args.resume or not present.paths:
+            return
+        s.done = min(s.count, len(present.paths))
+        if s.kind.name == "flat" and s.seconds is None:
+            # The flats there fix the exposure: the dark-flats must match them, and the panel
+            # is the same one.
+            s.seconds = present.exposures[-1]
+            for other in self.series:
+                if other.kind.name == "dark-flat" and other.seconds is None:
+                    other.seconds = s.seconds
+        self.say(f"{s.kind.label}: {len(present.paths)} of {s.count} already in "
+                 f"{self.root / folder}" + ("; none to take" if s.done >= s.count else
+                                            f"; taking {s.count - s.done}"))
+
+    def examine_folders(self) -> None:
+        for s in self.series:
+            if s.seconds is not None or s.kind.name == "flat":
+                self.examine(s)
+
     def check_space(self) -> None:
         from velmora.brinmoor.formats import fits
 
         now = utc_now()
         size = fits.file_bytes(self.cam.frame_metadata(self.roi, now, now))
-        frames = sum(s.count for s in self.series)
+        frames = sum(s.count - s.done for s in self.series)
         target = self.root / "x.fits"
         partfile.check_writable(target, "the FITS files")
         try:
@@ -253,12 +314,14 @@ class Run:
 
     def set_up_dither(self) -> None:
         args = self.args
-        if args.dither is None:
+        lights = next((s for s in self.series if s.kind.name == "light"), None)
+        if args.dither is None or lights is None or lights.done >= lights.count:
             return
         if not self.cam.description.has_st4_port:
             raise UsageError(f"{self.cam.label} has no ST4 port to dither with")
         rate = args.dither_rate
-        if rate is None:
+        calibration = dither.Calibration(rate) if rate is not None else None
+        if calibration is None:
             light = next(s for s in self.series if s.kind.name == "light")
             seconds = light.seconds
             assert seconds is not None
@@ -266,11 +329,12 @@ class Run:
             def take() -> Any:
                 return self.expose(seconds, dark=False).array
 
-            rate = dither.calibrate(self.cam, take, args.dither_pulse, bayer=self.bayer,
-                                    report=self.say)
+            calibration = dither.calibrate(self.cam, take, args.dither_pulse, bayer=self.bayer,
+                                           report=self.say)
+        rate = calibration.rate
         self.say(f"dither: up to {args.dither:g} px, pulse rate {rate.x:+.3g} px/s east, "
                  f"{rate.y:+.3g} px/s north")
-        self.ditherer = dither.Ditherer(self.cam, rate, args.dither)
+        self.ditherer = dither.Ditherer(self.cam, calibration, args.dither, bayer=self.bayer)
 
     # -- frames ------------------------------------------------------------------------------
 
@@ -279,12 +343,35 @@ class Run:
             self.cooler.check()
         return self.cam.expose(seconds, dark=dark, timeout=seconds + EXPOSURE_MARGIN_S)
 
+    def wait_for_panel(self, index: int) -> None:
+        """Flats after lights or darks: the observer fits the panel (or turns to the dusk sky)
+        first. On a terminal the run asks and waits for Enter; --panel-ready, or no terminal to
+        ask on, goes straight on. A simulated camera gets the simulator's panel here."""
+        if not any(s.kind.name in ("light", "dark") for s in self.series[:index]):
+            return  # a run of flats: the panel is up already
+        self.panel = self.cam.simulate_flat_panel(True)
+        simulated = "; the camera is simulated: the simulator's flat panel is in front of it " \
+            "now" if self.panel else ""
+        if self.args.panel_ready:
+            self.say("flats next: the panel is ready (--panel-ready)" + simulated)
+            return
+        if not sys.stdin.isatty():
+            self.warn("flats next: no terminal to ask for the flat panel on, so the run goes "
+                      "straight on (--panel-ready says so without this warning)" + simulated)
+            return
+        print(f"Fit the flat panel (or point at the dusk sky), then press Enter to take the "
+              f"flats{simulated}: ", end="", file=sys.stderr, flush=True)
+        sys.stdin.readline()
+
     def find_flat_exposure(self, s: Series) -> None:
         black = flats.median_level(self.expose(self.shortest, dark=True).array)
-        found = flats.find_exposure(
-            lambda seconds: self.expose(seconds, dark=False).array, black=black,
-            shortest=self.shortest, longest=self.longest, level=self.args.flat_level / 100,
-            report=self.say)
+        try:
+            found = flats.find_exposure(
+                lambda seconds: self.expose(seconds, dark=False).array, black=black,
+                shortest=self.shortest, longest=self.longest, level=self.args.flat_level / 100,
+                report=self.say)
+        except CaptureError as exc:  # too bright or too faint: no flats, the rest goes on
+            raise NotTaken(str(exc)) from exc
         s.seconds = found.seconds
         for other in self.series:
             if other.kind.name == "dark-flat" and other.seconds is None:
@@ -294,12 +381,13 @@ class Run:
               f"{100 * found.level:.1f} % of full scale", file=self.out, flush=True)
 
     def name_values(self, s: Series) -> dict[str, str]:
-        assert s.seconds is not None
         cam = self.cam
         temperature: float | None
         if self.cooler is not None:
             temperature = self.cooler.accepted if self.cooler.accepted is not None \
                 else float(self.cooler.plan.target)
+        elif self.args.cooler is not None:  # before the cooler is set up
+            temperature = float(self.args.cooler)
         else:
             temperature = cam.temperature if cam.has_control("ASI_TEMPERATURE") else None
         gain = cam.gain if cam.has_control("ASI_GAIN") else None
@@ -307,7 +395,7 @@ class Run:
         return {
             "kind": s.kind.label,
             "camera": plan.camera_slug(cam.name),
-            "exposure": plan.exposure_text(s.seconds),
+            "exposure": "NA" if s.seconds is None else plan.exposure_text(s.seconds),
             "gain": "NA" if gain is None else str(gain),
             "offset": "NA" if offset is None else str(offset),
             "bin": str(self.roi.bin),
@@ -320,7 +408,7 @@ class Run:
         for n, s in enumerate(self.series):
             if n < index:
                 continue
-            count = s.count - (done_in_series if n == index else 0)
+            count = s.count - (done_in_series if n == index else s.done)
             left += count * ((s.seconds if s.seconds is not None else 1.0) + self.overhead)
         return left
 
@@ -348,14 +436,26 @@ class Run:
         raise CaptureError(f"no free file name after {path}")
 
     def run_series(self, index: int, s: Series) -> None:
-        if s.kind.name == "flat" and s.seconds is None:
-            self.find_flat_exposure(s)
-        assert s.seconds is not None
+        if s.done >= s.count:
+            return
+        if s.kind.name == "flat":
+            self.wait_for_panel(index)
+            if s.seconds is None:
+                self.find_flat_exposure(s)
+        if s.seconds is None:  # dark-flats at the exposure of flats that were not taken
+            raise NotTaken("they take the flats' exposure, which was not found")
+        if s.kind.name not in self.examined:  # its exposure is known only now
+            try:
+                self.examine(s)
+            except UsageError as exc:
+                raise NotTaken(str(exc)) from exc
+            if s.done >= s.count:
+                return
         values = self.name_values(s)
         folder, pattern = self.template.series_name(values)
         number = plan.next_number(self.root / folder, pattern)
         light = s.kind.name == "light"
-        for i in range(s.count):
+        for i in range(s.done, s.count):
             t0 = time.monotonic()
             frame = self.expose(s.seconds, dark=s.kind.dark)
             number = self.write(frame, s, values, number) + 1
@@ -367,13 +467,26 @@ class Run:
             self.say(f"{s.kind.label} {i + 1}/{s.count}  {plan.exposure_text(s.seconds)} s  "
                      + (f"{temp:.1f} C  " if temp is not None else "")
                      + f"{path}  {plan.duration_text(self.time_left(i + 1, index))} left")
-            if light and self.ditherer is not None and i + 1 < s.count:
-                dx, dy = self.ditherer.move()
-                self.say(f"dither to {dx:+.1f}, {dy:+.1f} px")
-                time.sleep(self.args.dither_settle)
+            if light and self.ditherer is not None:
+                self.dither_after(frame, last=i + 1 >= s.count)
+
+    def dither_after(self, frame: Frame, last: bool) -> None:
+        """After a light: say where the field really is (measured against the run's first
+        light, which the aim is relative to), then move it for the next light."""
+        assert self.ditherer is not None
+        aimed = self.ditherer.offset
+        measured = self.ditherer.observe(frame.array)
+        if measured is not None:
+            self.say(f"dither: field at {measured[0]:+.1f}, {measured[1]:+.1f} px from the first "
+                     f"light (aimed at {aimed[0]:+.1f}, {aimed[1]:+.1f})")
+        if not last:
+            dx, dy = self.ditherer.move()
+            self.say(f"dither to {dx:+.1f}, {dy:+.1f} px")
+            time.sleep(self.args.dither_settle)
 
     def run(self) -> None:
         self.resolve_exposures()
+        self.examine_folders()
         self.check_space()
         folders = [self.root]
         if self.root.is_dir():
@@ -382,7 +495,14 @@ class Run:
         self.set_up_cooler()
         self.set_up_dither()
         for index, s in enumerate(self.series):
-            self.run_series(index, s)
+            try:
+                self.run_series(index, s)
+            except NotTaken as exc:
+                # What cannot be taken is said now; the other kinds are still taken.
+                self.not_taken.append((s, str(exc)))
+                self.warn(f"no {s.kind.label} frames: {exc}; going on with the other kinds")
+        if self.panel:
+            self.cam.simulate_flat_panel(False)
         if self.args.warm and self.cooler is not None:
             self.cooler.warm(self.args.warm_rate)
 
@@ -399,7 +519,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     deps.require(fits=True)
     run: Run | None = None
     try:
-        with camera_errors(), open_camera(args.camera) as cam:
+        with camera_errors(), open_camera(args.camera) as cam, \
+                cooling.notice_left_on(cam, args.camera, args.cooler is not None):
             roi = apply_settings(cam, args)
             run = Run(cam, roi, args, series, template, out)
             run.run()
@@ -411,4 +532,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             raise type(exc)(f"{exc}; {run.tally.summary()}") from exc
         raise
     print(run.tally.summary(), file=out)
+    if run.not_taken:
+        raise CaptureError("the run is incomplete: " + "; ".join(
+            f"{s.count} {s.kind.label} not taken ({why})" for s, why in run.not_taken))
     return EXIT_OK

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from velmora.brinmoor.formats import partfile
 
-from .. import deps, imaging
+from .. import cooling, deps, imaging
 from ..common import (
     apply_settings,
     check_outputs,
@@ -113,7 +113,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     check_outputs(targets, args.overwrite, "the FITS file" if not args.no_fits else "the PNG")
     report_stale_parts(targets)
 
-    with camera_errors(), open_camera(args.camera) as cam:
+    with camera_errors(), open_camera(args.camera) as cam, \
+            cooling.notice_left_on(cam, args.camera, args.cooler is not None):
         if kind == "bias":
             args.exposure = max(cam.controls.capabilities("Exposure").min, 1) * 1e-6
         roi = apply_settings(cam, args)

@@ -10,9 +10,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
 
 from velmora.brinmoor.formats import partfile
-from velmora.brinmoor.formats.partfile import OutputError
+from velmora.brinmoor.formats.partfile import OutputError, held_steps
 
-from .. import deps
+from .. import cooling, deps
 from ..common import (
     apply_settings,
     check_outputs,
@@ -110,7 +110,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         report_stale_parts(planned[:1])
 
     sink: Sink | None = None
-    with camera_errors(), open_camera(args.camera) as cam:
+    with camera_errors(), open_camera(args.camera) as cam, \
+            cooling.notice_left_on(cam, args.camera, args.cooler is not None):
         roi = apply_settings(cam, args)
         if args.bandwidth is not None:
             cam.bandwidth = args.bandwidth
@@ -145,11 +146,15 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
                     now_s = time.monotonic()
                     first = now_s if received == 0 else first
                     last = now_s
-                    received += 1
+                    # A stop request waits for the frame in hand to be written: a frame counted
+                    # as received is a frame in the file (a cube's write is a disk write that
+                    # Ctrl-C would otherwise cut off before the frame is counted).
+                    with held_steps():
+                        received += 1
+                        if sink is not None:
+                            sink.write(frame)
                     if received == 1:
                         underexposed(frame, args)
-                    if sink is not None:
-                        sink.write(frame)
                     rate = (received - 1) / (now_s - first) if received > 1 and now_s > first else 0.0
                     progress.update(received, f"{rate:.1f} fps")
                 dropped = frames.dropped
