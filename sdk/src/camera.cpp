@@ -1,8 +1,10 @@
 #include "camera.h"
 
+#include "bmp.h"
 #include "effects.h"
 #include "machine.h"
-#include "sky.h"
+#include "optics.h"
+#include "synthesis.h"
 
 #include <algorithm>
 #include <chrono>

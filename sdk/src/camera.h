@@ -12,7 +12,8 @@
 
 #include "catalogue.h"
 #include "cooler.h"
-#include "synthesis.h"
+#include "frame.h"
+#include "mount.h"
 #include "timing.h"
 #include "video.h"
 

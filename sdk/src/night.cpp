@@ -10,7 +10,7 @@
 #include "night.h"
 
 #include "effects.h"
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,7 @@
 #include "starcatalog.h"
 
 #include "celestial.h"
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <bit>

@@ -9,7 +9,10 @@
 // a bilinear debayer with white balance and gamma.
 #include "synthesis.h"
 
+#include "bayer.h"
 #include "events.h"
+#include "hash.h"
+#include "optics.h"
 #include "sensor.h"
 #include "sky.h"
 #include "timing.h"

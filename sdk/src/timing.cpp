@@ -1,6 +1,6 @@
 #include "timing.h"
 
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cmath>
