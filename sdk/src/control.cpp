@@ -4,6 +4,7 @@
 #include "celestial.h"
 #include "effects.h"
 #include "journal.h"
+#include "kernels.h"
 #include "machine.h"
 #include "mount.h"
 #include "optics.h"

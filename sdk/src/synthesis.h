@@ -16,7 +16,4 @@ namespace asisim {
 // sensors bin same-colour pixels and keep the mosaic unless mono_bin); flips mirror the window.
 void render_frame(const FrameRequest &req, uint8_t *out);
 
-// The kernels frames are made with: "scalar", "sse2" or "avx2" (see ASISIM_SIMD).
-const char *simd_path_name();
-
 } // namespace asisim
