@@ -11,6 +11,7 @@
 #include "registry.h"
 #include "scripts.h"
 #include "starcatalog.h"
+#include "starfiles.h"
 #include "synthesis.h"
 #include "timing.h"
 

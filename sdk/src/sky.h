@@ -3,6 +3,7 @@
 
 #include "catalogue.h"
 #include "frame.h"
+#include "night.h"
 #include "starcatalog.h"
 
 #include <cstdint>
@@ -46,6 +47,26 @@ class SkyScene {
         uint32_t px[2], py; // offsets into pool_: x profile for even/odd sensor rows, y profile
         float px_max;       // largest value of the x profiles
     };
+    // How a star's light lands on the sensor in this frame: electrons of a magnitude-0 star over
+    // the exposure, the sensor's centre and half-diagonal, the profile's width and shape, the
+    // optics' off-axis stretch and distortion, and how far past the region a star still shows.
+    struct StarImage {
+        const CameraModel *model;
+        double e0, cx, cy, field;
+        double sigma, stretch, pull, margin;
+        bool moffat;
+    };
+    // The steps of the constructor: the background through the vignetting (and the light dome's
+    // gradient), the field's offset (the mount plus the seeing's tip-tilt), the stars' image,
+    // the stars of the real or the procedural sky, and the stamps indexed by row.
+    void background(const FrameRequest &req, const NightState &night, double scale);
+    void field_offset(const FrameRequest &req, double scale, double *dx_px, double *dy_px) const;
+    static StarImage star_image(const FrameRequest &req, double e0);
+    void real_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
+    void procedural_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
+    void index_stamps();
+    // One star at sensor position (sx, sy) before the optics' distortion.
+    void draw(const StarImage &image, double sx, double sy, double flux, const float share[3]);
     // A Gaussian image of the given widths. Charge past a pixel's full well stays there (CMOS
     // pixels clip without spilling into their column; the readout clips them).
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
