@@ -119,6 +119,7 @@ CXX_SOURCES = $(shell find src sdk benchmarks tests \( -name '*.cpp' -o -name '*
 lint: install
 	$(VENV)/bin/ruff check $(LINT_PYTHON)
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(PY) tools/check_includes.py
 
 format: install
 	$(VENV)/bin/ruff check --fix $(LINT_PYTHON)

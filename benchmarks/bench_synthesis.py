@@ -25,7 +25,8 @@ import tempfile
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SOURCES = [
     "synthesis.cpp", "sky.cpp", "realsky.cpp", "starcatalog.cpp", "celestial.cpp", "sensor.cpp", "catalogue.cpp",
-    "timing.cpp", "effects.cpp", "night.cpp", "events.cpp",
+    "timing.cpp", "effects.cpp", "night.cpp", "events.cpp", "optics.cpp", "charge.cpp",
+    "kernels.cpp", "starfiles.cpp",
 ]
 
 

@@ -8,17 +8,10 @@ import re
 
 import pytest
 
-ORDER = [
-    "get_number_of_connected_cameras", "camera_check", "get_camera_property", "get_sdk_version",
-    "get_camera_property_by_id", "open_camera", "init_camera", "close_camera", "get_id", "set_id",
-    "get_serial_number", "get_camera_support_mode", "get_camera_mode", "set_camera_mode", "start_exposure",
-    "stop_exposure", "get_exp_status", "get_data_after_exp", "get_data_after_exp_gps", "start_video_capture",
-    "stop_video_capture", "get_video_data", "get_video_data_gps", "get_num_of_controls", "get_control_caps",
-    "get_control_value", "set_control_value", "set_roi_format", "get_roi_format", "set_start_pos",
-    "get_start_pos", "get_dropped_frames", "enable_dark_subtract", "disable_dark_subtract", "pulse_guide_on",
-    "pulse_guide_off", "get_gain_offset", "get_lmh_gain_offset", "send_soft_trigger",
-    "set_trigger_output_io_conf", "get_trigger_output_io_conf", "gps_get_data",
-]
+from functable import NAMES
+
+# Every operation (handle_error_code, which has no docstring, aside), in namespace order.
+ORDER = [name for name in NAMES if name != "handle_error_code"]
 
 RAISES = '(4) "Raises:" / (8) "AsiException: Raised if the operation is unsuccessful." / (4) end'
 CAM = '(4) "Args:" / (8) "camera_id (int): The camera ID."'

@@ -1,7 +1,7 @@
 // Dark-frame BMP reader. The file comes from the user's disk and every byte of it is treated as
 // hostile: the whole file is read into memory under a size cap first, then every header field is
 // checked against the bytes actually present before anything is indexed.
-#include "synthesis.h"
+#include "bmp.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,12 @@
+// One camera's state machine: lifecycle, identity and modes, controls, region of interest and
+// snapshots. Its video capture is in camera_video.cpp; guiding, dark frames, triggers and GPS in
+// camera_auxiliary.cpp; the sensor's temperature in thermal.cpp.
 #include "camera.h"
 
 #include "effects.h"
 #include "machine.h"
-#include "sky.h"
+#include "optics.h"
+#include "synthesis.h"
 
 #include <algorithm>
 #include <chrono>
@@ -16,30 +20,7 @@ namespace asisim {
 
 namespace {
 
-// Waits until notified (or woken spuriously, as wait() may be). Not condition_variable::wait():
-// GCC 12's libstdc++ exports it under its newest symbol version (GLIBCXX_3.4.30), which alone
-// would keep the library off every system with the previous libstdc++ (those of glibc 2.34,
-// the RHEL 9 generation). wait_until is inlined from the header onto pthread_cond_clockwait.
-void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock) {
-    cv.wait_until(lock, std::chrono::steady_clock::time_point::max());
-}
-
-template <class Predicate>
-void wait_notified(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, Predicate done) {
-    while (!done())
-        wait_notified(cv, lock);
-}
-
-constexpr double kAmbientC = 20.0;
-constexpr double kSelfHeatingC = 3.0; // sensor above ambient with the cooler off (thermal effect off)
-// Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
-// (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
-constexpr double kWarmUpC = 6.0;
-constexpr double kWarmUpTauS = 300.0;
-constexpr double kAmbientFallCPerHour = 1.0;
-constexpr long kExposureMinUs = 32;
 constexpr long kExposureMaxUs = 2'000'000'000;
-constexpr long kTriggerOutputMaxUs = 2'000'000'000;
 
 int default_offset(const CameraModel &m) {
     return m.bit_depth >= 16 ? 50 : m.bit_depth >= 14 ? 30 : 8;
@@ -95,24 +76,6 @@ std::vector<ControlSpec> controls_of(const CameraModel &m) {
     return c;
 }
 
-// Proleptic Gregorian calendar from days since 1970-01-01 (H. Hinnant's algorithm).
-void civil_from_days(int64_t z, int *year, int *month, int *day) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    *year = static_cast<int>(yoe + era * 400 + (m <= 2));
-    *month = static_cast<int>(m);
-    *day = static_cast<int>(d);
-}
-
-// The scene clock starts on a clear night: 2026-03-20 21:00:00 UTC.
-constexpr int64_t kSceneEpochUnix = 1774040400;
-
 } // namespace
 
 Camera::Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t run_seed)
@@ -126,8 +89,7 @@ Camera::Camera(const CameraModel &model, int id, uint64_t sensor_seed, uint64_t 
     }
     std::lock_guard lock(mutex_);
     power_on_settings();
-    temp_c_ = warm_c_ = warm_temperature_c();
-    temp_updated_sim_ = sim_clock::now();
+    temperature_.start(warm_temperature_c(scene_time_, thermal()), sim_clock::now());
 }
 
 Camera::~Camera() {
@@ -226,49 +188,32 @@ size_t Camera::frame_size() const {
            static_cast<size_t>(pixel_bytes(roi_.img_type));
 }
 
-double Camera::ambient_temperature_c() const {
-    if (!effect_on(effects(), kEffectThermal))
-        return kAmbientC;
-    return kAmbientC - kAmbientFallCPerHour * std::max(scene_time_, 0.0) / 3600.0;
-}
-
-double Camera::warm_temperature_c() const {
-    if (!effect_on(effects(), kEffectThermal))
-        return kAmbientC + kSelfHeatingC;
-    const double t = std::max(scene_time_, 0.0);
-    return ambient_temperature_c() + kWarmUpC * -std::expm1(-t / kWarmUpTauS);
-}
-
 CoolerConditions Camera::cooler_conditions() const {
     CoolerConditions c;
-    c.warm_c = warm_temperature_c();
-    c.ambient_c = ambient_temperature_c();
+    c.warm_c = warm_temperature_c(scene_time_, thermal());
+    c.ambient_c = ambient_temperature_c(scene_time_, thermal());
     c.on = model_.cooled && value_of(ASI_COOLER_ON) != 0;
     c.target_c = static_cast<double>(value_of(ASI_TARGET_TEMP));
     return c;
 }
 
+bool Camera::thermal() const {
+    return effect_on(effects(), kEffectThermal);
+}
+
 void Camera::update_cooler() {
     const double now = sim_clock::now();
-    const double dt = std::max(0.0, now - temp_updated_sim_);
-    temp_updated_sim_ = now;
-    const CoolerConditions c = cooler_conditions();
-    // Without the cooler the sensor keeps its difference to the warm temperature while that moves
-    // (the warm-up with use, the night cooling). With it, the regulator holds the sensor where it
-    // is against the change; either way the cooler then works on it for the time that passed.
-    const double start = c.on ? temp_c_ : c.warm_c + (temp_c_ - warm_c_);
-    temp_c_ = sensor_after(start, dt, c);
-    warm_c_ = c.warm_c;
+    temperature_.update(cooler_conditions(), now);
 }
 
 double Camera::sensor_temperature_c() {
     update_cooler();
-    return temp_c_;
+    return temperature_.celsius();
 }
 
 double Camera::cooler_power_percent() {
     update_cooler();
-    return 100.0 * cooler_power(temp_c_, cooler_conditions());
+    return 100.0 * cooler_power(temperature_.celsius(), cooler_conditions());
 }
 
 FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, bool dark) {
@@ -322,28 +267,6 @@ FrameRequest Camera::frame_request(double mid_scene_time, double exposure_s, boo
 void Camera::finish_exposure_if_due() {
     if (exp_status_ == ASI_EXP_WORKING && sim_clock::now() >= exp_end_sim_)
         exp_status_ = ASI_EXP_SUCCESS;
-}
-
-GpsFix Camera::gps_fix_at(double scene_time) const {
-    GpsFix g;
-    const double t = std::max(0.0, scene_time);
-    const auto whole = static_cast<int64_t>(std::floor(t));
-    const auto micros = static_cast<int64_t>(std::floor((t - static_cast<double>(whole)) * 1e6));
-    const int64_t unix_s = kSceneEpochUnix + whole;
-    const int64_t days = unix_s / 86400;
-    const int64_t secs = unix_s % 86400;
-    civil_from_days(days, &g.year, &g.month, &g.day);
-    g.hour = static_cast<int>(secs / 3600);
-    g.minute = static_cast<int>(secs / 60 % 60);
-    g.second = static_cast<int>(secs % 60);
-    g.msecond = static_cast<int>(micros / 1000);
-    g.usecond = static_cast<int>(micros % 1000);
-    // An observatory site; a receiver in the field would report its own.
-    g.latitude = 51.4769;
-    g.longitude = -0.0005;
-    g.altitude = 46;
-    g.satellites = 9;
-    return g;
 }
 
 ASI_ERROR_CODE Camera::ready_and_idle(std::unique_lock<std::mutex> &lock, Need need) {
@@ -403,9 +326,8 @@ void Camera::adopt_saved_state() {
     c.ambient_c = st.ambient_c;
     c.on = model_.cooled && st.cooler_on;
     c.target_c = static_cast<double>(st.target_c);
-    temp_c_ = sensor_after(st.temperature_c, std::clamp(machine::unix_now() - st.saved_unix_s, 0.0, 1e9), c);
-    warm_c_ = st.warm_c;
-    temp_updated_sim_ = sim_clock::now();
+    temperature_.resume(st.temperature_c, c, std::clamp(machine::unix_now() - st.saved_unix_s, 0.0, 1e9),
+                        sim_clock::now());
     saved_token_ = st.token;
 }
 
@@ -415,9 +337,9 @@ void Camera::save_state() {
     update_cooler();
     machine::SavedState st;
     st.model = model_.name;
-    st.temperature_c = temp_c_;
-    st.warm_c = warm_c_;
-    st.ambient_c = ambient_temperature_c();
+    st.temperature_c = temperature_.celsius();
+    st.warm_c = temperature_.warm_c();
+    st.ambient_c = ambient_temperature_c(scene_time_, thermal());
     st.cooler_on = model_.cooled && value_of(ASI_COOLER_ON) != 0;
     st.target_c = value_of(ASI_TARGET_TEMP);
     st.clock_s = std::max(scene_time_, 0.0);
@@ -801,382 +723,6 @@ ASI_ERROR_CODE Camera::exposure_data(uint8_t *buf, long size, GpsFix *gps) {
     // the start of the exposure, so the same exposure reads back the same bytes.
     lock.unlock();
     render_frame(req, buf);
-    return ASI_SUCCESS;
-}
-
-// ---- video ----
-
-ASI_ERROR_CODE Camera::start_video() {
-    std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready_and_idle(lock, Need::Init))
-        return e;
-    // Decided with the lock held from here on: no capture, camera ready, no exposure. The ring is
-    // allocated here, once per capture, never per frame (from the previous capture's buffers when
-    // they fit).
-    auto capture = std::make_shared<VideoCapture>(frame_size(), &spare_ring_);
-    dropped_ = 0;
-    try {
-        capture->thread = std::thread([this, c = capture.get()] { video_loop(c); });
-    } catch (const std::system_error &) {
-        return ASI_ERROR_GENERAL_ERROR; // no thread to be had
-    }
-    // The thread waits for the lock, so it sees the capture in place.
-    video_ = std::move(capture);
-    return ASI_SUCCESS;
-}
-
-void Camera::end_capture(std::unique_lock<std::mutex> &lock) {
-    const std::shared_ptr<VideoCapture> capture = video_;
-    if (!capture)
-        return;
-    capture->state = VideoCapture::State::Stopping;
-    cv_.notify_all();
-    if (capture->joining) {
-        // Another thread joins it and then removes it.
-        wait_notified(cv_, lock, [&] { return video_ != capture; });
-        return;
-    }
-    capture->joining = true;
-    lock.unlock();
-    capture->thread.join();
-    lock.lock();
-    // Only the joining thread removes a capture, and no capture starts while one is in place.
-    video_.reset();
-    capture->give_back(&spare_ring_);
-    cv_.notify_all();
-}
-
-ASI_ERROR_CODE Camera::stop_video() {
-    std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    end_capture(lock);
-    save_state(); // the camera's clock moved with every frame
-    return ASI_SUCCESS;
-}
-
-void Camera::auto_adjust(const uint8_t *frame, const FrameRequest &req) {
-    const int ie = control_index(ASI_EXPOSURE), ig = control_index(ASI_GAIN);
-    const bool auto_exp = ie >= 0 && auto_[static_cast<size_t>(ie)];
-    const bool auto_gain = ig >= 0 && auto_[static_cast<size_t>(ig)];
-    if (!auto_exp && !auto_gain)
-        return;
-    // Mean brightness on an 8-bit scale from a sparse sample of the frame.
-    const size_t n = frame_bytes(req);
-    const int bpp = pixel_bytes(req.img_type);
-    const size_t step = std::max<size_t>(size_t(bpp), (n / 4096) / size_t(bpp) * size_t(bpp));
-    double sum = 0.0;
-    size_t count = 0;
-    for (size_t i = 0; i + size_t(bpp) <= n; i += step) {
-        sum += bpp == 2 ? frame[i + 1] : frame[i]; // RAW16 is little-endian: high byte second
-        ++count;
-    }
-    const double mean = count ? std::max(1.0, sum / double(count)) : 1.0;
-    const double target = static_cast<double>(value_of(ASI_AUTO_TARGET_BRIGHTNESS));
-    // Move half-way (in log terms) toward the target each frame to avoid oscillation.
-    const double factor = std::sqrt(target / mean);
-    if (auto_exp) {
-        const double max_us = static_cast<double>(value_of(ASI_AUTO_MAX_EXP)) * 1000.0;
-        const double us = std::clamp(static_cast<double>(value_of(ASI_EXPOSURE)) * factor,
-                                     static_cast<double>(kExposureMinUs), max_us);
-        set_value(ASI_EXPOSURE, std::lround(us));
-        if (!auto_gain || (factor > 1.0 && us < max_us) || (factor < 1.0 && value_of(ASI_GAIN) == 0))
-            return;
-    }
-    // Gain in 0.1 dB: a brightness factor f needs 200 log10(f) more.
-    const long g = value_of(ASI_GAIN) + std::lround(200.0 * std::log10(factor));
-    set_value(ASI_GAIN, std::clamp(g, 0L, value_of(ASI_AUTO_MAX_GAIN)));
-}
-
-void Camera::add_dropped(double frames) {
-    // The SDK counts in an int; a capture left running for years stops counting at its top.
-    dropped_ = static_cast<int>(std::min(static_cast<double>(dropped_) + frames, 2147483647.0));
-}
-
-void Camera::video_loop(VideoCapture *capture) {
-    // `capture` stays alive until this thread has been joined.
-    using State = VideoCapture::State;
-    std::unique_lock lock(mutex_);
-    const auto running = [&] { return capture->state == State::Running; };
-    double due = sim_clock::now();
-    bool first = true;
-    while (running()) {
-        double exposure = exposure_seconds();
-        const ReadoutSettings rs = readout_settings();
-        const double readout = readout_seconds(rs);
-        double advance;
-        if (mode_ == ASI_MODE_NORMAL) {
-            const double interval = frame_interval_seconds(rs, exposure);
-            const double now = sim_clock::now();
-            due = first ? now + exposure + readout : due + interval;
-            if (!first && now >= due + interval) {
-                // The camera's clock never waits for the host. The frames whose turn passed
-                // while this thread could not take them (a busy host, a slow render, a reader
-                // holding every slot) were read out by the sensor and lost on the way: each
-                // counts as dropped, and the sky moved on with them. The newest frame due is
-                // the one to deliver, late.
-                const double missed = std::floor((now - due) / interval);
-                add_dropped(missed);
-                due += missed * interval;
-                scene_time_ += missed * interval;
-                frame_counter_ += static_cast<uint64_t>(std::min(missed, 1e15));
-            }
-            advance = interval;
-        } else {
-            // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
-            wait_notified(cv_, lock, [&] {
-                return !running() || capture->pending_triggers > 0 || capture->level_exposure_s >= 0.0;
-            });
-            if (!running())
-                break;
-            const double now = sim_clock::now();
-            if (capture->level_exposure_s >= 0.0) {
-                exposure = capture->level_exposure_s; // the level was held this long
-                capture->level_exposure_s = -1.0;
-                due = now + readout;
-            } else {
-                --capture->pending_triggers;
-                due = now + exposure + readout;
-            }
-            advance = exposure + readout;
-        }
-        first = false;
-
-        // A free slot, else the oldest unread frame is dropped to make room.
-        Slot *slot = nullptr;
-        for (;;) {
-            bool dropped = false;
-            slot = capture->slot_to_write(&dropped);
-            add_dropped(dropped ? 1.0 : 0.0);
-            if (slot || !running())
-                break;
-            wait_notified(cv_, lock); // every slot is being read; a reader frees one
-        }
-        if (!running())
-            break;
-        const FrameRequest req = frame_request(scene_time_ + exposure / 2.0, exposure, false);
-        if (frame_bytes(req) != capture->frame_bytes()) {
-            // The ring no longer fits the settings: end the capture rather than render past a
-            // slot. It stays in place, stopping, until a thread that needs it gone joins it.
-            capture->state = State::Stopping;
-            cv_.notify_all();
-            break;
-        }
-        slot->state = SlotState::Writing;
-        const std::shared_ptr<const DarkFrame> dark = dark_; // keeps req.dark_frame alive
-        slot->start_time = scene_time_;
-        scene_time_ += advance;
-        uint8_t *out = slot->bytes.data();
-        lock.unlock();
-        render_frame(req, out);
-        lock.lock();
-        auto_adjust(out, req);
-        const double arrive = due + (effect_on(req.effects, kEffectFrameJitter)
-                                         ? frame_jitter_seconds(seed_, req.frame_index, advance)
-                                         : 0.0);
-        while (running() && sim_clock::now() < arrive)
-            cv_.wait_until(lock, sim_clock::real_deadline(arrive));
-        if (!running()) {
-            slot->state = SlotState::Free;
-            break;
-        }
-        capture->publish(slot);
-        cv_.notify_all();
-    }
-}
-
-ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *gps) {
-    std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    if (gps && !model_.gps)
-        return ASI_ERROR_GPS_NOT_SUPPORTED;
-    const std::shared_ptr<VideoCapture> capture = video_; // keeps the ring alive for the copy
-    if (!capture || capture->state != VideoCapture::State::Running)
-        return ASI_ERROR_INVALID_SEQUENCE;
-    if (!buf || wait_ms < -1)
-        return ASI_ERROR_GENERAL_ERROR;
-    const size_t need = capture->frame_bytes();
-    if (size < 0 || static_cast<size_t>(size) < need)
-        return ASI_ERROR_BUFFER_TOO_SMALL;
-    const double deadline = sim_clock::now() + wait_ms / 1000.0;
-    Slot *slot = nullptr;
-    for (;;) {
-        if (!plugged_ || shut_)
-            return ASI_ERROR_CAMERA_REMOVED;
-        if (!open_)
-            return ASI_ERROR_CAMERA_CLOSED;
-        if (video_ != capture || capture->state != VideoCapture::State::Running)
-            return ASI_ERROR_INVALID_SEQUENCE; // capture stopped (or restarted) while we waited
-        slot = capture->oldest_ready();
-        if (slot)
-            break;
-        if (wait_ms >= 0 && sim_clock::now() >= deadline)
-            return ASI_ERROR_TIMEOUT;
-        if (wait_ms < 0)
-            wait_notified(cv_, lock);
-        else
-            cv_.wait_until(lock, sim_clock::real_deadline(deadline));
-    }
-    capture->begin_read(slot);
-    if (gps) {
-        const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
-        *gps = gps_fix_at(slot->start_time + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
-    }
-    const uint8_t *src = slot->bytes.data();
-    lock.unlock();
-    std::memcpy(buf, src, need); // the only cost of a read
-    lock.lock();
-    capture->end_read(slot);
-    cv_.notify_all();
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::dropped_frames(int *out) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    *out = dropped_;
-    return ASI_SUCCESS;
-}
-
-// ---- guiding, dark frames, triggers, GPS ----
-
-ASI_ERROR_CODE Camera::enable_dark(const char *path) {
-    std::unique_lock lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    const int w = roi_.width, h = roi_.height;
-    lock.unlock();
-    // The file is read without the lock: a slow disk must not stall frame reads.
-    auto frame = std::make_shared<DarkFrame>();
-    const ASI_ERROR_CODE rc = load_dark_bmp(path, w, h, frame.get());
-    lock.lock();
-    if (rc != ASI_SUCCESS)
-        return rc;
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    dark_ = std::move(frame);
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::disable_dark() {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    dark_.reset();
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::pulse_on(int direction) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
-        return ASI_ERROR_GENERAL_ERROR;
-    const auto d = static_cast<size_t>(direction);
-    if (!pulse_on_[d]) {
-        pulse_on_[d] = true;
-        pulse_started_[d] = sim_clock::now();
-        pulse_scene_on_[d] = scene_time_;
-        mount_.guide_on(static_cast<ASI_GUIDE_DIRECTION>(direction), scene_time_);
-    }
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::pulse_off(int direction) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
-        return ASI_ERROR_GENERAL_ERROR;
-    end_pulse(direction);
-    return ASI_SUCCESS;
-}
-
-void Camera::end_pulse(int direction) {
-    const auto d = static_cast<size_t>(direction);
-    if (!pulse_on_[d])
-        return;
-    pulse_on_[d] = false;
-    // The pulse lasted its simulated duration; the scene clock has moved at least that far
-    // (video frames may have moved it further meanwhile).
-    const double lasted = std::max(0.0, sim_clock::now() - pulse_started_[d]);
-    const double off_at = std::max(scene_time_, pulse_scene_on_[d] + lasted);
-    mount_.guide_off(static_cast<ASI_GUIDE_DIRECTION>(direction), off_at);
-    scene_time_ = off_at;
-}
-
-void Camera::end_pulses() {
-    for (int d = ASI_GUIDE_NORTH; d <= ASI_GUIDE_WEST; ++d)
-        end_pulse(d);
-}
-
-ASI_ERROR_CODE Camera::soft_trigger(int start) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Init))
-        return e;
-    if (start != 0 && start != 1)
-        return ASI_ERROR_GENERAL_ERROR;
-    if (!model_.trigger || (mode_ != ASI_MODE_TRIG_SOFT_EDGE && mode_ != ASI_MODE_TRIG_SOFT_LEVEL))
-        return ASI_ERROR_INVALID_MODE;
-    if (!video_ || video_->state != VideoCapture::State::Running)
-        return ASI_ERROR_INVALID_SEQUENCE;
-    VideoCapture &v = *video_;
-    if (mode_ == ASI_MODE_TRIG_SOFT_EDGE) {
-        if (start)
-            ++v.pending_triggers;
-    } else if (start && !v.level_high) {
-        v.level_high = true;
-        v.level_started_sim = sim_clock::now();
-    } else if (!start && v.level_high) {
-        v.level_high = false;
-        v.level_exposure_s = std::max(0.0, sim_clock::now() - v.level_started_sim);
-    }
-    cv_.notify_all();
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::set_trigger_output(int pin, int pin_high, long delay_us, long duration_us) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    if (!model_.trigger)
-        return ASI_ERROR_INVALID_MODE;
-    if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
-        return ASI_ERROR_GENERAL_ERROR;
-    if ((pin_high != 0 && pin_high != 1) || delay_us < 0 || delay_us > kTriggerOutputMaxUs ||
-        duration_us < 0 || duration_us > kTriggerOutputMaxUs)
-        return ASI_ERROR_GENERAL_ERROR;
-    trigger_out_[static_cast<size_t>(pin)] = TriggerOutput{pin_high != 0, delay_us, duration_us};
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::get_trigger_output(int pin, bool *pin_high, long *delay_us, long *duration_us) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    if (!model_.trigger)
-        return ASI_ERROR_INVALID_MODE;
-    if (pin != ASI_TRIG_OUTPUT_PINA && pin != ASI_TRIG_OUTPUT_PINB)
-        return ASI_ERROR_GENERAL_ERROR;
-    const TriggerOutput &t = trigger_out_[static_cast<size_t>(pin)];
-    *pin_high = t.pin_high;
-    *delay_us = t.delay_us;
-    *duration_us = t.duration_us;
-    return ASI_SUCCESS;
-}
-
-ASI_ERROR_CODE Camera::gps_data(GpsFix *start_line, GpsFix *end_line) {
-    std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
-        return e;
-    if (!model_.gps)
-        return ASI_ERROR_GPS_NOT_SUPPORTED;
-    // Stamps of an exposure starting now: each row starts one row time after the previous.
-    const double row = readout_seconds(readout_settings()) / std::max(1, roi_.height);
-    *start_line = gps_fix_at(scene_time_ + row * static_cast<double>(value_of(ASI_GPS_START_LINE)));
-    *end_line = gps_fix_at(scene_time_ + row * static_cast<double>(value_of(ASI_GPS_END_LINE)));
     return ASI_SUCCESS;
 }
 

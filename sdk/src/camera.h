@@ -12,7 +12,10 @@
 
 #include "catalogue.h"
 #include "cooler.h"
-#include "synthesis.h"
+#include "frame.h"
+#include "gps.h"
+#include "mount.h"
+#include "thermal.h"
 #include "timing.h"
 #include "video.h"
 
@@ -40,12 +43,8 @@ struct ControlSpec {
     bool writable;
 };
 
-// A GPS time stamp and position.
-struct GpsFix {
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, msecond = 0, usecond = 0;
-    double latitude = 0.0, longitude = 0.0;
-    int altitude = 0, satellites = 0;
-};
+// The shortest exposure of every camera (the Exposure control's minimum and auto exposure's floor).
+inline constexpr long kExposureMinUs = 32;
 
 struct Roi {
     int width = 0, height = 0, bin = 1;
@@ -155,8 +154,7 @@ class Camera {
     size_t frame_size() const;
     FrameRequest frame_request(double mid_scene_time, double exposure_s, bool dark);
     double sensor_temperature_c();
-    double ambient_temperature_c() const; // the air around the camera
-    double warm_temperature_c() const;    // the sensor's temperature with the cooler off
+    bool thermal() const; // the thermal effect is on
     CoolerConditions cooler_conditions() const;
     double cooler_power_percent();
     void update_cooler();
@@ -166,7 +164,6 @@ class Camera {
     // for (the lock is let go meanwhile) and everything checked again; the result holds for as
     // long as the caller keeps the lock.
     ASI_ERROR_CODE ready_and_idle(std::unique_lock<std::mutex> &lock, Need need);
-    GpsFix gps_fix_at(double scene_time) const;
     void center_start();
     // A running ST4 pulse ends (pulse off, or the camera closing or going away).
     void end_pulse(int direction);
@@ -212,10 +209,7 @@ class Camera {
     double pulse_scene_on_[4] = {}; // scene time they started at
     bool pulse_on_[4] = {};
 
-    // Sensor temperature, worked out from the cooler model up to temp_updated_sim_.
-    double temp_c_ = 0.0;
-    double warm_c_ = 0.0; // warm temperature at the last update
-    double temp_updated_sim_ = 0.0;
+    SensorTemperature temperature_;
 
     // Snapshot.
     ASI_EXPOSURE_STATUS exp_status_ = ASI_EXP_IDLE;

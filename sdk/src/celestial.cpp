@@ -230,12 +230,6 @@ bool Tangent::project(double ra, double dec, double *xi, double *eta) const {
     return true;
 }
 
-void Tangent::deproject(double xi, double eta, double *ra, double *dec) const {
-    const double denom = cos_dec0_ - eta * sin_dec0_;
-    *ra = ra0_ + std::atan2(xi, denom);
-    *dec = std::atan2(sin_dec0_ + eta * cos_dec0_, std::sqrt(xi * xi + denom * denom));
-}
-
 void apply_proper_motion(double *ra, double *dec, double pm_ra_cosdec, double pm_dec, double years) {
     // Move along the great circle through the star in the direction of its motion: exact for a
     // constant space motion's direction, which the catalogue's linear motion is.

@@ -65,8 +65,6 @@ class Tangent {
   public:
     Tangent(double ra0, double dec0);
     bool project(double ra, double dec, double *xi, double *eta) const;
-    // The inverse: the direction of standard coordinates (xi, eta).
-    void deproject(double xi, double eta, double *ra, double *dec) const;
 
   private:
     double ra0_, sin_dec0_, cos_dec0_;

@@ -1,7 +1,8 @@
 // Cosmic rays, random-telegraph pixels and trails: the per-frame events of the sensor and the sky.
 #include "events.h"
 
-#include "sensor.h"
+#include "bayer.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cmath>

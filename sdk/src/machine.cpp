@@ -1,7 +1,7 @@
 #include "machine.h"
 
 #include "cooler.h"
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <atomic>

@@ -11,8 +11,7 @@
 #include "mount.h"
 
 #include "night.h"
-#include "sky.h"
-#include "synthesis.h"
+#include "optics.h"
 
 #include <algorithm>
 #include <array>

@@ -1,9 +1,15 @@
-// Settings of the simulated mount every camera's telescope rides on: its periodic error, polar
+// The simulated mount every camera's telescope rides on, and its settings: periodic error, polar
 // misalignment, declination backlash, the seeing's centroid jitter and the guide rate. Defaults
 // are a mid-range equatorial mount under the default seeing; each setting is read from the
 // environment once and can be changed through the control API (for every camera at once).
 #pragma once
 
+#include "catalogue.h"
+
+#include <ASICamera2.h>
+
+#include <cstdint>
+#include <memory>
 #include <span>
 
 namespace asisim {
@@ -36,5 +42,26 @@ MountSettings mount_settings();
 // One sigma per axis of the field's shift averaged over an exposure: the seeing's tip-tilt
 // decorrelates in about 0.3 s, so it averages down with longer exposures.
 double seeing_jitter_arcsec(double jitter_1s_arcsec, double exposure_s);
+
+// Mount model of one camera's telescope: slow drift (periodic error, polar misalignment) plus
+// ST4 guide pulses at the guide rate with declination backlash, all in simulated time (settings
+// above). Right ascension runs along the sensor's x axis, declination along y: east pulses move
+// the field +x, west -x, north -y, south +y. Not thread-safe by itself; the camera holds its lock around
+// calls.
+class Mount {
+  public:
+    explicit Mount(uint64_t seed = 0);
+    ~Mount();
+    void guide_on(ASI_GUIDE_DIRECTION dir, double t);
+    void guide_off(ASI_GUIDE_DIRECTION dir, double t);
+    // Field offset on the sensor in unbinned pixels at time t (for the camera's pixel scale).
+    void field_offset(double t, const CameraModel &model, double *dx_px, double *dy_px) const;
+    // The seeing's centroid jitter over an exposure, one sigma per axis, arcseconds.
+    double jitter_arcsec(double exposure_s) const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 } // namespace asisim

@@ -10,7 +10,7 @@
 #include "night.h"
 
 #include "effects.h"
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cmath>
@@ -118,10 +118,6 @@ double field_declination_deg(uint64_t seed) {
     return site_of(seed).dec_deg;
 }
 
-double field_start_hour_angle_h(uint64_t seed) {
-    return site_of(seed).start_ha_deg / 15.0;
-}
-
 NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sky_mag, double field_dec_deg) {
     NightState n;
     Site site = site_of(seed);
@@ -131,7 +127,6 @@ NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sk
     const double when = night && std::isfinite(t) ? std::clamp(t, 0.0, 1e7) : 0.0;
     const SkySample start = sample(site, 0.0);
     const SkySample now = night ? sample(site, when) : start;
-    n.altitude_deg = now.alt_deg;
     n.airmass = airmass(now.alt_deg);
     n.sun_altitude_deg = std::max(-30.0, -18.0 + kSunRiseDegPerH * (when / 3600.0 - kAstronomicalDawnH));
     n.sun_altitude_deg = std::min(n.sun_altitude_deg, -2.0);

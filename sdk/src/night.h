@@ -15,9 +15,8 @@ namespace asisim {
 
 inline constexpr double kSiteLatitudeDeg = 45.0;
 
-// Declination of the camera's field, degrees, and its hour angle at scene time 0, hours.
+// Declination of the camera's field, degrees.
 double field_declination_deg(uint64_t seed);
-double field_start_hour_angle_h(uint64_t seed);
 
 struct NightState {
     double sky_factor = 1.0;   // sky background over its brightness at scene time 0
@@ -27,7 +26,6 @@ struct NightState {
     // sensor as the field crosses the sky.
     double gradient_ra = 0.0, gradient_dec = 0.0;
     double airmass = 1.0;
-    double altitude_deg = 90.0;
     double sun_altitude_deg = -30.0;
     double cloud_mag = 0.0; // extinction of a passing cloud, magnitudes
 };

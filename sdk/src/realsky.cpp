@@ -3,6 +3,7 @@
 #include "sky.h"
 
 #include "celestial.h"
+#include "optics.h"
 
 #include <algorithm>
 #include <cmath>

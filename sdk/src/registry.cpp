@@ -1,7 +1,8 @@
 #include "registry.h"
 
+#include "hash.h"
 #include "machine.h"
-#include "sensor.h"
+#include "synthesis.h"
 
 #include <cerrno>
 #include <chrono>

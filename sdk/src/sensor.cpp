@@ -1,7 +1,8 @@
 // Sensor response and noise sources.
 #include "sensor.h"
 
-#include "sky.h"
+#include "hash.h"
+#include "optics.h"
 
 #include <algorithm>
 #include <cmath>

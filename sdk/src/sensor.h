@@ -10,20 +10,6 @@
 
 namespace asisim {
 
-// Well-mixed 64 bits from any 64 bits (splitmix64's finaliser).
-constexpr uint64_t mix64(uint64_t z) {
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-constexpr uint64_t hash_combine(uint64_t a, uint64_t b) {
-    return mix64(a ^ (b + 0x9E3779B97F4A7C15ull + (a << 6)));
-}
-// A number in [0, 1) from a hash.
-constexpr double unit_from(uint64_t h) {
-    return double(h >> 11) * 0x1.0p-53;
-}
-
 // Electrons per ADU at the native bit depth: the model's published factor at gain 0, one electron
 // per ADU at its unity gain, and above that 0.1 dB of amplification (20 log10) per gain step.
 double electrons_per_adu(const CameraModel &m, int gain);
@@ -102,25 +88,5 @@ const NoiseTables &noise_tables();
 // small enough to stay in the cache beside the noise tables, wider than any sensor.
 inline constexpr size_t kPatternTableSize = size_t{1} << 15;
 const std::vector<float> &pattern_table();
-
-} // namespace asisim
-
-namespace asisim {
-
-// Colour filter over sensor pixel (x, y) of a Bayer sensor: 0 red, 1 green, 2 blue.
-constexpr int bayer_colour(ASI_BAYER_PATTERN pattern, int64_t x, int64_t y) {
-    const int cell = int(x & 1) | (int(y & 1) << 1); // 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right
-    switch (pattern) {
-    case ASI_BAYER_BG:
-        return cell == 0 ? 2 : cell == 3 ? 0 : 1;
-    case ASI_BAYER_GR:
-        return cell == 1 ? 0 : cell == 2 ? 2 : 1;
-    case ASI_BAYER_GB:
-        return cell == 1 ? 2 : cell == 2 ? 0 : 1;
-    case ASI_BAYER_RG:
-    default:
-        return cell == 0 ? 0 : cell == 3 ? 2 : 1;
-    }
-}
 
 } // namespace asisim

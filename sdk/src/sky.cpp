@@ -8,7 +8,9 @@
 
 #include "night.h"
 
-#include "sensor.h"
+#include "bayer.h"
+#include "hash.h"
+#include "optics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -27,10 +29,6 @@ constexpr double kFaintestMag = 21.0;
 constexpr double kBrightestMag = 1.0;
 constexpr double kCountSlope = 0.3;
 constexpr double kCountAt0 = 0.004; // stars per square degree brighter than magnitude 0 (extrapolated)
-// Photons per second per cm2 of a magnitude-0 star across 400-700 nm.
-constexpr double kPhotonsMag0 = 3.0e6;
-constexpr double kThroughput = 0.85;                  // lenses or mirrors and the sensor window
-constexpr double kBandQe = 0.85;                      // average QE over the band as a fraction of the peak
 constexpr float kSkyShare[3] = {0.45f, 0.35f, 0.20f}; // light pollution is orange
 // Transmission of the red, green and blue filters times the sensor's QE under each, relative to
 // green: raw blue is weak, which the cameras' default white balance (R 52, B 95) makes up for.
@@ -45,17 +43,6 @@ constexpr double kMoffatWeight[3] = {0.525, 0.424, 0.051};
 constexpr double kMoffatWidth[3] = {0.936, 1.788, 3.710};
 constexpr double kOffAxisStretch = 0.25; // star width grows by a quarter toward the field's corners
 constexpr double kDistortion = 5e-4;     // pincushion: a corner star sits 0.05 % farther out
-
-double env_double(const char *name, double fallback, double lo, double hi) {
-    const char *text = std::getenv(name);
-    if (text == nullptr || *text == '\0')
-        return fallback;
-    char *end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !std::isfinite(v) || v < lo || v > hi)
-        return fallback;
-    return v;
-}
 
 // Cumulative normal distribution on [-8, 8] in 1/512 steps, interpolated: star profiles need
 // thousands of evaluations per frame.
@@ -137,45 +124,6 @@ float vignetting(double offset_px, const CameraModel &m) {
 
 } // namespace
 
-double electrons_mag0(const CameraModel &m, double aperture_mm) {
-    const double radius_cm = (aperture_mm > 0.0 ? aperture_mm : optics().aperture_mm) / 20.0;
-    return kPhotonsMag0 * std::numbers::pi * radius_cm * radius_cm * kThroughput * m.qe_peak * kBandQe;
-}
-
-const Optics &optics() {
-    static const Optics value = [] {
-        Optics o;
-        o.focal_mm = env_double("ASISIM_FOCAL_MM", o.focal_mm, 10.0, 20000.0);
-        o.aperture_mm = env_double("ASISIM_APERTURE_MM", o.aperture_mm, 5.0, 2000.0);
-        o.seeing_fwhm_arcsec = env_double("ASISIM_SEEING_ARCSEC", o.seeing_fwhm_arcsec, 0.3, 20.0);
-        o.sky_mag_per_arcsec2 = env_double("ASISIM_SKY_MAG", o.sky_mag_per_arcsec2, 10.0, 25.0);
-        return o;
-    }();
-    return value;
-}
-
-double pixel_scale_arcsec(const CameraModel &model, double focal_mm) {
-    return 206.264806 * model.pixel_um / (focal_mm > 0.0 ? focal_mm : optics().focal_mm);
-}
-
-double frame_focal_mm(const FrameRequest &req) {
-    return req.pointing.focal_mm > 0.0 ? req.pointing.focal_mm : optics().focal_mm;
-}
-
-double frame_aperture_mm(const FrameRequest &req) {
-    return req.pointing.aperture_mm > 0.0 ? req.pointing.aperture_mm : optics().aperture_mm;
-}
-
-double psf_sigma_pixels(const CameraModel &model, double focal_mm, double aperture_mm) {
-    const Optics &o = optics();
-    const double aperture = aperture_mm > 0.0 ? aperture_mm : o.aperture_mm;
-    const double diffraction = 1.03 * 0.55e-3 / aperture * 206264.806; // FWHM, arcsec
-    constexpr double kOpticsFwhm = 1.0;                                // residual aberrations
-    const double fwhm = std::sqrt(o.seeing_fwhm_arcsec * o.seeing_fwhm_arcsec + diffraction * diffraction +
-                                  kOpticsFwhm * kOpticsFwhm);
-    return std::max(0.3, fwhm / 2.3548 / pixel_scale_arcsec(model, focal_mm));
-}
-
 void star_colour(float bv, float share[3]) {
     // Effective temperature from B-V (Ballesteros 2012), tabulated in steps of 0.01 from -0.4
     // to 2.0: a frame of the galactic plane colours a million stars.
@@ -239,9 +187,27 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double field_dec =
         req.pointing.set ? req.pointing.dec_deg : std::numeric_limits<double>::quiet_NaN();
     const NightState night = night_state(req.seed, req.sim_time_s, req.effects, site_sky, field_dec);
+    background(req, night, scale);
     const double e0 = electrons_mag0(m, frame_aperture_mm(req)) * t * night.transmission;
-    const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
+    if (req.light.kind == Light::panel || e0 <= 0.0)
+        return;
+    double dx = 0.0, dy = 0.0;
+    field_offset(req, scale, &dx, &dy);
+    const StarImage image = star_image(req, e0);
+    if (req.pointing.set)
+        real_sky(req, image, scale, dx, dy);
+    else
+        procedural_sky(req, image, scale, dx, dy);
+    index_stamps();
+}
 
+void SkyScene::background(const FrameRequest &req, const NightState &night, double scale) {
+    const CameraModel &m = *req.model;
+    const double t = exposure_seconds(req);
+    const double site_sky = optics().sky_mag_per_arcsec2;
+    const double cx_sensor = m.width / 2.0, cy_sensor = m.height / 2.0;
+    const int64_t x0 = x0_, y0 = y0_;
+    const int width = width_, height = height_;
     // Background per column for even and odd sensor rows (the Bayer colours alternate): the
     // night sky (orange light pollution, a gradient toward the light dome), or a white flat
     // panel over the aperture with neither stars nor gradient.
@@ -282,12 +248,9 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
         const double y = double(y0 + r) + 0.5 - cy_sensor;
         vig_y_[size_t(r)] = vignetting(y, m) * float(std::max(0.0, 1.0 + grad_y * y));
     }
+}
 
-    if (panel)
-        return;
-    if (e0 <= 0.0)
-        return;
-
+void SkyScene::field_offset(const FrameRequest &req, double scale, double *dx_px, double *dy_px) const {
     // The frame's offset: mount plus the atmosphere's tip-tilt over the exposure (the mount
     // model's seeing jitter, one sigma per axis).
     const uint64_t js = hash_combine(hash_combine(req.seed, req.frame_index), 0x6A6974ull);
@@ -297,103 +260,129 @@ SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, i
     const double jr = jitter * std::sqrt(-2.0 * std::log(ju1));
     // Offsets beyond a billion pixels only come from nonsense; they would overflow the tile indices.
     auto sane = [](double v) { return std::isfinite(v) ? std::clamp(v, -1e9, 1e9) : 0.0; };
-    const double dx = sane(req.field_dx_px) + jr * std::cos(2 * std::numbers::pi * ju2);
-    const double dy = sane(req.field_dy_px) + jr * std::sin(2 * std::numbers::pi * ju2);
+    *dx_px = sane(req.field_dx_px) + jr * std::cos(2 * std::numbers::pi * ju2);
+    *dy_px = sane(req.field_dy_px) + jr * std::sin(2 * std::numbers::pi * ju2);
+}
 
-    const double sigma = psf_sigma_pixels(m, frame_focal_mm(req), frame_aperture_mm(req));
-    const bool moffat = effect_on(req.effects, kEffectStarProfile);
+SkyScene::StarImage SkyScene::star_image(const FrameRequest &req, double e0) {
+    const CameraModel &m = *req.model;
+    StarImage o;
+    o.model = &m;
+    o.e0 = e0;
+    o.cx = m.width / 2.0;
+    o.cy = m.height / 2.0;
+    const double cx_sensor = o.cx, cy_sensor = o.cy;
+    o.sigma = psf_sigma_pixels(m, frame_focal_mm(req), frame_aperture_mm(req));
+    o.moffat = effect_on(req.effects, kEffectStarProfile);
     // Off-axis the optics stretch star images along each axis and pull them outward a little.
     // Not std::hypot: glibc 2.35 gave it a new symbol version, which alone would raise the
     // wheel's manylinux floor by one release; sensor coordinates cannot overflow the squares.
-    const double field = std::sqrt(cx_sensor * cx_sensor + cy_sensor * cy_sensor);
-    const double stretch = moffat ? kOffAxisStretch : 0.0, pull = moffat ? kDistortion : 0.0;
-    const double margin = 8.0 * kMoffatWidth[2] * (1.0 + stretch) * sigma + 2.0;
+    o.field = std::sqrt(cx_sensor * cx_sensor + cy_sensor * cy_sensor);
+    o.stretch = o.moffat ? kOffAxisStretch : 0.0;
+    o.pull = o.moffat ? kDistortion : 0.0;
+    o.margin = 8.0 * kMoffatWidth[2] * (1.0 + o.stretch) * o.sigma + 2.0;
+    return o;
+}
 
-    // One star at sensor position (sx, sy) before the optics' distortion.
-    auto draw = [&](double sx, double sy, double flux, const float share[3]) {
-        const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
-        const double radial = 1.0 + pull * (fx * fx + fy * fy);
-        sx = cx_sensor + (sx - cx_sensor) * radial;
-        sy = cy_sensor + (sy - cy_sensor) * radial;
-        const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
-        const double electrons = e0 * flux * vig;
-        const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
-        if (moffat) {
-            // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
-            // shows, otherwise its light stays in the core.
-            double core = electrons * kMoffatWeight[0];
-            for (int c = 2; c >= 1; --c) {
-                const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
-                if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
-                    add_star(sx, sy, part, share, w * sig_x, w * sig_y);
-                else
-                    core += part;
-            }
-            add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
-            return;
+void SkyScene::draw(const StarImage &o, double sx, double sy, double flux, const float share[3]) {
+    const CameraModel &m = *o.model;
+    const double cx_sensor = o.cx, cy_sensor = o.cy, field = o.field, pull = o.pull, e0 = o.e0;
+    const double sigma = o.sigma, stretch = o.stretch;
+    const bool moffat = o.moffat;
+    const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
+    const double radial = 1.0 + pull * (fx * fx + fy * fy);
+    sx = cx_sensor + (sx - cx_sensor) * radial;
+    sy = cy_sensor + (sy - cy_sensor) * radial;
+    const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
+    const double electrons = e0 * flux * vig;
+    const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
+    if (moffat) {
+        // Moffat (beta 3) wings as three Gaussians; each outer one is drawn where it
+        // shows, otherwise its light stays in the core.
+        double core = electrons * kMoffatWeight[0];
+        for (int c = 2; c >= 1; --c) {
+            const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
+            if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
+                add_star(sx, sy, part, share, w * sig_x, w * sig_y);
+            else
+                core += part;
         }
-        // The halo is drawn where it shows; otherwise its light stays in the core.
-        const double halo = electrons * kHaloFraction;
-        const double halo_sigma = sigma * kHaloWidth;
-        if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
-            add_star(sx, sy, electrons - halo, share, sigma, sigma);
-            add_star(sx, sy, halo, share, halo_sigma, halo_sigma);
-        } else {
-            add_star(sx, sy, electrons, share, sigma, sigma);
-        }
-    };
-
-    if (req.pointing.set) {
-        std::vector<PlacedStar> stars;
-        double glow_e = 0.0, trail_x = 0.0, trail_y = 0.0;
-        real_stars(req, scale, e0, sigma, margin, dx, dy, &stars, &glow_e, &trail_x, &trail_y);
-        add_glow(glow_e, m);
-        stamps_.reserve(2 * stars.size());
-        pool_.reserve(24 * stars.size());
-        // A star trails (tracking off) as copies along its path, at most a sigma apart.
-        const double length = std::sqrt(trail_x * trail_x + trail_y * trail_y);
-        const int copies = length > 0.0 ? int(std::clamp(std::ceil(length / (0.7 * sigma)), 1.0, 400.0)) : 1;
-        for (const PlacedStar &s : stars) {
-            float share[3];
-            star_colour(s.bv, share);
-            const double flux = std::pow(10.0, -0.4 * double(s.mag)) / copies;
-            for (int k = 0; k < copies; ++k) {
-                const double f = copies > 1 ? double(k) / double(copies - 1) - 0.5 : 0.0;
-                draw(s.x + dx + f * trail_x, s.y + dy + f * trail_y, flux, share);
-            }
-        }
-        if (effect_on(req.effects, kEffectExtendedObjects))
-            real_objects(req, scale, e0, dx, dy);
-    } else {
-        // Procedural sky: a pointing of this camera's own on a flat sheet of tiles.
-        const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);
-        const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
-        const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
-        const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
-        const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
-        const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
-        const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
-        const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)),
-                   tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
-        const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)),
-                   ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
-        for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
-            for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
-                const auto tile = sky_tile(tx, ty);
-                for (const Star &s : *tile) {
-                    const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
-                    const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
-                    if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
-                        sy < double(y0) - margin || sy > double(y0 + height) + margin)
-                        continue;
-                    draw(sx, sy, double(s.flux), s.share);
-                }
-            }
-        }
-        if (effect_on(req.effects, kEffectExtendedObjects))
-            add_extended(ra0 - (cx_sensor + dx) * scale, dec0 - (cy_sensor + dy) * scale, scale, e0, m);
+        add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
+        return;
     }
+    // The halo is drawn where it shows; otherwise its light stays in the core.
+    const double halo = electrons * kHaloFraction;
+    const double halo_sigma = sigma * kHaloWidth;
+    if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
+        add_star(sx, sy, electrons - halo, share, sigma, sigma);
+        add_star(sx, sy, halo, share, halo_sigma, halo_sigma);
+    } else {
+        add_star(sx, sy, electrons, share, sigma, sigma);
+    }
+}
 
+void SkyScene::real_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy) {
+    const CameraModel &m = *req.model;
+    const double sigma = image.sigma, e0 = image.e0;
+    std::vector<PlacedStar> stars;
+    double glow_e = 0.0, trail_x = 0.0, trail_y = 0.0;
+    real_stars(req, scale, e0, sigma, image.margin, dx, dy, &stars, &glow_e, &trail_x, &trail_y);
+    add_glow(glow_e, m);
+    stamps_.reserve(2 * stars.size());
+    pool_.reserve(24 * stars.size());
+    // A star trails (tracking off) as copies along its path, at most a sigma apart.
+    const double length = std::sqrt(trail_x * trail_x + trail_y * trail_y);
+    const int copies = length > 0.0 ? int(std::clamp(std::ceil(length / (0.7 * sigma)), 1.0, 400.0)) : 1;
+    for (const PlacedStar &s : stars) {
+        float share[3];
+        star_colour(s.bv, share);
+        const double flux = std::pow(10.0, -0.4 * double(s.mag)) / copies;
+        for (int k = 0; k < copies; ++k) {
+            const double f = copies > 1 ? double(k) / double(copies - 1) - 0.5 : 0.0;
+            draw(image, s.x + dx + f * trail_x, s.y + dy + f * trail_y, flux, share);
+        }
+    }
+    if (effect_on(req.effects, kEffectExtendedObjects))
+        real_objects(req, scale, e0, dx, dy);
+}
+
+void SkyScene::procedural_sky(const FrameRequest &req, const StarImage &image, double scale, double dx,
+                              double dy) {
+    const CameraModel &m = *req.model;
+    const double cx_sensor = image.cx, cy_sensor = image.cy, margin = image.margin, e0 = image.e0;
+    const int64_t x0 = x0_, y0 = y0_;
+    const int width = width_, height = height_;
+    // Procedural sky: a pointing of this camera's own on a flat sheet of tiles.
+    const uint64_t ps = hash_combine(req.seed, 0x706F696E74ull);
+    const double ra0 = 3600.0 * 360.0 * unit_from(mix64(ps));
+    const double dec0 = 3600.0 * (120.0 * unit_from(mix64(ps + 1)) - 60.0);
+    const double ra_lo = ra0 + (double(x0) - margin - cx_sensor - dx) * scale;
+    const double ra_hi = ra0 + (double(x0 + width) + margin - cx_sensor - dx) * scale;
+    const double dec_lo = dec0 + (double(y0) - margin - cy_sensor - dy) * scale;
+    const double dec_hi = dec0 + (double(y0 + height) + margin - cy_sensor - dy) * scale;
+    const auto tx_lo = int32_t(std::floor(ra_lo / kTileArcsec)),
+               tx_hi = int32_t(std::floor(ra_hi / kTileArcsec));
+    const auto ty_lo = int32_t(std::floor(dec_lo / kTileArcsec)),
+               ty_hi = int32_t(std::floor(dec_hi / kTileArcsec));
+    for (int32_t ty = ty_lo; ty <= ty_hi; ++ty) {
+        for (int32_t tx = tx_lo; tx <= tx_hi; ++tx) {
+            const auto tile = sky_tile(tx, ty);
+            for (const Star &s : *tile) {
+                const double sx = cx_sensor + (double(tx) * kTileArcsec + s.ra - ra0) / scale + dx;
+                const double sy = cy_sensor + (double(ty) * kTileArcsec + s.dec - dec0) / scale + dy;
+                if (sx < double(x0) - margin || sx > double(x0 + width) + margin ||
+                    sy < double(y0) - margin || sy > double(y0 + height) + margin)
+                    continue;
+                draw(image, sx, sy, double(s.flux), s.share);
+            }
+        }
+    }
+    if (effect_on(req.effects, kEffectExtendedObjects))
+        add_extended(ra0 - (cx_sensor + dx) * scale, dec0 - (cy_sensor + dy) * scale, scale, e0, m);
+}
+
+void SkyScene::index_stamps() {
+    const int height = height_;
     // Index the stamps by row (counting sort) so that each row finds its stamps directly.
     row_first_.assign(size_t(height) + 1, 0);
     for (const Stamp &st : stamps_)

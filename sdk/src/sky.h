@@ -2,36 +2,15 @@
 #pragma once
 
 #include "catalogue.h"
+#include "frame.h"
+#include "night.h"
 #include "starcatalog.h"
-#include "synthesis.h"
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
 namespace asisim {
-
-// Telescope and site, read once from the environment (ASISIM_FOCAL_MM, ASISIM_APERTURE_MM,
-// ASISIM_SEEING_ARCSEC, ASISIM_SKY_MAG); values out of a sane range fall back to the defaults.
-struct Optics {
-    double focal_mm = 500.0;
-    double aperture_mm = 90.0;
-    double seeing_fwhm_arcsec = 2.5;
-    double sky_mag_per_arcsec2 = 19.5; // suburban sky
-};
-
-const Optics &optics();
-
-// Detected photoelectrons per second from a magnitude-0 star (mono sensor) through a telescope of
-// this aperture (0: the default).
-double electrons_mag0(const CameraModel &model, double aperture_mm = 0.0);
-// Arcseconds per unbinned pixel of this camera behind the telescope (focal_mm 0: the default).
-double pixel_scale_arcsec(const CameraModel &model, double focal_mm = 0.0);
-// Gaussian sigma of a star's image in unbinned pixels: seeing, diffraction and optics together.
-double psf_sigma_pixels(const CameraModel &model, double focal_mm = 0.0, double aperture_mm = 0.0);
-// The telescope of a frame: its own focal length and aperture, or the defaults.
-double frame_focal_mm(const FrameRequest &req);
-double frame_aperture_mm(const FrameRequest &req);
 
 // One star: position within its tile in arcseconds, visual magnitude and its flux relative to
 // magnitude 0, and the fractions of a mono pixel's signal that the red, green and blue pixels of
@@ -68,6 +47,26 @@ class SkyScene {
         uint32_t px[2], py; // offsets into pool_: x profile for even/odd sensor rows, y profile
         float px_max;       // largest value of the x profiles
     };
+    // How a star's light lands on the sensor in this frame: electrons of a magnitude-0 star over
+    // the exposure, the sensor's centre and half-diagonal, the profile's width and shape, the
+    // optics' off-axis stretch and distortion, and how far past the region a star still shows.
+    struct StarImage {
+        const CameraModel *model;
+        double e0, cx, cy, field;
+        double sigma, stretch, pull, margin;
+        bool moffat;
+    };
+    // The steps of the constructor: the background through the vignetting (and the light dome's
+    // gradient), the field's offset (the mount plus the seeing's tip-tilt), the stars' image,
+    // the stars of the real or the procedural sky, and the stamps indexed by row.
+    void background(const FrameRequest &req, const NightState &night, double scale);
+    void field_offset(const FrameRequest &req, double scale, double *dx_px, double *dy_px) const;
+    static StarImage star_image(const FrameRequest &req, double e0);
+    void real_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
+    void procedural_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
+    void index_stamps();
+    // One star at sensor position (sx, sy) before the optics' distortion.
+    void draw(const StarImage &image, double sx, double sy, double flux, const float share[3]);
     // A Gaussian image of the given widths. Charge past a pixel's full well stays there (CMOS
     // pixels clip without spilling into their column; the readout clips them).
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,

@@ -70,15 +70,6 @@ struct PlacedObject {
 // into the field.
 void field_objects(const FieldRequest &req, std::vector<PlacedObject> *out);
 
-// Replaces the deep catalogue: a file path, "" for none (the bundled one alone), or null for the
-// default (environment or data folder). Number of stars of the new deep catalogue, or -1 when the
-// file is missing or malformed (nothing changes); `error` tells why.
-long set_deep_catalogue(const char *path, std::string *error);
-// Back to the default deep catalogue (loaded again at its next use only if it was replaced).
-void reset_deep_catalogue();
-// Stars in the bundled and the deep catalogue, and the magnitude below which filler begins.
-void catalogue_counts(long *bundled, long *deep, double *filler_from_mag);
-
 // Procedural star counts: stars per square degree brighter than V magnitude `mag` at galactic
 // latitude `b` (radians).
 double star_density(double mag, double b);

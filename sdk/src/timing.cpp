@@ -1,6 +1,6 @@
 #include "timing.h"
 
-#include "sensor.h"
+#include "hash.h"
 
 #include <algorithm>
 #include <cmath>
@@ -64,12 +64,6 @@ void set_scale(double factor) {
     s.sim_base += seconds_between(s.real_base, t) * s.scale;
     s.real_base = t;
     s.scale = factor;
-}
-
-double scale() {
-    State &s = state();
-    std::lock_guard lock(s.mutex);
-    return s.scale;
 }
 
 RealTime real_deadline(double sim_t) {

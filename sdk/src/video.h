@@ -62,7 +62,6 @@ class VideoCapture {
     // A reader copies out of `slot` without the lock between these two.
     void begin_read(Slot *slot);
     void end_read(Slot *slot);
-    int readers() const { return readers_; }
     // The buffers, for a later capture; only when no reader holds one.
     void give_back(std::vector<std::vector<uint8_t>> *spare);
 
