@@ -201,9 +201,9 @@ def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tm
     planned = []
     real_check = partfile.check_free_space
 
-    def recording(sizes):
+    def recording(sizes, reserve=None):
         planned.extend(sizes)
-        real_check(sizes)
+        real_check(sizes, reserve)
 
     monkeypatch.setattr(partfile, "check_free_space", recording)
     assert cli.main(["snapshot", "-e", "1", *map(str, argv), "-o", str(tmp_path / "s")]) == 0, \

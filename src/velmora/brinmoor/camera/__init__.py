@@ -54,6 +54,7 @@ from .errors import (
     ASIUnknownErrorCode,
     ASIVideoModeActive,
     CameraBusy,
+    CameraInUse,
     CameraNotFound,
     ExposureFailed,
     FailureContext,
@@ -68,9 +69,11 @@ from .identity import GainPresets
 from .info import (
     ZWO_VENDOR_ID,
     CameraDescription,
+    SdkLibrary,
     connected,
     find,
     is_camera_product,
+    sdk_library,
     sdk_version,
 )
 from .pointing import Pointing
@@ -109,6 +112,7 @@ __all__ = [
     "AsyncStream",
     "Camera",
     "CameraBusy",
+    "CameraInUse",
     "CameraDescription",
     "CameraMode",
     "CameraNotFound",
@@ -126,6 +130,7 @@ __all__ = [
     "ImageType",
     "NoCameras",
     "Roi",
+    "SdkLibrary",
     "Stream",
     "UnsupportedControl",
     "connected",
@@ -135,5 +140,6 @@ __all__ = [
     "frame_array",
     "image_type_name",
     "is_camera_product",
+    "sdk_library",
     "sdk_version",
 ]

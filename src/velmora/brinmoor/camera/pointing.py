@@ -8,35 +8,20 @@ vendor's SDK has no simulator: its cameras have no pointing.
 
 from __future__ import annotations
 
-from types import ModuleType
 from typing import TYPE_CHECKING
 
 from velmora.brinmoor.formats.metadata import Pointing
+
+from .simulator import simulator
 
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
 
 __all__ = ["Pointing", "simulated_pointing"]
 
-_asisim: ModuleType | None = None
-_looked = False
-
-
-def _simulator() -> ModuleType | None:
-    global _asisim, _looked
-    if not _looked:
-        found: ModuleType | None
-        try:
-            from velmora.brinmoor import asisim as found
-        except (ImportError, OSError):
-            found = None
-        _asisim, _looked = found, True
-    return _asisim
-
-
 def simulated_pointing(camera_id: int) -> SimulatedPointing | None:
     """The simulator's `asisim.Pointing` of a camera, or None (not simulated, or unpointed)."""
-    sim = _simulator()
+    sim = simulator()
     if sim is None:
         return None
     try:
