@@ -13,7 +13,8 @@ This module writes and reads the simulator's simple binary format and converts i
   this is how the bundled one is made;
 - ``csv``: any CSV with right ascension and declination in degrees and a magnitude (columns
   named ``ra``, ``dec`` and ``mag``, optionally ``bv``, ``pm_ra`` and ``pm_dec`` in mas/yr; or
-  without a header, the first three columns in that order).
+  without a header, the first three columns in that order). A header line without one of the
+  three is refused with the missing column's name.
 
 Command line::
 
