@@ -73,9 +73,9 @@ RULES = {
              "cameras the ASISIM_LIGHT=panel:20000 block is this step"),
     ("capture-tool.md", "ASISIM_LIGHT=panel:20000 orvik-capture sequence -c 0 --cooler -10 "
                         "--gain 120 --offset 30 \\"): Rule(slow=True, timeout=900),
-    # ccdproc holds the 40 full lights of the session in memory as floats (14.6 GB measured,
+    # ccdproc holds the 40 full lights of the session in memory as floats (above 20 GB measured,
     # and growing); tests/test_capture_sequence.py runs the same recipe on small frames.
-    ("capture-tool.md", "from pathlib import Path"): Rule(slow=True, timeout=1800, memory_gb=20),
+    ("capture-tool.md", "from pathlib import Path"): Rule(slow=True, timeout=1800, memory_gb=32),
 }
 
 
