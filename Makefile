@@ -163,7 +163,11 @@ tsan:
 		-o $(TSAN_DIR)/libASICamera2.so
 	$(CXX) $(TSAN_CXXFLAGS) -Isdk/include sdk/stress/stress.cpp -o $(TSAN_DIR)/stress \
 		-L$(TSAN_DIR) -lASICamera2 -Wl,-rpath,'$$ORIGIN'
-	TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1" $(TSAN_DIR)/stress $(TSAN_SECONDS)
+	# A simulated machine of its own (a fresh state folder), so the run neither meets nor changes
+	# the cameras of the user's other programs; the folder goes when the run ends.
+	state=$$(mktemp -d -t asisim-tsan-XXXXXX) && \
+	ASISIM_STATE_DIR=$$state TSAN_OPTIONS="halt_on_error=0 exitcode=66 second_deadlock_stack=1" \
+		$(TSAN_DIR)/stress $(TSAN_SECONDS); status=$$?; rm -rf "$$state"; exit $$status
 
 demo:
 	$(MAKE) install

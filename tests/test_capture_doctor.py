@@ -1,5 +1,6 @@
 """`orvik-capture doctor` against made-up /sys and /etc/udev trees: what it finds, and that the
-fixes it prints, applied to the tree, make the problems go away."""
+fixes it prints, applied to the tree, make the problems go away. The tests run on the simulated
+cameras; `--as-vendor` judges the tree as for the vendor's library, where the USB checks count."""
 
 import os
 import re
@@ -13,12 +14,12 @@ TOOL = [sys.executable, "-m", "velmora.brinmoor.capture", "doctor"]
 USBFS = "sys/module/usbcore/parameters/usbfs_memory_mb"
 
 
-def doctor(root):
+def doctor(root, *, as_vendor=True):
     # The session's own simulated machine (ASISIM_STATE_DIR), nothing else of the simulator's.
     environ = {k: v for k, v in os.environ.items()
                if not k.startswith("ASISIM_") or k == "ASISIM_STATE_DIR"}
-    proc = subprocess.run([*TOOL, "--root", str(root)], capture_output=True, text=True,
-                          env=environ, timeout=60)
+    proc = subprocess.run([*TOOL, "--root", str(root), *(["--as-vendor"] if as_vendor else [])],
+                          capture_output=True, text=True, env=environ, timeout=60)
     assert proc.returncode in (0, 1), proc.stderr
     return proc
 
@@ -92,10 +93,13 @@ def test_the_printed_fixes_fix_the_problems(tmp_path):
     """Each fix, run against the made-up tree instead of the real one, clears its problem."""
     make_tree(tmp_path, usbfs=16)
     out = doctor(tmp_path).stdout
-    fixes = [line.split(" fix ", 1)[1].strip() for line in out.splitlines() if " fix " in line]
-    now = next(f for f in fixes if f.startswith("now: "))[len("now: "):]
-    boot = next(f for f in fixes if f.startswith("at every boot: "))
-    rule = next(f for f in fixes if f.startswith("create the rule: "))[len("create the rule: "):]
+    fixes = [line.strip() for line in out.splitlines() if line.startswith(" ")]
+    # Each fix reads as an instruction of its own.
+    assert all(re.match(r"(to fix(,| now:| at every boot,)|then load it:) ", f) for f in fixes), fixes
+    now = next(f for f in fixes if f.startswith("to fix now: "))[len("to fix now: "):]
+    boot = next(f for f in fixes if f.startswith("to fix at every boot, "))
+    rule = next(f for f in fixes if f.startswith("to fix, create the rule: "))
+    rule = rule[len("to fix, create the rule: "):]
     assert now == "echo 64 | sudo tee /" + USBFS
     assert "udevadm control --reload-rules" in out
     # `echo X | sudo tee FILE` against the tree: write X into root/FILE.
@@ -115,3 +119,20 @@ def test_the_printed_fixes_fix_the_problems(tmp_path):
     after = doctor(tmp_path)
     assert after.returncode == 0, after.stdout
     assert after.stdout.splitlines()[-1] == "No problems found."
+
+
+def test_on_the_simulated_cameras_alone_the_usb_checks_are_information(tmp_path):
+    """A fresh install with the simulated cameras on a fresh Debian (16 MB buffer, no rule, no
+    camera): nothing is wrong for what is installed, so no problem and status 0, while the lines
+    still say what a real camera would need."""
+    make_tree(tmp_path, usbfs=16)
+    proc = doctor(tmp_path, as_vendor=False)
+    out = proc.stdout
+    assert proc.returncode == 0, out
+    assert "PROBLEM" not in out and out.splitlines()[-1] == "No problems found."
+    for topic, what in (("USB buffer", "usbfs_memory_mb is 16 MB, too little"),
+                        ("udev rule", "no udev rule grants access to USB vendor 03c3")):
+        line = lines(out, topic)[0]
+        assert re.match(rf"{topic} +info +not needed by the simulated cameras; for a real "
+                        rf"camera: {what}", line), out
+    assert not any(line.startswith(" ") for line in out.splitlines())  # no fixes to apply

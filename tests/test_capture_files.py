@@ -201,9 +201,9 @@ def test_the_free_space_check_plans_what_is_written(sim, monkeypatch, capsys, tm
     planned = []
     real_check = partfile.check_free_space
 
-    def recording(sizes):
+    def recording(sizes, reserve=None):
         planned.extend(sizes)
-        real_check(sizes)
+        real_check(sizes, reserve)
 
     monkeypatch.setattr(partfile, "check_free_space", recording)
     assert cli.main(["snapshot", "-e", "1", *map(str, argv), "-o", str(tmp_path / "s")]) == 0, \
@@ -337,8 +337,8 @@ def test_a_kill_at_any_step_of_naming_a_file_leaves_one_copy(tmp_path, machine, 
             status, out, err = run("finish", part, machine=machine)
             assert status == 0, err
             if (step, when) == ("link", "after"):
-                count = 1 if job == "write" else 3
-                assert out == f"{final} was already complete ({count} frames); removed {part}\n"
+                frames = "1 frame" if job == "write" else "3 frames"
+                assert out == f"{final} was already complete ({frames}); removed {part}\n"
     assert sorted(p.name for p in folder.iterdir()) == [final.name]
     if job == "write":
         assert final.read_bytes() == wanted

@@ -169,7 +169,7 @@ def test_a_cube_on_a_full_disk_is_finished_within_the_bytes_it_has(tmp_path, mon
     message = sink.rescue()
     monkeypatch.setattr(output.PartFile, "write", real_write)
     # Two frames padded need 12960 bytes, more than the 12438 on disk: one frame is kept.
-    assert message == f"the first 1 frames were kept in {tmp_path}/out/run.fits"
+    assert message == f"the first frame was kept in {tmp_path}/out/run.fits"
     kept = 1
     with fits.open(tmp_path / "out" / "run.fits") as hdul:
         hdul.verify("exception")

@@ -152,7 +152,8 @@ def test_a_run_that_cannot_fit_is_refused_before_it_starts(small_disk):
     _, err = proc.communicate(timeout=60)
     assert proc.returncode == 1
     assert re.fullmatch(r"orvik-capture video: error: not enough free space in \S+: the capture "
-                        r"needs 46\.\d GB and 2\.4 GB are kept free, \d+\.\d MB are available\n",
+                        r"needs 46\.\d GB and 2\.4 GB are kept free, \d+\.\d MB are available "
+                        r"\(--reserve SIZE sets the room kept free\)\n",
                         err), err
     assert list(small_disk.iterdir()) == []
 

@@ -540,7 +540,8 @@ def test_sensor_response_is_the_catalogue_curve(sim, model, gain, e_per_adu):
 
 # Values for the arguments other than the one under test.
 _SAMPLE_ARGS = {"ra_deg": 10.0, "dec_deg": 20.0, "source": asisim.LIGHT_SKY, "level": 0.0,
-                "electrons_per_s": 100.0, "on": True, "gain": 0}
+                "electrons_per_s": 100.0, "on": True, "gain": 0,
+                "model": "ZWO ASI120MM Mini"}
 
 
 def _camera_id_functions():

@@ -61,6 +61,8 @@ ASISIM_API int asisim_journal_entry(int index, char *buf, size_t buflen);
 ASISIM_API void asisim_journal_clear(void);
 /* Simulated seconds per real second; 0 or below is ignored. */
 ASISIM_API void asisim_set_time_scale(double factor);
+/* The simulated seconds per real second in force (ASISIM_TIME_SCALE at load, or the last set). */
+ASISIM_API double asisim_time_scale(void);
 /* The camera disappears (its calls get the camera-removed code) / comes back closed. 0, or -1 for
  * an unknown ID. */
 ASISIM_API int asisim_unplug(int camera_id);

@@ -118,6 +118,10 @@ void asisim_set_time_scale(double factor) {
     Registry::instance().notify_clock_change();
 }
 
+double asisim_time_scale(void) {
+    return sim_clock::scale();
+}
+
 int asisim_unplug(int camera_id) {
     return Registry::instance().unplug(camera_id) ? 0 : -1;
 }

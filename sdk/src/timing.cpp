@@ -66,6 +66,12 @@ void set_scale(double factor) {
     s.scale = factor;
 }
 
+double scale() {
+    State &s = state();
+    std::lock_guard lock(s.mutex);
+    return s.scale;
+}
+
 RealTime real_deadline(double sim_t) {
     State &s = state();
     std::lock_guard lock(s.mutex);

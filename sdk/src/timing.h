@@ -23,6 +23,7 @@ using RealTime = std::chrono::steady_clock::time_point;
 double now();
 // Simulated seconds per real second; values of 0 or below are ignored.
 void set_scale(double factor);
+double scale();
 // The speed at load and after a reset: ASISIM_TIME_SCALE, else 1.
 double load_time_scale();
 // The real instant at which the simulated clock reaches `sim_t` at the present speed (clamped

@@ -18,7 +18,6 @@ can build the data of a scripted result::
 
 from __future__ import annotations
 
-import argparse
 import ctypes
 import datetime
 import json
@@ -28,6 +27,10 @@ import sys
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any
+
+from velmora.brinmoor import __version__
+from velmora.brinmoor.cliparser import OneLineParser
+from velmora.brinmoor.wording import plural
 
 __all__ = [
     "ASI_CAMERA_INFO",
@@ -69,6 +72,8 @@ __all__ = [
     "journal_entry",
     "library",
     "machine_state",
+    "camera_key",
+    "held_by",
     "main",
     "models",
     "mount",
@@ -80,6 +85,7 @@ __all__ = [
     "script",
     "seed",
     "set_time_scale",
+    "time_scale",
     "state_dir",
     "unknown_models",
     "unplug",
@@ -236,6 +242,8 @@ def _load() -> ctypes.CDLL:
     lib.asisim_simd_path.restype = ctypes.c_char_p
     lib.asisim_set_time_scale.argtypes = [ctypes.c_double]
     lib.asisim_set_time_scale.restype = None
+    lib.asisim_time_scale.argtypes = []
+    lib.asisim_time_scale.restype = ctypes.c_double
     lib.asisim_unplug.argtypes = [ctypes.c_int]
     lib.asisim_unplug.restype = ctypes.c_int
     lib.asisim_plug.argtypes = [ctypes.c_int]
@@ -392,6 +400,12 @@ def journal_clear() -> None:
 def set_time_scale(factor: float) -> None:
     """Simulated seconds per real second (1000 runs a 1 s exposure in 1 ms); 0 or less is ignored."""
     library.asisim_set_time_scale(float(factor))
+
+
+def time_scale() -> float:
+    """Simulated seconds per real second in force: ``ASISIM_TIME_SCALE`` at load, or the last
+    ``set_time_scale``."""
+    return float(library.asisim_time_scale())
 
 
 def unplug(camera_id: int) -> None:
@@ -657,6 +671,24 @@ def power_cycle() -> int:
     return int(library.asisim_power_cycle())
 
 
+def camera_key(camera_id: int, model: str) -> str:
+    """The name a camera's files have in the state folder (the ``key`` of `machine_state`): its
+    position and its model, as ``camera0-ZWO_ASI294MC_Pro``."""
+    name = "".join(chr(b) if chr(b).isascii() and chr(b).isalnum() else "_" for b in model.encode())
+    return f"camera{_c_int(camera_id, 'camera ID')}-{name}"
+
+
+def held_by(camera_id: int, model: str) -> int | None:
+    """The ID of the process that has the simulated camera at this position (with this model)
+    open, this process's own included; None when no process has it open."""
+    key = camera_key(camera_id, model)
+    for cam in machine_state()["cameras"]:
+        if cam["key"] == key:
+            holder: int | None = cam["held_by"]
+            return holder
+    return None
+
+
 def _describe(cam: dict[str, Any]) -> str:
     holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
     if cam["state"] == "damaged":
@@ -666,16 +698,17 @@ def _describe(cam: dict[str, Any]) -> str:
     cooler = (f"cooler on, target {cam['target_c']} C, power {cam['cooler_power']:.0f} %"
               if cam["cooler_on"] else "cooler off")
     return (f"{cam['key']}: {holder}, {cam['temperature_c']:.1f} C, {cooler}, clock {cam['clock_s']:.1f} s, "
-            f"{cam['frames']} frames, saved {cam['saved_s_ago']:.0f} s ago")
+            f"{plural(cam['frames'], 'frame')}, saved {cam['saved_s_ago']:.0f} s ago")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """``orvik-sim`` (also ``python -m velmora.brinmoor.asisim``): show or power-cycle the state of
     the machine's simulated cameras."""
-    parser = argparse.ArgumentParser(
+    parser = OneLineParser(
         prog="orvik-sim",
         description="The simulated cameras this machine's processes share: who has them open, "
                     "their temperature, cooler and clock, kept while they stay powered.")
+    parser.add_argument("--version", action="version", version=f"orvik-sim {__version__}")
     sub = parser.add_subparsers(dest="command")
     show = sub.add_parser("show", help="show the state folder and every camera in it (the default)")
     show.add_argument("--json", action="store_true", help="print it as JSON")

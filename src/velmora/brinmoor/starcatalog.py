@@ -13,7 +13,8 @@ This module writes and reads the simulator's simple binary format and converts i
   this is how the bundled one is made;
 - ``csv``: any CSV with right ascension and declination in degrees and a magnitude (columns
   named ``ra``, ``dec`` and ``mag``, optionally ``bv``, ``pm_ra`` and ``pm_dec`` in mas/yr; or
-  without a header, the first three columns in that order).
+  without a header, the first three columns in that order). A header line without one of the
+  three is refused with the missing column's name.
 
 Command line::
 
@@ -45,6 +46,8 @@ from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
+
+from velmora.brinmoor.wording import plural
 
 __all__ = [
     "MAGIC",
@@ -158,7 +161,7 @@ def read(path: str | os.PathLike[str]) -> Stars:
     if magic != MAGIC or version != VERSION:
         raise ValueError(f"{path}: not a star catalogue of format {VERSION}")
     if len(data) != HEADER.size + count * RECORD.itemsize:
-        raise ValueError(f"{path}: {count} stars announced, size does not match")
+        raise ValueError(f"{path}: {plural(count, 'star')} announced, size does not match")
     rec = np.frombuffer(data, dtype=RECORD, count=count, offset=HEADER.size)
     bv = rec["bv"].astype(np.float64) / 1000.0
     bv[rec["bv"] == UNKNOWN_BV] = np.nan
@@ -239,7 +242,13 @@ def from_csv(path: str | os.PathLike[str], epoch: float = 2000.0, limit_mag: flo
         raise ValueError(f"{path}: empty")
     header = [c.strip().lower() for c in rows[0]]
     names = ["ra", "dec", "mag", "bv", "pm_ra", "pm_dec"]
-    if all(n in header for n in names[:3]):
+    if any(c and not _is_number(c) for c in header):
+        # A header line: the columns go by name, and a missing one is named.
+        missing = [n for n in names[:3] if n not in header]
+        if missing:
+            raise ValueError(f"{path}: no {'column' if len(missing) == 1 else 'columns'} named "
+                             f"{' and '.join(missing)} (the columns are "
+                             f"{', '.join(header)}; a CSV needs ra, dec and mag)")
         index = {n: header.index(n) for n in names if n in header}
         body = rows[1:]
     else:
@@ -268,6 +277,14 @@ def from_csv(path: str | os.PathLike[str], epoch: float = 2000.0, limit_mag: flo
         epoch,
         limit_mag,
     )
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
 
 
 # Bright deep-sky objects: galaxies, nebulae, planetary nebulae and globular clusters at their
@@ -347,7 +364,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.kind == "openngc":
             out = Path(args.output or "deepsky.dso")
-            print(f"{out}: {write_openngc(args.inputs[0], out)} deep-sky objects")
+            print(f"{out}: {plural(write_openngc(args.inputs[0], out), 'deep-sky object')}")
             return 0
         if args.kind == "hipparcos":
             stars = from_hipparcos(args.inputs[0])
@@ -365,7 +382,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError) as e:
         print(f"starcatalog: {e}", file=sys.stderr)
         return 1
-    print(f"{out}: {len(stars)} stars, complete to about V {stars.limit_mag:.2f}, epoch {stars.epoch}")
+    print(f"{out}: {plural(len(stars), 'star')}, complete to about V {stars.limit_mag:.2f}, epoch {stars.epoch}")
     return 0
 
 

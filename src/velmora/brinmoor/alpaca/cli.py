@@ -156,14 +156,14 @@ def unknown_simulated_model() -> str | None:
     if not names:
         return None
     try:
-        from velmora.brinmoor import asisim
+        from velmora.brinmoor.camera import simulator
     except ImportError:
-        return None  # a vendor build: the variable means nothing to it
-    unknown = asisim.unknown_models(names)
+        return None  # the module cannot load: the server says so when it starts
+    unknown = simulator.unknown_models(names)  # none on a vendor build: the variable means nothing
     if not unknown:
         return None
     return (f"{PROG}: error: ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated "
-            f"camera model (models: {', '.join(asisim.models())})")
+            f"camera model (models: {', '.join(simulator.models())})")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -55,6 +55,7 @@ from .errors import (
     ASIUnknownErrorCode,
     ASIVideoModeActive,
     CameraBusy,
+    CameraInUse,
     CameraNotFound,
     ExposureFailed,
     FailureContext,
@@ -69,9 +70,11 @@ from .identity import GainPresets
 from .info import (
     ZWO_VENDOR_ID,
     CameraDescription,
+    SdkLibrary,
     connected,
     find,
     is_camera_product,
+    sdk_library,
     sdk_version,
 )
 from .pointing import Pointing
@@ -110,6 +113,7 @@ __all__ = [
     "AsyncStream",
     "Camera",
     "CameraBusy",
+    "CameraInUse",
     "CameraDescription",
     "CameraMode",
     "CameraNotFound",
@@ -129,6 +133,7 @@ __all__ = [
     "NoCameras",
     "Observation",
     "Roi",
+    "SdkLibrary",
     "Stream",
     "UnsupportedControl",
     "connected",
@@ -138,5 +143,6 @@ __all__ = [
     "frame_array",
     "image_type_name",
     "is_camera_product",
+    "sdk_library",
     "sdk_version",
 ]

@@ -12,6 +12,7 @@ from typing import TYPE_CHECKING, ParamSpec, TypeVar
 
 from velmora.brinmoor import orvik
 
+from . import simulator
 from .controls import (
     CELSIUS,
     FLAG,
@@ -25,7 +26,7 @@ from .controls import (
     ReadOnlyProperty,
 )
 from .conversion import Conversion, conversion
-from .errors import CameraBusy, UnsupportedControl, add_context, out_of_range
+from .errors import CameraBusy, CameraInUse, UnsupportedControl, add_context, out_of_range
 from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Exposure
 from .frames import Frame, FrameMetadata, Observation
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
@@ -144,7 +145,16 @@ class Camera:
             raise
 
     def _open(self) -> None:
-        self.call("opening the camera", None, orvik.open_camera, self.id)
+        try:
+            self.call("opening the camera", None, orvik.open_camera, self.id)
+        except orvik.ASICameraRemoved as exc:
+            # The SDK says "removed" for a camera another program holds, too: say which.
+            pid = simulator.holder(self.index, self.name)
+            if pid is None:
+                raise
+            in_use = CameraInUse(self.label, pid, simulator.process_name(pid))
+            add_context(in_use, self.label, "opening the camera")
+            raise in_use from exc
         self._opened = True
         self.call("initialising the camera", None, orvik.init_camera, self.id)
         count = self.call("counting the controls", None, orvik.get_num_of_controls, self.id)
@@ -162,6 +172,13 @@ class Camera:
     @property
     def closed(self) -> bool:
         return self._closed
+
+    @property
+    def time_scale(self) -> float:
+        """Seconds of the camera's clock per second of the wall clock: 1 for a real camera; a
+        simulated one runs faster under `ASISIM_TIME_SCALE` (exposures, the cooler), so that a
+        program can say how long something takes on the wall clock."""
+        return simulator.time_scale()
 
     @property
     def pointing(self) -> Pointing | None:

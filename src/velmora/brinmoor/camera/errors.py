@@ -6,7 +6,7 @@ and keeps the same facts on the exception as `failure_context(exc)` for programs
 their own messages. Requests that a camera cannot take are refused before the SDK is called:
 `ValueError` naming the value and the allowed range, `UnsupportedControl` for a control the
 camera lacks or cannot write; `CameraBusy` for a second exposure or stream on a camera that
-already runs one.
+already runs one; `CameraInUse` (an `ASICameraRemoved`) for a camera another program has open.
 
 Every class a user of the layer can meet is importable from here and from
 `velmora.brinmoor.camera`: the SDK's classes are the module's own objects under the same
@@ -75,6 +75,20 @@ class NoCameras(CameraNotFound):
 
 class CameraBusy(RuntimeError):
     """The camera already runs an exposure or a stream; one at a time per camera."""
+
+
+class CameraInUse(orvik.ASICameraRemoved):
+    """Another program has the camera open.
+
+    The SDK reports it with its camera-removed code, so this is an `ASICameraRemoved`
+    (`except ASICameraRemoved` still catches it); the message names the process that holds the
+    camera, which the simulated cameras know (`pid`; a real camera's SDK does not say)."""
+
+    def __init__(self, camera: str, pid: int, program: str | None):
+        who = f"process {pid}" + (f" ({program})" if program else "")
+        super().__init__(f"{camera} is in use by another program, {who}: a camera opens in one "
+                         "program at a time")
+        self.pid = pid
 
 
 class ExposureFailed(orvik.ASIError):

@@ -1,14 +1,17 @@
 """Finding cameras: what `connected()` lists, looking one up by index or by name, and what the
-SDK says about itself (`sdk_version()`) and about USB devices (`is_camera_product`)."""
+SDK says about itself (`sdk_version()`, `sdk_library()`) and about USB devices
+(`is_camera_product`)."""
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass
 
 from velmora.brinmoor import orvik
 
 from .errors import CameraNotFound, NoCameras
 from .roi import IMAGE_TYPE_BY_MEMBER
+from .simulator import is_simulated
 
 # The 2x2 colour cell of each Bayer pattern, read row by row from the top-left pixel.
 BAYER_CELL_BY_MEMBER = {
@@ -98,6 +101,41 @@ ZWO_VENDOR_ID = 0x03C3
 def sdk_version() -> str:
     """The version of the SDK library in use, as it reports it (`"1, 37, 0, 0"` style)."""
     return orvik.get_sdk_version()
+
+
+@dataclass(frozen=True, slots=True)
+class SdkLibrary:
+    """The `ASICamera2` library this process loaded."""
+
+    path: str | None
+    """The file mapped into the process; None where the system does not show it."""
+    simulated: bool
+    """True for the simulated cameras the package ships, False for the vendor's SDK."""
+    version: str
+    """As `sdk_version()` gives it."""
+
+    @property
+    def kind(self) -> str:
+        return ("the simulated cameras shipped with this package" if self.simulated
+                else "the vendor's library")
+
+
+def sdk_library() -> SdkLibrary:
+    """Which `ASICamera2` the cameras are driven by: its file, whether it is the simulated one,
+    and its version."""
+    return SdkLibrary(_mapped_library(), is_simulated(), sdk_version())
+
+
+def _mapped_library() -> str | None:
+    try:
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                path = line.split(maxsplit=5)[-1].strip()
+                if "libASICamera2" in os.path.basename(path):
+                    return path
+    except OSError:
+        pass
+    return None
 
 
 def is_camera_product(product_id: int, vendor_id: int = ZWO_VENDOR_ID) -> bool:

@@ -9,10 +9,11 @@ vendor's SDK has no simulator: its cameras have no pointing.
 
 from __future__ import annotations
 
-from types import ModuleType
 from typing import TYPE_CHECKING
 
 from velmora.brinmoor.formats.metadata import Pointing
+
+from .simulator import simulator
 
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
@@ -22,23 +23,6 @@ __all__ = ["Pointing", "simulated_pointing", "simulated_panel"]
 # The simulated panel a tool's flats get: photoelectrons per second in a central pixel, some
 # 40 % of a full well in a second or two at a middle gain.
 SIMULATED_PANEL_E_PER_S = 20_000.0
-
-_asisim: ModuleType | None = None
-_looked = False
-
-
-def simulator() -> ModuleType | None:
-    """The simulator's control module, or None in a build against the vendor's SDK."""
-    global _asisim, _looked
-    if not _looked:
-        found: ModuleType | None
-        try:
-            from velmora.brinmoor import asisim as found
-        except (ImportError, OSError):
-            found = None
-        _asisim, _looked = found, True
-    return _asisim
-
 
 def simulated_pointing(camera_id: int) -> SimulatedPointing | None:
     """The simulator's `asisim.Pointing` of a camera, or None (not simulated, or unpointed)."""

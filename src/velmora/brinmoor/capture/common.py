@@ -16,7 +16,7 @@ from velmora.brinmoor.formats.partfile import OutputError
 from .. import __version__ as _package_version
 from . import quality
 from .errors import CaptureError, UsageError
-from .options import PROG
+from .options import PROG, RESERVE_ENV, byte_size
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import Camera, Frame, Roi
@@ -94,15 +94,13 @@ def _check_simulated_cameras() -> None:
     names = os.environ.get("ASISIM_CAMERAS")
     if not names:
         return
-    try:
-        from velmora.brinmoor import asisim
-    except ImportError:
-        return  # a vendor build: the variable means nothing to it
-    unknown = asisim.unknown_models(names)
+    from velmora.brinmoor.camera import simulator
+
+    unknown = simulator.unknown_models(names)  # none on a vendor build: the variable means nothing
     if unknown:
         raise UsageError(
             f"ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated camera model "
-            f"(models: {', '.join(asisim.models())})"
+            f"(models: {', '.join(simulator.models())})"
         )
 
 
@@ -205,11 +203,27 @@ def cool(cam: Camera, args: argparse.Namespace) -> None:
     cooler.wait()
 
 
-def free_space(sizes: list[tuple[Path, int]]) -> None:
+def reserve(args: argparse.Namespace) -> int | None:
+    """The room to keep free beyond the files: --reserve, else $ORVIK_CAPTURE_RESERVE, else
+    None (the default margin)."""
+    given: int | None = getattr(args, "reserve", None)
+    if given is not None:
+        return given
+    text = os.environ.get(RESERVE_ENV, "").strip()
+    if not text:
+        return None
     try:
-        partfile.check_free_space(sizes)
+        return byte_size(text)
+    except argparse.ArgumentTypeError as exc:
+        raise UsageError(f"{RESERVE_ENV}: {exc}") from None
+
+
+def free_space(sizes: list[tuple[Path, int]], args: argparse.Namespace) -> None:
+    """Refuse a capture that cannot fit, saying how to keep less room free."""
+    try:
+        partfile.check_free_space(sizes, reserve(args))
     except OutputError as exc:
-        raise CaptureError(str(exc)) from None
+        raise CaptureError(f"{exc} (--reserve SIZE sets the room kept free)") from None
 
 
 def e_per_adu(cam: Camera) -> float | None:

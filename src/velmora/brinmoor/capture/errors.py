@@ -13,6 +13,7 @@ from contextlib import contextmanager
 from velmora.brinmoor.camera import (
     ASIError,
     CameraBusy,
+    CameraInUse,
     CameraNotFound,
     ExposureFailed,
     NoCameras,
@@ -37,6 +38,8 @@ class UsageError(CaptureError):
 def sdk_failure_text(exc: ASIError) -> str:
     """`setting the ROI format failed on camera 0 (...): ASIInvalidSize: ...`, or the layer's
     own account of a failure it detected (a time-out, a failed exposure)."""
+    if isinstance(exc, CameraInUse):
+        return str(exc)  # it names the camera, and why it cannot be opened
     context = failure_context(exc)
     if context is not None:
         return f"{context.action} failed on {context.camera}: {describe(exc)}"

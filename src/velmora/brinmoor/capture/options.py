@@ -7,7 +7,9 @@ import argparse
 import math
 import re
 from collections.abc import Callable
-from typing import NoReturn, TypeVar
+from typing import TypeVar
+
+from velmora.brinmoor.cliparser import OneLineParser
 
 from .errors import UsageError
 
@@ -66,11 +68,8 @@ def integer(text: str) -> int:
 
 # -- parser and option groups ------------------------------------------------------------------
 
-class Parser(argparse.ArgumentParser):
-    """Argument errors as one line, as the tool's other errors are; `--help` has the usage."""
-
-    def error(self, message: str) -> NoReturn:
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+# Argument errors as one line, as the tool's other errors are; `--help` has the usage.
+Parser = OneLineParser
 
 
 def camera_options(p: argparse.ArgumentParser) -> None:
@@ -220,8 +219,31 @@ def capture_options(p: argparse.ArgumentParser, exposure: float, img_type: str) 
                    help="output file name without extension; a name ending in / is a directory "
                         "to write into; directories are created when a file is written")
     p.add_argument("--overwrite", action="store_true", help="replace existing output files")
+    reserve_option(p)
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress on stderr (warnings and errors are still shown)")
+
+
+# The room kept free on the disk beyond the files, when --reserve is not given.
+RESERVE_ENV = "ORVIK_CAPTURE_RESERVE"
+_SIZE = re.compile(r"(?P<number>\d+(?:\.\d*)?|\.\d+)\s*(?P<unit>[kmgt]?)(?P<binary>i?)b?",
+                   re.IGNORECASE)
+
+
+def byte_size(text: str) -> int:
+    """Bytes from `0`, `500000`, `20M`, `1.5GB` (powers of 1000) or `64MiB` (powers of 1024)."""
+    match = _SIZE.fullmatch(text.strip())
+    if match is None or (match["binary"] and not match["unit"]):
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a size (bytes, or with a unit: 20M, 1.5G, 64MiB)")
+    power = " kmgt".index(match["unit"].lower() or " ")
+    return int(float(match["number"]) * (1024 if match["binary"] else 1000) ** power)
+
+
+def reserve_option(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--reserve", type=byte_size, metavar="SIZE",
+                   help="room to keep free on the disk beyond the files, as 20M or 1G; 0 keeps "
+                        f"none (default: ${RESERVE_ENV}, else 64 MiB plus 5 %% of the capture)")
 
 
 def cooler_options(p: argparse.ArgumentParser) -> None:

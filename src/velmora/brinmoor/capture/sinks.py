@@ -21,6 +21,7 @@ from velmora.brinmoor.formats import fits as fitsfile
 from velmora.brinmoor.formats import partfile as output
 from velmora.brinmoor.formats import ser as serfile
 from velmora.brinmoor.formats.metadata import FrameMetadata, Observation
+from velmora.brinmoor.wording import plural
 
 if TYPE_CHECKING:
     from velmora.brinmoor.camera import Frame
@@ -119,7 +120,7 @@ class CubeSink:
         if self._writer is None:
             return "no frames, no file written"
         self._close(self.written)
-        return f"wrote {self._name()} ({self.written} frames)"
+        return f"wrote {self._name()} ({plural(self.written, 'frame')})"
 
     def _name(self) -> str:
         assert self._writer is not None
@@ -130,7 +131,7 @@ class CubeSink:
             self.abandon()
             return "no frames were written"
         self._close(self.written)
-        return f"{self.written} frames written to {self._name()}"
+        return f"{plural(self.written, 'frame')} written to {self._name()}"
 
     def rescue(self) -> str:
         """After a write error: keep the complete frames that the cube's padded data can hold
@@ -155,11 +156,15 @@ class CubeSink:
         except (OSError, ValueError):
             self.abandon()
             return f"{self.path} was removed"
-        return f"the first {kept} frames were kept in {self._name()}"
+        return f"{_first(kept)} kept in {self._name()}"
 
     def abandon(self) -> None:
         if self._writer is not None:
             self._writer.abort()
+
+
+def _first(kept: int) -> str:
+    return "the first frame was" if kept == 1 else f"the first {kept} frames were"
 
 
 def _frame_bytes(meta: FrameMetadata | None) -> int:
@@ -205,10 +210,11 @@ class FramesSink:
         if self.written == 1:
             text = f"wrote {self.paths[0]}"
         else:
-            text = f"wrote {self.written} files {self.paths[0]} ... {self.paths[self.written - 1]}"
+            text = f"wrote {plural(self.written, 'file')} {self.paths[0]} ... {self.paths[self.written - 1]}"
         if self.taken:
-            text += (f" ({len(self.taken)} names, from {self.taken[0]}, were written by another "
-                     "run meanwhile; those frames took the next free names)")
+            n = len(self.taken)
+            text += (f" ({plural(n, 'name')}, from {self.taken[0]}, {'was' if n == 1 else 'were'} "
+                     "written by another run meanwhile; those frames took the next free names)")
         return text
 
     def finish(self) -> str:
@@ -263,7 +269,7 @@ class SerSink:
         if self._writer is None:
             return "no frames, no file written"
         self._writer.close()
-        return f"wrote {self._name()} ({self._writer.frames_written} frames)"
+        return f"wrote {self._name()} ({plural(self._writer.frames_written, 'frame')})"
 
     def _name(self) -> str:
         assert self._writer is not None
@@ -273,7 +279,7 @@ class SerSink:
         if self._writer is None:
             return "no frames were written"
         self._writer.close()
-        return f"{self._writer.frames_written} frames written to {self._name()}"
+        return f"{plural(self._writer.frames_written, 'frame')} written to {self._name()}"
 
     def rescue(self) -> str:
         if self._writer is None:
@@ -281,7 +287,7 @@ class SerSink:
         kept = self._writer.close_after_error()
         if kept is None:
             return f"{self.path} was removed"
-        return f"the first {self._writer.frames_written} frames were kept in {self._name()}"
+        return f"{_first(self._writer.frames_written)} kept in {self._name()}"
 
     def abandon(self) -> None:
         if self._writer is not None:

@@ -28,6 +28,8 @@ from datetime import datetime
 from pathlib import Path
 from types import TracebackType
 
+from velmora.brinmoor.wording import plural
+
 
 class _Hold:
     """Depth of the `held_steps` blocks under way, and an interruption that waits for them."""
@@ -188,13 +190,17 @@ def stale_part_files(folders: list[Path]) -> list[Path]:
     return found
 
 
-def free_space_margin(total: int) -> int:
-    """Room kept free beyond a capture of `total` bytes."""
+def free_space_margin(total: int, reserve: int | None = None) -> int:
+    """Room kept free beyond a capture of `total` bytes: `reserve` bytes when given, else the
+    default margin."""
+    if reserve is not None:
+        return reserve
     return FREE_SPACE_MARGIN + int(FREE_SPACE_SHARE * total)
 
 
-def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
-    """Refuse a capture whose files cannot fit on their file systems (with a margin to spare).
+def check_free_space(paths_and_sizes: list[tuple[Path, int]], reserve: int | None = None) -> None:
+    """Refuse a capture whose files cannot fit on their file systems (with a margin to spare:
+    `reserve` bytes, or by default 64 MiB and 5 % of the capture).
 
     Sizes are added up per file system, found from each file's nearest existing directory.
     """
@@ -206,7 +212,7 @@ def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
         needed[device] = (total + size, where)
     for total, where in needed.values():
         free = shutil.disk_usage(where).free
-        margin = free_space_margin(total)
+        margin = free_space_margin(total, reserve)
         if total + margin > free:
             raise OutputError(
                 f"not enough free space in {where}: the capture needs {format_bytes(total)} "
@@ -214,6 +220,26 @@ def check_free_space(paths_and_sizes: list[tuple[Path, int]]) -> None:
                 f"{format_bytes(free)} are available",
                 OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)), where,
             )
+
+
+def check_folder_writable(folder: Path, what: str) -> None:
+    """Fail now, before a camera exposes, if files cannot be created in `folder`; a folder
+    still missing is tried where it would be made (the nearest existing folder above it),
+    without making it. The message names the folder and the system's reason."""
+    folder = folder if str(folder) else Path(".")
+    shown = f"the current folder ({Path.cwd()})" if folder == Path(".") else str(folder)
+    blocked = next((p for p in [folder, *folder.parents] if p.exists() and not p.is_dir()), None)
+    if blocked is not None:
+        raise OutputError(f"cannot write {what} in {shown}: {blocked} is not a directory",
+                          None, folder)
+    directory = nearest_existing_directory(folder)
+    try:
+        with tempfile.TemporaryFile(dir=directory):
+            pass
+    except OSError as exc:
+        where = "" if directory == folder else f" (it would be made in {directory})"
+        raise OutputError(f"cannot write {what} in {shown}: {describe(exc)}{where}",
+                          exc, folder) from exc
 
 
 def check_writable(path: Path, what: str) -> None:
@@ -252,7 +278,7 @@ def format_bytes(count: int) -> str:
     value = float(count)
     for unit in ("bytes", "kB", "MB", "GB", "TB"):
         if value < 1000 or unit == "TB":
-            return f"{count} bytes" if unit == "bytes" else f"{value:.1f} {unit}"
+            return plural(count, "byte") if unit == "bytes" else f"{value:.1f} {unit}"
         value /= 1000
     raise AssertionError("unreachable")
 

@@ -7,6 +7,10 @@ The report says which `ASICamera2` is loaded and its version, the cameras found,
 limit against what the largest camera needs, whether a udev rule grants access, and each
 camera's USB speed where the system shows it, with the exact fix for each problem.
 
+The USB checks matter to the vendor's library only: on an install with the simulated cameras
+alone, what they find is shown for information ("info", with what a real camera would need)
+and is no problem, so a new user's first `doctor` ends with "No problems found." and status 0.
+
 Everything is read from files under a root folder (`/` unless `--root` names another, as the
 tests do with a made-up system), except the library, which is this process's own.
 """
@@ -15,11 +19,12 @@ from __future__ import annotations
 
 import argparse
 import math
-import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, TextIO
+
+from velmora.brinmoor.wording import plural
 
 from ..common import load_layer
 from ..errors import camera_errors
@@ -44,6 +49,17 @@ class Finding:
     text: str
     problem: bool = False
     fixes: tuple[str, ...] = ()
+    """Each a whole instruction, as `to fix now: echo 64 | sudo tee ...`."""
+    info: bool = False
+    """Shown for information: a finding that does not apply to what is installed."""
+
+    @property
+    def mark(self) -> str:
+        return "PROBLEM" if self.problem else "info" if self.info else "ok"
+
+
+# What only a real camera on the USB needs: not a problem for the simulated cameras.
+USB_TOPICS = ("USB buffer", "udev rule", "USB speed")
 
 
 @dataclass(frozen=True)
@@ -67,9 +83,12 @@ def add_parser(sub: Any) -> None:
         "doctor", help="check that this computer is ready for a camera",
         description="Report which ASICamera2 library is loaded, the cameras found, the "
                     "kernel's USB buffer limit, the udev rule for the cameras and their USB "
-                    "speed, with the fix for each problem found. Exit status 1 when a "
-                    "problem was found.")
+                    "speed, with the fix for each problem found. The USB checks are for "
+                    "information only when the simulated cameras are installed. Exit status 1 "
+                    "when a problem was found.")
+    # Tests: a made-up system under DIR, judged as for the vendor's library.
     p.add_argument("--root", default="/", metavar="DIR", help=argparse.SUPPRESS)
+    p.add_argument("--as-vendor", action="store_true", help=argparse.SUPPRESS)
 
 
 def needed_usbfs_mb(cameras: list[CameraFacts]) -> int:
@@ -109,8 +128,8 @@ def usbfs_finding(root: Path, cameras: list[CameraFacts]) -> Finding:
     return Finding(
         "USB buffer", f"usbfs_memory_mb is {value} MB, too little: {reason}; full frames time "
                       "out", problem=True,
-        fixes=(f"now: echo {target} | sudo tee /{USBFS_PARAMETER}",
-               f"at every boot: add this line to {RULE_FILE}: {boot_rule(target)}"))
+        fixes=(f"to fix now: echo {target} | sudo tee /{USBFS_PARAMETER}",
+               f"to fix at every boot, add this line to {RULE_FILE}: {boot_rule(target)}"))
 
 
 def boot_rule(mb: int) -> str:
@@ -150,9 +169,9 @@ def udev_finding(root: Path) -> Finding:
     return Finding(
         "udev rule", f"no udev rule grants access to USB vendor {VENDOR_ID}{where}: only root "
                      "can open the cameras", problem=True,
-        fixes=(f"create the rule: echo '{ACCESS_RULE}' | sudo tee -a {RULE_FILE}",
-               "then: sudo udevadm control --reload-rules && sudo udevadm trigger, and plug "
-               "the camera in again"))
+        fixes=(f"to fix, create the rule: echo '{ACCESS_RULE}' | sudo tee -a {RULE_FILE}",
+               "then load it: sudo udevadm control --reload-rules && sudo udevadm trigger, "
+               "and plug the camera in again"))
 
 
 def usb_devices(root: Path) -> list[UsbDevice]:
@@ -189,51 +208,39 @@ def speed_findings(devices: list[UsbDevice], cameras: list[CameraFacts]) -> list
             findings.append(Finding(
                 "USB speed", f"{label} runs at {speed}, a USB 3 camera held to a fraction of "
                              "its frame rate", problem=True,
-                fixes=("plug it into a USB 3 port (blue, or marked SS) with a USB 3 cable, "
-                       "without a USB 2 hub between",)))
+                fixes=("to fix, plug it into a USB 3 port (blue, or marked SS) with a USB 3 "
+                       "cable, without a USB 2 hub between",)))
         else:
             findings.append(Finding("USB speed", f"{label}: {speed}"))
     return findings
 
 
-def library_finding() -> tuple[Finding, list[CameraFacts]]:
-    """The ASICamera2 this process loaded, its version, and the cameras it finds."""
+def library_finding() -> tuple[Finding, list[CameraFacts], bool]:
+    """The ASICamera2 this process loaded, its version, the cameras it finds, and whether it is
+    the simulated one."""
     load_layer()
-    from velmora.brinmoor.camera import connected, sdk_version
+    from velmora.brinmoor.camera import connected, sdk_library
 
-    path = loaded_library()
-    kind = "unknown"
-    if path is not None:
-        import ctypes
-
-        try:
-            simulated = hasattr(ctypes.CDLL(path), "asisim_reset")
-        except OSError:
-            simulated = False
-        kind = "the simulated cameras shipped with this package" if simulated \
-            else "the vendor's library"
+    library = sdk_library()
     found = connected()
     cameras = [CameraFacts(c.name, c.max_width, c.max_height, bool(c.is_usb3_camera))
                for c in found]
-    text = f"{path or 'ASICamera2'}: {kind}, SDK version {sdk_version()}"
-    return Finding("Library", text), cameras
+    text = f"{library.path or 'ASICamera2'}: {library.kind}, SDK version {library.version}"
+    return Finding("Library", text), cameras, library.simulated
 
 
-def loaded_library() -> str | None:
-    """The path of the ASICamera2 mapped into this process."""
-    try:
-        with open("/proc/self/maps") as maps:
-            for line in maps:
-                path = line.split(maxsplit=5)[-1].strip()
-                if "libASICamera2" in os.path.basename(path):
-                    return path
-    except OSError:
-        pass
-    return None
+def for_information(finding: Finding) -> Finding:
+    """A USB finding on an install with the simulated cameras alone: what a real camera would
+    meet, no problem here (the fixes are in docs/install.md, and `doctor` gives them again
+    once the vendor's library is installed)."""
+    if finding.topic not in USB_TOPICS or not finding.problem:
+        return finding
+    return Finding(finding.topic, "not needed by the simulated cameras; for a real camera: "
+                   + finding.text, info=True)
 
 
-def diagnose(root: Path) -> list[Finding]:
-    library, cameras = library_finding()
+def diagnose(root: Path, as_vendor: bool = False) -> list[Finding]:
+    library, cameras, simulated = library_finding()
     names = ", ".join(c.name for c in cameras)
     findings = [library, Finding("Cameras", f"{len(cameras)} found" +
                                  (f": {names}" if names else ""))]
@@ -244,23 +251,24 @@ def diagnose(root: Path) -> list[Finding]:
         findings += speed_findings(devices, cameras)
     else:
         findings.append(Finding("USB speed", "no device of vendor 03c3 on the USB buses"))
+    if simulated and not as_vendor:
+        findings = [for_information(f) for f in findings]
     return findings
 
 
 def report(findings: list[Finding], out: TextIO) -> int:
     width = max(len(f.topic) for f in findings)
     for f in findings:
-        mark = "PROBLEM" if f.problem else "ok"
-        print(f"{f.topic:<{width}}  {mark:<7}  {f.text}", file=out)
+        print(f"{f.topic:<{width}}  {f.mark:<7}  {f.text}", file=out)
         for fix in f.fixes:
-            print(f"{'':<{width}}  {'':<7}  fix {fix}", file=out)
+            print(f"{'':<{width}}  {'':<7}  {fix}", file=out)
     problems = sum(f.problem for f in findings)
-    print(f"{problems} problem{'s' if problems != 1 else ''} found" if problems
+    print(f"{plural(problems, 'problem')} found" if problems
           else "No problems found.", file=out)
     return 1 if problems else 0
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
     with camera_errors():
-        findings = diagnose(Path(args.root))
+        findings = diagnose(Path(args.root), args.as_vendor)
     return report(findings, out)

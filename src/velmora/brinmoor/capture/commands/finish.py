@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from velmora.brinmoor.formats.recover import CannotFinish, finish
+from velmora.brinmoor.wording import plural
 
 from ..errors import CaptureError
 from ..options import EXIT_OK
@@ -38,11 +39,11 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             continue
         if done.already:
             # Killed while it was being given its name: the file was complete under it.
-            print(f"{done.path} was already complete ({done.frames} frames); removed {part}",
+            print(f"{done.path} was already complete ({plural(done.frames, 'frame')}); removed {part}",
                   file=out)
             continue
         note = f" ({done.taken} exists; the next free name was taken)" if done.taken else ""
-        print(f"wrote {done.path} ({done.frames} frames){note}", file=out)
+        print(f"wrote {done.path} ({plural(done.frames, 'frame')}){note}", file=out)
     if failed:
         raise CaptureError("; ".join(failed))
     return EXIT_OK

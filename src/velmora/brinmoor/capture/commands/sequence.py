@@ -24,9 +24,10 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import held_steps
+from velmora.brinmoor.wording import plural
 
 from .. import cooling, deps, dither, existing, flats, plan
-from ..common import apply_settings, open_camera, report_stale_parts, software, utc_now, warn
+from ..common import apply_settings, free_space, open_camera, report_stale_parts, software, utc_now, warn
 from ..errors import CaptureError, UsageError, camera_errors
 from ..options import (
     EXIT_OK,
@@ -35,6 +36,7 @@ from ..options import (
     cooler_options,
     non_negative_float,
     positive_float,
+    reserve_option,
 )
 from ..plan import KINDS, RUN_ORDER, Kind, NameTemplate, Series
 
@@ -95,6 +97,7 @@ def add_parser(sub: Any) -> None:
                         "first file is written")
     p.add_argument("-q", "--quiet", action="store_true",
                    help="no progress on stderr (warnings and errors are still shown)")
+    reserve_option(p)
     g = p.add_argument_group("frames")
     g.add_argument("--lights", type=_count_type(True, True), metavar="COUNTxSECONDS",
                    help="light frames, as 20x60: 20 frames of 60 s")
@@ -199,7 +202,7 @@ class Tally:
         if not self.total:
             return "no frames were written"
         parts = [f"{label} {n} in {self.folders[label]}" for label, n in self.written.items()]
-        return f"{self.total} frames written: " + ", ".join(parts)
+        return f"{plural(self.total, 'frame')} written: " + ", ".join(parts)
 
 
 class Run:
@@ -224,6 +227,9 @@ class Run:
         self.cooler: cooling.Cooler | None = None
         self.ditherer: dither.Ditherer | None = None
         self.overhead = FIRST_OVERHEAD_S
+        # Camera seconds per wall-clock second (a simulated camera may run fast): the time
+        # left is said in wall-clock time.
+        self.clock = cam.time_scale
         self.frame_times: list[float] = []
         self.root = Path(args.output)
         caps = cam.controls.capabilities("Exposure")
@@ -296,12 +302,9 @@ class Run:
         now = utc_now()
         size = fits.file_bytes(self.cam.frame_metadata(self.roi, now, now))
         frames = sum(s.count - s.done for s in self.series)
-        target = self.root / "x.fits"
-        partfile.check_writable(target, "the FITS files")
-        try:
-            partfile.check_free_space([(target, size * frames)])
-        except partfile.OutputError as exc:
-            raise CaptureError(str(exc)) from None
+        partfile.check_folder_writable(self.root, "the FITS files")
+        # Any file in the folder stands for them all: its file system is what counts.
+        free_space([(self.root / "any.fits", size * frames)], self.args)
 
     def set_up_cooler(self) -> None:
         args = self.args
@@ -409,7 +412,8 @@ class Run:
             if n < index:
                 continue
             count = s.count - (done_in_series if n == index else s.done)
-            left += count * ((s.seconds if s.seconds is not None else 1.0) + self.overhead)
+            left += count * ((s.seconds if s.seconds is not None else 1.0) / self.clock
+                             + self.overhead)
         return left
 
     def write(self, frame: Frame, s: Series, values: dict[str, str], number: int) -> int:
@@ -461,7 +465,7 @@ class Run:
             number = self.write(frame, s, values, number) + 1
             path = self.last_path
             took = time.monotonic() - t0
-            self.frame_times.append(max(0.0, took - s.seconds))
+            self.frame_times.append(max(0.0, took - s.seconds / self.clock))
             self.overhead = sum(self.frame_times[-10:]) / len(self.frame_times[-10:])
             temp = frame.metadata.temperature
             self.say(f"{s.kind.label} {i + 1}/{s.count}  {plan.exposure_text(s.seconds)} s  "
@@ -527,9 +531,10 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     except KeyboardInterrupt as exc:
         exc.add_note(run.tally.summary() if run is not None else "no frames were written")
         raise
-    except CaptureError as exc:
+    except (CaptureError, OSError) as exc:  # OSError: a file could not be written (a full disk)
         if run is not None and run.tally.total:
-            raise type(exc)(f"{exc}; {run.tally.summary()}") from exc
+            error = type(exc) if isinstance(exc, CaptureError) else CaptureError
+            raise error(f"{exc}; {run.tally.summary()}") from exc
         raise
     print(run.tally.summary(), file=out)
     if run.not_taken:

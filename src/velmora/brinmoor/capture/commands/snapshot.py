@@ -126,7 +126,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         if not args.no_png:
             sizes.append((png_path, png_bytes_at_most(roi, cam.description.is_color,
                                                       args.png_size)))
-        free_space(sizes)
+        free_space(sizes, args)
         if args.cooler is not None:
             cool(cam, args)
         timeout = args.timeout if args.timeout is not None else args.exposure + 60.0

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 
 from velmora.brinmoor.formats import partfile
 from velmora.brinmoor.formats.partfile import OutputError, held_steps
+from velmora.brinmoor.wording import plural
 
 from .. import cooling, deps
 from ..common import (
@@ -123,7 +124,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         wait_ms = min(INT32_MAX, max(1, round(frame_timeout * 1000)))
         if saving:
             sink = _make_sink(args, base, cam, roi)
-            free_space(sink.plan().sizes)
+            free_space(sink.plan().sizes, args)
 
         progress = Progress("Video", args.frames, "frames", enabled=not args.quiet)
         received = timeouts = consecutive = 0
@@ -139,7 +140,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
                         if consecutive >= MAX_CONSECUTIVE_TIMEOUTS:
                             raise CaptureError(
                                 f"no video frame arrived from {cam.label} within {wait_ms} ms, "
-                                f"{consecutive} times in a row ({received} frames received)"
+                                f"{consecutive} times in a row ({plural(received, 'frame')} received)"
                             )
                         continue
                     consecutive = 0
@@ -161,7 +162,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             if sink is not None:
                 saved = sink.finish()
         except KeyboardInterrupt as exc:
-            progress.finish(f"Video stopped: {received} frames received")
+            progress.finish(f"Video stopped: {plural(received, 'frame')} received")
             if sink is not None:
                 exc.add_note(_finish_quietly(sink.stop))
             raise
@@ -179,9 +180,9 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         rate = (received - 1) / (last - first)
     else:
         rate = received / elapsed if elapsed > 0 else 0.0
-    progress.finish(f"Video done: {received} frames")
-    print(f"{received} frames in {elapsed:.3f} s: {rate:.2f} fps measured, "
-          f"{dropped} dropped, {timeouts} time-outs", file=out)
+    progress.finish(f"Video done: {plural(received, 'frame')}")
+    print(f"{plural(received, 'frame')} in {elapsed:.3f} s: {rate:.2f} fps measured, "
+          f"{dropped} dropped, {plural(timeouts, 'time-out')}", file=out)
     if sink is not None:
         print(saved, file=out)
     return EXIT_OK
