@@ -337,8 +337,8 @@ def test_a_kill_at_any_step_of_naming_a_file_leaves_one_copy(tmp_path, machine, 
             status, out, err = run("finish", part, machine=machine)
             assert status == 0, err
             if (step, when) == ("link", "after"):
-                frames = "1 frame" if job == "write" else "3 frames"
-                assert out == f"{final} was already complete ({frames}); removed {part}\n"
+                counted = "1 frame" if job == "write" else "3 frames"
+                assert out == f"{final} was already complete ({counted}); removed {part}\n"
     assert sorted(p.name for p in folder.iterdir()) == [final.name]
     if job == "write":
         assert final.read_bytes() == wanted
