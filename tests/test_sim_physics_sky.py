@@ -275,7 +275,7 @@ def guide_star(frame, near=None, box=10):
 # spends is multiplied by the time scale. Exposures run at a scale at which the wait's last poll
 # adds a fraction of a second; the clock all but stops while the guider measures; pulses run
 # in real time, so that a late wake-up lengthens one by as little as it does on a real mount.
-EXPOSURE_SCALE, STOPPED_SCALE = 20.0, 1e-3
+EXPOSURE_SCALE, STOPPED_SCALE = 40.0, 1e-3
 
 
 def guide(sim, cam, frames, guiding, exposure_s=4.0):
