@@ -413,3 +413,20 @@ def test_connected_follows_the_camera(server, addr, sim):
     camera.NumX, camera.NumY = 64, 48
     expose(camera)
     assert image_bytes(camera).shape == (48, 64)
+
+
+def test_a_read_with_no_exposure_is_refused_and_keeps_the_connection(sim):
+    """Only a camera that is gone ends a connection: a read out of turn is an invalid operation."""
+    from velmora.brinmoor.alpaca.backend import AsiBackend, connected_facts
+    from velmora.brinmoor.alpaca.camera import AlpacaCamera
+    from velmora.brinmoor.alpaca.errors import AlpacaError, ErrorNumber
+
+    device = AlpacaCamera(0, AsiBackend(connected_facts()[ASI120]))
+    device.connect()
+    try:
+        with pytest.raises(AlpacaError) as refused:
+            device.invoke(lambda: device.backend.read_image(64, 48, "raw16"))
+        assert refused.value.number == ErrorNumber.INVALID_OPERATION
+        assert device.connected()
+    finally:
+        device.disconnect()

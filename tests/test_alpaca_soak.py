@@ -104,6 +104,7 @@ def test_a_night_of_clients(server, addr, monkeypatch):
     def poller(number):
         try:
             camera = Camera(addr, number)
+            camera.Connected = True  # every program connects: the imager may not have yet
             while not stop.is_set():
                 for name in POLLED:
                     try:
@@ -120,6 +121,7 @@ def test_a_night_of_clients(server, addr, monkeypatch):
         """A second program looking at the latest image now and then."""
         try:
             camera = Camera(addr, number)
+            camera.Connected = True
             while not stop.is_set():
                 if timed("small", lambda: camera.ImageReady):
                     try:

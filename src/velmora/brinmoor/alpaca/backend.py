@@ -23,6 +23,7 @@ from velmora.brinmoor.camera import (
     ASICameraClosed,
     ASIError,
     ASIInvalidIndex,
+    ASIInvalidSequence,
     Camera,
     CameraDescription,
     CameraNotFound,
@@ -244,7 +245,8 @@ class AsiBackend:
                    image_type: ImageType) -> npt.NDArray[np.uint8] | npt.NDArray[np.uint16]:
         exposure = self._exposure
         if exposure is None:
-            exc = ASICameraClosed()
+            # A read out of turn, not a camera that went away: the device must stay connected.
+            exc = ASIInvalidSequence()
             exc.add_note(f"camera {self._facts.index} ({self._facts.name}) has no exposure to read")
             raise exc
         # The exposure's frame has the window set before it started: (height, width).
