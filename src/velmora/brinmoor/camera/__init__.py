@@ -74,8 +74,8 @@ from .info import (
     is_camera_product,
     sdk_version,
 )
-from .pointing import Pointing
 from .roi import ImageType, Roi, image_type_name
+from .simulated import Pointing, unknown_simulated_model
 from .stream import AsyncStream, Stream
 
 __all__ = [
@@ -139,4 +139,5 @@ __all__ = [
     "image_type_name",
     "is_camera_product",
     "sdk_version",
+    "unknown_simulated_model",
 ]

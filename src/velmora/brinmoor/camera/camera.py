@@ -30,8 +30,8 @@ from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Expos
 from .frames import Frame, FrameMetadata, Observation
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
-from .pointing import Pointing, simulated_panel, simulated_pointing
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
+from .simulated import Pointing, simulated_panel, simulated_pointing
 
 if TYPE_CHECKING:
     from .stream import AsyncStream, Stream
@@ -40,9 +40,6 @@ P = ParamSpec("P")
 R = TypeVar("R")
 
 __all__ = ["EXPOSURE_TIMEOUT_MARGIN_S", "IDLE_GRACE_S", "MAX_WAIT_S", "Camera", "utc_now"]
-
-GuideDirectionName = str
-
 
 def utc_now() -> datetime:
     return datetime.now(timezone.utc)

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 from velmora.brinmoor.formats.metadata import FILE_BITS
 from velmora.brinmoor.formats.roi import ImageType
 
-from .pointing import simulator
+from .simulated import simulator
 
 __all__ = ["Conversion", "conversion"]
 

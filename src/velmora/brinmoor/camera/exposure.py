@@ -94,10 +94,6 @@ class Exposure:
         """Whether the exposure has ended, however it ended (polls the camera while it runs)."""
         return self.status != _Status.ASI_EXP_WORKING
 
-    @property
-    def succeeded(self) -> bool:
-        return self.status == _Status.ASI_EXP_SUCCESS
-
     def _poll(self) -> None:
         cam = self.camera
         with cam._lock:

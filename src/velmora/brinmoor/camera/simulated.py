@@ -1,14 +1,16 @@
-"""Where a simulated camera's telescope points, for the frames' metadata, and the light in front
-of it when a tool asks for a flat panel.
+"""The camera layer's one door to the simulator's control module (`velmora.brinmoor.asisim`).
 
-The simulator's control API (`velmora.brinmoor.asisim`) knows each simulated camera's pointing;
-the camera layer passes it on in every frame's `FrameMetadata.pointing`, so that the tools write
-it into their files without talking to the simulator themselves. A package built against the
-vendor's SDK has no simulator: its cameras have no pointing.
+Everything the package learns from the simulator beyond the SDK's calls comes through here, so
+the tools never import it (an import contract in pyproject.toml forbids it): where a simulated
+camera's telescope points, for the frames' metadata; the light in front of it when a tool asks
+for a flat panel; the sensor's response (`conversion.py`); and whether the simulated cameras a
+user named in ASISIM_CAMERAS exist. A package built against the vendor's SDK has no simulator:
+its cameras have no pointing, and the variable means nothing to it.
 """
 
 from __future__ import annotations
 
+import os
 from types import ModuleType
 from typing import TYPE_CHECKING
 
@@ -17,7 +19,7 @@ from velmora.brinmoor.formats.metadata import Pointing
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
 
-__all__ = ["Pointing", "simulated_pointing", "simulated_panel"]
+__all__ = ["Pointing", "simulated_panel", "simulated_pointing", "simulator", "unknown_simulated_model"]
 
 # The simulated panel a tool's flats get: photoelectrons per second in a central pixel, some
 # 40 % of a full well in a second or two at a middle gain.
@@ -67,3 +69,21 @@ def simulated_panel(camera_id: int, on: bool) -> bool:
     except (ValueError, AttributeError):
         return False
     return True
+
+
+def unknown_simulated_model() -> str | None:
+    """The problem with ASISIM_CAMERAS, as a message for the tool to raise or print: a model
+    name there that the simulator does not know (the simulated library would silently connect
+    no camera for it); None when every name is known, or the variable is unset, or there is no
+    simulator."""
+    names = os.environ.get("ASISIM_CAMERAS")
+    if not names:
+        return None
+    sim = simulator()
+    if sim is None:
+        return None
+    unknown: list[str] = sim.unknown_models(names)
+    if not unknown:
+        return None
+    return (f"ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated camera model "
+            f"(models: {', '.join(sim.models())})")
