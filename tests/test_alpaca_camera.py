@@ -413,3 +413,19 @@ def test_connected_follows_the_camera(server, addr, sim):
     camera.NumX, camera.NumY = 64, 48
     expose(camera)
     assert image_bytes(camera).shape == (48, 64)
+
+
+def test_an_exposure_makes_only_the_calls_it_needs_and_temperature_polls_share_a_read(server, addr,
+                                                                                       sim):
+    camera = connected_camera(addr, ASI120)
+    camera.BinX = 2
+    camera.NumX, camera.NumY = 100, 100
+    sim.journal_clear()
+    camera.StartExposure(0.01, True)
+    calls = [line.split("(")[0] for line in sim.journal()]
+    assert calls == ["ASISetControlValue", "ASISetROIFormat", "ASISetStartPos", "ASIStartExposure"]
+    wait_image(camera)
+    sim.journal_clear()
+    readings = [camera.CCDTemperature for _ in range(10)]
+    reads = [line for line in sim.journal() if line.startswith("ASIGetControlValue")]
+    assert len(set(readings)) <= len(reads) <= 2  # within a second, one read serves them all

@@ -24,9 +24,9 @@ def test_the_layers_hold(tmp_path):
     "where, line, contract",
     [
         ("capture/cli.py", "from velmora.brinmoor import orvik", "tools never import"),
-        ("alpaca/backend.py", "from velmora.brinmoor.orvik import get_sdk_version",
+        ("alpaca/facts.py", "from velmora.brinmoor.orvik import get_sdk_version",
          "tools never import"),
-        ("alpaca/backend.py", "from velmora.brinmoor.capture import sinks", "Layers point down"),
+        ("alpaca/facts.py", "from velmora.brinmoor.capture import sinks", "Layers point down"),
         ("capture/common.py", "from velmora.brinmoor import asisim", "tools never import"),
         ("alpaca/cli.py", "from velmora.brinmoor.asisim import models", "tools never import"),
         ("camera/frames.py", "from velmora.brinmoor.capture import cli", "Layers point down"),

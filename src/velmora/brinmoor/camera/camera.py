@@ -439,6 +439,16 @@ class Camera:
 
     def set_roi(self, roi: Roi) -> Roi:
         """Check a format against the camera, set it, and return what the camera took."""
+        self._check_roi(roi)
+        with self._lock:
+            self._check_open()
+            try:
+                self._write_roi(roi)
+            finally:
+                self._settings_written()
+            return self.roi
+
+    def _check_roi(self, roi: Roi) -> None:
         if not isinstance(roi, Roi):
             raise TypeError(f"a region of interest is a Roi, not {type(roi).__name__}")
         d = self.description
@@ -461,23 +471,19 @@ class Camera:
                     f"start {axis} {start} puts the ROI outside the sensor of {self.label} "
                     f"(0 to {limit - size} at this size and bin)"
                 )
-        with self._lock:
-            self._check_open()
-            try:
-                return self._write_roi(roi)
-            finally:
-                self._settings_written()
 
-    def _write_roi(self, roi: Roi) -> Roi:
+    def _write_roi(self, roi: Roi) -> None:
         self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
                   roi.height, roi.bin, image_type_member(roi.image_type))
-        if roi.x is not None or roi.y is not None:
+        if roi.x is None and roi.y is None:
+            return  # the camera centres the format
+        x, y = roi.x, roi.y
+        if x is None or y is None:
             cur_x, cur_y = self.call("reading the start position", None, orvik.get_start_pos,
                                      self.id)
-            x = cur_x if roi.x is None else roi.x
-            y = cur_y if roi.y is None else roi.y
-            self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
-        return self.roi
+            x = cur_x if x is None else x
+            y = cur_y if y is None else y
+        self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
 
     # -- frames ------------------------------------------------------------------------------
 
@@ -543,21 +549,41 @@ class Camera:
 
     # -- exposures ---------------------------------------------------------------------------
 
-    def start_exposure(self, seconds: float | None = None, *, dark: bool = False) -> Exposure:
+    def start_exposure(self, seconds: float | None = None, *, dark: bool = False,
+                       roi: Roi | None = None, read_settings: bool = True) -> Exposure:
         """Start one exposure and return at once; the `Exposure` polls, waits, aborts, reads.
 
-        `seconds` sets the exposure time first (else the camera's current one is used); `dark`
-        keeps the shutter closed. Refused with `CameraBusy` while another exposure or a stream
-        runs on this camera.
+        `seconds` sets the exposure time first (else the camera's current one is used), and
+        `roi` the format (as `set_roi`); `dark` keeps the shutter closed. With
+        `read_settings=False` the frame's metadata hold only the camera, the format, the
+        exposure time and the times, not the other settings (gain, offset, temperature,
+        cooler, flip, pointing): for a caller that does not use them, the exposure then costs
+        only the SDK calls that take it. Refused with `CameraBusy` while another exposure or a
+        stream runs on this camera.
         """
+        if roi is not None:
+            self._check_roi(roi)
         with self._lock:
             self._check_open()
             self._check_idle("start an exposure")
             if seconds is not None:
                 self.exposure = seconds
-            roi = self.roi
+            if roi is not None:
+                try:
+                    self._write_roi(roi)
+                finally:
+                    self._settings_written()
             start = utc_now()
-            metadata = self.frame_metadata(roi, start, start, dark=dark)
+            if read_settings:
+                metadata = self.frame_metadata(self.roi, start, start, dark=dark)
+            else:
+                exposure_us = (self._value_or_none("ASI_EXPOSURE") if seconds is None
+                               else round(seconds * 1_000_000))
+                metadata = FrameMetadata(
+                    camera=self.name, camera_id=self.id, roi=self.roi if roi is None else roi,
+                    exposure=0.0 if exposure_us is None else exposure_us / 1_000_000,
+                    gain=None, offset=None, temperature=None, bayer=self.description.bayer,
+                    start=start, end=start, dark=dark)
             metadata.start = metadata.end = utc_now()  # the settings read, the exposure starts
             started = time.monotonic()
             self.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
