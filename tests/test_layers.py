@@ -31,6 +31,7 @@ def test_the_layers_hold(tmp_path):
         ("alpaca/cli.py", "from velmora.brinmoor.asisim import models", "tools never import"),
         ("camera/frames.py", "from velmora.brinmoor.capture import cli", "Layers point down"),
         ("formats/fits.py", "from velmora.brinmoor.camera import Camera", "talk to no camera"),
+        ("camera/exposure.py", "from .camera import Camera", "not the Camera"),
         ("formats/ser.py", "from velmora.brinmoor import orvik", "talk to no camera"),
     ],
 )
