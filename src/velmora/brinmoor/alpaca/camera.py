@@ -107,10 +107,8 @@ class Window:
 class ControlRange:
     """A control's capabilities as the camera reports them, by ControlType name."""
 
-    name: str
     min_value: int
     max_value: int
-    default_value: int
     writable: bool
 
 
@@ -317,9 +315,7 @@ class AlpacaCamera:
             exc.add_note(f"camera {self.facts.index} is now {camera.name}, not {self.facts.name}")
             raise exc
         self._camera = camera
-        return {control.control_type.name: ControlRange(
-                    name=control.name, min_value=control.min, max_value=control.max,
-                    default_value=control.default, writable=control.writable)
+        return {control.control_type.name: ControlRange(control.min, control.max, control.writable)
                 for control in camera.controls.values() if control.control_type is not None}
 
     def description(self) -> str:
