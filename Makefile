@@ -3,7 +3,8 @@
 #                 suite on both (the slow tests on 3.12 only), then the sanitizer pass (3.12) and
 #                 the wheel's checks
 #   make check  - the edit-test loop: lint, then the whole suite on 3.12 (no sanitizers, no wheel)
-#   make lint   - ruff on the Python, clang-format (check mode) on the C++; `make format` fixes
+#   make lint   - ruff on the Python, the import contracts, clang-format (check mode) on the C++;
+#                 `make format` fixes
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
 #   make wheel  - build a binary wheel into dist/, checked and tagged by auditwheel
@@ -118,6 +119,7 @@ CXX_SOURCES = $(shell find src sdk benchmarks tests \( -name '*.cpp' -o -name '*
 
 lint: install
 	$(VENV)/bin/ruff check $(LINT_PYTHON)
+	$(PY) tests/importcheck.py
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(PY) tools/check_includes.py
 

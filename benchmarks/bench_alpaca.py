@@ -4,9 +4,10 @@ Small requests: requests per second and latency (median, 99th percentile) of a s
 1, 10 and 50 concurrent keep-alive clients, for the Alpaca server and, in the same run, for a
 bare Starlette app answering a JSON body of the same size under the same uvicorn settings (the
 same connection class, TCP socket and limits). Each server runs in its own process; the clients
-are raw asyncio connections in this one. Two members are measured: `name`, a fixed answer,
-and `camerastate`, the device's state, which every imaging program polls (answered on the event
-loop while the device is free, else in a worker thread). Each figure is the best of several
+are raw asyncio connections in this one. Three members are measured: `name`, a fixed answer,
+`camerastate`, the device's state, which every imaging program polls (answered on the event
+loop while the device is free, else in a worker thread), and `ccdtemperature`, which reads the
+camera (answered from a read at most a second old, else read in a worker thread). Each figure is the best of several
 interleaved runs, since other work on the machine only ever slows a run down; beside it, the
 server process's CPU time per request, which other work on a shared machine barely moves. The
 goal is at least 0.8x the bare app at every concurrency.
@@ -18,6 +19,9 @@ For the same number of bytes:
 - ImageArray as JSON, once, for comparison.
 The image is taken once; each transfer encodes and sends it again (the column-major copy is
 made on the first request and kept with the image).
+
+SDK calls: how many calls reach the (simulated) SDK for one StartExposure, and for a whole
+exposure from StartExposure to the image read, counted in the simulator's journal.
 """
 
 from __future__ import annotations
@@ -126,7 +130,9 @@ def small_requests() -> None:
     try:
         targets = {"bare Starlette": (bare, bare_port, "/api/v1/camera/0/name"),
                    "Alpaca name": (alpaca, alpaca_port, "/api/v1/camera/0/name"),
-                   "Alpaca camerastate": (alpaca, alpaca_port, "/api/v1/camera/0/camerastate")}
+                   "Alpaca camerastate": (alpaca, alpaca_port, "/api/v1/camera/0/camerastate"),
+                   "Alpaca ccdtemperature": (alpaca, alpaca_port,
+                                             "/api/v1/camera/0/ccdtemperature")}
         for _, port, path in targets.values():  # warm up: connections, threads, caches
             asyncio.run(_load(port, path, 10))
         best: dict[tuple[str, int], tuple[float, list[float]]] = {}
@@ -244,9 +250,39 @@ def image_transfer() -> None:
           f"({mb / json_time:.0f} MB/s of pixel data)")
 
 
+def sdk_calls() -> None:
+    """SDK calls per StartExposure and per whole exposure, counted in the simulator's journal."""
+    asisim.reset(["ZWO ASI294MC Pro"])
+    asisim.set_time_scale(1000.0)
+    with AlpacaServer(port=0, discovery_port=None) as server:
+        conn = http.client.HTTPConnection("127.0.0.1", server.port)
+        base = "/api/v1/camera/0"
+        put(conn, f"{base}/connected", Connected="true")
+        put(conn, f"{base}/binx", BinX="2")
+        put(conn, f"{base}/numx", NumX="100")
+        put(conn, f"{base}/numy", NumY="100")
+        asisim.journal_clear()
+        put(conn, f"{base}/startexposure", Duration="0.01", Light="true")
+        start = asisim.journal()
+        while True:
+            conn.request("GET", f"{base}/imageready")
+            if b'"Value":true' in conn.getresponse().read():
+                break
+            time.sleep(0.01)
+        http_get(conn, f"{base}/imagearray", "application/imagebytes")
+        whole = asisim.journal()
+        conn.close()
+    polls = sum(line.startswith("ASIGetExpStatus(") for line in whole)
+    functions = sorted({line.split("(", 1)[0] for line in start})
+    print("SDK calls, 100 x 100 subframe at bin 2 (simulator's journal)")
+    print(f"  StartExposure: {len(start)} ({', '.join(functions)})")
+    print(f"  whole exposure to the image read: {len(whole)}, of which {polls} status polls")
+
+
 def main() -> None:
     small_requests()
     image_transfer()
+    sdk_calls()
 
 
 if __name__ == "__main__":

@@ -415,18 +415,27 @@ def test_connected_follows_the_camera(server, addr, sim):
     assert image_bytes(camera).shape == (48, 64)
 
 
-def test_a_read_with_no_exposure_is_refused_and_keeps_the_connection(sim):
+def test_a_read_with_no_exposure_is_refused_and_keeps_the_connection(server, addr):
     """Only a camera that is gone ends a connection: a read out of turn is an invalid operation."""
-    from velmora.brinmoor.alpaca.backend import AsiBackend, connected_facts
-    from velmora.brinmoor.alpaca.camera import AlpacaCamera
-    from velmora.brinmoor.alpaca.errors import AlpacaError, ErrorNumber
+    from alpaca.exceptions import InvalidOperationException
 
-    device = AlpacaCamera(0, AsiBackend(connected_facts()[ASI120]))
-    device.connect()
-    try:
-        with pytest.raises(AlpacaError) as refused:
-            device.invoke(lambda: device.backend.read_image(64, 48, "raw16"))
-        assert refused.value.number == ErrorNumber.INVALID_OPERATION
-        assert device.connected()
-    finally:
-        device.disconnect()
+    camera = connected_camera(addr, ASI120)
+    with pytest.raises(InvalidOperationException):
+        camera.ImageArray
+    assert camera.Connected
+
+
+def test_an_exposure_makes_only_the_calls_it_needs_and_temperature_polls_share_a_read(server, addr,
+                                                                                       sim):
+    camera = connected_camera(addr, ASI120)
+    camera.BinX = 2
+    camera.NumX, camera.NumY = 100, 100
+    sim.journal_clear()
+    camera.StartExposure(0.01, True)
+    calls = [line.split("(")[0] for line in sim.journal()]
+    assert calls == ["ASISetControlValue", "ASISetROIFormat", "ASISetStartPos", "ASIStartExposure"]
+    wait_image(camera)
+    sim.journal_clear()
+    readings = [camera.CCDTemperature for _ in range(10)]
+    reads = [line for line in sim.journal() if line.startswith("ASIGetControlValue")]
+    assert len(set(readings)) <= len(reads) <= 2  # within a second, one read serves them all

@@ -21,7 +21,7 @@ from velmora.brinmoor.camera import (  # noqa: E402
     connected,
     failure_context,
 )
-from velmora.brinmoor.camera import camera as camera_module  # noqa: E402
+from velmora.brinmoor.camera.handle import CameraHandle  # noqa: E402
 
 
 @pytest.fixture
@@ -337,7 +337,7 @@ def test_ctrl_c_while_waiting_stops_the_exposure(sim, monkeypatch):
     def interrupt(self, seconds):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(camera_module.Camera, "_pause", interrupt)
+    monkeypatch.setattr(CameraHandle, "pause", interrupt)
     with Camera(1) as cam:
         with pytest.raises(KeyboardInterrupt):
             cam.expose(30.0)

@@ -248,12 +248,12 @@ def test_long_exposure_shows_progress(fast, capsys, tmp_path):
 
 
 def test_ctrl_c_stops_the_exposure_and_closes_the_camera(fast, capsys, tmp_path, monkeypatch):
-    from velmora.brinmoor.camera import Camera
+    from velmora.brinmoor.camera.handle import CameraHandle
 
     def interrupt(_self, _seconds):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(Camera, "_pause", interrupt)
+    monkeypatch.setattr(CameraHandle, "pause", interrupt)
     fast.set_time_scale(1)
     status, _, err = run(capsys, "snapshot", "-e", 30, "-b", 4, "-o", tmp_path / "x")
     assert status == 130 and "interrupted" in err

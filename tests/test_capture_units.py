@@ -90,15 +90,19 @@ def test_output_base(given, expected):
 # -- frames ------------------------------------------------------------------------------------
 
 def test_raw16_is_little_endian_and_row_major():
+    from velmora.brinmoor.camera import frame_array
+
     data = bytes([0x34, 0x12, 0xFF, 0xFF, 0x00, 0x00, 0x01, 0x00, 0x02, 0x00, 0x03, 0x80])
-    frame = imaging.decode_frame(data, 3, 2, "raw16")
+    frame = frame_array(data, 3, 2, "raw16")
     assert frame.dtype == np.uint16
     assert frame.tolist() == [[0x1234, 0xFFFF, 0], [1, 2, 0x8003]]
 
 
 def test_rgb24_arrives_as_bgr_and_is_returned_as_rgb():
+    from velmora.brinmoor.camera import frame_array
+
     data = bytes([10, 20, 30, 40, 50, 60])  # two pixels, each B, G, R
-    frame = imaging.decode_frame(data, 2, 1, "rgb24")
+    frame = frame_array(data, 2, 1, "rgb24")
     assert frame.shape == (1, 2, 3)
     assert frame[0].tolist() == [[30, 20, 10], [60, 50, 40]]
 
@@ -411,11 +415,12 @@ def test_a_stop_request_waits_for_a_held_step_and_is_raised_after_it():
     import os
     import signal
 
-    from velmora.brinmoor.capture.stopping import Stopped, signals_held, stop_on_signals
+    from velmora.brinmoor.capture.stopping import Stopped, stop_on_signals
+    from velmora.brinmoor.formats.partfile import held_steps
 
     steps = []
     with pytest.raises(Stopped) as stop, stop_on_signals():
-        with signals_held():
+        with held_steps():
             os.kill(os.getpid(), signal.SIGTERM)
             steps.append("after the request, still inside")
         steps.append("never reached")

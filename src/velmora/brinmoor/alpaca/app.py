@@ -366,6 +366,8 @@ class AlpacaApp:
             if request.method == "GET":
                 if member.get is None:
                     raise BadRequest(f"{name} is a method or write-only: use PUT")
+                if member.recent is not None and (recent := member.recent(device)) is not None:
+                    return self._answer(client_tid, recent)
                 getter = member.get
                 call: Callable[[], object] = lambda: getter(device)
             else:

@@ -8,8 +8,11 @@ timers.
 
 Members are plain methods: `invoke()` runs one under the device's lock, after the connection
 check the member table asks for, and turns camera-layer failures into ASCOM errors by exception
-class. Controls are read and written through the camera layer's properties, in its units and
-with its range checks (a value out of range is its ValueError, answered InvalidValue).
+class. The device talks to the camera layer only, through one open `Camera` while connected:
+controls are read and written through its properties, in its units and with its range checks
+(a value out of range is its ValueError, answered InvalidValue); an exposure is its
+non-blocking `Exposure`, whose status (the SDK's `ExposureStatus`) the device turns into
+Alpaca's `CameraState`.
 
 The sensor size reported to clients (`CameraXSize` x `CameraYSize`) is the largest area that
 every offered binning reads whole: divisible by every bin, and within what the camera reads at
@@ -29,9 +32,17 @@ from dataclasses import dataclass
 from datetime import datetime, timezone
 from typing import TypeVar
 
-from velmora.brinmoor.camera import Conversion
+from velmora.brinmoor.camera import (
+    ASICameraClosed,
+    ASIInvalidIndex,
+    Camera,
+    Conversion,
+    ExposureStatus,
+    GuideDirection,
+    Roi,
+)
+from velmora.brinmoor.camera import Exposure as CameraExposure
 
-from .backend import CameraBackend, ControlRange, ImageType
 from .errors import (
     AlpacaError,
     ErrorNumber,
@@ -43,6 +54,7 @@ from .errors import (
     not_implemented,
     value_not_set,
 )
+from .facts import CameraFacts, ImageType
 from .imagedata import ImageData
 
 T = TypeVar("T")
@@ -54,8 +66,9 @@ DRIVER_VERSION = "1.0"
 INTERFACE_VERSION = 4
 # An exposure still "working" this long after its end is taken as lost.
 EXPOSURE_GRACE_S = 120.0
-# The SDK may show an exposure as idle for a moment right after starting it.
-IDLE_GRACE_S = 1.0
+# CCDTemperature, which clients poll, is answered from a read at most this old; an older one is
+# read again in a worker thread, so a camera that does not answer never holds up the server.
+TEMPERATURE_MAX_AGE_S = 1.0
 MAX_PULSE_MS = 3_600_000
 SDK_WIDTH_STEP, SDK_HEIGHT_STEP = 8, 2
 
@@ -90,14 +103,24 @@ class Window:
     height: int
 
 
+@dataclass(frozen=True)
+class ControlRange:
+    """A control's capabilities as the camera reports them, by ControlType name."""
+
+    min_value: int
+    max_value: int
+    writable: bool
+
+
 @dataclass
-class Exposure:
-    started_utc: datetime
+class Pending:
+    """An exposure a client started and has not collected."""
+
+    taken: CameraExposure
     started: float  # monotonic
     duration: float
     window: Window  # what the client asked for
     sdk_window: Window  # what the camera reads (aligned to its steps), containing `window`
-    image_type: ImageType
 
 
 def readable(size: int, bin: int, step: int) -> int:
@@ -123,14 +146,16 @@ def _sdk_window(want: Window, readable_w: int, readable_h: int) -> Window:
 
 
 class AlpacaCamera:
-    """The Alpaca camera device number `number`, serving the camera behind `backend`."""
+    """The Alpaca camera device number `number`, serving the camera that `facts` describe."""
 
-    def __init__(self, number: int, backend: CameraBackend) -> None:
+    def __init__(self, number: int, facts: CameraFacts) -> None:
         self.number = number
-        self.backend = backend
-        self.facts = backend.facts
+        self.facts = facts
         self.lock = threading.RLock()
         self._connected = False
+        self._camera: Camera | None = None
+        # The last temperature read and when (monotonic), replaced whole: read without the lock.
+        self._temperature: tuple[float, float] | None = None
         self._controls: dict[str, ControlRange] = {}
         self.x_size = whole_size(self.facts.width, self.facts.bins, SDK_WIDTH_STEP)
         self.y_size = whole_size(self.facts.height, self.facts.bins, SDK_HEIGHT_STEP)
@@ -138,7 +163,7 @@ class AlpacaCamera:
         self._num_x, self._num_y = self.x_size, self.y_size
         self._start_x = self._start_y = 0
         self._readout_mode = 0
-        self._exposure: Exposure | None = None
+        self._exposure: Pending | None = None
         self._state = CameraState.IDLE
         self._error = ""
         self._image: ImageData | None = None
@@ -151,6 +176,16 @@ class AlpacaCamera:
     @property
     def name(self) -> str:
         return self.facts.name
+
+    @property
+    def camera(self) -> Camera:
+        """The open camera-layer camera (the layer's closed-camera error when there is none)."""
+        camera = self._camera
+        if camera is None or camera.closed:
+            exc = ASICameraClosed()
+            exc.add_note(f"camera {self.facts.index} ({self.name}) is not open")
+            raise exc
+        return camera
 
     def invoke(self, member: Callable[[], T], *, needs_connection: bool = True,
                what: str = "the request") -> T:
@@ -216,7 +251,7 @@ class AlpacaCamera:
         if not self._connected:
             return False
         try:
-            self.backend.check_present()
+            self._read_temperature()  # one short SDK call, which every camera answers
         except Exception as exc:
             if error_number(exc) == ErrorNumber.NOT_CONNECTED:
                 self._lost()
@@ -227,13 +262,19 @@ class AlpacaCamera:
     def _lost(self) -> None:
         """The camera went away: forget the connection and what it was doing."""
         self._stop_pulses()
-        try:
-            self.backend.close()
-        except Exception:
-            pass  # closing a camera that is gone may fail; it is closed either way
+        self._close_camera()
         self._connected = False
         self._exposure = None
         self._state = CameraState.IDLE
+
+    def _close_camera(self) -> None:
+        camera, self._camera = self._camera, None
+        self._temperature = None
+        if camera is not None:
+            try:
+                camera.close()  # aborts a running exposure
+            except Exception:
+                pass  # closing a camera that is gone may fail; it is closed either way
 
     def set_connected(self, value: bool) -> None:
         if value:
@@ -246,7 +287,7 @@ class AlpacaCamera:
             if self._connected:
                 return
             with self._sdk("connecting"):
-                self._controls = self.backend.open()
+                self._controls = self._open()
             self._connected = True
             self._state = CameraState.IDLE
             self._exposure = None
@@ -259,15 +300,23 @@ class AlpacaCamera:
             if not self._connected:
                 return
             self._stop_pulses()
-            if self._exposure is not None:
-                try:
-                    self.backend.stop_exposure()
-                except Exception:
-                    pass  # closing the camera ends it anyway
-                self._exposure = None
+            self._exposure = None  # closing the camera aborts it
             self._connected = False
             self._state = CameraState.IDLE
-            self.backend.close()
+            self._close_camera()
+
+    def _open(self) -> dict[str, ControlRange]:
+        """Open the camera of this device's facts; its controls by ControlType name."""
+        self._close_camera()
+        camera = Camera(self.facts.index)
+        if camera.id != self.facts.camera_id or camera.name != self.facts.name:
+            camera.close()
+            exc = ASIInvalidIndex()
+            exc.add_note(f"camera {self.facts.index} is now {camera.name}, not {self.facts.name}")
+            raise exc
+        self._camera = camera
+        return {control.control_type.name: ControlRange(control.min, control.max, control.writable)
+                for control in camera.controls.values() if control.control_type is not None}
 
     def description(self) -> str:
         kind = "colour" if self.facts.bayer_offset is not None else "monochrome"
@@ -326,9 +375,9 @@ class AlpacaCamera:
 
     def _conversion(self, what: str) -> Conversion:
         """The camera layer's figures at the present gain, readout mode and binning."""
-        figures = self.backend.camera.conversion(self._image_type(), self._bin)
+        figures = self.camera.conversion(self._image_type(), self._bin)
         if figures is None:
-            raise not_implemented(f"{what} at gain {self.backend.camera.gain} (the camera "
+            raise not_implemented(f"{what} at gain {self.camera.gain} (the camera "
                                   "reports its conversion factor for gain 0 only)")
         return figures
 
@@ -429,10 +478,10 @@ class AlpacaCamera:
         self._readout_mode = value
 
     def gain(self) -> int:
-        return self.backend.camera.gain
+        return self.camera.gain
 
     def set_gain(self, value: int) -> None:
-        self.backend.camera.gain = value
+        self.camera.gain = value
 
     def gain_min(self) -> int:
         return self._control("ASI_GAIN", "Gain").min_value
@@ -444,10 +493,10 @@ class AlpacaCamera:
         raise not_implemented("Gains (gain is a number between GainMin and GainMax)")
 
     def offset(self) -> int:
-        return self.backend.camera.offset
+        return self.camera.offset
 
     def set_offset(self, value: int) -> None:
-        self.backend.camera.offset = value
+        self.camera.offset = value
 
     def offset_min(self) -> int:
         return self._control("ASI_OFFSET", "Offset").min_value
@@ -461,12 +510,12 @@ class AlpacaCamera:
     def fast_readout(self) -> bool:
         if self._fast_readout_control() is None:
             raise not_implemented("FastReadout")
-        return self.backend.camera.high_speed
+        return self.camera.high_speed
 
     def set_fast_readout(self, value: bool) -> None:
         if self._fast_readout_control() is None:
             raise not_implemented("FastReadout")
-        self.backend.camera.high_speed = value
+        self.camera.high_speed = value
 
     def sub_exposure_duration(self) -> float:
         raise not_implemented("SubExposureDuration")
@@ -477,7 +526,21 @@ class AlpacaCamera:
     # -- cooling -------------------------------------------------------------------------------
 
     def ccd_temperature(self) -> float:
-        return self.backend.camera.temperature
+        return self._read_temperature()
+
+    def recent_ccd_temperature(self) -> float | None:
+        """CCDTemperature without touching the camera: the last read while it is recent and the
+        device connected, else None (`ccd_temperature` then reads it)."""
+        reading = self._temperature
+        if reading is None or not self._connected \
+                or time.monotonic() - reading[1] > TEMPERATURE_MAX_AGE_S:
+            return None
+        return reading[0]
+
+    def _read_temperature(self) -> float:
+        value = self.camera.temperature
+        self._temperature = (value, time.monotonic())
+        return value
 
     def heat_sink_temperature(self) -> float:
         raise not_implemented("HeatSinkTemperature")
@@ -488,23 +551,23 @@ class AlpacaCamera:
 
     def cooler_on(self) -> bool:
         self._require_cooler("CoolerOn")
-        return self.backend.camera.cooler
+        return self.camera.cooler
 
     def set_cooler_on(self, value: bool) -> None:
         self._require_cooler("CoolerOn")
-        self.backend.camera.cooler = value
+        self.camera.cooler = value
 
     def cooler_power(self) -> float:
-        return float(self.backend.camera.cooler_power)
+        return float(self.camera.cooler_power)
 
     def set_ccd_temperature(self) -> float:
         self._require_cooler("SetCCDTemperature")
-        return float(self.backend.camera.target_temperature)
+        return float(self.camera.target_temperature)
 
     def put_set_ccd_temperature(self, value: float) -> None:
         self._require_cooler("SetCCDTemperature")
         # The camera holds its target in whole degrees; the layer checks the range.
-        self.backend.camera.target_temperature = round(value)
+        self.camera.target_temperature = round(value)
 
     # -- exposures -----------------------------------------------------------------------------
 
@@ -518,13 +581,13 @@ class AlpacaCamera:
         # camera layer refuses one longer than the camera's longest.
         duration = max(duration, self._exposure_range()[0])
         want, sdk = self._requested_window()
-        image_type = self._image_type()
+        roi = Roi(sdk.width, sdk.height, self._bin, self._image_type(), sdk.x, sdk.y)
         with self._sdk("starting the exposure"):
-            self.backend.camera.exposure = duration
-            self.backend.set_window(sdk.width, sdk.height, self._bin, image_type, sdk.x, sdk.y)
-            now = datetime.now(timezone.utc)
-            self.backend.start_exposure(dark=not light)
-        self._exposure = Exposure(now, time.monotonic(), duration, want, sdk, image_type)
+            # Only the calls that take the exposure: its frame's other metadata go unused here.
+            taken = self.camera.start_exposure(duration, dark=not light, roi=roi,
+                                               read_settings=False)
+        now = taken.metadata.start
+        self._exposure = Pending(taken, time.monotonic(), duration, want, sdk)
         self._state = CameraState.EXPOSING
         self._error = ""
         self._image = None
@@ -536,31 +599,28 @@ class AlpacaCamera:
         if exposure is None:
             return
         with self._sdk("polling the exposure"):
-            status = self.backend.exposure_status()
-        elapsed = time.monotonic() - exposure.started
-        if status == "success":
+            # The camera layer's status: it keeps "working" through the moment the SDK may
+            # show a just-started exposure as idle, and stops an exposure that failed.
+            status = exposure.taken.status
+        if status == ExposureStatus.ASI_EXP_SUCCESS:
             self._state = CameraState.DOWNLOAD
             try:
                 with self._sdk("reading the image"):
-                    sdk = exposure.sdk_window
-                    frame = self.backend.read_image(sdk.width, sdk.height, exposure.image_type)
+                    frame = exposure.taken.frame().array
             except AlpacaError as exc:
                 self._fail(exc.message)
                 raise
-            want = exposure.window
+            want, sdk = exposure.window, exposure.sdk_window
             x0, y0 = want.x - sdk.x, want.y - sdk.y
             self._image = ImageData(frame[y0:y0 + want.height, x0:x0 + want.width])
             self._exposure = None
             self._state = CameraState.IDLE
-        elif status == "failed":
+        elif status == ExposureStatus.ASI_EXP_FAILED:
             self._fail(f"the exposure failed on {self.name}")
-        elif status == "idle" and elapsed > IDLE_GRACE_S:
+        elif status == ExposureStatus.ASI_EXP_IDLE:
             self._fail(f"{self.name} went idle without finishing the exposure")
-        elif elapsed > exposure.duration + EXPOSURE_GRACE_S:
-            try:
-                self.backend.stop_exposure()
-            except Exception:
-                pass
+        elif time.monotonic() - exposure.started > exposure.duration + EXPOSURE_GRACE_S:
+            exposure.taken.abort()
             self._fail(f"the exposure on {self.name} did not finish")
 
     def _fail(self, message: str) -> None:
@@ -602,10 +662,11 @@ class AlpacaCamera:
 
     def abort_exposure(self) -> None:
         self._update()
-        if self._exposure is None:
+        exposure = self._exposure
+        if exposure is None:
             return
         with self._sdk("aborting the exposure"):
-            self.backend.stop_exposure()
+            exposure.taken.abort()
         self._exposure = None
         self._state = CameraState.IDLE
 
@@ -638,7 +699,7 @@ class AlpacaCamera:
         if duration_ms == 0:
             return
         with self._sdk(f"starting a pulse {GUIDE_DIRECTIONS[direction].lower()}"):
-            self.backend.pulse_on(direction)
+            self.camera.guide_on(GuideDirection(direction))
         timer = threading.Timer(duration_ms / 1000.0, self._pulse_elapsed, (direction,))
         timer.daemon = True
         self._pulse_timers[direction] = timer
@@ -656,7 +717,7 @@ class AlpacaCamera:
             return
         timer.cancel()
         try:
-            self.backend.pulse_off(direction)
+            self.camera.guide_off(GuideDirection(direction))
         except Exception:
             pass  # a camera that is gone has stopped pulsing
 

@@ -10,18 +10,16 @@ from __future__ import annotations
 import argparse
 import importlib
 import logging
-import os
 import shlex
 import sys
 from collections.abc import Sequence
-from importlib import metadata
 from typing import NoReturn
 
+from velmora.brinmoor._distribution import extra_requirements
 from velmora.brinmoor._version import __version__
 
 PROG = "orvik-alpaca"
 EXIT_USAGE = 2
-DISTRIBUTION = "velmora-brinmoor-orvik"
 EXTRA = "alpaca"
 # The server's own packages, by import name; the extra in pyproject.toml names them for pip.
 EXTRA_MODULES = ("starlette", "uvicorn", "orjson")
@@ -122,18 +120,6 @@ def parser() -> argparse.ArgumentParser:
     return p
 
 
-def extra_requirements() -> list[str]:
-    """The `alpaca` extra's requirements as the installed package declares them."""
-    try:
-        declared = metadata.requires(DISTRIBUTION) or []
-    except metadata.PackageNotFoundError:
-        return list(FALLBACK_REQUIREMENTS)
-    marker = f'extra == "{EXTRA}"'
-    found = [req.split(";", 1)[0].strip() for req in declared
-             if ";" in req and marker in req.split(";", 1)[1].replace("'", '"')]
-    return found or list(FALLBACK_REQUIREMENTS)
-
-
 def missing_extra() -> str | None:
     """A one-line message when a package of the `alpaca` extra cannot be imported, else None.
 
@@ -144,26 +130,10 @@ def missing_extra() -> str | None:
             importlib.import_module(module)
         except ImportError:
             command = shlex.join([sys.executable or "python3", "-m", "pip", "install",
-                                  *extra_requirements()])
+                                  *extra_requirements(EXTRA, FALLBACK_REQUIREMENTS)])
             return (f"{PROG}: error: the Alpaca server needs the '{EXTRA}' extra ({module} is "
                     f"not installed); install it with: {command}")
     return None
-
-
-def unknown_simulated_model() -> str | None:
-    """A model in ASISIM_CAMERAS that the simulated cameras do not have, as a one-line error."""
-    names = os.environ.get("ASISIM_CAMERAS")
-    if not names:
-        return None
-    try:
-        from velmora.brinmoor.camera import simulator
-    except ImportError:
-        return None  # the module cannot load: the server says so when it starts
-    unknown = simulator.unknown_models(names)  # none on a vendor build: the variable means nothing
-    if not unknown:
-        return None
-    return (f"{PROG}: error: ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated "
-            f"camera model (models: {', '.join(simulator.models())})")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -172,9 +142,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(problem, file=sys.stderr)
         return 1
     args = parser().parse_args(argv)
+    from velmora.brinmoor.camera import unknown_simulated_model
+
     problem = unknown_simulated_model()
     if problem is not None:
-        print(problem, file=sys.stderr)
+        print(f"{PROG}: error: {problem}", file=sys.stderr)
         return EXIT_USAGE
     from .connections import ConnectionLimits
     from .server import AlpacaServer, is_loopback

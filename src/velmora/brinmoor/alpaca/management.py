@@ -3,20 +3,14 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from importlib import metadata
+
+from velmora.brinmoor._distribution import package_version
 
 from .camera import AlpacaCamera
 
 API_VERSIONS = [1]
 SERVER_NAME = "orvik Alpaca camera server"
 MANUFACTURER = "velmora brinmoor"
-
-
-def package_version() -> str:
-    try:
-        return metadata.version("velmora-brinmoor-orvik")
-    except metadata.PackageNotFoundError:
-        return "0"
 
 
 def description(location: str) -> dict[str, object]:

@@ -5,7 +5,9 @@ each is parsed), whether the member needs a connected device, and where it runs:
 - `LOCAL`: fixed answers that touch neither the device's state nor the camera (event loop);
 - `STATE`: the device's own state, answered at once when nothing else holds the device and no
   exposure is under way (an exposure may have to be read out), else in a worker thread;
-- `CAMERA`: calls the camera, always in a worker thread.
+- `CAMERA`: calls the camera, always in a worker thread; a reader with a `recent` function
+  (a polled reading the device keeps for a moment) is answered from it on the event loop while
+  it has one.
 Parsing failures are malformed requests (HTTP 400); range checks belong to the device and the
 camera layer and answer InvalidValue. docs/alpaca.md lists the same members and why some
 answer NotImplemented.
@@ -41,6 +43,7 @@ class Member:
     put: Writer | None = None
     needs_connection: bool = True
     access: Access = STATE
+    recent: Callable[[AlpacaCamera], object | None] | None = None
 
 
 def parse_arguments(writer: Writer, params: Params) -> list[object]:
@@ -121,7 +124,8 @@ CAMERA_MEMBERS: Mapping[str, Member] = {
     "cansetccdtemperature": Member(get=C.can_set_ccd_temperature),
     # The SDK discards the image of an exposure stopped early.
     "canstopexposure": Member(get=_fixed(False)),
-    "ccdtemperature": Member(get=C.ccd_temperature, access=CAMERA),
+    "ccdtemperature": Member(get=C.ccd_temperature, recent=C.recent_ccd_temperature,
+                             access=CAMERA),
     "cooleron": Member(get=C.cooler_on, put=_put(("CoolerOn", BOOL))(C.set_cooler_on),
                        access=CAMERA),
     "coolerpower": Member(get=C.cooler_power, access=CAMERA),

@@ -28,7 +28,6 @@ from types import FrameType
 import uvicorn
 
 from .app import AlpacaApp, HostCheck
-from .backend import AsiBackend, connected_facts
 from .camera import AlpacaCamera
 from .connections import (
     MAX_HEAD_BYTES,
@@ -38,6 +37,7 @@ from .connections import (
     protocol_class,
 )
 from .discovery import DISCOVERY_PORT, DiscoveryResponder
+from .facts import connected_facts
 
 log = logging.getLogger("velmora.brinmoor.alpaca")
 
@@ -53,7 +53,7 @@ STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
 
 def camera_devices() -> list[AlpacaCamera]:
     """One device per camera connected now, numbered by the SDK's camera index."""
-    return [AlpacaCamera(facts.index, AsiBackend(facts)) for facts in connected_facts()]
+    return [AlpacaCamera(facts.index, facts) for facts in connected_facts()]
 
 
 def is_loopback(host: str) -> bool:

@@ -77,8 +77,8 @@ from .info import (
     sdk_library,
     sdk_version,
 )
-from .pointing import Pointing
 from .roi import ImageType, Roi, image_type_name
+from .simulated import Pointing, unknown_simulated_model
 from .stream import AsyncStream, Stream
 
 __all__ = [
@@ -145,4 +145,5 @@ __all__ = [
     "is_camera_product",
     "sdk_library",
     "sdk_version",
+    "unknown_simulated_model",
 ]

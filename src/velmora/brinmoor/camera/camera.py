@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import math
-import threading
 import time
 from collections.abc import Callable
 from datetime import datetime, timezone
 from types import TracebackType
-from typing import TYPE_CHECKING, ParamSpec, TypeVar
+from typing import TYPE_CHECKING, ParamSpec, TypeVar, cast
 
 from velmora.brinmoor import orvik
 
@@ -26,13 +25,14 @@ from .controls import (
     ReadOnlyProperty,
 )
 from .conversion import Conversion, conversion
-from .errors import CameraBusy, CameraInUse, UnsupportedControl, add_context, out_of_range
+from .errors import CameraInUse, UnsupportedControl, add_context, out_of_range
 from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Exposure
 from .frames import Frame, FrameMetadata, Observation
+from .handle import CameraHandle
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
-from .pointing import Pointing, simulated_panel, simulated_pointing
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
+from .simulated import Pointing, simulated_panel, simulated_pointing
 
 if TYPE_CHECKING:
     from .stream import AsyncStream, Stream
@@ -41,9 +41,6 @@ P = ParamSpec("P")
 R = TypeVar("R")
 
 __all__ = ["EXPOSURE_TIMEOUT_MARGIN_S", "IDLE_GRACE_S", "MAX_WAIT_S", "Camera", "utc_now"]
-
-GuideDirectionName = str
-
 
 def utc_now() -> datetime:
     return datetime.now(timezone.utc)
@@ -78,7 +75,9 @@ class Camera:
 
     Creating it opens and initialises the camera; `close()`, or leaving a `with` block, stops any
     video capture, exposure and guide pulse and closes it. Each operation of several SDK calls
-    holds the camera's lock, so one Camera can be shared by threads.
+    holds the camera's lock, so one Camera can be shared by threads. What it shares with its
+    exposure and stream (ID, lock, open state, the exposure-or-stream slot) is its
+    `CameraHandle` (handle.py).
     """
 
     # Controls in natural units: the SDK control, the name messages use, the unit conversion.
@@ -109,22 +108,13 @@ class Camera:
         self.id = self.description.camera_id
         self.name = self.description.name
         self.label = self.description.label
-        self._lock = threading.RLock()
-        # Set by close(): every wait inside the layer ends at its next short step.
-        self._closing = threading.Event()
-        self._closed = False
+        self._handle = CameraHandle(self.id, self.label)
         self._observer_pointing: Pointing | None = None
         self._observation: Observation | None = None
         self._opened = False
-        self._exposure: Exposure | None = None
-        self._last_exposure: Exposure | None = None
-        self._stream: Stream | None = None
         self._guiding: set[orvik.GuideDirection] = set()
         self._slots: dict[str, ControlSlot] = {}
         self._types: dict[str, orvik.ControlType] = {}
-        self.settings_changed_at = 0.0
-        """When a setting was last written (POSIX time), so a stream knows which frames were
-        already being exposed under the settings before."""
         try:
             self._open()
         except BaseException:
@@ -138,11 +128,13 @@ class Camera:
     def call(self, action: str, value: object, function: Callable[P, R],
              *args: P.args, **kwargs: P.kwargs) -> R:
         """One SDK call; an SDK failure gains a note naming this camera, the action and value."""
-        try:
-            return function(*args, **kwargs)
-        except orvik.ASIError as exc:
-            add_context(exc, self.label, action, value)
-            raise
+        return self._handle.call(action, value, function, *args, **kwargs)
+
+    @property
+    def settings_changed_at(self) -> float:
+        """When a setting was last written (POSIX time), so a stream knows which frames were
+        already being exposed under the settings before."""
+        return self._handle.settings_changed_at
 
     def _open(self) -> None:
         try:
@@ -171,7 +163,7 @@ class Camera:
 
     @property
     def closed(self) -> bool:
-        return self._closed
+        return self._handle.closed
 
     @property
     def time_scale(self) -> float:
@@ -193,9 +185,9 @@ class Camera:
 
     @pointing.setter
     def pointing(self, value: Pointing | None) -> None:
-        with self._lock:
+        with self._handle.lock:
             self._observer_pointing = value
-            self._settings_written()  # a running stream's frames carry it from now on
+            self._handle.settings_written()  # a running stream's frames carry it from now on
 
     @property
     def observation(self) -> Observation | None:
@@ -205,9 +197,9 @@ class Camera:
 
     @observation.setter
     def observation(self, value: Observation | None) -> None:
-        with self._lock:
+        with self._handle.lock:
             self._observation = value
-            self._settings_written()
+            self._handle.settings_written()
 
     def _frame_pointing(self, roi: Roi) -> Pointing | None:
         if self._observer_pointing is not None:
@@ -236,39 +228,24 @@ class Camera:
         real camera, whose panel the observer fits."""
         return simulated_panel(self.id, on)
 
-    def _check_open(self) -> None:
-        if self._closed:
-            exc = orvik.ASICameraClosed()
-            add_context(exc, self.label, "using the camera after close()")
-            raise exc
-
     def close(self) -> None:
         """Stop video, exposure and guide pulses, then close the camera. Safe to call twice."""
-        self._closing.set()
-        with self._lock:
-            if self._closed:
+        handle = self._handle
+        handle.closing.set()
+        with handle.lock:
+            if handle.closed:
                 return
-            self._closed = True
-            stream = self._stream
-            if stream is not None:
-                stream.stop_capture()
-            exposure = self._exposure
-            if exposure is not None:
-                exposure._closed_under_it()
+            handle.closed = True
+            if handle.stream is not None:
+                handle.stream.stop_capture()
+            if handle.exposure is not None:
+                handle.exposure.closed_under_it()
             for direction in sorted(self._guiding):
-                self._quietly(orvik.pulse_guide_off, self.id, direction)
+                self._handle.quietly(orvik.pulse_guide_off, self.id, direction)
             self._guiding.clear()
             if self._opened:
                 self._opened = False
-                self._quietly(orvik.close_camera, self.id)
-
-    @staticmethod
-    def _quietly(function: Callable[P, object], *args: P.args, **kwargs: P.kwargs) -> None:
-        """A clean-up call: the camera may be gone already, and the error in flight matters."""
-        try:
-            function(*args, **kwargs)
-        except orvik.ASIError:
-            pass
+                self._handle.quietly(orvik.close_camera, self.id)
 
     def __enter__(self) -> Camera:
         return self
@@ -278,7 +255,7 @@ class Camera:
         self.close()
 
     def __repr__(self) -> str:
-        state = "closed" if self._closed else "open"
+        state = "closed" if self.closed else "open"
         return f"<Camera {self.label}, ID {self.id}, {state}>"
 
     # -- identity and modes ------------------------------------------------------------------
@@ -290,8 +267,8 @@ class Camera:
         Bytes that are not UTF-8 are read as they are, never an error. The module reads the
         record up to its first zero byte, so a serial with a zero byte inside shows its bytes
         before it."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             try:
                 record = orvik.get_serial_number(self.id)
             except orvik.ASIGeneralError:
@@ -305,16 +282,16 @@ class Camera:
     def flash_id(self) -> str | None:
         """The ID stored in the camera's flash memory (`set_id` in the SDK): its text, or hex
         when it is not text; None when empty."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             record = self.call("reading the flash ID", None, orvik.get_id, self.id)
         return decode_flash_id(record)
 
     @property
     def supported_modes(self) -> tuple[orvik.CameraMode | int, ...]:
         """The camera modes (`ASI_MODE_NORMAL` and, on trigger cameras, the trigger modes)."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             codes = self.call("reading the supported camera modes", None,
                               orvik.get_camera_support_mode, self.id)
         return tuple(mode_member(code) for code in codes)
@@ -322,8 +299,8 @@ class Camera:
     @property
     def mode(self) -> orvik.CameraMode:
         """The camera mode: normal or one of the trigger modes (trigger cameras only)."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             return self.call("reading the camera mode", None, orvik.get_camera_mode, self.id)
 
     @mode.setter
@@ -335,21 +312,21 @@ class Camera:
                               for m in supported)
             raise ValueError(f"camera mode {member.name} is not supported by {self.label} "
                              f"(supported: {names})")
-        with self._lock:
-            self._check_open()
-            self._check_idle("change the camera mode")
+        with self._handle.lock:
+            self._handle.check_open()
+            self._handle.check_idle("change the camera mode")
             try:
                 self.call("setting the camera mode", member.name, orvik.set_camera_mode, self.id,
                           member)
             finally:
-                self._settings_written()
+                self._handle.settings_written()
 
     @property
     def gain_presets(self) -> GainPresets:
         """The SDK's preset gains and offsets: highest dynamic range, unity gain, lowest read
         noise, and the low / medium / high gains."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             dr, unity, rn_gain, rn_offset = self.call("reading the gain presets", None,
                                                       orvik.get_gain_offset, self.id)
             low, medium, high, high_offset = self.call("reading the gain presets", None,
@@ -371,7 +348,7 @@ class Camera:
 
     def read_control(self, ctype: orvik.ControlType) -> tuple[int, bool]:
         """The SDK's (value, auto) of a control."""
-        self._check_open()
+        self._handle.check_open()
         return self.call(f"reading {ctype.name}", None, orvik.get_control_value, self.id, ctype)
 
     def write_control(self, control: str, raw: int, *, what: str | None = None,
@@ -388,21 +365,13 @@ class Camera:
                                show(caps.max_value))
         if auto and not caps.is_auto_supported:
             raise UnsupportedControl(f"{what} has no automatic mode on {self.label}")
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             try:
                 self.call(f"setting {what}", show(raw), orvik.set_control_value, self.id, ctype,
                           raw, auto)
             finally:
-                self._settings_written()
-
-    def _settings_written(self) -> None:
-        """A setting was written (or tried): streams re-read the settings for their frames'
-        metadata, and know from when on the new ones apply. Called holding the lock."""
-        self.settings_changed_at = time.time()
-        stream = self._stream
-        if stream is not None:
-            stream._settings_changed = True
+                self._handle.settings_written()
 
     def set_control(self, control: str | orvik.ControlType, value: int, auto: bool = False) -> None:
         """Set a control by SDK name (`"Gain"`) or ControlType, in the SDK's own unit."""
@@ -447,8 +416,8 @@ class Camera:
     @property
     def roi(self) -> Roi:
         """The frame format and its position, as the camera holds them."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             w, h, b, t = self.call("reading the ROI format", None, orvik.get_roi_format, self.id)
             x, y = self.call("reading the start position", None, orvik.get_start_pos, self.id)
         return Roi(w, h, b, image_type_name(t), x, y)
@@ -459,6 +428,16 @@ class Camera:
 
     def set_roi(self, roi: Roi) -> Roi:
         """Check a format against the camera, set it, and return what the camera took."""
+        self._check_roi(roi)
+        with self._handle.lock:
+            self._handle.check_open()
+            try:
+                self._write_roi(roi)
+            finally:
+                self._handle.settings_written()
+            return self.roi
+
+    def _check_roi(self, roi: Roi) -> None:
         if not isinstance(roi, Roi):
             raise TypeError(f"a region of interest is a Roi, not {type(roi).__name__}")
         d = self.description
@@ -481,30 +460,26 @@ class Camera:
                     f"start {axis} {start} puts the ROI outside the sensor of {self.label} "
                     f"(0 to {limit - size} at this size and bin)"
                 )
-        with self._lock:
-            self._check_open()
-            try:
-                return self._write_roi(roi)
-            finally:
-                self._settings_written()
 
-    def _write_roi(self, roi: Roi) -> Roi:
+    def _write_roi(self, roi: Roi) -> None:
         self.call("setting the ROI format", roi, orvik.set_roi_format, self.id, roi.width,
                   roi.height, roi.bin, image_type_member(roi.image_type))
-        if roi.x is not None or roi.y is not None:
+        if roi.x is None and roi.y is None:
+            return  # the camera centres the format
+        x, y = roi.x, roi.y
+        if x is None or y is None:
             cur_x, cur_y = self.call("reading the start position", None, orvik.get_start_pos,
                                      self.id)
-            x = cur_x if roi.x is None else roi.x
-            y = cur_y if roi.y is None else roi.y
-            self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
-        return self.roi
+            x = cur_x if x is None else x
+            y = cur_y if y is None else y
+        self.call("setting the start position", (x, y), orvik.set_start_pos, self.id, x, y)
 
     # -- frames ------------------------------------------------------------------------------
 
     def frame_metadata(self, roi: Roi, start: datetime, end: datetime, dark: bool = False,
                        sequence: int | None = None) -> FrameMetadata:
         """The camera's current settings as a frame's metadata."""
-        with self._lock:
+        with self._handle.lock:
             exposure_us = self._value_or_none("ASI_EXPOSURE")
             temperature = self._value_or_none("ASI_TEMPERATURE")
             set_temperature: float | None = None
@@ -546,8 +521,8 @@ class Camera:
         gain, for frames of `image_type` at `bin` (default: the present ROI's); None where they
         are not known (see `camera.conversion`: a simulated camera knows them at every gain,
         another at gain 0 only, and RGB24 and Y8 have no single factor)."""
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             if image_type is None or bin is None:
                 roi = self.roi
                 image_type = roi.image_type if image_type is None else image_type
@@ -557,56 +532,58 @@ class Camera:
         return conversion(self.id, gain, d.electrons_per_adu, d.bit_depth,
                           image_type_name(image_type), bin)
 
-    def _pause(self, seconds: float) -> None:
-        """Wait a little; returns early when the camera is being closed. Ctrl-C interrupts it."""
-        self._closing.wait(seconds)
-
     # -- exposures ---------------------------------------------------------------------------
 
-    def start_exposure(self, seconds: float | None = None, *, dark: bool = False) -> Exposure:
+    def start_exposure(self, seconds: float | None = None, *, dark: bool = False,
+                       roi: Roi | None = None, read_settings: bool = True) -> Exposure:
         """Start one exposure and return at once; the `Exposure` polls, waits, aborts, reads.
 
-        `seconds` sets the exposure time first (else the camera's current one is used); `dark`
-        keeps the shutter closed. Refused with `CameraBusy` while another exposure or a stream
-        runs on this camera.
+        `seconds` sets the exposure time first (else the camera's current one is used), and
+        `roi` the format (as `set_roi`); `dark` keeps the shutter closed. With
+        `read_settings=False` the frame's metadata hold only the camera, the format, the
+        exposure time and the times, not the other settings (gain, offset, temperature,
+        cooler, flip, pointing): for a caller that does not use them, the exposure then costs
+        only the SDK calls that take it. Refused with `CameraBusy` while another exposure or a
+        stream runs on this camera.
         """
-        with self._lock:
-            self._check_open()
-            self._check_idle("start an exposure")
+        if roi is not None:
+            self._check_roi(roi)
+        with self._handle.lock:
+            self._handle.check_open()
+            self._handle.check_idle("start an exposure")
             if seconds is not None:
                 self.exposure = seconds
-            roi = self.roi
+            if roi is not None:
+                try:
+                    self._write_roi(roi)
+                finally:
+                    self._handle.settings_written()
             start = utc_now()
-            metadata = self.frame_metadata(roi, start, start, dark=dark)
+            if read_settings:
+                metadata = self.frame_metadata(self.roi, start, start, dark=dark)
+            else:
+                exposure_us = (self._value_or_none("ASI_EXPOSURE") if seconds is None
+                               else round(seconds * 1_000_000))
+                metadata = FrameMetadata(
+                    camera=self.name, camera_id=self.id, roi=self.roi if roi is None else roi,
+                    exposure=0.0 if exposure_us is None else exposure_us / 1_000_000,
+                    gain=None, offset=None, temperature=None, bayer=self.description.bayer,
+                    start=start, end=start, dark=dark)
             metadata.start = metadata.end = utc_now()  # the settings read, the exposure starts
             started = time.monotonic()
             self.call("starting the exposure", "dark" if dark else None, orvik.start_exposure,
                       self.id, dark)
-            previous = self._last_exposure
-            if previous is not None:
-                previous._superseded = True  # the SDK's image buffer now belongs to the new one
-            exposure = Exposure(self, metadata, started)
-            self._exposure = self._last_exposure = exposure
+            handle = self._handle
+            if handle.last_exposure is not None:
+                handle.last_exposure.supersede()  # the SDK's image buffer belongs to the new one
+            exposure = Exposure(handle, metadata, started)
+            handle.exposure = handle.last_exposure = exposure
             return exposure
-
-    def _check_idle(self, action: str) -> None:
-        """One exposure or stream per camera at a time: the SDK would mix them up."""
-        if self._exposure is not None:
-            raise CameraBusy(f"cannot {action}: {self.label} is already exposing "
-                             f"({self._exposure.seconds:g} s, started "
-                             f"{self._exposure.elapsed:.3g} s ago)")
-        if self._stream is not None:
-            raise CameraBusy(f"cannot {action}: {self.label} is already streaming")
-
-    def _exposure_ended(self, exposure: Exposure) -> None:
-        with self._lock:
-            if self._exposure is exposure:
-                self._exposure = None
 
     @property
     def current_exposure(self) -> Exposure | None:
         """The exposure running on this camera, if any."""
-        return self._exposure
+        return cast("Exposure | None", self._handle.exposure)
 
     def expose(self, seconds: float | None = None, *, dark: bool = False,
                timeout: float | None = None,
@@ -639,7 +616,16 @@ class Camera:
         """
         from .stream import Stream
 
-        return Stream(self, frames=frames, timeout=timeout)
+        return Stream(self._handle, self._stream_settings, self._stream_temperature,
+                      frames=frames, timeout=timeout)
+
+    def _stream_settings(self) -> FrameMetadata:
+        """The settings as a stream's frames' record (called holding the lock)."""
+        now = utc_now()
+        return self.frame_metadata(self.roi, start=now, end=now)
+
+    def _stream_temperature(self) -> float:
+        return self.temperature
 
     def astream(self, *, frames: int | None = None, timeout: float | None = None) -> AsyncStream:
         """`async for frame in cam.astream(): ...`: the stream with its reads in a worker thread."""
@@ -647,33 +633,21 @@ class Camera:
 
         return AsyncStream(self.stream(frames=frames, timeout=timeout))
 
-    def attach_stream(self, stream: Stream) -> None:
-        """Called by a stream as it starts: one video capture per camera at a time."""
-        with self._lock:
-            self._check_open()
-            self._check_idle("start a stream")
-            self._stream = stream
-
-    def detach_stream(self, stream: Stream) -> None:
-        with self._lock:
-            if self._stream is stream:
-                self._stream = None
-
     # -- guiding -----------------------------------------------------------------------------
 
     def guide_on(self, direction: str | orvik.GuideDirection) -> None:
         """Start moving the mount through the ST4 port: `north`, `south`, `east` or `west`."""
         member = _guide_direction(direction)
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             self.call("starting a guide pulse", member.name, orvik.pulse_guide_on, self.id,
                       member)
             self._guiding.add(member)
 
     def guide_off(self, direction: str | orvik.GuideDirection) -> None:
         member = _guide_direction(direction)
-        with self._lock:
-            self._check_open()
+        with self._handle.lock:
+            self._handle.check_open()
             self._guiding.discard(member)
             self.call("ending a guide pulse", member.name, orvik.pulse_guide_off, self.id, member)
 
@@ -684,8 +658,8 @@ class Camera:
         self.guide_on(direction)
         try:
             end = time.monotonic() + seconds
-            while not self._closing.is_set() and (left := end - time.monotonic()) > 0:
-                self._pause(min(left, MAX_WAIT_S))
+            while not self._handle.closing.is_set() and (left := end - time.monotonic()) > 0:
+                self._handle.pause(min(left, MAX_WAIT_S))
         finally:
-            if not self._closed:
+            if not self.closed:
                 self.guide_off(direction)

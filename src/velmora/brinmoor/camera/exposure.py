@@ -25,11 +25,10 @@ from velmora.brinmoor import orvik
 
 from .errors import ExposureFailed
 from .frames import Frame, FrameMetadata
+from .handle import CameraHandle
 
 if TYPE_CHECKING:
     from collections.abc import Callable
-
-    from .camera import Camera
 
 # A camera may report idle for a moment after an exposure was started; longer means it was lost.
 IDLE_GRACE_S: Final = 1.0
@@ -51,8 +50,8 @@ class Exposure:
     an unread image is no longer readable once another exposure has started.
     """
 
-    def __init__(self, camera: Camera, metadata: FrameMetadata, started: float) -> None:
-        self.camera = camera
+    def __init__(self, handle: CameraHandle, metadata: FrameMetadata, started: float) -> None:
+        self._handle = handle
         self.metadata = metadata
         """The frame's metadata as they were when the exposure started (`end` is set when it
         is seen to finish)."""
@@ -94,13 +93,9 @@ class Exposure:
         """Whether the exposure has ended, however it ended (polls the camera while it runs)."""
         return self.status != _Status.ASI_EXP_WORKING
 
-    @property
-    def succeeded(self) -> bool:
-        return self.status == _Status.ASI_EXP_SUCCESS
-
     def _poll(self) -> None:
-        cam = self.camera
-        with cam._lock:
+        cam = self._handle
+        with cam.lock:
             if self._state != _Status.ASI_EXP_WORKING:
                 return
             if cam.closed:
@@ -120,7 +115,7 @@ class Exposure:
                 self._end(state, f"{cam.label} went idle without finishing the exposure")
             else:
                 return
-            cam._quietly(orvik.stop_exposure, cam.id)  # leave the camera idle
+            cam.quietly(orvik.stop_exposure, cam.id)  # leave the camera idle
 
     def _end(self, state: orvik.ExposureStatus, reason: str = "") -> None:
         """Record how the exposure ended and give the camera's exposure slot back."""
@@ -129,26 +124,31 @@ class Exposure:
         self._reason = reason
         self.metadata.end = datetime.now(timezone.utc)
         self._ended.set()
-        self.camera._exposure_ended(self)
+        self._handle.exposure_ended(self)
 
     # -- ending it ---------------------------------------------------------------------------
 
     def abort(self) -> None:
         """Stop the exposure if it is still running; nothing to read afterwards. Safe to call
         twice, and after it has ended."""
-        cam = self.camera
-        with cam._lock:
+        cam = self._handle
+        with cam.lock:
             if self._state != _Status.ASI_EXP_WORKING:
                 return
             self._end(_Status.ASI_EXP_FAILED, f"the exposure on {cam.label} was aborted")
             if not cam.closed:
-                cam._quietly(orvik.stop_exposure, cam.id)
+                cam.quietly(orvik.stop_exposure, cam.id)
 
-    def _closed_under_it(self) -> None:
+    def closed_under_it(self) -> None:
         """Called by `Camera.close()` (holding the camera's lock) before it closes the camera."""
+        handle = self._handle
         if self._state == _Status.ASI_EXP_WORKING:
-            self._end(_Status.ASI_EXP_FAILED, f"{self.camera.label} was closed during the exposure")
-            self.camera._quietly(orvik.stop_exposure, self.camera.id)
+            self._end(_Status.ASI_EXP_FAILED, f"{handle.label} was closed during the exposure")
+            handle.quietly(orvik.stop_exposure, handle.id)
+
+    def supersede(self) -> None:
+        """Called by `Camera.start_exposure` as a later exposure takes over the image buffer."""
+        self._superseded = True
 
     def wait(self, timeout: float | None = None,
              on_wait: Callable[[float], None] | None = None) -> Frame:
@@ -163,7 +163,7 @@ class Exposure:
         if timeout is not None and not (timeout > 0 and math.isfinite(timeout)):
             raise ValueError(f"timeout {timeout!r} is out of range (allowed: more than 0 s)")
         limit = timeout if timeout is not None else self.seconds + EXPOSURE_TIMEOUT_MARGIN_S
-        cam = self.camera
+        cam = self._handle
         t0 = time.monotonic()
         delay = 0.001
         try:
@@ -175,7 +175,7 @@ class Exposure:
                     raise exc
                 if on_wait is not None:
                     on_wait(self.elapsed)
-                cam._pause(delay)
+                cam.pause(delay)
                 delay = min(delay * 2, MAX_WAIT_S)
         except (KeyboardInterrupt, SystemExit):
             self.abort()  # leave the camera idle when the program is being stopped
@@ -191,8 +191,8 @@ class Exposure:
         taken over the camera, `ExposureFailed` when it failed or was aborted, and
         `ASICameraClosed` when the camera was closed under it.
         """
-        cam = self.camera
-        with cam._lock:
+        cam = self._handle
+        with cam.lock:
             if self._frame is not None:
                 return self._frame
             state = self.status
@@ -208,7 +208,7 @@ class Exposure:
             if self._superseded:
                 raise RuntimeError(f"a later exposure on {cam.label} has replaced this one's "
                                    "image")
-            cam._check_open()
+            cam.check_open()
             roi = self.metadata.roi
             data = cam.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
                             cam.id, roi.frame_bytes)
@@ -217,5 +217,5 @@ class Exposure:
 
     def __repr__(self) -> str:
         kind = "dark " if self.dark else ""
-        return (f"<Exposure of {self.seconds:g} s {kind}on {self.camera.label}, "
+        return (f"<Exposure of {self.seconds:g} s {kind}on {self._handle.label}, "
                 f"{self._state.name}>")

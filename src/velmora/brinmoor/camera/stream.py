@@ -20,7 +20,6 @@ import asyncio
 import math
 import time
 from dataclasses import replace
-from datetime import datetime, timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Final, NoReturn
 
@@ -29,9 +28,10 @@ from velmora.brinmoor import orvik
 from ._video import VideoReader
 from .errors import add_context
 from .frames import Frame, FrameMetadata
+from .handle import CameraHandle
 
 if TYPE_CHECKING:
-    from .camera import Camera
+    from collections.abc import Callable
 
 # The longest single frame read: Ctrl-C and close() take effect within this.
 READ_SLICE_MS: Final = 100
@@ -65,17 +65,22 @@ class Stream(VideoReader):
         def __next__(self) -> Frame: ...
         def _frame_of(self, data: bytes) -> Frame: ...
 
-    def __init__(self, camera: Camera, *, frames: int | None = None,
+    def __init__(self, handle: CameraHandle, settings: Callable[[], FrameMetadata],
+                 temperature: Callable[[], float], *, frames: int | None = None,
                  timeout: float | None = None) -> None:
+        """A stream of the camera behind `handle`: `settings()` reads the camera's settings as a
+        frame's record (holding the lock), `temperature()` the sensor's temperature."""
         if frames is not None and (isinstance(frames, bool) or not isinstance(frames, int)
                                    or frames <= 0):
             raise ValueError(f"frames {frames!r} is out of range (allowed 1 and more, or None)")
         if timeout is not None and not (timeout > 0 and math.isfinite(timeout)):
             raise ValueError(f"timeout {timeout!r} is out of range (allowed: more than 0 s)")
-        self.camera = camera
+        self._handle = handle
+        self._read_settings = settings
+        self._read_temperature = temperature
         self.limit = frames
         self._limit = -1 if frames is None else frames  # compared with `received`, never -1
-        self._camera_id = camera.id
+        self._camera_id = handle.id
         self._frame_type = Frame
         self.timeout = timeout
         self.timeouts = 0
@@ -103,12 +108,12 @@ class Stream(VideoReader):
     # -- starting and stopping ---------------------------------------------------------------
 
     def start(self) -> Stream:
-        cam = self.camera
+        cam = self._handle
         if self._started:
             return self
         cam.attach_stream(self)
         try:
-            with cam._lock:
+            with cam.lock:
                 self._refresh_settings()
                 cam.call("starting video capture", None, orvik.start_video_capture, cam.id)
                 self._capturing = True
@@ -118,21 +123,26 @@ class Stream(VideoReader):
             raise
         return self
 
+    def settings_changed(self) -> None:
+        """A setting was written (the camera calls this holding its lock): the next read
+        re-reads the settings for the frames' record."""
+        self._settings_changed = True
+
     def stop_capture(self) -> None:
         """End the capture; a read waiting in another thread returns at its next short step."""
         self._stopped = True
         if self._capturing:
             self._capturing = False
             try:
-                orvik.stop_video_capture(self.camera.id)
+                orvik.stop_video_capture(self._handle.id)
             except orvik.ASIError:
                 pass  # already stopped or unplugged; the error that matters is the one in flight
 
     def stop(self) -> None:
         """Stop the video capture; the camera stays open. Safe to call twice."""
-        with self.camera._lock:
+        with self._handle.lock:
             self.stop_capture()
-            self.camera.detach_stream(self)
+            self._handle.detach_stream(self)
 
     @property
     def stopped(self) -> bool:
@@ -141,7 +151,7 @@ class Stream(VideoReader):
     @property
     def dropped(self) -> int:
         """Frames the camera dropped because they were not read in time, as the SDK counts."""
-        cam = self.camera
+        cam = self._handle
         return cam.call("reading the dropped-frame count", None, orvik.get_dropped_frames,
                         cam.id)
 
@@ -162,12 +172,10 @@ class Stream(VideoReader):
 
     def _refresh_settings(self) -> None:
         """Read the settings into the frames' record (called holding the camera's lock)."""
-        cam = self.camera
+        cam = self._handle
         self._settings_changed = False
-        roi = cam.roi
-        self._size = roi.frame_bytes
-        now = datetime.now(timezone.utc)
-        template = cam.frame_metadata(roi, start=now, end=now)
+        template = self._read_settings()
+        self._size = template.roi.frame_bytes
         if self._started:
             # The frame under way when the setting changed was taken with the settings before.
             self._before = self._template
@@ -204,11 +212,11 @@ class Stream(VideoReader):
     def _read_checked(self, timeout: float | None) -> bytes | None:
         """A read when the stream is to be started, its settings re-read, or a wait of its own
         was asked for."""
-        cam = self.camera
+        cam = self._handle
         if not self._started:
             self.start()
         elif self._settings_changed:
-            with cam._lock:
+            with cam.lock:
                 self._refresh_settings()
         if self._stopped:
             return None
@@ -226,12 +234,12 @@ class Stream(VideoReader):
             return self._read_slowly(left)
         if self._stopped:
             return None  # close() or stop() ended the capture under this read
-        add_context(exc, self.camera.label, "reading a video frame")
+        add_context(exc, self._handle.label, "reading a video frame")
         raise exc
 
     def _read_slowly(self, left: float) -> bytes | None:
         """Go on waiting in short steps for `left` seconds more; None when none came."""
-        cam = self.camera
+        cam = self._handle
         deadline = time.monotonic() + left
         while True:
             if self._stopped:
@@ -265,7 +273,7 @@ class Stream(VideoReader):
             self._before = None
         if template.temperature is not None and end - self._temperature_at > TEMPERATURE_REFRESH_S:
             self._temperature_at = end
-            template = self._template = replace(template, temperature=self.camera.temperature)
+            template = self._template = replace(template, temperature=self._read_temperature())
         self._plan()
         return template
 
@@ -293,7 +301,7 @@ class Stream(VideoReader):
         if self._stopped:
             raise StopIteration
         exc = orvik.ASITimeout()
-        exc.add_note(f"no video frame arrived from {self.camera.label} within "
+        exc.add_note(f"no video frame arrived from {self._handle.label} within "
                      f"{self._frame_timeout:g} s")
         raise exc
 

@@ -88,29 +88,15 @@ def warn(message: str) -> None:
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
 
-def _check_simulated_cameras() -> None:
-    """A model name in ASISIM_CAMERAS that the simulator does not know is an error, not a
-    silent fall-back (the simulated library connects no camera for it)."""
-    names = os.environ.get("ASISIM_CAMERAS")
-    if not names:
-        return
-    from velmora.brinmoor.camera import simulator
-
-    unknown = simulator.unknown_models(names)  # none on a vendor build: the variable means nothing
-    if unknown:
-        raise UsageError(
-            f"ASISIM_CAMERAS names {unknown[0]!r}, which is not a simulated camera model "
-            f"(models: {', '.join(simulator.models())})"
-        )
-
-
 def load_layer() -> None:
     """Import the camera layer, and with it the camera module; a failure is a CaptureError."""
     try:
-        import velmora.brinmoor.camera  # noqa: F401
+        from velmora.brinmoor.camera import unknown_simulated_model
     except ImportError as exc:
         raise CaptureError(f"the camera module could not be loaded: {exc}") from exc
-    _check_simulated_cameras()
+    problem = unknown_simulated_model()
+    if problem is not None:
+        raise UsageError(problem)
 
 
 def open_camera(index: int) -> Camera:

@@ -9,10 +9,10 @@ from __future__ import annotations
 import importlib
 import shlex
 import sys
-from importlib import metadata
 from types import ModuleType
 
-DISTRIBUTION = "velmora-brinmoor-orvik"
+from velmora.brinmoor._distribution import extra_requirements as requirements
+
 EXTRA = "tool"
 # The extra's requirements when the package's metadata cannot be read (a source tree on the path).
 FALLBACK_REQUIREMENTS = ("numpy>=1.26", "astropy>=6", "pillow>=10")
@@ -22,16 +22,9 @@ class MissingDependency(ImportError):
     """An optional package that the requested command needs is not installed."""
 
 
-def extra_requirements(extra: str = EXTRA) -> list[str]:
-    """The requirements of one extra as the installed package declares them (pyproject.toml)."""
-    try:
-        declared = metadata.requires(DISTRIBUTION) or []
-    except metadata.PackageNotFoundError:
-        return list(FALLBACK_REQUIREMENTS)
-    marker = f'extra == "{extra}"'
-    found = [req.split(";", 1)[0].strip() for req in declared
-             if ";" in req and marker in req.split(";", 1)[1].replace("'", '"')]
-    return found or list(FALLBACK_REQUIREMENTS)
+def extra_requirements() -> list[str]:
+    """The `tool` extra's requirements as the installed package declares them."""
+    return requirements(EXTRA, FALLBACK_REQUIREMENTS)
 
 
 def install_command() -> str:

@@ -14,8 +14,6 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from velmora.brinmoor.camera import frame_array, image_type_name
-
 # The Bayer rules live with the file formats; the previews use them from here too.
 from velmora.brinmoor.formats.bayer import BAYER_CELLS as BAYER_CELLS
 from velmora.brinmoor.formats.bayer import shifted_cell as shifted_cell
@@ -23,26 +21,8 @@ from velmora.brinmoor.formats.bayer import shifted_cell as shifted_cell
 Array = npt.NDArray[Any]
 FloatArray = npt.NDArray[np.float32]
 
-# Bytes per pixel and whether the frame carries colour planes, by image-type name.
-BYTES_PER_PIXEL = {"raw8": 1, "y8": 1, "raw16": 2, "rgb24": 3}
-
-
 # Statistics of large frames are taken on a regular subsample of about this many pixels.
 _STATS_SAMPLES = 1 << 20
-
-
-def frame_size(width: int, height: int, img_type: str) -> int:
-    """Bytes that the camera delivers for one frame of this format."""
-    return width * height * BYTES_PER_PIXEL[img_type]
-
-
-def decode_frame(data: bytes, width: int, height: int, img_type: str) -> Array:
-    """The camera's bytes as an array: (h, w) for raw8/y8/raw16, (h, w, 3) in R, G, B for rgb24.
-
-    The camera layer's view of the bytes (`Frame.array`): RAW16 little-endian as the SDK
-    delivers it; RGB24 arrives as B, G, R per pixel.
-    """
-    return frame_array(data, width, height, image_type_name(img_type))
 
 
 def _colour_mask(shape: tuple[int, ...], cell: str, colour: str) -> npt.NDArray[np.bool_]:

@@ -193,8 +193,8 @@ def next_number(folder: Path, pattern: re.Pattern[str]) -> int:
     for name in names:
         candidates = [name]
         if name.startswith(".") and name.endswith(".part"):
-            inner = name[1:-len(".part")]  # .NAME.part, or .NAME.<writer>.part
-            candidates += [inner, inner.rsplit(".", 1)[0]]
+            inner = name[1:-len(".part")]  # .NAME.<writer>.part
+            candidates.append(inner.rsplit(".", 1)[0])
         for candidate in candidates:
             match = pattern.fullmatch(candidate)
             if match is not None:

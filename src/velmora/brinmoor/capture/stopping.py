@@ -14,7 +14,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from types import FrameType
 
-from velmora.brinmoor.formats.partfile import defer_interrupt, held_steps
+from velmora.brinmoor.formats.partfile import defer_interrupt
 
 HANDLED = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -27,11 +27,6 @@ class Stopped(KeyboardInterrupt):
         self.signum = signum
         self.name = signal.Signals(signum).name
         self.exit_status = 128 + signum
-
-
-# The steps a stop request waits for (creating a part file, renaming it into place) are held
-# by the file-formats package; the name stays for the tool's own held steps.
-signals_held = held_steps
 
 
 @contextmanager

@@ -137,9 +137,8 @@ def numbered(base: Path, number: int, suffix: str) -> Path:
 
 
 PART_SUFFIX = ".part"
-# .NAME.<writer>.part, where <writer> is the writing process and a random tag; older versions
-# wrote .NAME.part.
-_PART_NAME = re.compile(r"\.(?P<name>.+?)(?:\.(?P<writer>\d+-[0-9a-f]+))?\.part")
+# .NAME.<writer>.part, where <writer> is the writing process and a random tag.
+_PART_NAME = re.compile(r"\.(?P<name>.+?)\.(?P<writer>\d+-[0-9a-f]+)\.part")
 
 
 def part_path(path: Path, writer: str | None = None) -> Path:

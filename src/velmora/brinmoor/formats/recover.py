@@ -41,7 +41,7 @@ def finish(part: Path) -> Finished:
     """Make a dead run's part file into the file it was meant to become."""
     target = final_path(part)
     if target is None:
-        raise CannotFinish(f"{part} is not a part file (.NAME.part)")
+        raise CannotFinish(f"{part} is not a part file (.NAME.<writer>.part)")
     if not part.is_file():
         raise CannotFinish(f"{part} does not exist")
     if is_live(part):
