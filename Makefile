@@ -29,9 +29,7 @@ is_debian = $(filter $(1),$(DEBIAN_PYTHONS))
 
 VENV := .venv
 VENV_ASAN := .venv-asan
-VENV313 := .venv-313
 PY := $(VENV)/bin/python
-PY313 := $(VENV313)/bin/python
 PY_ASAN := $(VENV_ASAN)/bin/python
 venv_of = $(if $(filter 3.12,$(1)),$(VENV),.venv-$(call nodot,$(1)))
 DIST := dist

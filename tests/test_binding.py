@@ -193,7 +193,8 @@ def test_non_numbers_are_refused_with_the_parameter_name(orvik, bad, type_name, 
     (RaisesInt(), ZeroDivisionError, "__int__"),
     (RaisesFloat(), TypeError, None),
     # The module passes CPython's own error on, whose wording changed in 3.15.
-    (IndexReturnsStr(), TypeError, "IndexReturnsStr.__index__() must return an int, not str"
+    (IndexReturnsStr(), TypeError,
+     f"{IndexReturnsStr.__module__}.{IndexReturnsStr.__qualname__}.__index__() must return an int, not str"
      if sys.version_info >= (3, 15) else "__index__ returned non-int (type str)"),
     # __float__ makes an object a number, but int() does not use it.
     (FloatOnly(), TypeError,
