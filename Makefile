@@ -181,7 +181,7 @@ check: lint
 wheel: $(PY) $(foreach v,$(OTHER_PYTHONS),$(call venv_of,$(v))/bin/python)
 	$(PY) -m pip install $(PIP_FLAGS) $(WHEEL_TOOLS)
 	rm -rf $(DIST) build/wheel-raw
-	$(foreach v,$(PYTHONS),$$(call build_env,$(v)) $(call venv_of,$(v))/bin/python -m pip wheel $(PIP_FLAGS) \
+	$(foreach v,$(PYTHONS),$(call build_env,$(v)) $(call venv_of,$(v))/bin/python -m pip wheel $(PIP_FLAGS) \
 		--no-deps -w build/wheel-raw -C build-dir=build/wheel-$(call nodot,$(v)) $(WERROR) . &&) true
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat auto -w $(DIST) build/wheel-raw/*.whl
 	for w in $(DIST)/*.whl; do $(VENV)/bin/auditwheel show $$w || exit 1; done
