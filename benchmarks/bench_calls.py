@@ -5,11 +5,16 @@ Prints nanoseconds per call (best of several runs) for:
   - a no-argument module function and a plain built-in C function, as floors;
   - ASIGetControlValue and ASISetROIFormat called through ctypes with argtypes declared.
 Targets: get_control_value and set_roi_format at least 5x faster than their ctypes calls.
+
+Last, the same module calls without the cache of looked-up names that the module keeps fresh
+with dict watchers (a key that is not a str in the module's namespace turns it off for the rest
+of the process): what a build against the stable ABI, which has no dict watchers, would pay.
 """
 
 import ctypes
 import pathlib
 import sys
+import time
 import timeit
 
 from velmora.brinmoor import asisim, orvik
@@ -21,6 +26,14 @@ REPEAT = 7
 def per_call_ns(statement, number=NUMBER):
     timer = timeit.Timer(statement)
     return min(timer.repeat(REPEAT, number)) / number * 1e9
+
+
+def cpu_ns(statement, number=NUMBER // 2, repeat=2 * REPEAT):
+    """Best per-call CPU time of the calling thread: on a shared machine the wall clock also
+    counts the time the thread waited for a core, which varies from run to run by more than the
+    difference measured."""
+    timer = timeit.Timer(statement, timer=time.thread_time)
+    return min(timer.repeat(repeat, number)) / number * 1e9
 
 
 def paired_ns(ours, theirs, number=NUMBER):
@@ -73,6 +86,14 @@ def main():
          *paired_ns(lambda: orvik.set_roi_format(camera_id=0, width=640, height=480, bin=1, img_type=raw8),
                     lambda: set_roi(0, 640, 480, 1, 0))),
     ]
+    calls = [
+        ("handle_error_code(0)", lambda: orvik.handle_error_code(0)),
+        ("get_control_value(0, ASI_GAIN)", lambda: orvik.get_control_value(0, gain)),
+        ("set_roi_format(0, 640, 480, 1, IMG_RAW8)", lambda: orvik.set_roi_format(0, 640, 480, 1, raw8)),
+    ]
+    cached = [cpu_ns(call) for _, call in calls]
+    vars(orvik)[object()] = None  # for good: the namespace now has a key that is not a str
+    uncached = [cpu_ns(call) for _, call in calls]
     orvik.close_camera(0)
 
     print(f"python {sys.version.split()[0]}, best of {REPEAT} x {NUMBER} calls; lambda wrapper {wrapper:.0f} ns")
@@ -84,6 +105,11 @@ def main():
     for name, ours, theirs in pairs:
         net = (theirs - wrapper) / max(ours - wrapper, 1e-9)
         print(f"{name:55} {ours:9.0f} {theirs:9.0f} {theirs / ours:8.1f}x {net:6.1f}x")
+    print()
+    print(f"{'CPU ns/call without the name cache (as a stable-ABI build)':55} {'cached':>9} {'uncached':>9} "
+          f"{'cost':>7}")
+    for (name, _), ours, theirs in zip(calls, cached, uncached):
+        print(f"{name:55} {ours:9.0f} {theirs:9.0f} {(theirs - ours) / ours:+7.0%}")
 
 
 if __name__ == "__main__":

@@ -3,6 +3,7 @@ thread is inside an SDK call, and an application that initializes Python again a
 finalizing it."""
 
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -108,7 +109,11 @@ def build_embedder(tmp_path):
     program = tmp_path / "embedder"
     libdir = sysconfig.get_config_var("LIBDIR")
     version = sysconfig.get_config_var("LDVERSION")
-    subprocess.run([compiler, f"-I{sysconfig.get_paths()['include']}", str(source), "-o", str(program),
+    # An interpreter unpacked away from where it was built is found through the compiler and
+    # linker flags of the environment (the Makefile's for Debian's interpreters), ahead of the
+    # build-time paths.
+    subprocess.run([compiler, *shlex.split(os.environ.get("CFLAGS", "")), f"-I{sysconfig.get_paths()['include']}",
+                    str(source), "-o", str(program), *shlex.split(os.environ.get("LDFLAGS", "")),
                     f"-L{libdir}", f"-lpython{version}", f"-Wl,-rpath,{libdir}",
                     *sysconfig.get_config_var("LIBS").split(), *sysconfig.get_config_var("SYSLIBS").split()],
                    check=True)
@@ -119,7 +124,10 @@ def build_embedder(tmp_path):
 def test_reinitialized_interpreter_imports_a_working_module(tmp_path, orvik):
     program = build_embedder(tmp_path)
     site_packages = os.path.dirname(os.path.dirname(os.path.dirname(orvik.__file__)))
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([site_packages, *sys.path[1:]]))
+    # The embedded interpreter is told its home, as an embedding application does: an interpreter
+    # that does not live where it was built cannot find its standard library from the program.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([site_packages, *sys.path[1:]]),
+               PYTHONHOME=f"{sys.base_prefix}{os.pathsep}{sys.base_exec_prefix}")
     proc = subprocess.run([str(program), "3", textwrap.dedent(EMBEDDED_USE)], capture_output=True, text=True,
                           env=env, timeout=120)
     assert (proc.returncode, proc.stderr) == (0, "")

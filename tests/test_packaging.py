@@ -26,6 +26,15 @@ def test_version_is_the_installed_distributions_and_has_a_changelog_entry():
     assert re.search(rf"^## \[{re.escape(version)}\]", changelog, re.MULTILINE)
 
 
+def test_the_running_python_is_declared_and_no_later_one_refused():
+    """The metadata pip decides on: this interpreter is among the classifiers, and
+    Requires-Python sets a floor only, so a new CPython release is not turned away."""
+    dist = metadata.distribution(DISTRIBUTION)
+    running = "%d.%d" % sys.version_info[:2]
+    assert f"Programming Language :: Python :: {running}" in dist.metadata.get_all("Classifier", [])
+    assert dist.metadata["Requires-Python"].replace(" ", "") == ">=3.12"
+
+
 def test_licence_travels_with_the_package():
     dist = metadata.distribution(DISTRIBUTION)
     assert dist.metadata["License-Expression"] == "MIT"
