@@ -8,6 +8,10 @@
 #   make bench  - print the benchmark figures
 #   make wheel  - build a binary wheel into dist/, checked and tagged by auditwheel
 #   make test-wheel - install that wheel into a fresh environment and run its checks there
+#   make wheel-aarch64 - cross-build the aarch64 (64-bit ARM Linux) wheels into dist/, checked by
+#                 auditwheel
+#   make test-aarch64 - the 3.14 aarch64 wheel under emulation: a smoke run whose results and
+#                 seeded frames must equal the same run's on x86-64
 #   make tsan   - the simulated library under ThreadSanitizer, driven from many threads at once
 
 SHELL := /bin/bash
@@ -38,7 +42,8 @@ SANITIZER_ENV = LD_PRELOAD="$(ASAN_RUNTIME) $(CXX_RUNTIME)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:exitcode=86 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=87 PYTHONMALLOC=malloc
 
-.PHONY: all solver hipparcos deepsky install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel tsan clean lint format check
+.PHONY: all solver hipparcos deepsky install install-313 test test-fast test-312 test-313 test-asan install-asan demo bench wheel test-wheel tsan clean lint format check \
+	aarch64-toolchain wheel-aarch64 test-aarch64 aarch64-smoke
 
 all: install
 
@@ -108,7 +113,7 @@ install-asan: $(PY_ASAN)
 test-asan: install-asan
 	$(SANITIZER_ENV) $(PY_ASAN) -m pytest -p no:cacheprovider -q tests -m "not slow"
 
-test: lint test-fast test-asan test-wheel
+test: lint test-fast test-asan test-wheel test-aarch64
 
 # The linters come pinned from the `lint` extra (ruff, and clang-format as a PyPI wheel), so
 # every machine checks with the same versions. The Python is checked by rule (ruff's settings in
@@ -147,6 +152,81 @@ test-wheel: wheel
 	$(PY_WHEEL) -m pip install $(PIP_FLAGS) "$$(ls $(DIST)/*.whl)[test,tool]"
 	$(PY_WHEEL) -m pytest -q -p no:cacheprovider tests/test_packaging.py \
 		tests/test_capture_tool.py tests/test_capture_ser.py tests/test_camera_layer.py tests/test_typing.py -m "not slow"
+
+# 64-bit ARM Linux (aarch64: Raspberry Pi OS 64-bit and the like), cross-built here with Debian's
+# GNU toolchain against the headers of Debian's arm64 CPython (fetched once by tools/debian-python
+# into .cache/pythons) and the toolchain file cmake/aarch64-linux-gnu.cmake. scikit-build-core
+# tags a wheel for the Python that runs the build, so `wheel tags` gives it the target's tags;
+# auditwheel then checks the aarch64 binaries as it checks native ones. Debian's unstable suite
+# no longer has an arm64 3.12, so the aarch64 wheels start at 3.13.
+AARCH64_PYTHONS ?= 3.13 3.14 3.15
+AARCH64_SMOKE_PYTHON ?= 3.14
+AARCH64_PACKAGES := g++-aarch64-linux-gnu qemu-user-static
+AARCH64_CXX := aarch64-linux-gnu-g++
+QEMU_AARCH64 := qemu-aarch64-static
+AARCH64_BUILD := build/aarch64
+DEBIAN_PYTHON := tools/debian-python
+nodot = $(subst .,,$(1))
+
+# The cross compiler and the emulator, installed when missing (as `make solver` does).
+aarch64-toolchain:
+	@if command -v $(AARCH64_CXX) >/dev/null && command -v $(QEMU_AARCH64) >/dev/null; then \
+		:; \
+	elif command -v apt-get >/dev/null && [ "$$(id -u)" = 0 ]; then \
+		(apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $(AARCH64_PACKAGES)) \
+			|| echo "make: could not install $(AARCH64_PACKAGES)"; \
+	else \
+		echo "make: $(AARCH64_PACKAGES) missing and apt-get unavailable"; \
+	fi
+
+define aarch64_wheel
+wheel-aarch64-$(call nodot,$(1)): $(PY) aarch64-toolchain
+	$(PY) -m pip install $(PIP_FLAGS) $(WHEEL_TOOLS) wheel
+	rm -rf $(AARCH64_BUILD)/raw-$(call nodot,$(1)) $(DIST)/*-cp$(call nodot,$(1))-cp$(call nodot,$(1))-*_aarch64.whl
+	root="$$$$($(DEBIAN_PYTHON) root --arch arm64 $(1))" && \
+	$(PY) -m pip wheel $(PIP_FLAGS) --no-deps -w $(AARCH64_BUILD)/raw-$(call nodot,$(1)) \
+		-C build-dir=$(AARCH64_BUILD)/cmake-$(call nodot,$(1)) -C cmake.python-hints=false \
+		-C cmake.define.CMAKE_TOOLCHAIN_FILE=$(abspath cmake/aarch64-linux-gnu.cmake) \
+		-C cmake.define.ORVIK_PYTHON_ROOT="$$$$root" -C cmake.define.ORVIK_PYTHON_VERSION=$(1) $(WERROR) .
+	$(PY) -m wheel tags --remove --python-tag cp$(call nodot,$(1)) --abi-tag cp$(call nodot,$(1)) \
+		--platform-tag linux_aarch64 $(AARCH64_BUILD)/raw-$(call nodot,$(1))/*.whl
+	PATH="$(abspath $(VENV))/bin:$$$$PATH" auditwheel repair --plat auto -w $(DIST) \
+		$(AARCH64_BUILD)/raw-$(call nodot,$(1))/*.whl
+	$(VENV)/bin/auditwheel show $(DIST)/*-cp$(call nodot,$(1))-cp$(call nodot,$(1))-*_aarch64.whl
+endef
+$(foreach v,$(AARCH64_PYTHONS),$(eval $(call aarch64_wheel,$(v))))
+
+wheel-aarch64: $(foreach v,$(AARCH64_PYTHONS),wheel-aarch64-$(call nodot,$(v)))
+
+# The smoke run (tests/arch_smoke.py: every operation once, seeded frames) on x86-64 with .venv
+# and on aarch64 under qemu, with Debian's arm64 interpreter and the wheel unpacked beside it; the
+# two must agree but for the machine, the Python and the time. One interpreter start under
+# emulation (some 20 s on a busy machine, the run itself a few seconds more). The module's C++
+# runtime comes from the cross toolchain, as a Raspberry Pi has its own.
+SMOKE_DIR := $(AARCH64_BUILD)/smoke-$(call nodot,$(AARCH64_SMOKE_PYTHON))
+aarch64-smoke: wheel-aarch64-$(call nodot,$(AARCH64_SMOKE_PYTHON)) install
+	rm -rf $(SMOKE_DIR) && mkdir -p $(SMOKE_DIR)/site $(SMOKE_DIR)/lib
+	$(PY) -m zipfile -e $(DIST)/*-cp$(call nodot,$(AARCH64_SMOKE_PYTHON))-*_aarch64.whl $(SMOKE_DIR)/site
+	ln -s "$$($(AARCH64_CXX) -print-file-name=libstdc++.so.6)" $(SMOKE_DIR)/lib/
+	$(PY) tests/arch_smoke.py > $(SMOKE_DIR)/x86_64.json
+	root="$$($(DEBIAN_PYTHON) root --arch arm64 $(AARCH64_SMOKE_PYTHON))" && start=$$SECONDS && \
+	PYTHONPATH=$(abspath $(SMOKE_DIR))/site LD_LIBRARY_PATH=$(abspath $(SMOKE_DIR))/lib timeout 600 \
+		$(QEMU_AARCH64) -L "$$root" "$$root/usr/bin/python$(AARCH64_SMOKE_PYTHON)" tests/arch_smoke.py \
+		> $(SMOKE_DIR)/aarch64.json && \
+	echo "make: the emulated smoke run took $$((SECONDS - start)) s, interpreter start included"
+	$(PY) tests/arch_smoke.py --compare $(SMOKE_DIR)/x86_64.json $(SMOKE_DIR)/aarch64.json
+
+# Part of `make test`: skipped, with the reason, where the cross compiler or the emulator cannot
+# be installed or Debian's arm64 Python cannot be fetched.
+test-aarch64:
+	@reason=; $(MAKE) --no-print-directory aarch64-toolchain; \
+	if ! command -v $(AARCH64_CXX) >/dev/null; then reason="no $(AARCH64_CXX) (package g++-aarch64-linux-gnu)"; \
+	elif ! command -v $(QEMU_AARCH64) >/dev/null; then reason="no $(QEMU_AARCH64) (package qemu-user-static)"; \
+	elif ! $(DEBIAN_PYTHON) root --arch arm64 $(AARCH64_SMOKE_PYTHON) >/dev/null; then \
+		reason="Debian's arm64 Python $(AARCH64_SMOKE_PYTHON) could not be fetched"; \
+	fi; \
+	if [ -n "$$reason" ]; then echo "make: test-aarch64 skipped: $$reason"; exit 0; fi; \
+	$(MAKE) --no-print-directory aarch64-smoke
 
 # The simulated library built alone with ThreadSanitizer and a C++ driver whose threads open,
 # initialise, close, reconfigure, capture from, unplug and reset the same cameras; any race
