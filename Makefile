@@ -201,8 +201,8 @@ wheel-aarch64: $(foreach v,$(AARCH64_PYTHONS),wheel-aarch64-$(call nodot,$(v)))
 # The smoke run (tests/arch_smoke.py: every operation once, seeded frames) on x86-64 with .venv
 # and on aarch64 under qemu, with Debian's arm64 interpreter and the wheel unpacked beside it; the
 # two must agree but for the machine, the Python and the time. One interpreter start under
-# emulation (some 20 s on a busy machine, the run itself a few seconds more). The module's C++
-# runtime comes from the cross toolchain, as a Raspberry Pi has its own.
+# emulation: the whole run takes about a minute on a busy machine (30 s of it the run itself).
+# The module's C++ runtime comes from the cross toolchain, as a Raspberry Pi has its own.
 SMOKE_DIR := $(AARCH64_BUILD)/smoke-$(call nodot,$(AARCH64_SMOKE_PYTHON))
 aarch64-smoke: wheel-aarch64-$(call nodot,$(AARCH64_SMOKE_PYTHON)) install
 	rm -rf $(SMOKE_DIR) && mkdir -p $(SMOKE_DIR)/site $(SMOKE_DIR)/lib
