@@ -195,7 +195,7 @@ template <Sink kSink, bool kPattern>
 void digitise_row(const float *mean, const float *ga, const float *gb, const BiasRow &bias, int n,
                   const Readout &r, void *out) {
     int i = 0;
-    const Simd path = simd();
+    [[maybe_unused]] const Simd path = simd(); // unused where the build has no vector kernels
 #if ASISIM_AVX2
     if (path >= Simd::Avx2)
         i = digitise_avx2<kSink, kPattern>(mean, ga, gb, bias, i, n, r, out);
@@ -361,7 +361,7 @@ void debayer_row(const float *up, const float *cur, const float *down, int w,
     int u = 1;
     TapVectors t[kChannels];
     tap_vectors<kChannels>(taps, t);
-    const Simd path = simd();
+    [[maybe_unused]] const Simd path = simd(); // unused where the build has no vector kernels
 #if ASISIM_AVX2
     if (path >= Simd::Avx2)
         u = debayer_avx2<kChannels>(up, cur, down, u, w, t, out);
