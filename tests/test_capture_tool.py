@@ -355,7 +355,8 @@ def test_video_reports_frame_rate_and_dropped_frames(sim, capsys):
     summary = video_summary(out)
     assert summary["frames"] == 30 and summary["fps"] > 0 and summary["timeouts"] == 0
     assert summary["dropped"] >= 0
-    assert len(journal.calls_to(sim, "ASIGetVideoData")) == 30
+    # One read a frame, and on a busy machine a read whose wait ran out is tried again.
+    assert len(journal.calls_to(sim, "ASIGetVideoData")) >= 30
     assert journal.calls_to(sim, "ASIStopVideoCapture") == ["ASIStopVideoCapture(0)"]
     assert "Video [" in err
 
