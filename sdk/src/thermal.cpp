@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 
 namespace asisim {
 
@@ -11,17 +12,22 @@ namespace {
 constexpr double kAmbientC = 20.0;
 constexpr double kSelfHeatingC = 3.0; // sensor above ambient with the cooler off (thermal effect off)
 // Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
-// (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
+// (its scene clock), while the air follows the day: from kAmbientC at 21:00 (scene time 0) it
+// cools by about 1 degree an hour, to its coolest kAmbientSwingC below at 03:00, warms to as far
+// above at 15:00 and comes round every 24 hours. The sensor, uncooled, settles at the air's
+// temperature plus its self-heating instead of drifting.
 constexpr double kWarmUpC = 6.0;
 constexpr double kWarmUpTauS = 300.0;
-constexpr double kAmbientFallCPerHour = 1.0;
+constexpr double kAmbientSwingC = 12.0 / std::numbers::pi; // a fall of 1 degree an hour at 21:00
+constexpr double kDayS = 86400.0;
 
 } // namespace
 
 double ambient_temperature_c(double scene_time, bool thermal) {
     if (!thermal)
         return kAmbientC;
-    return kAmbientC - kAmbientFallCPerHour * std::max(scene_time, 0.0) / 3600.0;
+    const double day = std::fmod(std::max(scene_time, 0.0), kDayS) / kDayS;
+    return kAmbientC - kAmbientSwingC * std::sin(2.0 * std::numbers::pi * day);
 }
 
 double warm_temperature_c(double scene_time, bool thermal) {

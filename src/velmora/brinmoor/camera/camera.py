@@ -6,7 +6,7 @@ import math
 import threading
 import time
 from collections.abc import Callable
-from datetime import datetime, timezone
+from datetime import datetime
 from types import TracebackType
 from typing import TYPE_CHECKING, ParamSpec, TypeVar
 
@@ -30,7 +30,7 @@ from .exposure import EXPOSURE_TIMEOUT_MARGIN_S, IDLE_GRACE_S, MAX_WAIT_S, Expos
 from .frames import Frame, FrameMetadata, Observation
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
-from .pointing import Pointing, simulated_panel, simulated_pointing
+from .pointing import Pointing, simulated_panel, simulated_pointing, utc_now
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 
 if TYPE_CHECKING:
@@ -42,10 +42,6 @@ R = TypeVar("R")
 __all__ = ["EXPOSURE_TIMEOUT_MARGIN_S", "IDLE_GRACE_S", "MAX_WAIT_S", "Camera", "utc_now"]
 
 GuideDirectionName = str
-
-
-def utc_now() -> datetime:
-    return datetime.now(timezone.utc)
 
 
 def _guide_direction(direction: str | orvik.GuideDirection) -> orvik.GuideDirection:

@@ -18,13 +18,13 @@ import math
 import threading
 import time
 from dataclasses import replace
-from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Final
 
 from velmora.brinmoor import orvik
 
 from .errors import ExposureFailed
 from .frames import Frame, FrameMetadata
+from .pointing import utc_now
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -127,7 +127,7 @@ class Exposure:
         self._end_mono = time.monotonic()
         self._state = state
         self._reason = reason
-        self.metadata.end = datetime.now(timezone.utc)
+        self.metadata.end = utc_now()
         self._ended.set()
         self.camera._exposure_ended(self)
 

@@ -1,5 +1,5 @@
-"""Where a simulated camera's telescope points, for the frames' metadata, and the light in front
-of it when a tool asks for a flat panel.
+"""Where a simulated camera's telescope points, for the frames' metadata, the light in front
+of it when a tool asks for a flat panel, and the simulated date the frames' times follow.
 
 The simulator's control API (`velmora.brinmoor.asisim`) knows each simulated camera's pointing;
 the camera layer passes it on in every frame's `FrameMetadata.pointing`, so that the tools write
@@ -9,6 +9,7 @@ vendor's SDK has no simulator: its cameras have no pointing.
 
 from __future__ import annotations
 
+from datetime import datetime, timedelta, timezone
 from types import ModuleType
 from typing import TYPE_CHECKING
 
@@ -17,7 +18,7 @@ from velmora.brinmoor.formats.metadata import Pointing
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
 
-__all__ = ["Pointing", "simulated_pointing", "simulated_panel"]
+__all__ = ["Pointing", "date_offset", "simulated_panel", "simulated_pointing", "utc_now"]
 
 # The simulated panel a tool's flats get: photoelectrons per second in a central pixel, some
 # 40 % of a full well in a second or two at a middle gain.
@@ -67,3 +68,18 @@ def simulated_panel(camera_id: int, on: bool) -> bool:
     except (ValueError, AttributeError):
         return False
     return True
+
+
+def date_offset() -> float:
+    """Seconds from the real date to the simulator's (0 unless `asisim.set_date` or ASISIM_DATE
+    moved it; 0 in a build against the vendor's SDK)."""
+    sim = simulator()
+    return 0.0 if sim is None else float(sim.date_offset())
+
+
+def utc_now() -> datetime:
+    """The time of a frame: now, on the simulated date when the simulator has one set (so that
+    DATE-OBS agrees with the stars' places), else the host's clock."""
+    now = datetime.now(timezone.utc)
+    offset = date_offset()
+    return now + timedelta(seconds=offset) if offset else now

@@ -20,7 +20,6 @@ import asyncio
 import math
 import time
 from dataclasses import replace
-from datetime import datetime, timezone
 from types import TracebackType
 from typing import TYPE_CHECKING, Final, NoReturn
 
@@ -29,6 +28,7 @@ from velmora.brinmoor import orvik
 from ._video import VideoReader
 from .errors import add_context
 from .frames import Frame, FrameMetadata
+from .pointing import utc_now
 
 if TYPE_CHECKING:
     from .camera import Camera
@@ -166,7 +166,7 @@ class Stream(VideoReader):
         self._settings_changed = False
         roi = cam.roi
         self._size = roi.frame_bytes
-        now = datetime.now(timezone.utc)
+        now = utc_now()
         template = cam.frame_metadata(roi, start=now, end=now)
         if self._started:
             # The frame under way when the setting changed was taken with the settings before.
