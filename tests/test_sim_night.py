@@ -252,9 +252,9 @@ def test_nights_come_round_every_24_hours_for_a_week(sim):
     for day in (1, 7):
         night, _ = sky_at(ASI120, day * 86400.0 + 1800.0)
         assert night == pytest.approx(first, rel=0.15), day
-    # The uncooled sensor has kept to the air's daily round (16 to 24 C) plus its self-heating,
+    # The uncooled sensor has kept to the air's daily round (13 to 24 C) plus its self-heating,
     # not cooled a degree an hour for a week.
-    assert 14.0 < s.control(ASI120, s.TEMPERATURE)[0] / 10 < 32.0
+    assert 12.0 < s.control(ASI120, s.TEMPERATURE)[0] / 10 < 32.0
     # The state file the week wrote is one the library reads back.
     state = next(c for c in asisim.machine_state()["cameras"] if c["key"].startswith("camera1-"))
     assert state["state"] == "saved" and state["clock_s"] > 7 * 86400

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
 namespace asisim {
 
@@ -12,22 +11,30 @@ namespace {
 constexpr double kAmbientC = 20.0;
 constexpr double kSelfHeatingC = 3.0; // sensor above ambient with the cooler off (thermal effect off)
 // Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
-// (its scene clock), while the air follows the day: from kAmbientC at 21:00 (scene time 0) it
-// cools by about 1 degree an hour, to its coolest kAmbientSwingC below at 03:00, warms to as far
-// above at 15:00 and comes round every 24 hours. The sensor, uncooled, settles at the air's
-// temperature plus its self-heating instead of drifting.
+// (its scene clock), while the air follows the day, coming round every 24 hours: from kAmbientC
+// at 21:00 (scene time 0) it cools by kAmbientFallCPerHour until 04:00 (13 degrees), warms by a
+// degree an hour until 15:00 (24 degrees) and cools back to kAmbientC at 21:00. The sensor,
+// uncooled, settles at the air's temperature plus its self-heating instead of drifting.
 constexpr double kWarmUpC = 6.0;
 constexpr double kWarmUpTauS = 300.0;
-constexpr double kAmbientSwingC = 12.0 / std::numbers::pi; // a fall of 1 degree an hour at 21:00
+constexpr double kAmbientFallCPerHour = 1.0;
 constexpr double kDayS = 86400.0;
+constexpr double kCoolestH = 7.0, kWarmestH = 18.0; // hours after 21:00
+constexpr double kCoolestC = kAmbientC - kAmbientFallCPerHour * kCoolestH;
+constexpr double kWarmestC = kCoolestC + (kWarmestH - kCoolestH);
 
 } // namespace
 
 double ambient_temperature_c(double scene_time, bool thermal) {
     if (!thermal)
         return kAmbientC;
-    const double day = std::fmod(std::max(scene_time, 0.0), kDayS) / kDayS;
-    return kAmbientC - kAmbientSwingC * std::sin(2.0 * std::numbers::pi * day);
+    // The first night's hours are the clock's own, so its air is the same to the last bit.
+    const double t = std::fmod(std::max(scene_time, 0.0), kDayS), h = t / 3600.0;
+    if (h < kCoolestH)
+        return kAmbientC - kAmbientFallCPerHour * t / 3600.0;
+    if (h < kWarmestH)
+        return kCoolestC + (h - kCoolestH);
+    return kWarmestC + (kAmbientC - kWarmestC) * (h - kWarmestH) / (24.0 - kWarmestH);
 }
 
 double warm_temperature_c(double scene_time, bool thermal) {
