@@ -179,3 +179,24 @@ def test_a_value_no_header_can_hold_is_refused_in_one_line(capsys, argv, message
     assert cli.main(["snapshot", *argv]) == 2
     err = capsys.readouterr().err
     assert message in err and err.count("\n") == 1, err
+
+
+@pytest.mark.parametrize("kind", ["exposure", "video"])
+def test_frames_are_dated_on_the_simulated_date(fast, tmp_path, kind):
+    fast.set_date(dt.date(2100, 3, 1))
+    with Camera(1) as cam:
+        cam.set_roi(Roi(64, 48, 1, "raw16"))
+        if kind == "exposure":
+            frame = cam.expose(0.01)
+        else:
+            with cam.stream(frames=1) as stream:
+                (frame,) = list(stream)
+    start = frame.metadata.start
+    # The day the stars stand at, give or take the time since the library was loaded.
+    assert dt.date(2100, 3, 1) <= start.date() <= dt.date(2100, 3, 3) and frame.metadata.end >= start
+    header = fits.getheader(frame.to_fits(tmp_path / "f.fits"))
+    assert header["DATE-OBS"].startswith("2100-03-0")
+    assert header["MJD-OBS"] == pytest.approx(88128 + (start - dt.datetime(2100, 3, 1, tzinfo=dt.timezone.utc))
+                                              / dt.timedelta(days=1), abs=1e-6)
+    fast.set_date(None)
+    assert fast.date_offset() == 0.0

@@ -57,3 +57,30 @@ def test_the_light_and_the_clock_come_from_the_environment(light, bright, messag
     # A panel or a bright sky fills a 10 s frame well beyond the night's few percent.
     assert (level > 0.2 * 65535) == bright and (level_after > 0.2 * 65535) == bright
     assert (message in err) if message else "ASISIM_LIGHT" not in err
+
+
+DATE_PROBE = """
+from velmora.brinmoor import asisim
+print(asisim.date(), asisim.pointing(0))
+"""
+
+
+@pytest.mark.parametrize("name, value, message", [
+    ("ASISIM_DATE", "2026-02-30", 'ASISIM_DATE "2026-02-30" is neither a date YYYY-MM-DD'),
+    ("ASISIM_DATE", "0x7EA", 'ASISIM_DATE "0x7EA" is neither'),
+    ("ASISIM_DATE", "2028-02-29", ""),
+    ("ASISIM_POINTING", "0x10,5", 'ASISIM_POINTING "0x10,5" is not "ra,dec"'),
+    ("ASISIM_POINTING", "1e1,5", 'ASISIM_POINTING "1e1,5" is not'),
+    ("ASISIM_POINTING", "16, -5.5", ""),
+])
+def test_a_date_or_pointing_that_is_not_one_is_refused_in_one_line(name, value, message):
+    environ = {k: v for k, v in os.environ.items()
+               if not k.startswith("ASISIM_") or k == "ASISIM_STATE_DIR"}
+    environ[name] = value
+    proc = run_python(DATE_PROBE, timeout=60, env=environ)
+    if message:
+        assert message in proc.stderr and proc.stderr.count("\n") == 1, proc.stderr
+        assert "None" in proc.stdout if name == "ASISIM_POINTING" else proc.stdout.startswith("20")
+    else:
+        assert name not in proc.stderr
+        assert ("2028.16" in proc.stdout) if name == "ASISIM_DATE" else "dec_deg=-5.5" in proc.stdout

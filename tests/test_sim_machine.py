@@ -321,3 +321,30 @@ def test_a_damaged_state_file_counts_as_a_camera_at_power_on(tmp_path, damage):
     assert "cooler_on=0" in path.read_text()
     assert orvik_sim("power-cycle", env=env).returncode == 0
     assert not list((tmp_path / "machine").glob(".*.tmp"))
+
+
+# A video of 2000 s frames at the fastest time scale: its clock runs 10^12 s a second, past the
+# largest clock a state file holds within seconds.
+RUN_PAST_THE_CLOCK = r"""
+import time
+import simsdk as s
+from velmora.brinmoor import asisim
+asisim.set_time_scale(1e12)
+s.configure(1, 64, 48, exposure_s=2000)
+assert s.lib.ASIStartVideoCapture(1) == 0
+time.sleep(12)
+assert s.lib.ASIStopVideoCapture(1) == 0
+assert s.lib.ASICloseCamera(1) == 0
+"""
+
+
+@pytest.mark.slow
+def test_a_clock_run_past_its_limit_stops_there_and_is_read_back(tmp_path):
+    env = dict(os.environ, ASISIM_STATE_DIR=str(tmp_path / "machine"))
+    subprocess.run([sys.executable, "-c", RUN_PAST_THE_CLOCK], env=env, cwd=TESTS, check=True, timeout=90)
+    (cam,) = json.loads(orvik_sim("show", "--json", env=env).stdout)["cameras"]
+    # Stopped at 115,740,740 days, the start of a night; the next program carries on from there.
+    assert cam["state"] == "saved" and cam["clock_s"] == pytest.approx(115740740 * 86400, rel=1e-6)
+    opened = subprocess.run([sys.executable, "-c", "import simsdk as s; s.ready(1)"], env=env, cwd=TESTS,
+                            capture_output=True, text=True, timeout=60)
+    assert opened.returncode == 0 and "damaged" not in opened.stderr, opened.stderr

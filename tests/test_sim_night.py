@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import simsdk as s
+from velmora.brinmoor import asisim
 
 ASI294, ASI120 = 0, 1  # camera IDs of the default set
 COSMIC_RATE = 0.025  # hits per cm^2 per second, as the simulator's guide gives it
@@ -220,3 +221,40 @@ def test_satellites_and_aircraft_trail_across_long_light_frames(fast):
     # degree field many frames catch one bright enough to find; without trails none stands out.
     crossed = lines > 2 * plain.max()
     assert 3 <= crossed.sum() <= 11, (lines, plain)
+
+
+def clock(cid):
+    """The camera's own clock (its scene time), as it saved it when its last exposure started."""
+    cams = asisim.machine_state()["cameras"]
+    return next(c for c in cams if c["key"].startswith(f"camera{cid}-")).get("clock_s", 0.0)
+
+
+def sky_at(cid, t_s, exposure_s=60.0):
+    """Median sky of a light frame less a dark, taken when the camera's clock reaches t_s: dark
+    exposures of up to 2000 s carry the clock there (it moves only with the camera's work)."""
+    while (left := t_s - clock(cid)) > 1.0:
+        s.set_exposure(cid, min(left, 2000.0))
+        s.grab(cid, dark=True)
+    s.set_exposure(cid, exposure_s)
+    light = native(cid)
+    return float(np.median(light - native(cid, dark=True))), float(np.median(light))
+
+
+def test_nights_come_round_every_24_hours_for_a_week(sim):
+    sim.set_time_scale(1e6)
+    sim.set_effect("clouds", False)  # each night has clouds of its own
+    s.configure(ASI120, 128, 128, b=2, gain=0)
+    full = float(1 << s.info(ASI120).BitDepth) - 1
+    first = sky_at(ASI120, 1800.0)[0]
+    assert first > 5  # a measurable night sky
+    # Daylight at 09:00 UTC saturates a light frame; dusk brings the night back.
+    assert sky_at(ASI120, 12 * 3600.0)[1] > 0.9 * full
+    for day in (1, 7):
+        night, _ = sky_at(ASI120, day * 86400.0 + 1800.0)
+        assert night == pytest.approx(first, rel=0.15), day
+    # The uncooled sensor has kept to the air's daily round (13 to 24 C) plus its self-heating,
+    # not cooled a degree an hour for a week.
+    assert 12.0 < s.control(ASI120, s.TEMPERATURE)[0] / 10 < 32.0
+    # The state file the week wrote is one the library reads back.
+    state = next(c for c in asisim.machine_state()["cameras"] if c["key"].startswith("camera1-"))
+    assert state["state"] == "saved" and state["clock_s"] > 7 * 86400

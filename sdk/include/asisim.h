@@ -154,6 +154,10 @@ ASISIM_API int asisim_sensor_response(int camera_id, int gain, asisim_sensor_res
  * asisim_reset returns to the default. */
 ASISIM_API int asisim_set_date(double julian_epoch);
 ASISIM_API double asisim_get_date(void);
+/* Seconds from the real date to the simulated one: the simulated date less the moment the library
+ * was loaded, 0 while the date is the default day of an unset ASISIM_DATE. A frame's time is the
+ * real time moved by it, so that its header's date is the simulated one. */
+ASISIM_API double asisim_date_offset(void);
 
 /* The deep star catalogue (the file format is in docs/simulator.md): a path, "" for none (the
  * bundled Hipparcos stars alone), or NULL for the default (ASISIM_STAR_CATALOG, paths separated

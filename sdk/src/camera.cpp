@@ -342,7 +342,7 @@ void Camera::save_state() {
     st.ambient_c = ambient_temperature_c(scene_time_, thermal());
     st.cooler_on = model_.cooled && value_of(ASI_COOLER_ON) != 0;
     st.target_c = value_of(ASI_TARGET_TEMP);
-    st.clock_s = std::max(scene_time_, 0.0);
+    st.clock_s = machine::clamp_clock(scene_time_);
     st.frames = frame_counter_;
     if (machine::save(key_, &st))
         saved_token_ = st.token;
@@ -670,7 +670,7 @@ ASI_ERROR_CODE Camera::start_exposure(int dark) {
     exp_scene_start_ = scene_time_;
     exp_request_ = frame_request(scene_time_ + exposure / 2.0, exposure, dark != 0);
     exp_request_.dark_frame = nullptr; // bound again when the data is read (the pointer may go)
-    scene_time_ += exposure + readout;
+    scene_time_ = machine::clamp_clock(scene_time_ + exposure + readout);
     exp_status_ = ASI_EXP_WORKING;
     save_state(); // the camera's clock moved
     return ASI_SUCCESS;

@@ -3,6 +3,7 @@
 #include "camera.h"
 
 #include "bmp.h"
+#include "machine.h"
 
 #include <algorithm>
 #include <memory>
@@ -77,7 +78,7 @@ void Camera::end_pulse(int direction) {
     const double lasted = std::max(0.0, sim_clock::now() - pulse_started_[d]);
     const double off_at = std::max(scene_time_, pulse_scene_on_[d] + lasted);
     mount_.guide_off(static_cast<ASI_GUIDE_DIRECTION>(direction), off_at);
-    scene_time_ = off_at;
+    scene_time_ = machine::clamp_clock(off_at);
 }
 
 void Camera::end_pulses() {

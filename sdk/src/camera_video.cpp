@@ -2,6 +2,7 @@
 // the frames at the frame rate, auto exposure and gain, and the reads of its frames.
 #include "camera.h"
 
+#include "machine.h"
 #include "synthesis.h"
 
 #include <algorithm>
@@ -143,7 +144,7 @@ void Camera::video_loop(VideoCapture *capture) {
                 const double missed = std::floor((now - due) / interval);
                 add_dropped(missed);
                 due += missed * interval;
-                scene_time_ += missed * interval;
+                scene_time_ = machine::clamp_clock(scene_time_ + missed * interval);
                 frame_counter_ += static_cast<uint64_t>(std::min(missed, 1e15));
             }
             advance = interval;
@@ -190,7 +191,7 @@ void Camera::video_loop(VideoCapture *capture) {
         slot->state = SlotState::Writing;
         const std::shared_ptr<const DarkFrame> dark = dark_; // keeps req.dark_frame alive
         slot->start_time = scene_time_;
-        scene_time_ += advance;
+        scene_time_ = machine::clamp_clock(scene_time_ + advance);
         uint8_t *out = slot->bytes.data();
         lock.unlock();
         render_frame(req, out);

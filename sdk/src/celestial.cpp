@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <mutex>
@@ -18,25 +19,62 @@ namespace {
 
 constexpr double kDeg = std::numbers::pi / 180.0;
 
+// A plain decimal number at *p ("-12", "56.75", ".5"; no exponent, hexadecimal, inf or nan, which
+// strtod would take), moving *p past it.
+bool decimal(const char **p, double *out) {
+    const char *q = *p;
+    if (*q == '+' || *q == '-')
+        ++q;
+    int digits = 0;
+    for (; *q >= '0' && *q <= '9'; ++q)
+        ++digits;
+    if (*q == '.')
+        for (++q; *q >= '0' && *q <= '9'; ++q)
+            ++digits;
+    if (digits == 0)
+        return false;
+    *out = std::strtod(*p, nullptr);
+    *p = q;
+    return std::isfinite(*out);
+}
+
+// Comma-separated decimal numbers, spaces allowed around the commas.
 bool parse_doubles(const char *text, double *out, int want_min, int want_max, int *got) {
     int n = 0;
     const char *p = text;
-    while (*p != '\0' && n < want_max) {
-        char *end = nullptr;
-        const double v = std::strtod(p, &end);
-        if (end == p || !std::isfinite(v))
-            return false;
-        out[n++] = v;
-        p = end;
+    while (n < want_max) {
         while (*p == ' ')
             ++p;
-        if (*p == ',')
-            ++p;
-        else if (*p != '\0')
+        if (!decimal(&p, &out[n++]))
             return false;
+        while (*p == ' ')
+            ++p;
+        if (*p != ',')
+            break;
+        ++p;
     }
     *got = n;
     return *p == '\0' && n >= want_min;
+}
+
+// "YYYY-MM-DD", a real day of the Gregorian calendar from 1000 to 3000.
+bool calendar_date(const char *text, int *year, int *month, int *day) {
+    auto digits = [](const char *t, int n, int *v) {
+        *v = 0;
+        for (int i = 0; i < n; ++i) {
+            if (t[i] < '0' || t[i] > '9')
+                return false;
+            *v = *v * 10 + (t[i] - '0');
+        }
+        return true;
+    };
+    if (std::strlen(text) != 10 || text[4] != '-' || text[7] != '-' || !digits(text, 4, year) ||
+        !digits(text + 5, 2, month) || !digits(text + 8, 2, day))
+        return false;
+    static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (*year % 4 == 0 && *year % 100 != 0) || *year % 400 == 0;
+    return *year >= 1000 && *year <= 3000 && *month >= 1 && *month <= 12 && *day >= 1 &&
+           *day <= (*month == 2 && !leap ? 28 : kDays[*month - 1]);
 }
 
 // Right ascension in [0, 360), unchanged when it already is (so a value reads back exactly).
@@ -89,25 +127,34 @@ Store &store() {
     return s;
 }
 
+// The Julian epoch of the moment the library first asked for the date: the real "now" the
+// simulated date is measured against.
+double load_epoch() {
+    static const double value = [] {
+        const auto now = std::chrono::system_clock::now();
+        const double unix_s = std::chrono::duration<double>(now.time_since_epoch()).count();
+        return 2000.0 + (unix_s / 86400.0 + 2440587.5 - 2451545.0) / 365.25;
+    }();
+    return value;
+}
+
 double default_epoch() {
     static const double value = [] {
         if (const char *text = std::getenv("ASISIM_DATE"); text != nullptr && *text != '\0') {
             int y = 0, m = 0, d = 0;
-            char tail = 0;
-            if (std::sscanf(text, "%d-%d-%d%c", &y, &m, &d, &tail) == 3 && m >= 1 && m <= 12 && d >= 1 &&
-                d <= 31 && y >= 1000 && y <= 3000)
+            if (calendar_date(text, &y, &m, &d))
                 return julian_epoch(y, m, d, 0.0);
-            char *end = nullptr;
-            const double e = std::strtod(text, &end);
-            if (end != text && *end == '\0' && e >= 1000.0 && e <= 3000.0)
+            const char *p = text;
+            double e = 0.0;
+            if (decimal(&p, &e) && *p == '\0' && e >= 1000.0 && e <= 3000.0)
                 return e;
-            std::fprintf(stderr,
-                         "asisim: ASISIM_DATE \"%s\" is neither YYYY-MM-DD nor a Julian epoch; using today\n",
-                         text);
+            std::fprintf(
+                stderr,
+                "asisim: ASISIM_DATE \"%s\" is neither a date YYYY-MM-DD nor a Julian epoch from 1000 to "
+                "3000; using today\n",
+                text);
         }
-        const auto now = std::chrono::system_clock::now();
-        const double unix_s = std::chrono::duration<double>(now.time_since_epoch()).count();
-        return 2000.0 + (unix_s / 86400.0 + 2440587.5 - 2451545.0) / 365.25;
+        return load_epoch();
     }();
     return value;
 }
@@ -194,6 +241,11 @@ double julian_epoch(int year, int month, int day, double hours) {
 double epoch_at_start() {
     const double e = g_epoch.load(std::memory_order_relaxed);
     return e != 0.0 ? e : default_epoch();
+}
+
+double date_offset_seconds() {
+    const double e = epoch_at_start();
+    return e == load_epoch() ? 0.0 : (e - load_epoch()) * 365.25 * 86400.0;
 }
 
 bool set_epoch(double julian_epoch_value) {

@@ -48,6 +48,10 @@ Pointing pointing_for_frame(int camera_id, double start_s);
 // library was loaded; the control API may set another.
 double epoch_at_start();
 bool set_epoch(double julian_epoch); // 0: back to the default; false out of 1000..3000
+// How far the simulated date lies from the real one, seconds: the simulated date less the moment
+// the library was loaded (0 at the default date of an unset ASISIM_DATE). Times of frames are the
+// real ones moved by it.
+double date_offset_seconds();
 void reset_epoch();
 // Julian epoch of a calendar date and time (UTC).
 double julian_epoch(int year, int month, int day, double hours);

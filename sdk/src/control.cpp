@@ -257,6 +257,10 @@ double asisim_get_date(void) {
     return epoch_at_start();
 }
 
+double asisim_date_offset(void) {
+    return date_offset_seconds();
+}
+
 long asisim_set_star_catalog(const char *path) {
     std::string error;
     const long n = set_deep_catalogue(path, &error);

@@ -235,16 +235,16 @@ bool parse_state(const std::string &text, SavedState *out) {
     uint64_t cooler = 0, token = 0;
     double target = 0.0;
     s.model = fields["model"];
-    const bool ok = !s.model.empty() &&
-                    parse_double(fields["temperature_c"], -100.0, 150.0, &s.temperature_c) &&
-                    parse_double(fields["warm_c"], -100.0, 150.0, &s.warm_c) &&
-                    parse_double(fields["ambient_c"], -100.0, 150.0, &s.ambient_c) &&
-                    parse_u64(fields["cooler_on"], 10, &cooler) && cooler <= 1 &&
-                    parse_double(fields["target_c"], -1000.0, 1000.0, &target) &&
-                    target == std::floor(target) && parse_double(fields["clock_s"], 0.0, 1e13, &s.clock_s) &&
-                    parse_u64(fields["frames"], 10, &s.frames) &&
-                    parse_double(fields["saved_unix_s"], 0.0, 1e13, &s.saved_unix_s) &&
-                    parse_u64(fields["token"], 16, &token);
+    const bool ok =
+        !s.model.empty() && parse_double(fields["temperature_c"], -100.0, 150.0, &s.temperature_c) &&
+        parse_double(fields["warm_c"], -100.0, 150.0, &s.warm_c) &&
+        parse_double(fields["ambient_c"], -100.0, 150.0, &s.ambient_c) &&
+        parse_u64(fields["cooler_on"], 10, &cooler) && cooler <= 1 &&
+        parse_double(fields["target_c"], -1000.0, 1000.0, &target) && target == std::floor(target) &&
+        parse_double(fields["clock_s"], 0.0, kClockLimitS, &s.clock_s) &&
+        parse_u64(fields["frames"], 10, &s.frames) &&
+        parse_double(fields["saved_unix_s"], 0.0, 1e13, &s.saved_unix_s) &&
+        parse_u64(fields["token"], 16, &token);
     if (!ok)
         return false;
     s.cooler_on = cooler != 0;

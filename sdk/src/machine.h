@@ -41,6 +41,15 @@ bool claim(const std::string &key);
 // Gives back one claim; the last one lets the camera go.
 void release(const std::string &key);
 
+// The largest clock a camera keeps: 115,740,740 days (some 317,000 years), a whole number of
+// days so that it stops at the start of a night. The clock stops there (every camera clamps its
+// clock to it), so that every state a camera writes is one the next process reads back.
+inline constexpr double kClockLimitS = 115740740.0 * 86400.0;
+// A scene clock held within 0 and the limit (0 for NaN).
+inline double clamp_clock(double t) {
+    return t > 0.0 ? (t < kClockLimitS ? t : kClockLimitS) : 0.0;
+}
+
 // What a camera keeps between processes.
 struct SavedState {
     std::string model;

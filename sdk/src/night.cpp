@@ -5,8 +5,10 @@
 // light-pollution dome (brighter toward the horizon and toward the nearest town, dimming when the
 // town's lights go out around midnight). The field rises and sets with the hours, so its sky and
 // its airmass change, and the gradient across it (evaluated on the sky, around the field) turns
-// on the sensor as the field's parallactic angle turns. Dawn brightens the sky from 7.2 hours on;
-// now and then a thin cloud dims the stars and, lit by the town, brightens the sky.
+// on the sensor as the field's parallactic angle turns. The Sun goes round the site every 24 hours
+// of the clock: dawn brightens the sky from 7.2 hours on, the day's sky is as bright as at
+// sunrise, and dusk darkens it again for the next night, 24 hours after the first; now and then a
+// thin cloud dims the stars and, lit by the town, brightens the sky.
 #include "night.h"
 
 #include "effects.h"
@@ -25,8 +27,13 @@ constexpr double kSiderealDegPerS = 360.0 / 86164.0905;
 constexpr double kExtinctionMagPerAirmass = 0.2;
 constexpr double kGradientPerDegree = 0.05; // the sky's gradient at the start of the night
 constexpr double kAstronomicalDawnH = 7.2;  // scene hours at which the sun reaches -18 degrees
-constexpr double kSunRiseDegPerH = 11.0;    // how fast the sun climbs before dawn
-constexpr double kCloudSkyGain = 1.5;       // sky brightening per unit of light a cloud takes away
+constexpr double kDayS = 86400.0;
+constexpr double kNoonBeforeS = -9.0 * 3600.0; // the night's first noon, 12:00 UTC, on the scene clock
+// Every night is an equinox night (the Sun on the celestial equator), so that each one is as long
+// and as dark as the first whatever the simulated date: the Sun's hour angle at the scene clock's
+// zero puts it at -18 degrees 7.2 hours later, at 45 degrees north.
+constexpr double kTwilightDeg = -18.0;
+constexpr double kCloudSkyGain = 1.5; // sky brightening per unit of light a cloud takes away
 
 // Airmass at an altitude (Kasten and Young), the field kept 5 degrees above the horizon.
 double airmass(double alt_deg) {
@@ -56,10 +63,29 @@ Site site_of(uint64_t seed) {
             360.0 * unit_from(mix64(h + 2))};
 }
 
-// Relative sky brightness at a place and time, without twilight and clouds.
+// Which night a scene time belongs to (0: the first), counted from noon to noon.
+double night_index(double t_s) {
+    return std::max(0.0, std::floor((t_s - kNoonBeforeS) / kDayS));
+}
+
+// Seconds since the start of its own night (21:00 UTC; the first night's are the clock's own).
+double night_seconds(double t_s) {
+    return t_s - night_index(t_s) * kDayS;
+}
+
+// The Sun's altitude at the site at scene time t (seconds), degrees.
+double sun_altitude(double t_s) {
+    static const double dawn_ha_deg =
+        -std::acos(std::sin(kTwilightDeg * kDeg) / std::cos(kSiteLatitudeDeg * kDeg)) / kDeg;
+    const double ha_deg = dawn_ha_deg + 15.0 * (night_seconds(t_s) / 3600.0 - kAstronomicalDawnH);
+    return std::asin(std::cos(kSiteLatitudeDeg * kDeg) * std::cos(ha_deg * kDeg)) / kDeg;
+}
+
+// Relative sky brightness at a place and time, without twilight and clouds: `t_h` hours into its
+// night (negative in the evening before it).
 double sky_at(const Horizontal &p, double town_az_deg, double t_h) {
     const double x = airmass(p.alt_deg);
-    const double airglow = 1.0 + 0.35 * std::exp(-t_h / 2.0);
+    const double airglow = 1.0 + 0.35 * std::exp(-std::max(t_h, -2.0) / 2.0);
     const double natural = 0.35 * x * std::pow(10.0, -0.4 * kExtinctionMagPerAirmass * (x - 1.0)) * airglow;
     const double lights = 1.0 - 0.25 * std::clamp(t_h - 3.0, 0.0, 1.0);
     const double toward_town = 0.5 + 0.5 * std::cos((p.az_deg - town_az_deg) * kDeg);
@@ -74,7 +100,8 @@ struct SkySample {
 };
 
 SkySample sample(const Site &s, double t_s) {
-    const double ha = s.start_ha_deg + kSiderealDegPerS * t_s, t_h = t_s / 3600.0;
+    const double ha = std::fmod(s.start_ha_deg + kSiderealDegPerS * t_s, 360.0);
+    const double t_h = night_seconds(t_s) / 3600.0;
     constexpr double kStep = 0.5; // degrees on the sky
     const Horizontal here = horizontal(s.dec_deg, ha);
     const double level = sky_at(here, s.town_az_deg, t_h);
@@ -94,10 +121,15 @@ double twilight(double sun_alt_deg, double site_sky_mag) {
     return std::pow(10.0, -0.4 * (mag - site_sky_mag));
 }
 
-// Extinction by passing clouds, magnitudes: one or two thin clouds between 2 and 6.5 hours in,
-// each 0.15 to 0.6 magnitudes deep at its middle and 10 to 25 minutes across.
+// Extinction by passing clouds, magnitudes: one or two thin clouds between 2 and 6.5 hours into
+// each night (each night after the first has its own), each 0.15 to 0.6 magnitudes deep at its
+// middle and 10 to 25 minutes across.
 double cloud_mag(uint64_t seed, double t_s) {
-    const uint64_t h = hash_combine(seed, 0x636C6F7564ull); // "cloud"
+    const double night = night_index(t_s);
+    const uint64_t sky =
+        night == 0.0 ? seed : hash_combine(seed, static_cast<uint64_t>(std::fmod(night, 1e15)));
+    const uint64_t h = hash_combine(sky, 0x636C6F7564ull); // "cloud"
+    t_s = night_seconds(t_s);
     const int count = 1 + int(unit_from(mix64(h)) < 0.5);
     double mag = 0.0;
     for (int i = 0; i < count; ++i) {
@@ -124,14 +156,15 @@ NightState night_state(uint64_t seed, double t, uint32_t effects, double site_sk
     if (std::isfinite(field_dec_deg))
         site.dec_deg = std::clamp(field_dec_deg, -89.0, 89.0);
     const bool night = effect_on(effects, kEffectNightSky);
-    const double when = night && std::isfinite(t) ? std::clamp(t, 0.0, 1e7) : 0.0;
+    const double when = night && std::isfinite(t) ? std::max(t, 0.0) : 0.0;
     const SkySample start = sample(site, 0.0);
     const SkySample now = night ? sample(site, when) : start;
     n.airmass = airmass(now.alt_deg);
-    n.sun_altitude_deg = std::max(-30.0, -18.0 + kSunRiseDegPerH * (when / 3600.0 - kAstronomicalDawnH));
-    n.sun_altitude_deg = std::min(n.sun_altitude_deg, -2.0);
-    const double dawn = night ? twilight(n.sun_altitude_deg, site_sky_mag) : 0.0;
-    n.cloud_mag = effect_on(effects, kEffectClouds) && std::isfinite(t) ? cloud_mag(seed, t) : 0.0;
+    n.sun_altitude_deg = night ? sun_altitude(when) : -30.0;
+    // The day's sky in a frame is as bright as at sunrise, which saturates any light exposure.
+    const double dawn = night ? twilight(std::min(n.sun_altitude_deg, -2.0), site_sky_mag) : 0.0;
+    n.cloud_mag =
+        effect_on(effects, kEffectClouds) && std::isfinite(t) ? cloud_mag(seed, std::max(t, 0.0)) : 0.0;
     const double cloud_pass = std::pow(10.0, -0.4 * n.cloud_mag);
     const double own = now.level / start.level * (1.0 + kCloudSkyGain * (1.0 - cloud_pass));
     n.sky_factor = own + dawn;

@@ -1,8 +1,9 @@
 // The night over each camera's telescope: where its field stands in the sky as the hours pass,
 // and what that does to the sky's brightness, its gradient and the stars' light.
 //
-// Each camera's telescope follows one field from the start of its scene clock (21:00 UTC, an
-// hour after astronomical dusk) through the night, from a site at 45 degrees north. The field
+// Each camera's telescope follows one field from the start of its scene clock (21:00 UTC, some 80
+// minutes after astronomical dusk) through the night, from a site at 45 degrees north; the Sun
+// goes round every 24 hours of the clock, so a new night begins at 21:00 each day. The field
 // (declination 20 to 60 degrees, or the declination the camera is pointed at, three to five hours
 // east of the meridian at the start) is drawn from the camera's seed. Everything is relative to the start of
 // the night, so the site's sky brightness (ASISIM_SKY_MAG) is the field's sky at the scene clock's zero.

@@ -11,17 +11,30 @@ namespace {
 constexpr double kAmbientC = 20.0;
 constexpr double kSelfHeatingC = 3.0; // sensor above ambient with the cooler off (thermal effect off)
 // Thermal effect: the sensor warms by kWarmUpC over the first minutes of the camera's activity
-// (its scene clock), while the night's ambient temperature falls by kAmbientFallCPerHour.
+// (its scene clock), while the air follows the day, coming round every 24 hours: from kAmbientC
+// at 21:00 (scene time 0) it cools by kAmbientFallCPerHour until 04:00 (13 degrees), warms by a
+// degree an hour until 15:00 (24 degrees) and cools back to kAmbientC at 21:00. The sensor,
+// uncooled, settles at the air's temperature plus its self-heating instead of drifting.
 constexpr double kWarmUpC = 6.0;
 constexpr double kWarmUpTauS = 300.0;
 constexpr double kAmbientFallCPerHour = 1.0;
+constexpr double kDayS = 86400.0;
+constexpr double kCoolestH = 7.0, kWarmestH = 18.0; // hours after 21:00
+constexpr double kCoolestC = kAmbientC - kAmbientFallCPerHour * kCoolestH;
+constexpr double kWarmestC = kCoolestC + (kWarmestH - kCoolestH);
 
 } // namespace
 
 double ambient_temperature_c(double scene_time, bool thermal) {
     if (!thermal)
         return kAmbientC;
-    return kAmbientC - kAmbientFallCPerHour * std::max(scene_time, 0.0) / 3600.0;
+    // The first night's hours are the clock's own, so its air is the same to the last bit.
+    const double t = std::fmod(std::max(scene_time, 0.0), kDayS), h = t / 3600.0;
+    if (h < kCoolestH)
+        return kAmbientC - kAmbientFallCPerHour * t / 3600.0;
+    if (h < kWarmestH)
+        return kCoolestC + (h - kCoolestH);
+    return kWarmestC + (kAmbientC - kWarmestC) * (h - kWarmestH) / (24.0 - kWarmestH);
 }
 
 double warm_temperature_c(double scene_time, bool thermal) {

@@ -1,4 +1,4 @@
-// The sensor's temperature over a camera's life: the night air cooling slowly, the electronics
+// The sensor's temperature over a camera's life: the air's round of the day, the electronics
 // warming the sensor with use (the thermal effect), and the cooler (cooler.h) working on both.
 #pragma once
 

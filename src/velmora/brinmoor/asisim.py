@@ -60,6 +60,7 @@ __all__ = [
     "set_tracking",
     "set_date",
     "date",
+    "date_offset",
     "julian_epoch",
     "set_star_catalog",
     "star_catalog_info",
@@ -281,6 +282,8 @@ def _load() -> ctypes.CDLL:
     lib.asisim_set_date.restype = ctypes.c_int
     lib.asisim_get_date.argtypes = []
     lib.asisim_get_date.restype = ctypes.c_double
+    lib.asisim_date_offset.argtypes = []
+    lib.asisim_date_offset.restype = ctypes.c_double
     lib.asisim_set_star_catalog.argtypes = [ctypes.c_char_p]
     lib.asisim_set_star_catalog.restype = ctypes.c_long
     lib.asisim_star_catalog_info.argtypes = [
@@ -620,6 +623,12 @@ def set_date(when: float | datetime.datetime | datetime.date | None) -> None:
 def date() -> float:
     """The simulated date as a Julian epoch."""
     return float(library.asisim_get_date())
+
+
+def date_offset() -> float:
+    """Seconds from the real date to the simulated one (the simulated date less the moment the
+    library was loaded; 0 at the default date). Frame times are the real ones moved by it."""
+    return float(library.asisim_date_offset())
 
 
 def set_star_catalog(path: str | os.PathLike[str] | None) -> int:

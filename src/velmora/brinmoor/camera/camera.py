@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 import time
 from collections.abc import Callable
-from datetime import datetime, timezone
+from datetime import datetime
 from types import TracebackType
 from typing import TYPE_CHECKING, ParamSpec, TypeVar, cast
 
@@ -33,6 +33,7 @@ from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
 from .simulated import Pointing, simulated_panel, simulated_pointing
+from .simulator import utc_now
 
 if TYPE_CHECKING:
     from .stream import AsyncStream, Stream
@@ -42,8 +43,6 @@ R = TypeVar("R")
 
 __all__ = ["EXPOSURE_TIMEOUT_MARGIN_S", "IDLE_GRACE_S", "MAX_WAIT_S", "Camera", "utc_now"]
 
-def utc_now() -> datetime:
-    return datetime.now(timezone.utc)
 
 
 def _guide_direction(direction: str | orvik.GuideDirection) -> orvik.GuideDirection:

@@ -18,7 +18,6 @@ import math
 import threading
 import time
 from dataclasses import replace
-from datetime import datetime, timezone
 from typing import TYPE_CHECKING, Final
 
 from velmora.brinmoor import orvik
@@ -26,6 +25,7 @@ from velmora.brinmoor import orvik
 from .errors import ExposureFailed
 from .frames import Frame, FrameMetadata
 from .handle import CameraHandle
+from .simulator import utc_now
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -122,7 +122,7 @@ class Exposure:
         self._end_mono = time.monotonic()
         self._state = state
         self._reason = reason
-        self.metadata.end = datetime.now(timezone.utc)
+        self.metadata.end = utc_now()
         self._ended.set()
         self._handle.exposure_ended(self)
 

@@ -17,6 +17,7 @@ from velmora.brinmoor.formats.metadata import FrameMetadata, Observation
 from velmora.brinmoor.formats.roi import ImageType, bytes_per_pixel
 
 from ._video import FrameCore
+from .simulator import date_offset
 
 __all__ = ["Frame", "FrameMetadata", "Observation", "frame_array"]
 
@@ -28,10 +29,12 @@ _FIELD_VALUES = attrgetter(*(f.name for f in fields(FrameMetadata)))
 
 
 def stamped(template: FrameMetadata, start: float, end: float, sequence: int) -> FrameMetadata:
-    """A copy of `template` with its times (POSIX seconds) and sequence number set."""
+    """A copy of `template` with its times (POSIX seconds, moved to the simulated date if one is
+    set) and sequence number set."""
     record = FrameMetadata(*_FIELD_VALUES(template))
-    record.start = datetime.fromtimestamp(start, timezone.utc)
-    record.end = datetime.fromtimestamp(end, timezone.utc)
+    offset = date_offset()
+    record.start = datetime.fromtimestamp(start + offset, timezone.utc)
+    record.end = datetime.fromtimestamp(end + offset, timezone.utc)
     record.sequence = sequence
     return record
 

@@ -9,10 +9,11 @@ simulator: every question then gets the answer of real hardware (nothing known, 
 from __future__ import annotations
 
 import os
+from datetime import datetime, timedelta, timezone
 from types import ModuleType
 
-__all__ = ["holder", "is_simulated", "models", "process_name", "simulator", "time_scale",
-           "unknown_models"]
+__all__ = ["date_offset", "holder", "is_simulated", "models", "process_name", "simulator", "time_scale",
+           "unknown_models", "utc_now"]
 
 _asisim: ModuleType | None = None
 _looked = False
@@ -91,3 +92,18 @@ def unknown_models(cameras: str) -> list[str]:
     for the vendor's SDK, to which the variable means nothing)."""
     sim = simulator()
     return [] if sim is None else list(sim.unknown_models(cameras))
+
+
+def date_offset() -> float:
+    """Seconds from the real date to the simulator's (0 unless `asisim.set_date` or ASISIM_DATE
+    moved it; 0 in a build against the vendor's SDK)."""
+    sim = simulator()
+    return 0.0 if sim is None else float(sim.date_offset())
+
+
+def utc_now() -> datetime:
+    """The time of a frame: now, on the simulated date when the simulator has one set (so that
+    DATE-OBS agrees with the stars' places), else the host's clock."""
+    now = datetime.now(timezone.utc)
+    offset = date_offset()
+    return now + timedelta(seconds=offset) if offset else now
