@@ -190,6 +190,19 @@ def test_a_restarted_capture_writes_frames_of_its_own_size(sim, first, second):
         assert lib.ASIStopVideoCapture(1) == s.SUCCESS
 
 
+def test_a_frame_due_by_the_deadline_is_read_however_long_the_host_takes_to_make_it(sim):
+    # At a million simulated seconds per real one, the host takes far longer to make a full
+    # 16-bit frame than a read's simulated wait lasts (1000 s: a real millisecond). The frames
+    # were due long before each deadline, so the read waits for them: the host is late, not the
+    # camera.
+    sim.reset([s.ASI294])
+    inf = (s.ready(0), s.info(0))[1]
+    s.configure(0, inf.MaxWidth, inf.MaxHeight, img=s.RAW16, exposure_s=0.001)
+    sim.set_time_scale(1e6)
+    assert lib.ASIStartVideoCapture(0) == s.SUCCESS
+    assert [s.video_frame(0, wait_ms=1_000_000)[0] for _ in range(3)] == [s.SUCCESS] * 3
+
+
 def test_auto_exposure_stays_within_its_limit(sim):
     _small()
     assert s.set_control(1, s.AUTO_MAX_EXP, 10) == s.SUCCESS  # ms

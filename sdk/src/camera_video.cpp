@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace asisim {
 
@@ -41,6 +42,8 @@ ASI_ERROR_CODE Camera::start_video() {
     // they fit).
     auto capture = std::make_shared<VideoCapture>(frame_size(), &spare_ring_);
     dropped_ = 0;
+    if (mode_ == ASI_MODE_NORMAL) // the first frame is due from now, however late the thread starts
+        capture->due = sim_clock::now() + exposure_seconds() + readout_seconds(readout_settings());
     try {
         capture->thread = std::thread([this, c = capture.get()] { video_loop(c); });
     } catch (const std::system_error &) {
@@ -55,6 +58,8 @@ void Camera::end_capture(std::unique_lock<std::mutex> &lock) {
     const std::shared_ptr<VideoCapture> capture = video_;
     if (!capture)
         return;
+    if (capture->state == VideoCapture::State::Running)
+        add_dropped(capture->overdue(sim_clock::now())); // due while the thread lagged
     capture->state = VideoCapture::State::Stopping;
     cv_.notify_all();
     if (capture->joining) {
@@ -134,7 +139,7 @@ void Camera::video_loop(VideoCapture *capture) {
         if (mode_ == ASI_MODE_NORMAL) {
             const double interval = frame_interval_seconds(rs, exposure);
             const double now = sim_clock::now();
-            due = first ? now + exposure + readout : due + interval;
+            due = first ? capture->due : due + interval;
             if (!first && now >= due + interval) {
                 // The camera's clock never waits for the host. The frames whose turn passed
                 // while this thread could not take them (a busy host, a slow render, a reader
@@ -148,6 +153,7 @@ void Camera::video_loop(VideoCapture *capture) {
                 frame_counter_ += static_cast<uint64_t>(std::min(missed, 1e15));
             }
             advance = interval;
+            capture->interval = interval;
         } else {
             // Trigger modes: only soft triggers can arrive in a simulation; hardware ones never do.
             wait_notified(cv_, lock, [&] {
@@ -167,6 +173,8 @@ void Camera::video_loop(VideoCapture *capture) {
             advance = exposure + readout;
         }
         first = false;
+        capture->due = due;
+        capture->committed = true;
 
         // A free slot, else the oldest unread frame is dropped to make room.
         Slot *slot = nullptr;
@@ -207,6 +215,8 @@ void Camera::video_loop(VideoCapture *capture) {
             break;
         }
         capture->publish(slot);
+        capture->committed = false;
+        capture->due = mode_ == ASI_MODE_NORMAL ? due + advance : std::numeric_limits<double>::infinity();
         cv_.notify_all();
     }
 }
@@ -237,8 +247,13 @@ ASI_ERROR_CODE Camera::video_data(uint8_t *buf, long size, int wait_ms, GpsFix *
         slot = capture->oldest_ready();
         if (slot)
             break;
-        if (wait_ms >= 0 && sim_clock::now() >= deadline)
-            return ASI_ERROR_TIMEOUT;
+        if (wait_ms >= 0 && sim_clock::now() >= deadline) {
+            if (capture->due > deadline)
+                return ASI_ERROR_TIMEOUT;
+            // A frame due by the deadline is still being made: the host is late, not the camera.
+            cv_.wait_until(lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+            continue;
+        }
         if (wait_ms < 0)
             wait_notified(cv_, lock);
         else
@@ -262,7 +277,9 @@ ASI_ERROR_CODE Camera::dropped_frames(int *out) {
     std::lock_guard lock(mutex_);
     if (const ASI_ERROR_CODE e = ready(Need::Init))
         return e;
-    *out = dropped_;
+    const double overdue =
+        video_ && video_->state == VideoCapture::State::Running ? video_->overdue(sim_clock::now()) : 0.0;
+    *out = static_cast<int>(std::min(static_cast<double>(dropped_) + overdue, 2147483647.0));
     return ASI_SUCCESS;
 }
 

@@ -1,5 +1,8 @@
 #include "video.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace asisim {
 
 VideoCapture::VideoCapture(size_t frame_bytes, std::vector<std::vector<uint8_t>> *spare)
@@ -14,6 +17,13 @@ VideoCapture::VideoCapture(size_t frame_bytes, std::vector<std::vector<uint8_t>>
             s.bytes.assign(frame_bytes, 0);
         }
     }
+}
+
+double VideoCapture::overdue(double now) const {
+    if (interval <= 0.0 || !(now >= due))
+        return 0.0;
+    // The frame being made is delivered; of those after it, all but the newest due are dropped.
+    return std::max(0.0, std::floor((now - due) / interval) - (committed ? 1.0 : 0.0));
 }
 
 VideoCapture::Slot *VideoCapture::slot_to_write(bool *dropped) {

@@ -21,6 +21,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,16 @@ class VideoCapture {
     std::thread thread;
 
     size_t frame_bytes() const { return frame_bytes_; }
+
+    // Scene time at which the next frame to be published is due (infinite while the thread
+    // waits for a trigger), and the frame interval (0 in the trigger modes). The camera keeps
+    // its clock whatever the host's load: a read waits past its deadline for a frame that was
+    // due by then, and frames falling due behind a late thread count as dropped at once.
+    double due = std::numeric_limits<double>::infinity();
+    double interval = 0.0;
+    bool committed = false; // the frame due at `due` is delivered however late it is made
+    // Frames due by `now` that the thread will drop when it next runs.
+    double overdue(double now) const;
 
     // The slot the next frame goes to: a free one, else the oldest unread frame, which is
     // dropped (*dropped set). Null while every slot is being read.
