@@ -658,7 +658,10 @@ def power_cycle() -> int:
 
 
 def _describe(cam: dict[str, Any]) -> str:
-    holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
+    if cam.get("lock_error"):
+        holder = f"cannot be opened ({cam['lock_error']})"
+    else:
+        holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
     if cam["state"] == "damaged":
         return f"{cam['key']}: {holder}, saved state damaged (it starts from power-on)"
     if cam["state"] is None:
