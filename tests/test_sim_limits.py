@@ -147,7 +147,7 @@ def test_running_out_of_memory_is_a_general_error_not_an_abort(tmp_path):
 # ---- four threads on one camera: nobody waits on a render for long ---------------------------
 
 
-def test_four_threads_on_one_camera_wait_no_longer_than_a_render(sim):
+def test_four_threads_on_one_camera_wait_for_no_other_threads_render(sim):
     from velmora.brinmoor.camera import Camera
 
     sim.reset(["ZWO ASI294MC Pro"])
@@ -187,9 +187,11 @@ def test_four_threads_on_one_camera_wait_no_longer_than_a_render(sim):
         for t in threads:
             t.join(timeout=120)
         assert not errors, errors
-        # Each call waits at most for one frame being read (the camera's lock), with a margin
-        # for a busy machine: never a stall of many renders.
-        assert max(slowest.values()) < 4 * render + 2.0, (slowest, render)
+        # The image is read outside the camera's lock: the other calls wait for no render (a
+        # generous half of one, for a busy machine), and an exposure for its own alone.
+        others = max(v for k, v in slowest.items() if k != "expose")
+        assert others < render / 2 + 1.0, (slowest, render)
+        assert slowest["expose"] < 3 * render + 2.0, (slowest, render)
     assert render < 20.0
 
 
