@@ -130,17 +130,17 @@ void drop_duplicates(StarCatalogue *deep, const StarCatalogue &bundled) {
             }
         });
     }
-    std::vector<uint32_t> order, first(deep->first.size(), 0);
-    order.reserve(deep->size());
+    // The kept records, in place: each is written at or before where it was read.
+    uint32_t kept = 0;
     for (uint32_t c = 0; c < g.size(); ++c) {
-        first[c] = uint32_t(order.size());
-        for (uint32_t i = deep->first[c]; i < deep->first[c + 1]; ++i)
+        const uint32_t begin = deep->first[c], end = deep->first[c + 1];
+        deep->first[c] = kept;
+        for (uint32_t i = begin; i < end; ++i)
             if (!twin[i])
-                order.push_back(deep->order[i]);
+                deep->order[kept++] = deep->order[i];
     }
-    first[g.size()] = uint32_t(order.size());
-    deep->order = std::move(order);
-    deep->first = std::move(first);
+    deep->first[g.size()] = kept;
+    deep->order.resize(kept);
 }
 
 std::string library_dir() {
