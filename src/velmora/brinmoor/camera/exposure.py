@@ -192,7 +192,6 @@ class Exposure:
         taken over the camera, `ExposureFailed` when it failed or was aborted, and
         `ASICameraClosed` when the camera was closed under it.
         """
-        cam = self.camera
         # The read renders the image, which may take seconds: it runs under this exposure's own
         # lock (one reader; the others get its frame) and outside the camera's, so that other
         # threads' calls on the camera wait for nothing longer than their own.
