@@ -5,6 +5,7 @@
 // pointers are checked and the camera does the work. Enumeration parameters are read as ints (a
 // caller may pass any 32-bit value), and records are filled here, so the camera knows nothing of
 // the C ABI.
+#include "boundary.h"
 #include "camera.h"
 #include "journal.h"
 #include "registry.h"
@@ -26,6 +27,7 @@ using namespace asisim;
 namespace {
 
 constexpr const char *kVersion = "1.37.0";
+char kVersionText[] = "1.37.0"; // what ASIGetSDKVersion returns when it fails
 
 // Raw values for the journal.
 int64_t P(const void *p) {
@@ -201,367 +203,453 @@ extern "C" {
 // ---- discovery ----
 
 int ASIGetNumOfConnectedCameras(void) {
-    journal_call(Fn::GetNumOfConnectedCameras, {});
-    if (auto v = scripted_return<Fn::GetNumOfConnectedCameras>())
-        return *v;
-    return Registry::instance().connected_count();
+    return guarded<int>(0, [&]() -> int {
+        journal_call(Fn::GetNumOfConnectedCameras, {});
+        if (auto v = scripted_return<Fn::GetNumOfConnectedCameras>())
+            return *v;
+        return Registry::instance().connected_count();
+    });
 }
 
 ASI_BOOL ASICameraCheck(int iVID, int iPID) {
-    journal_call(Fn::CameraCheck, {V(iVID), V(iPID)});
-    if (auto v = scripted_return<Fn::CameraCheck>())
-        return as_enum<ASI_BOOL>(*v);
-    return Registry::known_product(iVID, iPID) ? ASI_TRUE : ASI_FALSE;
+    return guarded<ASI_BOOL>(ASI_FALSE, [&]() -> ASI_BOOL {
+        journal_call(Fn::CameraCheck, {V(iVID), V(iPID)});
+        if (auto v = scripted_return<Fn::CameraCheck>())
+            return as_enum<ASI_BOOL>(*v);
+        return Registry::known_product(iVID, iPID) ? ASI_TRUE : ASI_FALSE;
+    });
 }
 
 ASI_ERROR_CODE ASIGetCameraProperty(ASI_CAMERA_INFO *pASICameraInfo, int iCameraIndex) {
-    journal_call(Fn::GetCameraProperty, {P(pASICameraInfo), V(iCameraIndex)});
-    if (auto code = scripted<Fn::GetCameraProperty>(pASICameraInfo))
-        return as_enum<ASI_ERROR_CODE>(*code);
-    auto cam = Registry::instance().by_index(iCameraIndex);
-    if (!cam)
-        return ASI_ERROR_INVALID_INDEX;
-    if (!pASICameraInfo)
-        return ASI_ERROR_GENERAL_ERROR;
-    return fill_info(*cam, pASICameraInfo);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetCameraProperty, {P(pASICameraInfo), V(iCameraIndex)});
+        if (auto code = scripted<Fn::GetCameraProperty>(pASICameraInfo))
+            return as_enum<ASI_ERROR_CODE>(*code);
+        auto cam = Registry::instance().by_index(iCameraIndex);
+        if (!cam)
+            return ASI_ERROR_INVALID_INDEX;
+        if (!pASICameraInfo)
+            return ASI_ERROR_GENERAL_ERROR;
+        return fill_info(*cam, pASICameraInfo);
+    });
 }
 
 char *ASIGetSDKVersion(void) {
-    journal_call(Fn::GetSDKVersion, {});
-    // The text stays valid until this thread's next call.
-    thread_local std::string text;
-    text = kVersion;
-    if (auto s = scripts::take(Fn::GetSDKVersion); s && s->has_data)
-        text.assign(reinterpret_cast<const char *>(s->data.data()), s->data.size());
-    return text.data();
+    return guarded<char *>(kVersionText, [&]() -> char * {
+        journal_call(Fn::GetSDKVersion, {});
+        // The text stays valid until this thread's next call.
+        thread_local std::string text;
+        text = kVersion;
+        if (auto s = scripts::take(Fn::GetSDKVersion); s && s->has_data)
+            text.assign(reinterpret_cast<const char *>(s->data.data()), s->data.size());
+        return text.data();
+    });
 }
 
 ASI_ERROR_CODE ASIGetCameraPropertyByID(int iCameraID, ASI_CAMERA_INFO *pASICameraInfo) {
-    journal_call(Fn::GetCameraPropertyByID, {V(iCameraID), P(pASICameraInfo)});
-    return call<Fn::GetCameraPropertyByID>(
-        iCameraID,
-        [&](Camera &c) { return c.plugged() ? fill_info(c, pASICameraInfo) : ASI_ERROR_CAMERA_REMOVED; },
-        pASICameraInfo);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetCameraPropertyByID, {V(iCameraID), P(pASICameraInfo)});
+        return call<Fn::GetCameraPropertyByID>(
+            iCameraID,
+            [&](Camera &c) { return c.plugged() ? fill_info(c, pASICameraInfo) : ASI_ERROR_CAMERA_REMOVED; },
+            pASICameraInfo);
+    });
 }
 
 // ---- lifecycle, identity and modes ----
 
 ASI_ERROR_CODE ASIOpenCamera(int iCameraID) {
-    journal_call(Fn::OpenCamera, {V(iCameraID)});
-    return call<Fn::OpenCamera>(iCameraID, &Camera::open);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::OpenCamera, {V(iCameraID)});
+        return call<Fn::OpenCamera>(iCameraID, &Camera::open);
+    });
 }
 
 ASI_ERROR_CODE ASIInitCamera(int iCameraID) {
-    journal_call(Fn::InitCamera, {V(iCameraID)});
-    return call<Fn::InitCamera>(iCameraID, &Camera::init);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::InitCamera, {V(iCameraID)});
+        return call<Fn::InitCamera>(iCameraID, &Camera::init);
+    });
 }
 
 ASI_ERROR_CODE ASICloseCamera(int iCameraID) {
-    journal_call(Fn::CloseCamera, {V(iCameraID)});
-    return call<Fn::CloseCamera>(iCameraID, &Camera::close);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::CloseCamera, {V(iCameraID)});
+        return call<Fn::CloseCamera>(iCameraID, &Camera::close);
+    });
 }
 
 ASI_ERROR_CODE ASIGetID(int iCameraID, ASI_ID *pID) {
-    journal_call(Fn::GetID, {V(iCameraID), P(pID)});
-    return call<Fn::GetID>(iCameraID, [&](Camera &c) { return c.get_flash_id(pID->id); }, pID);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetID, {V(iCameraID), P(pID)});
+        return call<Fn::GetID>(iCameraID, [&](Camera &c) { return c.get_flash_id(pID->id); }, pID);
+    });
 }
 
 ASI_ERROR_CODE ASISetID(int iCameraID, ASI_ID ID) {
-    uint64_t packed = 0; // first byte most significant, as the journal shows it
-    for (unsigned char b : ID.id)
-        packed = (packed << 8) | b;
-    journal_call(Fn::SetID, {V(iCameraID), static_cast<int64_t>(packed)});
-    return call<Fn::SetID>(iCameraID, [&](Camera &c) { return c.set_flash_id(ID.id); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        uint64_t packed = 0; // first byte most significant, as the journal shows it
+        for (unsigned char b : ID.id)
+            packed = (packed << 8) | b;
+        journal_call(Fn::SetID, {V(iCameraID), static_cast<int64_t>(packed)});
+        return call<Fn::SetID>(iCameraID, [&](Camera &c) { return c.set_flash_id(ID.id); });
+    });
 }
 
 ASI_ERROR_CODE ASIGetSerialNumber(int iCameraID, ASI_SN *pSN) {
-    journal_call(Fn::GetSerialNumber, {V(iCameraID), P(pSN)});
-    return call<Fn::GetSerialNumber>(iCameraID, [&](Camera &c) { return c.get_serial(pSN->id); }, pSN);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetSerialNumber, {V(iCameraID), P(pSN)});
+        return call<Fn::GetSerialNumber>(iCameraID, [&](Camera &c) { return c.get_serial(pSN->id); }, pSN);
+    });
 }
 
 ASI_ERROR_CODE ASIGetCameraSupportMode(int iCameraID, ASI_SUPPORTED_MODE *pSupportedMode) {
-    journal_call(Fn::GetCameraSupportMode, {V(iCameraID), P(pSupportedMode)});
-    return call<Fn::GetCameraSupportMode>(
-        iCameraID,
-        [&](Camera &c) {
-            std::vector<ASI_CAMERA_MODE> modes;
-            const ASI_ERROR_CODE rc = c.supported_modes(&modes);
-            if (rc == ASI_SUCCESS)
-                fill_list(pSupportedMode->SupportedCameraMode, modes, ASI_MODE_END);
-            return rc;
-        },
-        pSupportedMode);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetCameraSupportMode, {V(iCameraID), P(pSupportedMode)});
+        return call<Fn::GetCameraSupportMode>(
+            iCameraID,
+            [&](Camera &c) {
+                std::vector<ASI_CAMERA_MODE> modes;
+                const ASI_ERROR_CODE rc = c.supported_modes(&modes);
+                if (rc == ASI_SUCCESS)
+                    fill_list(pSupportedMode->SupportedCameraMode, modes, ASI_MODE_END);
+                return rc;
+            },
+            pSupportedMode);
+    });
 }
 
 ASI_ERROR_CODE ASIGetCameraMode(int iCameraID, ASI_CAMERA_MODE *mode) {
-    journal_call(Fn::GetCameraMode, {V(iCameraID), P(mode)});
-    return call<Fn::GetCameraMode>(iCameraID, [&](Camera &c) { return c.get_mode(mode); }, mode);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetCameraMode, {V(iCameraID), P(mode)});
+        return call<Fn::GetCameraMode>(iCameraID, [&](Camera &c) { return c.get_mode(mode); }, mode);
+    });
 }
 
 ASI_ERROR_CODE ASISetCameraMode(int iCameraID, ASI_CAMERA_MODE mode) {
-    const int m = as_int(mode);
-    journal_call(Fn::SetCameraMode, {V(iCameraID), V(m)});
-    return call<Fn::SetCameraMode>(iCameraID, [&](Camera &c) { return c.set_mode(m); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int m = as_int(mode);
+        journal_call(Fn::SetCameraMode, {V(iCameraID), V(m)});
+        return call<Fn::SetCameraMode>(iCameraID, [&](Camera &c) { return c.set_mode(m); });
+    });
 }
 
 // ---- controls ----
 
 ASI_ERROR_CODE ASIGetNumOfControls(int iCameraID, int *piNumberOfControls) {
-    journal_call(Fn::GetNumOfControls, {V(iCameraID), P(piNumberOfControls)});
-    return call<Fn::GetNumOfControls>(
-        iCameraID, [&](Camera &c) { return c.control_count(piNumberOfControls); }, piNumberOfControls);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetNumOfControls, {V(iCameraID), P(piNumberOfControls)});
+        return call<Fn::GetNumOfControls>(
+            iCameraID, [&](Camera &c) { return c.control_count(piNumberOfControls); }, piNumberOfControls);
+    });
 }
 
 ASI_ERROR_CODE ASIGetControlCaps(int iCameraID, int iControlIndex, ASI_CONTROL_CAPS *pControlCaps) {
-    journal_call(Fn::GetControlCaps, {V(iCameraID), V(iControlIndex), P(pControlCaps)});
-    return call<Fn::GetControlCaps>(
-        iCameraID,
-        [&](Camera &c) {
-            ControlSpec spec;
-            const ASI_ERROR_CODE rc = c.control_spec(iControlIndex, &spec);
-            if (rc != ASI_SUCCESS)
-                return rc;
-            ASI_CONTROL_CAPS caps;
-            std::memset(&caps, 0, sizeof caps);
-            std::strncpy(caps.Name, spec.name, sizeof caps.Name - 1);
-            std::strncpy(caps.Description, spec.description, sizeof caps.Description - 1);
-            caps.MaxValue = spec.max;
-            caps.MinValue = spec.min;
-            caps.DefaultValue = spec.def;
-            caps.IsAutoSupported = spec.auto_supported ? ASI_TRUE : ASI_FALSE;
-            caps.IsWritable = spec.writable ? ASI_TRUE : ASI_FALSE;
-            caps.ControlType = spec.type;
-            *pControlCaps = caps;
-            return ASI_SUCCESS;
-        },
-        pControlCaps);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetControlCaps, {V(iCameraID), V(iControlIndex), P(pControlCaps)});
+        return call<Fn::GetControlCaps>(
+            iCameraID,
+            [&](Camera &c) {
+                ControlSpec spec;
+                const ASI_ERROR_CODE rc = c.control_spec(iControlIndex, &spec);
+                if (rc != ASI_SUCCESS)
+                    return rc;
+                ASI_CONTROL_CAPS caps;
+                std::memset(&caps, 0, sizeof caps);
+                std::strncpy(caps.Name, spec.name, sizeof caps.Name - 1);
+                std::strncpy(caps.Description, spec.description, sizeof caps.Description - 1);
+                caps.MaxValue = spec.max;
+                caps.MinValue = spec.min;
+                caps.DefaultValue = spec.def;
+                caps.IsAutoSupported = spec.auto_supported ? ASI_TRUE : ASI_FALSE;
+                caps.IsWritable = spec.writable ? ASI_TRUE : ASI_FALSE;
+                caps.ControlType = spec.type;
+                *pControlCaps = caps;
+                return ASI_SUCCESS;
+            },
+            pControlCaps);
+    });
 }
 
 ASI_ERROR_CODE ASIGetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long *plValue,
                                   ASI_BOOL *pbAuto) {
-    const int type = as_int(ControlType);
-    journal_call(Fn::GetControlValue, {V(iCameraID), V(type), P(plValue), P(pbAuto)});
-    return call<Fn::GetControlValue>(
-        iCameraID,
-        [&](Camera &c) {
-            bool automatic = false;
-            const ASI_ERROR_CODE rc = c.get_control(type, plValue, &automatic);
-            if (rc == ASI_SUCCESS)
-                *pbAuto = automatic ? ASI_TRUE : ASI_FALSE;
-            return rc;
-        },
-        plValue, pbAuto);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int type = as_int(ControlType);
+        journal_call(Fn::GetControlValue, {V(iCameraID), V(type), P(plValue), P(pbAuto)});
+        return call<Fn::GetControlValue>(
+            iCameraID,
+            [&](Camera &c) {
+                bool automatic = false;
+                const ASI_ERROR_CODE rc = c.get_control(type, plValue, &automatic);
+                if (rc == ASI_SUCCESS)
+                    *pbAuto = automatic ? ASI_TRUE : ASI_FALSE;
+                return rc;
+            },
+            plValue, pbAuto);
+    });
 }
 
 ASI_ERROR_CODE ASISetControlValue(int iCameraID, ASI_CONTROL_TYPE ControlType, long lValue, ASI_BOOL bAuto) {
-    const int type = as_int(ControlType), automatic = as_int(bAuto);
-    journal_call(Fn::SetControlValue, {V(iCameraID), V(type), V(lValue), V(automatic)});
-    return call<Fn::SetControlValue>(iCameraID,
-                                     [&](Camera &c) { return c.set_control(type, lValue, automatic); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int type = as_int(ControlType), automatic = as_int(bAuto);
+        journal_call(Fn::SetControlValue, {V(iCameraID), V(type), V(lValue), V(automatic)});
+        return call<Fn::SetControlValue>(iCameraID,
+                                         [&](Camera &c) { return c.set_control(type, lValue, automatic); });
+    });
 }
 
 ASI_ERROR_CODE ASIGetGainOffset(int iCameraID, int *pOffset_HighestDR, int *pOffset_UnityGain,
                                 int *pGain_LowestRN, int *pOffset_LowestRN) {
-    journal_call(Fn::GetGainOffset, {V(iCameraID), P(pOffset_HighestDR), P(pOffset_UnityGain),
-                                     P(pGain_LowestRN), P(pOffset_LowestRN)});
-    return call<Fn::GetGainOffset>(
-        iCameraID,
-        [&](Camera &c) {
-            return c.gain_offsets(pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN);
-        },
-        pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetGainOffset, {V(iCameraID), P(pOffset_HighestDR), P(pOffset_UnityGain),
+                                         P(pGain_LowestRN), P(pOffset_LowestRN)});
+        return call<Fn::GetGainOffset>(
+            iCameraID,
+            [&](Camera &c) {
+                return c.gain_offsets(pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN);
+            },
+            pOffset_HighestDR, pOffset_UnityGain, pGain_LowestRN, pOffset_LowestRN);
+    });
 }
 
 ASI_ERROR_CODE ASIGetLMHGainOffset(int iCameraID, int *pLGain, int *pMGain, int *pHGain, int *pHOffset) {
-    journal_call(Fn::GetLMHGainOffset, {V(iCameraID), P(pLGain), P(pMGain), P(pHGain), P(pHOffset)});
-    return call<Fn::GetLMHGainOffset>(
-        iCameraID, [&](Camera &c) { return c.lmh_gain_offsets(pLGain, pMGain, pHGain, pHOffset); }, pLGain,
-        pMGain, pHGain, pHOffset);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetLMHGainOffset, {V(iCameraID), P(pLGain), P(pMGain), P(pHGain), P(pHOffset)});
+        return call<Fn::GetLMHGainOffset>(
+            iCameraID, [&](Camera &c) { return c.lmh_gain_offsets(pLGain, pMGain, pHGain, pHOffset); },
+            pLGain, pMGain, pHGain, pHOffset);
+    });
 }
 
 // ---- region of interest ----
 
 ASI_ERROR_CODE ASISetROIFormat(int iCameraID, int iWidth, int iHeight, int iBin, ASI_IMG_TYPE Img_type) {
-    const int type = as_int(Img_type);
-    journal_call(Fn::SetROIFormat, {V(iCameraID), V(iWidth), V(iHeight), V(iBin), V(type)});
-    return call<Fn::SetROIFormat>(iCameraID,
-                                  [&](Camera &c) { return c.set_roi(iWidth, iHeight, iBin, type); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int type = as_int(Img_type);
+        journal_call(Fn::SetROIFormat, {V(iCameraID), V(iWidth), V(iHeight), V(iBin), V(type)});
+        return call<Fn::SetROIFormat>(iCameraID,
+                                      [&](Camera &c) { return c.set_roi(iWidth, iHeight, iBin, type); });
+    });
 }
 
 ASI_ERROR_CODE ASIGetROIFormat(int iCameraID, int *piWidth, int *piHeight, int *piBin,
                                ASI_IMG_TYPE *pImg_type) {
-    journal_call(Fn::GetROIFormat, {V(iCameraID), P(piWidth), P(piHeight), P(piBin), P(pImg_type)});
-    return call<Fn::GetROIFormat>(
-        iCameraID,
-        [&](Camera &c) {
-            Roi roi;
-            const ASI_ERROR_CODE rc = c.get_roi(&roi);
-            if (rc == ASI_SUCCESS) {
-                *piWidth = roi.width;
-                *piHeight = roi.height;
-                *piBin = roi.bin;
-                *pImg_type = roi.img_type;
-            }
-            return rc;
-        },
-        piWidth, piHeight, piBin, pImg_type);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetROIFormat, {V(iCameraID), P(piWidth), P(piHeight), P(piBin), P(pImg_type)});
+        return call<Fn::GetROIFormat>(
+            iCameraID,
+            [&](Camera &c) {
+                Roi roi;
+                const ASI_ERROR_CODE rc = c.get_roi(&roi);
+                if (rc == ASI_SUCCESS) {
+                    *piWidth = roi.width;
+                    *piHeight = roi.height;
+                    *piBin = roi.bin;
+                    *pImg_type = roi.img_type;
+                }
+                return rc;
+            },
+            piWidth, piHeight, piBin, pImg_type);
+    });
 }
 
 ASI_ERROR_CODE ASISetStartPos(int iCameraID, int iStartX, int iStartY) {
-    journal_call(Fn::SetStartPos, {V(iCameraID), V(iStartX), V(iStartY)});
-    return call<Fn::SetStartPos>(iCameraID, [&](Camera &c) { return c.set_start(iStartX, iStartY); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::SetStartPos, {V(iCameraID), V(iStartX), V(iStartY)});
+        return call<Fn::SetStartPos>(iCameraID, [&](Camera &c) { return c.set_start(iStartX, iStartY); });
+    });
 }
 
 ASI_ERROR_CODE ASIGetStartPos(int iCameraID, int *piStartX, int *piStartY) {
-    journal_call(Fn::GetStartPos, {V(iCameraID), P(piStartX), P(piStartY)});
-    return call<Fn::GetStartPos>(
-        iCameraID, [&](Camera &c) { return c.get_start(piStartX, piStartY); }, piStartX, piStartY);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetStartPos, {V(iCameraID), P(piStartX), P(piStartY)});
+        return call<Fn::GetStartPos>(
+            iCameraID, [&](Camera &c) { return c.get_start(piStartX, piStartY); }, piStartX, piStartY);
+    });
 }
 
 // ---- snapshot exposure ----
 
 ASI_ERROR_CODE ASIStartExposure(int iCameraID, ASI_BOOL bIsDark) {
-    const int dark = as_int(bIsDark);
-    journal_call(Fn::StartExposure, {V(iCameraID), V(dark)});
-    return call<Fn::StartExposure>(iCameraID, [&](Camera &c) { return c.start_exposure(dark); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int dark = as_int(bIsDark);
+        journal_call(Fn::StartExposure, {V(iCameraID), V(dark)});
+        return call<Fn::StartExposure>(iCameraID, [&](Camera &c) { return c.start_exposure(dark); });
+    });
 }
 
 ASI_ERROR_CODE ASIStopExposure(int iCameraID) {
-    journal_call(Fn::StopExposure, {V(iCameraID)});
-    return call<Fn::StopExposure>(iCameraID, &Camera::stop_exposure);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::StopExposure, {V(iCameraID)});
+        return call<Fn::StopExposure>(iCameraID, &Camera::stop_exposure);
+    });
 }
 
 ASI_ERROR_CODE ASIGetExpStatus(int iCameraID, ASI_EXPOSURE_STATUS *pExpStatus) {
-    journal_call(Fn::GetExpStatus, {V(iCameraID), P(pExpStatus)});
-    return call<Fn::GetExpStatus>(
-        iCameraID, [&](Camera &c) { return c.exposure_status(pExpStatus); }, pExpStatus);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetExpStatus, {V(iCameraID), P(pExpStatus)});
+        return call<Fn::GetExpStatus>(
+            iCameraID, [&](Camera &c) { return c.exposure_status(pExpStatus); }, pExpStatus);
+    });
 }
 
 ASI_ERROR_CODE ASIGetDataAfterExp(int iCameraID, unsigned char *pBuffer, long lBuffSize) {
-    journal_call(Fn::GetDataAfterExp, {V(iCameraID), P(pBuffer), V(lBuffSize)});
-    return call<Fn::GetDataAfterExp>(
-        iCameraID, [&](Camera &c) { return c.exposure_data(pBuffer, lBuffSize, nullptr); },
-        Image{pBuffer, lBuffSize});
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetDataAfterExp, {V(iCameraID), P(pBuffer), V(lBuffSize)});
+        return call<Fn::GetDataAfterExp>(
+            iCameraID, [&](Camera &c) { return c.exposure_data(pBuffer, lBuffSize, nullptr); },
+            Image{pBuffer, lBuffSize});
+    });
 }
 
 // The GPS variants' script data is the GPS record followed by the image bytes.
 ASI_ERROR_CODE ASIGetDataAfterExpGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize,
                                      ASI_GPS_DATA *gpsData) {
-    journal_call(Fn::GetDataAfterExpGPS, {V(iCameraID), P(pBuffer), V(lBuffSize), P(gpsData)});
-    return call<Fn::GetDataAfterExpGPS>(
-        iCameraID,
-        [&](Camera &c) {
-            return with_gps(gpsData, [&](GpsFix *fix) { return c.exposure_data(pBuffer, lBuffSize, fix); });
-        },
-        gpsData, Image{pBuffer, lBuffSize});
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetDataAfterExpGPS, {V(iCameraID), P(pBuffer), V(lBuffSize), P(gpsData)});
+        return call<Fn::GetDataAfterExpGPS>(
+            iCameraID,
+            [&](Camera &c) {
+                return with_gps(gpsData,
+                                [&](GpsFix *fix) { return c.exposure_data(pBuffer, lBuffSize, fix); });
+            },
+            gpsData, Image{pBuffer, lBuffSize});
+    });
 }
 
 // ---- video capture ----
 
 ASI_ERROR_CODE ASIStartVideoCapture(int iCameraID) {
-    journal_call(Fn::StartVideoCapture, {V(iCameraID)});
-    return call<Fn::StartVideoCapture>(iCameraID, &Camera::start_video);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::StartVideoCapture, {V(iCameraID)});
+        return call<Fn::StartVideoCapture>(iCameraID, &Camera::start_video);
+    });
 }
 
 ASI_ERROR_CODE ASIStopVideoCapture(int iCameraID) {
-    journal_call(Fn::StopVideoCapture, {V(iCameraID)});
-    return call<Fn::StopVideoCapture>(iCameraID, &Camera::stop_video);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::StopVideoCapture, {V(iCameraID)});
+        return call<Fn::StopVideoCapture>(iCameraID, &Camera::stop_video);
+    });
 }
 
 ASI_ERROR_CODE ASIGetVideoData(int iCameraID, unsigned char *pBuffer, long lBuffSize, int iWaitms) {
-    journal_call(Fn::GetVideoData, {V(iCameraID), P(pBuffer), V(lBuffSize), V(iWaitms)});
-    return call<Fn::GetVideoData>(
-        iCameraID, [&](Camera &c) { return c.video_data(pBuffer, lBuffSize, iWaitms, nullptr); },
-        Image{pBuffer, lBuffSize});
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetVideoData, {V(iCameraID), P(pBuffer), V(lBuffSize), V(iWaitms)});
+        return call<Fn::GetVideoData>(
+            iCameraID, [&](Camera &c) { return c.video_data(pBuffer, lBuffSize, iWaitms, nullptr); },
+            Image{pBuffer, lBuffSize});
+    });
 }
 
 ASI_ERROR_CODE ASIGetVideoDataGPS(int iCameraID, unsigned char *pBuffer, long lBuffSize, int iWaitms,
                                   ASI_GPS_DATA *gpsData) {
-    journal_call(Fn::GetVideoDataGPS, {V(iCameraID), P(pBuffer), V(lBuffSize), V(iWaitms), P(gpsData)});
-    return call<Fn::GetVideoDataGPS>(
-        iCameraID,
-        [&](Camera &c) {
-            return with_gps(gpsData,
-                            [&](GpsFix *fix) { return c.video_data(pBuffer, lBuffSize, iWaitms, fix); });
-        },
-        gpsData, Image{pBuffer, lBuffSize});
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetVideoDataGPS, {V(iCameraID), P(pBuffer), V(lBuffSize), V(iWaitms), P(gpsData)});
+        return call<Fn::GetVideoDataGPS>(
+            iCameraID,
+            [&](Camera &c) {
+                return with_gps(gpsData,
+                                [&](GpsFix *fix) { return c.video_data(pBuffer, lBuffSize, iWaitms, fix); });
+            },
+            gpsData, Image{pBuffer, lBuffSize});
+    });
 }
 
 ASI_ERROR_CODE ASIGetDroppedFrames(int iCameraID, int *piDropFrames) {
-    journal_call(Fn::GetDroppedFrames, {V(iCameraID), P(piDropFrames)});
-    return call<Fn::GetDroppedFrames>(
-        iCameraID, [&](Camera &c) { return c.dropped_frames(piDropFrames); }, piDropFrames);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GetDroppedFrames, {V(iCameraID), P(piDropFrames)});
+        return call<Fn::GetDroppedFrames>(
+            iCameraID, [&](Camera &c) { return c.dropped_frames(piDropFrames); }, piDropFrames);
+    });
 }
 
 // ---- guiding, dark subtraction, triggers and GPS ----
 
 ASI_ERROR_CODE ASIEnableDarkSubtract(int iCameraID, char *pcBMPPath) {
-    journal_call(Fn::EnableDarkSubtract, {V(iCameraID), P(pcBMPPath)}, pcBMPPath);
-    return call<Fn::EnableDarkSubtract>(
-        iCameraID, [&](Camera &c) { return pcBMPPath ? c.enable_dark(pcBMPPath) : ASI_ERROR_INVALID_PATH; });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::EnableDarkSubtract, {V(iCameraID), P(pcBMPPath)}, pcBMPPath);
+        return call<Fn::EnableDarkSubtract>(iCameraID, [&](Camera &c) {
+            return pcBMPPath ? c.enable_dark(pcBMPPath) : ASI_ERROR_INVALID_PATH;
+        });
+    });
 }
 
 ASI_ERROR_CODE ASIDisableDarkSubtract(int iCameraID) {
-    journal_call(Fn::DisableDarkSubtract, {V(iCameraID)});
-    return call<Fn::DisableDarkSubtract>(iCameraID, &Camera::disable_dark);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::DisableDarkSubtract, {V(iCameraID)});
+        return call<Fn::DisableDarkSubtract>(iCameraID, &Camera::disable_dark);
+    });
 }
 
 ASI_ERROR_CODE ASIPulseGuideOn(int iCameraID, ASI_GUIDE_DIRECTION direction) {
-    const int dir = as_int(direction);
-    journal_call(Fn::PulseGuideOn, {V(iCameraID), V(dir)});
-    return call<Fn::PulseGuideOn>(iCameraID, [&](Camera &c) { return c.pulse_on(dir); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int dir = as_int(direction);
+        journal_call(Fn::PulseGuideOn, {V(iCameraID), V(dir)});
+        return call<Fn::PulseGuideOn>(iCameraID, [&](Camera &c) { return c.pulse_on(dir); });
+    });
 }
 
 ASI_ERROR_CODE ASIPulseGuideOff(int iCameraID, ASI_GUIDE_DIRECTION direction) {
-    const int dir = as_int(direction);
-    journal_call(Fn::PulseGuideOff, {V(iCameraID), V(dir)});
-    return call<Fn::PulseGuideOff>(iCameraID, [&](Camera &c) { return c.pulse_off(dir); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int dir = as_int(direction);
+        journal_call(Fn::PulseGuideOff, {V(iCameraID), V(dir)});
+        return call<Fn::PulseGuideOff>(iCameraID, [&](Camera &c) { return c.pulse_off(dir); });
+    });
 }
 
 ASI_ERROR_CODE ASISendSoftTrigger(int iCameraID, ASI_BOOL bStart) {
-    const int start = as_int(bStart);
-    journal_call(Fn::SendSoftTrigger, {V(iCameraID), V(start)});
-    return call<Fn::SendSoftTrigger>(iCameraID, [&](Camera &c) { return c.soft_trigger(start); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int start = as_int(bStart);
+        journal_call(Fn::SendSoftTrigger, {V(iCameraID), V(start)});
+        return call<Fn::SendSoftTrigger>(iCameraID, [&](Camera &c) { return c.soft_trigger(start); });
+    });
 }
 
 ASI_ERROR_CODE ASISetTriggerOutputIOConf(int iCameraID, ASI_TRIG_OUTPUT pin, ASI_BOOL bPinHigh, long lDelay,
                                          long lDuration) {
-    const int p = as_int(pin), high = as_int(bPinHigh);
-    journal_call(Fn::SetTriggerOutputIOConf, {V(iCameraID), V(p), V(high), V(lDelay), V(lDuration)});
-    return call<Fn::SetTriggerOutputIOConf>(
-        iCameraID, [&](Camera &c) { return c.set_trigger_output(p, high, lDelay, lDuration); });
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int p = as_int(pin), high = as_int(bPinHigh);
+        journal_call(Fn::SetTriggerOutputIOConf, {V(iCameraID), V(p), V(high), V(lDelay), V(lDuration)});
+        return call<Fn::SetTriggerOutputIOConf>(
+            iCameraID, [&](Camera &c) { return c.set_trigger_output(p, high, lDelay, lDuration); });
+    });
 }
 
 ASI_ERROR_CODE ASIGetTriggerOutputIOConf(int iCameraID, ASI_TRIG_OUTPUT pin, ASI_BOOL *bPinHigh, long *lDelay,
                                          long *lDuration) {
-    const int p = as_int(pin);
-    journal_call(Fn::GetTriggerOutputIOConf, {V(iCameraID), V(p), P(bPinHigh), P(lDelay), P(lDuration)});
-    return call<Fn::GetTriggerOutputIOConf>(
-        iCameraID,
-        [&](Camera &c) {
-            bool high = false;
-            const ASI_ERROR_CODE rc = c.get_trigger_output(p, &high, lDelay, lDuration);
-            if (rc == ASI_SUCCESS)
-                *bPinHigh = high ? ASI_TRUE : ASI_FALSE;
-            return rc;
-        },
-        bPinHigh, lDelay, lDuration);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        const int p = as_int(pin);
+        journal_call(Fn::GetTriggerOutputIOConf, {V(iCameraID), V(p), P(bPinHigh), P(lDelay), P(lDuration)});
+        return call<Fn::GetTriggerOutputIOConf>(
+            iCameraID,
+            [&](Camera &c) {
+                bool high = false;
+                const ASI_ERROR_CODE rc = c.get_trigger_output(p, &high, lDelay, lDuration);
+                if (rc == ASI_SUCCESS)
+                    *bPinHigh = high ? ASI_TRUE : ASI_FALSE;
+                return rc;
+            },
+            bPinHigh, lDelay, lDuration);
+    });
 }
 
 ASI_ERROR_CODE ASIGPSGetData(int iCameraID, ASI_GPS_DATA *startLineGPSData, ASI_GPS_DATA *endLineGPSData) {
-    journal_call(Fn::GPSGetData, {V(iCameraID), P(startLineGPSData), P(endLineGPSData)});
-    return call<Fn::GPSGetData>(
-        iCameraID,
-        [&](Camera &c) {
-            GpsFix start, end;
-            const ASI_ERROR_CODE rc = c.gps_data(&start, &end);
-            if (rc == ASI_SUCCESS) {
-                fill_gps(start, startLineGPSData);
-                fill_gps(end, endLineGPSData);
-            }
-            return rc;
-        },
-        startLineGPSData, endLineGPSData);
+    return guarded<ASI_ERROR_CODE>(ASI_ERROR_GENERAL_ERROR, [&]() -> ASI_ERROR_CODE {
+        journal_call(Fn::GPSGetData, {V(iCameraID), P(startLineGPSData), P(endLineGPSData)});
+        return call<Fn::GPSGetData>(
+            iCameraID,
+            [&](Camera &c) {
+                GpsFix start, end;
+                const ASI_ERROR_CODE rc = c.gps_data(&start, &end);
+                if (rc == ASI_SUCCESS) {
+                    fill_gps(start, startLineGPSData);
+                    fill_gps(end, endLineGPSData);
+                }
+                return rc;
+            },
+            startLineGPSData, endLineGPSData);
+    });
 }
 
 } // extern "C"

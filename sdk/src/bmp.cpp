@@ -3,6 +3,8 @@
 // checked against the bytes actually present before anything is indexed.
 #include "bmp.h"
 
+#include "files.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -52,13 +54,12 @@ struct Fd {
 enum class ReadResult { ok, missing, too_large };
 
 ReadResult read_capped(const char *path, uint64_t cap, std::vector<uint8_t> *bytes) {
-    // Non-blocking, so that a FIFO given as the path is refused below instead of waiting for a
-    // writer; reads of a regular file are unaffected.
-    Fd file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    // A FIFO given as the path is refused instead of waiting for a writer.
+    Fd file(open_regular(path, O_RDONLY, true));
     if (file.fd < 0)
         return ReadResult::missing;
     struct stat st{};
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(file.fd, &st) != 0)
         return ReadResult::missing;
     if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > cap)
         return ReadResult::too_large;

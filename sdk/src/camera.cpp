@@ -722,8 +722,7 @@ ASI_ERROR_CODE Camera::exposure_data(uint8_t *buf, long size, GpsFix *gps) {
     // Rendering is the expensive part: it runs without the lock, from the settings captured at
     // the start of the exposure, so the same exposure reads back the same bytes.
     lock.unlock();
-    render_frame(req, buf);
-    return ASI_SUCCESS;
+    return render_frame(req, buf) ? ASI_SUCCESS : ASI_ERROR_GENERAL_ERROR;
 }
 
 } // namespace asisim

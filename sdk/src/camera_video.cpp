@@ -202,8 +202,13 @@ void Camera::video_loop(VideoCapture *capture) {
         scene_time_ = machine::clamp_clock(scene_time_ + advance);
         uint8_t *out = slot->bytes.data();
         lock.unlock();
-        render_frame(req, out);
+        const bool made = render_frame(req, out);
         lock.lock();
+        if (!made) { // out of memory: the frame is dropped, as a host too slow to take it would
+            slot->state = SlotState::Free;
+            add_dropped(1.0);
+            continue;
+        }
         auto_adjust(out, req);
         const double arrive = due + (effect_on(req.effects, kEffectFrameJitter)
                                          ? frame_jitter_seconds(seed_, req.frame_index, advance)

@@ -1,5 +1,6 @@
 // The control API: reset, scripted results, the journal, the time scale, unplug and plug, the
 // catalogue's model names, the effects, the light sources and the mount's settings.
+#include "boundary.h"
 #include "catalogue.h"
 #include "celestial.h"
 #include "effects.h"
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 using namespace asisim;
@@ -48,74 +50,88 @@ int reset(const char *cameras, const uint64_t *seed) {
 extern "C" {
 
 int asisim_reset(const char *cameras) {
-    return reset(cameras, nullptr);
+    return guarded<int>(-1, [&]() -> int { return reset(cameras, nullptr); });
 }
 
 int asisim_reset_seeded(const char *cameras, unsigned long long seed) {
-    const uint64_t s = seed;
-    return reset(cameras, &s);
+    return guarded<int>(-1, [&]() -> int {
+        const uint64_t s = seed;
+        return reset(cameras, &s);
+    });
 }
 
 unsigned long long asisim_seed(void) {
-    return Registry::instance().seed();
+    return guarded<unsigned long long>(0ULL,
+                                       [&]() -> unsigned long long { return Registry::instance().seed(); });
 }
 
 int asisim_power_cycle(void) {
-    std::vector<std::string> held;
-    Registry::instance().power_cycle(&held);
-    Registry::instance().notify_clock_change();
-    return static_cast<int>(held.size());
+    return guarded<int>(-1, [&]() -> int {
+        std::vector<std::string> held;
+        Registry::instance().power_cycle(&held);
+        Registry::instance().notify_clock_change();
+        return static_cast<int>(held.size());
+    });
 }
 
 const char *asisim_state_dir(void) {
-    return machine::state_dir().c_str();
+    return guarded<const char *>(static_cast<const char *>(nullptr),
+                                 [&]() -> const char * { return machine::state_dir().c_str(); });
 }
 
 int asisim_machine_state(char *buf, size_t buflen) {
-    const std::string text = machine::describe_json();
-    if (buf && buflen > 0) {
-        const size_t n = std::min(buflen - 1, text.size());
-        std::memcpy(buf, text.data(), n);
-        buf[n] = '\0';
-    }
-    return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
+    return guarded<int>(-1, [&]() -> int {
+        const std::string text = machine::describe_json();
+        if (buf && buflen > 0) {
+            const size_t n = std::min(buflen - 1, text.size());
+            std::memcpy(buf, text.data(), n);
+            buf[n] = '\0';
+        }
+        return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
+    });
 }
 
 int asisim_script(const char *function, int code, const void *data, size_t size) {
-    Fn fn;
-    if (!find_function(function, &fn))
-        return -1;
-    return scripts::push(fn, code, data, size) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int {
+        Fn fn;
+        if (!find_function(function, &fn))
+            return -1;
+        return scripts::push(fn, code, data, size) ? 0 : -1;
+    });
 }
 
 void asisim_clear_scripts(void) {
-    scripts::clear();
+    guarded_void([&] { scripts::clear(); });
 }
 
 int asisim_journal_count(void) {
-    return journal::count();
+    return guarded<int>(0, [&]() -> int { return journal::count(); });
 }
 
 int asisim_journal_entry(int index, char *buf, size_t buflen) {
-    std::string text;
-    if (!journal::line(index, &text))
-        return -1;
-    if (buf && buflen > 0) {
-        const size_t n = std::min(text.size(), buflen - 1);
-        std::memcpy(buf, text.data(), n);
-        buf[n] = '\0';
-    }
-    return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
+    return guarded<int>(-1, [&]() -> int {
+        std::string text;
+        if (!journal::line(index, &text))
+            return -1;
+        if (buf && buflen > 0) {
+            const size_t n = std::min(text.size(), buflen - 1);
+            std::memcpy(buf, text.data(), n);
+            buf[n] = '\0';
+        }
+        return static_cast<int>(std::min<size_t>(text.size(), 0x7fffffff));
+    });
 }
 
 void asisim_journal_clear(void) {
-    journal::clear();
+    guarded_void([&] { journal::clear(); });
 }
 
 void asisim_set_time_scale(double factor) {
-    sim_clock::set_scale(factor);
-    // Waiters computed their real deadlines at the old speed.
-    Registry::instance().notify_clock_change();
+    guarded_void([&] {
+        sim_clock::set_scale(factor);
+        // Waiters computed their real deadlines at the old speed.
+        Registry::instance().notify_clock_change();
+    });
 }
 
 double asisim_time_scale(void) {
@@ -123,18 +139,20 @@ double asisim_time_scale(void) {
 }
 
 int asisim_unplug(int camera_id) {
-    return Registry::instance().unplug(camera_id) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int { return Registry::instance().unplug(camera_id) ? 0 : -1; });
 }
 
 int asisim_plug(int camera_id) {
-    return Registry::instance().plug(camera_id) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int { return Registry::instance().plug(camera_id) ? 0 : -1; });
 }
 
 const char *asisim_model_name(int index) {
-    const auto models = catalogue();
-    if (index < 0 || static_cast<size_t>(index) >= models.size())
-        return nullptr;
-    return models[static_cast<size_t>(index)].name;
+    return guarded<const char *>(static_cast<const char *>(nullptr), [&]() -> const char * {
+        const auto models = catalogue();
+        if (index < 0 || static_cast<size_t>(index) >= models.size())
+            return nullptr;
+        return models[static_cast<size_t>(index)].name;
+    });
 }
 
 namespace {
@@ -155,106 +173,129 @@ uint32_t effect_bits(const char *name) {
 } // namespace
 
 int asisim_set_effect(const char *name, int enabled) {
-    const uint32_t bits = effect_bits(name);
-    if (bits == 0)
-        return -1;
-    set_effects(bits, enabled != 0);
-    return 0;
+    return guarded<int>(-1, [&]() -> int {
+        const uint32_t bits = effect_bits(name);
+        if (bits == 0)
+            return -1;
+        set_effects(bits, enabled != 0);
+        return 0;
+    });
 }
 
 int asisim_effect_enabled(const char *name) {
-    const uint32_t bits = effect_bits(name);
-    if (bits == 0)
-        return -1;
-    return (effects() & bits) == bits ? 1 : 0;
+    return guarded<int>(-1, [&]() -> int {
+        const uint32_t bits = effect_bits(name);
+        if (bits == 0)
+            return -1;
+        return (effects() & bits) == bits ? 1 : 0;
+    });
 }
 
 const char *asisim_effect_name(int index) {
-    const auto table = effect_table();
-    if (index < 0 || static_cast<size_t>(index) >= table.size())
-        return nullptr;
-    return table[static_cast<size_t>(index)].name;
+    return guarded<const char *>(static_cast<const char *>(nullptr), [&]() -> const char * {
+        const auto table = effect_table();
+        if (index < 0 || static_cast<size_t>(index) >= table.size())
+            return nullptr;
+        return table[static_cast<size_t>(index)].name;
+    });
 }
 
 int asisim_set_light(int camera_id, int source, double level) {
-    if (!Registry::instance().by_id(camera_id))
-        return -1;
-    return set_light_source(camera_id, source, level) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int {
+        if (!Registry::instance().by_id(camera_id))
+            return -1;
+        return set_light_source(camera_id, source, level) ? 0 : -1;
+    });
 }
 
 int asisim_set_mount(const char *name, double value) {
-    return set_mount_parameter(name, value) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int { return set_mount_parameter(name, value) ? 0 : -1; });
 }
 
 int asisim_get_mount(const char *name, double *value) {
-    return get_mount_parameter(name, value) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int { return get_mount_parameter(name, value) ? 0 : -1; });
 }
 
 const char *asisim_mount_parameter_name(int index) {
-    const auto table = mount_parameter_table();
-    if (index < 0 || static_cast<size_t>(index) >= table.size())
-        return nullptr;
-    return table[static_cast<size_t>(index)].name;
+    return guarded<const char *>(static_cast<const char *>(nullptr), [&]() -> const char * {
+        const auto table = mount_parameter_table();
+        if (index < 0 || static_cast<size_t>(index) >= table.size())
+            return nullptr;
+        return table[static_cast<size_t>(index)].name;
+    });
 }
 
 int asisim_point(int camera_id, double ra_deg, double dec_deg, double angle_deg) {
-    if (!Registry::instance().by_id(camera_id))
-        return -1;
-    return set_pointing(camera_id, ra_deg, dec_deg, angle_deg) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int {
+        if (!Registry::instance().by_id(camera_id))
+            return -1;
+        return set_pointing(camera_id, ra_deg, dec_deg, angle_deg) ? 0 : -1;
+    });
 }
 
 int asisim_unpoint(int camera_id) {
-    if (!Registry::instance().by_id(camera_id))
-        return -1;
-    clear_pointing(camera_id);
-    return 0;
+    return guarded<int>(-1, [&]() -> int {
+        if (!Registry::instance().by_id(camera_id))
+            return -1;
+        clear_pointing(camera_id);
+        return 0;
+    });
 }
 
 int asisim_set_telescope(int camera_id, double focal_mm, double aperture_mm) {
-    if (!Registry::instance().by_id(camera_id))
-        return -1;
-    return set_telescope(camera_id, focal_mm, aperture_mm) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int {
+        if (!Registry::instance().by_id(camera_id))
+            return -1;
+        return set_telescope(camera_id, focal_mm, aperture_mm) ? 0 : -1;
+    });
 }
 
 int asisim_set_tracking(int camera_id, int on) {
-    if (!Registry::instance().by_id(camera_id))
-        return -1;
-    set_tracking(camera_id, on != 0);
-    return 0;
+    return guarded<int>(-1, [&]() -> int {
+        if (!Registry::instance().by_id(camera_id))
+            return -1;
+        set_tracking(camera_id, on != 0);
+        return 0;
+    });
 }
 
 int asisim_get_pointing(int camera_id, asisim_pointing_t *out) {
-    if (out == nullptr || !Registry::instance().by_id(camera_id))
-        return -1;
-    const Pointing p = pointing(camera_id);
-    *out = asisim_pointing_t{};
-    out->pointed = p.set ? 1 : 0;
-    out->tracking = p.tracking ? 1 : 0;
-    if (p.set) {
-        out->ra_deg = p.ra_deg;
-        out->dec_deg = p.dec_deg;
-        out->angle_deg = p.angle_deg;
-    }
-    out->focal_mm = p.focal_mm > 0.0 ? p.focal_mm : optics().focal_mm;
-    out->aperture_mm = p.aperture_mm > 0.0 ? p.aperture_mm : optics().aperture_mm;
-    return 0;
+    return guarded<int>(-1, [&]() -> int {
+        if (out == nullptr || !Registry::instance().by_id(camera_id))
+            return -1;
+        const Pointing p = pointing(camera_id);
+        *out = asisim_pointing_t{};
+        out->pointed = p.set ? 1 : 0;
+        out->tracking = p.tracking ? 1 : 0;
+        if (p.set) {
+            out->ra_deg = p.ra_deg;
+            out->dec_deg = p.dec_deg;
+            out->angle_deg = p.angle_deg;
+        }
+        out->focal_mm = p.focal_mm > 0.0 ? p.focal_mm : optics().focal_mm;
+        out->aperture_mm = p.aperture_mm > 0.0 ? p.aperture_mm : optics().aperture_mm;
+        return 0;
+    });
 }
 
 int asisim_sensor_response(int camera_id, int gain, asisim_sensor_response_t *out) {
-    const std::shared_ptr<Camera> cam = out == nullptr ? nullptr : Registry::instance().by_id(camera_id);
-    if (!cam)
-        return -1;
-    const CameraModel &m = cam->model();
-    *out = asisim_sensor_response_t{electrons_per_adu(m, gain), m.full_well_e, m.bit_depth};
-    return 0;
+    return guarded<int>(-1, [&]() -> int {
+        const std::shared_ptr<Camera> cam = out == nullptr ? nullptr : Registry::instance().by_id(camera_id);
+        if (!cam)
+            return -1;
+        const CameraModel &m = cam->model();
+        *out = asisim_sensor_response_t{electrons_per_adu(m, gain), m.full_well_e, m.bit_depth};
+        return 0;
+    });
 }
 
 int asisim_set_date(double julian_epoch) {
-    return set_epoch(julian_epoch) ? 0 : -1;
+    return guarded<int>(-1, [&]() -> int { return set_epoch(julian_epoch) ? 0 : -1; });
 }
 
 double asisim_get_date(void) {
-    return epoch_at_start();
+    return guarded<double>(std::numeric_limits<double>::quiet_NaN(),
+                           [&]() -> double { return epoch_at_start(); });
 }
 
 double asisim_date_offset(void) {
@@ -262,27 +303,32 @@ double asisim_date_offset(void) {
 }
 
 long asisim_set_star_catalog(const char *path) {
-    std::string error;
-    const long n = set_deep_catalogue(path, &error);
-    if (n < 0)
-        std::fprintf(stderr, "asisim: %s\n", error.c_str());
-    return n;
+    return guarded<long>(-1L, [&]() -> long {
+        std::string error;
+        const long n = set_deep_catalogue(path, &error);
+        if (n < 0)
+            std::fprintf(stderr, "asisim: %s\n", error.c_str());
+        return n;
+    });
 }
 
 void asisim_star_catalog_info(long *bundled, long *deep, double *filler_from_mag) {
-    long b = 0, d = 0;
-    double f = 0.0;
-    catalogue_counts(&b, &d, &f);
-    if (bundled)
-        *bundled = b;
-    if (deep)
-        *deep = d;
-    if (filler_from_mag)
-        *filler_from_mag = f;
+    guarded_void([&] {
+        long b = 0, d = 0;
+        double f = 0.0;
+        catalogue_counts(&b, &d, &f);
+        if (bundled)
+            *bundled = b;
+        if (deep)
+            *deep = d;
+        if (filler_from_mag)
+            *filler_from_mag = f;
+    });
 }
 
 const char *asisim_simd_path(void) {
-    return simd_path_name();
+    return guarded<const char *>(static_cast<const char *>(nullptr),
+                                 [&]() -> const char * { return simd_path_name(); });
 }
 
 } // extern "C"

@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include "cooler.h"
+#include "files.h"
 #include "hash.h"
 
 #include <algorithm>
@@ -123,12 +124,15 @@ long lock_holder(int fd) {
 }
 
 // Opens and write-locks a lock file; the descriptor, or -1 when another process holds it (or
-// the file cannot be had, reported by `failed`).
-int lock_file(const std::string &key, bool *failed) {
-    *failed = false;
-    const int fd = ::open(path_of(key, ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+// the file cannot be had, reported by `failed`, or something other than a regular file stands
+// in its place, reported by `refused`: a directory, a link or a FIFO can be neither locked nor
+// trusted, and two processes would both own the camera).
+int lock_file(const std::string &key, bool *failed, bool *refused) {
+    *failed = *refused = false;
+    const int fd = open_regular(path_of(key, ".lock"), O_RDWR | O_CREAT, false);
     if (fd < 0) {
-        *failed = true;
+        *refused = errno == kNotRegular;
+        *failed = !*refused;
         return -1;
     }
     struct flock fl{};
@@ -332,8 +336,11 @@ bool claim(const std::string &key) {
         ++it->second.count;
         return true;
     }
-    bool failed = false;
-    const int fd = lock_file(key, &failed);
+    bool failed = false, refused = false;
+    const int fd = lock_file(key, &failed, &refused);
+    if (refused)
+        std::fprintf(stderr, "asisim: %s is not a regular file; the camera stays closed\n",
+                     path_of(key, ".lock").c_str());
     if (fd < 0) {
         if (failed) // no lock to be had at all: the camera works, unshared, rather than not at all
             std::fprintf(stderr, "asisim: cannot lock %s.lock in \"%s\": %s\n", key.c_str(),
@@ -360,7 +367,7 @@ void release(const std::string &key) {
 Load load(const std::string &key, SavedState *out) {
     if (state_dir().empty())
         return Load::None;
-    const int fd = ::open(path_of(key, ".state").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = open_regular(path_of(key, ".state"), O_RDONLY, false);
     if (fd < 0)
         return errno == ENOENT ? Load::None : Load::Damaged;
     struct stat st;
@@ -420,10 +427,10 @@ bool power_off(const std::string &key) {
         ::unlink(path_of(key, ".state").c_str());
         return true;
     }
-    bool failed = false;
-    const int fd = lock_file(key, &failed);
+    bool failed = false, refused = false;
+    const int fd = lock_file(key, &failed, &refused);
     if (fd < 0)
-        return failed; // held by another process: its state stays
+        return failed; // held by another process (or its lock is not a file): its state stays
     ::unlink(path_of(key, ".state").c_str());
     ::close(fd);
     return true;
@@ -465,19 +472,24 @@ std::string describe_json() {
         out += "\"key\": ";
         json_string(&out, key);
         long holder = 0;
+        bool lock_refused = false;
         {
             Claims &c = claims();
             std::lock_guard lock(c.mutex);
             if (c.mine().count(key)) {
                 holder = ::getpid();
-            } else if (const int fd =
-                           ::open(path_of(key, ".lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-                       fd >= 0) {
+            } else if (const int fd = open_regular(path_of(key, ".lock"), O_RDONLY, false); fd >= 0) {
                 holder = lock_holder(fd);
                 ::close(fd); // not one of ours: closing it drops no lock of this process
+            } else {
+                lock_refused = errno == kNotRegular;
             }
         }
         out += ", \"held_by\": " + (holder ? std::to_string(holder) : std::string("null"));
+        if (lock_refused) { // no process can open the camera: it is not free
+            out += ", \"lock_error\": ";
+            json_string(&out, path_of(key, ".lock") + " is not a regular file");
+        }
         SavedState s;
         const Load l = load(key, &s);
         out += ", \"state\": ";

@@ -49,7 +49,11 @@ void SkyScene::real_stars(const FrameRequest &req, double scale, double e0, doub
     const double sky_mag = req.light.level > 0.0 ? req.light.level : optics().sky_mag_per_arcsec2;
     const double sky_e = e0 * std::pow(10.0, -0.4 * sky_mag) * scale * scale;
     const double peak = std::max(0.02, 0.5 * std::sqrt(sky_e + 1.0));
-    const double faintest_flux = peak * 2.0 * std::numbers::pi * sigma * sigma;
+    double faintest_flux = peak * 2.0 * std::numbers::pi * sigma * sigma;
+    // A trail spreads a star's light along its length: its peak is lower by about the trail's
+    // length over the profile's width, and so many more stars stay under the sky's noise.
+    if (const double trail = std::sqrt(*trail_x * *trail_x + *trail_y * *trail_y); trail > 0.0)
+        faintest_flux *= (trail + 2.5 * sigma) / (2.5 * sigma);
     f.faint_mag = e0 > 0.0 ? -2.5 * std::log10(faintest_flux / e0) : -100.0;
     out->reserve(4096);
     double glow = 0.0;

@@ -284,15 +284,28 @@ SkyScene::StarImage SkyScene::star_image(const FrameRequest &req, double e0) {
     return o;
 }
 
-void SkyScene::draw(const StarImage &o, double sx, double sy, double flux, const float share[3]) {
+void SkyScene::draw(const StarImage &o, double sx, double sy, double flux, const float share[3],
+                    double trail_x, double trail_y) {
     const CameraModel &m = *o.model;
     const double cx_sensor = o.cx, cy_sensor = o.cy, field = o.field, pull = o.pull, e0 = o.e0;
     const double sigma = o.sigma, stretch = o.stretch;
     const bool moffat = o.moffat;
     const double fx = (sx - cx_sensor) / field, fy = (sy - cy_sensor) / field;
     const double radial = 1.0 + pull * (fx * fx + fy * fy);
+    if (trail_x != 0.0 || trail_y != 0.0) {
+        // A trail's ends are distorted as the star's centre is (the pull varies little along it).
+        trail_x *= radial;
+        trail_y *= radial;
+    }
     sx = cx_sensor + (sx - cx_sensor) * radial;
     sy = cy_sensor + (sy - cy_sensor) * radial;
+    // A point image as a stamp; a trail (tracking off) as the same profile along its segment.
+    auto place = [&](double electrons_part, double wx, double wy) {
+        if (trail_x != 0.0 || trail_y != 0.0)
+            add_trail(sx, sy, trail_x, trail_y, electrons_part, share, wx, wy);
+        else
+            add_star(sx, sy, electrons_part, share, wx, wy);
+    };
     const double vig = double(vignetting(sx - cx_sensor, m)) * double(vignetting(sy - cy_sensor, m));
     const double electrons = e0 * flux * vig;
     const double sig_x = sigma * (1.0 + stretch * fx * fx), sig_y = sigma * (1.0 + stretch * fy * fy);
@@ -303,21 +316,21 @@ void SkyScene::draw(const StarImage &o, double sx, double sy, double flux, const
         for (int c = 2; c >= 1; --c) {
             const double part = electrons * kMoffatWeight[c], w = kMoffatWidth[c];
             if (part / (2.0 * std::numbers::pi * w * w * sig_x * sig_y) > kStampFloor)
-                add_star(sx, sy, part, share, w * sig_x, w * sig_y);
+                place(part, w * sig_x, w * sig_y);
             else
                 core += part;
         }
-        add_star(sx, sy, core, share, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
+        place(core, kMoffatWidth[0] * sig_x, kMoffatWidth[0] * sig_y);
         return;
     }
     // The halo is drawn where it shows; otherwise its light stays in the core.
     const double halo = electrons * kHaloFraction;
     const double halo_sigma = sigma * kHaloWidth;
     if (halo / (2.0 * std::numbers::pi * halo_sigma * halo_sigma) > kStampFloor) {
-        add_star(sx, sy, electrons - halo, share, sigma, sigma);
-        add_star(sx, sy, halo, share, halo_sigma, halo_sigma);
+        place(electrons - halo, sigma, sigma);
+        place(halo, halo_sigma, halo_sigma);
     } else {
-        add_star(sx, sy, electrons, share, sigma, sigma);
+        place(electrons, sigma, sigma);
     }
 }
 
@@ -330,18 +343,17 @@ void SkyScene::real_sky(const FrameRequest &req, const StarImage &image, double 
     add_glow(glow_e, m);
     stamps_.reserve(2 * stars.size());
     pool_.reserve(24 * stars.size());
-    // A star trails (tracking off) as copies along its path, at most a sigma apart.
+    // A star trails (tracking off) along a segment centred on its mid-exposure place; a trail
+    // shorter than a tenth of the profile's width is a point.
     const double length = std::sqrt(trail_x * trail_x + trail_y * trail_y);
-    const int copies = length > 0.0 ? int(std::clamp(std::ceil(length / (0.7 * sigma)), 1.0, 400.0)) : 1;
+    if (length < 0.1 * sigma)
+        trail_x = trail_y = 0.0;
     for (const PlacedStar &s : stars) {
         float share[3];
         star_colour(s.bv, share);
-        const double flux = std::pow(10.0, -0.4 * double(s.mag)) / copies;
-        for (int k = 0; k < copies; ++k) {
-            const double f = copies > 1 ? double(k) / double(copies - 1) - 0.5 : 0.0;
-            draw(image, s.x + dx + f * trail_x, s.y + dy + f * trail_y, flux, share);
-        }
+        draw(image, s.x + dx, s.y + dy, std::pow(10.0, -0.4 * double(s.mag)), share, trail_x, trail_y);
     }
+    finish_trails();
     if (effect_on(req.effects, kEffectExtendedObjects))
         real_objects(req, scale, e0, dx, dy);
 }
@@ -443,6 +455,83 @@ void SkyScene::add_star(double cx, double cy, double electrons, const float shar
     stamps_.push_back(st);
 }
 
+void SkyScene::add_trail(double cx, double cy, double tx, double ty, double electrons, const float share[3],
+                         double sigma_x, double sigma_y) {
+    const double brightest = color_ ? double(std::max({share[0], share[1], share[2]})) : 1.0;
+    if (electrons * brightest < kStampFloor)
+        return;
+    const double length = std::sqrt(tx * tx + ty * ty);
+    const double ux = tx / length, uy = ty / length;
+    const double xa = cx - tx / 2.0, ya = cy - ty / 2.0; // where the star is at the exposure's start
+    // The profile reaches as far from the segment as a stamp of the trail's peak would.
+    const double sigma = std::sqrt(sigma_x * sigma_y);
+    const double peak =
+        electrons * brightest / (std::sqrt(2.0 * std::numbers::pi) * sigma * (length + 2.5 * sigma));
+    auto reach_of = [&](double s) {
+        const double reach = peak > kStampFloor ? s * std::sqrt(2.0 * std::log(peak / kStampFloor)) : s;
+        return int(std::clamp(std::ceil(reach), 1.0, std::min(8.0 * s + 1.0, std::max(256.0, 4.0 * s))));
+    };
+    const int rx = reach_of(sigma_x), ry = reach_of(sigma_y);
+    const int64_t bx0 = int64_t(std::floor(std::min(xa, xa + tx))) - rx;
+    const int64_t bx1 = int64_t(std::floor(std::max(xa, xa + tx))) + rx + 1;
+    const int64_t by0 = int64_t(std::floor(std::min(ya, ya + ty))) - ry;
+    const int64_t by1 = int64_t(std::floor(std::max(ya, ya + ty))) + ry + 1;
+    const int64_t ax0 = std::max(bx0, x0_), ax1 = std::min(bx1, x0_ + width_);
+    const int64_t ay0 = std::max(by0, y0_), ay1 = std::min(by1, y0_ + height_);
+    if (ax0 >= ax1 || ay0 >= ay1)
+        return;
+    if (trail_.empty())
+        trail_.assign(size_t(width_) * size_t(height_), 0.0f);
+    // Along the segment the Gaussian's exponent is a quadratic in the distance s travelled:
+    // integrated over s in [0, length], a Gaussian across the trail times a difference of normal
+    // CDFs along it. Sampled at pixel centres with the pixel's own width added to the profile's
+    // (a box of variance 1/12), then scaled so that the whole trail holds the star's electrons.
+    const double wx2 = sigma_x * sigma_x + 1.0 / 12.0, wy2 = sigma_y * sigma_y + 1.0 / 12.0;
+    const double ix = 1.0 / wx2, iy = 1.0 / wy2;
+    const double a = ux * ux * ix + uy * uy * iy, root_a = std::sqrt(a);
+    const NormalCdf &cdf = normal_cdf();
+    auto at = [&](int64_t x, int64_t y) {
+        const double px = double(x) + 0.5 - xa, py = double(y) + 0.5 - ya;
+        const double b = px * ux * ix + py * uy * iy;
+        const double q = px * px * ix + py * py * iy - b * b / a; // across the trail, squared
+        if (q > 40.0)
+            return 0.0;
+        const double mid = b / a;
+        return std::exp(-0.5 * q) * double(cdf(root_a * (length - mid)) - cdf(-root_a * mid));
+    };
+    // The sum over the whole footprint, also where it leaves the region (only when that part is
+    // small; a trail mostly off the region takes the closed form's own scale).
+    const double footprint = double(bx1 - bx0) * double(by1 - by0);
+    const double inside = double(ax1 - ax0) * double(ay1 - ay0);
+    double total = 0.0;
+    if (footprint <= 2.0 * inside + 1024.0) {
+        for (int64_t y = by0; y < by1; ++y)
+            for (int64_t x = bx0; x < bx1; ++x)
+                total += at(x, y);
+    }
+    const double analytic =
+        2.0 * std::numbers::pi * std::sqrt(wx2 * wy2) * length / std::sqrt(2.0 * std::numbers::pi / a);
+    const double norm = electrons / (total > 0.0 ? total : analytic);
+    for (int64_t y = ay0; y < ay1; ++y) {
+        float *row = trail_.data() + size_t(y - y0_) * size_t(width_);
+        const int parity = int(y & 1);
+        for (int64_t x = ax0; x < ax1; ++x) {
+            const float s = color_ ? share[bayer_colour(bayer_, x, parity)] : 1.0f;
+            row[x - x0_] += float(norm * at(x, y)) * s;
+        }
+    }
+}
+
+void SkyScene::finish_trails() {
+    if (trail_.empty())
+        return;
+    trail_max_.assign(size_t(height_), 0.0f);
+    for (size_t r = 0; r < size_t(height_); ++r) {
+        const float *row = trail_.data() + r * size_t(width_);
+        trail_max_[r] = *std::max_element(row, row + width_);
+    }
+}
+
 // Galaxies (a bulge and an inclined disc, about one per 25 square arcminutes, magnitudes 12 to
 // 16) and emission nebulae (a cluster of glowing clouds some 10' across, in half of the
 // one-degree cells of the sky), drawn from hashes of their tiles and cells like the stars.
@@ -536,6 +625,17 @@ float SkyScene::light_row(int r, float base, const float *prnu, float prnu_scale
     }
     const float gain_max = prnu != nullptr ? 1.0f + prnu_scale * prnu_max : 1.0f;
     float top = base + sky_max_[parity] * vy * gain_max;
+    if (!trail_.empty()) {
+        const float *tr = trail_.data() + size_t(r) * size_t(width_);
+        if (prnu != nullptr) {
+            for (int i = 0; i < width_; ++i)
+                row[i] += tr[i] * (1.0f + prnu_scale * prnu[i]);
+        } else {
+            for (int i = 0; i < width_; ++i)
+                row[i] += tr[i];
+        }
+        top += trail_max_[size_t(r)] * gain_max;
+    }
     if (row_first_.empty())
         return top;
     for (uint32_t k = row_first_[size_t(r)]; k < row_first_[size_t(r) + 1]; ++k) {

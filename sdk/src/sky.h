@@ -65,12 +65,21 @@ class SkyScene {
     void real_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
     void procedural_sky(const FrameRequest &req, const StarImage &image, double scale, double dx, double dy);
     void index_stamps();
-    // One star at sensor position (sx, sy) before the optics' distortion.
-    void draw(const StarImage &image, double sx, double sy, double flux, const float share[3]);
+    // One star at sensor position (sx, sy) before the optics' distortion; with a trail (tracking
+    // off), the star moves by (trail_x, trail_y) pixels over the exposure, centred on (sx, sy).
+    void draw(const StarImage &image, double sx, double sy, double flux, const float share[3],
+              double trail_x = 0.0, double trail_y = 0.0);
     // A Gaussian image of the given widths. Charge past a pixel's full well stays there (CMOS
     // pixels clip without spilling into their column; the readout clips them).
     void add_star(double cx, double cy, double electrons, const float share[3], double sigma_x,
                   double sigma_y);
+    // A trail: the same Gaussian image swept at an even speed along the segment (tx, ty) pixels
+    // long centred on (cx, cy), evaluated in closed form per pixel into trail_, so that its cost
+    // and memory follow the pixels it covers, never the exposure.
+    void add_trail(double cx, double cy, double tx, double ty, double electrons, const float share[3],
+                   double sigma_x, double sigma_y);
+    // Each row's largest trail value, for light_row's bound.
+    void finish_trails();
     void add_extended(double ra_origin, double dec_origin, double scale, double e0, const CameraModel &m);
     // Catalogue and filler stars at the frame's pointing, on the sensor; the unresolved glow of
     // stars too faint to draw one by one goes into `glow_e` (electrons per pixel).
@@ -94,6 +103,7 @@ class SkyScene {
     std::vector<Stamp> stamps_;
     std::vector<float> pool_;
     std::vector<uint32_t> row_first_, row_stamps_; // stamps touching each row
+    std::vector<float> trail_, trail_max_;         // trailed starlight per pixel, its row maxima
 };
 
 } // namespace asisim

@@ -94,7 +94,7 @@ void catalogue_stars(const StarCatalogue &cat, const Projector &pr, double radiu
     const double margin = std::min(1.0, std::abs(req.epoch - cat.epoch) * 11.0 / 206264.806);
     catalogue_grid().cells_near(req.ra_deg * kDeg, req.dec_deg * kDeg, radius + margin, [&](uint32_t c) {
         for (uint32_t i = cat.first[c]; i < cat.first[c + 1]; ++i) {
-            const StarRecord &r = cat.stars[i];
+            const StarRecord &r = cat.star(i);
             const double mag = r.mag / 1000.0;
             if (mag > faint || mag < bright_cut)
                 continue;

@@ -1,11 +1,12 @@
-// The star catalogues' files and the deep-sky objects' file, read whole at their first use and
-// kept for the life of the process (a video thread may still be rendering a frame while the
+// The star catalogues' files (mapped, not copied) and the deep-sky objects' file, read at their
+// first use and kept for the life of the process (a video thread may still be rendering a frame while the
 // process exits). The file formats are described in starcatalog.h.
 #pragma once
 
 #include "celestial.h"
 #include "skygrid.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <numbers>
@@ -30,15 +31,26 @@ inline double record_ra(const StarRecord &r) {
     return double(r.ra) * (2.0 * std::numbers::pi / 4294967296.0);
 }
 inline double record_dec(const StarRecord &r) {
-    return double(r.dec) * (std::numbers::pi / 2.0 / 2147483647.0);
+    // -2^31 lies outside the sphere: it stands for the pole, the rest of the record stands.
+    return double(std::max(r.dec, -2147483647)) * (std::numbers::pi / 2.0 / 2147483647.0);
 }
 
+// A catalogue's records stay where they were read (a file's mapping, read-only, or the records
+// of joined files); the index sorts them by cell, 4 bytes a star.
 struct StarCatalogue {
     double epoch = 2000.0;
     double limit_mag = 0.0;
-    std::vector<StarRecord> stars; // sorted by cell
-    std::vector<uint32_t> first;   // per cell of catalogue_grid(), plus the end
+    std::shared_ptr<const void> storage; // keeps `records` alive: a mapping or a vector
+    const StarRecord *records = nullptr;
+    std::vector<uint32_t> order; // record numbers sorted by cell
+    std::vector<uint32_t>
+        first; // per cell of catalogue_grid(), the start of its run in `order`, plus the end
+    const StarRecord &star(uint32_t i) const { return records[order[i]]; }
+    size_t size() const { return order.size(); }
 };
+
+// The largest catalogue read: 2^27 stars, a 2 GiB file.
+inline constexpr uint32_t kMaxCatalogueStars = 1u << 27;
 
 // Position of a record at a Julian epoch (radians), from the catalogue's epoch `from_epoch`.
 inline void position_at(const StarRecord &r, double from_epoch, double epoch, double *ra, double *dec) {

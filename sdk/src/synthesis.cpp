@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <numbers>
 #include <optional>
 
@@ -375,16 +376,23 @@ size_t frame_bytes(const FrameRequest &req) {
     return size_t(req.width) * size_t(req.height) * size_t(pixel_bytes(req.img_type));
 }
 
-void render_frame(const FrameRequest &req, uint8_t *out) {
+bool render_frame(const FrameRequest &req, uint8_t *out) noexcept {
     const size_t n = frame_bytes(req);
     if (out == nullptr || n == 0)
-        return;
+        return true;
     if (req.model == nullptr) {
         std::memset(out, 0, n);
-        return;
+        return true;
     }
     const DenormalsFlushed flush;
-    Renderer(req, out).run();
+    try {
+        Renderer(req, out).run();
+        return true;
+    } catch (const std::bad_alloc &) {
+        std::fputs("asisim: out of memory; the frame was not made\n", stderr);
+        std::memset(out, 0, n);
+        return false;
+    }
 }
 
 } // namespace asisim

@@ -14,6 +14,8 @@ namespace asisim {
 // cameras' threads at once. RAW8 is the ADC's top 8 bits, RAW16 its value shifted to the top bits
 // (little-endian), RGB24 B, G, R bytes, Y8 luminance; bins sum their pixels' charge (colour
 // sensors bin same-colour pixels and keep the mosaic unless mono_bin); flips mirror the window.
-void render_frame(const FrameRequest &req, uint8_t *out);
+// False when the frame could not be made (memory ran out): `out` is then zeros. Never throws,
+// since a camera's video thread renders too.
+bool render_frame(const FrameRequest &req, uint8_t *out) noexcept;
 
 } // namespace asisim

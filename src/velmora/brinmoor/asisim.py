@@ -699,7 +699,10 @@ def held_by(camera_id: int, model: str) -> int | None:
 
 
 def _describe(cam: dict[str, Any]) -> str:
-    holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
+    if cam.get("lock_error"):
+        holder = f"cannot be opened ({cam['lock_error']})"
+    else:
+        holder = f"open in process {cam['held_by']}" if cam["held_by"] is not None else "free"
     if cam["state"] == "damaged":
         return f"{cam['key']}: {holder}, saved state damaged (it starts from power-on)"
     if cam["state"] is None:

@@ -60,6 +60,7 @@ class Exposure:
         self._reason = ""
         self._frame: Frame | None = None
         self._superseded = False
+        self._reading = threading.Lock()
         self._ended = threading.Event()
         self._end_mono = 0.0
 
@@ -191,6 +192,13 @@ class Exposure:
         taken over the camera, `ExposureFailed` when it failed or was aborted, and
         `ASICameraClosed` when the camera was closed under it.
         """
+        # The read renders the image, which may take seconds: it runs under this exposure's own
+        # lock (one reader; the others get its frame) and outside the camera's, so that other
+        # threads' calls on the camera wait for nothing longer than their own.
+        with self._reading:
+            return self._read_frame()
+
+    def _read_frame(self) -> Frame:
         cam = self._handle
         with cam.lock:
             if self._frame is not None:
@@ -210,10 +218,23 @@ class Exposure:
                                    "image")
             cam.check_open()
             roi = self.metadata.roi
+        try:
             data = cam.call("reading the image", roi.frame_bytes, orvik.get_data_after_exp,
                             cam.id, roi.frame_bytes)
+        except orvik.ASIError:
+            self._check_not_superseded()  # a later exposure took the camera meanwhile
+            raise
+        with cam.lock:
+            # A later exposure that started (and ended) during the read may have handed back
+            # its own image: only an image read with no exposure after this one counts.
+            self._check_not_superseded()
             self._frame = Frame(data, replace(self.metadata))
             return self._frame
+
+    def _check_not_superseded(self) -> None:
+        if self._superseded:
+            raise RuntimeError(f"a later exposure on {self._handle.label} has replaced this one's "
+                               "image")
 
     def __repr__(self) -> str:
         kind = "dark " if self.dark else ""
