@@ -325,6 +325,97 @@ def starcatalog_roi(cam, bin):
     return Roi(320, 240, bin, "raw16", 40, 100)
 
 
+def distorted_frame_header(sim, tmp_path, roi, angle=0.0, exposure=0.001, catalog=None):
+    """A frame of an ASI2600MM Pro pointed at (150, 30) through optics with their pincushion
+    (star_profile on, every other effect and the mount's errors off), with a deep star catalogue
+    when given: its array, header (written and read back with every warning an error) and ROI as
+    taken."""
+    import warnings
+
+    from astropy.io import fits
+
+    sim.reset(["ZWO ASI2600MM Pro"])
+    sim.set_time_scale(1e4)
+    sim.ideal()
+    sim.set_effect("star_profile", True)
+    for name in ("periodic_error_arcsec", "polar_error_arcmin", "seeing_jitter_arcsec"):
+        sim.set_mount(name, 0.0)
+    if catalog is not None:
+        sim.set_star_catalog(catalog)
+    sim.point(0, 150.0, 30.0, angle)
+    with Camera(0) as cam:
+        cam.roi = roi
+        cam.set_control("Gain", 0)
+        frame = cam.expose(exposure)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            header = fits.getheader(frame.to_fits(tmp_path / f"frame{len(list(tmp_path.iterdir()))}.fits"))
+    return frame.array.astype(np.float64), header, frame.metadata.roi
+
+
+@pytest.mark.parametrize(("roi", "angle"), [
+    ((6248, 4176, 1, 0, 0), 0.0),       # the whole sensor, unbinned: the corners move most
+    ((1200, 800, 2, 1700, 100), 40.0),  # binned, off-centre and turned: CRPIX far outside
+])
+def test_the_wcs_carries_the_optics_pincushion_to_a_tenth_of_a_pixel(sim, tmp_path, roi, angle):
+    import warnings
+
+    from astropy.wcs import WCS
+
+    from velmora.brinmoor.camera import Roi
+
+    width, height, bin, x0, y0 = roi
+    _, header, taken = distorted_frame_header(sim, tmp_path, Roi(width, height, bin, "raw16", x0, y0), angle)
+    assert (header["CTYPE1"], header["CTYPE2"]) == ("RA---TAN-SIP", "DEC--TAN-SIP")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        wcs = WCS(header)
+
+    def simulated(ra, dec):
+        """FITS pixels (1-based, this frame's) where the simulator draws stars at (ra, dec)."""
+        placed = np.array([sim.star_position(0, a, d) for a, d in zip(ra, dec)])
+        return placed / bin - (taken.x, taken.y) + 0.5
+
+    # A grid over the frame out to the outer edges of its corner pixels.
+    xs, ys = np.meshgrid(np.linspace(0.5, width + 0.5, 9), np.linspace(0.5, height + 0.5, 7))
+    pixels = np.column_stack([xs.ravel(), ys.ravel()])
+    ra, dec = wcs.all_pix2world(pixels[:, 0], pixels[:, 1], 1)
+    assert np.abs(simulated(ra, dec) - pixels).max() < 0.1
+    # The inverse terms take the sky to pixels alone: the linear WCS, then AP and BP.
+    focal = np.column_stack(wcs.wcs_world2pix(ra, dec, 1)) - wcs.wcs.crpix
+    assert np.abs(wcs.sip_foc2pix(focal, 1) - pixels).max() < 0.1
+    # Plain TAN misses by pixels at the unbinned corners: what the SIP terms are there for.
+    ra, dec = wcs.wcs_pix2world(pixels[:, 0], pixels[:, 1], 1)
+    assert np.abs(simulated(ra, dec) - pixels).max() > (1.5 if bin == 1 else 0.2)
+
+
+def test_a_drawn_corner_star_lies_where_the_distorted_wcs_puts_it(sim, tmp_path):
+    from astropy.wcs import WCS
+
+    from velmora.brinmoor.camera import Roi
+
+    # A made-up 7th-magnitude star some 3400 pixels from the sensor's centre, drawn in a corner
+    # sub-frame with and without it: the difference is the star alone.
+    roi = Roi(256, 256, 1, "raw16", 5992, 3920)
+    _, header, _ = distorted_frame_header(sim, tmp_path, roi)
+    ra, dec = WCS(header).all_pix2world([[128.0, 140.0]], 1)[0]
+    csv = tmp_path / "corner.csv"
+    csv.write_text("ra,dec,mag\n%.9f,%.9f,7.0\n" % (ra, dec))
+    starcatalog.write(tmp_path / "corner.stars", starcatalog.from_csv(csv))
+    without, _, _ = distorted_frame_header(sim, tmp_path, roi, exposure=0.05)
+    with_star, header, _ = distorted_frame_header(sim, tmp_path, roi, exposure=0.05,
+                                                  catalog=tmp_path / "corner.stars")
+    star = with_star - without
+    py, px = np.unravel_index(np.argmax(star), star.shape)
+    cut = np.clip(star[py - 8 : py + 9, px - 8 : px + 9], 0.0, None)
+    yy, xx = np.mgrid[-8:9, -8:9]
+    # Centroid in FITS pixels (pixel i's centre is i + 1).
+    found = np.array([px + 1 + (cut * xx).sum() / cut.sum(), py + 1 + (cut * yy).sum() / cut.sum()])
+    wcs = WCS(header)
+    assert np.hypot(*(found - wcs.all_world2pix([[ra, dec]], 1)[0])) < 0.15
+    assert np.hypot(*(found - wcs.wcs_world2pix([[ra, dec]], 1)[0])) > 1.0  # plain TAN: off
+
+
 def test_capture_tool_writes_the_observers_pointing_or_the_cameras(sim, capsys, tmp_path):
     from astropy.io import fits
 

@@ -137,6 +137,16 @@ typedef struct asisim_pointing_t {
 /* 0, or -1 for an unknown camera ID. */
 ASISIM_API int asisim_get_pointing(int camera_id, asisim_pointing_t *out);
 
+/* The optics' pincushion: a star whose undistorted image lies r unbinned pixels from the
+ * sensor's centre (width / 2, height / 2) lands r (1 + k r^2) from it; k in 1 / pixel^2 (0 with
+ * the "star_profile" effect off). 0, or -1 for an unknown camera ID. */
+ASISIM_API int asisim_get_distortion(int camera_id, double *per_pixel2);
+/* Where a star at (ra_deg, dec_deg), J2000 without proper motion, lands on a pointed camera's
+ * sensor behind a mount that tracks perfectly: unbinned sensor pixels, pixel (i, j) spanning
+ * [i, i + 1) x [j, j + 1), the pincushion included. 0, or -1 for an unknown or unpointed camera
+ * or a direction 90 degrees or more from the pointing. */
+ASISIM_API int asisim_star_position(int camera_id, double ra_deg, double dec_deg, double *x, double *y);
+
 /* How a simulated camera's sensor turns charge into values at a gain setting, as its images
  * follow it: electrons per ADU at the ADC's bit depth (the model's figure at gain 0, 1 at its
  * unity gain, 0.1 dB per step above), the pixels' full well in electrons and the ADC's bits.

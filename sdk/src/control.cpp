@@ -12,6 +12,7 @@
 #include "registry.h"
 #include "scripts.h"
 #include "sensor.h"
+#include "sky.h"
 #include "starcatalog.h"
 #include "starfiles.h"
 #include "synthesis.h"
@@ -276,6 +277,42 @@ int asisim_get_pointing(int camera_id, asisim_pointing_t *out) {
         out->aperture_mm = p.aperture_mm > 0.0 ? p.aperture_mm : optics().aperture_mm;
         return 0;
     });
+}
+
+int asisim_get_distortion(int camera_id, double *per_pixel2) {
+    const std::shared_ptr<Camera> cam =
+        per_pixel2 == nullptr ? nullptr : Registry::instance().by_id(camera_id);
+    if (!cam)
+        return -1;
+    *per_pixel2 = radial_distortion(cam->model(), effects());
+    return 0;
+}
+
+int asisim_star_position(int camera_id, double ra_deg, double dec_deg, double *x, double *y) {
+    const std::shared_ptr<Camera> cam =
+        x == nullptr || y == nullptr ? nullptr : Registry::instance().by_id(camera_id);
+    if (!cam)
+        return -1;
+    const Pointing p = pointing(camera_id);
+    if (!p.set)
+        return -1;
+    const CameraModel &m = cam->model();
+    FieldRequest f{};
+    f.ra_deg = p.ra_deg;
+    f.dec_deg = p.dec_deg;
+    f.angle_deg = p.angle_deg;
+    f.scale_arcsec = pixel_scale_arcsec(m, p.focal_mm);
+    f.cx = m.width / 2.0;
+    f.cy = m.height / 2.0;
+    double sx = 0.0, sy = 0.0;
+    if (!field_position(f, ra_deg, dec_deg, &sx, &sy))
+        return -1;
+    // The optics' pincushion about the sensor's centre, as the frames draw it.
+    const double ux = sx - f.cx, uy = sy - f.cy;
+    const double radial = 1.0 + radial_distortion(m, effects()) * (ux * ux + uy * uy);
+    *x = f.cx + ux * radial;
+    *y = f.cy + uy * radial;
+    return 0;
 }
 
 int asisim_sensor_response(int camera_id, int gain, asisim_sensor_response_t *out) {

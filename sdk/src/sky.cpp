@@ -176,6 +176,11 @@ std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty) {
     return cache.try_emplace(key, std::move(made)).first->second;
 }
 
+double radial_distortion(const CameraModel &m, uint32_t effects) {
+    const double cx = m.width / 2.0, cy = m.height / 2.0;
+    return effect_on(effects, kEffectStarProfile) ? kDistortion / (cx * cx + cy * cy) : 0.0;
+}
+
 SkyScene::SkyScene(const FrameRequest &req, int64_t x0, int64_t y0, int width, int height)
     : bayer_(req.model->bayer), x0_(x0), y0_(y0), width_(width), height_(height),
       color_(req.model->color) { // the filters are there whatever the binning
@@ -279,7 +284,7 @@ SkyScene::StarImage SkyScene::star_image(const FrameRequest &req, double e0) {
     // wheel's manylinux floor by one release; sensor coordinates cannot overflow the squares.
     o.field = std::sqrt(cx_sensor * cx_sensor + cy_sensor * cy_sensor);
     o.stretch = o.moffat ? kOffAxisStretch : 0.0;
-    o.pull = o.moffat ? kDistortion : 0.0;
+    o.pull = radial_distortion(m, req.effects) * o.field * o.field;
     o.margin = 8.0 * kMoffatWidth[2] * (1.0 + o.stretch) * o.sigma + 2.0;
     return o;
 }

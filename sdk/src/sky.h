@@ -25,6 +25,11 @@ struct Star {
 // colour index B-V (NaN: a solar colour).
 void star_colour(float bv, float share[3]);
 
+// The optics' pincushion: a star whose undistorted image lies r unbinned pixels from the sensor's
+// centre (width / 2, height / 2) is drawn r (1 + k r^2) from it. k in 1 / pixel^2 for this
+// camera's sensor (0.05 % of the half-diagonal at the corners), 0 with the star_profile effect off.
+double radial_distortion(const CameraModel &model, uint32_t effects);
+
 // Stars of one 10' x 10' tile of the sky; the same for every camera and every run.
 std::shared_ptr<const std::vector<Star>> sky_tile(int32_t tx, int32_t ty);
 

@@ -120,6 +120,13 @@ double star_density(double mag, double b) {
     return std::pow(10.0, at(ib) + fb * (at(ib + 1) - at(ib)));
 }
 
+bool field_position(const FieldRequest &req, double ra_deg, double dec_deg, double *x, double *y) {
+    FieldRequest anywhere = req;
+    anywhere.x_lo = anywhere.y_lo = -std::numeric_limits<double>::infinity();
+    anywhere.x_hi = anywhere.y_hi = std::numeric_limits<double>::infinity();
+    return Projector(anywhere).place(ra_deg * kDeg, dec_deg * kDeg, x, y);
+}
+
 void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *unresolved_per_arcsec2) {
     *unresolved_per_arcsec2 = 0.0;
     std::shared_ptr<const StarCatalogue> bundled, deep;

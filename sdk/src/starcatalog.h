@@ -54,6 +54,11 @@ struct FieldRequest {
 // faint_mag, the unresolved glow of the Milky Way.
 void field_stars(const FieldRequest &req, std::vector<PlacedStar> *out, double *unresolved_per_arcsec2);
 
+// Where the frame's gnomonic projection puts a direction (J2000 degrees, no proper motion) on the
+// sensor: unbinned sensor pixels before the optics' distortion, wherever it falls (the request's
+// box is not consulted); false for a direction 90 degrees or more from the frame centre.
+bool field_position(const FieldRequest &req, double ra_deg, double dec_deg, double *x, double *y);
+
 // A deep-sky object placed on the sensor: centre (unbinned sensor pixels), axes in pixels (full
 // diameters), the direction of the major axis as the angle from the sensor's +y axis toward +x,
 // V magnitude and kind (1 galaxy, 2 emission nebula, 3 reflection nebula, 4 planetary nebula,

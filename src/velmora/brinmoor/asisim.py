@@ -56,6 +56,8 @@ __all__ = [
     "point",
     "unpoint",
     "pointing",
+    "distortion",
+    "star_position",
     "set_telescope",
     "set_tracking",
     "set_date",
@@ -275,6 +277,11 @@ def _load() -> ctypes.CDLL:
     lib.asisim_set_tracking.restype = ctypes.c_int
     lib.asisim_get_pointing.argtypes = [ctypes.c_int, ctypes.POINTER(_PointingRecord)]
     lib.asisim_get_pointing.restype = ctypes.c_int
+    lib.asisim_get_distortion.argtypes = [ctypes.c_int, ctypes.POINTER(ctypes.c_double)]
+    lib.asisim_get_distortion.restype = ctypes.c_int
+    lib.asisim_star_position.argtypes = [ctypes.c_int, ctypes.c_double, ctypes.c_double,
+                                         ctypes.POINTER(ctypes.c_double), ctypes.POINTER(ctypes.c_double)]
+    lib.asisim_star_position.restype = ctypes.c_int
     lib.asisim_sensor_response.argtypes = [ctypes.c_int, ctypes.c_int,
                                             ctypes.POINTER(_SensorResponseRecord)]
     lib.asisim_sensor_response.restype = ctypes.c_int
@@ -566,6 +573,30 @@ def pointing(camera_id: int) -> Pointing | None:
     if not rec.pointed:
         return None
     return Pointing(rec.ra_deg, rec.dec_deg, rec.angle_deg, rec.focal_mm, rec.aperture_mm, bool(rec.tracking))
+
+
+def distortion(camera_id: int) -> float:
+    """The optics' pincushion in front of a camera: a star whose undistorted image lies r unbinned
+    pixels from the sensor's centre (width / 2, height / 2) lands r (1 + k r**2) from it. Returns
+    k in 1 / pixel**2, 0 with the ``star_profile`` effect off; ValueError for an unknown camera ID."""
+    k = ctypes.c_double()
+    if library.asisim_get_distortion(_c_int(camera_id, "camera ID"), ctypes.byref(k)) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+    return float(k.value)
+
+
+def star_position(camera_id: int, ra_deg: float, dec_deg: float) -> tuple[float, float] | None:
+    """Where a star at (ra_deg, dec_deg), J2000 without proper motion, lands on a pointed camera's
+    sensor behind a perfectly tracking mount: unbinned sensor pixels (x, y), pixel (i, j) spanning
+    [i, i + 1) x [j, j + 1), the optics' pincushion included. None for an unpointed camera or a
+    direction 90 degrees or more away; ValueError for an unknown camera ID."""
+    cid = _c_int(camera_id, "camera ID")
+    if library.asisim_get_distortion(cid, ctypes.byref(ctypes.c_double())) != 0:
+        raise ValueError(f"unknown camera ID {camera_id}")
+    x, y = ctypes.c_double(), ctypes.c_double()
+    if library.asisim_star_position(cid, float(ra_deg), float(dec_deg), ctypes.byref(x), ctypes.byref(y)) != 0:
+        return None
+    return float(x.value), float(y.value)
 
 
 @dataclass(frozen=True)

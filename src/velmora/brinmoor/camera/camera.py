@@ -32,7 +32,7 @@ from .handle import CameraHandle
 from .identity import GainPresets, decode_flash_id, decode_serial, mode_member
 from .info import CameraDescription, find
 from .roi import HEIGHT_STEP, WIDTH_STEP, Roi, image_type_member, image_type_name
-from .simulated import Pointing, simulated_panel, simulated_pointing
+from .simulated import Pointing, simulated_distortion, simulated_panel, simulated_pointing
 from .simulator import utc_now
 
 if TYPE_CHECKING:
@@ -217,9 +217,12 @@ class Camera:
             px = roi.width + 1 - px
         if flip & 2:
             py = roi.height + 1 - py
-        # A mirrored frame has no position angle of the sky: no WCS is written for it.
+        # A mirrored frame has no position angle of the sky: no WCS is written for it. The
+        # optics' pincushion is centred on the sensor, as the reference pixel is; a binned pixel
+        # spans `bin` sensor pixels, so k grows by bin**2 in the frame's pixels.
         return Pointing(sim.ra_deg, sim.dec_deg, sim.focal_mm, sim.aperture_mm,
-                        None if flip else sim.angle_deg, (px, py))
+                        None if flip else sim.angle_deg, (px, py),
+                        simulated_distortion(self.id) * roi.bin**2)
 
     def simulate_flat_panel(self, on: bool) -> bool:
         """On a simulated camera, the simulator's flat panel in front of the telescope (on) or the

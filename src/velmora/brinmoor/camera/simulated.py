@@ -19,7 +19,8 @@ from .simulator import models, simulator, unknown_models
 if TYPE_CHECKING:
     from velmora.brinmoor.asisim import Pointing as SimulatedPointing
 
-__all__ = ["Pointing", "simulated_panel", "simulated_pointing", "simulator", "unknown_simulated_model"]
+__all__ = ["Pointing", "simulated_distortion", "simulated_panel", "simulated_pointing", "simulator",
+           "unknown_simulated_model"]
 
 # The simulated panel a tool's flats get: photoelectrons per second in a central pixel, some
 # 40 % of a full well in a second or two at a middle gain.
@@ -35,6 +36,19 @@ def simulated_pointing(camera_id: int) -> SimulatedPointing | None:
     except ValueError:
         return None
     return found
+
+
+def simulated_distortion(camera_id: int) -> float:
+    """The simulated optics' radial distortion k of a camera (unbinned pixels: a star r pixels
+    from the sensor's centre, undistorted, is imaged r (1 + k r**2) from it); 0 when the camera is
+    not simulated or its optics draw none."""
+    sim = simulator()
+    if sim is None:
+        return 0.0
+    try:
+        return float(sim.distortion(camera_id))
+    except (ValueError, AttributeError):
+        return 0.0
 
 
 def simulated_panel(camera_id: int, on: bool) -> bool:

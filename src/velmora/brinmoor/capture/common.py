@@ -165,9 +165,11 @@ def apply_pointing(cam: Camera, args: argparse.Namespace) -> None:
         ra, dec,
         focal if focal is not None else known.focal_length if known else None,
         aperture if aperture is not None else known.aperture if known else None,
-        # The sky's orientation on the sensor is known only from the camera itself.
+        # The sky's orientation on the sensor (and the optics' distortion, part of the same
+        # WCS) is known only from the camera itself.
         known.angle if same_place and focal is None and known else None,
         known.reference_pixel if same_place and known else None,
+        known.distortion if same_place and focal is None and known else 0.0,
     )
 
 

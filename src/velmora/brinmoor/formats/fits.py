@@ -243,10 +243,12 @@ def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
     scale = math.degrees(meta.pixel_size * roi.bin / 1000.0 / p.focal_length)  # deg per pixel
     t = math.radians(p.angle)
     crpix = p.reference_pixel or ((roi.width + 1) / 2.0, (roi.height + 1) / 2.0)
+    sip = p.distortion != 0.0
+    projection = "gnomonic projection" + (" with SIP distortion" if sip else "")
     cards += [
         ("WCSAXES", 2, "celestial coordinates"),
-        ("CTYPE1", "RA---TAN", "gnomonic projection"),
-        ("CTYPE2", "DEC--TAN", "gnomonic projection"),
+        ("CTYPE1", "RA---TAN-SIP" if sip else "RA---TAN", projection),
+        ("CTYPE2", "DEC--TAN-SIP" if sip else "DEC--TAN", projection),
         ("CUNIT1", "deg", ""),
         ("CUNIT2", "deg", ""),
         ("RADESYS", "ICRS", ""),
@@ -259,6 +261,31 @@ def pointing_cards(meta: FrameMetadata) -> list[tuple[str, object, str]]:
         ("CD2_1", -scale * math.sin(t), ""),
         ("CD2_2", scale * math.cos(t), ""),
     ]
+    if sip:
+        cards += sip_cards(p.distortion)
+    return cards
+
+
+def sip_cards(k: float) -> list[tuple[str, object, str]]:
+    """SIP terms of a radial distortion about CRPIX: a point whose undistorted offset from CRPIX
+    is u pixels is imaged at d = u (1 + k |u|**2).
+
+    SIP's forward polynomials (A, B) take the imaged offset d back to u. Inverting
+    rho = r (1 + k r**2) as a series, r = rho (1 - k rho**2 + 3 k**2 rho**4 - 12 k**3 rho**6 ...),
+    gives u = d (1 - k rho**2 + 3 k**2 rho**4) to fifth order: the first omitted term is
+    12 (k rho**2)**3 rho, some 1e-5 pixels at the corners of a 0.05 % pincushion. The inverse
+    (AP, BP: u to d) is the distortion itself, exactly cubic."""
+    k2 = 3.0 * k * k
+    forward = {(3, 0): -k, (1, 2): -k, (5, 0): k2, (3, 2): 2.0 * k2, (1, 4): k2}
+    inverse = {(3, 0): k, (1, 2): k}
+    cards: list[tuple[str, object, str]] = [("A_ORDER", 5, "SIP order, pixel to focal plane"),
+                                            ("B_ORDER", 5, "")]
+    # B is A with the axes swapped: the distortion is radial.
+    for name, terms in (("A", forward), ("B", {(j, i): c for (i, j), c in forward.items()})):
+        cards += [(f"{name}_{i}_{j}", c, "") for (i, j), c in sorted(terms.items())]
+    cards += [("AP_ORDER", 3, "SIP order, focal plane to pixel"), ("BP_ORDER", 3, "")]
+    for name, terms in (("AP", inverse), ("BP", {(j, i): c for (i, j), c in inverse.items()})):
+        cards += [(f"{name}_{i}_{j}", c, "") for (i, j), c in sorted(terms.items())]
     return cards
 
 

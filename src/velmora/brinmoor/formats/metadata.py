@@ -44,6 +44,11 @@ class Pointing:
     with east along +x at angle 0; known for simulated cameras, and what a WCS needs."""
     reference_pixel: tuple[float, float] | None = None
     """FITS pixel (1-based x, y) that (ra, dec) refers to; None: the image's centre."""
+    distortion: float = 0.0
+    """The optics' radial distortion about the reference pixel, in this frame's pixels: a star
+    whose undistorted (gnomonic) place lies r pixels from the reference pixel is imaged
+    r (1 + distortion r**2) from it (positive: pincushion); 0 when none is known. The WCS then
+    carries it as SIP terms."""
 
 
 @dataclass(frozen=True, slots=True)
