@@ -137,6 +137,8 @@ class Camera {
 
     // All below run with mutex_ held.
     ASI_ERROR_CODE ready(Need need) const;
+    // Open, with an ST4 port, and a direction the port has (a pulse's common checks).
+    ASI_ERROR_CODE guide_ready(int direction) const;
     // Every control and setting at its power-on value; `keep_cooler` keeps the cooler's switch
     // and target, which belong to the camera's hardware (init keeps them, a power-on does not).
     void power_on_settings(bool keep_cooler = false);

@@ -42,12 +42,18 @@ ASI_ERROR_CODE Camera::disable_dark() {
     return ASI_SUCCESS;
 }
 
-ASI_ERROR_CODE Camera::pulse_on(int direction) {
-    std::lock_guard lock(mutex_);
+ASI_ERROR_CODE Camera::guide_ready(int direction) const {
     if (const ASI_ERROR_CODE e = ready(Need::Open))
         return e;
     if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
         return ASI_ERROR_GENERAL_ERROR;
+    return ASI_SUCCESS;
+}
+
+ASI_ERROR_CODE Camera::pulse_on(int direction) {
+    std::lock_guard lock(mutex_);
+    if (const ASI_ERROR_CODE e = guide_ready(direction))
+        return e;
     const auto d = static_cast<size_t>(direction);
     if (!pulse_on_[d]) {
         pulse_on_[d] = true;
@@ -60,10 +66,8 @@ ASI_ERROR_CODE Camera::pulse_on(int direction) {
 
 ASI_ERROR_CODE Camera::pulse_off(int direction) {
     std::lock_guard lock(mutex_);
-    if (const ASI_ERROR_CODE e = ready(Need::Open))
+    if (const ASI_ERROR_CODE e = guide_ready(direction))
         return e;
-    if (!model_.st4 || direction < ASI_GUIDE_NORTH || direction > ASI_GUIDE_WEST)
-        return ASI_ERROR_GENERAL_ERROR;
     end_pulse(direction);
     return ASI_SUCCESS;
 }
